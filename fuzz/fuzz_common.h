@@ -1,0 +1,51 @@
+// The body every reader's fuzz target shares: load the input through the public API from a
+// file, as a host would, then read every byte of the DIB so that a pixel the reader never
+// wrote, or wrote outside the image, shows up under the sanitizers.
+#pragma once
+
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "core/image.h"
+#include "platform/testing.h"
+#include "pxvlib10.h"
+
+namespace pxv_fuzz {
+
+inline const char *scratch_file() {
+  static char name[64];
+  if (name[0] == '\0') std::snprintf(name, sizeof name, "/tmp/pxv-fuzz-%d.bin", static_cast<int>(getpid()));
+  return name;
+}
+
+inline int load_bytes(const std::uint8_t *data, std::size_t size) {
+  // No hostile header may make the process allocate more than this.
+  pxv_platform::set_block_limit(std::size_t{64} << 20);
+  FILE *f = std::fopen(scratch_file(), "wb");
+  if (f == nullptr) std::abort();
+  if (size != 0 && std::fwrite(data, 1, size, f) != size) std::abort();
+  std::fclose(f);
+  int handle = IMG_decompress_bitmap(scratch_file());
+  if (handle < 0) {
+    // A failed load keeps its slot by design; the harness holds no other image, so it hands
+    // every slot back to keep a long run from growing the table without end.
+    for (int h = pxv::next_dib_handle - 1; h >= 0; --h) IMG_delete_bitmap(h);
+    return 0;
+  }
+  int width = 0, height = 0, bits = 0;
+  HGLOBAL dib = IMG_bitmap_info(handle, &width, &height, &bits);
+  if (dib == nullptr || width <= 0 || height <= 0) std::abort();
+  const auto *bytes = static_cast<const std::uint8_t *>(GlobalLock(dib));
+  std::size_t length = GlobalSize(dib);
+  unsigned sum = 0;
+  for (std::size_t i = 0; i < length; ++i) sum += bytes[i];
+  GlobalUnlock(dib);
+  IMG_delete_bitmap(handle);
+  return static_cast<int>(sum & 1);
+}
+
+}  // namespace pxv_fuzz

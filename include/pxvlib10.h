@@ -1,0 +1,104 @@
+/* pxvlib10: image files to Windows DIBs and back.
+ *
+ * Images live in the library as device-independent bitmaps under small integer handles (0 or
+ * more). Every negative result is one of the result codes below, never a handle.
+ */
+#ifndef PXVLIB10_H
+#define PXVLIB10_H
+
+#if defined(_WIN32)
+#include <windows.h>
+#if defined(_M_IX86) || defined(__i386__)
+#define PXVAPI __stdcall
+#else
+#define PXVAPI
+#endif
+#else
+#include "pxvwin32.h"
+#define PXVAPI
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Result codes. */
+#define PXV_OK 0
+#define PXV_ERR_NO_MEMORY (-1)   /* memory could not be had; also a general decoding failure */
+#define PXV_ERR_READ (-2)        /* the file cannot be opened or read */
+#define PXV_ERR_DATA (-3)        /* wrong or corrupt data */
+#define PXV_ERR_GDI (-5)         /* clipboard or GDI bitmap failure */
+#define PXV_ERR_TYPE (-6)        /* unknown or unsupported type */
+#define PXV_ERR_HANDLE (-7)      /* invalid image handle */
+#define PXV_ERR_CREATE (-8)      /* output or temporary file cannot be created */
+#define PXV_ERR_PAGE (-9)        /* the requested TIFF page does not exist */
+#define PXV_ERR_SHORT_WRITE (-10) /* a write moved fewer bytes than asked */
+
+/* Save types, also the results of IMGLOW_get_filetype. */
+#define PXV_SAVE_TIFF 0
+#define PXV_SAVE_BMP 1
+#define PXV_SAVE_PCX 2
+#define PXV_SAVE_TGA 3
+#define PXV_SAVE_GIF 4
+#define PXV_SAVE_WPG 5
+#define PXV_SAVE_WMF 6
+#define PXV_SAVE_TIFF_HUFFMAN 7
+#define PXV_SAVE_TIFF_G3 8
+#define PXV_SAVE_TIFF_LZW 9
+#define PXV_SAVE_TIFF_G4 10
+#define PXV_SAVE_DCX 11
+#define PXV_SAVE_BMP_RLE 12
+#define PXV_SAVE_JPEG 13
+#define PXV_SAVE_EPS 14
+#define PXV_SAVE_PICT 15
+#define PXV_SAVE_FROM_NAME (-1)
+
+/* The stream number of the one memory stream; any other stream number is a file handle. */
+#define PXV_MEMORY_STREAM 32767
+
+/* Callbacks of the low-level load: the header callback receives the 40-byte header followed by
+ * its colour table; a negative result stops the load. The raster callback receives one row in
+ * DIB layout, numbered from the top of the image (0 = top row). */
+typedef int (*PXV_HEADER_PROC)(unsigned char *header, void *priv);
+typedef int (*PXV_RASTER_PROC)(unsigned char *row, void *priv, int row_number, int bytes);
+/* Callback of the low-level save: copy `bytes` bytes of the row numbered from the bottom of the
+ * saved area (0 = bottom row) into `dest`. */
+typedef int (*PXV_FETCH_PROC)(void *priv, unsigned char *dest, int row_number, int bytes);
+
+/* Handles. */
+int PXVAPI WEP(int reserved);
+int PXVAPI IMG_create_handle(const void *packed_dib);
+int PXVAPI IMG_create_handle_nocopy(HGLOBAL packed_dib);
+HGLOBAL PXVAPI IMG_bitmap_handle(int handle);
+int PXVAPI IMG_delete_bitmap(int handle);
+HGLOBAL PXVAPI IMG_bitmap_info(int handle, int *width, int *height, int *bit_count);
+int PXVAPI IMG_get_croprect(int handle, int *x, int *y, int *width, int *height);
+int PXVAPI IMG_set_croprect(int handle, int x, int y, int width, int height);
+int PXVAPI IMGLOW_get_bitmap_name(char *name, char *date);
+int PXVAPI IMGLOW_set_bitmap_name(const char *name, const char *date);
+
+/* Loading. */
+int PXVAPI IMG_decompress_bitmap(const char *file_name);
+int PXVAPI IMG_decompress_bitmap_fd(HFILE file, LONG offset, int page);
+int PXVAPI IMG_decompress_bitmap_mem(const void *image, int page);
+int PXVAPI IMGLOW_decompress_bitmap(HFILE stream, LONG offset, int page, PXV_RASTER_PROC raster,
+                                    void *priv, PXV_HEADER_PROC header);
+int PXVAPI IMGLOW_decompress_bitmap_mem(const void *image, int page, PXV_RASTER_PROC raster,
+                                        void *priv, PXV_HEADER_PROC header);
+int PXVAPI IMGLOW_get_filetype(const char *file_name);
+int PXVAPI IMGLOW_get_bitmap_header(int handle, void *buffer);
+
+/* Saving. */
+int PXVAPI IMG_save_bitmap(int handle, const char *file_name, int type);
+int PXVAPI IMG_save_bitmap_fd(int handle, HFILE file, int type);
+int PXVAPI IMG_save_bitmap_mem(int handle, void *output, int type);
+int PXVAPI IMGLOW_save_bitmap(HFILE stream, unsigned char *header, int type, PXV_FETCH_PROC fetch,
+                              void *priv);
+int PXVAPI IMGLOW_save_bitmap_mem(void *output, unsigned char *header, int type,
+                                  PXV_FETCH_PROC fetch, void *priv);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* PXVLIB10_H */

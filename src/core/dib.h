@@ -1,0 +1,53 @@
+// The DIB header as the library keeps it in memory: the 40-byte BITMAPINFOHEADER, its colour
+// table, then the rows. Headers arrive from readers and hosts at any alignment, so they are
+// read and written through these helpers (little-endian, field by field).
+#pragma once
+
+#include <cstdint>
+
+#include "core/bytes.h"
+
+namespace pxv {
+
+constexpr std::uint32_t kDibHeaderBytes = 40;
+// A header record: the 40-byte header with room for 256 colour-table entries.
+constexpr std::uint32_t kHeaderRecordBytes = kDibHeaderBytes + 1024;
+constexpr std::uint32_t kMaxColours = 256;
+
+// Offsets of the BITMAPINFOHEADER fields.
+enum : std::uint32_t {
+  kBiSize = 0,
+  kBiWidth = 4,
+  kBiHeight = 8,
+  kBiPlanes = 12,
+  kBiBitCount = 14,
+  kBiCompression = 16,
+  kBiSizeImage = 20,
+  kBiXPelsPerMeter = 24,
+  kBiYPelsPerMeter = 28,
+  kBiClrUsed = 32,
+  kBiClrImportant = 36,
+};
+
+inline std::int32_t dib_width(const std::uint8_t *h) {
+  return static_cast<std::int32_t>(get_le32(h + kBiWidth));
+}
+inline std::int32_t dib_height(const std::uint8_t *h) {
+  return static_cast<std::int32_t>(get_le32(h + kBiHeight));
+}
+inline int dib_bit_count(const std::uint8_t *h) { return get_le16(h + kBiBitCount); }
+inline std::uint32_t dib_clr_used(const std::uint8_t *h) { return get_le32(h + kBiClrUsed); }
+
+inline void set_dib_width(std::uint8_t *h, std::int32_t w) {
+  put_le32(h + kBiWidth, static_cast<std::uint32_t>(w));
+}
+inline void set_dib_height(std::uint8_t *h, std::int32_t v) {
+  put_le32(h + kBiHeight, static_cast<std::uint32_t>(v));
+}
+
+// True for the bit counts a DIB of this library may have.
+inline bool dib_bit_count_supported(int bits) {
+  return bits == 1 || bits == 4 || bits == 8 || bits == 24;
+}
+
+}  // namespace pxv

@@ -1,0 +1,49 @@
+// Streams, work blocks and the two size rules that every reader and writer uses.
+//
+// A stream is a 32-bit number: 32767 is the one memory stream, anything else a file handle of
+// the platform's simple file interface. One decoder or encoder thus serves files and memory.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "platform/win32.h"
+
+namespace pxv {
+
+constexpr int kMemoryStream = 32767;
+constexpr int kSeekSet = 0;
+constexpr int kSeekCur = 1;
+constexpr int kSeekEnd = 2;
+constexpr int kWorkBlockSlots = 20;
+
+// The memory stream. Its documented form has no known length: reads and writes go wherever the
+// offset points. Callers that do know the length (tests, fuzzers, the CLI) may bound it with
+// reset_mem_io_bounded; reads and writes are then cut short at the bound like a file's.
+extern const std::uint8_t *mem_io_ptr;
+extern std::uint32_t mem_io_offset;
+
+void reset_mem_io(const void *block);
+void reset_mem_io_bounded(const void *block, std::uint32_t length);
+
+std::int32_t img_read_mem(int stream, void *dst, std::uint32_t count);
+std::int32_t img_write_mem(int stream, const void *src, std::uint32_t count);
+std::int32_t img_seek_mem(int stream, std::int32_t offset, int origin);
+std::int32_t img_filelength(int stream);
+
+// Work blocks: locked movable memory recorded in a 20-entry list so that the load and save
+// dispatchers can free whatever a reader or writer left behind.
+void *img_fmalloc(std::size_t bytes);
+void img_ffree(void *block);
+void img_ffree_all();
+int img_work_blocks_in_use();
+
+void img_byteswap(void *words, int count);
+
+// Bytes per stored row: pixels to bytes by bit count, rounded up to a multiple of 4. Widths
+// below 0, or rows that do not fit a 32-bit signed count, give -1.
+std::int32_t size_for_long(std::int32_t width, int bit_count);
+// Bytes of the colour table that follows a 40-byte DIB header.
+std::uint32_t Palette_Size(const void *header);
+
+}  // namespace pxv

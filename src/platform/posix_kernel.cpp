@@ -1,0 +1,434 @@
+// The Win32 kernel subset on POSIX: movable global and local memory, the simple file interface
+// and the string helpers, with the semantics the library and its hosts rely on.
+//
+// Memory: every block has a control record holding its size and lock count. A movable block's
+// handle is the control record's address; a fixed block's handle is its data address, as on
+// Windows. Handles and addresses are looked up in tables before use, so a stale or invented
+// handle is refused without touching memory.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <climits>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <unordered_map>
+
+#include "platform/testing.h"
+#include "platform/win32.h"
+
+namespace {
+
+struct Block {
+  unsigned char *data;
+  std::size_t size;
+  unsigned locks;
+  bool movable;
+  bool local;
+};
+
+struct MemoryState {
+  std::unordered_map<const void *, Block *> by_handle;
+  std::unordered_map<const void *, Block *> by_address;
+  std::size_t limit = std::size_t{1} << 30;
+  unsigned fail_countdown = 0;
+  std::uint64_t allocations = 0;
+};
+
+MemoryState &memory() {
+  static MemoryState state;
+  return state;
+}
+
+// Counts an allocation and says whether fault injection wants this one to fail.
+bool allocation_refused(std::size_t bytes) {
+  MemoryState &m = memory();
+  ++m.allocations;
+  if (m.fail_countdown != 0 && --m.fail_countdown == 0) return true;
+  return bytes > m.limit;
+}
+
+Block *find_block(const void *handle, bool local) {
+  if (handle == nullptr) return nullptr;
+  auto it = memory().by_handle.find(handle);
+  if (it == memory().by_handle.end() || it->second->local != local) return nullptr;
+  return it->second;
+}
+
+HANDLE block_alloc(UINT flags, SIZE_T bytes, bool local) {
+  if (allocation_refused(bytes)) return nullptr;
+  // A zero-byte block still gets a distinct address so that GlobalHandle can find it.
+  std::size_t real = bytes == 0 ? 1 : bytes;
+  auto *data = static_cast<unsigned char *>((flags & GMEM_ZEROINIT) ? std::calloc(real, 1)
+                                                                     : std::malloc(real));
+  if (data == nullptr) return nullptr;
+  auto *b = new Block{data, bytes, 0, (flags & GMEM_MOVEABLE) != 0, local};
+  const void *handle = b->movable ? static_cast<const void *>(b) : static_cast<const void *>(data);
+  memory().by_handle[handle] = b;
+  memory().by_address[data] = b;
+  return const_cast<void *>(handle);
+}
+
+HANDLE block_realloc(HANDLE handle, SIZE_T bytes, UINT flags, bool local) {
+  Block *b = find_block(handle, local);
+  if (b == nullptr) return nullptr;
+  // A fixed block, or a locked movable one, cannot move; a grown copy would have to.
+  if ((!b->movable || b->locks != 0) && bytes > b->size) return nullptr;
+  if (allocation_refused(bytes)) return nullptr;
+  std::size_t real = bytes == 0 ? 1 : bytes;
+  auto *data = static_cast<unsigned char *>(std::malloc(real));
+  if (data == nullptr) return nullptr;
+  std::size_t keep = bytes < b->size ? bytes : b->size;
+  if (keep) std::memcpy(data, b->data, keep);
+  if ((flags & GMEM_ZEROINIT) && bytes > b->size) std::memset(data + b->size, 0, bytes - b->size);
+  memory().by_address.erase(b->data);
+  std::free(b->data);
+  b->data = data;
+  b->size = bytes;
+  memory().by_address[data] = b;
+  if (!b->movable) {
+    memory().by_handle.erase(handle);
+    memory().by_handle[data] = b;
+    return data;
+  }
+  return handle;
+}
+
+LPVOID block_lock(HANDLE handle, bool local) {
+  Block *b = find_block(handle, local);
+  if (b == nullptr) return nullptr;
+  if (b->movable) ++b->locks;
+  return b->data;
+}
+
+BOOL block_unlock(HANDLE handle, bool local) {
+  Block *b = find_block(handle, local);
+  if (b == nullptr || b->locks == 0) return FALSE;
+  --b->locks;
+  return b->locks != 0 ? TRUE : FALSE;
+}
+
+HANDLE block_free(HANDLE handle, bool local) {
+  Block *b = find_block(handle, local);
+  if (b == nullptr) return handle;  // Win32 returns the handle itself on failure
+  memory().by_handle.erase(handle);
+  memory().by_address.erase(b->data);
+  std::free(b->data);
+  delete b;
+  return nullptr;
+}
+
+SIZE_T block_size(HANDLE handle, bool local) {
+  Block *b = find_block(handle, local);
+  return b == nullptr ? 0 : b->size;
+}
+
+// Files: HFILE is the descriptor itself, never 32767 (the memory stream's number).
+constexpr int kMemoryStreamNumber = 32767;
+
+struct FileState {
+  std::unordered_map<int, std::uint64_t> write_caps;
+  std::int64_t next_cap = -1;
+};
+
+FileState &files() {
+  static FileState state;
+  return state;
+}
+
+int avoid_memory_stream_number(int fd) {
+  if (fd != kMemoryStreamNumber) return fd;
+  int other = fcntl(fd, F_DUPFD, 0);
+  close(fd);
+  return other;
+}
+
+void fill_ofstruct(LPOFSTRUCT info, LPCSTR name, int error) {
+  if (info == nullptr) return;
+  std::memset(info, 0, sizeof *info);
+  info->cBytes = static_cast<BYTE>(sizeof *info);
+  info->fFixedDisk = 1;
+  info->nErrCode = static_cast<WORD>(error);
+  if (name != nullptr) {
+    std::strncpy(info->szPathName, name, OFS_MAXPATHNAME - 1);
+  }
+}
+
+}  // namespace
+
+extern "C" {
+
+HGLOBAL WINAPI GlobalAlloc(UINT flags, SIZE_T bytes) { return block_alloc(flags, bytes, false); }
+HGLOBAL WINAPI GlobalReAlloc(HGLOBAL mem, SIZE_T bytes, UINT flags) {
+  return block_realloc(mem, bytes, flags, false);
+}
+LPVOID WINAPI GlobalLock(HGLOBAL mem) { return block_lock(mem, false); }
+BOOL WINAPI GlobalUnlock(HGLOBAL mem) { return block_unlock(mem, false); }
+HGLOBAL WINAPI GlobalFree(HGLOBAL mem) { return block_free(mem, false); }
+SIZE_T WINAPI GlobalSize(HGLOBAL mem) { return block_size(mem, false); }
+
+HGLOBAL WINAPI GlobalHandle(LPCVOID address) {
+  auto it = memory().by_address.find(address);
+  if (it == memory().by_address.end() || it->second->local) return nullptr;
+  Block *b = it->second;
+  return b->movable ? static_cast<HGLOBAL>(b) : static_cast<HGLOBAL>(b->data);
+}
+
+HLOCAL WINAPI LocalAlloc(UINT flags, SIZE_T bytes) { return block_alloc(flags, bytes, true); }
+HLOCAL WINAPI LocalReAlloc(HLOCAL mem, SIZE_T bytes, UINT flags) {
+  return block_realloc(mem, bytes, flags, true);
+}
+LPVOID WINAPI LocalLock(HLOCAL mem) { return block_lock(mem, true); }
+BOOL WINAPI LocalUnlock(HLOCAL mem) { return block_unlock(mem, true); }
+HLOCAL WINAPI LocalFree(HLOCAL mem) { return block_free(mem, true); }
+SIZE_T WINAPI LocalSize(HLOCAL mem) { return block_size(mem, true); }
+
+HFILE WINAPI OpenFile(LPCSTR name, LPOFSTRUCT info, UINT style) {
+  if (name == nullptr || name[0] == '\0') {
+    fill_ofstruct(info, name, ENOENT);
+    return HFILE_ERROR;
+  }
+  if (style & OF_DELETE) {
+    int rc = unlink(name);
+    fill_ofstruct(info, name, rc == 0 ? 0 : errno);
+    return rc == 0 ? 1 : HFILE_ERROR;
+  }
+  int flags;
+  if (style & OF_CREATE) {
+    // As on Win32, a created file is open for reading and writing, emptied if it existed.
+    flags = O_RDWR | O_CREAT | O_TRUNC;
+  } else {
+    switch (style & 3u) {
+      case OF_WRITE: flags = O_WRONLY; break;
+      case OF_READWRITE: flags = O_RDWR; break;
+      default: flags = O_RDONLY; break;
+    }
+  }
+  int fd = open(name, flags | O_CLOEXEC, 0644);
+  if (fd >= 0) {
+    struct stat st;
+    if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+      close(fd);
+      fd = -1;
+      errno = EISDIR;
+    }
+  }
+  fill_ofstruct(info, name, fd < 0 ? errno : 0);
+  if (fd < 0) return HFILE_ERROR;
+  fd = avoid_memory_stream_number(fd);
+  if (fd < 0) return HFILE_ERROR;
+  if (style & OF_EXIST) {
+    close(fd);
+    return 1;
+  }
+  files().write_caps.erase(fd);
+  if ((flags & O_ACCMODE) != O_RDONLY && files().next_cap >= 0) {
+    files().write_caps[fd] = static_cast<std::uint64_t>(files().next_cap);
+    files().next_cap = -1;
+  }
+  return fd;
+}
+
+UINT WINAPI _lread(HFILE file, LPVOID buffer, UINT bytes) {
+  auto *out = static_cast<unsigned char *>(buffer);
+  UINT done = 0;
+  while (done < bytes) {
+    ssize_t n = read(file, out + done, bytes - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return static_cast<UINT>(HFILE_ERROR);
+    }
+    if (n == 0) break;
+    done += static_cast<UINT>(n);
+  }
+  return done;
+}
+
+UINT WINAPI _lwrite(HFILE file, LPCCH buffer, UINT bytes) {
+  if (bytes == 0) {
+    // Win32 quirk kept: a write of no bytes cuts the file at the current position.
+    off_t here = lseek(file, 0, SEEK_CUR);
+    if (here < 0 || ftruncate(file, here) != 0) return static_cast<UINT>(HFILE_ERROR);
+    return 0;
+  }
+  UINT want = bytes;
+  auto cap = files().write_caps.find(file);
+  if (cap != files().write_caps.end() && cap->second < want) want = static_cast<UINT>(cap->second);
+  UINT done = 0;
+  while (done < want) {
+    ssize_t n = write(file, buffer + done, want - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return done == 0 ? static_cast<UINT>(HFILE_ERROR) : done;
+    }
+    done += static_cast<UINT>(n);
+  }
+  if (cap != files().write_caps.end()) cap->second -= done;
+  return done;
+}
+
+LONG WINAPI _llseek(HFILE file, LONG offset, int origin) {
+  int whence = origin == 1 ? SEEK_CUR : origin == 2 ? SEEK_END : SEEK_SET;
+  if (origin < 0 || origin > 2) return HFILE_ERROR;
+  off_t pos = lseek(file, offset, whence);
+  if (pos < 0 || pos > LONG_MAX) return HFILE_ERROR;
+  return static_cast<LONG>(pos);
+}
+
+HFILE WINAPI _lclose(HFILE file) {
+  files().write_caps.erase(file);
+  return close(file) == 0 ? 0 : HFILE_ERROR;
+}
+
+int WINAPI lstrcmpiA(LPCSTR a, LPCSTR b) {
+  if (a == nullptr || b == nullptr) return a == b ? 0 : (a == nullptr ? -1 : 1);
+  for (;; ++a, ++b) {
+    int ca = std::tolower(static_cast<unsigned char>(*a));
+    int cb = std::tolower(static_cast<unsigned char>(*b));
+    if (ca != cb) return ca < cb ? -1 : 1;
+    if (ca == 0) return 0;
+  }
+}
+
+LPSTR WINAPI lstrcpyA(LPSTR dst, LPCSTR src) {
+  if (dst == nullptr || src == nullptr) return nullptr;
+  std::memmove(dst, src, std::strlen(src) + 1);
+  return dst;
+}
+
+int WINAPI lstrlenA(LPCSTR s) { return s == nullptr ? 0 : static_cast<int>(std::strlen(s)); }
+
+}  // extern "C"
+
+namespace {
+
+// wsprintfA writes at most 1024 bytes, the terminator included, as on Win32.
+constexpr int kWsprintfLimit = 1024;
+
+struct Output {
+  char *out;
+  int used = 0;
+  void put(char c) {
+    if (used < kWsprintfLimit - 1) out[used++] = c;
+  }
+};
+
+void put_padded(Output &o, const char *text, int length, int width, bool left, char pad) {
+  int fill = width > length ? width - length : 0;
+  if (!left) {
+    // Zero padding goes after a sign, as printf does.
+    if (pad == '0' && length > 0 && text[0] == '-') {
+      o.put('-');
+      ++text;
+      --length;
+    }
+    while (fill-- > 0) o.put(pad);
+  }
+  for (int i = 0; i < length; ++i) o.put(text[i]);
+  if (left) while (fill-- > 0) o.put(' ');
+}
+
+}  // namespace
+
+// Conversions: %d %i %u %x %X %c %s %%, with '-', '0', '#' flags, a width, a precision for
+// strings and numbers, and the 'l' and 'h' size prefixes. Integers are 32-bit as on Win32,
+// so "%ld" takes an int-sized LONG on every host.
+extern "C" int wsprintfA(LPSTR out, LPCSTR format, ...) {
+  if (out == nullptr || format == nullptr) return 0;
+  va_list args;
+  va_start(args, format);
+  Output o{out};
+  for (const char *p = format; *p != '\0'; ++p) {
+    if (*p != '%') {
+      o.put(*p);
+      continue;
+    }
+    ++p;
+    bool left = false, alt = false;
+    char pad = ' ';
+    for (;; ++p) {
+      if (*p == '-') left = true;
+      else if (*p == '0') pad = '0';
+      else if (*p == '#') alt = true;
+      else break;
+    }
+    int width = 0;
+    while (*p >= '0' && *p <= '9') width = width * 10 + (*p++ - '0');
+    int precision = -1;
+    if (*p == '.') {
+      ++p;
+      precision = 0;
+      while (*p >= '0' && *p <= '9') precision = precision * 10 + (*p++ - '0');
+    }
+    bool half = false;
+    while (*p == 'l' || *p == 'h') half = (*p++ == 'h');
+    char buffer[40];
+    int length = 0;
+    switch (*p) {
+      case '\0':
+        --p;
+        continue;
+      case '%':
+        o.put('%');
+        continue;
+      case 'c': {
+        char c = static_cast<char>(va_arg(args, int));
+        put_padded(o, &c, 1, width, left, ' ');
+        continue;
+      }
+      case 's': {
+        const char *s = va_arg(args, const char *);
+        if (s == nullptr) s = "(null)";
+        int n = static_cast<int>(std::strlen(s));
+        if (precision >= 0 && precision < n) n = precision;
+        put_padded(o, s, n, width, left, ' ');
+        continue;
+      }
+      case 'd':
+      case 'i': {
+        std::int32_t v = va_arg(args, std::int32_t);
+        if (half) v = static_cast<std::int16_t>(v);
+        length = std::snprintf(buffer, sizeof buffer, "%.*d", precision < 0 ? 1 : precision, v);
+        break;
+      }
+      case 'u': {
+        std::uint32_t v = va_arg(args, std::uint32_t);
+        if (half) v = static_cast<std::uint16_t>(v);
+        length = std::snprintf(buffer, sizeof buffer, "%.*u", precision < 0 ? 1 : precision, v);
+        break;
+      }
+      case 'x':
+      case 'X': {
+        std::uint32_t v = va_arg(args, std::uint32_t);
+        if (half) v = static_cast<std::uint16_t>(v);
+        const char *fmt = *p == 'x' ? (alt && v ? "0x%.*x" : "%.*x") : (alt && v ? "0X%.*X" : "%.*X");
+        length = std::snprintf(buffer, sizeof buffer, fmt, precision < 0 ? 1 : precision, v);
+        break;
+      }
+      default:
+        // Unknown conversions are copied as they stand.
+        o.put(*p);
+        continue;
+    }
+    put_padded(o, buffer, length, width, left, precision >= 0 ? ' ' : pad);
+  }
+  va_end(args);
+  out[o.used] = '\0';
+  return o.used;
+}
+
+namespace pxv_platform {
+
+void set_block_limit(std::size_t bytes) { memory().limit = bytes; }
+std::size_t block_limit() { return memory().limit; }
+void fail_allocation(unsigned n) { memory().fail_countdown = n; }
+std::uint64_t allocation_count() { return memory().allocations; }
+std::size_t live_blocks() { return memory().by_address.size(); }
+void cap_file_writes(HFILE file, std::uint64_t bytes) { files().write_caps[file] = bytes; }
+void cap_next_file_writes(std::int64_t bytes) { files().next_cap = bytes; }
+
+}  // namespace pxv_platform

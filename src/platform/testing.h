@@ -1,0 +1,29 @@
+// Controls of the POSIX platform layer that exist for tests and fuzzers only: a limit on the size
+// of one memory block, injected allocation failures, and a cap on what a file accepts. They let
+// the "no memory" and "short write" paths of the library be exercised instead of hoped for.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "platform/win32.h"
+
+namespace pxv_platform {
+
+// Blocks larger than this fail like an exhausted heap (default 1 GiB).
+void set_block_limit(std::size_t bytes);
+std::size_t block_limit();
+
+// Make the n-th global or local allocation from now fail (1 = the very next); 0 disarms.
+void fail_allocation(unsigned n);
+// Number of global and local allocations made since the process started.
+std::uint64_t allocation_count();
+// Number of global and local blocks currently allocated.
+std::size_t live_blocks();
+
+// Let the file open on `file` accept only `bytes` more bytes; writes beyond are cut short.
+void cap_file_writes(HFILE file, std::uint64_t bytes);
+// The same cap for the next file that OpenFile opens for writing; a negative value disarms.
+void cap_next_file_writes(std::int64_t bytes);
+
+}  // namespace pxv_platform

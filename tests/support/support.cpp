@@ -1,0 +1,232 @@
+#include "support.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+
+namespace pxv_test {
+
+namespace {
+
+std::string &dir_name() {
+  static std::string name;
+  return name;
+}
+
+struct Cleanup {
+  ~Cleanup() {
+    if (!dir_name().empty()) {
+      std::error_code ec;
+      std::filesystem::remove_all(dir_name(), ec);
+    }
+  }
+} cleanup;
+
+void put16(std::uint8_t *p, std::uint32_t v) {
+  p[0] = static_cast<std::uint8_t>(v);
+  p[1] = static_cast<std::uint8_t>(v >> 8);
+}
+void put32(std::uint8_t *p, std::uint32_t v) {
+  put16(p, v);
+  put16(p + 2, v >> 16);
+}
+std::uint32_t get32(const std::uint8_t *p) {
+  return p[0] | (p[1] << 8) | (p[2] << 16) | (std::uint32_t(p[3]) << 24);
+}
+
+}  // namespace
+
+std::string scratch_dir() {
+  if (dir_name().empty()) {
+    char pattern[] = "/tmp/pxvtest-XXXXXX";
+    const char *made = mkdtemp(pattern);
+    if (made == nullptr) std::abort();
+    dir_name() = made;
+  }
+  return dir_name();
+}
+
+std::string scratch_path(const std::string &name) { return scratch_dir() + "/" + name; }
+
+Bytes read_file(const std::string &path) {
+  std::ifstream in(path, std::ios::binary);
+  return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void write_file(const std::string &path, const Bytes &bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char *>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+bool file_exists(const std::string &path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0;
+}
+
+bool run(const std::string &command, std::string *output) {
+  FILE *p = popen((command + " 2>&1").c_str(), "r");
+  if (p == nullptr) return false;
+  std::string text;
+  char buffer[4096];
+  std::size_t n;
+  while ((n = std::fread(buffer, 1, sizeof buffer, p)) > 0) text.append(buffer, n);
+  int status = pclose(p);
+  if (output != nullptr) *output = text;
+  return status == 0;
+}
+
+bool have_program(const std::string &name) { return run("command -v " + name + " >/dev/null"); }
+
+std::string pillow_python() { return "/usr/bin/python3"; }
+
+int PackedDib::row_bytes() const {
+  int bytes = bits == 1 ? (width + 7) / 8 : bits == 4 ? (width + 1) / 2 : bits == 24 ? width * 3 : width;
+  return (bytes + 3) / 4 * 4;
+}
+
+int PackedDib::table_bytes() const {
+  std::uint32_t used = get32(bytes.data() + 32);
+  return used != 0 ? int(used * 4) : bits == 24 ? 0 : 4 << bits;
+}
+
+std::uint8_t *PackedDib::row(int stored_row) {
+  return bytes.data() + 40 + table_bytes() + stored_row * row_bytes();
+}
+
+PackedDib make_packed_dib(int width, int height, int bits, std::uint32_t clr_used) {
+  PackedDib d;
+  d.width = width;
+  d.height = height;
+  d.bits = bits;
+  d.bytes.assign(40, 0);
+  std::uint8_t *h = d.bytes.data();
+  put32(h + 0, 40);                     // biSize
+  put32(h + 4, std::uint32_t(width));   // biWidth
+  put32(h + 8, std::uint32_t(height));  // biHeight
+  put16(h + 12, 1);                     // biPlanes
+  put16(h + 14, std::uint32_t(bits));   // biBitCount
+  put32(h + 32, clr_used);              // biClrUsed
+  int table = d.table_bytes();
+  put32(h + 20, std::uint32_t(d.row_bytes() * height));  // biSizeImage
+  d.bytes.resize(40 + table + std::size_t(d.row_bytes()) * height, 0);
+  // A table whose entries differ in every component, so swapped channels show.
+  for (int i = 0; i < table / 4; ++i) {
+    d.bytes[40 + 4 * i + 0] = std::uint8_t(i * 7);
+    d.bytes[40 + 4 * i + 1] = std::uint8_t(i * 13 + 1);
+    d.bytes[40 + 4 * i + 2] = std::uint8_t(255 - i);
+  }
+  return d;
+}
+
+void draw_test_picture(PackedDib &d) {
+  for (int y = 0; y < d.height; ++y) {
+    std::uint8_t *row = d.row(d.height - 1 - y);
+    for (int x = 0; x < d.width; ++x) {
+      int v = (x * 3 + y * 5 + (x * y) / 7) & 0xFF;
+      switch (d.bits) {
+        case 1:
+          if ((x / 3 + y / 2) & 1) row[x / 8] |= std::uint8_t(0x80 >> (x % 8));
+          break;
+        case 4:
+          row[x / 2] |= std::uint8_t((v & 15) << (x % 2 ? 0 : 4));
+          break;
+        case 8:
+          row[x] = std::uint8_t(v);
+          break;
+        default:
+          row[3 * x + 0] = std::uint8_t(x * 255 / (d.width > 1 ? d.width - 1 : 1));
+          row[3 * x + 1] = std::uint8_t(y * 255 / (d.height > 1 ? d.height - 1 : 1));
+          row[3 * x + 2] = std::uint8_t(v);
+          break;
+      }
+    }
+  }
+}
+
+HandleDib read_handle(int handle) {
+  HandleDib out;
+  HGLOBAL block = IMG_bitmap_info(handle, &out.width, &out.height, &out.bits);
+  if (block == nullptr) return out;
+  const auto *dib = static_cast<const std::uint8_t *>(GlobalLock(block));
+  std::uint32_t used = get32(dib + 32);
+  int table = used != 0 ? int(used * 4) : out.bits == 24 ? 0 : 4 << out.bits;
+  int bytes = out.bits == 1 ? (out.width + 7) / 8 : out.bits == 4 ? (out.width + 1) / 2
+              : out.bits == 24 ? out.width * 3 : out.width;
+  out.row_bytes = (bytes + 3) / 4 * 4;
+  out.header.assign(dib, dib + 40 + table);
+  const std::uint8_t *pixels = dib + 40 + table;
+  for (int r = 0; r < out.height; ++r)
+    out.rows.emplace_back(pixels + std::size_t(r) * out.row_bytes,
+                          pixels + std::size_t(r + 1) * out.row_bytes);
+  GlobalUnlock(block);
+  return out;
+}
+
+bool read_pnm(const std::string &path, Rgb *out) {
+  Bytes f = read_file(path);
+  if (f.size() < 2 || f[0] != 'P' || (f[1] != '6' && f[1] != '5')) return false;
+  bool gray = f[1] == '5';
+  std::size_t pos = 2;
+  int values[3];
+  for (int &v : values) {
+    while (pos < f.size()) {
+      if (f[pos] == '#') {
+        while (pos < f.size() && f[pos] != '\n') ++pos;
+      } else if (std::isspace(f[pos])) {
+        ++pos;
+      } else {
+        break;
+      }
+    }
+    v = 0;
+    while (pos < f.size() && std::isdigit(f[pos])) v = v * 10 + (f[pos++] - '0');
+  }
+  ++pos;  // the single whitespace after maxval
+  if (values[2] != 255) return false;
+  out->width = values[0];
+  out->height = values[1];
+  std::size_t n = std::size_t(out->width) * out->height;
+  if (f.size() < pos + n * (gray ? 1 : 3)) return false;
+  out->pixels.resize(n * 3);
+  for (std::size_t i = 0; i < n; ++i)
+    for (int c = 0; c < 3; ++c) out->pixels[3 * i + c] = f[pos + (gray ? i : 3 * i + c)];
+  return true;
+}
+
+Rgb handle_rgb(int handle) {
+  HandleDib d = read_handle(handle);
+  Rgb out;
+  out.width = d.width;
+  out.height = d.height;
+  out.pixels.resize(std::size_t(d.width) * d.height * 3);
+  for (int y = 0; y < d.height; ++y) {
+    const Bytes &row = d.rows[d.height - 1 - y];
+    for (int x = 0; x < d.width; ++x) {
+      const std::uint8_t *bgr;
+      std::uint8_t index = 0;
+      if (d.bits == 24) {
+        bgr = &row[3 * x];
+      } else {
+        if (d.bits == 1) index = (row[x / 8] >> (7 - x % 8)) & 1;
+        else if (d.bits == 4) index = (row[x / 2] >> (x % 2 ? 0 : 4)) & 15;
+        else index = row[x];
+        std::size_t entry = 40 + 4 * std::size_t(index);
+        static const std::uint8_t black[3] = {0, 0, 0};
+        bgr = entry + 3 <= d.header.size() ? &d.header[entry] : black;
+      }
+      std::uint8_t *px = &out.pixels[(std::size_t(y) * d.width + x) * 3];
+      px[0] = bgr[2];
+      px[1] = bgr[1];
+      px[2] = bgr[0];
+    }
+  }
+  return out;
+}
+
+}  // namespace pxv_test

@@ -1,0 +1,59 @@
+// Helpers shared by the tests: scratch folders, files, peer programs, and DIB access.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "pxvlib10.h"
+
+namespace pxv_test {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// A fresh folder under the system's temporary folder, removed with its content at exit.
+std::string scratch_dir();
+std::string scratch_path(const std::string &name);
+
+Bytes read_file(const std::string &path);
+void write_file(const std::string &path, const Bytes &bytes);
+bool file_exists(const std::string &path);
+
+// Runs a shell command; true when it exits 0. Its output goes to `output` when given.
+bool run(const std::string &command, std::string *output = nullptr);
+// True when a program of that name is on PATH.
+bool have_program(const std::string &name);
+// The Python with Pillow (the first python3 on PATH may lack it).
+std::string pillow_python();
+
+// A packed DIB: 40-byte header, colour table, rows bottom-up, built field by field.
+struct PackedDib {
+  int width = 0, height = 0, bits = 0;
+  Bytes bytes;  // the whole packed DIB
+  std::uint8_t *row(int stored_row);
+  int row_bytes() const;
+  int table_bytes() const;
+};
+PackedDib make_packed_dib(int width, int height, int bits, std::uint32_t clr_used = 0);
+// A recognisable picture: every pixel a function of its place and the bit count.
+void draw_test_picture(PackedDib &dib);
+
+// The DIB of a handle: header, table and rows, copied out.
+struct HandleDib {
+  int width = 0, height = 0, bits = 0, row_bytes = 0;
+  Bytes header;             // 40 bytes + colour table
+  std::vector<Bytes> rows;  // stored order: rows[0] is the bottom row, each row_bytes long
+};
+HandleDib read_handle(int handle);
+
+// An image as RGB triples, top row first: what a peer decoder says a file holds.
+struct Rgb {
+  int width = 0, height = 0;
+  Bytes pixels;  // width * height * 3
+};
+// Reads a binary PPM (P6) or PGM (P5, widened to RGB).
+bool read_pnm(const std::string &path, Rgb *out);
+// A handle's pixels through its colour table, as RGB.
+Rgb handle_rgb(int handle);
+
+}  // namespace pxv_test
