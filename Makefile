@@ -27,7 +27,7 @@ fuzz:
 
 # A short run of every fuzz target on its seeds: a crash fails the test command.
 fuzz-smoke: fuzz
-	@scripts/fuzz-smoke build/fuzz
+	@scripts/fuzz-smoke build/fuzz/fuzz
 
 bench: deps release
 	@bench/run build/release

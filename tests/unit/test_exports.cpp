@@ -1,0 +1,42 @@
+// The Windows export list names exactly the functions the public header declares, so that the
+// cross-built DLL exports every implemented function and nothing else.
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <set>
+#include <sstream>
+#include <string>
+
+#include "support.h"
+
+namespace {
+
+std::string text_of(const std::string &path) {
+  pxv_test::Bytes b = pxv_test::read_file(path);
+  return std::string(b.begin(), b.end());
+}
+
+TEST(Exports, DefFileMatchesHeader) {
+  std::string header = text_of(std::string(PXV_SOURCE_DIR) + "/include/pxvlib10.h");
+  std::string def = text_of(std::string(PXV_SOURCE_DIR) + "/src/pxvlib10.def");
+  ASSERT_FALSE(header.empty());
+  ASSERT_FALSE(def.empty());
+  std::set<std::string> declared, listed;
+  std::regex decl(R"(PXVAPI\s+(\w+)\s*\()");
+  for (std::sregex_iterator it(header.begin(), header.end(), decl), end; it != end; ++it)
+    declared.insert((*it)[1]);
+  std::istringstream lines(def);
+  std::string line;
+  bool in_exports = false;
+  while (std::getline(lines, line)) {
+    std::istringstream words(line);
+    std::string word;
+    if (!(words >> word)) continue;
+    if (word == "EXPORTS") in_exports = true;
+    else if (in_exports) listed.insert(word);
+  }
+  EXPECT_EQ(declared, listed);
+  EXPECT_GE(declared.size(), 22u);
+}
+
+}  // namespace
