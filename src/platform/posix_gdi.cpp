@@ -13,8 +13,8 @@ struct PaletteObject {
 };
 
 std::unordered_map<const void *, PaletteObject *> &palettes() {
-  static std::unordered_map<const void *, PaletteObject *> table;
-  return table;
+  static auto *table = new std::unordered_map<const void *, PaletteObject *>;
+  return *table;
 }
 
 }  // namespace

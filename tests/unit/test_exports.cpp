@@ -2,7 +2,6 @@
 // cross-built DLL exports every implemented function and nothing else.
 #include <gtest/gtest.h>
 
-#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -22,9 +21,14 @@ TEST(Exports, DefFileMatchesHeader) {
   ASSERT_FALSE(header.empty());
   ASSERT_FALSE(def.empty());
   std::set<std::string> declared, listed;
-  std::regex decl(R"(PXVAPI\s+(\w+)\s*\()");
-  for (std::sregex_iterator it(header.begin(), header.end(), decl), end; it != end; ++it)
-    declared.insert((*it)[1]);
+  // Every export is declared as "PXVAPI name(".
+  for (std::size_t at = header.find("PXVAPI "); at != std::string::npos;
+       at = header.find("PXVAPI ", at + 1)) {
+    if (at >= 8 && header.compare(at - 8, 8, "#define ") == 0) continue;
+    std::size_t begin = at + 7, end = header.find('(', begin);
+    if (end == std::string::npos) break;
+    declared.insert(header.substr(begin, end - begin));
+  }
   std::istringstream lines(def);
   std::string line;
   bool in_exports = false;
