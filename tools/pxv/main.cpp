@@ -1,4 +1,5 @@
 // pxv: the library's first host. It works through the public API only.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cmath>
@@ -314,6 +315,7 @@ int cmd_tour(const std::vector<std::string> &args) {
     }
   }
   std::string dir = keep;
+  if (!dir.empty()) mkdir(dir.c_str(), 0755);  // an existing folder is used as it is
   if (dir.empty()) {
     char pattern[] = "/tmp/pxv-tour-XXXXXX";
     if (mkdtemp(pattern) == nullptr) return fail("tour", PXV_ERR_CREATE);
