@@ -45,8 +45,6 @@ enum : std::uint32_t { kCompressNone = 0, kCompressRle8 = 1, kCompressRle4 = 2 }
 constexpr std::int32_t kBlockBytes = 10000;
 constexpr std::int32_t kRle8RowBuffer = 1024;
 constexpr std::int32_t kRle4RowBuffer = 800;
-// The longest RLE record: escape, count, 255 absolute bytes and a pad byte.
-constexpr std::int32_t kMaxRecordBytes = 2 + 255 + 1;
 
 // A file position relative to the image's start, or -1 when it does not fit a seek.
 std::int32_t image_offset(std::uint32_t position, std::uint32_t offset) {
@@ -54,27 +52,30 @@ std::int32_t image_offset(std::uint32_t position, std::uint32_t offset) {
   return at > INT32_MAX ? -1 : static_cast<std::int32_t>(at);
 }
 
-// The RLE input: a block of the stream, refilled whenever fewer bytes than the longest record
-// remain, so that every record is whole in the buffer unless the stream has ended.
+// The RLE input. A file is read in blocks of 10000 bytes. The memory stream has no known end,
+// so it is read record by record, exactly as far as the records go: a complete image in memory
+// is never read past its end-of-bitmap.
 struct rle_input {
   int stream;
-  std::uint8_t *buffer;
+  std::uint8_t *buffer;  // kBlockBytes
   std::int32_t pos;
   std::int32_t end;
   bool at_end;
 
-  void refill() {
-    if (at_end || end - pos > kMaxRecordBytes) return;
+  // Makes `count` (at most 255) unread bytes available if the stream has them.
+  bool need(std::int32_t count) {
+    if (end - pos >= count) return true;
+    if (at_end) return false;
     const std::int32_t unread = end - pos;
     std::memmove(buffer, buffer + pos, static_cast<std::size_t>(unread));
     pos = 0;
     end = unread;
-    const std::int32_t want = kBlockBytes - unread;
+    const std::int32_t want = stream == kMemoryStream ? count - unread : kBlockBytes - unread;
     const std::int32_t got = img_read_mem(stream, buffer + unread, static_cast<std::uint32_t>(want));
     if (got > 0) end += got;
     if (got < want) at_end = true;
+    return end - pos >= count;
   }
-  std::int32_t available() const { return end - pos; }
   std::uint8_t next() { return buffer[pos++]; }
 };
 
@@ -160,8 +161,7 @@ int decode_bmp_rle8(std::uint8_t *header, int stream, PXV_RASTER_PROC raster, vo
   std::int32_t x = 0;
   std::int32_t row_number = dib_height(header) - 1;
   while (row_number >= 0) {
-    in.refill();
-    if (in.available() < 2) {  // the data ends without end-of-bitmap
+    if (!in.need(2)) {  // the data ends without end-of-bitmap
       if (x != 0) sink.deliver(row, row_number);
       break;
     }
@@ -178,19 +178,25 @@ int decode_bmp_rle8(std::uint8_t *header, int stream, PXV_RASTER_PROC raster, vo
       if (x != 0) sink.deliver(row, row_number);
       break;
     } else if (code == 2) {  // delta: the rows passed over receive copies of this row
-      if (in.available() < 2) break;
+      if (!in.need(2)) {
+        if (x != 0) sink.deliver(row, row_number);
+        break;
+      }
       const std::uint8_t dx = in.next();
       const std::uint8_t dy = in.next();
       x = advance(x, dx, width);
       for (int i = 0; i < dy && row_number >= 0; ++i) sink.deliver(row, row_number--);
     } else {  // absolute run of `code` pixels, padded to a 16-bit boundary
-      if (in.available() < code) break;
+      if (!in.need(code)) {
+        if (x != 0) sink.deliver(row, row_number);
+        break;
+      }
       for (std::int32_t k = 0; k < code; ++k) {
         const std::uint8_t v = in.next();
         if (x + k < width) row[x + k] = v;
       }
       x = advance(x, code, width);
-      if ((code & 1) != 0 && in.available() > 0) in.next();
+      if ((code & 1) != 0 && in.need(1)) in.next();
     }
   }
   img_ffree(row);
@@ -226,8 +232,7 @@ int decode_bmp_rle4(std::uint8_t *header, int stream, PXV_RASTER_PROC raster, vo
   std::int32_t x = 0;
   std::int32_t row_number = dib_height(header) - 1;
   while (row_number >= 0) {
-    in.refill();
-    if (in.available() < 2) {  // the data ends without end-of-bitmap
+    if (!in.need(2)) {  // the data ends without end-of-bitmap
       if (x != 0) sink.deliver(row, row_number);
       break;
     }
@@ -245,7 +250,10 @@ int decode_bmp_rle4(std::uint8_t *header, int stream, PXV_RASTER_PROC raster, vo
       if (x != 0) sink.deliver(row, row_number);
       break;
     } else if (code == 2) {  // delta: unlike RLE8, the rows passed over are not delivered
-      if (in.available() < 2) break;
+      if (!in.need(2)) {
+        if (x != 0) sink.deliver(row, row_number);
+        break;
+      }
       const std::uint8_t dx = in.next();
       const std::uint8_t dy = in.next();
       x = advance(x, dx, width);
@@ -255,14 +263,17 @@ int decode_bmp_rle4(std::uint8_t *header, int stream, PXV_RASTER_PROC raster, vo
       }
     } else {  // absolute run of `code` pixels in (code + 1) / 2 bytes, padded to 16 bits
       const std::int32_t bytes = (code + 1) / 2;
-      if (in.available() < bytes) break;
+      if (!in.need(bytes)) {
+        if (x != 0) sink.deliver(row, row_number);
+        break;
+      }
       std::uint8_t v = 0;
       for (std::int32_t k = 0; k < code; ++k) {
         if ((k & 1) == 0) v = in.next();
         put_nibble(row, x + k, width, (k & 1) == 0 ? v >> 4 : v & 15);
       }
       x = advance(x, code, width);
-      if ((bytes & 1) != 0 && in.available() > 0) in.next();
+      if ((bytes & 1) != 0 && in.need(1)) in.next();
     }
     // A full row goes out without waiting for its end of line; an end of line that follows
     // it is absorbed.
@@ -270,8 +281,7 @@ int decode_bmp_rle4(std::uint8_t *header, int stream, PXV_RASTER_PROC raster, vo
       sink.deliver(row, row_number);
       --row_number;
       x = 0;
-      in.refill();
-      if (in.available() >= 2 && in.buffer[in.pos] == 0 && in.buffer[in.pos + 1] == 0)
+      if (row_number >= 0 && in.need(2) && in.buffer[in.pos] == 0 && in.buffer[in.pos + 1] == 0)
         in.pos += 2;
     }
   }
