@@ -8,6 +8,16 @@ namespace pxv {
 
 // Readers (the reader contract).
 
+// BMP (bmp.cpp): Windows and OS/2 headers; stored, RLE8 and RLE4 rows.
+int open_bmp(std::uint32_t position, PXV_RASTER_PROC raster, void *priv, PXV_HEADER_PROC header,
+             int stream);
+int decode_bmp_nocomp(std::uint8_t *header, int stream, PXV_RASTER_PROC raster, void *priv,
+                      bool top_down = false);
+int decode_bmp_rle8(std::uint8_t *header, int stream, PXV_RASTER_PROC raster, void *priv);
+int decode_bmp_rle4(std::uint8_t *header, int stream, PXV_RASTER_PROC raster, void *priv);
+// Rewrites the OS/2 core header at the start of a header record as a 40-byte Windows header.
+int os2head_to_win3head(std::uint8_t *header);
+
 // Writers (the writer contract).
 int save_tiff_file(int stream, std::uint8_t *header, PXV_FETCH_PROC fetch, void *priv);
 int save_tiff_file_lzw(int stream, std::uint8_t *header, PXV_FETCH_PROC fetch, void *priv);
@@ -22,5 +32,12 @@ int encode_tif_lzw(const std::uint8_t *header, int stream, std::int32_t offset, 
                    std::int32_t rows, PXV_FETCH_PROC fetch, void *priv, std::int32_t first_row);
 std::int32_t tif_in_table(int prefix, std::uint8_t byte);
 int tif_add_table_entry(std::int32_t not_found, int prefix, std::uint8_t byte, int next_code);
+
+// BMP (bmp_save.cpp): stored rows (save type 1) and RLE8 or RLE4 rows (save type 12).
+int save_bmp_file(int stream, std::uint8_t *header, PXV_FETCH_PROC fetch, void *priv);
+int save_bmp_comp_file(int stream, std::uint8_t *header, PXV_FETCH_PROC fetch, void *priv);
+// One row encoded and written: `width` pixels of 8 bits, or of 4 bits packed two to a byte.
+int save_bmp8_raster(int stream, const std::uint8_t *row, std::int32_t width);
+int save_bmp4_raster(int stream, const std::uint8_t *row, std::int32_t width);
 
 }  // namespace pxv

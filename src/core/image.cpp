@@ -20,7 +20,7 @@ struct reader_entry {
 
 constexpr reader_entry kReaders[] = {
     {".tif", nullptr, PXV_SAVE_TIFF, true},
-    {".bmp", nullptr, PXV_SAVE_BMP, false},
+    {".bmp", open_bmp, PXV_SAVE_BMP, false},
     {".pcx", nullptr, PXV_SAVE_PCX, false},
     {".tga", nullptr, PXV_SAVE_TGA, false},
     {".gif", nullptr, PXV_SAVE_GIF, false},
@@ -42,7 +42,7 @@ const reader_entry *find_reader(const char *key) {
 constexpr int kSaveTypes = 16;
 constexpr writer_proc kWriters[kSaveTypes] = {
     save_tiff_file,  // 0 TIFF
-    nullptr,  // 1 BMP
+    save_bmp_file,  // 1 BMP
     nullptr,  // 2 PCX
     nullptr,  // 3 Targa
     nullptr,  // 4 GIF
@@ -53,7 +53,7 @@ constexpr writer_proc kWriters[kSaveTypes] = {
     save_tiff_file_lzw,      // 9 TIFF LZW
     save_tiff_file_g4,       // 10 TIFF Group 4
     nullptr,  // 11 DCX
-    nullptr,  // 12 BMP RLE
+    save_bmp_comp_file,  // 12 BMP RLE
     nullptr,  // 13 JPEG
     nullptr,  // 14 EPS
     nullptr,  // 15 PICT
