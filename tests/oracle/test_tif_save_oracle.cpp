@@ -150,8 +150,12 @@ TEST(TiffPages, SavingAgainAppendsPages) {
   }
   expect_libtiff_clean(file, 3);
   for (int page = 0; page < 3; ++page) {
+    // libtiff cuts each page out (Pillow keeps a palette across pages of different kinds).
+    std::string single = file + ".page" + std::to_string(page) + ".tif", output;
+    ASSERT_TRUE(pxv_test::run("tiffcp -c none '" + file + "," + std::to_string(page) + "' '" +
+                                  single + "'", &output)) << output;
     Rgb back;
-    ASSERT_TRUE(pillow_rgb(file, page, &back));
+    ASSERT_TRUE(pillow_rgb(single, 0, &back));
     EXPECT_EQ(back.width, originals[page].width);
     EXPECT_TRUE(back.pixels == originals[page].pixels) << "page " << page;
   }
