@@ -4,7 +4,6 @@
   peer.py pillow-load FILE            Pillow decodes FILE (load() forces the pixels)
   peer.py pillow-save FILE OUT FORMAT Pillow encodes the decoded FILE as FORMAT into OUT
   peer.py cmd -- PROGRAM ARGS...      a whole process, best of five runs
-  peer.py floor FILE PIXEL_BYTES      reading FILE's bytes plus copying PIXEL_BYTES once
 """
 import subprocess
 import sys
@@ -39,14 +38,6 @@ def main(argv):
     elif kind == "cmd":
         args = argv[argv.index("--") + 1:]
         print(f"{best(lambda: subprocess.run(args, check=True, stdout=subprocess.DEVNULL)):.6f}")
-    elif kind == "floor":
-        size = int(argv[3])
-
-        def floor():
-            with open(argv[2], "rb") as f:
-                data = f.read()
-            bytearray(data[:size].ljust(size, b"\0"))
-        print(f"{best(floor):.6f}")
     else:
         sys.exit(f"peer.py: unknown kind {kind}")
 
