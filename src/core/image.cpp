@@ -41,17 +41,17 @@ const reader_entry *find_reader(const char *key) {
 // The writers by save type; null until the format's writer has landed (the save answers -6).
 constexpr int kSaveTypes = 16;
 constexpr writer_proc kWriters[kSaveTypes] = {
-    nullptr,  // 0 TIFF
+    save_tiff_file,  // 0 TIFF
     save_bmp_file,  // 1 BMP
     nullptr,  // 2 PCX
     nullptr,  // 3 Targa
     nullptr,  // 4 GIF
     nullptr,  // 5 WPG
     nullptr,  // 6 WMF
-    nullptr,  // 7 TIFF modified Huffman
-    nullptr,  // 8 TIFF Group 3
-    nullptr,  // 9 TIFF LZW
-    nullptr,  // 10 TIFF Group 4
+    save_tiff_file_huffman,  // 7 TIFF modified Huffman
+    save_tiff_file_group3,   // 8 TIFF Group 3
+    save_tiff_file_lzw,      // 9 TIFF LZW
+    save_tiff_file_g4,       // 10 TIFF Group 4
     nullptr,  // 11 DCX
     save_bmp_comp_file,  // 12 BMP RLE
     nullptr,  // 13 JPEG
