@@ -298,6 +298,47 @@ TEST(JpegWriter, PaletteImageWithOneColouredEntryIsExpandedThroughThePalette) {
   EXPECT_NEAR(right[2], 30, 12);
 }
 
+TEST(JpegWriter, FlatColoursRoundTripThroughTheLibrarysOwnArithmetic) {
+  // A flat 16 x 8 image at level 0: one DC term per block, no rounding by quantisation, so the
+  // decoded pixel is exactly the forward colour transform, both transforms and the decoder's
+  // colour constants applied in turn.
+  IMGLOW_set_comp_quality(0);
+  auto clamp = [](int v, int lo, int hi) { return v < lo ? lo : v > hi ? hi : v; };
+  auto through_blocks = [&](int sample) {
+    std::int8_t s[64];
+    std::memset(s, sample, 64);
+    std::int32_t c[64];
+    plain_dct(s, c);
+    std::int16_t x[64] = {};
+    for (int i = 0; i < 64; ++i) x[i] = static_cast<std::int16_t>(c[i]);
+    std::int8_t out[64];
+    plain_idct(x, out);
+    return static_cast<int>(out[0]);
+  };
+  const int colours[][3] = {{255, 255, 255}, {0, 0, 0}, {255, 0, 0}, {0, 255, 0}, {0, 0, 255}, {12, 200, 99}, {250, 128, 3}};
+  for (const auto &bgr : colours) {
+    PackedDib d = make_packed_dib(16, 8, 24);
+    for (int y = 0; y < 8; ++y)
+      for (int x = 0; x < 16; ++x)
+        for (int i = 0; i < 3; ++i) d.row(y)[3 * x + i] = static_cast<std::uint8_t>(bgr[i]);
+    const Decoded back = decode_jpeg(save_jpeg(d));
+    ASSERT_EQ(back.result, 0);
+    const int b = bgr[0], g = bgr[1], r = bgr[2];
+    const int y = through_blocks(clamp(((299 * r) >> 10) + ((587 * g) >> 10) + ((114 * b) >> 10) - 128, -127, 127)) + 128;
+    const int u = through_blocks(clamp(((-148 * r) >> 10) + ((-289 * g) >> 10) + ((437 * b) >> 10), -127, 127));
+    const int v = through_blocks(clamp(((615 * r) >> 10) + ((-515 * g) >> 10) + ((-100 * b) >> 10), -127, 127));
+    const int want[3] = {clamp(y + ((1984 * u) >> 10), 0, 255),
+                         clamp(y - ((386 * u) >> 10) - ((567 * v) >> 10), 0, 255),
+                         clamp(y + ((1113 * v) >> 10), 0, 255)};
+    for (int py : {0, 7})
+      for (int px : {0, 9, 15}) {
+        std::uint8_t got[3];
+        back.pixel(px, py, got);
+        for (int i = 0; i < 3; ++i) EXPECT_EQ(got[i], want[i]) << b << "," << g << "," << r << " channel " << i;
+      }
+  }
+}
+
 // ---- Reader ----
 
 namespace {
@@ -458,6 +499,7 @@ TEST(JpegReader, TruncatedEntropyDataStillDeliversEveryRow) {
   PackedDib d = make_packed_dib(40, 30, 24);
   draw_test_picture(d);
   Bytes f = save_jpeg(d);
+  ASSERT_GT(f.size(), 1000u);
   f.resize(f.size() - 200);  // no EOI, half the scan gone
   const Decoded a = decode_jpeg(f);
   ASSERT_EQ(a.result, 0);
