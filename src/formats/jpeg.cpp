@@ -145,17 +145,24 @@ void read_input(int want) {
   std::uint8_t *dst = cbuff + window_valid;
   int got = 0;
   if (fh_decomp == kMemoryStream) {
+    // Two bytes at a time are safe while the last byte read is not FF: an EOI can then end at
+    // the second byte at the earliest.
     while (got < want) {
-      if (img_read_mem(fh_decomp, dst + got, 1) != 1) {
+      const int n = (last_was_ff || want - got < 2) ? 1 : 2;
+      const std::int32_t r = img_read_mem(fh_decomp, dst + got, static_cast<std::uint32_t>(n));
+      for (int i = 0; i < (r > 0 ? r : 0); ++i) {
+        const std::uint8_t b = dst[got++];
+        if (last_was_ff && b == kEoiByte) {
+          input_ended = true;
+          break;
+        }
+        last_was_ff = b == 0xFF;
+      }
+      if (input_ended) break;
+      if (r != n) {
         input_ended = true;
         break;
       }
-      const std::uint8_t b = dst[got++];
-      if (last_was_ff && b == kEoiByte) {
-        input_ended = true;
-        break;
-      }
-      last_was_ff = b == 0xFF;
     }
   } else {
     const std::int32_t n = img_read_mem(fh_decomp, dst, static_cast<std::uint32_t>(want));
@@ -377,11 +384,18 @@ void jpeg_idct(const std::int16_t *coef, std::int8_t *out, int stride) {
 // the group's sample j / h1. The group is rewritten from its end so the widening works in place.
 void jpeg_fix_chromas(std::int8_t *row1, std::int8_t *row2, int width, int h1) {
   const int group = 8 * h1;
-  for (int g = 0; g + group <= width; g += group)
-    for (int j = group - 1; j >= 0; --j) {
-      row1[g + j] = row1[g + j / h1];
-      row2[g + j] = row2[g + j / h1];
+  const int shift = h1 == 4 ? 2 : 1;  // h1 is 2 or 4
+  for (int g = 0; g + group <= width; g += group) {
+    // Writing from the end backwards only ever reads samples not yet rewritten (j / h1 <= j), so
+    // taking the group's 8 samples first gives the same result.
+    std::int8_t a[8], b[8];
+    std::memcpy(a, row1 + g, 8);
+    std::memcpy(b, row2 + g, 8);
+    for (int j = 0; j < group; ++j) {
+      row1[g + j] = a[j >> shift];
+      row2[g + j] = b[j >> shift];
     }
+  }
 }
 
 namespace {
