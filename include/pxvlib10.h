@@ -96,6 +96,9 @@ int PXVAPI IMGLOW_save_bitmap(HFILE stream, unsigned char *header, int type, PXV
                               void *priv);
 int PXVAPI IMGLOW_save_bitmap_mem(void *output, unsigned char *header, int type,
                                   PXV_FETCH_PROC fetch, void *priv);
+/* JPEG quantisation from a compression level: 0 finest, 100 (the most) coarsest. The tables hold
+ * for every later JPEG save of the process. Returns 0. */
+int PXVAPI IMGLOW_set_comp_quality(int level);
 
 #ifdef __cplusplus
 }

@@ -7,6 +7,9 @@
 namespace pxv {
 
 // Readers (the reader contract).
+// JPEG: answers 0 on success (the dispatcher takes any result of 0 or more as success).
+int open_jpg(std::uint32_t position, PXV_RASTER_PROC raster, void *priv, PXV_HEADER_PROC header,
+             int stream);
 
 // BMP (bmp.cpp): Windows and OS/2 headers; stored, RLE8 and RLE4 rows.
 int open_bmp(std::uint32_t position, PXV_RASTER_PROC raster, void *priv, PXV_HEADER_PROC header,
@@ -39,5 +42,6 @@ int save_bmp_comp_file(int stream, std::uint8_t *header, PXV_FETCH_PROC fetch, v
 // One row encoded and written: `width` pixels of 8 bits, or of 4 bits packed two to a byte.
 int save_bmp8_raster(int stream, const std::uint8_t *row, std::int32_t width);
 int save_bmp4_raster(int stream, const std::uint8_t *row, std::int32_t width);
+int save_jpg_file(int stream, std::uint8_t *header, PXV_FETCH_PROC fetch, void *priv);
 
 }  // namespace pxv

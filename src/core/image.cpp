@@ -28,7 +28,7 @@ constexpr reader_entry kReaders[] = {
     {".wmf", nullptr, PXV_SAVE_WMF, false},
     {".eps", nullptr, PXV_SAVE_EPS, true},
     {".dcx", nullptr, PXV_SAVE_DCX, true},
-    {".jpg", nullptr, PXV_SAVE_JPEG, false},
+    {".jpg", open_jpg, PXV_SAVE_JPEG, false},
     {".pct", nullptr, PXV_SAVE_PICT, false},
 };
 
@@ -54,7 +54,7 @@ constexpr writer_proc kWriters[kSaveTypes] = {
     save_tiff_file_g4,       // 10 TIFF Group 4
     nullptr,  // 11 DCX
     save_bmp_comp_file,  // 12 BMP RLE
-    nullptr,  // 13 JPEG
+    save_jpg_file,  // 13 JPEG
     nullptr,  // 14 EPS
     nullptr,  // 15 PICT
 };

@@ -1,0 +1,698 @@
+// The JPEG reader: baseline sequential, Huffman-coded, 8-bit samples, one interleaved scan of one
+// component (an 8-bit gray image) or three (a 24-bit image). Marker segments up to the start of
+// scan, then the entropy-coded data MCU row by MCU row through the fixed-point inverse transform
+// of jpeg_common.h, and the library's own colour constants, which pair with the writer's.
+//
+// Malformed-input policy:
+// - The search for FF D8 (start of image) looks at most kMaxSoiSearch bytes from the image's
+//   offset; the segment loop follows at most kMaxSegments segments. Both stop at the end of the
+//   stream; the memory stream, whose end is unknown, is held by these counts. No FF D8, a segment
+//   whose marker and length cannot be read, or too many segments: -3.
+// - Any two bytes where a marker is expected are taken as a marker and skipped by the length that
+//   follows them (so junk between segments is skipped in length-sized steps, not byte by byte).
+// - Refused with -3 before the header callback: no frame header in this file; a frame other than
+//   SOF0 or SOF1 (progressive, lossless, arithmetic, hierarchical: the steps here would decode them
+//   wrongly); sample precision other than 8; component counts other than 1 and 3; three
+//   components whose chroma is not sampled 1 x 1 or whose luma is sampled other than 1, 2 or 4
+//   across and 1 or 2 down; width or height 0 or above 32767; a scan whose component count differs
+//   from the frame's, whose components are not the frame's in frame order, or whose spectral
+//   selection is not 0..63 with no approximation (a multi-scan file); a DQT of a precision other
+//   than 0 or 1 or of an identifier above 3; a DHT whose class-and-identifier byte is not 00, 01,
+//   10 or 11 or that declares more than 400 symbols; a scan header longer than 16 bytes.
+// - Three components stored as RGB rather than YCbCr (identifiers 'R', 'G', 'B', or an Adobe
+//   APP14 segment with transform 0) are refused with -3: the colour conversion would be wrong.
+// - SOF1 (extended sequential, Huffman) with 8-bit samples is decoded like SOF0: it differs from
+//   baseline only in what its tables may hold, and those are checked as above.
+// - A one-component frame whose component declares sampling other than 1 x 1 is decoded correctly,
+//   one block per MCU, as such scans are coded.
+// - Tables missing from a file are those left by the previous file, or empty ones: an empty
+//   Huffman table decodes every symbol as 0 (a zero DC difference, an end of block).
+// - A Huffman code that matches no symbol within 16 bits decodes as symbol 0, after the bits of
+//   every length that has codes have been read.
+// - The entropy-coded data ends at the EOI marker (FF D9) or at the end of the stream, whichever
+//   comes first; the bit reader never reads past EOI, even on the memory stream. Past the end it
+//   supplies 0-bits, so a truncated scan still delivers every row; the restart-marker search gives
+//   up once it has met only padding for 16 bytes.
+// - Coefficients, predictors and transform sums wrap as the 16- and 32-bit arithmetic of the codec
+//   did: hostile values give odd pixels, never undefined behaviour.
+#include <algorithm>
+#include <cstring>
+
+#include "core/bytes.h"
+#include "core/dib.h"
+#include "core/formats.h"
+#include "core/img_util.h"
+#include "formats/jpeg_common.h"
+
+namespace pxv {
+
+namespace {
+
+constexpr std::uint32_t kMaxSoiSearch = 65536;
+constexpr int kMaxSegments = 4096;
+constexpr int kMaxHuffSymbols = 400;
+constexpr int kScanHeaderBytes = 16;
+constexpr int kInputBlockBytes = 4300;
+constexpr int kWindowBytes = 4000;
+constexpr int kRefillMargin = 10;
+constexpr int kMaxPastEndBytes = 16;
+constexpr std::int32_t kMaxDimension = 32767;
+constexpr int kFastBits = 9;
+
+// Markers (ITU-T T.81 Table B.1).
+constexpr std::uint16_t kSoi = 0xFFD8;
+constexpr std::uint16_t kSof0 = 0xFFC0;
+constexpr std::uint16_t kSof1 = 0xFFC1;
+constexpr std::uint16_t kDht = 0xFFC4;
+constexpr std::uint16_t kDqt = 0xFFDB;
+constexpr std::uint16_t kDri = 0xFFDD;
+constexpr std::uint16_t kSos = 0xFFDA;
+constexpr std::uint16_t kApp14 = 0xFFEE;
+constexpr std::uint8_t kEoiByte = 0xD9;
+
+// Frame types other than the two this reader decodes: SOF2..SOF15 except DHT (C4), JPG (C8)
+// and DAC (CC), which share the range.
+bool is_other_frame(std::uint16_t marker) {
+  return marker >= 0xFFC2 && marker <= 0xFFCF && marker != kDht && marker != 0xFFC8 &&
+         marker != 0xFFCC;
+}
+
+struct huff_table {
+  std::uint8_t counts[16];                   // codes of length 1 .. 16
+  std::uint16_t symbols[kMaxHuffSymbols];    // in file order
+};
+
+// A table's codes of up to kFastBits bits, looked up by the next kFastBits bits of data:
+// (length << 8) | symbol, 0 when the code is longer. Built by running the canonical decoding
+// below on every prefix, so the two agree for any counts a file may carry.
+struct huff_lookup {
+  const huff_table *table;
+  std::uint16_t fast[1 << kFastBits];
+  int last_length;  // the longest length that has codes: what a failed decode reads
+};
+
+struct jpg_component {
+  std::int16_t pred;
+  std::int8_t *strip;
+  const std::uint16_t *quant;
+  std::int16_t h;
+  std::int16_t v;
+  const huff_lookup *dc_table;
+  const huff_lookup *ac_table;
+};
+
+// File-static decoder state. Tables persist from one file to the next.
+std::uint8_t jbi[15];
+std::int16_t jpeghead[8];
+std::uint16_t dri;
+std::uint16_t quan0[64], quan1[64], quan2[64], quan3[64];
+std::uint16_t *const quan_tables[4] = {quan0, quan1, quan2, quan3};
+huff_table huffdc0, huffdc1, huffac0, huffac1;
+huff_lookup lookdc0, lookdc1, lookac0, lookac1;
+std::uint8_t jpgscan[kScanHeaderBytes];
+jpg_component y_params, u_params, v_params;
+std::int8_t *rstrip, *gstrip, *bstrip;
+alignas(16) std::int16_t x[64];
+std::int16_t A[64];
+jpeg_kernel idct_kernel;
+bool idct_ready;
+
+// The bit reader. cbuff holds a window of up to 4000 entropy-coded bytes; inbits holds the next
+// bits left-aligned in 64 bits (bits_in of them). Bytes come out of the window with the stuffing
+// of T.81 F.1.2.3 removed: FF 00 gives FF; FF followed by anything else gives both bytes as data,
+// which is how restart markers reach the restart search.
+int fh_decomp;
+std::uint8_t *cbuff;
+int inptr;          // next unread byte of the window
+int window_valid;   // bytes of the window that hold data
+bool input_ended;   // EOI seen or the stream exhausted: the window holds all that is left
+bool last_was_ff;   // the last byte read from the stream was FF (an EOI may straddle two reads)
+int past_end;       // padding bytes supplied after the end of the data
+std::uint64_t inbits;
+int bits_in;
+
+void init_idct() {
+  if (idct_ready) return;
+  jpeg_cosine_table(A);
+  jpeg_kernel_init(idct_kernel, A);
+  idct_ready = true;
+}
+
+// Reads up to `want` bytes of entropy-coded data behind the window's valid bytes, stopping after
+// an EOI marker. On the memory stream, whose end is unknown, bytes are taken one at a time so that
+// nothing past EOI is ever touched; a file is read in one piece and cut at EOI.
+void read_input(int want) {
+  std::uint8_t *dst = cbuff + window_valid;
+  int got = 0;
+  if (fh_decomp == kMemoryStream) {
+    // Two bytes at a time are safe while the last byte read is not FF: an EOI can then end at
+    // the second byte at the earliest.
+    while (got < want) {
+      const int n = (last_was_ff || want - got < 2) ? 1 : 2;
+      const std::int32_t r = img_read_mem(fh_decomp, dst + got, static_cast<std::uint32_t>(n));
+      for (int i = 0; i < (r > 0 ? r : 0); ++i) {
+        const std::uint8_t b = dst[got++];
+        if (last_was_ff && b == kEoiByte) {
+          input_ended = true;
+          break;
+        }
+        last_was_ff = b == 0xFF;
+      }
+      if (input_ended) break;
+      if (r != n) {
+        input_ended = true;
+        break;
+      }
+    }
+  } else {
+    const std::int32_t n = img_read_mem(fh_decomp, dst, static_cast<std::uint32_t>(want));
+    got = n > 0 ? n : 0;
+    if (got < want) input_ended = true;
+    for (int i = 0; i < got; ++i) {
+      if (last_was_ff && dst[i] == kEoiByte) {
+        got = i + 1;
+        input_ended = true;
+        break;
+      }
+      last_was_ff = dst[i] == 0xFF;
+    }
+  }
+  window_valid += got;
+}
+
+// When fewer than kRefillMargin bytes are left in the window, moves them to its start and
+// reads behind them up to the window's 4000 bytes.
+void refill_window() {
+  const int left = window_valid - inptr;
+  std::memmove(cbuff, cbuff + inptr, static_cast<std::size_t>(left));
+  inptr = 0;
+  window_valid = left;
+  read_input(kWindowBytes - left);
+}
+
+// Tops the bit word up to at least 57 bits.
+void fill_bits() {
+  while (bits_in <= 56) {
+    if (window_valid - inptr < kRefillMargin && !input_ended) refill_window();
+    std::uint32_t b = 0;
+    if (inptr < window_valid) {
+      b = cbuff[inptr++];
+      if (b == 0xFF && inptr < window_valid && cbuff[inptr] == 0x00) ++inptr;
+    } else if (past_end < kMaxPastEndBytes * 2) {
+      ++past_end;
+    }
+    inbits |= static_cast<std::uint64_t>(b) << (56 - bits_in);
+    bits_in += 8;
+  }
+}
+
+// The next n bits (0 to 16) as an unsigned value; the caller has filled at least n bits.
+inline std::uint32_t take_bits(int n) {
+  if (n == 0) return 0;
+  const auto v = static_cast<std::uint32_t>(inbits >> (64 - n));
+  inbits <<= n;
+  bits_in -= n;
+  return v;
+}
+
+std::uint32_t jpeg_getbits(int n) {
+  if (bits_in < n) fill_bits();
+  return take_bits(n);
+}
+
+// Canonical decoding over the counts, one length at a time (T.81 F.2.2.3): `code` is the code
+// read so far, less the codes of shorter lengths. Looks at the given bits (left-aligned in
+// `bits`, `avail` of them); gives the symbol and its length, or length 0 with `consumed` set to
+// the longest length that has codes when nothing matches.
+int canonical_decode(const huff_table &t, std::uint32_t bits, int avail, int *length) {
+  std::uint32_t code = 0;
+  int first = 0, last = 0;
+  for (int l = 1; l <= avail; ++l) {
+    const int c = t.counts[l - 1];
+    if (c == 0) continue;
+    const int step = l - last;
+    code = (code << step) | ((bits >> (avail - l)) & ((1u << step) - 1));
+    if (code < static_cast<std::uint32_t>(c)) {
+      *length = l;
+      return t.symbols[first + static_cast<int>(code)];
+    }
+    code -= static_cast<std::uint32_t>(c);
+    first += c;
+    last = l;
+  }
+  *length = 0;
+  return 0;
+}
+
+void build_lookup(huff_lookup &look, const huff_table &t) {
+  look.table = &t;
+  look.last_length = 0;
+  for (int l = 16; l >= 1; --l)
+    if (t.counts[l - 1] != 0) {
+      look.last_length = l;
+      break;
+    }
+  for (std::uint32_t p = 0; p < (1u << kFastBits); ++p) {
+    int length = 0;
+    const int symbol = canonical_decode(t, p, kFastBits, &length);
+    look.fast[p] = length == 0 ? 0 : static_cast<std::uint16_t>((length << 8) | (symbol & 0xFF));
+  }
+}
+
+// One Huffman symbol; the bit word holds at least 16 bits.
+inline int decode_symbol(const huff_lookup &look) {
+  const std::uint16_t e = look.fast[inbits >> (64 - kFastBits)];
+  if (e != 0) {
+    take_bits(e >> 8);
+    return e & 0xFF;
+  }
+  int length = 0;
+  const int symbol = canonical_decode(*look.table, static_cast<std::uint32_t>(inbits >> 48), 16, &length);
+  take_bits(length != 0 ? length : look.last_length);
+  return symbol & 0xFF;
+}
+
+// The value of `s` extra bits (T.81 F.2.2.1, EXTEND).
+inline std::int32_t extend(std::uint32_t b, int s) {
+  if (s == 0) return 0;
+  return (b & (1u << (s - 1))) ? static_cast<std::int32_t>(b)
+                               : static_cast<std::int32_t>(b) + 1 - (1 << s);
+}
+
+// Decodes one Huffman symbol and its extra bits: the run (high nibble) and the value.
+void jpeg_decode(int *run, std::int32_t *value, const huff_lookup &look) {
+  if (bits_in < 32) fill_bits();
+  const int symbol = decode_symbol(look);
+  const int s = symbol & 15;
+  *run = symbol >> 4;
+  *value = extend(take_bits(s), s);
+}
+
+// Decodes one block into `x` (natural order, dequantised, 16-bit wrapping products); returns the
+// mask of coefficient rows that hold a non-zero value (bit i for row i).
+unsigned decode_block(jpg_component &c) {
+  std::memset(x, 0, sizeof x);
+  int run = 0;
+  std::int32_t value = 0;
+  jpeg_decode(&run, &value, *c.dc_table);
+  c.pred = static_cast<std::int16_t>(c.pred + value);
+  x[0] = static_cast<std::int16_t>(c.pred * c.quant[0]);
+  unsigned rows = x[0] != 0 ? 1u : 0u;
+  for (int k = 1; k < 64; ++k) {
+    jpeg_decode(&run, &value, *c.ac_table);
+    if (run == 0 && value == 0) break;  // end of block
+    k = std::min(k + run, 63);          // a run past the end lands on position 63
+    const int n = zig_zag[k];
+    x[n] = static_cast<std::int16_t>(static_cast<std::int32_t>(c.quant[k]) * value);
+    if (x[n] != 0) rows |= 1u << (n >> 3);
+  }
+  return rows;
+}
+
+// Reads the restart marker after an interval: 16 bits, then one bit at a time until the 16-bit
+// window reads FFDx. Fill bits and the marker are consumed; EOI (FFD9) also ends the search,
+// which happens when the last MCU of the image completes an interval.
+void skip_restart_marker() {
+  std::uint32_t value = jpeg_getbits(16);
+  while ((value & 0xFFF0) != 0xFFD0) {
+    if (past_end >= kMaxPastEndBytes) return;
+    value = ((value << 1) | jpeg_getbits(1)) & 0xFFFF;
+  }
+}
+
+inline std::int8_t clamp_sample(std::int32_t s) {
+  return static_cast<std::int8_t>(s < -127 ? -127 : (s > 127 ? 127 : s));
+}
+
+}  // namespace
+
+// The inverse transform of jpeg_common.h into an 8 x 8 area of a strip. `rows` marks the
+// coefficient rows that may be non-zero; the others are taken as zero.
+void jpeg_idct_rows(const std::int16_t *coef, unsigned rows, std::int8_t *out, int stride) {
+  init_idct();
+  const jpeg_kernel &k = idct_kernel;
+  if (rows == 0 || (rows == 1 && std::all_of(coef + 1, coef + 8, [](std::int16_t v) { return v == 0; }))) {
+    // Only the DC term: the first column of the table is one value (C(0) * 32768), so every
+    // first-pass value is the same and so is every output.
+    const auto t = static_cast<std::int16_t>(jpeg_round15(static_cast<std::uint32_t>(coef[0] * k.m[0])));
+    const std::int8_t s = clamp_sample(jpeg_round15(static_cast<std::uint32_t>(k.m[0] * t)));
+    for (int r = 0; r < 8; ++r) std::memset(out + r * stride, static_cast<std::uint8_t>(s), 8);
+    return;
+  }
+#if defined(__SSE2__)
+  __m128i t[8];
+  for (int i = 0; i < 8; ++i) {
+    if (rows & (1u << i)) {
+      __m128i lo, hi;
+      jpeg_kernel_row(k, _mm_loadu_si128(reinterpret_cast<const __m128i *>(coef + 8 * i)), lo, hi);
+      t[i] = jpeg_pack_wrap(lo, hi);
+    } else {
+      t[i] = _mm_setzero_si128();
+    }
+  }
+  const __m128i top = _mm_set1_epi16(127), bottom = _mm_set1_epi16(-127);
+  for (int r = 0; r < 8; ++r) {
+    __m128i lo, hi;
+    jpeg_kernel_col(k, t, r, lo, hi);
+    __m128i v = _mm_min_epi16(_mm_max_epi16(_mm_packs_epi32(lo, hi), bottom), top);
+    _mm_storel_epi64(reinterpret_cast<__m128i *>(out + r * stride), _mm_packs_epi16(v, v));
+  }
+#else
+  std::int16_t t[64] = {};
+  for (int i = 0; i < 8; ++i) {
+    if (!(rows & (1u << i))) continue;
+    for (int c = 0; c < 8; ++c) {
+      std::uint32_t sum = 0;
+      for (int u = 0; u < 8; ++u) sum += static_cast<std::uint32_t>(coef[i * 8 + u] * k.m[c * 8 + u]);
+      t[i * 8 + c] = static_cast<std::int16_t>(jpeg_round15(sum));
+    }
+  }
+  for (int r = 0; r < 8; ++r)
+    for (int c = 0; c < 8; ++c) {
+      std::uint32_t sum = 0;
+      for (int u = 0; u < 8; ++u) sum += static_cast<std::uint32_t>(k.m[r * 8 + u] * t[u * 8 + c]);
+      out[r * stride + c] = clamp_sample(jpeg_round15(sum));
+    }
+#endif
+}
+
+void jpeg_idct(const std::int16_t *coef, std::int8_t *out, int stride) {
+  jpeg_idct_rows(coef, 0xFF, out, stride);
+}
+
+// Widens the chroma samples of one row in place: in each group of 8 x h1 columns, column j takes
+// the group's sample j / h1. The group is rewritten from its end so the widening works in place.
+void jpeg_fix_chromas(std::int8_t *row1, std::int8_t *row2, int width, int h1) {
+  const int group = 8 * h1;
+  const int shift = h1 == 4 ? 2 : 1;  // h1 is 2 or 4
+  for (int g = 0; g + group <= width; g += group) {
+    // Writing from the end backwards only ever reads samples not yet rewritten (j / h1 <= j), so
+    // taking the group's 8 samples first gives the same result.
+    std::int8_t a[8], b[8];
+    std::memcpy(a, row1 + g, 8);
+    std::memcpy(b, row2 + g, 8);
+    for (int j = 0; j < group; ++j) {
+      row1[g + j] = a[j >> shift];
+      row2[g + j] = b[j >> shift];
+    }
+  }
+}
+
+namespace {
+
+// Reads every table of one DQT segment; 1 on success, 0 for a table this reader cannot hold.
+int jpeg_get_quant_table(int stream, int length) {
+  int remaining = length - 2;
+  while (remaining >= 1) {
+    std::uint8_t pq = 0;
+    if (img_read_mem(stream, &pq, 1) != 1) return 0;
+    const int precision = pq >> 4, id = pq & 15;
+    if (id > 3 || precision > 1) return 0;
+    std::uint16_t *table = quan_tables[id];
+    std::uint8_t raw[128] = {};
+    const int bytes = precision == 0 ? 64 : 128;
+    img_read_mem(stream, raw, static_cast<std::uint32_t>(bytes));
+    for (int k = 0; k < 64; ++k) table[k] = precision == 0 ? raw[k] : get_be16(raw + 2 * k);
+    remaining -= bytes + 1;
+  }
+  return 1;
+}
+
+// Reads every table of one DHT segment; 1 on success, 0 for a table this reader cannot hold.
+int jpeg_get_huff_table(int stream, int length) {
+  int remaining = length - 2;
+  while (remaining > 0) {
+    std::uint8_t tc = 0;
+    if (img_read_mem(stream, &tc, 1) != 1) return 0;
+    huff_table *t = tc == 0x00 ? &huffdc0 : tc == 0x01 ? &huffdc1 : tc == 0x10 ? &huffac0 : tc == 0x11 ? &huffac1 : nullptr;
+    if (t == nullptr) return 0;
+    std::uint8_t counts[16] = {};
+    if (img_read_mem(stream, counts, 16) != 16) return 0;
+    int total = 0;
+    for (std::uint8_t c : counts) total += c;
+    if (total > kMaxHuffSymbols) return 0;
+    std::uint8_t symbols[kMaxHuffSymbols] = {};
+    img_read_mem(stream, symbols, static_cast<std::uint32_t>(total));
+    std::memcpy(t->counts, counts, 16);
+    for (int i = 0; i < total; ++i) t->symbols[i] = symbols[i];
+    remaining -= total + 17;
+  }
+  return 1;
+}
+
+// Fills the three component records from the scan header and the frame.
+void jpg_set_component_params(const std::uint8_t *scan, jpg_component *y, jpg_component *u,
+                              jpg_component *v) {
+  jpg_component *records[3] = {y, u, v};
+  std::int8_t *strips[3] = {rstrip, gstrip, bstrip};
+  for (int i = 0; i < 3; ++i) {
+    jpg_component &c = *records[i];
+    const std::uint8_t tables = scan[2 + 2 * i];
+    c.pred = 0;
+    c.strip = strips[i];
+    c.quant = jbi[6 + 3 * i + 2] == 0 ? quan0 : quan1;
+    c.h = jpeghead[2 + 2 * i];
+    c.v = jpeghead[3 + 2 * i];
+    c.dc_table = (tables >> 4) == 0 ? &lookdc0 : &lookdc1;
+    c.ac_table = (tables & 15) == 0 ? &lookac0 : &lookac1;
+  }
+}
+
+// Colour products of the library's YCbCr (not JFIF's), each shifted by 10 on its own, by the
+// signed chroma sample's byte.
+struct colour_tables {
+  std::int16_t cb_blue[256], cb_green[256], cr_green[256], cr_red[256];
+  colour_tables() {
+    for (int i = 0; i < 256; ++i) {
+      const int s = static_cast<std::int8_t>(i);
+      cb_blue[i] = static_cast<std::int16_t>((1984 * s) >> 10);
+      cb_green[i] = static_cast<std::int16_t>((386 * s) >> 10);
+      cr_green[i] = static_cast<std::int16_t>((567 * s) >> 10);
+      cr_red[i] = static_cast<std::int16_t>((1113 * s) >> 10);
+    }
+  }
+};
+const colour_tables colours;
+
+inline std::uint8_t clamp_byte(int v) { return static_cast<std::uint8_t>(v < 0 ? 0 : (v > 255 ? 255 : v)); }
+
+void convert_row(std::uint8_t *out, const std::int8_t *luma, const std::int8_t *cb,
+                 const std::int8_t *cr, int width, int components) {
+  if (components == 1) {
+    for (int i = 0; i < width; ++i) out[i] = static_cast<std::uint8_t>(luma[i] + 128);
+    return;
+  }
+  for (int i = 0; i < width; ++i) {
+    const int y = luma[i] + 128;
+    const auto b = static_cast<std::uint8_t>(cb[i]), r = static_cast<std::uint8_t>(cr[i]);
+    out[3 * i] = clamp_byte(y + colours.cb_blue[b]);
+    out[3 * i + 1] = clamp_byte(y - colours.cb_green[b] - colours.cr_green[r]);
+    out[3 * i + 2] = clamp_byte(y + colours.cr_red[r]);
+  }
+}
+
+// Decodes the scan and delivers every row; 0, or -1 when a buffer cannot be had.
+int jpeg_decompress_scan(int stream, int width, int height, int components,
+                         PXV_RASTER_PROC raster, void *priv) {
+  fh_decomp = stream;
+  const int h1 = jpeghead[2], v1 = jpeghead[3];
+  const int mcu_width = 8 * h1;
+  const int padded = (width + mcu_width - 1) / mcu_width * mcu_width;
+  const std::size_t strip_bytes = static_cast<std::size_t>(8 * v1) * static_cast<std::size_t>(padded);
+  rstrip = static_cast<std::int8_t *>(img_fmalloc(strip_bytes));
+  gstrip = static_cast<std::int8_t *>(img_fmalloc(strip_bytes));
+  bstrip = static_cast<std::int8_t *>(img_fmalloc(strip_bytes));
+  const std::int32_t row_bytes = size_for_long(width, components == 3 ? 24 : 8);
+  auto *row = static_cast<std::uint8_t *>(img_fmalloc(static_cast<std::size_t>(row_bytes)));
+  cbuff = static_cast<std::uint8_t *>(img_fmalloc(kInputBlockBytes));
+  if (rstrip == nullptr || gstrip == nullptr || bstrip == nullptr || row == nullptr || cbuff == nullptr)
+    return kNoMemory;
+  // The row's padding bytes go to the DIB too: keep them defined.
+  std::memset(row, 0, static_cast<std::size_t>(row_bytes));
+  inptr = 0;
+  window_valid = 0;
+  input_ended = false;
+  last_was_ff = false;
+  past_end = 0;
+  inbits = 0;
+  bits_in = 0;
+  read_input(kWindowBytes);
+
+  build_lookup(lookdc0, huffdc0);
+  build_lookup(lookdc1, huffdc1);
+  build_lookup(lookac0, huffac0);
+  build_lookup(lookac1, huffac1);
+  init_idct();
+  jpg_set_component_params(jpgscan, &y_params, &u_params, &v_params);
+  jpg_component *scan_components[3] = {&y_params, &u_params, &v_params};
+
+  int delivered = 0, since_restart = 0;
+  while (delivered < height) {
+    for (int m = 0; m < padded; m += mcu_width) {
+      for (int ci = 0; ci < components; ++ci) {
+        jpg_component &c = *scan_components[ci];
+        for (int bv = 0; bv < c.v; ++bv)
+          for (int bh = 0; bh < c.h; ++bh) {
+            const unsigned rows = decode_block(c);
+            jpeg_idct_rows(x, rows, c.strip + 8 * bv * padded + m + 8 * bh, padded);
+          }
+      }
+      ++since_restart;
+      if (dri != 0 && since_restart >= dri) {
+        skip_restart_marker();
+        since_restart = 0;
+        y_params.pred = u_params.pred = v_params.pred = 0;
+      }
+    }
+    if (components == 3 && h1 > 1)
+      for (int r = 0; r < 8; ++r) jpeg_fix_chromas(gstrip + r * padded, bstrip + r * padded, padded, h1);
+    for (int r = 0; r < 8 * v1 && delivered < height; ++r) {
+      const int chroma_row = r / v1;
+      convert_row(row, rstrip + r * padded, gstrip + chroma_row * padded, bstrip + chroma_row * padded,
+                  width, components);
+      raster(row, priv, delivered, row_bytes);
+      ++delivered;
+    }
+  }
+  img_ffree(cbuff);
+  img_ffree(row);
+  img_ffree(bstrip);
+  img_ffree(gstrip);
+  img_ffree(rstrip);
+  cbuff = nullptr;
+  return kOk;
+}
+
+// Checks the frame and scan against what the steps above decode correctly (see the policy).
+bool frame_is_supported(int components) {
+  if (jbi[0] != 8) return false;
+  if (components != 1 && components != 3) return false;
+  if (jpeghead[0] <= 0 || jpeghead[1] <= 0) return false;
+  const int ns = jpgscan[0];
+  if (ns != components) return false;
+  for (int i = 0; i < ns; ++i)
+    if (jpgscan[1 + 2 * i] != jbi[6 + 3 * i]) return false;
+  const int ss = jpgscan[1 + 2 * ns], se = jpgscan[2 + 2 * ns], a = jpgscan[3 + 2 * ns];
+  if (ss != 0 || se != 63 || a != 0) return false;
+  if (components == 3) {
+    const int h1 = jpeghead[2], v1 = jpeghead[3];
+    if (h1 != 1 && h1 != 2 && h1 != 4) return false;
+    if (v1 != 1 && v1 != 2) return false;
+    for (int i = 1; i < 3; ++i)
+      if (jpeghead[2 + 2 * i] != 1 || jpeghead[3 + 2 * i] != 1) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+int open_jpg(std::uint32_t position, PXV_RASTER_PROC raster, void *priv, PXV_HEADER_PROC header,
+             int stream) {
+  if (position_is_page(position)) return kNoPage;
+  // 1. Find FF D8, skipping anything before it one byte at a time.
+  std::int32_t pos = static_cast<std::int32_t>(position);
+  std::uint8_t pair[4] = {};
+  for (std::uint32_t skipped = 0;; ++skipped, ++pos) {
+    if (skipped >= kMaxSoiSearch) return kBadData;
+    img_seek_mem(stream, pos, kSeekSet);
+    if (img_read_mem(stream, pair, 2) != 2) return kBadData;
+    if (get_be16(pair) == kSoi) break;
+  }
+  pos += 2;
+
+  // 2. The segments up to the start of scan.
+  dri = 0;
+  bool have_frame = false, other_frame = false, adobe_rgb = false;
+  std::int32_t sos_length = 0;
+  for (int segments = 0;; ++segments) {
+    if (segments >= kMaxSegments) return kBadData;
+    img_seek_mem(stream, pos, kSeekSet);
+    if (img_read_mem(stream, pair, 4) != 4) return kBadData;
+    const std::uint16_t marker = get_be16(pair);
+    const int length = get_be16(pair + 2);
+    pos += length + 2;
+    if (marker == kSos) {
+      sos_length = length;
+      break;
+    }
+    if (marker == kSof0 || marker == kSof1) {
+      const std::int32_t n = img_read_mem(stream, jbi, sizeof jbi);
+      // The frame header is read as 15 bytes whatever its length; the bytes it declares must
+      // be there.
+      if (n < 6 || n < 6 + 3 * jbi[5]) return kBadData;
+      img_byteswap(jbi + 1, 2);
+      const std::int16_t height = static_cast<std::int16_t>(jbi[1] | (jbi[2] << 8));
+      const std::int16_t width = static_cast<std::int16_t>(jbi[3] | (jbi[4] << 8));
+      jpeghead[0] = width;
+      jpeghead[1] = height;
+      for (int i = 0; i < 3; ++i) {
+        jpeghead[2 + 2 * i] = static_cast<std::int16_t>(jbi[7 + 3 * i] >> 4);
+        jpeghead[3 + 2 * i] = static_cast<std::int16_t>(jbi[7 + 3 * i] & 15);
+      }
+      have_frame = true;
+    } else if (is_other_frame(marker)) {
+      other_frame = true;
+    } else if (marker == kDqt) {
+      if (jpeg_get_quant_table(stream, length) == 0) return kBadData;
+    } else if (marker == kDht) {
+      if (jpeg_get_huff_table(stream, length) == 0) return kBadData;
+    } else if (marker == kApp14 && length >= 14) {
+      // Adobe: "Adobe", version (2), flags0 (2), flags1 (2), transform (1); 0 means no YCbCr.
+      std::uint8_t adobe[12] = {};
+      if (img_read_mem(stream, adobe, sizeof adobe) == sizeof adobe && std::memcmp(adobe, "Adobe", 5) == 0)
+        adobe_rgb = adobe[11] == 0;
+    } else if (marker == kDri) {
+      if (img_read_mem(stream, pair, 2) != 2) return kBadData;
+      dri = get_be16(pair);
+    }
+  }
+
+  // The scan header, right after the SOS length field.
+  if (sos_length - 2 < 1 || sos_length - 2 > kScanHeaderBytes) return kBadData;
+  std::memset(jpgscan, 0, sizeof jpgscan);
+  if (img_read_mem(stream, jpgscan, static_cast<std::uint32_t>(sos_length - 2)) != sos_length - 2)
+    return kBadData;
+  if (!have_frame || other_frame) return kBadData;
+  const int components = jbi[5];
+  if (!frame_is_supported(components)) return kBadData;
+  if (components == 3 && (adobe_rgb || (jbi[6] == 'R' && jbi[9] == 'G' && jbi[12] == 'B')))
+    return kBadData;
+  if (components == 1) {
+    // One component is coded one block per MCU whatever sampling it declares.
+    jpeghead[2] = jpeghead[3] = 1;
+  }
+  const std::int32_t width = jpeghead[0], height = jpeghead[1];
+  if (width > kMaxDimension || height > kMaxDimension) return kBadData;
+
+  // 4. The header record.
+  auto *record = static_cast<std::uint8_t *>(img_fmalloc(kHeaderRecordBytes));
+  if (record == nullptr) return kNoMemory;
+  std::memset(record, 0, kHeaderRecordBytes);
+  const int bits = components == 3 ? 24 : 8;
+  put_le32(record + kBiSize, kDibHeaderBytes);
+  set_dib_width(record, width);
+  set_dib_height(record, height);
+  put_le16(record + kBiPlanes, 1);
+  put_le16(record + kBiBitCount, static_cast<std::uint32_t>(bits));
+  put_le32(record + kBiSizeImage,
+           static_cast<std::uint32_t>(size_for_long(width, bits)) * static_cast<std::uint32_t>(height));
+  if (bits == 8)
+    for (int i = 0; i < 256; ++i) {
+      std::uint8_t *e = record + kDibHeaderBytes + 4 * i;
+      e[0] = e[1] = e[2] = static_cast<std::uint8_t>(i);
+    }
+
+  // 5. Report the image.
+  const int rc = header(record, priv);
+  if (rc < 0) {
+    img_ffree_all();
+    return rc;
+  }
+  // 6. The scan.
+  img_seek_mem(stream, pos, kSeekSet);
+  const int result = jpeg_decompress_scan(stream, width, height, components, raster, priv);
+  img_ffree(record);
+  return result;
+}
+
+}  // namespace pxv

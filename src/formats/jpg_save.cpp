@@ -1,0 +1,492 @@
+// The JPEG writer: baseline sequential JFIF 1.00 with the standard Huffman tables. 24-bit images
+// and 8-bit images with a colour palette become three-component files (luma sampled 2 x 1,
+// chroma 1 x 1); 8-bit images whose palette is all gray become one-component files. The colour
+// transform is the library's own (not JFIF's YCbCr) and pairs with the reader.
+#include <array>
+#include <cstring>
+
+#include "core/bytes.h"
+#include "core/dib.h"
+#include "core/formats.h"
+#include "core/img_util.h"
+#include "formats/jpeg_common.h"
+
+namespace pxv {
+
+namespace {
+
+constexpr int kFlushBytes = 4000;
+// The most one component of one MCU can add to the output: two blocks of 64 codes, each at most
+// a 16-bit code and 16 value bits, every byte possibly followed by a stuffed 0, plus the 16-bit
+// unit a code may complete. With what is pending below the flush threshold, this bounds cbuff.
+constexpr int kMaxComponentBytes = 2 * 64 * 4 * 2 + 4;
+constexpr int kOutputBytes = kFlushBytes + kMaxComponentBytes;
+constexpr int kMaxLevel = 100;
+
+// ITU-T T.81 Annex K Table K.1: luminance quantisation, natural (row-major) order.
+constexpr std::array<std::uint8_t, 64> kTableK1 = {
+    16, 11, 10, 16, 24,  40,  51,  61,  12, 12, 14, 19, 26,  58,  60,  55,
+    14, 13, 16, 24, 40,  57,  69,  56,  14, 17, 22, 29, 51,  87,  80,  62,
+    18, 22, 37, 56, 68,  109, 103, 77,  24, 35, 55, 64, 81,  104, 113, 92,
+    49, 64, 78, 87, 103, 121, 120, 101, 72, 92, 95, 98, 112, 100, 103, 99};
+
+// ITU-T T.81 Annex K Table K.2: chrominance quantisation, natural order.
+constexpr std::array<std::uint8_t, 64> kTableK2 = {
+    17, 18, 24, 47, 99, 99, 99, 99, 18, 21, 26, 66, 99, 99, 99, 99, 24, 26, 56, 99, 99, 99,
+    99, 99, 47, 66, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99,
+    99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99};
+
+// Huffman table specifications: 16 code counts (lengths 1 to 16), then the symbols.
+// ITU-T T.81 Annex K Table K.3: DC luminance.
+constexpr std::uint8_t huffdc0[28] = {0, 1, 5, 1, 1, 1, 1, 1, 1, 0, 0, 0, 0, 0,
+                                      0, 0, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11};
+// ITU-T T.81 Annex K Table K.4: DC chrominance.
+constexpr std::uint8_t huffdc1[28] = {0, 3, 1, 1, 1, 1, 1, 1, 1, 1, 1, 0, 0, 0,
+                                      0, 0, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11};
+// ITU-T T.81 Annex K Table K.5: AC luminance.
+constexpr std::uint8_t huffac0[178] = {
+    0,    2,    1,    3,    3,    2,    4,    3,    5,    5,    4,    4,    0,    0,    1,    0x7d,
+    0x01, 0x02, 0x03, 0x00, 0x04, 0x11, 0x05, 0x12, 0x21, 0x31, 0x41, 0x06, 0x13, 0x51, 0x61, 0x07,
+    0x22, 0x71, 0x14, 0x32, 0x81, 0x91, 0xa1, 0x08, 0x23, 0x42, 0xb1, 0xc1, 0x15, 0x52, 0xd1, 0xf0,
+    0x24, 0x33, 0x62, 0x72, 0x82, 0x09, 0x0a, 0x16, 0x17, 0x18, 0x19, 0x1a, 0x25, 0x26, 0x27, 0x28,
+    0x29, 0x2a, 0x34, 0x35, 0x36, 0x37, 0x38, 0x39, 0x3a, 0x43, 0x44, 0x45, 0x46, 0x47, 0x48, 0x49,
+    0x4a, 0x53, 0x54, 0x55, 0x56, 0x57, 0x58, 0x59, 0x5a, 0x63, 0x64, 0x65, 0x66, 0x67, 0x68, 0x69,
+    0x6a, 0x73, 0x74, 0x75, 0x76, 0x77, 0x78, 0x79, 0x7a, 0x83, 0x84, 0x85, 0x86, 0x87, 0x88, 0x89,
+    0x8a, 0x92, 0x93, 0x94, 0x95, 0x96, 0x97, 0x98, 0x99, 0x9a, 0xa2, 0xa3, 0xa4, 0xa5, 0xa6, 0xa7,
+    0xa8, 0xa9, 0xaa, 0xb2, 0xb3, 0xb4, 0xb5, 0xb6, 0xb7, 0xb8, 0xb9, 0xba, 0xc2, 0xc3, 0xc4, 0xc5,
+    0xc6, 0xc7, 0xc8, 0xc9, 0xca, 0xd2, 0xd3, 0xd4, 0xd5, 0xd6, 0xd7, 0xd8, 0xd9, 0xda, 0xe1, 0xe2,
+    0xe3, 0xe4, 0xe5, 0xe6, 0xe7, 0xe8, 0xe9, 0xea, 0xf1, 0xf2, 0xf3, 0xf4, 0xf5, 0xf6, 0xf7, 0xf8,
+    0xf9, 0xfa};
+// ITU-T T.81 Annex K Table K.6: AC chrominance.
+constexpr std::uint8_t huffac1[178] = {
+    0,    2,    1,    2,    4,    4,    3,    4,    7,    5,    4,    4,    0,    1,    2,    0x77,
+    0x00, 0x01, 0x02, 0x03, 0x11, 0x04, 0x05, 0x21, 0x31, 0x06, 0x12, 0x41, 0x51, 0x07, 0x61, 0x71,
+    0x13, 0x22, 0x32, 0x81, 0x08, 0x14, 0x42, 0x91, 0xa1, 0xb1, 0xc1, 0x09, 0x23, 0x33, 0x52, 0xf0,
+    0x15, 0x62, 0x72, 0xd1, 0x0a, 0x16, 0x24, 0x34, 0xe1, 0x25, 0xf1, 0x17, 0x18, 0x19, 0x1a, 0x26,
+    0x27, 0x28, 0x29, 0x2a, 0x35, 0x36, 0x37, 0x38, 0x39, 0x3a, 0x43, 0x44, 0x45, 0x46, 0x47, 0x48,
+    0x49, 0x4a, 0x53, 0x54, 0x55, 0x56, 0x57, 0x58, 0x59, 0x5a, 0x63, 0x64, 0x65, 0x66, 0x67, 0x68,
+    0x69, 0x6a, 0x73, 0x74, 0x75, 0x76, 0x77, 0x78, 0x79, 0x7a, 0x82, 0x83, 0x84, 0x85, 0x86, 0x87,
+    0x88, 0x89, 0x8a, 0x92, 0x93, 0x94, 0x95, 0x96, 0x97, 0x98, 0x99, 0x9a, 0xa2, 0xa3, 0xa4, 0xa5,
+    0xa6, 0xa7, 0xa8, 0xa9, 0xaa, 0xb2, 0xb3, 0xb4, 0xb5, 0xb6, 0xb7, 0xb8, 0xb9, 0xba, 0xc2, 0xc3,
+    0xc4, 0xc5, 0xc6, 0xc7, 0xc8, 0xc9, 0xca, 0xd2, 0xd3, 0xd4, 0xd5, 0xd6, 0xd7, 0xd8, 0xd9, 0xda,
+    0xe2, 0xe3, 0xe4, 0xe5, 0xe6, 0xe7, 0xe8, 0xe9, 0xea, 0xf2, 0xf3, 0xf4, 0xf5, 0xf6, 0xf7, 0xf8,
+    0xf9, 0xfa};
+
+// One code of a code table: its length in bits (0: the symbol has no code) and its bits.
+struct huff_code {
+  std::uint8_t length;
+  std::uint16_t code;
+};
+
+struct jpg_component {
+  std::int16_t pred;
+  std::int8_t *strip;
+  const std::uint8_t *quant;
+  std::int16_t h;
+  std::int16_t v;
+  const huff_code *dc_table;
+  const huff_code *ac_table;
+};
+
+// The process-wide quantisation tables (natural order): Annex K until the first
+// IMGLOW_set_comp_quality.
+std::array<std::uint8_t, 64> quan0 = kTableK1;
+std::array<std::uint8_t, 64> quan1 = kTableK2;
+
+huff_code save_huffdc0[16], save_huffdc1[16], save_huffac0[256], save_huffac1[256];
+jpg_component y_params, u_params, v_params;
+std::int8_t *ystrip, *ustrip, *vstrip;
+std::int16_t A[64];
+jpeg_kernel dct_kernel;
+alignas(16) std::int32_t dct[64];
+
+// The output side: bytes pending in cbuff, and a bit word of which outn bits are pending.
+std::uint8_t *cbuff;
+int outptr;
+std::uint32_t outbits;
+int outn;
+
+// Colour products, each shifted right by 10 on its own: the library's transform.
+struct colour_tables {
+  std::int16_t yr[256], yg[256], yb[256], ur[256], ug[256], ub[256], vr[256], vg[256], vb[256];
+  colour_tables() {
+    for (int i = 0; i < 256; ++i) {
+      yr[i] = static_cast<std::int16_t>((299 * i) >> 10);
+      yg[i] = static_cast<std::int16_t>((587 * i) >> 10);
+      yb[i] = static_cast<std::int16_t>((114 * i) >> 10);
+      ur[i] = static_cast<std::int16_t>((-148 * i) >> 10);
+      ug[i] = static_cast<std::int16_t>((-289 * i) >> 10);
+      ub[i] = static_cast<std::int16_t>((437 * i) >> 10);
+      vr[i] = static_cast<std::int16_t>((615 * i) >> 10);
+      vg[i] = static_cast<std::int16_t>((-515 * i) >> 10);
+      vb[i] = static_cast<std::int16_t>((-100 * i) >> 10);
+    }
+  }
+};
+const colour_tables colours;
+
+inline std::int8_t clamp_sample(int s) {
+  return static_cast<std::int8_t>(s < -127 ? -127 : (s > 127 ? 127 : s));
+}
+
+void jpeg_init_dct() {
+  // The forward table is the inverse one with rows and columns exchanged.
+  std::int16_t inverse[64];
+  jpeg_cosine_table(inverse);
+  for (int u = 0; u < 8; ++u)
+    for (int xx = 0; xx < 8; ++xx) A[u * 8 + xx] = inverse[xx * 8 + u];
+  jpeg_kernel_init(dct_kernel, A);
+}
+
+// Canonical code assignment (T.81 Annex C) from a specification of counts and symbols.
+void build_codes(huff_code *table, int entries, const std::uint8_t *spec) {
+  std::memset(table, 0, sizeof(huff_code) * static_cast<std::size_t>(entries));
+  std::uint32_t code = 0;
+  int next = 16;
+  for (int l = 1; l <= 16; ++l) {
+    for (int i = 0; i < spec[l - 1]; ++i) {
+      const int symbol = spec[next++];
+      if (symbol < entries) table[symbol] = {static_cast<std::uint8_t>(l), static_cast<std::uint16_t>(code)};
+      ++code;
+    }
+    code <<= 1;
+  }
+}
+
+void jpeg_init_huffman_tables() {
+  build_codes(save_huffdc0, 16, huffdc0);
+  build_codes(save_huffdc1, 16, huffdc1);
+  build_codes(save_huffac0, 256, huffac0);
+  build_codes(save_huffac1, 256, huffac1);
+}
+
+// Emits n bits (n <= 17, `bits` holding at most n significant bits). Output leaves the bit word
+// in 16-bit units, each byte followed by a stuffed 0 when it is FF (T.81 F.1.2.3).
+inline void jpeg_putbits(int n, std::uint32_t bits) {
+  const int total = outn + n;
+  if (total <= 16) {
+    outbits = (outbits << n) | bits;
+    outn = total;
+    return;
+  }
+  const int rem = total - 16;
+  const std::uint32_t unit = ((outbits << (16 - outn)) | (bits >> rem)) & 0xFFFF;
+  const auto hi = static_cast<std::uint8_t>(unit >> 8), lo = static_cast<std::uint8_t>(unit);
+  cbuff[outptr++] = hi;
+  if (hi == 0xFF) cbuff[outptr++] = 0;
+  cbuff[outptr++] = lo;
+  if (lo == 0xFF) cbuff[outptr++] = 0;
+  outbits = bits & ((1u << rem) - 1);
+  outn = rem;
+}
+
+// Codes one (run, value) pair: the code of symbol run * 16 + size, then the value's low `size`
+// bits (of value - 1 when it is negative).
+inline void jpeg_encode(int run, int value, const huff_code *table) {
+  const unsigned magnitude = static_cast<unsigned>(value < 0 ? -value : value);
+  const int size = magnitude == 0 ? 0 : 32 - __builtin_clz(magnitude);
+  const huff_code &c = table[((run << 4) | size) & 0xFF];
+  jpeg_putbits(c.length, c.code);
+  if (size > 0) {
+    const std::uint32_t v = static_cast<std::uint32_t>(value < 0 ? value - 1 : value);
+    jpeg_putbits(size, v & ((1u << size) - 1));
+  }
+}
+
+// Block coding (T.81 F.1.2): DC difference, then runs of zeros and values in zig-zag order,
+// and an end of block unless position 63 holds a value.
+void code_block(jpg_component &c, const std::int32_t *q) {
+  jpeg_encode(0, q[0] - c.pred, c.dc_table);
+  c.pred = static_cast<std::int16_t>(q[0]);
+  int last = 0;
+  for (int k = 63; k >= 1; --k)
+    if (q[zig_zag[k]] != 0) {
+      last = k;
+      break;
+    }
+  int run = 0;
+  for (int k = 1; k <= last; ++k) {
+    const std::int32_t v = q[zig_zag[k]];
+    if (v == 0 && run < 15) {
+      ++run;
+    } else {
+      jpeg_encode(run, v, c.ac_table);
+      run = 0;
+    }
+  }
+  if (last < 63) jpeg_encode(0, 0, c.ac_table);
+}
+
+// Quantises by truncating division (toward zero, no rounding).
+void jpeg_quan(const std::int32_t *in, std::int32_t *out, const std::uint8_t *table) {
+  for (int i = 0; i < 64; ++i) out[i] = in[i] / table[i];
+}
+
+// 1 for a colour image, 0 for an 8-bit one whose palette is all gray. Only the entries the
+// header carries are looked at (entries it does not carry are taken as black).
+int jpeg_is_color(const std::uint8_t *header) {
+  if (dib_bit_count(header) == 24) return 1;
+  const int entries = static_cast<int>(Palette_Size(header) / 4);
+  const int limit = entries < (1 << dib_bit_count(header)) ? entries : (1 << dib_bit_count(header));
+  for (int i = 0; i < limit; ++i) {
+    const std::uint8_t *e = header + kDibHeaderBytes + 4 * i;
+    if (e[0] != e[1] || e[1] != e[2]) return 1;
+  }
+  return 0;
+}
+
+// Fetches an 8-bit row behind its own expansion and spreads it through the colour table into
+// blue, green, red triples; writing never overtakes an index not yet read.
+void jpeg_get_raster(const std::uint8_t *palette, std::uint8_t *dest, int row, int width,
+                     PXV_FETCH_PROC fetch, void *priv) {
+  std::uint8_t *indices = dest + 2 * width;
+  fetch(priv, indices, row, size_for_long(width, 8));
+  for (int i = 0; i < width; ++i) {
+    const std::uint8_t *e = palette + 4 * indices[i];
+    dest[3 * i] = e[0];
+    dest[3 * i + 1] = e[1];
+    dest[3 * i + 2] = e[2];
+  }
+}
+
+// One buffer row to the strips: W pixels, as the library's YCbCr or as gray.
+void jpeg_rgb_to_yuv(const std::uint8_t *row, std::int8_t *y, std::int8_t *u, std::int8_t *v,
+                     int width, int components) {
+  if (components == 1) {
+    for (int i = 0; i < width; ++i) y[i] = clamp_sample(row[i] - 128);
+    return;
+  }
+  for (int i = 0; i < width; ++i) {
+    const std::uint8_t b = row[3 * i], g = row[3 * i + 1], r = row[3 * i + 2];
+    y[i] = clamp_sample(colours.yr[r] + colours.yg[g] + colours.yb[b] - 128);
+    u[i] = clamp_sample(colours.ur[r] + colours.ug[g] + colours.ub[b]);
+    v[i] = clamp_sample(colours.vr[r] + colours.vg[g] + colours.vb[b]);
+  }
+}
+
+// Horizontal 2:1 chroma subsampling by taking every other sample; no averaging.
+void jpeg_decimate_chromas(std::int8_t *u, std::int8_t *v, int width) {
+  for (int g = 0; g + 16 <= width; g += 16)
+    for (int k = 0; k < 8; ++k) {
+      u[g + k] = u[g + 2 * k];
+      v[g + k] = v[g + 2 * k];
+    }
+}
+
+void put_segment_header(std::uint8_t *&p, std::uint8_t marker, int length) {
+  *p++ = 0xFF;
+  *p++ = marker;
+  put_be16(p, static_cast<std::uint32_t>(length));
+  p += 2;
+}
+
+// The header segments, SOI to SOS.
+void jpeg_write_header(int stream, const std::uint8_t *header, int components) {
+  std::uint8_t bytes[700];
+  std::uint8_t *p = bytes;
+  *p++ = 0xFF;
+  *p++ = 0xD8;
+  // JFIF APP0: version 1.00, 96 x 96 dots per inch, no thumbnail.
+  put_segment_header(p, 0xE0, 16);
+  const std::uint8_t app0[14] = {'J', 'F', 'I', 'F', 0, 1, 0, 1, 0, 96, 0, 96, 0, 0};
+  std::memcpy(p, app0, sizeof app0);
+  p += sizeof app0;
+  put_segment_header(p, 0xDB, 132);
+  *p++ = 0x00;
+  for (int k = 0; k < 64; ++k) *p++ = quan0[zig_zag[k]];
+  *p++ = 0x01;
+  for (int k = 0; k < 64; ++k) *p++ = quan1[zig_zag[k]];
+  put_segment_header(p, 0xC0, components == 3 ? 17 : 11);
+  *p++ = 8;
+  put_be16(p, static_cast<std::uint32_t>(dib_height(header)) & 0xFFFF);
+  put_be16(p + 2, static_cast<std::uint32_t>(dib_width(header)) & 0xFFFF);
+  p += 4;
+  *p++ = static_cast<std::uint8_t>(components);
+  if (components == 3) {
+    const std::uint8_t spec[9] = {1, 0x21, 0, 2, 0x11, 1, 3, 0x11, 1};
+    std::memcpy(p, spec, sizeof spec);
+    p += sizeof spec;
+  } else {
+    const std::uint8_t spec[3] = {1, 0x11, 0};
+    std::memcpy(p, spec, sizeof spec);
+    p += sizeof spec;
+  }
+  struct dht {
+    std::uint8_t id;
+    const std::uint8_t *spec;
+    int bytes;
+  };
+  const dht tables[4] = {{0x00, huffdc0, 28}, {0x10, huffac0, 178}, {0x01, huffdc1, 28}, {0x11, huffac1, 178}};
+  for (int t = 0; t < (components == 3 ? 4 : 2); ++t) {
+    put_segment_header(p, 0xC4, tables[t].bytes + 3);
+    *p++ = tables[t].id;
+    std::memcpy(p, tables[t].spec, static_cast<std::size_t>(tables[t].bytes));
+    p += tables[t].bytes;
+  }
+  if (components == 3) {
+    put_segment_header(p, 0xDA, 12);
+    const std::uint8_t scan[10] = {3, 1, 0x00, 2, 0x11, 3, 0x11, 0, 63, 0};
+    std::memcpy(p, scan, sizeof scan);
+    p += sizeof scan;
+  } else {
+    put_segment_header(p, 0xDA, 8);
+    const std::uint8_t scan[6] = {1, 1, 0x00, 0, 63, 0};
+    std::memcpy(p, scan, sizeof scan);
+    p += sizeof scan;
+  }
+  img_write_mem(stream, bytes, static_cast<std::uint32_t>(p - bytes));
+}
+
+void jpg_set_save_component_params(int components) {
+  y_params = {0, ystrip, quan0.data(), static_cast<std::int16_t>(components == 3 ? 2 : 1), 1, save_huffdc0, save_huffac0};
+  u_params = {0, ustrip, quan1.data(), 1, 1, save_huffdc1, save_huffac1};
+  v_params = {0, vstrip, quan1.data(), 1, 1, save_huffdc1, save_huffac1};
+}
+
+void flush_full_blocks(int stream) {
+  if (outptr < kFlushBytes) return;
+  img_write_mem(stream, cbuff, kFlushBytes);
+  std::memmove(cbuff, cbuff + kFlushBytes, static_cast<std::size_t>(outptr - kFlushBytes));
+  outptr -= kFlushBytes;
+}
+
+}  // namespace
+
+// The forward transform of jpeg_common.h: an 8 x 8 area of signed samples (rows `stride` apart)
+// into 64 natural-order coefficients.
+void jpeg_dct(const std::int8_t *in, std::int32_t *out, int stride) {
+  if (dct_kernel.m[0] == 0) jpeg_init_dct();
+  const jpeg_kernel &k = dct_kernel;
+#if defined(__SSE2__)
+  __m128i t[8];
+  for (int y = 0; y < 8; ++y) {
+    const __m128i bytes = _mm_loadl_epi64(reinterpret_cast<const __m128i *>(in + y * stride));
+    const __m128i samples = _mm_srai_epi16(_mm_unpacklo_epi8(bytes, bytes), 8);
+    __m128i lo, hi;
+    jpeg_kernel_row(k, samples, lo, hi);
+    // First-pass values stay within 16 bits (|s| <= 128 times the table's row sums), so
+    // keeping the low halves is exact.
+    t[y] = jpeg_pack_wrap(lo, hi);
+  }
+  for (int v = 0; v < 8; ++v) {
+    __m128i lo, hi;
+    jpeg_kernel_col(k, t, v, lo, hi);
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(out + 8 * v), lo);
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(out + 8 * v + 4), hi);
+  }
+#else
+  std::int32_t t[64];
+  for (int y = 0; y < 8; ++y)
+    for (int u = 0; u < 8; ++u) {
+      std::uint32_t sum = 0;
+      for (int xx = 0; xx < 8; ++xx) sum += static_cast<std::uint32_t>(in[y * stride + xx] * k.m[u * 8 + xx]);
+      t[y * 8 + u] = jpeg_round15(sum);
+    }
+  for (int v = 0; v < 8; ++v)
+    for (int u = 0; u < 8; ++u) {
+      std::uint32_t sum = 0;
+      for (int y = 0; y < 8; ++y) sum += static_cast<std::uint32_t>(k.m[v * 8 + y] * t[y * 8 + u]);
+      out[v * 8 + u] = jpeg_round15(sum);
+    }
+#endif
+}
+
+int save_jpg_file(int stream, std::uint8_t *header, PXV_FETCH_PROC fetch, void *priv) {
+  const int bits = dib_bit_count(header);
+  // 1- and 4-bit images are refused, as are 16- and 32-bit ones, which have neither 24-bit rows
+  // nor a colour table to expand through.
+  if (bits != 8 && bits != 24) return kUnsupported;
+  const int width = dib_width(header), height = dib_height(header);
+  const int components = (bits == 8 && jpeg_is_color(header) == 0) ? 1 : 3;
+  const int stride = size_for_long(width, components == 1 ? 8 : 24);
+  const bool expand = bits == 8 && components == 3;
+  // The palette as 256 entries; entries the header does not carry are black.
+  std::uint8_t palette[1024] = {};
+  if (bits == 8) {
+    std::uint32_t table = Palette_Size(header);
+    if (table > sizeof palette) table = sizeof palette;
+    std::memcpy(palette, header + kDibHeaderBytes, table);
+  }
+
+  jpeg_write_header(stream, header, components);
+  const int mcu_width = components == 3 ? 16 : 8;
+  const int padded = (width + mcu_width - 1) / mcu_width * mcu_width;
+  const std::size_t buffer_bytes = static_cast<std::size_t>(8) * 3 * static_cast<std::size_t>(padded) + 100;
+  auto *buffer = static_cast<std::uint8_t *>(img_fmalloc(buffer_bytes));
+  if (buffer == nullptr) return kNoMemory;
+  // Columns past the image's width read whatever the buffer holds there: keep it defined.
+  std::memset(buffer, 0, buffer_bytes);
+  jpeg_init_dct();
+  jpeg_init_huffman_tables();
+  const auto strip_bytes = static_cast<std::size_t>(8) * static_cast<std::size_t>(padded);
+  ystrip = static_cast<std::int8_t *>(img_fmalloc(strip_bytes));
+  ustrip = static_cast<std::int8_t *>(img_fmalloc(strip_bytes));
+  vstrip = static_cast<std::int8_t *>(img_fmalloc(strip_bytes));
+  cbuff = static_cast<std::uint8_t *>(img_fmalloc(kOutputBytes));
+  if (ystrip == nullptr || ustrip == nullptr || vstrip == nullptr || cbuff == nullptr) {
+    img_ffree_all();
+    return kNoMemory;
+  }
+  outbits = 0;
+  outn = 0;
+  outptr = 0;
+  jpg_set_save_component_params(components);
+  jpg_component *coded[3] = {&y_params, &u_params, &v_params};
+
+  std::int32_t quantised[64];
+  for (int next = height - 1; next >= 0;) {
+    for (int b = 0; b < 8; ++b) {
+      if (next < 0) break;  // rows below the image keep the previous MCU row's content
+      std::uint8_t *dest = buffer + static_cast<std::size_t>(b) * static_cast<std::size_t>(stride);
+      if (expand)
+        jpeg_get_raster(palette, dest, next, width, fetch, priv);
+      else
+        fetch(priv, dest, next, stride);
+      --next;
+    }
+    for (int b = 0; b < 8; ++b)
+      jpeg_rgb_to_yuv(buffer + static_cast<std::size_t>(b) * static_cast<std::size_t>(stride),
+                      ystrip + b * padded, ustrip + b * padded, vstrip + b * padded, padded, components);
+    if (components == 3)
+      for (int b = 0; b < 8; ++b) jpeg_decimate_chromas(ustrip + b * padded, vstrip + b * padded, padded);
+    for (int m = 0; m < padded; m += mcu_width) {
+      for (int ci = 0; ci < components; ++ci) {
+        jpg_component &c = *coded[ci];
+        for (int bh = 0; bh < c.h; ++bh) {
+          jpeg_dct(c.strip + m + 8 * bh, dct, padded);
+          jpeg_quan(dct, quantised, c.quant);
+          code_block(c, quantised);
+        }
+        flush_full_blocks(stream);
+      }
+    }
+  }
+  // The last pending bits go out as one 16-bit unit padded with 0-bits.
+  jpeg_putbits(17 - outn, 0);
+  img_write_mem(stream, cbuff, static_cast<std::uint32_t>(outptr));
+  const std::uint8_t eoi[2] = {0xFF, 0xD9};
+  img_write_mem(stream, eoi, sizeof eoi);
+  img_ffree(cbuff);
+  img_ffree(vstrip);
+  img_ffree(ustrip);
+  img_ffree(ystrip);
+  img_ffree(buffer);
+  cbuff = nullptr;
+  return kOk;
+}
+
+}  // namespace pxv
+
+extern "C" int PXVAPI IMGLOW_set_comp_quality(int level) {
+  // Negative levels would make entries of 0 or less, which quantisation cannot divide by: they
+  // are taken as level 0, the finest.
+  int q = level < 0 ? 0 : (level > pxv::kMaxLevel ? pxv::kMaxLevel : level);
+  const int qc = 2 * q > pxv::kMaxLevel ? pxv::kMaxLevel : 2 * q;
+  for (int i = 0; i < 8; ++i)
+    for (int j = 0; j < 8; ++j) {
+      const int luma = (i + j + 1) * q + 1, chroma = (i + j + 1) * qc + 1;
+      pxv::quan0[i * 8 + j] = static_cast<std::uint8_t>(luma > 255 ? 255 : luma);
+      pxv::quan1[i * 8 + j] = static_cast<std::uint8_t>(chroma > 255 ? 255 : chroma);
+    }
+  return 0;
+}
