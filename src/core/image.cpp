@@ -21,13 +21,13 @@ struct reader_entry {
 constexpr reader_entry kReaders[] = {
     {".tif", nullptr, PXV_SAVE_TIFF, true},
     {".bmp", nullptr, PXV_SAVE_BMP, false},
-    {".pcx", nullptr, PXV_SAVE_PCX, false},
+    {".pcx", open_pcx, PXV_SAVE_PCX, false},
     {".tga", nullptr, PXV_SAVE_TGA, false},
-    {".gif", nullptr, PXV_SAVE_GIF, false},
+    {".gif", open_gif, PXV_SAVE_GIF, false},
     {".wpg", nullptr, PXV_SAVE_WPG, false},
     {".wmf", nullptr, PXV_SAVE_WMF, false},
     {".eps", nullptr, PXV_SAVE_EPS, true},
-    {".dcx", nullptr, PXV_SAVE_DCX, true},
+    {".dcx", open_dcx, PXV_SAVE_DCX, true},
     {".jpg", nullptr, PXV_SAVE_JPEG, false},
     {".pct", nullptr, PXV_SAVE_PICT, false},
 };
@@ -43,16 +43,16 @@ constexpr int kSaveTypes = 16;
 constexpr writer_proc kWriters[kSaveTypes] = {
     nullptr,  // 0 TIFF
     nullptr,  // 1 BMP
-    nullptr,  // 2 PCX
+    save_pcx_file,  // 2 PCX
     nullptr,  // 3 Targa
-    nullptr,  // 4 GIF
+    save_gif_file,  // 4 GIF
     nullptr,  // 5 WPG
     nullptr,  // 6 WMF
     nullptr,  // 7 TIFF modified Huffman
     nullptr,  // 8 TIFF Group 3
     nullptr,  // 9 TIFF LZW
     nullptr,  // 10 TIFF Group 4
-    nullptr,  // 11 DCX
+    save_dcx_file,  // 11 DCX
     nullptr,  // 12 BMP RLE
     nullptr,  // 13 JPEG
     nullptr,  // 14 EPS
