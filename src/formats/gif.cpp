@@ -55,15 +55,18 @@ std::int64_t skip_extension(int stream, std::int64_t at) {
   return p;
 }
 
-// The offset of the image separator, scanning from `start` in blocks of 256 bytes; -1 when the
-// stream ends first. Every step moves forward, so the scan ends with the stream.
+// The offset of the image separator, scanning from `start`; -1 when the stream ends first.
+// Files are read in blocks of 256 bytes. The memory stream has no known end, so there every
+// byte is read only when the scan reaches it: a read ahead could leave the caller's block even
+// for a complete image. Every step moves forward, so the scan ends with the stream.
 std::int64_t find_image_descriptor(int stream, std::int64_t start) {
   std::uint8_t block[kSearchBlockBytes];
+  const std::uint32_t step = stream == kMemoryStream ? 1 : kSearchBlockBytes;
   std::int64_t pos = start;
   for (;;) {
     if (pos > INT32_MAX) return -1;
     img_seek_mem(stream, static_cast<std::int32_t>(pos), kSeekSet);
-    const std::int32_t got = img_read_mem(stream, block, kSearchBlockBytes);
+    const std::int32_t got = img_read_mem(stream, block, step);
     if (got <= 0) return -1;
     std::int32_t i = 0;
     while (i < got && block[i] != kImageSeparator && block[i] != kExtensionIntroducer) ++i;

@@ -78,6 +78,9 @@ Capture capture_load(const Bytes &bytes) {
   Capture c;
   OFSTRUCT of;
   HFILE f = OpenFile(path.c_str(), &of, OF_READ);
+  // A successful low-level load answers the current handle, which a failed load before may
+  // have left negative: start from 0 so that the result tells success from failure.
+  pxv::hdib = 0;
   c.result = IMGLOW_decompress_bitmap(f, 0, 0, raster_cb, &c, header_cb);
   _lclose(f);
   return c;

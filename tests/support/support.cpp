@@ -15,8 +15,9 @@ namespace pxv_test {
 namespace {
 
 std::string &dir_name() {
-  static std::string name;
-  return name;
+  // Never destroyed: `cleanup` below may run after a function-local string would have gone.
+  static std::string *name = new std::string;
+  return *name;
 }
 
 struct Cleanup {
