@@ -42,29 +42,43 @@ constexpr int kTrailerBytes = 768;
 constexpr std::uint8_t kRunFlags = 0xC0;
 constexpr std::uint8_t kRunCount = 0x3F;
 
-// The run-length decoder's input: a buffer filled from the stream in blocks of 10000 bytes.
+// The run-length decoder's input: a buffer filled from the stream in blocks of up to 10000
+// bytes. The memory stream has no known end, so there a block is never larger than the data
+// still to come must be: every input byte yields at most 63 values, so a complete image still
+// holds at least (values still wanted) / 63 bytes, and reading that many cannot leave it.
 struct pcx_input {
   int stream;
   std::uint8_t *buf;
   int next;
+  int have;
+  std::uint64_t values_wanted;  // values the rows still to be finished take
 };
 
 void fill_input(pcx_input *in) {
-  std::int32_t got = img_read_mem(in->stream, in->buf, kInputBytes);
+  std::uint64_t want = kInputBytes;
+  if (in->stream == kMemoryStream) {
+    want = (in->values_wanted + kRunCount - 1) / kRunCount;
+    if (want < 1) want = 1;
+    if (want > kInputBytes) want = kInputBytes;
+  }
+  std::int32_t got = img_read_mem(in->stream, in->buf, static_cast<std::uint32_t>(want));
   if (got < 0) got = 0;
-  std::memset(in->buf + got, 0, static_cast<std::size_t>(kInputBytes - got));
+  std::memset(in->buf + got, 0, static_cast<std::size_t>(want - static_cast<std::uint64_t>(got)));
   in->next = 0;
+  in->have = static_cast<int>(want);
 }
 
 std::uint8_t next_byte(pcx_input *in) {
-  if (in->next == kInputBytes) fill_input(in);
+  if (in->next == in->have) fill_input(in);
   return in->buf[in->next++];
 }
 
 // Collects one scan line of `total` bytes; a run that crosses its end is cut there.
 void read_scan_line(pcx_input *in, std::uint8_t *line, int total) {
   int filled = 0;
+  const std::uint64_t wanted_at_start = in->values_wanted;
   while (filled < total) {
+    in->values_wanted = wanted_at_start - static_cast<std::uint64_t>(filled);
     const std::uint8_t b = next_byte(in);
     if ((b & kRunFlags) == kRunFlags) {
       int count = b & kRunCount;
@@ -76,6 +90,7 @@ void read_scan_line(pcx_input *in, std::uint8_t *line, int total) {
       line[filled++] = b;
     }
   }
+  in->values_wanted = wanted_at_start - static_cast<std::uint64_t>(total);
 }
 
 // The bytes one plane needs for `width` pixels of `bits` bits.
@@ -172,10 +187,9 @@ int pcx_decomp(int stream, int y_min, int y_max, int bytes_per_line, int planes,
   }
   std::memset(out, 0, out_bytes);
   std::memset(scan, 0, scan_bytes);
-  pcx_input in{stream, input, 0};
-  fill_input(&in);
-
   const int total = bytes_per_line * planes;
+  pcx_input in{stream, input, 0, 0, static_cast<std::uint64_t>(height) * static_cast<std::uint64_t>(total)};
+
   const std::uint8_t *plane0 = scan;
   const std::uint8_t *plane1 = planes > 1 ? scan + bytes_per_line : scan;
   const std::uint8_t *plane2 = planes > 2 ? scan + 2 * bytes_per_line : scan;
