@@ -192,3 +192,45 @@ Bytes make_gif(int width, int height, int table_entries, int min_code_size, bool
 }
 
 }  // namespace pxv_test
+
+namespace pxv_test {
+
+namespace {
+
+std::string replace_all(std::string s, const std::string &from, const std::string &to) {
+  for (std::size_t at = s.find(from); at != std::string::npos; at = s.find(from, at + to.size()))
+    s.replace(at, from.size(), to);
+  return s;
+}
+
+}  // namespace
+
+void write_test_ppm(const std::string &path, int width, int height) {
+  std::string head = "P6\n" + std::to_string(width) + " " + std::to_string(height) + "\n255\n";
+  Bytes f(head.begin(), head.end());
+  for (int y = 0; y < height; ++y)
+    for (int x = 0; x < width; ++x) {
+      const bool box = x > width / 3 && x < 2 * width / 3 && y > height / 4 && y < 3 * height / 4;
+      f.push_back(std::uint8_t(box ? 250 : x * 255 / (width > 1 ? width - 1 : 1)));
+      f.push_back(std::uint8_t(box ? 30 : y * 255 / (height > 1 ? height - 1 : 1)));
+      f.push_back(std::uint8_t(((x / 4 + y / 4) & 1) ? 200 : 40));
+    }
+  write_file(path, f);
+}
+
+bool pillow(const std::string &snippet, const std::string &src, const std::string &dst) {
+  const std::string script = scratch_path("snippet.py");
+  const std::string text = "from PIL import Image\nsrc = '" + src + "'\ndst = '" + dst + "'\n" + snippet + "\n";
+  write_file(script, Bytes(text.begin(), text.end()));
+  return run(pillow_python() + " " + script + " 2>&1");
+}
+
+bool peer_decode(const std::string &command, const std::string &in, Rgb *out) {
+  const std::string ppm = scratch_path("peer.ppm");
+  std::remove(ppm.c_str());
+  // In a subshell: run() sends the error output to where the standard output goes.
+  if (!run("(" + replace_all(replace_all(command, "{in}", in), "{out}", ppm) + ") 2>/dev/null")) return false;
+  return read_pnm(ppm, out);
+}
+
+}  // namespace pxv_test

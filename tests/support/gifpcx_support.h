@@ -58,3 +58,15 @@ Bytes make_gif(int width, int height, int table_entries, int min_code_size, bool
                const Bytes &data_sub_blocks);
 
 }  // namespace pxv_test
+
+namespace pxv_test {
+
+// A picture with smooth ramps and hard edges, as a binary PPM: what the peer tools quantise
+// and write in the oracle tests.
+void write_test_ppm(const std::string &path, int width, int height);
+// Runs a Pillow snippet with `src` and `dst` bound to the two paths; true when it succeeds.
+bool pillow(const std::string &snippet, const std::string &src, const std::string &dst);
+// Decodes a file with a peer command (`{in}` and `{out}` replaced) into a PPM and reads it.
+bool peer_decode(const std::string &command, const std::string &in, Rgb *out);
+
+}  // namespace pxv_test
