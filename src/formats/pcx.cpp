@@ -7,8 +7,8 @@
 //   planes are read as four 1-bit ones) and three 8-bit planes give -3 before the header
 //   callback: no other layout has a DIB to go into. So do an empty or negative width or height,
 //   and a bytes-per-line value too small to hold the width, which would leave part of every row
-//   without pixels. Larger bytes-per-line values are accepted; the pixels past the width are
-//   not delivered.
+//   without pixels, or one more than 64 bytes above what the width needs (decoding work would
+//   no longer be bounded by the image's size). Padding within that is read and not delivered.
 // - Runs: a run that crosses the end of a scan line is cut there and its rest discarded; the
 //   next line starts with the next byte of the file. A run of count 0 writes nothing.
 // - Truncated data is not detected: the input buffer's unread part reads as 0, so the rows past
@@ -41,6 +41,9 @@ constexpr int kInputBytes = 10000;
 constexpr int kTrailerBytes = 768;
 constexpr std::uint8_t kRunFlags = 0xC0;
 constexpr std::uint8_t kRunCount = 0x3F;
+// Writers pad plane lines to an even or a 4-byte count; a line much longer than its pixels would
+// only make a tiny image cost as much work as a huge one, and is refused.
+constexpr int kMaxLinePadding = 64;
 
 // The run-length decoder's input: a buffer filled from the stream in blocks of up to 10000
 // bytes. The memory stream has no known end, so there a block is never larger than the data
@@ -240,8 +243,9 @@ int open_pcx(std::uint32_t position, PXV_RASTER_PROC raster, void *priv, PXV_HEA
   const int width = static_cast<std::int16_t>(get_le16(pcx + kPcxXMax) - get_le16(pcx + kPcxXMin) + 1);
   const int height = static_cast<std::int16_t>(get_le16(pcx + kPcxYMax) - get_le16(pcx + kPcxYMin) + 1);
   const int bytes_per_line = get_le16(pcx + kPcxBytesPerLine);
-  if (!layout_known || width <= 0 || height <= 0 ||
-      bytes_per_line < plane_bytes_needed(width, bits))
+  const std::int64_t needed = plane_bytes_needed(width, bits);
+  if (!layout_known || width <= 0 || height <= 0 || bytes_per_line < needed ||
+      bytes_per_line > needed + kMaxLinePadding)
     return kBadData;
 
   auto *header = static_cast<std::uint8_t *>(img_fmalloc(kHeaderRecordBytes));
