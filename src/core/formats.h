@@ -43,5 +43,16 @@ int save_bmp_comp_file(int stream, std::uint8_t *header, PXV_FETCH_PROC fetch, v
 int save_bmp8_raster(int stream, const std::uint8_t *row, std::int32_t width);
 int save_bmp4_raster(int stream, const std::uint8_t *row, std::int32_t width);
 int save_jpg_file(int stream, std::uint8_t *header, PXV_FETCH_PROC fetch, void *priv);
+int open_gif(std::uint32_t position, PXV_RASTER_PROC raster, void *priv, PXV_HEADER_PROC header,
+             int stream);
+int open_pcx(std::uint32_t position, PXV_RASTER_PROC raster, void *priv, PXV_HEADER_PROC header,
+             int stream);
+int open_dcx(std::uint32_t position, PXV_RASTER_PROC raster, void *priv, PXV_HEADER_PROC header,
+             int stream);
+
+// Writers (the writer contract).
+int save_gif_file(int stream, std::uint8_t *header, PXV_FETCH_PROC fetch, void *priv);
+int save_pcx_file(int stream, std::uint8_t *header, PXV_FETCH_PROC fetch, void *priv);
+int save_dcx_file(int stream, std::uint8_t *header, PXV_FETCH_PROC fetch, void *priv);
 
 }  // namespace pxv

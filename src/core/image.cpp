@@ -21,13 +21,13 @@ struct reader_entry {
 constexpr reader_entry kReaders[] = {
     {".tif", nullptr, PXV_SAVE_TIFF, true},
     {".bmp", open_bmp, PXV_SAVE_BMP, false},
-    {".pcx", nullptr, PXV_SAVE_PCX, false},
+    {".pcx", open_pcx, PXV_SAVE_PCX, false},
     {".tga", nullptr, PXV_SAVE_TGA, false},
-    {".gif", nullptr, PXV_SAVE_GIF, false},
+    {".gif", open_gif, PXV_SAVE_GIF, false},
     {".wpg", nullptr, PXV_SAVE_WPG, false},
     {".wmf", nullptr, PXV_SAVE_WMF, false},
     {".eps", nullptr, PXV_SAVE_EPS, true},
-    {".dcx", nullptr, PXV_SAVE_DCX, true},
+    {".dcx", open_dcx, PXV_SAVE_DCX, true},
     {".jpg", open_jpg, PXV_SAVE_JPEG, false},
     {".pct", nullptr, PXV_SAVE_PICT, false},
 };
@@ -43,16 +43,16 @@ constexpr int kSaveTypes = 16;
 constexpr writer_proc kWriters[kSaveTypes] = {
     save_tiff_file,  // 0 TIFF
     save_bmp_file,  // 1 BMP
-    nullptr,  // 2 PCX
+    save_pcx_file,  // 2 PCX
     nullptr,  // 3 Targa
-    nullptr,  // 4 GIF
+    save_gif_file,  // 4 GIF
     nullptr,  // 5 WPG
     nullptr,  // 6 WMF
     save_tiff_file_huffman,  // 7 TIFF modified Huffman
     save_tiff_file_group3,   // 8 TIFF Group 3
     save_tiff_file_lzw,      // 9 TIFF LZW
     save_tiff_file_g4,       // 10 TIFF Group 4
-    nullptr,  // 11 DCX
+    save_dcx_file,  // 11 DCX
     save_bmp_comp_file,  // 12 BMP RLE
     save_jpg_file,  // 13 JPEG
     nullptr,  // 14 EPS

@@ -1,0 +1,237 @@
+// The GIF writer: a 4- or 8-bit palette DIB as a single-image, non-interlaced GIF87a file, with
+// the DIB's colour table as the global table and GIF's LZW (codes least significant bit first,
+// Clear and End-of-Data behind the pixel values, widths growing to 12 bits).
+#include <cstring>
+
+#include "core/bytes.h"
+#include "core/dib.h"
+#include "core/formats.h"
+#include "core/image.h"
+#include "core/img_util.h"
+
+namespace pxv {
+
+namespace {
+
+constexpr int kMaxCodeWidth = 12;
+constexpr int kMaxCodes = 4096;
+// At 12 bits the table is cleared once code 4080 has been assigned, a little before it fills.
+constexpr int kLastCodeBeforeClear = 4080;
+constexpr int kCompTableEntries = 4116;
+// Codes are packed into a 300-byte buffer and written as a sub-block once 253 whole bytes are
+// there; a code of up to 12 bits can follow, so sub-blocks hold 253 or 254 bytes.
+constexpr int kCodeBufferBytes = 300;
+constexpr std::uint32_t kFlushBits = 253 * 8;
+constexpr std::int16_t kNone = -1;
+constexpr std::uint16_t kNoChildren = 0xFFFF;
+
+// One string of the encoder's table: its first child, its next sibling (codes, -1 for none) and
+// its last byte. A string's children are the strings one byte longer.
+struct comp_entry {
+  std::int16_t child;
+  std::int16_t sibling;
+  std::uint8_t last;
+};
+
+comp_entry *comp_table = nullptr;
+int BITS_PIX = 0;
+int CLEAR_CODE = 0;
+int EOD_CODE = 0;
+
+struct code_writer {
+  int stream;
+  std::uint8_t buf[kCodeBufferBytes];
+  std::uint32_t bit_position;
+  int code_width;
+};
+
+void clear_comp_table() { std::memset(comp_table, 0xFF, sizeof(comp_entry) * kCompTableEntries); }
+
+int write_all(int stream, const void *bytes, std::uint32_t count) {
+  return img_write_mem(stream, bytes, count) == static_cast<std::int32_t>(count) ? 0 : kShortWrite;
+}
+
+int write_sub_block(int stream, const std::uint8_t *bytes, std::uint32_t count) {
+  const std::uint8_t size = static_cast<std::uint8_t>(count);
+  if (write_all(stream, &size, 1) != 0) return kShortWrite;
+  return write_all(stream, bytes, count);
+}
+
+}  // namespace
+
+// The code of prefix + pixel when the table holds it; otherwise where a new entry links in:
+// 0xFFFF when the prefix has no child yet, else the negated code of its last child.
+int gif_in_table(int prefix, int pixel) {
+  int code = comp_table[prefix].child;
+  if (code == kNone) return kNoChildren;
+  for (;;) {
+    if (comp_table[code].last == pixel) return code;
+    const int sibling = comp_table[code].sibling;
+    if (sibling == kNone) return -code;
+    code = sibling;
+  }
+}
+
+// Links `next` as the prefix's first child or as the sibling of its last child; returns the
+// following code. Codes past the table are counted but not stored.
+int gif_add_table_entry(int not_found, int prefix, int pixel, int next) {
+  if (next < kMaxCodes) {
+    if (not_found == kNoChildren)
+      comp_table[prefix].child = static_cast<std::int16_t>(next);
+    else
+      comp_table[-not_found].sibling = static_cast<std::int16_t>(next);
+    comp_table[next] = {kNone, kNone, static_cast<std::uint8_t>(pixel)};
+  }
+  return next + 1;
+}
+
+namespace {
+
+// Appends one code, least significant bit first, writing out 253 whole bytes as a sub-block
+// first when the buffer holds that many.
+int gif_writecode(code_writer *w, int code) {
+  if (w->bit_position >= kFlushBits) {
+    const std::uint32_t whole = w->bit_position / 8;
+    if (write_sub_block(w->stream, w->buf, whole) != 0) return kShortWrite;
+    const std::uint8_t partial = w->buf[whole];
+    std::memset(w->buf, 0, sizeof w->buf);
+    w->buf[0] = partial;
+    w->bit_position -= whole * 8;
+  }
+  const std::uint32_t at = w->bit_position >> 3;
+  const std::uint32_t bits = static_cast<std::uint32_t>(code) << (w->bit_position & 7);
+  w->buf[at] |= static_cast<std::uint8_t>(bits);
+  w->buf[at + 1] |= static_cast<std::uint8_t>(bits >> 8);
+  w->buf[at + 2] |= static_cast<std::uint8_t>(bits >> 16);
+  w->bit_position += static_cast<std::uint32_t>(w->code_width);
+  return 0;
+}
+
+// One row of pixels, one byte each: 4-bit rows unpacked high half first, 8-bit rows as they are.
+void unpack_row(const std::uint8_t *row, std::uint8_t *pixels, int width, int bits) {
+  if (bits == 8) {
+    std::memcpy(pixels, row, static_cast<std::size_t>(width));
+    return;
+  }
+  for (int x = 0; x < width; ++x)
+    pixels[x] = static_cast<std::uint8_t>((x & 1) ? row[x >> 1] & 0x0F : row[x >> 1] >> 4);
+}
+
+}  // namespace
+
+int encode_gif_lzw(const std::uint8_t *header, int stream, int byte_offset, int first_row, int width,
+                   int height, PXV_FETCH_PROC fetch, void *priv) {
+  const int bits = dib_bit_count(header);
+  const std::int32_t row_size = size_for_long(width, bits);
+  if (row_size <= 0) return kShortWrite;
+  auto *fetched = static_cast<std::uint8_t *>(img_fmalloc(4 * static_cast<std::size_t>(row_size)));
+  auto *pixels = static_cast<std::uint8_t *>(img_fmalloc(4 * static_cast<std::size_t>(row_size)));
+  auto *w = static_cast<code_writer *>(img_fmalloc(sizeof(code_writer)));
+  if (fetched == nullptr || pixels == nullptr || w == nullptr) {
+    img_ffree(w);
+    img_ffree(pixels);
+    img_ffree(fetched);
+    return kShortWrite;
+  }
+  std::memset(w, 0, sizeof *w);
+  std::memset(fetched, 0, 4 * static_cast<std::size_t>(row_size));
+  w->stream = stream;
+  w->code_width = BITS_PIX + 1;
+  int limit = 1 << w->code_width;
+  int next = CLEAR_CODE + 2;
+  int rc = 0;
+
+  auto fetch_row = [&](int r) {
+    fetch(priv, fetched, first_row + height - 1 - r, row_size);
+    unpack_row(fetched + byte_offset, pixels, width, bits);
+  };
+  fetch_row(0);
+  rc = gif_writecode(w, CLEAR_CODE);
+  int prefix = pixels[0];
+  int x = 1;
+  for (int r = 0; r < height && rc == 0; ++r) {
+    if (r > 0) {
+      fetch_row(r);
+      x = 0;
+    }
+    for (; x < width && rc == 0; ++x) {
+      const int c = pixels[x];
+      const int found = gif_in_table(prefix, c);
+      if (found >= 0 && found != kNoChildren) {
+        prefix = found;
+        continue;
+      }
+      rc = gif_writecode(w, prefix);
+      next = gif_add_table_entry(found, prefix, c, next);
+      prefix = c;
+      if (next == limit + 1) {
+        // Code 2^width has just been assigned (or 4080 at 12 bits): the decoder, one entry
+        // behind, widens after assigning 2^width - 1, so both change width at the same code.
+        if (w->code_width == kMaxCodeWidth) {
+          if (rc == 0) rc = gif_writecode(w, CLEAR_CODE);
+          w->code_width = BITS_PIX + 1;
+          next = CLEAR_CODE + 2;
+          clear_comp_table();
+        } else {
+          ++w->code_width;
+        }
+        limit = w->code_width == kMaxCodeWidth ? kLastCodeBeforeClear : 1 << w->code_width;
+      }
+    }
+  }
+  // The last string is always written, found in the table or not.
+  if (rc == 0) rc = gif_writecode(w, prefix);
+  if (rc == 0) rc = gif_writecode(w, EOD_CODE);
+  if (rc == 0) rc = write_sub_block(stream, w->buf, (w->bit_position + 7) / 8);
+  const std::uint8_t tail[2] = {0, 0x3B};  // block terminator, trailer ";"
+  if (rc == 0) rc = write_all(stream, tail, 2);
+  img_ffree(w);
+  img_ffree(pixels);
+  img_ffree(fetched);
+  return rc;
+}
+
+int save_gif_file(int stream, std::uint8_t *header, PXV_FETCH_PROC fetch, void *priv) {
+  const int bits = dib_bit_count(header);
+  if (bits != 4 && bits != 8) return kUnsupported;
+  const int width = dib_width(header);
+  const int height = dib_height(header);
+  const int entries = 1 << bits;
+
+  std::uint8_t screen[13] = {'G', 'I', 'F', '8', '7', 'a'};
+  put_le16(screen + 6, static_cast<std::uint32_t>(width));
+  put_le16(screen + 8, static_cast<std::uint32_t>(height));
+  screen[10] = static_cast<std::uint8_t>(0x80 | (bits - 1));
+  if (write_all(stream, screen, sizeof screen) != 0) return kShortWrite;
+
+  // The DIB's table as red, green, blue; entries the DIB does not have are black.
+  std::uint8_t table[3 * 256] = {};
+  const std::uint32_t have = Palette_Size(header) / 4;
+  for (int i = 0; i < entries && static_cast<std::uint32_t>(i) < have; ++i) {
+    const std::uint8_t *e = header + kDibHeaderBytes + 4 * i;
+    table[3 * i + 0] = e[2];
+    table[3 * i + 1] = e[1];
+    table[3 * i + 2] = e[0];
+  }
+  if (write_all(stream, table, static_cast<std::uint32_t>(3 * entries)) != 0) return kShortWrite;
+
+  std::uint8_t descriptor[11] = {','};
+  put_le16(descriptor + 5, static_cast<std::uint32_t>(width));
+  put_le16(descriptor + 7, static_cast<std::uint32_t>(height));
+  descriptor[9] = static_cast<std::uint8_t>(bits - 1);
+  descriptor[10] = static_cast<std::uint8_t>(bits);  // the minimum code size
+  if (write_all(stream, descriptor, sizeof descriptor) != 0) return kShortWrite;
+
+  BITS_PIX = bits;
+  CLEAR_CODE = 1 << bits;
+  EOD_CODE = CLEAR_CODE + 1;
+  comp_table = static_cast<comp_entry *>(img_fmalloc(sizeof(comp_entry) * kCompTableEntries));
+  if (comp_table == nullptr) return kNoMemory;
+  clear_comp_table();
+  const int rc = encode_gif_lzw(header, stream, 0, 0, width, height, fetch, priv);
+  img_ffree(comp_table);
+  comp_table = nullptr;
+  return rc < 0 ? rc : kOk;
+}
+
+}  // namespace pxv
