@@ -190,7 +190,9 @@ int PXVAPI IMG_create_handle(const void *packed_dib) {
   HGLOBAL buffer_handle = GlobalAlloc(GMEM_MOVEABLE, static_cast<SIZE_T>(row_bytes) + 100);
   auto *buffer = static_cast<std::uint8_t *>(GlobalLock(buffer_handle));
   if (buffer == nullptr) {
+    // Like a failed load, the slot and its DIB stay allocated, but nothing stays locked.
     GlobalFree(buffer_handle);
+    unlock_image_dib(image);
     return kNoMemory;
   }
   // Source row r is stored row r; as raster row height - 1 - r it lands in the same place.
