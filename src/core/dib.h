@@ -50,4 +50,12 @@ inline bool dib_bit_count_supported(int bits) {
   return bits == 1 || bits == 4 || bits == 8 || bits == 24;
 }
 
+// True when a header describes a DIB this library can hold: a positive size, a known bit
+// count and at most 256 table entries. Headers from hosts and readers are checked with this
+// before any size is computed from them, so that none can make a table or row count overflow.
+inline bool dib_header_holdable(const std::uint8_t *h) {
+  return dib_width(h) > 0 && dib_height(h) > 0 && dib_bit_count_supported(dib_bit_count(h)) &&
+         dib_clr_used(h) <= kMaxColours;
+}
+
 }  // namespace pxv

@@ -133,9 +133,7 @@ int fill_dib_struct(std::uint8_t *header, void *priv) {
   const std::int32_t width = dib_width(header);
   const std::int32_t height = dib_height(header);
   const int bits = dib_bit_count(header);
-  if (width <= 0 || height <= 0 || !dib_bit_count_supported(bits) ||
-      dib_clr_used(header) > kMaxColours)
-    return kNoMemory;
+  if (!dib_header_holdable(header)) return kNoMemory;
   const std::int32_t row_bytes = size_for_long(width, bits);
   if (row_bytes <= 0) return kNoMemory;
   const std::uint64_t table = Palette_Size(header);
@@ -426,10 +424,8 @@ int PXVAPI IMGLOW_save_bitmap(HFILE stream, unsigned char *header, int type, PXV
   writer_proc writer = (type >= 0 && type < kSaveTypes) ? kWriters[type] : nullptr;
   // Writers trust the header's geometry; one that no DIB of this library can have is refused
   // here, for every writer at once.
-  if (writer != nullptr && (header == nullptr || fetch == nullptr || dib_width(header) <= 0 ||
-                            dib_height(header) <= 0 ||
-                            !dib_bit_count_supported(dib_bit_count(header)) ||
-                            dib_clr_used(header) > kMaxColours))
+  if (writer != nullptr &&
+      (header == nullptr || fetch == nullptr || !dib_header_holdable(header)))
     writer = nullptr;
   if (writer == nullptr) {
     img_ffree_all();

@@ -146,11 +146,9 @@ void put_dib_raster(const std::uint8_t *src, std::uint8_t *pixel_base, int row, 
 
 namespace {
 
-// A packed DIB given by a host is usable when its header describes an image this library can
-// hold: a known bit count, a positive size, at most 256 table entries.
+// Only the 40-byte header is understood: the colour table must follow it directly.
 bool packed_header_usable(const std::uint8_t *h) {
-  return dib_width(h) > 0 && dib_height(h) > 0 && dib_bit_count_supported(dib_bit_count(h)) &&
-         dib_clr_used(h) <= kMaxColours;
+  return get_le32(h + kBiSize) == kDibHeaderBytes && dib_header_holdable(h);
 }
 
 void copy_text(char *dst, const char *src, int capacity) {
@@ -174,9 +172,8 @@ int PXVAPI IMG_create_handle(const void *packed_dib) {
   // A null block has no header to read.
   if (packed_dib == nullptr) return kBadData;
   const auto *src = static_cast<const std::uint8_t *>(packed_dib);
-  // Only the 40-byte header is understood: the copied colour table must follow it directly.
   // A header that cannot describe a DIB of this library is refused before a slot is taken.
-  if (get_le32(src + kBiSize) != kDibHeaderBytes || !packed_header_usable(src)) return kBadData;
+  if (!packed_header_usable(src)) return kBadData;
   hdib = get_next_dib();
   if (hdib < 0) return hdib;
   std::uint8_t *header_address = nullptr;
@@ -190,7 +187,9 @@ int PXVAPI IMG_create_handle(const void *packed_dib) {
   HGLOBAL buffer_handle = GlobalAlloc(GMEM_MOVEABLE, static_cast<SIZE_T>(row_bytes) + 100);
   auto *buffer = static_cast<std::uint8_t *>(GlobalLock(buffer_handle));
   if (buffer == nullptr) {
+    // Like a failed load, the slot and its DIB stay allocated, but nothing stays locked.
     GlobalFree(buffer_handle);
+    unlock_image_dib(image);
     return kNoMemory;
   }
   // Source row r is stored row r; as raster row height - 1 - r it lands in the same place.
@@ -210,8 +209,7 @@ int PXVAPI IMG_create_handle_nocopy(HGLOBAL packed_dib) {
   if (h == nullptr) return kNoMemory;
   // The block becomes the image's DIB as it stands, so it must hold what its header says.
   SIZE_T have = GlobalSize(packed_dib);
-  bool usable = have >= kDibHeaderBytes && get_le32(h + kBiSize) == kDibHeaderBytes &&
-                packed_header_usable(h);
+  bool usable = have >= kDibHeaderBytes && packed_header_usable(h);
   if (usable) {
     std::int32_t row_bytes = size_for_long(dib_width(h), dib_bit_count(h));
     std::uint64_t need = kDibHeaderBytes + std::uint64_t{Palette_Size(h)} +

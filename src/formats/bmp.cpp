@@ -95,6 +95,11 @@ struct row_sink {
   void deliver(std::uint8_t *row, std::int32_t row_number) const {
     if (row_number >= 0) raster(row, priv, row_number, row_bytes);
   }
+  // At the end of the bitmap, or of the data, the row being built goes out only when a record
+  // has reached into it; an end right after an end of line adds no row.
+  void deliver_started(std::uint8_t *row, std::int32_t row_number, std::int32_t x) const {
+    if (x != 0) deliver(row, row_number);
+  }
 };
 
 }  // namespace
@@ -162,7 +167,7 @@ int decode_bmp_rle8(std::uint8_t *header, int stream, PXV_RASTER_PROC raster, vo
   std::int32_t row_number = dib_height(header) - 1;
   while (row_number >= 0) {
     if (!in.need(2)) {  // the data ends without end-of-bitmap
-      if (x != 0) sink.deliver(row, row_number);
+      sink.deliver_started(row, row_number, x);
       break;
     }
     const std::uint8_t n = in.next();
@@ -175,11 +180,11 @@ int decode_bmp_rle8(std::uint8_t *header, int stream, PXV_RASTER_PROC raster, vo
       x = 0;
       --row_number;
     } else if (code == 1) {  // end of bitmap
-      if (x != 0) sink.deliver(row, row_number);
+      sink.deliver_started(row, row_number, x);
       break;
     } else if (code == 2) {  // delta: the rows passed over receive copies of this row
       if (!in.need(2)) {
-        if (x != 0) sink.deliver(row, row_number);
+        sink.deliver_started(row, row_number, x);
         break;
       }
       const std::uint8_t dx = in.next();
@@ -188,7 +193,7 @@ int decode_bmp_rle8(std::uint8_t *header, int stream, PXV_RASTER_PROC raster, vo
       for (int i = 0; i < dy && row_number >= 0; ++i) sink.deliver(row, row_number--);
     } else {  // absolute run of `code` pixels, padded to a 16-bit boundary
       if (!in.need(code)) {
-        if (x != 0) sink.deliver(row, row_number);
+        sink.deliver_started(row, row_number, x);
         break;
       }
       for (std::int32_t k = 0; k < code; ++k) {
@@ -233,7 +238,7 @@ int decode_bmp_rle4(std::uint8_t *header, int stream, PXV_RASTER_PROC raster, vo
   std::int32_t row_number = dib_height(header) - 1;
   while (row_number >= 0) {
     if (!in.need(2)) {  // the data ends without end-of-bitmap
-      if (x != 0) sink.deliver(row, row_number);
+      sink.deliver_started(row, row_number, x);
       break;
     }
     const std::uint8_t n = in.next();
@@ -247,11 +252,11 @@ int decode_bmp_rle4(std::uint8_t *header, int stream, PXV_RASTER_PROC raster, vo
       --row_number;
       x = 0;
     } else if (code == 1) {  // end of bitmap
-      if (x != 0) sink.deliver(row, row_number);
+      sink.deliver_started(row, row_number, x);
       break;
     } else if (code == 2) {  // delta: unlike RLE8, the rows passed over are not delivered
       if (!in.need(2)) {
-        if (x != 0) sink.deliver(row, row_number);
+        sink.deliver_started(row, row_number, x);
         break;
       }
       const std::uint8_t dx = in.next();
@@ -264,7 +269,7 @@ int decode_bmp_rle4(std::uint8_t *header, int stream, PXV_RASTER_PROC raster, vo
     } else {  // absolute run of `code` pixels in (code + 1) / 2 bytes, padded to 16 bits
       const std::int32_t bytes = (code + 1) / 2;
       if (!in.need(bytes)) {
-        if (x != 0) sink.deliver(row, row_number);
+        sink.deliver_started(row, row_number, x);
         break;
       }
       std::uint8_t v = 0;

@@ -18,6 +18,8 @@ constexpr std::uint32_t kPixelDataOffset = kFileHeaderBytes + kDibHeaderBytes;  
 constexpr std::uint32_t kRowSlack = 10;
 constexpr int kRle8MaxRun = 255;
 constexpr int kRle4MaxBytes = 127;  // 254 pixels
+constexpr std::uint32_t kCompressRle8 = 1;
+constexpr std::uint32_t kCompressRle4 = 2;
 
 bool write_all(int stream, const void *bytes, std::uint32_t count) {
   return img_write_mem(stream, bytes, count) == static_cast<std::int32_t>(count);
@@ -25,8 +27,7 @@ bool write_all(int stream, const void *bytes, std::uint32_t count) {
 
 // File header, info header and colour table. The file size and biSizeImage are the size of
 // the uncompressed rows, whatever the compression.
-int write_bmp_headers(int stream, const std::uint8_t *header, std::uint32_t compression,
-                      bool set_compression) {
+int write_bmp_headers(int stream, const std::uint8_t *header, std::uint32_t compression) {
   const std::int32_t row_bytes = size_for_long(dib_width(header), dib_bit_count(header));
   const std::uint32_t table = Palette_Size(header);
   const std::uint32_t image_bytes = std::uint32_t(dib_height(header)) * std::uint32_t(row_bytes);
@@ -38,7 +39,7 @@ int write_bmp_headers(int stream, const std::uint8_t *header, std::uint32_t comp
   std::uint8_t info[kDibHeaderBytes];
   std::memcpy(info, header, kDibHeaderBytes);
   put_le32(info + kBiSizeImage, image_bytes);
-  if (set_compression) put_le32(info + kBiCompression, compression);
+  put_le32(info + kBiCompression, compression);
   if (!write_all(stream, info, kDibHeaderBytes)) return kShortWrite;
   if (table != 0 && !write_all(stream, header + kDibHeaderBytes, table)) return kShortWrite;
   return kOk;
@@ -156,7 +157,8 @@ int save_bmp4_raster(int stream, const std::uint8_t *row, std::int32_t width) {
 }
 
 int save_bmp_file(int stream, std::uint8_t *header, PXV_FETCH_PROC fetch, void *priv) {
-  int rc = write_bmp_headers(stream, header, 0, false);
+  // Stored rows keep the header's compression field as the host gave it.
+  int rc = write_bmp_headers(stream, header, get_le32(header + kBiCompression));
   if (rc < 0) return rc;
   const std::int32_t height = dib_height(header);
   const std::int32_t row_bytes = size_for_long(dib_width(header), dib_bit_count(header));
@@ -173,7 +175,7 @@ int save_bmp_file(int stream, std::uint8_t *header, PXV_FETCH_PROC fetch, void *
 int save_bmp_comp_file(int stream, std::uint8_t *header, PXV_FETCH_PROC fetch, void *priv) {
   const int bits = dib_bit_count(header);
   if (bits == 24 || bits == 1) return kUnsupported;
-  int rc = write_bmp_headers(stream, header, bits == 4 ? 2 : 1, true);
+  int rc = write_bmp_headers(stream, header, bits == 4 ? kCompressRle4 : kCompressRle8);
   if (rc < 0) return rc;
   const std::int32_t width = dib_width(header);
   const std::int32_t height = dib_height(header);

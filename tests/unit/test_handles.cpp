@@ -196,6 +196,22 @@ TEST_F(Handles, AllocationFailureAtEachStepLeavesExistingHandlesIntact) {
   }
 }
 
+TEST_F(Handles, CreateThatFailsAtItsRowBufferLeavesNothingLocked) {
+  auto dib = make_packed_dib(7, 4, 8);
+  pxv_test::draw_test_picture(dib);
+  // With no table yet: table, record, DIB, then the row buffer.
+  pxv_platform::fail_allocation(4);
+  EXPECT_EQ(IMG_create_handle(dib.bytes.data()), PXV_ERR_NO_MEMORY);
+  pxv_platform::fail_allocation(0);
+  ASSERT_EQ(next_dib_handle, 1) << "the failed create keeps its slot";
+  int width = 0, height = 0, bits = 0;
+  HGLOBAL block = IMG_bitmap_info(0, &width, &height, &bits);
+  ASSERT_NE(block, nullptr);
+  // A DIB stays unlocked between calls: one lock and one unlock bring it back to unlocked.
+  ASSERT_NE(GlobalLock(block), nullptr);
+  EXPECT_FALSE(GlobalUnlock(block)) << "the DIB was left locked";
+}
+
 TEST(Names, DefaultsSetAndTruncation) {
   char name[200], date[40];
   EXPECT_EQ(IMGLOW_get_bitmap_name(name, date), 0);

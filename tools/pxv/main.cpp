@@ -217,11 +217,17 @@ int cmd_convert(const std::vector<std::string> &args) {
   return 0;
 }
 
+// Bytes of one stored DIB row: pixels to bytes by bit count, padded to a multiple of 4. The
+// CLI works through the public API only, so it keeps its own copy of the rule.
+int dib_row_bytes(int width, int bits) {
+  int bytes = bits == 1 ? (width + 7) / 8 : bits == 4 ? (width + 1) / 2 : bits == 24 ? width * 3 : width;
+  return (bytes + 3) / 4 * 4;
+}
+
 // The tour's picture: drawn in code at each bit count, with an odd width so that row padding
 // matters, a colour table whose entries differ in every channel, and detail in every row.
 std::vector<std::uint8_t> tour_picture(int width, int height, int bits) {
-  int row_bytes = ((bits == 1 ? (width + 7) / 8 : bits == 4 ? (width + 1) / 2
-                    : bits == 24 ? width * 3 : width) + 3) / 4 * 4;
+  int row_bytes = dib_row_bytes(width, bits);
   int table = bits == 24 ? 0 : 4 << bits;
   std::vector<std::uint8_t> dib(40 + table + std::size_t(row_bytes) * height, 0);
   auto put32 = [&](int at, std::uint32_t v) {
@@ -270,8 +276,7 @@ std::vector<std::uint8_t> handle_rgb(int handle, int *width, int *height) {
   const auto *dib = static_cast<const std::uint8_t *>(GlobalLock(block));
   std::uint32_t used = dib[32] | (dib[33] << 8) | (dib[34] << 16) | (std::uint32_t(dib[35]) << 24);
   std::uint32_t entries = used != 0 ? used : bits == 24 ? 0 : 1u << bits;
-  int row_bytes = ((bits == 1 ? (*width + 7) / 8 : bits == 4 ? (*width + 1) / 2
-                    : bits == 24 ? *width * 3 : *width) + 3) / 4 * 4;
+  int row_bytes = dib_row_bytes(*width, bits);
   const std::uint8_t *pixels = dib + 40 + 4 * entries;
   rgb.resize(std::size_t(*width) * *height * 3);
   for (int y = 0; y < *height; ++y) {
