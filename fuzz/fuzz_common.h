@@ -16,15 +16,20 @@
 
 namespace pxv_fuzz {
 
+// The input file lives in memory-backed /dev/shm where there is one: every run writes it anew.
 inline const char *scratch_file() {
   static char name[64];
-  if (name[0] == '\0') std::snprintf(name, sizeof name, "/tmp/pxv-fuzz-%d.bin", static_cast<int>(getpid()));
+  if (name[0] == '\0') {
+    const char *dir = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
+    std::snprintf(name, sizeof name, "%s/pxv-fuzz-%d.bin", dir, static_cast<int>(getpid()));
+  }
   return name;
 }
 
 inline int load_bytes(const std::uint8_t *data, std::size_t size) {
-  // No hostile header may make the process allocate more than this.
-  pxv_platform::set_block_limit(std::size_t{64} << 20);
+  // No hostile header may make the process allocate more than this; small inputs that declare
+  // huge images would otherwise spend each run filling a DIB with rows of nothing.
+  pxv_platform::set_block_limit(std::size_t{16} << 20);
   FILE *f = std::fopen(scratch_file(), "wb");
   if (f == nullptr) std::abort();
   if (size != 0 && std::fwrite(data, 1, size, f) != size) std::abort();
