@@ -43,6 +43,9 @@ constexpr std::uint32_t kOs2TableOffset = 26;
 enum : std::uint32_t { kCompressNone = 0, kCompressRle8 = 1, kCompressRle4 = 2 };
 
 constexpr std::int32_t kBlockBytes = 10000;
+// Stored rows are read in larger blocks: the rows delivered are the same, and a few large reads
+// keep a load close to the cost of reading the file at all.
+constexpr std::int32_t kStoredBlockBytes = 256 * 1024;
 constexpr std::int32_t kRle8RowBuffer = 1024;
 constexpr std::int32_t kRle4RowBuffer = 800;
 
@@ -124,8 +127,8 @@ int decode_bmp_nocomp(std::uint8_t *header, int stream, PXV_RASTER_PROC raster, 
                       bool top_down) {
   const std::int32_t height = dib_height(header);
   const std::int32_t row_bytes = size_for_long(dib_width(header), dib_bit_count(header));
-  // Blocks of 10000 bytes, or of one row when a row is longer.
-  const std::int32_t block_bytes = std::max(kBlockBytes, row_bytes);
+  // Blocks of whole rows, at least one row even when a row is longer than a block.
+  const std::int32_t block_bytes = std::max(kStoredBlockBytes, row_bytes);
   const std::int32_t rows_per_block = block_bytes / row_bytes;
   auto *block = static_cast<std::uint8_t *>(img_fmalloc(static_cast<std::size_t>(block_bytes)));
   if (block == nullptr) return kNoMemory;
