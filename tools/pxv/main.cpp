@@ -161,19 +161,22 @@ int type_from_file_name(const std::string &name) {
 }
 
 const char kConvertHelp[] =
-    "usage: pxv convert IN OUT [--type N|NAME] [--page N] [--crop X,Y,W,H]\n"
+    "usage: pxv convert IN OUT [--type N|NAME] [--page N] [--crop X,Y,W,H] [--quality N]\n"
     "\n"
     "Loads IN (any readable format; --page picks a TIFF or DCX page) and saves it as OUT.\n"
     "The output type comes from --type (a number 0-15 or a name: tiff, bmp, pcx, targa, gif,\n"
     "wpg, wmf, tiff-huffman, tiff-g3, tiff-lzw, tiff-g4, dcx, bmp-rle, jpeg, eps, pict) or\n"
     "else from OUT's ending. TIFF and DCX outputs add a page when OUT already exists.\n"
-    "--crop saves only that rectangle (pixels from the top-left corner).\n";
+    "--crop saves only that rectangle (pixels from the top-left corner).\n"
+    "--quality sets the JPEG compression level: 0 keeps the most detail, higher levels make\n"
+    "smaller files (the level scales the quantisation tables).\n";
 
 int cmd_convert(const std::vector<std::string> &args) {
   std::vector<std::string> files;
   int type = PXV_SAVE_FROM_NAME, page = 0;
-  bool crop = false;
+  bool crop = false, quality_given = false;
   int rect[4] = {0, 0, 0, 0};
+  int quality = 0;
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string &a = args[i];
     bool has_value = i + 1 < args.size();
@@ -194,6 +197,11 @@ int cmd_convert(const std::vector<std::string> &args) {
         return usage_error("--crop needs X,Y,W,H");
       crop = true;
       ++i;
+    } else if (a == "--quality") {
+      if (!has_value || !parse_int(args[i + 1].c_str(), &quality) || quality < 0)
+        return usage_error("--quality needs a compression level of 0 or more");
+      quality_given = true;
+      ++i;
     } else if (!a.empty() && a[0] == '-') {
       return usage_error(("unknown option " + a).c_str());
     } else {
@@ -211,6 +219,7 @@ int cmd_convert(const std::vector<std::string> &args) {
   _lclose(fd);
   if (handle < 0) return fail(files[0].c_str(), handle);
   if (crop) IMG_set_croprect(handle, rect[0], rect[1], rect[2], rect[3]);
+  if (quality_given) IMGLOW_set_comp_quality(quality);
   int rc = IMG_save_bitmap(handle, files[1].c_str(), type);
   IMG_delete_bitmap(handle);
   if (rc < 0) return fail(files[1].c_str(), rc);
