@@ -1,0 +1,110 @@
+// Injected failures on real loads and saves: every allocation of a load failing in turn, and
+// every writer's output cut short. Each must end with its documented code, leave the images
+// that already exist intact, and leave no work block behind.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "core/image.h"
+#include "core/img_util.h"
+#include "platform/testing.h"
+#include "support.h"
+
+namespace {
+
+struct Format {
+  int type, bits;
+};
+
+// Every type a writer has landed for, at a bit count it takes.
+const Format kFormats[] = {
+    {PXV_SAVE_BMP, 8},  {PXV_SAVE_BMP_RLE, 4}, {PXV_SAVE_BMP_RLE, 8}, {PXV_SAVE_TIFF, 24},
+    {PXV_SAVE_TIFF_LZW, 8}, {PXV_SAVE_TIFF_G4, 1}, {PXV_SAVE_TIFF_HUFFMAN, 1},
+    {PXV_SAVE_TIFF_G3, 1}, {PXV_SAVE_GIF, 8}, {PXV_SAVE_PCX, 24}, {PXV_SAVE_DCX, 4},
+    {PXV_SAVE_JPEG, 24},
+};
+
+int make_image(int bits) {
+  auto dib = pxv_test::make_packed_dib(37, 23, bits);
+  pxv_test::draw_test_picture(dib);
+  return IMG_create_handle(dib.bytes.data());
+}
+
+class Faults : public ::testing::TestWithParam<Format> {
+ protected:
+  void TearDown() override {
+    pxv_platform::fail_allocation(0);
+    for (int h = pxv::next_dib_handle - 1; h >= 0; --h) IMG_delete_bitmap(h);
+  }
+};
+
+TEST_P(Faults, EveryAllocationOfALoadFailingInTurn) {
+  const Format f = GetParam();
+  int source = make_image(f.bits);
+  std::string file = pxv_test::scratch_path("fault_" + std::to_string(f.type) + ".img");
+  std::remove(file.c_str());
+  int written = IMG_save_bitmap(source, file.c_str(), f.type);
+  if (written == PXV_ERR_TYPE) GTEST_SKIP() << "no writer for type " << f.type;
+  ASSERT_EQ(written, 0);
+  int clean = IMG_decompress_bitmap(file.c_str());
+  if (clean == PXV_ERR_TYPE) GTEST_SKIP() << "no reader for type " << f.type;
+  ASSERT_GE(clean, 0);
+  IMG_delete_bitmap(clean);
+  pxv_test::HandleDib before = pxv_test::read_handle(source);
+  int loaded = -1;
+  for (unsigned n = 1; n < 200; ++n) {
+    pxv_platform::fail_allocation(n);
+    std::uint64_t start = pxv_platform::allocation_count();
+    loaded = IMG_decompress_bitmap(file.c_str());
+    bool reached = pxv_platform::allocation_count() - start >= n;
+    pxv_platform::fail_allocation(0);
+    EXPECT_EQ(pxv::img_work_blocks_in_use(), 0);
+    if (!reached) {
+      ASSERT_GE(loaded, 0) << "a load with no failed allocation succeeds";
+      break;
+    }
+    // The GIF reader answers its header callback's result when its decoding buffers cannot be
+    // had: the load succeeds with the rows it could deliver, as documented.
+    if (f.type == PXV_SAVE_GIF && loaded >= 0)
+      IMG_delete_bitmap(loaded);
+    else
+      EXPECT_EQ(loaded, PXV_ERR_NO_MEMORY) << "allocation " << n;
+    pxv_test::HandleDib after = pxv_test::read_handle(source);
+    ASSERT_EQ(after.header, before.header) << "allocation " << n;
+    ASSERT_EQ(after.rows, before.rows) << "allocation " << n;
+  }
+  EXPECT_GE(loaded, 0);
+}
+
+TEST_P(Faults, EveryWriterReportsAShortWrite) {
+  const Format f = GetParam();
+  int source = make_image(f.bits);
+  std::string file = pxv_test::scratch_path("short_" + std::to_string(f.type) + ".img");
+  std::remove(file.c_str());
+  int whole = IMG_save_bitmap(source, file.c_str(), f.type);
+  if (whole == PXV_ERR_TYPE) GTEST_SKIP() << "no writer for type " << f.type;
+  ASSERT_EQ(whole, 0);
+  const long size = static_cast<long>(pxv_test::read_file(file).size());
+  for (long cap : {0L, 1L, 13L, size / 2, size - 1}) {
+    std::remove(file.c_str());
+    std::remove("temp.pcx");
+    pxv_platform::cap_next_file_writes(cap);
+    int rc = IMG_save_bitmap(source, file.c_str(), f.type);
+    pxv_platform::cap_next_file_writes(-1);
+    // The JPEG writer does not check its writes, and the RLE writer not that of its closing
+    // end-of-bitmap code: both report success, as documented.
+    const bool unchecked = f.type == PXV_SAVE_JPEG || (f.type == PXV_SAVE_BMP_RLE && cap >= size - 2);
+    EXPECT_EQ(rc, unchecked ? 0 : PXV_ERR_SHORT_WRITE)
+        << "type " << f.type << " cut at " << cap << " of " << size;
+    EXPECT_EQ(pxv::img_work_blocks_in_use(), 0);
+  }
+}
+
+std::string name(const ::testing::TestParamInfo<Format> &info) {
+  return "type" + std::to_string(info.param.type) + "_" + std::to_string(info.param.bits) + "bit";
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, Faults, ::testing::ValuesIn(kFormats), name);
+
+}  // namespace
