@@ -7,6 +7,10 @@
 namespace pxv {
 
 // Readers (the reader contract).
+int open_tiff(std::uint32_t position, PXV_RASTER_PROC raster, void *priv, PXV_HEADER_PROC header,
+              int stream);
+int open_eps(std::uint32_t position, PXV_RASTER_PROC raster, void *priv, PXV_HEADER_PROC header,
+             int stream);
 
 // Writers (the writer contract).
 
