@@ -14,9 +14,11 @@ namespace pxv_test {
 
 namespace {
 
+// Never destroyed: the cleanup below runs at exit, after function-local statics constructed
+// later than it would already have been destroyed.
 std::string &dir_name() {
-  static std::string name;
-  return name;
+  static std::string *name = new std::string;
+  return *name;
 }
 
 struct Cleanup {
