@@ -133,6 +133,12 @@ PXV_RASTER_PROC tput_raster;
 void *tprivate_data;
 std::uint8_t xlat_buff[256];
 HFILE plane_fh = HFILE_ERROR;
+// Plane rows gathered before they are written to the spool, so that the spool is written in
+// blocks rather than a row at a time.
+constexpr std::uint32_t kSpoolBlockBytes = 1u << 16;
+std::uint8_t *spool_buffer;
+std::uint64_t spool_start;  // spool offset of the buffer's first byte
+std::uint32_t spool_fill;
 std::uint8_t channel_mask;
 // The length of a file stream, or UINT32_MAX for the memory stream, whose end is unknown.
 std::uint32_t stream_length;
@@ -738,29 +744,70 @@ void convert_and_deliver(std::uint32_t index) {
   deliver_row(row, index);
 }
 
+bool spool_seek(std::uint64_t at) {
+  return at <= INT32_MAX && _llseek(plane_fh, static_cast<LONG>(at), kSeekSet) >= 0;
+}
+
+void spool_flush() {
+  if (spool_fill != 0 && spool_seek(spool_start))
+    _lwrite(plane_fh, reinterpret_cast<const char *>(spool_buffer), spool_fill);
+  spool_start += spool_fill;
+  spool_fill = 0;
+}
+
+// Writes `n` bytes at spool offset `at`: gathered while the rows come in order.
+void spool_write(std::uint64_t at, const std::uint8_t *data, std::uint32_t n) {
+  if (spool_buffer == nullptr) {
+    if (spool_seek(at)) _lwrite(plane_fh, reinterpret_cast<const char *>(data), n);
+    return;
+  }
+  if (at != spool_start + spool_fill || spool_fill + n > kSpoolBlockBytes) {
+    spool_flush();
+    spool_start = at;
+  }
+  if (n > kSpoolBlockBytes) {
+    if (spool_seek(at)) _lwrite(plane_fh, reinterpret_cast<const char *>(data), n);
+    spool_start = at + n;
+    return;
+  }
+  std::memcpy(spool_buffer + spool_fill, data, n);
+  spool_fill += n;
+}
+
 // Rebuilds each row of a planar image with 8-bit samples from its planes in the spool, then
 // converts and delivers it as the chunky row of the same pixels.
 void recombine_planes() {
   const tiff_fields &t = tiffstruct;
   if (t.bits_per_sample != 8) return;
+  spool_flush();
   const std::uint32_t width = t.image_width;
-  auto *plane = static_cast<std::uint8_t *>(img_fmalloc(width + kRowSlack));
-  if (plane == nullptr) return;
+  // Each plane is read a block of rows at a time.
+  const std::uint32_t block_rows = width >= kSpoolBlockBytes ? 1 : kSpoolBlockBytes / width;
+  const std::uint64_t block_bytes = std::uint64_t{block_rows} * width;
+  auto *blocks = static_cast<std::uint8_t *>(img_fmalloc(planes * block_bytes));
+  if (blocks == nullptr) return;
   const std::uint64_t plane_bytes = std::uint64_t{width} * t.image_length;
   for (std::uint32_t i = 0; i < t.image_length; ++i) {
+    const std::uint32_t in_block = i % block_rows;
+    if (in_block == 0) {
+      for (std::uint32_t k = 0; k < planes; ++k) {
+        std::uint8_t *block = blocks + k * block_bytes;
+        std::int32_t got = -1;
+        if (spool_seek(k * plane_bytes + std::uint64_t{i} * width))
+          got = static_cast<std::int32_t>(_lread(plane_fh, block, static_cast<UINT>(block_bytes)));
+        if (got < 0) got = 0;
+        std::memset(block + got, 0, block_bytes - static_cast<std::uint32_t>(got));
+      }
+    }
     std::memset(conv_row, 0, conv_capacity);
     for (std::uint32_t k = 0; k < planes; ++k) {
-      const std::uint64_t at = k * plane_bytes + std::uint64_t{i} * width;
-      std::int32_t got = -1;
-      if (at <= INT32_MAX && _llseek(plane_fh, static_cast<LONG>(at), kSeekSet) >= 0)
-        got = static_cast<std::int32_t>(_lread(plane_fh, plane, width));
-      if (got < 0) got = 0;
-      std::memset(plane + got, 0, width - static_cast<std::uint32_t>(got));
-      for (std::uint32_t x = 0; x < width; ++x) conv_row[planes * x + k] = plane[x];
+      const std::uint8_t *plane = blocks + k * block_bytes + std::uint64_t{in_block} * width;
+      std::uint8_t *out = conv_row + k;
+      for (std::uint32_t x = 0; x < width; ++x, out += planes) *out = plane[x];
     }
     convert_and_deliver(i);
   }
-  img_ffree(plane);
+  img_ffree(blocks);
 }
 
 int tiff_decompress() {
@@ -783,10 +830,7 @@ bool tiff_raster_to_dib(const std::uint8_t *source, std::uint32_t index) {
   if (index >= virtual_rows) return false;
   if (planar_mode) {
     // Plane rows go to the spool, packed, plane after plane; the rows are built from it later.
-    const std::uint64_t at = std::uint64_t{index} * decode_bytes;
-    if (plane_fh != HFILE_ERROR && at <= INT32_MAX &&
-        _llseek(plane_fh, static_cast<LONG>(at), kSeekSet) >= 0)
-      _lwrite(plane_fh, reinterpret_cast<const char *>(source), decode_bytes);
+    if (plane_fh != HFILE_ERROR) spool_write(std::uint64_t{index} * decode_bytes, source, decode_bytes);
     return true;
   }
   std::memcpy(conv_row, source, decode_bytes);
@@ -860,7 +904,13 @@ int open_tiff(std::uint32_t position, PXV_RASTER_PROC raster, void *priv, PXV_HE
   if (planar_mode) {
     OFSTRUCT of;
     plane_fh = OpenFile(kPlaneFile, &of, OF_CREATE);
+    // Without the gathering buffer the rows are written one at a time.
+    spool_buffer = static_cast<std::uint8_t *>(img_fmalloc(kSpoolBlockBytes));
+    spool_start = 0;
+    spool_fill = 0;
     if (plane_fh == HFILE_ERROR) {
+      img_ffree(spool_buffer);
+      spool_buffer = nullptr;
       img_ffree(conv_row);
       img_ffree(header);
       return kCreateError;
@@ -871,6 +921,8 @@ int open_tiff(std::uint32_t position, PXV_RASTER_PROC raster, void *priv, PXV_HE
     if (rc >= 0) recombine_planes();
     _lclose(plane_fh);
     plane_fh = HFILE_ERROR;
+    img_ffree(spool_buffer);
+    spool_buffer = nullptr;
     OFSTRUCT of;
     OpenFile(kPlaneFile, &of, OF_DELETE);
   }

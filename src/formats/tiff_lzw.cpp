@@ -37,12 +37,17 @@ constexpr std::int16_t kMaxWidth = 12;
 constexpr std::uint32_t kNoData = 0xFFFFFFFFu;
 constexpr std::uint32_t kRowSlack = 16;
 
-// The string table: each entry is a prefix code (-1 for a root) and a last byte; its length is
-// kept so that a string can be written back to front without walking it twice.
+// The string table: each entry is a prefix code (-1 for a root) and a last byte; its length and
+// first byte are kept so that a string can be written back to front from its known length, and
+// the next entry made, without reading the output.
+struct lzw_entry {
+  std::int16_t prefix;
+  std::uint16_t length;
+  std::uint8_t last;
+  std::uint8_t first;
+};
 struct lzw_table {
-  std::int16_t prefix[kTableSize];
-  std::uint16_t length[kTableSize];
-  std::uint8_t last[kTableSize];
+  lzw_entry entry[kTableSize];
 };
 lzw_table *strtable = nullptr;
 
@@ -65,11 +70,8 @@ std::int32_t previous;
 std::uint32_t width_limit;
 
 void reset_roots() {
-  for (std::uint32_t i = 0; i < 256; ++i) {
-    strtable->prefix[i] = -1;
-    strtable->length[i] = 1;
-    strtable->last[i] = static_cast<std::uint8_t>(i);
-  }
+  for (std::uint32_t i = 0; i < 256; ++i)
+    strtable->entry[i] = {-1, 1, static_cast<std::uint8_t>(i), static_cast<std::uint8_t>(i)};
 }
 
 std::uint32_t read_into(int stream, std::uint8_t *dst, std::uint32_t count) {
@@ -77,54 +79,14 @@ std::uint32_t read_into(int stream, std::uint8_t *dst, std::uint32_t count) {
   return got > 0 ? static_cast<std::uint32_t>(got) : 0;
 }
 
-// The next code of the current width, or kNoData when its bits are not all in the stream.
-std::uint32_t getcode(int stream, std::uint8_t *input) {
-  if (static_cast<std::uint32_t>(dcs.width) > dcs.unread) {
-    // Refill, carrying over the byte or two that still hold unread bits.
-    if (dcs.unread == 0) {
-      valid = read_into(stream, input, kLzwBlockBytes);
-      dcs.unread = 8 * kLzwBlockBytes;
-      dcs.bit_offset = 0;
-    } else if (dcs.unread <= 8) {
-      input[0] = input[kLzwBlockBytes - 1];
-      valid = 1 + read_into(stream, input + 1, kLzwBlockBytes - 1);
-      dcs.unread += 8 * kLzwBlockBytes - 8;
-    } else {
-      input[0] = input[kLzwBlockBytes - 2];
-      input[1] = input[kLzwBlockBytes - 1];
-      valid = 2 + read_into(stream, input + 2, kLzwBlockBytes - 2);
-      dcs.unread += 8 * kLzwBlockBytes - 16;
-    }
-    bp = 0;
-    std::memset(input + valid, 0, kLzwInputBytes - valid);
-  }
-  const std::uint32_t last_bit = 8 * bp + static_cast<std::uint32_t>(dcs.bit_offset + dcs.width) - 1;
-  if (last_bit / 8 >= valid) return kNoData;
-  const std::uint32_t word = (std::uint32_t{input[bp]} << 24) | (std::uint32_t{input[bp + 1]} << 16) |
-                             (std::uint32_t{input[bp + 2]} << 8) | input[bp + 3];
-  const std::uint32_t code = (word >> (32 - dcs.width - dcs.bit_offset)) & dcs.mask;
-  dcs.bit_offset = static_cast<std::int16_t>(dcs.bit_offset + dcs.width - 8);
-  ++bp;
-  while (dcs.bit_offset >= 8) {
-    dcs.bit_offset = static_cast<std::int16_t>(dcs.bit_offset - 8);
-    ++bp;
-  }
-  dcs.unread -= static_cast<std::uint32_t>(dcs.width);
-  return code;
-}
-
 // Writes the string of `code` so that it ends at out[length - 1], walking the prefixes back.
-void write_string(std::uint8_t *out, std::uint32_t code, std::uint32_t length) {
+inline void write_string(std::uint8_t *out, std::uint32_t code, std::uint32_t length) {
+  const lzw_entry *table = strtable->entry;
   std::int32_t k = static_cast<std::int32_t>(code);
   for (std::uint32_t j = length; j > 0 && k >= 0; --j) {
-    out[j - 1] = strtable->last[k];
-    k = strtable->prefix[k];
+    out[j - 1] = table[k].last;
+    k = table[k].prefix;
   }
-}
-
-void set_width(std::int16_t width) {
-  dcs.width = width;
-  dcs.mask = (1u << width) - 1;
 }
 
 }  // namespace
@@ -154,72 +116,130 @@ void done_lzw() {
 
 int decode_lzw_strip(int stream, std::uint8_t *input, std::uint32_t *row_index,
                      std::uint32_t row_bytes, std::uint8_t *row_buffer) {
-  dcs.bit_offset = 0;
-  set_width(kMinWidth);
-  dcs.unread = 0;
-  bp = 0;
-  valid = 0;
-  std::uint32_t out = 0;
-  while (true) {
-    std::uint32_t code = getcode(stream, input);
-    if (code == kNoData || code == kEoi) return 1;
-    if (code == kClear) {
-      reset_roots();
-      set_width(kMinWidth);
-      width_limit = 1u << kMinWidth;
-      next_free = kFirstFree;
-      do code = getcode(stream, input);
-      while (code == kClear);
+  // The bit reader and table state live in locals while the strip decodes (the row buffer's
+  // byte stores could otherwise alias them), and go back to the file-static state at the end.
+  decoder_state d{0, (1u << kMinWidth) - 1, kMinWidth, 0};
+  std::uint32_t at = 0;        // bp
+  std::uint32_t have = 0;      // valid
+  std::uint32_t n = next_free;
+  std::int32_t prev = previous;
+  std::uint32_t limit = width_limit;
+  std::uint32_t index = *row_index;
+  lzw_entry *table = strtable->entry;
+
+  // The next code of the current width, or kNoData when its bits are not all in the stream.
+  auto getcode = [&]() -> std::uint32_t {
+    if (static_cast<std::uint32_t>(d.width) > d.unread) {
+      // Refill, carrying over the byte or two that still hold unread bits.
+      if (d.unread == 0) {
+        have = read_into(stream, input, kLzwBlockBytes);
+        d.unread = 8 * kLzwBlockBytes;
+        d.bit_offset = 0;
+      } else if (d.unread <= 8) {
+        input[0] = input[kLzwBlockBytes - 1];
+        have = 1 + read_into(stream, input + 1, kLzwBlockBytes - 1);
+        d.unread += 8 * kLzwBlockBytes - 8;
+      } else {
+        input[0] = input[kLzwBlockBytes - 2];
+        input[1] = input[kLzwBlockBytes - 1];
+        have = 2 + read_into(stream, input + 2, kLzwBlockBytes - 2);
+        d.unread += 8 * kLzwBlockBytes - 16;
+      }
+      at = 0;
+      std::memset(input + have, 0, kLzwInputBytes - have);
+    }
+    const std::uint32_t bits = static_cast<std::uint32_t>(d.bit_offset + d.width);
+    if (8 * at + bits > 8 * have) return kNoData;
+    const std::uint32_t word = (std::uint32_t{input[at]} << 24) | (std::uint32_t{input[at + 1]} << 16) |
+                               (std::uint32_t{input[at + 2]} << 8) | input[at + 3];
+    const std::uint32_t code = (word >> (32 - bits)) & d.mask;
+    // Advance by the width: the bit offset stays below 8, `at` takes the whole bytes.
+    at += bits >> 3;
+    d.bit_offset = static_cast<std::int16_t>(bits & 7);
+    d.unread -= static_cast<std::uint32_t>(d.width);
+    return code;
+  };
+  auto set_width = [&](std::int16_t width) {
+    d.width = width;
+    d.mask = (1u << width) - 1;
+  };
+
+  auto decode = [&]() -> int {
+    std::uint32_t out = 0;
+    while (true) {
+      std::uint32_t code = getcode();
       if (code == kNoData || code == kEoi) return 1;
-      if (code >= kClear) return -3;
-      // The first code after a Clear is a root: one byte.
-      row_buffer[out++] = static_cast<std::uint8_t>(code);
-      previous = static_cast<std::int32_t>(code);
-    } else {
-      if (previous < 0) {
+      if (code == kClear) {
+        reset_roots();
+        set_width(kMinWidth);
+        limit = 1u << kMinWidth;
+        n = kFirstFree;
+        do code = getcode();
+        while (code == kClear);
+        if (code == kNoData || code == kEoi) return 1;
+        if (code >= kClear) return -3;
+        // The first code after a Clear is a root: one byte.
+        row_buffer[out++] = static_cast<std::uint8_t>(code);
+        prev = static_cast<std::int32_t>(code);
+      } else if (prev < 0) {
         if (code >= kClear) return -3;
         row_buffer[out++] = static_cast<std::uint8_t>(code);
-        previous = static_cast<std::int32_t>(code);
+        prev = static_cast<std::int32_t>(code);
       } else {
-        const std::uint32_t p = static_cast<std::uint32_t>(previous);
-        const std::uint32_t n = next_free;
-        const std::uint32_t new_length = strtable->length[p] + 1u;
+        const std::uint32_t p = static_cast<std::uint32_t>(prev);
+        const std::uint32_t new_length = table[p].length + 1u;
         std::uint8_t first;
         std::uint32_t length;
         if (code < n) {
-          length = strtable->length[code];
-          write_string(row_buffer + out, code, length);
-          first = row_buffer[out];
+          length = table[code].length;
+          first = table[code].first;
+          if (length == 1)
+            row_buffer[out] = table[code].last;
+          else
+            write_string(row_buffer + out, code, length);
         } else if (code == n && n < kTableSize) {
           // KwKwK: the previous string followed by its own first byte.
           length = new_length;
+          first = table[p].first;
           write_string(row_buffer + out, p, length - 1);
-          first = row_buffer[out];
           row_buffer[out + length - 1] = first;
         } else {
           return -3;
         }
         if (n < kTableSize) {
-          strtable->prefix[n] = static_cast<std::int16_t>(p);
-          strtable->last[n] = first;
-          strtable->length[n] = static_cast<std::uint16_t>(new_length);
-          next_free = n + 1;
-          if (next_free == width_limit - 1 && dcs.width < kMaxWidth) {
-            set_width(static_cast<std::int16_t>(dcs.width + 1));
-            width_limit *= 2;
+          table[n] = {static_cast<std::int16_t>(p), static_cast<std::uint16_t>(new_length), first,
+                      table[p].first};
+          ++n;
+          if (n == limit - 1 && d.width < kMaxWidth) {
+            set_width(static_cast<std::int16_t>(d.width + 1));
+            limit *= 2;
           }
         }
         out += length;
-        previous = static_cast<std::int32_t>(code);
+        prev = static_cast<std::int32_t>(code);
+      }
+      if (out >= row_bytes) {
+        // Deliver every complete row, then move what is left of the last string to the front.
+        std::uint32_t start = 0;
+        while (out - start >= row_bytes) {
+          if (!tiff_raster_to_dib(row_buffer + start, index)) return 1;
+          start += row_bytes;
+          ++index;
+        }
+        std::memmove(row_buffer, row_buffer + start, out - start);
+        out -= start;
       }
     }
-    while (out >= row_bytes) {
-      if (!tiff_raster_to_dib(row_buffer, *row_index)) return 1;
-      std::memmove(row_buffer, row_buffer + row_bytes, out - row_bytes);
-      out -= row_bytes;
-      ++*row_index;
-    }
-  }
+  };
+  const int rc = decode();
+  dcs = d;
+  bp = at;
+  valid = have;
+  next_free = n;
+  previous = prev;
+  width_limit = limit;
+  *row_index = index;
+  return rc;
 }
 
 }  // namespace pxv

@@ -14,18 +14,14 @@ namespace pxv_test {
 
 namespace {
 
-// Never destroyed: the cleanup below runs at exit, after function-local statics constructed
-// later than it would already have been destroyed.
-std::string &dir_name() {
-  static std::string *name = new std::string;
-  return *name;
-}
+// A plain array, so that it outlives every static destructor that may still want it.
+char scratch_name[64];
 
 struct Cleanup {
   ~Cleanup() {
-    if (!dir_name().empty()) {
+    if (scratch_name[0] != '\0') {
       std::error_code ec;
-      std::filesystem::remove_all(dir_name(), ec);
+      std::filesystem::remove_all(scratch_name, ec);
     }
   }
 } cleanup;
@@ -45,13 +41,11 @@ std::uint32_t get32(const std::uint8_t *p) {
 }  // namespace
 
 std::string scratch_dir() {
-  if (dir_name().empty()) {
-    char pattern[] = "/tmp/pxvtest-XXXXXX";
-    const char *made = mkdtemp(pattern);
-    if (made == nullptr) std::abort();
-    dir_name() = made;
+  if (scratch_name[0] == '\0') {
+    std::strcpy(scratch_name, "/tmp/pxvtest-XXXXXX");
+    if (mkdtemp(scratch_name) == nullptr) std::abort();
   }
-  return dir_name();
+  return scratch_name;
 }
 
 std::string scratch_path(const std::string &name) { return scratch_dir() + "/" + name; }
