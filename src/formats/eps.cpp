@@ -6,6 +6,8 @@
 // - The TIFF offset is handed to the TIFF reader as it is, which answers for what it finds
 //   there: an offset past the end of the data fails with its code, and a file without a
 //   preview (offset 0) is read as TIFF from its first byte, which that reader refuses.
+// - The preview is the file's only page: a request for page 1 or later (the page form of the
+//   position word) answers -9, so that a host walking the pages stops after the first.
 #include "core/bytes.h"
 #include "core/formats.h"
 #include "core/img_util.h"
@@ -24,6 +26,7 @@ int open_eps(std::uint32_t position, PXV_RASTER_PROC raster, void *priv, PXV_HEA
              int stream) {
   // The binary header: magic, PostScript offset and length, metafile offset and length, TIFF
   // offset and length (all little-endian), checksum.
+  if (position_is_page(position)) return kNoPage;
   std::uint8_t b[kEpsHeaderBytes] = {};
   if (img_read_mem(stream, b, kEpsHeaderBytes) != static_cast<std::int32_t>(kEpsHeaderBytes) ||
       get_le32(b) != kEpsMagic)

@@ -24,16 +24,21 @@
 //   rest of its strip is skipped.
 // - PackBits: a run or copy that passes the end of the row is consumed whole, and what does not
 //   fit the row is dropped. The no-op control byte 128 is skipped.
+// - CCITT compression on a page of more than 1 bit per pixel decodes no rows (as an unknown
+//   compression does): the codes describe bilevel rows only.
 // - Rows wider than the 10000-byte read block are read one at a time (the block grows to a row).
 // - Four samples that are not CMYK (RGB with an extra sample, 8 bits each) are delivered as
 //   24-bit BGR rows: the extra sample is dropped, matching the 24-bit header.
 // - The CMYK channel mask is the first byte of the caller's private block; on the library's own
 //   load path, whose private block holds the header address, all four channels are used.
-// - Planar images are spooled through "plane.tmp" (current directory) as the decoded rows, packed
-//   without padding, so that the planes follow one another at any width; with 8-bit samples and
-//   three or four planes every row is then rebuilt from the planes and delivered again (four
-//   planes through the same CMYK or extra-sample rule as chunky rows). Other planar layouts keep
-//   their first delivery. The file is deleted at the end; -8 when it cannot be created.
+// - Planar images (more than one sample, PlanarConfiguration 2) are decoded plane row by plane
+//   row, strips of plane 0 first, into the spool "plane.tmp" in the current directory, packed
+//   without padding so that the planes follow one another at any width. With 8-bit samples,
+//   every row is then rebuilt from its planes and converted as the chunky row of the same pixels
+//   (white-is-zero, predictor, colour order, CMYK) and delivered once; other sample sizes deliver
+//   no rows. The spool is deleted at the end; -8 when it cannot be created.
+// - The resolution fields are not reset between pages or loads: a page without XResolution or
+//   YResolution reports the last value read, as hosts of this library have always seen.
 #include <cstring>
 
 #include "core/dib.h"
@@ -816,7 +821,9 @@ int tiff_decompress() {
     case kCompressionPackBits: return tiff_decomp_pack();
     case kCompressionHuffman:
     case kCompressionG3:
-    case kCompressionG4: return tiff_decomp_g3();
+    case kCompressionG4:
+      // CCITT codes bilevel rows only; other depths are not decoded, like an unknown scheme.
+      return bits_per_pixel() == 1 ? tiff_decomp_g3() : 0;
     case kCompressionLzw: return tiff_decomp_lzw();
     default: return 0;  // nothing this library decodes: no rows, and success
   }

@@ -314,6 +314,16 @@ TEST(TiffTags, UnsupportedCompressionDeliversNoRows) {
   EXPECT_EQ(c.deliveries, 0);
 }
 
+TEST(TiffTags, CcittOnlyForOneBitPerPixel) {
+  // Group 4 data on a page that claims 24 bits per pixel: no rows, and no row read past the
+  // bilevel row buffer.
+  TiffFile t(false);
+  simple_ifd(t, 40, 3, 24, 1, 4, 0, t.blob(Bytes(8, 0xFF)));
+  Capture c;
+  EXPECT_GE(load(t.build(), &c), 0);
+  EXPECT_EQ(c.deliveries, 0);
+}
+
 TEST(TiffTags, AbsurdOrEmptyDimensionsAreRefused) {
   for (std::uint32_t width : {0u, 0x7FFFFFFFu}) {
     TiffFile t(false);
@@ -738,6 +748,8 @@ TEST(Eps, PreviewLoadsAndBadOffsetsFail) {
   Capture past;
   EXPECT_EQ(load(eps_around(kBigEndian, 5000), &past), PXV_ERR_NO_MEMORY)
       << "the TIFF reader's code for a header it cannot read";
+  Capture page1;
+  EXPECT_EQ(load(eps_around(kBigEndian, 32), &page1, 1), PXV_ERR_PAGE) << "one page only";
   Bytes broken = eps_around(kBigEndian, 32);
   broken[3] = 0;  // no magic: not detected as EPS at all
   Capture none;
