@@ -786,8 +786,10 @@ void recombine_planes() {
   if (t.bits_per_sample != 8) return;
   spool_flush();
   const std::uint32_t width = t.image_width;
-  // Each plane is read a block of rows at a time.
-  const std::uint32_t block_rows = width >= kSpoolBlockBytes ? 1 : kSpoolBlockBytes / width;
+  // Each plane is read a block of rows at a time, all planes' blocks together about 1 MiB.
+  const std::uint64_t row_of_planes = std::uint64_t{width} * planes;
+  const std::uint32_t block_rows =
+      row_of_planes >= 16 * kSpoolBlockBytes ? 1 : static_cast<std::uint32_t>(16 * kSpoolBlockBytes / row_of_planes);
   const std::uint64_t block_bytes = std::uint64_t{block_rows} * width;
   auto *blocks = static_cast<std::uint8_t *>(img_fmalloc(planes * block_bytes));
   if (blocks == nullptr) return;
@@ -816,6 +818,8 @@ void recombine_planes() {
 }
 
 int tiff_decompress() {
+  // Only 8-bit planes are rebuilt into rows; other planar pages have nothing to deliver.
+  if (planar_mode && tiffstruct.bits_per_sample != 8) return 0;
   switch (tiffstruct.compression) {
     case kCompressionNone: return tiff_decomp_none();
     case kCompressionPackBits: return tiff_decomp_pack();

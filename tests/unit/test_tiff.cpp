@@ -454,6 +454,27 @@ TEST(TiffRows, PlanarRgbIsRebuiltFromThePlanes) {
   EXPECT_EQ(prefix(c.rows[1], 6), (Bytes{205, 105, 5, 206, 106, 6}));
 }
 
+TEST(TiffRows, PlanarCmykConvertsLikeChunky) {
+  // Four planes of a 2 x 1 CMYK image: C, M, Y, K planes.
+  TiffFile t(false);
+  std::vector<std::uint32_t> offsets;
+  for (const Bytes &plane : {Bytes{0, 100}, Bytes{0, 0}, Bytes{0, 0}, Bytes{255, 50}})
+    offsets.push_back(t.blob(plane));
+  simple_ifd(t, 2, 1, 8, 4, 1, 5, 0);
+  t.add(273, LONG, offsets);  // a second StripOffsets: the last one read counts
+  t.add(284, SHORT, {2});
+  const Bytes f = t.build();
+  char here[4096];
+  ASSERT_NE(getcwd(here, sizeof here), nullptr);
+  ASSERT_EQ(chdir(pxv_test::scratch_dir().c_str()), 0);
+  Capture c;
+  const int rc = load(f, &c);
+  ASSERT_EQ(chdir(here), 0);
+  ASSERT_GE(rc, 0);
+  EXPECT_EQ(c.deliveries, 1);
+  EXPECT_EQ(prefix(c.rows[0], 6), (Bytes{0, 0, 0, 205, 205, 105}));
+}
+
 // ---- PackBits --------------------------------------------------------------------------------
 
 TEST(TiffPackBits, NoOpAndLongestRun) {
