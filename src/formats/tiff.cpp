@@ -781,9 +781,9 @@ void spool_write(std::uint64_t at, const std::uint8_t *data, std::uint32_t n) {
 
 // Rebuilds each row of a planar image with 8-bit samples from its planes in the spool, then
 // converts and delivers it as the chunky row of the same pixels.
-void recombine_planes() {
+int recombine_planes() {
   const tiff_fields &t = tiffstruct;
-  if (t.bits_per_sample != 8) return;
+  if (t.bits_per_sample != 8) return 0;
   spool_flush();
   const std::uint32_t width = t.image_width;
   // Each plane is read a block of rows at a time, all planes' blocks together about 1 MiB.
@@ -792,7 +792,7 @@ void recombine_planes() {
       row_of_planes >= 16 * kSpoolBlockBytes ? 1 : static_cast<std::uint32_t>(16 * kSpoolBlockBytes / row_of_planes);
   const std::uint64_t block_bytes = std::uint64_t{block_rows} * width;
   auto *blocks = static_cast<std::uint8_t *>(img_fmalloc(planes * block_bytes));
-  if (blocks == nullptr) return;
+  if (blocks == nullptr) return kNoMemory;
   const std::uint64_t plane_bytes = std::uint64_t{width} * t.image_length;
   for (std::uint32_t i = 0; i < t.image_length; ++i) {
     const std::uint32_t in_block = i % block_rows;
@@ -815,6 +815,7 @@ void recombine_planes() {
     convert_and_deliver(i);
   }
   img_ffree(blocks);
+  return 0;
 }
 
 int tiff_decompress() {
@@ -929,7 +930,7 @@ int open_tiff(std::uint32_t position, PXV_RASTER_PROC raster, void *priv, PXV_HE
   }
   rc = tiff_decompress();
   if (plane_fh != HFILE_ERROR) {
-    if (rc >= 0) recombine_planes();
+    if (rc >= 0) rc = recombine_planes();
     _lclose(plane_fh);
     plane_fh = HFILE_ERROR;
     img_ffree(spool_buffer);

@@ -11,6 +11,8 @@
 #include <vector>
 
 #include "core/bytes.h"
+#include "core/img_util.h"
+#include "platform/testing.h"
 #include "support/support.h"
 #include "support/tiff_corpus.h"
 
@@ -747,6 +749,38 @@ TEST(TiffCcitt, GarbageEndsWithinTheData) {
   Capture c;
   EXPECT_GE(load(f, &c), 0);
   EXPECT_EQ(c.deliveries, 0);
+}
+
+// ---- Memory failures --------------------------------------------------------------------------
+
+TEST(TiffMemory, EveryAllocationFailureAnswersMinusOne) {
+  // An LZW page, a Group 4 page and a planar page; each allocation of the load in turn fails.
+  const Bytes lzw = lzw_file(3, 3, {pack_codes({{256, 9}, {'A', 9}, {'B', 9}, {258, 9}, {260, 9},
+                                               {'A', 9}, {'B', 9}, {257, 9}})});
+  const Bytes g4 = fax_file(8, 1, 4, bits("1"));
+  TiffFile planar(false);
+  std::vector<std::uint32_t> offsets;
+  for (int k = 0; k < 3; ++k) offsets.push_back(planar.blob({1, 2}));
+  simple_ifd(planar, 2, 1, 8, 3, 1, 2, 0);
+  planar.add(273, LONG, offsets);
+  planar.add(284, SHORT, {2});
+  char here[4096];
+  ASSERT_NE(getcwd(here, sizeof here), nullptr);
+  ASSERT_EQ(chdir(pxv_test::scratch_dir().c_str()), 0);
+  for (const Bytes &file : {lzw, g4, planar.build()}) {
+    bool succeeded = false;
+    for (unsigned n = 1; n < 40 && !succeeded; ++n) {
+      Capture c;
+      pxv_platform::fail_allocation(n);
+      const int rc = load(file, &c);
+      pxv_platform::fail_allocation(0);
+      EXPECT_TRUE(rc >= 0 || rc == PXV_ERR_NO_MEMORY) << rc;
+      EXPECT_EQ(pxv::img_work_blocks_in_use(), 0) << "the dispatcher frees what is left";
+      succeeded = rc >= 0;
+    }
+    EXPECT_TRUE(succeeded);
+  }
+  ASSERT_EQ(chdir(here), 0);
 }
 
 // ---- EPS -------------------------------------------------------------------------------------
