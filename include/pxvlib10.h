@@ -87,6 +87,9 @@ int PXVAPI IMGLOW_decompress_bitmap_mem(const void *image, int page, PXV_RASTER_
                                         void *priv, PXV_HEADER_PROC header);
 int PXVAPI IMGLOW_get_filetype(const char *file_name);
 int PXVAPI IMGLOW_get_bitmap_header(int handle, void *buffer);
+/* 1 when the file is a TIFF whose first page is separated (CMYK) with 3 or more samples, 0 when
+ * it is not, -1 when its header or directory cannot be read. */
+int PXVAPI IMG_IsTiffCmyk(const char *file_name);
 
 /* Saving. */
 int PXVAPI IMG_save_bitmap(int handle, const char *file_name, int type);

@@ -20,6 +20,10 @@ int decode_bmp_rle8(std::uint8_t *header, int stream, PXV_RASTER_PROC raster, vo
 int decode_bmp_rle4(std::uint8_t *header, int stream, PXV_RASTER_PROC raster, void *priv);
 // Rewrites the OS/2 core header at the start of a header record as a 40-byte Windows header.
 int os2head_to_win3head(std::uint8_t *header);
+int open_tiff(std::uint32_t position, PXV_RASTER_PROC raster, void *priv, PXV_HEADER_PROC header,
+              int stream);
+int open_eps(std::uint32_t position, PXV_RASTER_PROC raster, void *priv, PXV_HEADER_PROC header,
+             int stream);
 
 // Writers (the writer contract).
 int save_tiff_file(int stream, std::uint8_t *header, PXV_FETCH_PROC fetch, void *priv);

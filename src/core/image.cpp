@@ -19,14 +19,14 @@ struct reader_entry {
 };
 
 constexpr reader_entry kReaders[] = {
-    {".tif", nullptr, PXV_SAVE_TIFF, true},
+    {".tif", open_tiff, PXV_SAVE_TIFF, true},
     {".bmp", open_bmp, PXV_SAVE_BMP, false},
     {".pcx", open_pcx, PXV_SAVE_PCX, false},
     {".tga", nullptr, PXV_SAVE_TGA, false},
     {".gif", open_gif, PXV_SAVE_GIF, false},
     {".wpg", nullptr, PXV_SAVE_WPG, false},
     {".wmf", nullptr, PXV_SAVE_WMF, false},
-    {".eps", nullptr, PXV_SAVE_EPS, true},
+    {".eps", open_eps, PXV_SAVE_EPS, true},
     {".dcx", open_dcx, PXV_SAVE_DCX, true},
     {".jpg", open_jpg, PXV_SAVE_JPEG, false},
     {".pct", nullptr, PXV_SAVE_PICT, false},
