@@ -517,3 +517,33 @@ TEST(JpegReader, MemoryStreamWithoutKnownEndIsNeverReadPastEoi) {
   ASSERT_EQ(b.result, 0);
   EXPECT_EQ(a.rows, b.rows);
 }
+
+TEST(JpegReader, ComponentIdentifiersAndAdobeSegmentsDoNotChangeTheDecode) {
+  // Three components are always taken as the library's YCbCr in frame order: the identifiers,
+  // the scan's selectors and an Adobe segment saying "no transform" are not interpreted.
+  PackedDib d = make_packed_dib(24, 16, 24);
+  draw_test_picture(d);
+  const Bytes f = save_jpeg(d);
+  const std::size_t frame_ids = 164, scan_selectors = 610;
+  ASSERT_EQ(f[frame_ids - 10 + 1], 0xC0);
+  ASSERT_EQ(f[scan_selectors - 5 + 1], 0xDA);
+  const Decoded plain = decode_jpeg(f);
+  ASSERT_EQ(plain.result, 0);
+
+  Bytes rgb = f;
+  for (int i = 0; i < 3; ++i) {
+    rgb[frame_ids + 3 * static_cast<std::size_t>(i)] = static_cast<std::uint8_t>("RGB"[i]);
+    rgb[scan_selectors + 2 * static_cast<std::size_t>(i)] = static_cast<std::uint8_t>("RGB"[i]);
+  }
+  Bytes other_selectors = f;
+  for (int i = 0; i < 3; ++i) other_selectors[scan_selectors + 2 * static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(4 + i);
+  Bytes adobe = f;
+  const Bytes app14{0xFF, 0xEE, 0, 14, 'A', 'd', 'o', 'b', 'e', 0, 100, 0, 0, 0, 0, 0};
+  adobe.insert(adobe.begin() + 2, app14.begin(), app14.end());
+
+  for (const Bytes *variant : {&rgb, &other_selectors, &adobe}) {
+    const Decoded v = decode_jpeg(*variant);
+    ASSERT_EQ(v.result, 0);
+    EXPECT_EQ(v.rows, plain.rows);
+  }
+}
