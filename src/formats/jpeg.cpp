@@ -14,7 +14,7 @@
 //   SOF0 or SOF1 (progressive, lossless, arithmetic, hierarchical: the steps here would decode them
 //   wrongly); sample precision other than 8; component counts other than 1 and 3; three
 //   components whose chroma is not sampled 1 x 1 or whose luma is sampled other than 1, 2 or 4
-//   across and 1 or 2 down; width or height 0 or above 32767; a scan whose component count differs
+//   across and 1 or 2 down; width or height above 32767; a scan whose component count differs
 //   from the frame's or whose spectral selection is not 0..63 with no approximation (a multi-scan
 //   file); a DQT of a precision other than 0 or 1 or of an identifier above 3; a DHT whose
 //   class-and-identifier byte is not 00, 01, 10 or 11 or that declares more than 400 symbols; a
@@ -568,7 +568,9 @@ int jpeg_decompress_scan(int stream, int width, int height, int components,
 bool frame_is_supported(int components) {
   if (jbi[0] != 8) return false;
   if (components != 1 && components != 3) return false;
-  if (jpeghead[0] <= 0 || jpeghead[1] <= 0) return false;
+  // Dimensions above 32767 read as negative 16-bit values; 0 is passed on as it stands (a height
+  // of 0 delivers no row, and a width of 0 is the header callback's to judge).
+  if (jpeghead[0] < 0 || jpeghead[1] < 0) return false;
   const int ns = jpgscan[0];
   if (ns != components) return false;
   const int ss = jpgscan[1 + 2 * ns], se = jpgscan[2 + 2 * ns], a = jpgscan[3 + 2 * ns];
