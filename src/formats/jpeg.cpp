@@ -321,10 +321,6 @@ void skip_restart_marker() {
   }
 }
 
-inline std::int8_t clamp_sample(std::int32_t s) {
-  return static_cast<std::int8_t>(s < -127 ? -127 : (s > 127 ? 127 : s));
-}
-
 }  // namespace
 
 // The inverse transform of jpeg_common.h into an 8 x 8 area of a strip. `rows` marks the
