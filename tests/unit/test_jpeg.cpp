@@ -572,3 +572,17 @@ TEST(JpegReader, ZeroDimensionsAreReportedNotRefused) {
   EXPECT_EQ(thin.width, 0);
   EXPECT_EQ(thin.height, 8);
 }
+
+TEST(JpegWriter, RowsBelowTheImageRepeatThePreviousMcuRowsContent) {
+  // A 12-row image ends inside its second MCU row: buffer rows 4 to 7 keep image rows 4 to 7, so
+  // the scan equals that of a 16-row image whose rows 12 to 15 repeat rows 4 to 7.
+  IMGLOW_set_comp_quality(5);
+  PackedDib short_one = make_packed_dib(24, 12, 24), tall = make_packed_dib(24, 16, 24);
+  draw_test_picture(short_one);
+  auto top = [](PackedDib &d, int y) { return d.row(d.height - 1 - y); };
+  const auto bytes = static_cast<std::size_t>(short_one.row_bytes());
+  for (int y = 0; y < 16; ++y) std::memcpy(top(tall, y), top(short_one, y < 12 ? y : y - 8), bytes);
+  const Bytes a = save_jpeg(short_one), b = save_jpeg(tall);
+  ASSERT_FALSE(a.empty());
+  EXPECT_EQ(entropy_data(a), entropy_data(b));
+}
