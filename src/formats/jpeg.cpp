@@ -14,13 +14,15 @@
 //   SOF0 or SOF1 (progressive, lossless, arithmetic, hierarchical: the steps here would decode them
 //   wrongly); sample precision other than 8; component counts other than 1 and 3; three
 //   components whose chroma is not sampled 1 x 1 or whose luma is sampled other than 1, 2 or 4
-//   across and 1 or 2 down; width or height 0 or above 32767; a scan whose component count differs
-//   from the frame's, whose components are not the frame's in frame order, or whose spectral
-//   selection is not 0..63 with no approximation (a multi-scan file); a DQT of a precision other
-//   than 0 or 1 or of an identifier above 3; a DHT whose class-and-identifier byte is not 00, 01,
-//   10 or 11 or that declares more than 400 symbols; a scan header longer than 16 bytes.
-// - Three components stored as RGB rather than YCbCr (identifiers 'R', 'G', 'B', or an Adobe
-//   APP14 segment with transform 0) are refused with -3: the colour conversion would be wrong.
+//   across and 1 or 2 down; width or height above 32767; a scan whose component count differs
+//   from the frame's or whose spectral selection is not 0..63 with no approximation (a multi-scan
+//   file); a DQT of a precision other than 0 or 1 or of an identifier above 3; a DHT whose
+//   class-and-identifier byte is not 00, 01, 10 or 11 or that declares more than 400 symbols; a
+//   scan header longer than 16 bytes.
+// - Component identifiers and scan selectors are not interpreted: the scan's components are taken
+//   as the frame's, in frame order, and three components are always the library's YCbCr. Files
+//   that store R, G, B (identifiers 'R', 'G', 'B', or an Adobe APP14 segment saying so) thus load
+//   with shifted colours, as they always have with this library; hosts expect them to load.
 // - SOF1 (extended sequential, Huffman) with 8-bit samples is decoded like SOF0: it differs from
 //   baseline only in what its tables may hold, and those are checked as above.
 // - A one-component frame whose component declares sampling other than 1 x 1 is decoded correctly,
@@ -67,7 +69,6 @@ constexpr std::uint16_t kDht = 0xFFC4;
 constexpr std::uint16_t kDqt = 0xFFDB;
 constexpr std::uint16_t kDri = 0xFFDD;
 constexpr std::uint16_t kSos = 0xFFDA;
-constexpr std::uint16_t kApp14 = 0xFFEE;
 constexpr std::uint8_t kEoiByte = 0xD9;
 
 // Frame types other than the two this reader decodes: SOF2..SOF15 except DHT (C4), JPG (C8)
@@ -320,10 +321,6 @@ void skip_restart_marker() {
   }
 }
 
-inline std::int8_t clamp_sample(std::int32_t s) {
-  return static_cast<std::int8_t>(s < -127 ? -127 : (s > 127 ? 127 : s));
-}
-
 }  // namespace
 
 // The inverse transform of jpeg_common.h into an 8 x 8 area of a strip. `rows` marks the
@@ -567,11 +564,11 @@ int jpeg_decompress_scan(int stream, int width, int height, int components,
 bool frame_is_supported(int components) {
   if (jbi[0] != 8) return false;
   if (components != 1 && components != 3) return false;
-  if (jpeghead[0] <= 0 || jpeghead[1] <= 0) return false;
+  // Dimensions above 32767 read as negative 16-bit values; 0 is passed on as it stands (a height
+  // of 0 delivers no row, and a width of 0 is the header callback's to judge).
+  if (jpeghead[0] < 0 || jpeghead[1] < 0) return false;
   const int ns = jpgscan[0];
   if (ns != components) return false;
-  for (int i = 0; i < ns; ++i)
-    if (jpgscan[1 + 2 * i] != jbi[6 + 3 * i]) return false;
   const int ss = jpgscan[1 + 2 * ns], se = jpgscan[2 + 2 * ns], a = jpgscan[3 + 2 * ns];
   if (ss != 0 || se != 63 || a != 0) return false;
   if (components == 3) {
@@ -602,7 +599,7 @@ int open_jpg(std::uint32_t position, PXV_RASTER_PROC raster, void *priv, PXV_HEA
 
   // 2. The segments up to the start of scan.
   dri = 0;
-  bool have_frame = false, other_frame = false, adobe_rgb = false;
+  bool have_frame = false, other_frame = false;
   std::int32_t sos_length = 0;
   for (int segments = 0;; ++segments) {
     if (segments >= kMaxSegments) return kBadData;
@@ -636,11 +633,6 @@ int open_jpg(std::uint32_t position, PXV_RASTER_PROC raster, void *priv, PXV_HEA
       if (jpeg_get_quant_table(stream, length) == 0) return kBadData;
     } else if (marker == kDht) {
       if (jpeg_get_huff_table(stream, length) == 0) return kBadData;
-    } else if (marker == kApp14 && length >= 14) {
-      // Adobe: "Adobe", version (2), flags0 (2), flags1 (2), transform (1); 0 means no YCbCr.
-      std::uint8_t adobe[12] = {};
-      if (img_read_mem(stream, adobe, sizeof adobe) == sizeof adobe && std::memcmp(adobe, "Adobe", 5) == 0)
-        adobe_rgb = adobe[11] == 0;
     } else if (marker == kDri) {
       if (img_read_mem(stream, pair, 2) != 2) return kBadData;
       dri = get_be16(pair);
@@ -655,8 +647,6 @@ int open_jpg(std::uint32_t position, PXV_RASTER_PROC raster, void *priv, PXV_HEA
   if (!have_frame || other_frame) return kBadData;
   const int components = jbi[5];
   if (!frame_is_supported(components)) return kBadData;
-  if (components == 3 && (adobe_rgb || (jbi[6] == 'R' && jbi[9] == 'G' && jbi[12] == 'B')))
-    return kBadData;
   if (components == 1) {
     // One component is coded one block per MCU whatever sampling it declares.
     jpeghead[2] = jpeghead[3] = 1;

@@ -45,6 +45,12 @@ inline void jpeg_cosine_table(std::int16_t table[64]) {
     }
 }
 
+// Level-shifted samples are kept within -127..127 in both directions: the codec never produces
+// -128, so black decodes to 1, not 0.
+inline std::int8_t clamp_sample(std::int32_t s) {
+  return static_cast<std::int8_t>(s < -127 ? -127 : (s > 127 ? 127 : s));
+}
+
 // The wrapping 32-bit rounding step of both passes.
 inline std::int32_t jpeg_round15(std::uint32_t sum) {
   return static_cast<std::int32_t>(sum + 16384u) >> 15;

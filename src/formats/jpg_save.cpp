@@ -36,7 +36,8 @@ constexpr std::array<std::uint8_t, 64> kTableK2 = {
     99, 99, 47, 66, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99,
     99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99};
 
-// Huffman table specifications: 16 code counts (lengths 1 to 16), then the symbols.
+// The Huffman tables as a DHT segment carries them: 16 code counts (lengths 1 to 16), then the
+// symbols.
 // ITU-T T.81 Annex K Table K.3: DC luminance.
 constexpr std::uint8_t huffdc0[28] = {0, 1, 5, 1, 1, 1, 1, 1, 1, 0, 0, 0, 0, 0,
                                       0, 0, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11};
@@ -125,10 +126,6 @@ struct colour_tables {
 };
 const colour_tables colours;
 
-inline std::int8_t clamp_sample(int s) {
-  return static_cast<std::int8_t>(s < -127 ? -127 : (s > 127 ? 127 : s));
-}
-
 void jpeg_init_dct() {
   // The forward table is the inverse one with rows and columns exchanged.
   std::int16_t inverse[64];
@@ -138,14 +135,14 @@ void jpeg_init_dct() {
   jpeg_kernel_init(dct_kernel, A);
 }
 
-// Canonical code assignment (T.81 Annex C) from a specification of counts and symbols.
-void build_codes(huff_code *table, int entries, const std::uint8_t *spec) {
+// Canonical code assignment (T.81 Annex C) from a table's code counts and symbols.
+void build_codes(huff_code *table, int entries, const std::uint8_t *counts_and_symbols) {
   std::memset(table, 0, sizeof(huff_code) * static_cast<std::size_t>(entries));
   std::uint32_t code = 0;
   int next = 16;
   for (int l = 1; l <= 16; ++l) {
-    for (int i = 0; i < spec[l - 1]; ++i) {
-      const int symbol = spec[next++];
+    for (int i = 0; i < counts_and_symbols[l - 1]; ++i) {
+      const int symbol = counts_and_symbols[next++];
       if (symbol < entries) table[symbol] = {static_cast<std::uint8_t>(l), static_cast<std::uint16_t>(code)};
       ++code;
     }
@@ -303,24 +300,24 @@ void jpeg_write_header(int stream, const std::uint8_t *header, int components) {
   p += 4;
   *p++ = static_cast<std::uint8_t>(components);
   if (components == 3) {
-    const std::uint8_t spec[9] = {1, 0x21, 0, 2, 0x11, 1, 3, 0x11, 1};
-    std::memcpy(p, spec, sizeof spec);
-    p += sizeof spec;
+    const std::uint8_t frame_components[9] = {1, 0x21, 0, 2, 0x11, 1, 3, 0x11, 1};
+    std::memcpy(p, frame_components, sizeof frame_components);
+    p += sizeof frame_components;
   } else {
-    const std::uint8_t spec[3] = {1, 0x11, 0};
-    std::memcpy(p, spec, sizeof spec);
-    p += sizeof spec;
+    const std::uint8_t frame_component[3] = {1, 0x11, 0};
+    std::memcpy(p, frame_component, sizeof frame_component);
+    p += sizeof frame_component;
   }
   struct dht {
     std::uint8_t id;
-    const std::uint8_t *spec;
+    const std::uint8_t *counts_and_symbols;
     int bytes;
   };
   const dht tables[4] = {{0x00, huffdc0, 28}, {0x10, huffac0, 178}, {0x01, huffdc1, 28}, {0x11, huffac1, 178}};
   for (int t = 0; t < (components == 3 ? 4 : 2); ++t) {
     put_segment_header(p, 0xC4, tables[t].bytes + 3);
     *p++ = tables[t].id;
-    std::memcpy(p, tables[t].spec, static_cast<std::size_t>(tables[t].bytes));
+    std::memcpy(p, tables[t].counts_and_symbols, static_cast<std::size_t>(tables[t].bytes));
     p += tables[t].bytes;
   }
   if (components == 3) {
