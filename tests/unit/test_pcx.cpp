@@ -366,6 +366,20 @@ TEST_F(DcxWrite, PagesAppendThroughTheTable) {
   IMG_delete_bitmap(h);
 }
 
+TEST_F(DcxWrite, AnotherLongerFileIsReplacedWhole) {
+  PackedDib dib = make_packed_dib(20, 10, 8);
+  draw_test_picture(dib);
+  const int h = IMG_create_handle(dib.bytes.data());
+  ASSERT_EQ(IMG_save_bitmap(h, "alone.dcx", PXV_SAVE_DCX), 0);
+  const std::size_t one_page = read_file("alone.dcx").size();
+  write_file("over.dcx", Bytes(20000, 0x55));
+  ASSERT_EQ(IMG_save_bitmap(h, "over.dcx", PXV_SAVE_DCX), 0);
+  EXPECT_EQ(read_file("over.dcx").size(), one_page) << "no stale tail behind the first page";
+  ASSERT_EQ(IMG_save_bitmap(h, "over.dcx", PXV_SAVE_DCX), 0);
+  EXPECT_EQ(le32(read_file("over.dcx"), 8), one_page);
+  IMG_delete_bitmap(h);
+}
+
 TEST_F(DcxWrite, AFullTableRefusesThe101stPage) {
   PackedDib dib = make_packed_dib(8, 2, 1);
   const int h = IMG_create_handle(dib.bytes.data());
