@@ -16,6 +16,9 @@
 namespace pxv_test {
 namespace {
 
+int header_ignored(std::uint8_t *, void *) { return 1; }
+int raster_ignored(std::uint8_t *, void *, int, int) { return 1; }
+
 // A 128-byte PCX header: version, bits per plane, size, planes, bytes per line, palette info;
 // the header colour table is entry i = (i*16, i*8, 255 - i).
 Bytes pcx_header(int version, int bits, int width, int height, int planes, int bytes_per_line,
@@ -151,6 +154,21 @@ TEST(PcxRead, LayoutsWithoutADibAndShortLinesAreRefused) {
   Bytes short_header = pcx_header(5, 8, 4, 1, 1, 4);
   short_header.pop_back();
   EXPECT_EQ(load_bytes_as_file(short_header), -2);
+}
+
+// A PCX holds one image: asking it for a later page must not turn into a seek to the flagged
+// position word, whatever the stream's position.
+TEST(PcxRead, PageRequestsAreRefused) {
+  const std::string name = scratch_path("page.pcx");
+  Bytes file = concat(Bytes(128, 0), concat(pcx_header(5, 8, 4, 1, 1, 4), {1, 2, 3, 4}));
+  write_file(name, file);
+  OFSTRUCT of;
+  HFILE f = OpenFile(name.c_str(), &of, OF_READ);
+  ASSERT_NE(f, HFILE_ERROR);
+  _llseek(f, 128, 0);
+  EXPECT_EQ(pxv::open_pcx(0xC0000001u, raster_ignored, nullptr, header_ignored, f),
+            PXV_ERR_PAGE);
+  _lclose(f);
 }
 
 TEST(PcxRead, TruncatedDataGivesZeroRows) {
