@@ -25,6 +25,8 @@ std::int64_t get_page_offset(int page, int stream) {
 
 int open_dcx(std::uint32_t position, PXV_RASTER_PROC raster, void *priv, PXV_HEADER_PROC header,
              int stream) {
+  // Without the page flag the position word is the byte offset the first page was asked at:
+  // the table is always read from the stream's start, so that asks for page 0.
   const int page = position_is_page(position) ? position_page(position) : 0;
   std::uint8_t magic[4] = {};
   img_seek_mem(stream, 0, kSeekSet);

@@ -82,6 +82,9 @@ int save_dcx_file(int stream, std::uint8_t *header, PXV_FETCH_PROC fetch, void *
   }
   if (rc >= 0) rc = enter_page(stream, buffer);
   if (rc >= 0) rc = copy_temp(temp, stream, buffer);
+  // A new DCX written over a longer file of another kind ends behind its first page, so that
+  // no stale bytes stay behind it; an appended page ends the file anyway.
+  if (rc >= 0 && stream != kMemoryStream) img_write_mem(stream, "", 0);
   // The temporary file goes on failure too: it is of no use to anyone afterwards.
   img_ffree(buffer);
   _lclose(temp);

@@ -10,9 +10,11 @@
 //   not fit the 12-bit table), gives -3 before the header callback.
 // - Oversize dimensions are the header callback's to refuse; the library's refuses a DIB that it
 //   cannot allocate with -1.
-// - Impossible codes (above the next free code) and image data that ends without End-of-Data stop
-//   decoding; the rows delivered so far stand and the load succeeds. Data behind the
-//   terminating sub-block is never read as image data. Decoding stops once every row is in.
+// - Impossible codes (above the next free code, or right after a Clear one that is not a pixel
+//   value; a Clear or End-of-Data there acts as itself) and image data that ends without
+//   End-of-Data stop decoding; the rows delivered so far stand and the load succeeds. Data
+//   behind the terminating sub-block is never read as image data. Decoding stops once every
+//   row is in.
 // - Pixel values beyond the colour table are kept: 1-bit images keep the low bit, 4-bit images
 //   the low four bits of each index.
 #include <cstring>

@@ -8,32 +8,21 @@
 #include "core/formats.h"
 #include "core/image.h"
 #include "core/img_util.h"
+#include "formats/lzw_tree.h"
 
 namespace pxv {
 
 namespace {
 
 constexpr int kMaxCodeWidth = 12;
-constexpr int kMaxCodes = 4096;
 // At 12 bits the table is cleared once code 4080 has been assigned, a little before it fills.
 constexpr int kLastCodeBeforeClear = 4080;
-constexpr int kCompTableEntries = 4116;
 // Codes are packed into a 300-byte buffer and written as a sub-block once 253 whole bytes are
 // there; a code of up to 12 bits can follow, so sub-blocks hold 253 or 254 bytes.
 constexpr int kCodeBufferBytes = 300;
 constexpr std::uint32_t kFlushBits = 253 * 8;
-constexpr std::int16_t kNone = -1;
-constexpr std::uint16_t kNoChildren = 0xFFFF;
 
-// One string of the encoder's table: its first child, its next sibling (codes, -1 for none) and
-// its last byte. A string's children are the strings one byte longer.
-struct comp_entry {
-  std::int16_t child;
-  std::int16_t sibling;
-  std::uint8_t last;
-};
-
-comp_entry *comp_table = nullptr;
+lzw_entry *comp_table = nullptr;
 int BITS_PIX = 0;
 int CLEAR_CODE = 0;
 int EOD_CODE = 0;
@@ -44,8 +33,6 @@ struct code_writer {
   std::uint32_t bit_position;
   int code_width;
 };
-
-void clear_comp_table() { std::memset(comp_table, 0xFF, sizeof(comp_entry) * kCompTableEntries); }
 
 int write_all(int stream, const void *bytes, std::uint32_t count) {
   return img_write_mem(stream, bytes, count) == static_cast<std::int32_t>(count) ? 0 : kShortWrite;
@@ -59,30 +46,10 @@ int write_sub_block(int stream, const std::uint8_t *bytes, std::uint32_t count) 
 
 }  // namespace
 
-// The code of prefix + pixel when the table holds it; otherwise where a new entry links in:
-// 0xFFFF when the prefix has no child yet, else the negated code of its last child.
-int gif_in_table(int prefix, int pixel) {
-  int code = comp_table[prefix].child;
-  if (code == kNone) return kNoChildren;
-  for (;;) {
-    if (comp_table[code].last == pixel) return code;
-    const int sibling = comp_table[code].sibling;
-    if (sibling == kNone) return -code;
-    code = sibling;
-  }
-}
+int gif_in_table(int prefix, int pixel) { return lzw_find(comp_table, prefix, pixel); }
 
-// Links `next` as the prefix's first child or as the sibling of its last child; returns the
-// following code. Codes past the table are counted but not stored.
 int gif_add_table_entry(int not_found, int prefix, int pixel, int next) {
-  if (next < kMaxCodes) {
-    if (not_found == kNoChildren)
-      comp_table[prefix].child = static_cast<std::int16_t>(next);
-    else
-      comp_table[-not_found].sibling = static_cast<std::int16_t>(next);
-    comp_table[next] = {kNone, kNone, static_cast<std::uint8_t>(pixel)};
-  }
-  return next + 1;
+  return lzw_link(comp_table, not_found, prefix, pixel, next);
 }
 
 namespace {
@@ -157,7 +124,7 @@ int encode_gif_lzw(const std::uint8_t *header, int stream, int byte_offset, int 
     for (; x < width && rc == 0; ++x) {
       const int c = pixels[x];
       const int found = gif_in_table(prefix, c);
-      if (found >= 0 && found != kNoChildren) {
+      if (found >= 0 && found != kLzwNoChildren) {
         prefix = found;
         continue;
       }
@@ -171,7 +138,7 @@ int encode_gif_lzw(const std::uint8_t *header, int stream, int byte_offset, int 
           if (rc == 0) rc = gif_writecode(w, CLEAR_CODE);
           w->code_width = BITS_PIX + 1;
           next = CLEAR_CODE + 2;
-          clear_comp_table();
+          lzw_clear(comp_table);
         } else {
           ++w->code_width;
         }
@@ -225,9 +192,9 @@ int save_gif_file(int stream, std::uint8_t *header, PXV_FETCH_PROC fetch, void *
   BITS_PIX = bits;
   CLEAR_CODE = 1 << bits;
   EOD_CODE = CLEAR_CODE + 1;
-  comp_table = static_cast<comp_entry *>(img_fmalloc(sizeof(comp_entry) * kCompTableEntries));
+  comp_table = static_cast<lzw_entry *>(img_fmalloc(sizeof(lzw_entry) * kLzwTableEntries));
   if (comp_table == nullptr) return kNoMemory;
-  clear_comp_table();
+  lzw_clear(comp_table);
   const int rc = encode_gif_lzw(header, stream, 0, 0, width, height, fetch, priv);
   img_ffree(comp_table);
   comp_table = nullptr;

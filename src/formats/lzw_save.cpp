@@ -1,11 +1,9 @@
 // TIFF LZW writer (Compression 5): strips of at most 10000 bytes, each coded with the TIFF 5.0
 // LZW variant, codes of 9 to 12 bits packed most significant bit first.
 //
-// The string table is a tree kept as first-child and next-sibling links, so a lookup walks the
-// children of the prefix instead of hashing. The encoder widens its codes when the next code
-// reaches 512, 1024 and 2048 — one code after the decoder's early change, which the decoder
-// makes up for by adding each entry one code later — and clears the table once code 4079 has
-// been assigned.
+// The encoder widens its codes when the next code reaches 512, 1024 and 2048 — one code after
+// the decoder's early change, which the decoder makes up for by adding each entry one code
+// later — and clears the table once code 4079 has been assigned.
 #include <cstring>
 #include <utility>
 
@@ -13,6 +11,7 @@
 #include "core/dib.h"
 #include "core/formats.h"
 #include "core/img_util.h"
+#include "formats/lzw_tree.h"
 #include "formats/tif_save.h"
 
 namespace pxv {
@@ -23,32 +22,10 @@ constexpr int kClear = 256;
 constexpr int kEndOfInformation = 257;
 constexpr int kFirstCode = 258;
 constexpr int kLastTableCode = 4080;    // a Clear follows once this code would be assigned
-constexpr int kTableEntries = 4116;     // 5-byte entries: child, sibling, last byte
-constexpr int kEntryBytes = 5;
-constexpr int kMaxStoredCode = 4096;
-constexpr std::uint32_t kNoChild = 0xFFFF;
 constexpr int kOutputBytes = 300;
 constexpr int kFlushBits = 2040;        // 255 whole bytes
 
-// comp_table: entries of first child (signed 16-bit, -1 none), next sibling (likewise) and the
-// string's last byte. Every byte 0xFF makes every link read -1.
-std::uint8_t *comp_table = nullptr;
-
-std::int16_t child_of(int code) {
-  return static_cast<std::int16_t>(get_le16(comp_table + kEntryBytes * code));
-}
-std::int16_t sibling_of(int code) {
-  return static_cast<std::int16_t>(get_le16(comp_table + kEntryBytes * code + 2));
-}
-std::uint8_t byte_of(int code) { return comp_table[kEntryBytes * code + 4]; }
-void set_child(int code, int child) {
-  put_le16(comp_table + kEntryBytes * code, static_cast<std::uint32_t>(child));
-}
-void set_sibling(int code, int sibling) {
-  put_le16(comp_table + kEntryBytes * code + 2, static_cast<std::uint32_t>(sibling));
-}
-
-void clear_table() { std::memset(comp_table, 0xFF, kTableEntries * kEntryBytes); }
+lzw_entry *comp_table = nullptr;
 
 struct code_writer {
   std::uint8_t buffer[kOutputBytes];
@@ -58,28 +35,10 @@ struct code_writer {
 
 }  // namespace
 
-// tif_in_table: the code of prefix + byte, or where to link it: 0xFFFF when the prefix has no
-// child yet, else the negated code of its last child.
-std::int32_t tif_in_table(int prefix, std::uint8_t byte) {
-  int code = child_of(prefix);
-  if (code < 0) return kNoChild;
-  for (;;) {
-    if (byte_of(code) == byte) return code;
-    const int next = sibling_of(code);
-    if (next < 0) return -code;
-    code = next;
-  }
-}
+std::int32_t tif_in_table(int prefix, std::uint8_t byte) { return lzw_find(comp_table, prefix, byte); }
 
 int tif_add_table_entry(std::int32_t not_found, int prefix, std::uint8_t byte, int next_code) {
-  if (next_code < kMaxStoredCode) {
-    if (not_found == static_cast<std::int32_t>(kNoChild))
-      set_child(prefix, next_code);
-    else
-      set_sibling(-not_found, next_code);
-    comp_table[kEntryBytes * next_code + 4] = byte;
-  }
-  return next_code + 1;
+  return lzw_link(comp_table, not_found, prefix, byte, next_code);
 }
 
 namespace {
@@ -129,7 +88,7 @@ int encode_tif_lzw(const std::uint8_t *header, int stream, std::int32_t offset, 
     img_ffree(encode);
     return kNoMemory;
   }
-  clear_table();
+  lzw_clear(comp_table);
   code_writer w;
   std::memset(w.buffer, 0, sizeof w.buffer);
   int next_code = kFirstCode;
@@ -151,7 +110,7 @@ int encode_tif_lzw(const std::uint8_t *header, int stream, std::int32_t offset, 
     }
     const std::uint8_t c = bytes[at++];
     const std::int32_t found = tif_in_table(prefix, c);
-    if (found >= 0 && found != static_cast<std::int32_t>(kNoChild)) {
+    if (found >= 0 && found != kLzwNoChildren) {
       prefix = found;
       continue;
     }
@@ -161,7 +120,7 @@ int encode_tif_lzw(const std::uint8_t *header, int stream, std::int32_t offset, 
     if (next_code >= limit) {
       if (w.width == 12) {
         if (rc == kOk) rc = tif_writecode(w, kClear, stream);
-        clear_table();
+        lzw_clear(comp_table);
         w.width = 9;
         next_code = kFirstCode;
       } else {
@@ -204,7 +163,7 @@ int save_tiff_file_lzw(int stream, std::uint8_t *header, PXV_FETCH_PROC fetch, v
   put_le32(fresh + 4, 8);
   if (img_write_mem(stream, fresh, 8) != 8) return kShortWrite;
   if (write_tiff_tags(stream, header, width, height, kTiffLzw, 0) < 0) return kShortWrite;
-  comp_table = static_cast<std::uint8_t *>(img_fmalloc(kTableEntries * kEntryBytes));
+  comp_table = static_cast<lzw_entry *>(img_fmalloc(sizeof(lzw_entry) * kLzwTableEntries));
   if (comp_table == nullptr) return kNoMemory;
   const tiff_strips strips = tiff_lzw_strips(tiff_row_bytes(width, bits), height);
   const std::int32_t arrays = tiff_stream_position(stream);  // A

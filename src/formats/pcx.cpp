@@ -2,7 +2,8 @@
 // header or from the 256-colour trailer, delivered as a 1-, 4-, 8- or 24-bit DIB.
 //
 // Malformed-input policy:
-// - A header shorter than 128 bytes gives -2.
+// - A header shorter than 128 bytes gives -2. A request for a page other than the first gives
+//   the no-page code: the file holds one image.
 // - Plane layouts other than one 1-, 4- or 8-bit plane, three or four 1-bit planes (four 4-bit
 //   planes are read as four 1-bit ones) and three 8-bit planes give -3 before the header
 //   callback: no other layout has a DIB to go into. So do an empty or negative width or height,
@@ -228,6 +229,8 @@ int pcx_decomp(int stream, int y_min, int y_max, int bytes_per_line, int planes,
 int open_pcx(std::uint32_t position, PXV_RASTER_PROC raster, void *priv, PXV_HEADER_PROC header_proc,
              int stream) {
   invertflag = 0;
+  // A PCX file holds one image: a page request never reaches a seek to the flagged value.
+  if (position_is_page(position)) return kNoPage;
   std::uint8_t pcx[kPcxHeaderBytes];
   img_seek_mem(stream, static_cast<std::int32_t>(position), kSeekSet);
   if (img_read_mem(stream, pcx, kPcxHeaderBytes) != kPcxHeaderBytes) return kReadError;

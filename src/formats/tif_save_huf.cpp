@@ -158,6 +158,15 @@ std::int32_t buffer_units(std::int32_t width) {
   return need > kBufferUnits ? need : kBufferUnits;
 }
 
+// Patches the single strip's byte count and cuts a file overwritten from its start at the end
+// of the codes, as every TIFF writer does.
+int finish_strip(int stream) {
+  const std::int32_t end = tiff_stream_position(stream);
+  const int rc = tiff_patch_strip_bytes(stream, end);
+  if (rc == kOk) tiff_cut_at(stream, end);
+  return rc;
+}
+
 struct work_area {
   code_buffer out;
   std::uint8_t *bytes = nullptr;
@@ -221,7 +230,7 @@ int save_tiff_file_huff(int stream, std::uint8_t *header, PXV_FETCH_PROC fetch, 
     if (group3 && last) out.close_unit();
     rc = write_units(stream, out, mode, order, work.bytes);
   }
-  if (rc == kOk) rc = tiff_patch_strip_bytes(stream, tiff_stream_position(stream));
+  if (rc == kOk) rc = finish_strip(stream);
   img_ffree(row);
   work.release();
   return rc;
@@ -290,7 +299,7 @@ int save_tiff_file_g4(int stream, std::uint8_t *header, PXV_FETCH_PROC fetch, vo
     for (int k = 0; k < 4; ++k) out.put(ccitt::kEndOfLine);
     rc = write_units(stream, out, 4, fill_order::lsb_first, work.bytes);
   }
-  if (rc == kOk) rc = tiff_patch_strip_bytes(stream, tiff_stream_position(stream));
+  if (rc == kOk) rc = finish_strip(stream);
   img_ffree(coding);
   img_ffree(reference);
   work.release();

@@ -16,6 +16,9 @@
 namespace pxv_test {
 namespace {
 
+int header_ignored(std::uint8_t *, void *) { return 1; }
+int raster_ignored(std::uint8_t *, void *, int, int) { return 1; }
+
 // A 128-byte PCX header: version, bits per plane, size, planes, bytes per line, palette info;
 // the header colour table is entry i = (i*16, i*8, 255 - i).
 Bytes pcx_header(int version, int bits, int width, int height, int planes, int bytes_per_line,
@@ -151,6 +154,21 @@ TEST(PcxRead, LayoutsWithoutADibAndShortLinesAreRefused) {
   Bytes short_header = pcx_header(5, 8, 4, 1, 1, 4);
   short_header.pop_back();
   EXPECT_EQ(load_bytes_as_file(short_header), -2);
+}
+
+// A PCX holds one image: asking it for a later page must not turn into a seek to the flagged
+// position word, whatever the stream's position.
+TEST(PcxRead, PageRequestsAreRefused) {
+  const std::string name = scratch_path("page.pcx");
+  Bytes file = concat(Bytes(128, 0), concat(pcx_header(5, 8, 4, 1, 1, 4), {1, 2, 3, 4}));
+  write_file(name, file);
+  OFSTRUCT of;
+  HFILE f = OpenFile(name.c_str(), &of, OF_READ);
+  ASSERT_NE(f, HFILE_ERROR);
+  _llseek(f, 128, 0);
+  EXPECT_EQ(pxv::open_pcx(0xC0000001u, raster_ignored, nullptr, header_ignored, f),
+            PXV_ERR_PAGE);
+  _lclose(f);
 }
 
 TEST(PcxRead, TruncatedDataGivesZeroRows) {
@@ -363,6 +381,20 @@ TEST_F(DcxWrite, PagesAppendThroughTheTable) {
     IMG_delete_bitmap(back);
   }
   EXPECT_EQ(load_path("pages.dcx", 3), -2);
+  IMG_delete_bitmap(h);
+}
+
+TEST_F(DcxWrite, AnotherLongerFileIsReplacedWhole) {
+  PackedDib dib = make_packed_dib(20, 10, 8);
+  draw_test_picture(dib);
+  const int h = IMG_create_handle(dib.bytes.data());
+  ASSERT_EQ(IMG_save_bitmap(h, "alone.dcx", PXV_SAVE_DCX), 0);
+  const std::size_t one_page = read_file("alone.dcx").size();
+  write_file("over.dcx", Bytes(20000, 0x55));
+  ASSERT_EQ(IMG_save_bitmap(h, "over.dcx", PXV_SAVE_DCX), 0);
+  EXPECT_EQ(read_file("over.dcx").size(), one_page) << "no stale tail behind the first page";
+  ASSERT_EQ(IMG_save_bitmap(h, "over.dcx", PXV_SAVE_DCX), 0);
+  EXPECT_EQ(le32(read_file("over.dcx"), 8), one_page);
   IMG_delete_bitmap(h);
 }
 

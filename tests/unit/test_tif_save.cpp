@@ -280,4 +280,24 @@ TEST(TiffWriters, OtherFilesAreReplacedWholeAndPagesAppend) {
   IMG_delete_bitmap(h);
 }
 
+// The facsimile writers patch their byte count at the end; a longer file that they overwrite
+// must still end where their codes end.
+TEST(TiffWriters, CcittWritersReplaceOtherFilesWhole) {
+  auto dib = pxv_test::make_packed_dib(16, 4, 1);
+  int h = IMG_create_handle(dib.bytes.data());
+  std::string name = pxv_test::scratch_path("ccitt_over.tif");
+  for (int type : {PXV_SAVE_TIFF_HUFFMAN, PXV_SAVE_TIFF_G3, PXV_SAVE_TIFF_G4}) {
+    Bytes big(5000, 0x55);
+    big[0] = 'M';
+    big[1] = 'M';
+    pxv_test::write_file(name, big);
+    ASSERT_EQ(IMG_save_bitmap(h, name.c_str(), type), 0) << type;
+    Bytes f = pxv_test::read_file(name);
+    ASSERT_GT(f.size(), 8u);
+    auto d = directory(f, get_le32(&f[4]));
+    EXPECT_EQ(f.size(), find(d, 273)->value + find(d, 279)->value) << type << ": no stale tail";
+  }
+  IMG_delete_bitmap(h);
+}
+
 }  // namespace
