@@ -248,11 +248,13 @@ std::vector<std::uint8_t> tour_picture(int width, int height, int bits) {
   dib[12] = 1;
   dib[14] = std::uint8_t(bits);
   put32(20, std::uint32_t(row_bytes * height));
+  // Bilevel pictures are black and white, which is what bilevel files can say; the others get
+  // colours that differ in every channel, so that a swapped channel shows.
   for (int i = 0; i < table / 4; ++i) {
     int n = table / 4;
-    dib[40 + 4 * i + 0] = std::uint8_t(255 * (i % 4) / 3);          // blue
-    dib[40 + 4 * i + 1] = std::uint8_t(255 * i / (n - 1));          // green
-    dib[40 + 4 * i + 2] = std::uint8_t(255 - 255 * (i / 4) * 4 / n);  // red
+    dib[40 + 4 * i + 0] = std::uint8_t(bits == 1 ? 255 * i : 255 * (i % 4) / 3);            // blue
+    dib[40 + 4 * i + 1] = std::uint8_t(255 * i / (n - 1));                                   // green
+    dib[40 + 4 * i + 2] = std::uint8_t(bits == 1 ? 255 * i : 255 - 255 * (i / 4) * 4 / n);  // red
   }
   for (int y = 0; y < height; ++y) {
     std::uint8_t *row = &dib[40 + table + std::size_t(height - 1 - y) * row_bytes];
@@ -388,7 +390,18 @@ int cmd_tour(const std::vector<std::string> &args) {
         int w1, h1;
         std::vector<std::uint8_t> again = handle_rgb(back, &w1, &h1);
         IMG_delete_bitmap(back);
-        if (w1 != w0 || h1 != h0) {
+        // Group 3 facsimile rows are always 1728 pixels: the picture is their left part.
+        const bool fax_width = type == PXV_SAVE_TIFF_G3 && w1 == 1728 && h1 == h0 && w0 < w1;
+        if (fax_width) {
+          std::vector<std::uint8_t> left;
+          for (int y = 0; y < h1; ++y)
+            left.insert(left.end(), again.begin() + std::ptrdiff_t(y) * w1 * 3,
+                        again.begin() + (std::ptrdiff_t(y) * w1 + w0) * 3);
+          again.swap(left);
+        }
+        if (fax_width && again == original) {
+          verdict = "identical (rows written 1728 wide)";
+        } else if (w1 != w0 || h1 != h0) {
           verdict = "different size";
           ++failures;
         } else if (again == original) {
