@@ -39,6 +39,7 @@
 //   no rows. The spool is deleted at the end; -8 when it cannot be created.
 // - The resolution fields are not reset between pages or loads: a page without XResolution or
 //   YResolution reports the last value read, as hosts of this library have always seen.
+#include <algorithm>
 #include <cstring>
 
 #include "core/dib.h"
@@ -162,16 +163,103 @@ bool big_endian() { return byte_order == kBigEndian; }
 std::uint16_t get16(const std::uint8_t *p) { return big_endian() ? get_be16(p) : get_le16(p); }
 std::uint32_t get32(const std::uint8_t *p) { return big_endian() ? get_be32(p) : get_le32(p); }
 
+// The read cache of a file stream while its strips are decoded. A file written with a strip per
+// row would otherwise cost four system calls per row (two seeks, the strip offset, a block of
+// the strip). Two windows, so that the StripOffsets array and the strip data do not evict each
+// other; the one used less recently is refilled. A window shorter than kCacheWindowBytes ends at
+// the end of the file. Reads answer what the stream itself would: the bytes at the position, as
+// many as it has up to the count.
+constexpr std::uint32_t kCacheWindowBytes = 1u << 17;
+struct cache_window {
+  std::uint8_t *data;
+  std::uint64_t start;
+  std::uint32_t size;
+  std::uint64_t used;  // when it was last read from
+};
+struct read_cache {
+  bool on;
+  std::uint64_t pos;  // the stream position as the reader sees it
+  std::uint64_t clock;
+  cache_window window[2];
+};
+read_cache cache;
+
+// Starts the cache at the stream's position; false when its buffer cannot be had.
+bool cache_begin() {
+  cache.on = false;
+  if (tiff_fh == kMemoryStream) return true;  // a memory stream is read by copying anyway
+  const std::int32_t here = img_seek_mem(tiff_fh, 0, kSeekCur);
+  if (here < 0) return true;  // reads go to the stream as they come
+  auto *data = static_cast<std::uint8_t *>(img_fmalloc(2 * kCacheWindowBytes));
+  if (data == nullptr) return false;
+  cache.on = true;
+  cache.pos = static_cast<std::uint64_t>(here);
+  cache.clock = 0;
+  for (int i = 0; i < 2; ++i) cache.window[i] = {data + i * kCacheWindowBytes, 0, 0, 0};
+  return true;
+}
+
+void cache_end() {
+  if (!cache.on) return;
+  img_ffree(cache.window[0].data);
+  cache.on = false;
+  // Leave the stream where the reader's position is, as reads without the cache would have.
+  if (cache.pos <= INT32_MAX) img_seek_mem(tiff_fh, static_cast<std::int32_t>(cache.pos), kSeekSet);
+}
+
+std::int32_t cached_read(std::uint8_t *dst, std::uint32_t count) {
+  std::uint32_t done = 0;
+  while (done < count) {
+    cache_window *hit = nullptr;
+    for (cache_window &w : cache.window) {
+      if (w.data != nullptr && cache.pos >= w.start && cache.pos - w.start <= w.size &&
+          (cache.pos - w.start < w.size || w.size < kCacheWindowBytes))
+        hit = &w;
+    }
+    if (hit != nullptr) {
+      const std::uint32_t at = static_cast<std::uint32_t>(cache.pos - hit->start);
+      if (at == hit->size) break;  // the end of the file
+      const std::uint32_t n = std::min(count - done, hit->size - at);
+      std::memcpy(dst + done, hit->data + at, n);
+      hit->used = ++cache.clock;
+      done += n;
+      cache.pos += n;
+      continue;
+    }
+    if (cache.pos > INT32_MAX || img_seek_mem(tiff_fh, static_cast<std::int32_t>(cache.pos), kSeekSet) < 0)
+      break;
+    if (count - done >= kCacheWindowBytes) {
+      // A read as large as a window goes straight to the caller.
+      const std::int32_t got = img_read_mem(tiff_fh, dst + done, count - done);
+      if (got <= 0) break;
+      done += static_cast<std::uint32_t>(got);
+      cache.pos += static_cast<std::uint32_t>(got);
+      if (static_cast<std::uint32_t>(got) < count - done) break;
+      continue;
+    }
+    cache_window &w = cache.window[0].used <= cache.window[1].used ? cache.window[0] : cache.window[1];
+    const std::int32_t got = img_read_mem(tiff_fh, w.data, kCacheWindowBytes);
+    w.start = cache.pos;
+    w.size = got > 0 ? static_cast<std::uint32_t>(got) : 0;
+    w.used = ++cache.clock;
+  }
+  return static_cast<std::int32_t>(done);
+}
+
 // Seeks to an offset of the TIFF (relative to its header); false when it cannot be reached.
 bool seek_tiff(std::uint64_t offset) {
   const std::uint64_t absolute = offset + tiff_offset;
   if (absolute > INT32_MAX) return false;
+  if (cache.on) {
+    cache.pos = absolute;
+    return true;
+  }
   return img_seek_mem(tiff_fh, static_cast<std::int32_t>(absolute), kSeekSet) >= 0;
 }
 
 // Reads up to `count` bytes; what the stream does not deliver reads as 0. Answers the count read.
 std::uint32_t read_zero_filled(void *dst, std::uint32_t count) {
-  std::int32_t got = img_read_mem(tiff_fh, dst, count);
+  std::int32_t got = tiff_read(dst, count);
   std::uint32_t n = got > 0 ? static_cast<std::uint32_t>(got) : 0;
   if (n < count) std::memset(static_cast<std::uint8_t *>(dst) + n, 0, count - n);
   return n;
@@ -477,7 +565,7 @@ strip_state locate_strip(std::uint32_t strip) {
     const std::uint64_t at = std::uint64_t{e.value} + std::uint64_t{strip} * element;
     std::uint8_t b[4] = {};
     if (at + tiff_offset + element > stream_length || !seek_tiff(at) ||
-        img_read_mem(tiff_fh, b, static_cast<std::uint32_t>(element)) != element)
+        tiff_read(b, static_cast<std::uint32_t>(element)) != element)
       return strip_state::missing;
     offset = element == 2 ? get16(b) : get32(b);
   }
@@ -509,7 +597,7 @@ std::uint32_t window_ensure(strip_window &w, std::uint32_t need) {
     w.end -= w.pos;
     w.pos = 0;
     const std::uint32_t want = w.capacity - w.end;
-    const std::int32_t got = img_read_mem(tiff_fh, w.buf + w.end, want);
+    const std::int32_t got = tiff_read(w.buf + w.end, want);
     const std::uint32_t n = got > 0 ? static_cast<std::uint32_t>(got) : 0;
     w.end += n;
     if (n < want) w.at_eof = true;
@@ -836,6 +924,11 @@ int tiff_decompress() {
 
 }  // namespace
 
+std::int32_t tiff_read(void *dst, std::uint32_t count) {
+  if (cache.on) return cached_read(static_cast<std::uint8_t *>(dst), count);
+  return img_read_mem(tiff_fh, dst, count);
+}
+
 bool position_tiff_file(std::uint32_t strip) { return locate_strip(strip) == strip_state::ready; }
 
 bool tiff_raster_to_dib(const std::uint8_t *source, std::uint32_t index) {
@@ -928,7 +1021,8 @@ int open_tiff(std::uint32_t position, PXV_RASTER_PROC raster, void *priv, PXV_HE
       return kCreateError;
     }
   }
-  rc = tiff_decompress();
+  rc = cache_begin() ? tiff_decompress() : kNoMemory;
+  cache_end();
   if (plane_fh != HFILE_ERROR) {
     if (rc >= 0) rc = recombine_planes();
     _lclose(plane_fh);

@@ -81,7 +81,7 @@ void reset_roots() {
 }
 
 std::uint32_t read_into(int stream, std::uint8_t *dst, std::uint32_t count) {
-  const std::int32_t got = img_read_mem(stream, dst, count);
+  const std::int32_t got = stream == tiff_fh ? tiff_read(dst, count) : img_read_mem(stream, dst, count);
   return got > 0 ? static_cast<std::uint32_t>(got) : 0;
 }
 
