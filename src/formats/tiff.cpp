@@ -40,6 +40,7 @@
 // - The resolution fields are not reset between pages or loads: a page without XResolution or
 //   YResolution reports the last value read, as hosts of this library have always seen.
 #include <algorithm>
+#include <bit>
 #include <cstring>
 
 #include "core/dib.h"
@@ -158,6 +159,8 @@ std::uint64_t virtual_rows;       // rows the decoders may deliver: length times
 std::int32_t row_size;            // bytes handed to the raster callback
 std::uint8_t *conv_row;           // the row being converted, with room for every layout
 std::uint32_t conv_capacity;
+std::uint32_t clear_to;           // conv_row is read up to here: zeros past the decoded bytes
+bool swap_on_copy;                // three chunky samples: RGB to BGR as the row is copied in
 
 bool big_endian() { return byte_order == kBigEndian; }
 std::uint16_t get16(const std::uint8_t *p) { return big_endian() ? get_be16(p) : get_le16(p); }
@@ -759,8 +762,31 @@ int tiff_decomp_lzw() {
   return 0;
 }
 
+// Swaps the first and third byte of every whole triplet of src[0, r) into dst (which may be src):
+// RGB to BGR. Two triplets at a time, in one 8-byte word whose last two bytes are stored back
+// as they were read; the bytes left over are done one triplet at a time.
+void swap_triplets(std::uint8_t *dst, const std::uint8_t *src, std::uint32_t r) {
+  static_assert(std::endian::native == std::endian::little, "the word's first byte is its lowest");
+  std::uint32_t i = 0;
+  for (; i + 8 <= r; i += 6) {
+    std::uint64_t v;
+    std::memcpy(&v, src + i, 8);
+    // Bytes 1 and 4 (green) and 6, 7 stay; 2, 5 move down to 0, 3 and 0, 3 up to 2, 5.
+    v = (v & 0xFFFF00FF0000FF00u) | ((v >> 16) & 0x00000000FF0000FFu) | ((v << 16) & 0x0000FF0000FF0000u);
+    std::memcpy(dst + i, &v, 8);
+  }
+  for (; i + 2 < r; i += 3) {
+    const std::uint8_t first = src[i];
+    dst[i] = src[i + 2];
+    dst[i + 1] = src[i + 1];
+    dst[i + 2] = first;
+  }
+  if (dst != src && i < r) std::memcpy(dst + i, src + i, r - i);
+}
+
 // Step 4 of the row conversion and the delivery: colour order, CMYK, then the raster callback.
-void deliver_row(std::uint8_t *row, std::uint32_t index) {
+// `swapped`: the row's triplets are in BGR order already.
+void deliver_row(std::uint8_t *row, std::uint32_t index, bool swapped) {
   const tiff_fields &t = tiffstruct;
   const std::uint32_t width = t.image_width;
   const std::uint32_t r = chunky_bytes;
@@ -792,12 +818,8 @@ void deliver_row(std::uint8_t *row, std::uint32_t index) {
       }
       produced = 3 * width;
       size = static_cast<std::int32_t>(tiff_size_for_long(width, 24));
-    } else {
-      for (std::uint32_t i = 0; i + 2 < r; i += 3) {
-        const std::uint8_t v = row[i];
-        row[i] = row[i + 2];
-        row[i + 2] = v;
-      }
+    } else if (!swapped) {
+      swap_triplets(row, row, r);
     }
   }
   // Padding bytes of the delivered row are 0, never left-overs of the conversion.
@@ -807,7 +829,7 @@ void deliver_row(std::uint8_t *row, std::uint32_t index) {
 }
 
 // Steps 2 to 5 of the row conversion on the chunky row held in conv_row.
-void convert_and_deliver(std::uint32_t index) {
+void convert_and_deliver(std::uint32_t index, bool swapped) {
   const tiff_fields &t = tiffstruct;
   const std::uint32_t r = chunky_bytes;
   std::uint8_t *row = conv_row;
@@ -834,7 +856,7 @@ void convert_and_deliver(std::uint32_t index) {
       for (std::uint32_t i = 1; i < r; ++i) row[i] = static_cast<std::uint8_t>(row[i] + row[i - 1]);
     }
   }
-  deliver_row(row, index);
+  deliver_row(row, index, swapped);
 }
 
 bool spool_seek(std::uint64_t at) {
@@ -900,7 +922,7 @@ int recombine_planes() {
       std::uint8_t *out = conv_row + k;
       for (std::uint32_t x = 0; x < width; ++x, out += planes) *out = plane[x];
     }
-    convert_and_deliver(i);
+    convert_and_deliver(i, false);
   }
   img_ffree(blocks);
   return 0;
@@ -938,9 +960,14 @@ bool tiff_raster_to_dib(const std::uint8_t *source, std::uint32_t index) {
     if (plane_fh != HFILE_ERROR) spool_write(std::uint64_t{index} * decode_bytes, source, decode_bytes);
     return true;
   }
-  std::memcpy(conv_row, source, decode_bytes);
-  if (conv_capacity > decode_bytes) std::memset(conv_row + decode_bytes, 0, conv_capacity - decode_bytes);
-  convert_and_deliver(index);
+  // With three samples the colour order can be swapped as the row is copied: the white-is-zero
+  // step works byte by byte and the predictor triplet by triplet, so neither sees the difference.
+  if (swap_on_copy)
+    swap_triplets(conv_row, source, decode_bytes);
+  else
+    std::memcpy(conv_row, source, decode_bytes);
+  if (clear_to > decode_bytes) std::memset(conv_row + decode_bytes, 0, clear_to - decode_bytes);
+  convert_and_deliver(index, swap_on_copy);
   return true;
 }
 
@@ -1000,6 +1027,10 @@ int open_tiff(std::uint32_t position, PXV_RASTER_PROC raster, void *priv, PXV_HE
   if (t.samples_per_pixel >= 3 && 4 * std::uint64_t{t.image_width} > capacity)
     capacity = 4 * std::uint64_t{t.image_width};
   conv_capacity = static_cast<std::uint32_t>(capacity + kRowSlack);
+  // Only a CMYK row is read past its decoded bytes (four per pixel whatever the samples say);
+  // other rows' padding is cleared as they are delivered.
+  clear_to = (t.samples_per_pixel >= 3 && t.photometric == kSeparated) ? conv_capacity : decode_bytes;
+  swap_on_copy = !planar_mode && t.samples_per_pixel == 3 && t.photometric != kSeparated;
   conv_row = static_cast<std::uint8_t *>(img_fmalloc(conv_capacity));
   if (conv_row == nullptr) {
     img_ffree(header);
