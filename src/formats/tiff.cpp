@@ -39,6 +39,8 @@
 //   no rows. The spool is deleted at the end; -8 when it cannot be created.
 // - The resolution fields are not reset between pages or loads: a page without XResolution or
 //   YResolution reports the last value read, as hosts of this library have always seen.
+#include <algorithm>
+#include <bit>
 #include <cstring>
 
 #include "core/dib.h"
@@ -157,21 +159,110 @@ std::uint64_t virtual_rows;       // rows the decoders may deliver: length times
 std::int32_t row_size;            // bytes handed to the raster callback
 std::uint8_t *conv_row;           // the row being converted, with room for every layout
 std::uint32_t conv_capacity;
+std::uint32_t clear_to;           // conv_row is read up to here: zeros past the decoded bytes
+bool swap_on_copy;                // three chunky samples: RGB to BGR as the row is copied in
 
 bool big_endian() { return byte_order == kBigEndian; }
 std::uint16_t get16(const std::uint8_t *p) { return big_endian() ? get_be16(p) : get_le16(p); }
 std::uint32_t get32(const std::uint8_t *p) { return big_endian() ? get_be32(p) : get_le32(p); }
 
+// The read cache of a file stream while its strips are decoded. A file written with a strip per
+// row would otherwise cost four system calls per row (two seeks, the strip offset, a block of
+// the strip). Two windows, so that the StripOffsets array and the strip data do not evict each
+// other; the one used less recently is refilled. A window shorter than kCacheWindowBytes ends at
+// the end of the file. Reads answer what the stream itself would: the bytes at the position, as
+// many as it has up to the count.
+constexpr std::uint32_t kCacheWindowBytes = 1u << 17;
+struct cache_window {
+  std::uint8_t *data;
+  std::uint64_t start;
+  std::uint32_t size;
+  std::uint64_t used;  // when it was last read from
+};
+struct read_cache {
+  bool on;
+  std::uint64_t pos;  // the stream position as the reader sees it
+  std::uint64_t clock;
+  cache_window window[2];
+};
+read_cache cache;
+
+// Starts the cache at the stream's position; false when its buffer cannot be had.
+bool cache_begin() {
+  cache.on = false;
+  if (tiff_fh == kMemoryStream) return true;  // a memory stream is read by copying anyway
+  const std::int32_t here = img_seek_mem(tiff_fh, 0, kSeekCur);
+  if (here < 0) return true;  // reads go to the stream as they come
+  auto *data = static_cast<std::uint8_t *>(img_fmalloc(2 * kCacheWindowBytes));
+  if (data == nullptr) return false;
+  cache.on = true;
+  cache.pos = static_cast<std::uint64_t>(here);
+  cache.clock = 0;
+  for (int i = 0; i < 2; ++i) cache.window[i] = {data + i * kCacheWindowBytes, 0, 0, 0};
+  return true;
+}
+
+void cache_end() {
+  if (!cache.on) return;
+  img_ffree(cache.window[0].data);
+  cache.on = false;
+  // Leave the stream where the reader's position is, as reads without the cache would have.
+  if (cache.pos <= INT32_MAX) img_seek_mem(tiff_fh, static_cast<std::int32_t>(cache.pos), kSeekSet);
+}
+
+std::int32_t cached_read(std::uint8_t *dst, std::uint32_t count) {
+  std::uint32_t done = 0;
+  while (done < count) {
+    cache_window *hit = nullptr;
+    for (cache_window &w : cache.window) {
+      if (w.data != nullptr && cache.pos >= w.start && cache.pos - w.start <= w.size &&
+          (cache.pos - w.start < w.size || w.size < kCacheWindowBytes))
+        hit = &w;
+    }
+    if (hit != nullptr) {
+      const std::uint32_t at = static_cast<std::uint32_t>(cache.pos - hit->start);
+      if (at == hit->size) break;  // the end of the file
+      const std::uint32_t n = std::min(count - done, hit->size - at);
+      std::memcpy(dst + done, hit->data + at, n);
+      hit->used = ++cache.clock;
+      done += n;
+      cache.pos += n;
+      continue;
+    }
+    if (cache.pos > INT32_MAX || img_seek_mem(tiff_fh, static_cast<std::int32_t>(cache.pos), kSeekSet) < 0)
+      break;
+    if (count - done >= kCacheWindowBytes) {
+      // A read as large as a window goes straight to the caller.
+      const std::int32_t got = img_read_mem(tiff_fh, dst + done, count - done);
+      if (got <= 0) break;
+      done += static_cast<std::uint32_t>(got);
+      cache.pos += static_cast<std::uint32_t>(got);
+      if (static_cast<std::uint32_t>(got) < count - done) break;
+      continue;
+    }
+    cache_window &w = cache.window[0].used <= cache.window[1].used ? cache.window[0] : cache.window[1];
+    const std::int32_t got = img_read_mem(tiff_fh, w.data, kCacheWindowBytes);
+    w.start = cache.pos;
+    w.size = got > 0 ? static_cast<std::uint32_t>(got) : 0;
+    w.used = ++cache.clock;
+  }
+  return static_cast<std::int32_t>(done);
+}
+
 // Seeks to an offset of the TIFF (relative to its header); false when it cannot be reached.
 bool seek_tiff(std::uint64_t offset) {
   const std::uint64_t absolute = offset + tiff_offset;
   if (absolute > INT32_MAX) return false;
+  if (cache.on) {
+    cache.pos = absolute;
+    return true;
+  }
   return img_seek_mem(tiff_fh, static_cast<std::int32_t>(absolute), kSeekSet) >= 0;
 }
 
 // Reads up to `count` bytes; what the stream does not deliver reads as 0. Answers the count read.
 std::uint32_t read_zero_filled(void *dst, std::uint32_t count) {
-  std::int32_t got = img_read_mem(tiff_fh, dst, count);
+  std::int32_t got = tiff_read(dst, count);
   std::uint32_t n = got > 0 ? static_cast<std::uint32_t>(got) : 0;
   if (n < count) std::memset(static_cast<std::uint8_t *>(dst) + n, 0, count - n);
   return n;
@@ -477,7 +568,7 @@ strip_state locate_strip(std::uint32_t strip) {
     const std::uint64_t at = std::uint64_t{e.value} + std::uint64_t{strip} * element;
     std::uint8_t b[4] = {};
     if (at + tiff_offset + element > stream_length || !seek_tiff(at) ||
-        img_read_mem(tiff_fh, b, static_cast<std::uint32_t>(element)) != element)
+        tiff_read(b, static_cast<std::uint32_t>(element)) != element)
       return strip_state::missing;
     offset = element == 2 ? get16(b) : get32(b);
   }
@@ -509,7 +600,7 @@ std::uint32_t window_ensure(strip_window &w, std::uint32_t need) {
     w.end -= w.pos;
     w.pos = 0;
     const std::uint32_t want = w.capacity - w.end;
-    const std::int32_t got = img_read_mem(tiff_fh, w.buf + w.end, want);
+    const std::int32_t got = tiff_read(w.buf + w.end, want);
     const std::uint32_t n = got > 0 ? static_cast<std::uint32_t>(got) : 0;
     w.end += n;
     if (n < want) w.at_eof = true;
@@ -671,8 +762,31 @@ int tiff_decomp_lzw() {
   return 0;
 }
 
+// Swaps the first and third byte of every whole triplet of src[0, r) into dst (which may be src):
+// RGB to BGR. Two triplets at a time, in one 8-byte word whose last two bytes are stored back
+// as they were read; the bytes left over are done one triplet at a time.
+void swap_triplets(std::uint8_t *dst, const std::uint8_t *src, std::uint32_t r) {
+  static_assert(std::endian::native == std::endian::little, "the word's first byte is its lowest");
+  std::uint32_t i = 0;
+  for (; i + 8 <= r; i += 6) {
+    std::uint64_t v;
+    std::memcpy(&v, src + i, 8);
+    // Bytes 1 and 4 (green) and 6, 7 stay; 2, 5 move down to 0, 3 and 0, 3 up to 2, 5.
+    v = (v & 0xFFFF00FF0000FF00u) | ((v >> 16) & 0x00000000FF0000FFu) | ((v << 16) & 0x0000FF0000FF0000u);
+    std::memcpy(dst + i, &v, 8);
+  }
+  for (; i + 2 < r; i += 3) {
+    const std::uint8_t first = src[i];
+    dst[i] = src[i + 2];
+    dst[i + 1] = src[i + 1];
+    dst[i + 2] = first;
+  }
+  if (dst != src && i < r) std::memcpy(dst + i, src + i, r - i);
+}
+
 // Step 4 of the row conversion and the delivery: colour order, CMYK, then the raster callback.
-void deliver_row(std::uint8_t *row, std::uint32_t index) {
+// `swapped`: the row's triplets are in BGR order already.
+void deliver_row(std::uint8_t *row, std::uint32_t index, bool swapped) {
   const tiff_fields &t = tiffstruct;
   const std::uint32_t width = t.image_width;
   const std::uint32_t r = chunky_bytes;
@@ -704,12 +818,8 @@ void deliver_row(std::uint8_t *row, std::uint32_t index) {
       }
       produced = 3 * width;
       size = static_cast<std::int32_t>(tiff_size_for_long(width, 24));
-    } else {
-      for (std::uint32_t i = 0; i + 2 < r; i += 3) {
-        const std::uint8_t v = row[i];
-        row[i] = row[i + 2];
-        row[i + 2] = v;
-      }
+    } else if (!swapped) {
+      swap_triplets(row, row, r);
     }
   }
   // Padding bytes of the delivered row are 0, never left-overs of the conversion.
@@ -719,7 +829,7 @@ void deliver_row(std::uint8_t *row, std::uint32_t index) {
 }
 
 // Steps 2 to 5 of the row conversion on the chunky row held in conv_row.
-void convert_and_deliver(std::uint32_t index) {
+void convert_and_deliver(std::uint32_t index, bool swapped) {
   const tiff_fields &t = tiffstruct;
   const std::uint32_t r = chunky_bytes;
   std::uint8_t *row = conv_row;
@@ -746,7 +856,7 @@ void convert_and_deliver(std::uint32_t index) {
       for (std::uint32_t i = 1; i < r; ++i) row[i] = static_cast<std::uint8_t>(row[i] + row[i - 1]);
     }
   }
-  deliver_row(row, index);
+  deliver_row(row, index, swapped);
 }
 
 bool spool_seek(std::uint64_t at) {
@@ -812,7 +922,7 @@ int recombine_planes() {
       std::uint8_t *out = conv_row + k;
       for (std::uint32_t x = 0; x < width; ++x, out += planes) *out = plane[x];
     }
-    convert_and_deliver(i);
+    convert_and_deliver(i, false);
   }
   img_ffree(blocks);
   return 0;
@@ -836,6 +946,11 @@ int tiff_decompress() {
 
 }  // namespace
 
+std::int32_t tiff_read(void *dst, std::uint32_t count) {
+  if (cache.on) return cached_read(static_cast<std::uint8_t *>(dst), count);
+  return img_read_mem(tiff_fh, dst, count);
+}
+
 bool position_tiff_file(std::uint32_t strip) { return locate_strip(strip) == strip_state::ready; }
 
 bool tiff_raster_to_dib(const std::uint8_t *source, std::uint32_t index) {
@@ -845,9 +960,14 @@ bool tiff_raster_to_dib(const std::uint8_t *source, std::uint32_t index) {
     if (plane_fh != HFILE_ERROR) spool_write(std::uint64_t{index} * decode_bytes, source, decode_bytes);
     return true;
   }
-  std::memcpy(conv_row, source, decode_bytes);
-  if (conv_capacity > decode_bytes) std::memset(conv_row + decode_bytes, 0, conv_capacity - decode_bytes);
-  convert_and_deliver(index);
+  // With three samples the colour order can be swapped as the row is copied: the white-is-zero
+  // step works byte by byte and the predictor triplet by triplet, so neither sees the difference.
+  if (swap_on_copy)
+    swap_triplets(conv_row, source, decode_bytes);
+  else
+    std::memcpy(conv_row, source, decode_bytes);
+  if (clear_to > decode_bytes) std::memset(conv_row + decode_bytes, 0, clear_to - decode_bytes);
+  convert_and_deliver(index, swap_on_copy);
   return true;
 }
 
@@ -907,6 +1027,10 @@ int open_tiff(std::uint32_t position, PXV_RASTER_PROC raster, void *priv, PXV_HE
   if (t.samples_per_pixel >= 3 && 4 * std::uint64_t{t.image_width} > capacity)
     capacity = 4 * std::uint64_t{t.image_width};
   conv_capacity = static_cast<std::uint32_t>(capacity + kRowSlack);
+  // Only a CMYK row is read past its decoded bytes (four per pixel whatever the samples say);
+  // other rows' padding is cleared as they are delivered.
+  clear_to = (t.samples_per_pixel >= 3 && t.photometric == kSeparated) ? conv_capacity : decode_bytes;
+  swap_on_copy = !planar_mode && t.samples_per_pixel == 3 && t.photometric != kSeparated;
   conv_row = static_cast<std::uint8_t *>(img_fmalloc(conv_capacity));
   if (conv_row == nullptr) {
     img_ffree(header);
@@ -928,7 +1052,8 @@ int open_tiff(std::uint32_t position, PXV_RASTER_PROC raster, void *priv, PXV_HE
       return kCreateError;
     }
   }
-  rc = tiff_decompress();
+  rc = cache_begin() ? tiff_decompress() : kNoMemory;
+  cache_end();
   if (plane_fh != HFILE_ERROR) {
     if (rc >= 0) rc = recombine_planes();
     _lclose(plane_fh);

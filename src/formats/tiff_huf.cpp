@@ -188,7 +188,7 @@ void reader_start(std::uint8_t *input, std::uint32_t fill_order) {
 void refill() {
   while (br.window_bits <= 56) {
     if (br.pos == br.end && !br.at_eof) {
-      const std::int32_t got = img_read_mem(tiff_fh, br.buf, kBlockBytes);
+      const std::int32_t got = tiff_read(br.buf, kBlockBytes);
       br.pos = 0;
       br.end = got > 0 ? static_cast<std::uint32_t>(got) : 0;
       if (br.end == 0) br.at_eof = true;

@@ -10,6 +10,10 @@ namespace pxv {
 // The stream of the current TIFF read (a stream handle of img_util.h).
 extern int tiff_fh;
 
+// Reads up to `count` bytes of the TIFF stream at its position, as img_read_mem would, through
+// the read cache while strips are decoded. Answers the count read (0 or less: none).
+std::int32_t tiff_read(void *dst, std::uint32_t count);
+
 // Converts one decoded row (row conversion: white-is-zero, predictor, colour order, CMYK) and
 // delivers it as row `index`. The row is copied first, so the caller's buffer is left as it was.
 // Answers false for an index at or past the image length: such a row is not delivered, and a

@@ -19,6 +19,7 @@
 //   strip ends with the last code whose bits all came from the stream; a row not completed by
 //   then is not delivered.
 // - Decoding stops when the image has all its rows: no row past the image length is delivered.
+#include <bit>
 #include <cstring>
 
 #include "core/img_util.h"
@@ -36,14 +37,19 @@ constexpr std::int16_t kMinWidth = 9;
 constexpr std::int16_t kMaxWidth = 12;
 constexpr std::uint32_t kNoData = 0xFFFFFFFFu;
 constexpr std::uint32_t kRowSlack = 16;
+constexpr std::uint32_t kBlockBits = 8 * kLzwBlockBytes;
 
-// The string table: each entry is a prefix code (-1 for a root) and a last byte; its length and
-// first byte are kept so that a string can be written back to front from its known length, and
-// the next entry made, without reading the output.
+// The string table. A string is kept as its last 1 to 8 bytes (`tail`, in string order from its
+// low byte, the bytes above them 0) and a link to the entry whose string is everything before
+// them: a string whose length is a multiple of 8. Writing a string is then one 8-byte store per
+// 8 bytes, back to front, and making an entry is one 8-byte copy and a byte. The first byte is
+// kept so that the next entry can be made without reading the output.
+static_assert(std::endian::native == std::endian::little, "tails are stored as little-endian words");
 struct lzw_entry {
-  std::int16_t prefix;
+  std::uint64_t tail;
+  std::uint16_t head;       // the entry holding the string's whole 8-byte blocks before the tail
   std::uint16_t length;
-  std::uint8_t last;
+  std::uint8_t tail_bytes;  // 1 to 8
   std::uint8_t first;
 };
 struct lzw_table {
@@ -71,21 +77,33 @@ std::uint32_t width_limit;
 
 void reset_roots() {
   for (std::uint32_t i = 0; i < 256; ++i)
-    strtable->entry[i] = {-1, 1, static_cast<std::uint8_t>(i), static_cast<std::uint8_t>(i)};
+    strtable->entry[i] = {i, 0, 1, 1, static_cast<std::uint8_t>(i)};
 }
 
 std::uint32_t read_into(int stream, std::uint8_t *dst, std::uint32_t count) {
-  const std::int32_t got = img_read_mem(stream, dst, count);
+  const std::int32_t got = stream == tiff_fh ? tiff_read(dst, count) : img_read_mem(stream, dst, count);
   return got > 0 ? static_cast<std::uint32_t>(got) : 0;
 }
 
-// Writes the string of `code` so that it ends at out[length - 1], walking the prefixes back.
-inline void write_string(std::uint8_t *out, std::uint32_t code, std::uint32_t length) {
-  const lzw_entry *table = strtable->entry;
-  std::int32_t k = static_cast<std::int32_t>(code);
-  for (std::uint32_t j = length; j > 0 && k >= 0; --j) {
-    out[j - 1] = table[k].last;
-    k = table[k].prefix;
+inline std::uint32_t load_be32(const std::uint8_t *p) {
+  std::uint32_t v;
+  std::memcpy(&v, p, 4);
+  return __builtin_bswap32(v);
+}
+
+inline void store64(std::uint8_t *p, std::uint64_t v) { std::memcpy(p, &v, 8); }
+
+// Writes the string of entry `e` to out[0, length), back to front a tail and then 8-byte blocks.
+// The first store may run up to 7 bytes past the string's end: the row buffer has slack for it,
+// and the bytes there are overwritten by the strings that follow.
+inline void write_string(std::uint8_t *out, const lzw_entry *table, const lzw_entry &e) {
+  std::uint32_t at = e.length - e.tail_bytes;
+  store64(out + at, e.tail);
+  std::uint32_t k = e.head;
+  while (at != 0) {
+    at -= 8;
+    store64(out + at, table[k].tail);
+    k = table[k].head;
   }
 }
 
@@ -117,10 +135,16 @@ void done_lzw() {
 int decode_lzw_strip(int stream, std::uint8_t *input, std::uint32_t *row_index,
                      std::uint32_t row_bytes, std::uint8_t *row_buffer) {
   // The bit reader and table state live in locals while the strip decodes (the row buffer's
-  // byte stores could otherwise alias them), and go back to the file-static state at the end.
-  decoder_state d{0, (1u << kMinWidth) - 1, kMinWidth, 0};
-  std::uint32_t at = 0;        // bp
-  std::uint32_t have = 0;      // valid
+  // stores could otherwise alias them), and go back to the file-static state at the end.
+  //
+  // The input buffer holds a 10000-byte block of the stream; `pos` counts the bits of the block
+  // consumed. When a code needs more bits than the block has left, the byte or two that still
+  // hold unread bits move to the front and the rest of the block is read behind them. A code is
+  // decoded only when all its bits came from the stream (`have` bytes of the block).
+  std::uint32_t pos = 0;
+  std::uint32_t have = read_into(stream, input, kLzwBlockBytes);
+  std::memset(input + have, 0, kLzwInputBytes - have);
+  std::uint32_t width = kMinWidth;
   std::uint32_t n = next_free;
   std::int32_t prev = previous;
   std::uint32_t limit = width_limit;
@@ -129,111 +153,114 @@ int decode_lzw_strip(int stream, std::uint8_t *input, std::uint32_t *row_index,
 
   // The next code of the current width, or kNoData when its bits are not all in the stream.
   auto getcode = [&]() -> std::uint32_t {
-    if (static_cast<std::uint32_t>(d.width) > d.unread) {
-      // Refill, carrying over the byte or two that still hold unread bits.
-      if (d.unread == 0) {
-        have = read_into(stream, input, kLzwBlockBytes);
-        d.unread = 8 * kLzwBlockBytes;
-        d.bit_offset = 0;
-      } else if (d.unread <= 8) {
-        input[0] = input[kLzwBlockBytes - 1];
-        have = 1 + read_into(stream, input + 1, kLzwBlockBytes - 1);
-        d.unread += 8 * kLzwBlockBytes - 8;
-      } else {
-        input[0] = input[kLzwBlockBytes - 2];
-        input[1] = input[kLzwBlockBytes - 1];
-        have = 2 + read_into(stream, input + 2, kLzwBlockBytes - 2);
-        d.unread += 8 * kLzwBlockBytes - 16;
+    if (pos + kMaxWidth > 8 * have) {
+      if (width > kBlockBits - pos) {
+        // Refill, carrying over the byte or two that still hold unread bits.
+        const std::uint32_t carry = kLzwBlockBytes - (pos >> 3);
+        if (carry == 1) input[0] = input[kLzwBlockBytes - 1];
+        if (carry == 2) {
+          input[0] = input[kLzwBlockBytes - 2];
+          input[1] = input[kLzwBlockBytes - 1];
+        }
+        have = carry + read_into(stream, input + carry, kLzwBlockBytes - carry);
+        std::memset(input + have, 0, kLzwInputBytes - have);
+        pos &= 7;
+        if (carry == 0) pos = 0;
       }
-      at = 0;
-      std::memset(input + have, 0, kLzwInputBytes - have);
+      if (pos + width > 8 * have) return kNoData;
     }
-    const std::uint32_t bits = static_cast<std::uint32_t>(d.bit_offset + d.width);
-    if (8 * at + bits > 8 * have) return kNoData;
-    const std::uint32_t word = (std::uint32_t{input[at]} << 24) | (std::uint32_t{input[at + 1]} << 16) |
-                               (std::uint32_t{input[at + 2]} << 8) | input[at + 3];
-    const std::uint32_t code = (word >> (32 - bits)) & d.mask;
-    // Advance by the width: the bit offset stays below 8, `at` takes the whole bytes.
-    at += bits >> 3;
-    d.bit_offset = static_cast<std::int16_t>(bits & 7);
-    d.unread -= static_cast<std::uint32_t>(d.width);
+    const std::uint32_t code = (load_be32(input + (pos >> 3)) << (pos & 7)) >> (32 - width);
+    pos += width;
     return code;
   };
-  auto set_width = [&](std::int16_t width) {
-    d.width = width;
-    d.mask = (1u << width) - 1;
+
+  // Makes entry n: the string of `p` followed by `last`.
+  auto add_entry = [&](std::uint32_t p, std::uint32_t last) {
+    const lzw_entry &pe = table[p];
+    lzw_entry &ne = table[n];
+    if (pe.tail_bytes < 8) {
+      ne.tail = pe.tail | (std::uint64_t{last} << (8 * pe.tail_bytes));
+      ne.head = pe.head;
+      ne.tail_bytes = static_cast<std::uint8_t>(pe.tail_bytes + 1);
+    } else {
+      ne.tail = last;
+      ne.head = static_cast<std::uint16_t>(p);
+      ne.tail_bytes = 1;
+    }
+    ne.length = static_cast<std::uint16_t>(pe.length + 1);
+    ne.first = pe.first;
+    ++n;
+    if (n == limit - 1 && width < kMaxWidth) {
+      ++width;
+      limit *= 2;
+    }
   };
 
   auto decode = [&]() -> int {
     std::uint32_t out = 0;
-    while (true) {
-      std::uint32_t code = getcode();
-      if (code == kNoData || code == kEoi) return 1;
-      if (code == kClear) {
-        reset_roots();
-        set_width(kMinWidth);
+    // The first code of the first strip, and the first after a Clear, is a root: one byte.
+    auto start = [&](std::uint32_t code) -> int {
+      while (code == kClear) {
+        width = kMinWidth;
         limit = 1u << kMinWidth;
         n = kFirstFree;
-        do code = getcode();
-        while (code == kClear);
-        if (code == kNoData || code == kEoi) return 1;
-        if (code >= kClear) return -3;
-        // The first code after a Clear is a root: one byte.
+        code = getcode();
+      }
+      if (code == kNoData || code == kEoi) return 1;
+      if (code > kClear) return -3;
+      row_buffer[out++] = static_cast<std::uint8_t>(code);
+      prev = static_cast<std::int32_t>(code);
+      return 0;
+    };
+    if (prev < 0) {
+      const int rc = start(getcode());
+      if (rc != 0) return rc;
+    }
+    while (true) {
+      const std::uint32_t code = getcode();
+      const std::uint32_t p = static_cast<std::uint32_t>(prev);
+      if (code < kClear) {
+        if (n < kTableSize) add_entry(p, code);
         row_buffer[out++] = static_cast<std::uint8_t>(code);
         prev = static_cast<std::int32_t>(code);
-      } else if (prev < 0) {
-        if (code >= kClear) return -3;
-        row_buffer[out++] = static_cast<std::uint8_t>(code);
+      } else if (code >= kFirstFree && code < n) {
+        const lzw_entry &e = table[code];
+        if (n < kTableSize) add_entry(p, e.first);
+        write_string(row_buffer + out, table, e);
+        out += e.length;
         prev = static_cast<std::int32_t>(code);
+      } else if (code == n) {
+        // KwKwK: the previous string followed by its own first byte, the entry just made.
+        add_entry(p, table[p].first);
+        const lzw_entry &e = table[code];
+        write_string(row_buffer + out, table, e);
+        out += e.length;
+        prev = static_cast<std::int32_t>(code);
+      } else if (code == kClear) {
+        const int rc = start(code);
+        if (rc != 0) return rc;
+      } else if (code == kEoi || code == kNoData) {
+        return 1;
       } else {
-        const std::uint32_t p = static_cast<std::uint32_t>(prev);
-        const std::uint32_t new_length = table[p].length + 1u;
-        std::uint8_t first;
-        std::uint32_t length;
-        if (code < n) {
-          length = table[code].length;
-          first = table[code].first;
-          if (length == 1)
-            row_buffer[out] = table[code].last;
-          else
-            write_string(row_buffer + out, code, length);
-        } else if (code == n && n < kTableSize) {
-          // KwKwK: the previous string followed by its own first byte.
-          length = new_length;
-          first = table[p].first;
-          write_string(row_buffer + out, p, length - 1);
-          row_buffer[out + length - 1] = first;
-        } else {
-          return -3;
-        }
-        if (n < kTableSize) {
-          table[n] = {static_cast<std::int16_t>(p), static_cast<std::uint16_t>(new_length), first,
-                      table[p].first};
-          ++n;
-          if (n == limit - 1 && d.width < kMaxWidth) {
-            set_width(static_cast<std::int16_t>(d.width + 1));
-            limit *= 2;
-          }
-        }
-        out += length;
-        prev = static_cast<std::int32_t>(code);
+        return -3;
       }
       if (out >= row_bytes) {
         // Deliver every complete row, then move what is left of the last string to the front.
-        std::uint32_t start = 0;
-        while (out - start >= row_bytes) {
-          if (!tiff_raster_to_dib(row_buffer + start, index)) return 1;
-          start += row_bytes;
+        std::uint32_t begin = 0;
+        while (out - begin >= row_bytes) {
+          if (!tiff_raster_to_dib(row_buffer + begin, index)) return 1;
+          begin += row_bytes;
           ++index;
         }
-        std::memmove(row_buffer, row_buffer + start, out - start);
-        out -= start;
+        std::memmove(row_buffer, row_buffer + begin, out - begin);
+        out -= begin;
       }
     }
   };
   const int rc = decode();
-  dcs = d;
-  bp = at;
+  dcs = {kBlockBits - pos, (1u << width) - 1, static_cast<std::int16_t>(width),
+         static_cast<std::int16_t>(pos & 7)};
+  bp = pos >> 3;
   valid = have;
   next_free = n;
   previous = prev;
