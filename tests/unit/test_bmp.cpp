@@ -6,6 +6,7 @@
 #include <cstring>
 #include <vector>
 
+#include "core/bytes.h"
 #include "core/dib.h"
 #include "core/formats.h"
 #include "core/image.h"
@@ -17,17 +18,9 @@ namespace {
 
 using pxv_test::Bytes;
 
-void put16(Bytes &b, std::size_t at, std::uint32_t v) {
-  b[at] = std::uint8_t(v);
-  b[at + 1] = std::uint8_t(v >> 8);
-}
-void put32(Bytes &b, std::size_t at, std::uint32_t v) {
-  put16(b, at, v);
-  put16(b, at + 2, v >> 16);
-}
-std::uint32_t get32(const Bytes &b, std::size_t at) {
-  return b[at] | (b[at + 1] << 8) | (b[at + 2] << 16) | (std::uint32_t(b[at + 3]) << 24);
-}
+void put16(Bytes &b, std::size_t at, std::uint32_t v) { pxv::put_le16(&b[at], v); }
+void put32(Bytes &b, std::size_t at, std::uint32_t v) { pxv::put_le32(&b[at], v); }
+std::uint32_t get32(const Bytes &b, std::size_t at) { return pxv::get_le32(&b[at]); }
 
 // A Windows BMP: file header, 40-byte header, `table` (4 bytes per entry), then `data`.
 Bytes windows_bmp(std::int32_t width, std::int32_t height, int bits, std::uint32_t compression,
