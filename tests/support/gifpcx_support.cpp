@@ -4,6 +4,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "core/bytes.h"
 #include "core/image.h"
 #include "platform/win32.h"
 #include "pxvlib10.h"
@@ -28,14 +29,10 @@ int raster_cb(unsigned char *row, void *priv, int row_number, int bytes) {
   return 0;
 }
 
-int le32(const Bytes &b, std::size_t at) {
-  return static_cast<int>(b[at] | (b[at + 1] << 8) | (b[at + 2] << 16) | (std::uint32_t(b[at + 3]) << 24));
-}
-
 }  // namespace
 
-int Capture::width() const { return le32(header, 4); }
-int Capture::height() const { return le32(header, 8); }
+int Capture::width() const { return int(pxv::get_le32(&header[4])); }
+int Capture::height() const { return int(pxv::get_le32(&header[8])); }
 int Capture::bits() const { return header[14] | (header[15] << 8); }
 int Capture::index(int x, int y) const {
   const Bytes &r = rows[static_cast<std::size_t>(y)];
