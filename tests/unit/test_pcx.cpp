@@ -320,21 +320,6 @@ TEST(PcxWrite, EightBitTrailerAndRoundTrips) {
     }
 }
 
-TEST(PcxWrite, ShortWritesGiveMinusTen) {
-  PackedDib dib = make_packed_dib(64, 64, 8);
-  draw_test_picture(dib);
-  const int h = IMG_create_handle(dib.bytes.data());
-  ASSERT_EQ(IMG_save_bitmap(h, scratch_path("whole.pcx").c_str(), PXV_SAVE_PCX), 0);
-  const std::int64_t whole = std::int64_t(read_file(scratch_path("whole.pcx")).size());
-  // In the header, in the lines, in the trailer.
-  for (std::int64_t cap : {std::int64_t{10}, std::int64_t{200}, whole - 100}) {
-    pxv_platform::cap_next_file_writes(cap);
-    EXPECT_EQ(IMG_save_bitmap(h, scratch_path("short.pcx").c_str(), PXV_SAVE_PCX), -10) << cap;
-    pxv_platform::cap_next_file_writes(-1);
-  }
-  IMG_delete_bitmap(h);
-}
-
 // DCX saving writes "temp.pcx" in the current directory: each test works in its own folder.
 class DcxWrite : public ::testing::Test {
  protected:
