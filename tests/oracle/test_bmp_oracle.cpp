@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "support/support.h"
+#include "support/corpus.h"
 
 namespace {
 
@@ -100,18 +100,7 @@ const std::vector<Maker> &makers() {
   return m;
 }
 
-void expect_same(const Rgb &ours, const Rgb &ref) {
-  ASSERT_EQ(ours.width, ref.width);
-  ASSERT_EQ(ours.height, ref.height);
-  for (std::size_t i = 0; i < ref.pixels.size(); i += 3)
-    if (ours.pixels[i] != ref.pixels[i] || ours.pixels[i + 1] != ref.pixels[i + 1] ||
-        ours.pixels[i + 2] != ref.pixels[i + 2]) {
-      const std::size_t p = i / 3;
-      FAIL() << "pixel " << p % ref.width << "," << p / ref.width << ": ours " << int(ours.pixels[i]) << " "
-             << int(ours.pixels[i + 1]) << " " << int(ours.pixels[i + 2]) << ", theirs " << int(ref.pixels[i])
-             << " " << int(ref.pixels[i + 1]) << " " << int(ref.pixels[i + 2]);
-    }
-}
+void expect_same(const Rgb &ours, const Rgb &ref) { EXPECT_EQ(pxv_test::pixel_difference(ours, ref), ""); }
 
 TEST(BmpOracle, FilesFromPeerToolsLoadAsTheToolsDecodeThem) {
   const std::vector<Size> sizes = {{47, 33}, {1, 1}, {2, 1}, {5, 9}, {61, 4}, {1, 7}, {300, 3}};

@@ -17,7 +17,7 @@ class GifOracle : public ::testing::Test {
     write_test_ppm(base_, 61, 37);
   }
   void expect_loads_as(const std::string &gif, const Rgb &reference) {
-    const int h = load_path(gif);
+    const int h = load_page(gif);
     ASSERT_GE(h, 0) << gif;
     EXPECT_EQ(pixel_difference(handle_rgb(h), reference), "") << gif;
     IMG_delete_bitmap(h);

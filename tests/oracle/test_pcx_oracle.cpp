@@ -20,7 +20,7 @@ class PcxOracle : public ::testing::Test {
     write_test_ppm(base_, 61, 37);
   }
   void expect_loads_as(const std::string &file, const Rgb &reference, int bits) {
-    const int h = load_path(file);
+    const int h = load_page(file);
     ASSERT_GE(h, 0) << file;
     EXPECT_EQ(read_handle(h).bits, bits);
     EXPECT_EQ(pixel_difference(handle_rgb(h), reference), "") << file;

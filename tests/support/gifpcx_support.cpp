@@ -3,8 +3,8 @@
 #include <cstdio>
 #include <fstream>
 #include <sstream>
-#include <unordered_map>
 
+#include "core/bytes.h"
 #include "core/image.h"
 #include "platform/win32.h"
 #include "pxvlib10.h"
@@ -29,14 +29,10 @@ int raster_cb(unsigned char *row, void *priv, int row_number, int bytes) {
   return 0;
 }
 
-int le32(const Bytes &b, std::size_t at) {
-  return static_cast<int>(b[at] | (b[at + 1] << 8) | (b[at + 2] << 16) | (std::uint32_t(b[at + 3]) << 24));
-}
-
 }  // namespace
 
-int Capture::width() const { return le32(header, 4); }
-int Capture::height() const { return le32(header, 8); }
+int Capture::width() const { return int(pxv::get_le32(&header[4])); }
+int Capture::height() const { return int(pxv::get_le32(&header[8])); }
 int Capture::bits() const { return header[14] | (header[15] << 8); }
 int Capture::index(int x, int y) const {
   const Bytes &r = rows[static_cast<std::size_t>(y)];
@@ -51,25 +47,7 @@ int load_bytes_as_file(const Bytes &bytes, int page) {
   static int serial = 0;
   const std::string path = scratch_path("load" + std::to_string(serial++) + ".bin");
   write_file(path, bytes);
-  return load_path(path, page);
-}
-
-int load_path(const std::string &path, int page) {
-  const int before = pxv::next_dib_handle;
-  int h;
-  if (page == 0) {
-    h = IMG_decompress_bitmap(path.c_str());
-  } else {
-    OFSTRUCT of;
-    HFILE f = OpenFile(path.c_str(), &of, OF_READ);
-    if (f == HFILE_ERROR) return -2;
-    h = IMG_decompress_bitmap_fd(f, 0, page);
-    _lclose(f);
-  }
-  // A failed load keeps its slot by design; the tests hand it back so that nothing leaks.
-  if (h < 0)
-    for (int slot = pxv::next_dib_handle - 1; slot >= before; --slot) IMG_delete_bitmap(slot);
-  return h;
+  return load_page(path, page);
 }
 
 Capture capture_load(const Bytes &bytes) {
@@ -84,66 +62,6 @@ Capture capture_load(const Bytes &bytes) {
   c.result = IMGLOW_decompress_bitmap(f, 0, 0, raster_cb, &c, header_cb);
   _lclose(f);
   return c;
-}
-
-std::string pixel_difference(const Rgb &ours, const Rgb &reference) {
-  if (ours.width != reference.width || ours.height != reference.height)
-    return "size " + std::to_string(ours.width) + "x" + std::to_string(ours.height) + " vs " +
-           std::to_string(reference.width) + "x" + std::to_string(reference.height);
-  for (std::size_t i = 0; i < ours.pixels.size(); ++i) {
-    if (ours.pixels[i] != reference.pixels[i]) {
-      const std::size_t p = i / 3;
-      std::ostringstream s;
-      s << "pixel (" << p % ours.width << "," << p / ours.width << ") channel " << i % 3 << ": "
-        << int(ours.pixels[i]) << " vs " << int(reference.pixels[i]);
-      return s.str();
-    }
-  }
-  return "";
-}
-
-std::string mapping_difference(const Rgb &ours, const Rgb &reference) {
-  if (ours.width != reference.width || ours.height != reference.height) return "size differs";
-  std::unordered_map<std::uint32_t, std::uint32_t> backward;
-  for (std::size_t p = 0; p < ours.pixels.size() / 3; ++p) {
-    const std::uint8_t *a = &ours.pixels[3 * p], *b = &reference.pixels[3 * p];
-    const std::uint32_t ca = a[0] << 16 | a[1] << 8 | a[2], cb = b[0] << 16 | b[1] << 8 | b[2];
-    const auto known = backward.emplace(cb, ca).first;
-    if (known->second != ca)
-      return "pixel " + std::to_string(p) + " breaks the colour mapping";
-  }
-  return "";
-}
-
-std::string corpus_path(const std::string &relative) { return std::string(PXV_CORPUS_DIR) + "/" + relative; }
-
-std::vector<ManifestRow> manifest_rows(const std::vector<std::string> &formats) {
-  std::vector<ManifestRow> rows;
-  std::ifstream in(corpus_path("MANIFEST.tsv"));
-  std::string line;
-  std::getline(in, line);  // the header row
-  while (std::getline(in, line)) {
-    std::vector<std::string> f;
-    std::stringstream s(line);
-    std::string field;
-    while (std::getline(s, field, '\t')) f.push_back(field);
-    if (f.size() < 11) continue;
-    bool wanted = false;
-    for (const std::string &name : formats) wanted |= f[1] == name;
-    if (!wanted) continue;
-    ManifestRow r;
-    r.path = f[0];
-    r.format = f[1];
-    r.features = f[2];
-    r.width = f[3] == "-" ? 0 : std::atoi(f[3].c_str());
-    r.height = f[4] == "-" ? 0 : std::atoi(f[4].c_str());
-    r.pages = std::atoi(f[5].c_str());
-    r.ref = f[6];
-    r.malformed = f[9] == "yes";
-    r.notes = f[10];
-    rows.push_back(r);
-  }
-  return rows;
 }
 
 Bytes pack_gif_codes(const std::vector<GifCode> &codes, int sub_block_size) {

@@ -1,11 +1,11 @@
-// Helpers of the GIF, PCX and DCX tests: loading bytes and files, catching what a reader hands
-// its callbacks, comparing pixels with a reference, and the corpus manifest rows.
+// Helpers of the GIF, PCX and DCX tests: loading bytes, catching what a reader hands its
+// callbacks, hand-built GIFs, and the peer programs of the oracle tests.
 #pragma once
 
-#include <ostream>
 #include <string>
 #include <vector>
 
+#include "support/corpus.h"
 #include "support/support.h"
 
 namespace pxv_test {
@@ -13,9 +13,6 @@ namespace pxv_test {
 // Loads bytes through a scratch file (so that a truncated image cannot make the reader run past
 // its data); the handle or a negative code.
 int load_bytes_as_file(const Bytes &bytes, int page = 0);
-// Loads a file, selecting a page when it is not 0.
-int load_path(const std::string &path, int page = 0);
-
 // What a reader handed its callbacks during a low-level load.
 struct Capture {
   int result = 0;
@@ -30,22 +27,6 @@ struct Capture {
   int index(int x, int y) const;
 };
 Capture capture_load(const Bytes &bytes);
-
-// Empty when the two images hold the same pixels; otherwise where they first differ.
-std::string pixel_difference(const Rgb &ours, const Rgb &reference);
-// Empty when every colour of the reference always shows as one and the same colour of ours: the
-// same picture under another colour table (which may give two indices one colour).
-std::string mapping_difference(const Rgb &ours, const Rgb &reference);
-
-// One row of the corpus manifest.
-struct ManifestRow {
-  std::string path, format, features, ref, notes;
-  int width = 0, height = 0, pages = 1;
-  bool malformed = false;
-};
-inline void PrintTo(const ManifestRow &row, std::ostream *os) { *os << row.path; }
-std::vector<ManifestRow> manifest_rows(const std::vector<std::string> &formats);
-std::string corpus_path(const std::string &relative);
 
 // A GIF built by hand: screen, table, image descriptor and LZW codes packed least significant
 // bit first into sub-blocks of the given size.

@@ -10,6 +10,8 @@
 #include <filesystem>
 #include <fstream>
 
+#include "core/bytes.h"
+
 namespace pxv_test {
 
 namespace {
@@ -26,17 +28,9 @@ struct Cleanup {
   }
 } cleanup;
 
-void put16(std::uint8_t *p, std::uint32_t v) {
-  p[0] = static_cast<std::uint8_t>(v);
-  p[1] = static_cast<std::uint8_t>(v >> 8);
-}
-void put32(std::uint8_t *p, std::uint32_t v) {
-  put16(p, v);
-  put16(p + 2, v >> 16);
-}
-std::uint32_t get32(const std::uint8_t *p) {
-  return p[0] | (p[1] << 8) | (p[2] << 16) | (std::uint32_t(p[3]) << 24);
-}
+using pxv::get_le32;
+using pxv::put_le16;
+using pxv::put_le32;
 
 }  // namespace
 
@@ -87,7 +81,7 @@ int PackedDib::row_bytes() const {
 }
 
 int PackedDib::table_bytes() const {
-  std::uint32_t used = get32(bytes.data() + 32);
+  std::uint32_t used = get_le32(bytes.data() + 32);
   return used != 0 ? int(used * 4) : bits == 24 ? 0 : 4 << bits;
 }
 
@@ -102,14 +96,14 @@ PackedDib make_packed_dib(int width, int height, int bits, std::uint32_t clr_use
   d.bits = bits;
   d.bytes.assign(40, 0);
   std::uint8_t *h = d.bytes.data();
-  put32(h + 0, 40);                     // biSize
-  put32(h + 4, std::uint32_t(width));   // biWidth
-  put32(h + 8, std::uint32_t(height));  // biHeight
-  put16(h + 12, 1);                     // biPlanes
-  put16(h + 14, std::uint32_t(bits));   // biBitCount
-  put32(h + 32, clr_used);              // biClrUsed
+  put_le32(h + 0, 40);                     // biSize
+  put_le32(h + 4, std::uint32_t(width));   // biWidth
+  put_le32(h + 8, std::uint32_t(height));  // biHeight
+  put_le16(h + 12, 1);                     // biPlanes
+  put_le16(h + 14, std::uint32_t(bits));   // biBitCount
+  put_le32(h + 32, clr_used);              // biClrUsed
   int table = d.table_bytes();
-  put32(h + 20, std::uint32_t(d.row_bytes() * height));  // biSizeImage
+  put_le32(h + 20, std::uint32_t(d.row_bytes() * height));  // biSizeImage
   d.bytes.resize(40 + table + std::size_t(d.row_bytes()) * height, 0);
   // A table whose entries differ in every component, so swapped channels show.
   for (int i = 0; i < table / 4; ++i) {
@@ -150,7 +144,7 @@ HandleDib read_handle(int handle) {
   HGLOBAL block = IMG_bitmap_info(handle, &out.width, &out.height, &out.bits);
   if (block == nullptr) return out;
   const auto *dib = static_cast<const std::uint8_t *>(GlobalLock(block));
-  std::uint32_t used = get32(dib + 32);
+  std::uint32_t used = get_le32(dib + 32);
   int table = used != 0 ? int(used * 4) : out.bits == 24 ? 0 : 4 << out.bits;
   int bytes = out.bits == 1 ? (out.width + 7) / 8 : out.bits == 4 ? (out.width + 1) / 2
               : out.bits == 24 ? out.width * 3 : out.width;

@@ -366,18 +366,5 @@ TEST(GifWrite, ClearAfterCode4080AndSubBlocksOf253Or254) {
   }
 }
 
-TEST(GifWrite, ShortWritesGiveMinusTen) {
-  PackedDib dib = make_packed_dib(64, 64, 8);
-  draw_test_picture(dib);
-  const int h = handle_of(dib);
-  for (std::int64_t cap : {5, 13 + 700, 13 + 768 + 5, 13 + 768 + 11 + 100}) {
-    const std::string path = scratch_path("short.gif");
-    pxv_platform::cap_next_file_writes(cap);
-    EXPECT_EQ(IMG_save_bitmap(h, path.c_str(), PXV_SAVE_GIF), -10) << cap;
-    pxv_platform::cap_next_file_writes(-1);
-  }
-  IMG_delete_bitmap(h);
-}
-
 }  // namespace
 }  // namespace pxv_test

@@ -224,18 +224,11 @@ TEST(TiffLzw, ManyStripsWriteBothArrays) {
 }
 
 
-TEST(TiffWriters, ShortWritesAndAppendingFailures) {
+TEST(TiffWriters, AppendingFailures) {
   auto dib = pxv_test::make_packed_dib(40, 40, 8);
   pxv_test::draw_test_picture(dib);
   int h = IMG_create_handle(dib.bytes.data());
   std::string name = pxv_test::scratch_path("short.tif");
-  for (int type : {PXV_SAVE_TIFF, PXV_SAVE_TIFF_LZW}) {
-    for (std::int64_t cap : {0, 5, 100, 400, 1000}) {
-      std::remove(name.c_str());
-      pxv_platform::cap_next_file_writes(cap);
-      EXPECT_EQ(IMG_save_bitmap(h, name.c_str(), type), PXV_ERR_SHORT_WRITE) << type << " " << cap;
-    }
-  }
   // A chain that loops has no end to append at.
   Bytes loop = {'I', 'I', 42, 0, 8, 0, 0, 0, 0, 0, 8, 0, 0, 0};
   pxv_test::write_file(name, loop);
