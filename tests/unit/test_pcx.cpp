@@ -6,6 +6,7 @@
 
 #include <random>
 
+#include "core/bytes.h"
 #include "core/formats.h"
 #include "core/img_util.h"
 #include "formats/pcx.h"
@@ -28,18 +29,15 @@ Bytes pcx_header(int version, int bits, int width, int height, int planes, int b
   h[1] = std::uint8_t(version);
   h[2] = 1;
   h[3] = std::uint8_t(bits);
-  h[8] = std::uint8_t(width - 1);
-  h[9] = std::uint8_t((width - 1) >> 8);
-  h[10] = std::uint8_t(height - 1);
-  h[11] = std::uint8_t((height - 1) >> 8);
+  pxv::put_le16(&h[8], std::uint32_t(width - 1));
+  pxv::put_le16(&h[10], std::uint32_t(height - 1));
   for (int i = 0; i < 16; ++i) {
     h[16 + 3 * i] = std::uint8_t(i * 16);
     h[17 + 3 * i] = std::uint8_t(i * 8);
     h[18 + 3 * i] = std::uint8_t(255 - i);
   }
   h[65] = std::uint8_t(planes);
-  h[66] = std::uint8_t(bytes_per_line);
-  h[67] = std::uint8_t(bytes_per_line >> 8);
+  pxv::put_le16(&h[66], std::uint32_t(bytes_per_line));
   h[68] = std::uint8_t(palette_info);
   return h;
 }
@@ -259,17 +257,11 @@ TEST(PcxWrite, HeaderByBitCount) {
     const int h = IMG_create_handle(dib.bytes.data());
     Bytes p = save_mem(h, PXV_SAVE_PCX);
     IMG_delete_bitmap(h);
-    EXPECT_EQ(p[0], 10);
-    EXPECT_EQ(p[1], k.version);
-    EXPECT_EQ(p[2], 1);
-    EXPECT_EQ(p[3], k.bits_per_plane);
-    EXPECT_EQ(p[8], k.width - 1);
-    EXPECT_EQ(p[10], 2);
-    EXPECT_EQ(p[12], k.width);
-    EXPECT_EQ(p[14], 3);
-    EXPECT_EQ(p[65], k.planes);
-    EXPECT_EQ(p[66], k.bytes_per_line);
-    EXPECT_EQ(p[68], k.palette_info);
+    // Bytes 0-3, the last column and row, the resolution fields, planes, line bytes, palette info.
+    EXPECT_EQ((Bytes{p[0], p[1], p[2], p[3], p[8], p[10], p[12], p[14], p[65], p[66], p[68]}),
+              (Bytes{10, std::uint8_t(k.version), 1, std::uint8_t(k.bits_per_plane), std::uint8_t(k.width - 1),
+                     2, std::uint8_t(k.width), 3, std::uint8_t(k.planes), std::uint8_t(k.bytes_per_line),
+                     std::uint8_t(k.palette_info)}));
     if (k.bits == 1) {
       EXPECT_EQ(p[16 + 3], dib.bytes[40 + 4 + 2]);  // entry 1 red
       EXPECT_EQ(Bytes(p.begin() + 22, p.begin() + 64), Bytes(42, 0));
