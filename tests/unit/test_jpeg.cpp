@@ -478,27 +478,21 @@ TEST(JpegReader, TablesTheDecoderCannotHoldAreRefused) {
   EXPECT_EQ(with(big), PXV_ERR_DATA);
 }
 
-TEST(JpegReader, TruncatedEntropyDataStillDeliversEveryRow) {
+TEST(JpegReader, UnboundedMemoryReadStopsAtEoiAndTruncatedDataDeliversEveryRow) {
   IMGLOW_set_comp_quality(0);
   PackedDib d = make_packed_dib(40, 30, 24);
   draw_test_picture(d);
   Bytes f = save_jpeg(d);
   ASSERT_GT(f.size(), 1000u);
-  f.resize(f.size() - 200);  // no EOI, half the scan gone
-  const Decoded a = decode_jpeg(f);
-  ASSERT_EQ(a.result, 0);
-  for (int c : a.deliveries) EXPECT_EQ(c, 1);
-}
-
-TEST(JpegReader, MemoryStreamWithoutKnownEndIsNeverReadPastEoi) {
   // The vector holds exactly the file: a read past FF D9 would leave it (and the sanitizer
   // would say so). The result equals the bounded read.
-  PackedDib d = make_packed_dib(40, 30, 24);
-  draw_test_picture(d);
-  const Bytes f = save_jpeg(d);
   const Decoded a = decode_jpeg(f), b = decode_jpeg(f, 0, false);
   ASSERT_EQ(b.result, 0);
   EXPECT_EQ(a.rows, b.rows);
+  f.resize(f.size() - 200);  // no EOI, half the scan gone
+  const Decoded cut = decode_jpeg(f);
+  ASSERT_EQ(cut.result, 0);
+  for (int c : cut.deliveries) EXPECT_EQ(c, 1);
 }
 
 TEST(JpegReader, ComponentIdentifiersAndAdobeSegmentsDoNotChangeTheDecode) {
