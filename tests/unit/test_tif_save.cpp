@@ -94,10 +94,7 @@ TEST(TiffDirectory, EntriesAndDataBehindThem) {
   EXPECT_EQ(find(d, 279)->value, 3u * 15);
   EXPECT_EQ(f.size(), D + 256 + 6 + 45);
   // Resolution 0 gives 640/9 by 480/7.
-  EXPECT_EQ(get_le32(&f[D]), 640u);
-  EXPECT_EQ(get_le32(&f[D + 4]), 9u);
-  EXPECT_EQ(get_le32(&f[D + 8]), 480u);
-  EXPECT_EQ(get_le32(&f[D + 12]), 7u);
+  EXPECT_EQ(Bytes(&f[D], &f[D + 16]), (Bytes{0x80, 2, 0, 0, 9, 0, 0, 0, 0xE0, 1, 0, 0, 7, 0, 0, 0}));
   // Rows top first, RGB.
   EXPECT_EQ(f[D + 256 + 6], 0) << "red of the top-left pixel";
 }

@@ -289,15 +289,11 @@ TEST(TiffRows, WhiteIsZeroAtEachDepth) {
   }
 }
 
-Bytes cmyk_file(const Bytes &pixels) {
-  TiffFile t(false);
-  simple_ifd(t, int(pixels.size() / 4), 1, 8, 4, 1, 5, t.blob(pixels));
-  return t.build();
-}
-
 TEST(TiffRows, CmykThroughTheChannelMask) {
   // C, M, Y, K per pixel: pure black ink; then cyan 100 with black 50.
-  const Bytes f = cmyk_file({0, 0, 0, 255, 100, 0, 0, 50});
+  TiffFile t(false);
+  simple_ifd(t, 2, 1, 8, 4, 1, 5, t.blob({0, 0, 0, 255, 100, 0, 0, 50}));
+  const Bytes f = t.build();
   Capture all;
   ASSERT_GE(load(f, &all), 0);
   EXPECT_EQ(bit_count(all), 24);
