@@ -20,14 +20,11 @@ std::string scratch(const std::string &name) { return pxv_test::scratch_path(nam
 
 void write_pnm(const std::string &path, const char *magic, int width, int height, int channels,
                const Bytes &pixels) {
-  FILE *f = std::fopen(path.c_str(), "wb");
-  ASSERT_NE(f, nullptr);
-  if (channels == 0)
-    std::fprintf(f, "%s\n%d %d\n", magic, width, height);
-  else
-    std::fprintf(f, "%s\n%d %d\n255\n", magic, width, height);
-  std::fwrite(pixels.data(), 1, pixels.size(), f);
-  std::fclose(f);
+  const std::string head = std::string(magic) + "\n" + std::to_string(width) + " " +
+                           std::to_string(height) + (channels == 0 ? "\n" : "\n255\n");
+  Bytes b(head.begin(), head.end());
+  b.insert(b.end(), pixels.begin(), pixels.end());
+  pxv_test::write_file(path, b);
 }
 
 // The base pictures: smooth gradients with a noisy band (long and short LZW strings alike),

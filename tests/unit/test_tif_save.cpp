@@ -94,42 +94,21 @@ TEST(TiffDirectory, EntriesAndDataBehindThem) {
   EXPECT_EQ(find(d, 279)->value, 3u * 15);
   EXPECT_EQ(f.size(), D + 256 + 6 + 45);
   // Resolution 0 gives 640/9 by 480/7.
-  EXPECT_EQ(get_le32(&f[D]), 640u);
-  EXPECT_EQ(get_le32(&f[D + 4]), 9u);
-  EXPECT_EQ(get_le32(&f[D + 8]), 480u);
-  EXPECT_EQ(get_le32(&f[D + 12]), 7u);
+  EXPECT_EQ(Bytes(&f[D], &f[D + 16]), (Bytes{0x80, 2, 0, 0, 9, 0, 0, 0, 0xE0, 1, 0, 0, 7, 0, 0, 0}));
   // Rows top first, RGB.
   EXPECT_EQ(f[D + 256 + 6], 0) << "red of the top-left pixel";
 }
 
-TEST(TiffDirectory, ResolutionsPaletteAndPhotometric) {
+TEST(TiffDirectory, ResolutionsAndColorMapPlace) {
+  // Pixel values of palettes and bilevel pages are checked by libtiff and Pillow reading them back.
   Bytes f = save(4, 2, 8, PXV_SAVE_TIFF, false, pxv_test::draw_test_picture, 300, 200);
   auto d = directory(f, 8);
   ASSERT_EQ(d.size(), 19u);
-  EXPECT_EQ(d[18].tag, 320);
-  EXPECT_EQ(d[18].count, 768u);
   const std::uint32_t D = 8 + 2 + 12 * 19 + 4;
+  EXPECT_EQ(d[18].tag, 320);
   EXPECT_EQ(d[18].value, D + 16);
-  EXPECT_EQ(get_le32(&f[D]), 300u);
-  EXPECT_EQ(get_le32(&f[D + 4]), 1u);
-  EXPECT_EQ(get_le32(&f[D + 8]), 200u);
-  EXPECT_EQ(find(d, 262)->value, 3u);
-  // Entry 1 of the test table is blue 7, green 14, red 254; reds first, scaled by 256.
-  EXPECT_EQ(get_le16(&f[D + 16 + 2]), 254 * 256);
-  EXPECT_EQ(get_le16(&f[D + 16 + 512 + 2]), 14 * 256);
-  EXPECT_EQ(get_le16(&f[D + 16 + 1024 + 2]), 7 * 256);
-  EXPECT_EQ(find(d, 306)->value, D + 16 + 1536);
-
-  Bytes one = save(9, 2, 1, PXV_SAVE_TIFF, true);
-  auto d1 = directory(one, 8);
-  EXPECT_EQ(d1.size(), 18u);
-  EXPECT_EQ(find(d1, 262)->value, 1u) << "uncompressed bilevel is BlackIsZero";
-  EXPECT_EQ(find(d1, 279)->value, 4u) << "two rows of two bytes, unpadded";
-  Bytes g4 = save(9, 2, 1, PXV_SAVE_TIFF_G4, true);
-  auto d4 = directory(g4, 8);
-  EXPECT_EQ(find(d4, 262)->value, 0u) << "CCITT is WhiteIsZero";
-  EXPECT_EQ(find(d4, 266)->value, 2u);
-  EXPECT_EQ(find(d4, 259)->value, 4u);
+  EXPECT_EQ(find(d, 306)->value, D + 16 + 1536) << "the date follows the 768 SHORTs";
+  EXPECT_EQ(Bytes(&f[D], &f[D + 12]), (Bytes{44, 1, 0, 0, 1, 0, 0, 0, 200, 0, 0, 0}));  // 300/1, 200/..
 }
 
 TEST(TiffCcitt, ModifiedHuffmanAllWhiteRow) {
@@ -138,9 +117,7 @@ TEST(TiffCcitt, ModifiedHuffmanAllWhiteRow) {
   const std::uint32_t start = find(d, 273)->value;
   // White make-up 1728 (010011011) and white terminating 0 (00110101), padded to a byte.
   ASSERT_EQ(find(d, 279)->value, 3u) << "byte count patched to the coded size";
-  EXPECT_EQ(f[start], 0x4D);
-  EXPECT_EQ(f[start + 1], 0x9A);
-  EXPECT_EQ(f[start + 2], 0x80);
+  EXPECT_EQ(Bytes(&f[start], &f[start + 3]), (Bytes{0x4D, 0x9A, 0x80}));
   EXPECT_EQ(find(d, 266)->value, 1u);
 }
 
@@ -168,25 +145,9 @@ TEST(TiffCcitt, Group3StartsWithEolAndIsWrittenFullWidth) {
   EXPECT_EQ(find(d, 256)->value, 1728u);
   const std::uint32_t start = find(d, 273)->value;
   // 16 zero bits, then 0000000000000001 with every byte bit-reversed (FillOrder 2).
-  EXPECT_EQ(f[start], 0);
-  EXPECT_EQ(f[start + 1], 0);
-  EXPECT_EQ(f[start + 2], 0);
-  EXPECT_EQ(f[start + 3], 0x80);
+  EXPECT_EQ(Bytes(&f[start], &f[start + 4]), (Bytes{0, 0, 0, 0x80}));
   // Row 1: white 1728 + white 0 (17 bits) fill and EOL unit; row 2 likewise without the EOL.
   EXPECT_EQ(find(d, 279)->value, 4u + 4 + 2 + 4);
-}
-
-TEST(TiffCcitt, Group4IdenticalRowsAreMostlyVerticalZero) {
-  auto stripes = [](pxv_test::PackedDib &d) {
-    for (int r = 0; r < d.height; ++r)
-      for (int b = 0; b < d.row_bytes(); ++b) d.row(r)[b] = 0xF0;
-  };
-  Bytes f = save(64, 100, 1, PXV_SAVE_TIFF_G4, true, stripes);
-  auto d = directory(f, 8);
-  // After the first row each row is 16 V0 codes and a V0 for the end: 17 bits.
-  const std::uint32_t coded = find(d, 279)->value;
-  EXPECT_LT(coded, 100u * 17 / 8 + 40);
-  EXPECT_GT(coded, 99u * 17 / 8);
 }
 
 TEST(TiffCcitt, OnlyBilevelImages) {
@@ -249,44 +210,21 @@ TEST(TiffWriters, AppendingFailures) {
   IMG_delete_bitmap(h);
 }
 
-TEST(TiffWriters, OtherFilesAreReplacedWholeAndPagesAppend) {
-  auto dib = pxv_test::make_packed_dib(7, 3, 8);
-  int h = IMG_create_handle(dib.bytes.data());
-  std::string name = pxv_test::scratch_path("pages.tif");
-  // A big-endian TIFF (or anything not "II") is written over as a new file, nothing left over.
-  Bytes big(5000, 0x55);
-  big[0] = 'M';
-  big[1] = 'M';
-  pxv_test::write_file(name, big);
-  ASSERT_EQ(IMG_save_bitmap(h, name.c_str(), PXV_SAVE_TIFF), 0);
-  Bytes one = pxv_test::read_file(name);
-  EXPECT_EQ(one[0], 'I');
-  EXPECT_LT(one.size(), 5000u);
-  ASSERT_EQ(IMG_save_bitmap(h, name.c_str(), PXV_SAVE_TIFF), 0);
-  Bytes two = pxv_test::read_file(name);
-  EXPECT_EQ(std::memcmp(two.data() + 8, one.data() + 8, 2 + 12 * 19), 0) << "first directory kept";
-  const std::uint32_t next = get_le32(&two[8 + 2 + 12 * 19]);
-  EXPECT_EQ(next, one.size()) << "the second directory follows the first page's data";
-  auto d2 = directory(two, next);
-  EXPECT_EQ(find(d2, 273)->value, next + 2 + 12 * 19 + 4 + 256 + 1536)
-      << "offsets of an appended page count from the file's start";
-  IMG_delete_bitmap(h);
-}
-
-// The facsimile writers patch their byte count at the end; a longer file that they overwrite
-// must still end where their codes end.
-TEST(TiffWriters, CcittWritersReplaceOtherFilesWhole) {
+// A file that is not a little-endian TIFF is written over whole; the facsimile writers patch
+// their byte count at the end, and the file must still end where their codes end. (Appending to
+// our own files is checked by libtiff reading every page back.)
+TEST(TiffWriters, OtherFilesAreReplacedWhole) {
   auto dib = pxv_test::make_packed_dib(16, 4, 1);
   int h = IMG_create_handle(dib.bytes.data());
-  std::string name = pxv_test::scratch_path("ccitt_over.tif");
-  for (int type : {PXV_SAVE_TIFF_HUFFMAN, PXV_SAVE_TIFF_G3, PXV_SAVE_TIFF_G4}) {
+  std::string name = pxv_test::scratch_path("over.tif");
+  for (int type : {PXV_SAVE_TIFF, PXV_SAVE_TIFF_HUFFMAN, PXV_SAVE_TIFF_G3, PXV_SAVE_TIFF_G4}) {
     Bytes big(5000, 0x55);
-    big[0] = 'M';
-    big[1] = 'M';
+    big[0] = big[1] = 'M';
     pxv_test::write_file(name, big);
     ASSERT_EQ(IMG_save_bitmap(h, name.c_str(), type), 0) << type;
     Bytes f = pxv_test::read_file(name);
     ASSERT_GT(f.size(), 8u);
+    EXPECT_EQ(f[0], 'I');
     auto d = directory(f, get_le32(&f[4]));
     EXPECT_EQ(f.size(), find(d, 273)->value + find(d, 279)->value) << type << ": no stale tail";
   }

@@ -166,39 +166,32 @@ struct built {
 built lzw_tiff(int width, int height, int rows_per_strip, const std::vector<Bytes> &strips) {
   built b;
   b.file = {'I', 'I', 42, 0, 0, 0, 0, 0};
+  auto put32 = [&](std::size_t at, std::uint32_t v) {
+    for (int i = 0; i < 4; ++i) b.file[at + i] = std::uint8_t(v >> (8 * i));
+  };
   for (const Bytes &s : strips) {
     b.offsets.push_back(std::uint32_t(b.file.size()));
     b.file.insert(b.file.end(), s.begin(), s.end());
   }
-  auto put = [&](std::size_t at, std::uint32_t v, int bytes) {
-    for (int i = 0; i < bytes; ++i) b.file[at + i] = std::uint8_t(v >> (8 * i));
-  };
   const std::uint32_t array = std::uint32_t(b.file.size());
   b.file.resize(b.file.size() + 4 * strips.size());
-  for (std::size_t i = 0; i < strips.size(); ++i) put(array + 4 * i, b.offsets[i], 4);
-  struct entry { std::uint16_t tag, type; std::uint32_t count, value; };
-  const std::vector<entry> entries = {
+  for (std::size_t i = 0; i < strips.size(); ++i) put32(array + 4 * i, b.offsets[i]);
+  const std::uint32_t n = std::uint32_t(strips.size());
+  // Tag, type, count, value (little-endian, so a SHORT's value sits in the low bytes).
+  const std::uint32_t entries[][4] = {
       {256, 4, 1, std::uint32_t(width)}, {257, 4, 1, std::uint32_t(height)}, {258, 3, 1, 8},
-      {259, 3, 1, 5}, {262, 3, 1, 1}, {273, 4, std::uint32_t(strips.size()), array},
+      {259, 3, 1, 5}, {262, 3, 1, 1}, {273, 4, n, n == 1 ? b.offsets[0] : array},
       {278, 4, 1, std::uint32_t(rows_per_strip)}};
   const std::size_t ifd = b.file.size();
-  put(4, std::uint32_t(ifd), 4);
-  b.file.resize(ifd + 2 + 12 * entries.size() + 4, 0);
-  put(ifd, std::uint32_t(entries.size()), 2);
-  for (std::size_t i = 0; i < entries.size(); ++i) {
+  put32(4, std::uint32_t(ifd));
+  b.file.resize(ifd + 2 + 12 * 7 + 4, 0);
+  b.file[ifd] = 7;
+  for (std::size_t i = 0; i < 7; ++i) {
     const std::size_t at = ifd + 2 + 12 * i;
-    put(at, entries[i].tag, 2);
-    put(at + 2, entries[i].type, 2);
-    put(at + 4, entries[i].count, 4);
-    if (entries[i].type == 3 && entries[i].count == 1)
-      put(at + 8, entries[i].value, 2);
-    else if (entries[i].count == 1)
-      put(at + 8, entries[i].value, 4);
-    else
-      put(at + 8, entries[i].value, 4);
+    put32(at, entries[i][0] | entries[i][1] << 16);
+    put32(at + 4, entries[i][2]);
+    put32(at + 8, entries[i][3]);
   }
-  // One strip's offset fits in the entry itself.
-  if (strips.size() == 1) put(ifd + 2 + 12 * 5 + 8, b.offsets[0], 4);
   return b;
 }
 
