@@ -180,14 +180,14 @@ TEST(DefaultPalettes, Kinds) {
   EXPECT_EQ(entry(h, 1), (std::array<int, 4>{255, 255, 255, 0}));
 
   h = header_record(1, 1, 8);
-  create_dib_palette(h.data(), "targa");
+  create_dib_palette(h.data(), "TarGA");
   // Entry 0xB6 = 101 101 10: red 5*255/7, green 5*255/7, blue 2*85; stored blue first.
   EXPECT_EQ(entry(h, 0xB6), (std::array<int, 4>{170, 182, 182, 0}));
   EXPECT_EQ(entry(h, 255), (std::array<int, 4>{255, 255, 255, 0}));
 
   h = header_record(1, 1, 8);
   Bytes before = h;
-  create_dib_palette(h.data(), "dither");
+  create_dib_palette(h.data(), "Dither");
   EXPECT_EQ(entry(h, 1), (std::array<int, 4>{0, 0, 200, 0})) << "bit 0 is red";
   EXPECT_EQ(entry(h, 6), (std::array<int, 4>{200, 200, 0, 0}));
   EXPECT_EQ(entry(h, 8), (std::array<int, 4>{0, 0, 0, 0}));
