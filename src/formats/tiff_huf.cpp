@@ -254,18 +254,19 @@ std::uint32_t read_run(int c) {
 
 // Clears pixels [from, to) of a 1-bit row to black.
 void clear_run(std::uint8_t *row, std::uint32_t from, std::uint32_t to) {
-  while (from < to && (from & 7) != 0) {
-    row[from >> 3] &= static_cast<std::uint8_t>(~(0x80u >> (from & 7)));
-    ++from;
+  if (from >= to) return;
+  // Whole masks for the first and last byte, a fill for the bytes between: runs are mostly
+  // short, and a bit at a time costs more than the two masks.
+  const std::uint32_t first = from >> 3, last = (to - 1) >> 3;
+  const auto head = static_cast<std::uint8_t>(0xFFu >> (from & 7));
+  const auto tail = static_cast<std::uint8_t>(0xFFu << (7 - ((to - 1) & 7)));
+  if (first == last) {
+    row[first] &= static_cast<std::uint8_t>(~(head & tail));
+    return;
   }
-  if (to - from >= 8 && from < to) {
-    std::memset(row + (from >> 3), 0, (to - from) >> 3);
-    from += (to - from) & ~7u;
-  }
-  while (from < to) {
-    row[from >> 3] &= static_cast<std::uint8_t>(~(0x80u >> (from & 7)));
-    ++from;
-  }
+  row[first] &= static_cast<std::uint8_t>(~head);
+  if (last > first + 1) std::memset(row + first + 1, 0, last - first - 1);
+  row[last] &= static_cast<std::uint8_t>(~tail);
 }
 
 void add_codes(const ccitt_code *codes, std::size_t n, int c) {
