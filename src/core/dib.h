@@ -45,6 +45,19 @@ inline void set_dib_height(std::uint8_t *h, std::int32_t v) {
   put_le32(h + kBiHeight, static_cast<std::uint32_t>(v));
 }
 
+// Writes the 40-byte header that every reader hands over: the given geometry and image size,
+// one plane, no compression, no resolution, a full table for the bit count.
+inline void fill_dib_header(std::uint8_t *h, std::int32_t width, std::int32_t height, int bits,
+                            std::uint32_t image_bytes) {
+  for (std::uint32_t i = 0; i < kDibHeaderBytes; ++i) h[i] = 0;
+  put_le32(h + kBiSize, kDibHeaderBytes);
+  put_le32(h + kBiWidth, static_cast<std::uint32_t>(width));
+  put_le32(h + kBiHeight, static_cast<std::uint32_t>(height));
+  put_le16(h + kBiPlanes, 1);
+  put_le16(h + kBiBitCount, static_cast<std::uint32_t>(bits));
+  put_le32(h + kBiSizeImage, image_bytes);
+}
+
 // True for the bit counts a DIB of this library may have.
 inline bool dib_bit_count_supported(int bits) {
   return bits == 1 || bits == 4 || bits == 8 || bits == 24;

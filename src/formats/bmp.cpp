@@ -112,14 +112,8 @@ int os2head_to_win3head(std::uint8_t *header) {
   const std::uint16_t width = get_le16(header + 4);
   const std::uint16_t height = get_le16(header + 6);
   const std::uint16_t bits = get_le16(header + 10);
-  std::memset(header, 0, kDibHeaderBytes);
-  put_le32(header + kBiSize, kDibHeaderBytes);
-  put_le32(header + kBiWidth, width);
-  put_le32(header + kBiHeight, height);
-  put_le16(header + kBiPlanes, 1);
-  put_le16(header + kBiBitCount, bits);
   const std::int32_t row_bytes = size_for_long(width, bits);
-  put_le32(header + kBiSizeImage, static_cast<std::uint32_t>(row_bytes) * height);
+  fill_dib_header(header, width, height, bits, static_cast<std::uint32_t>(row_bytes) * height);
   return kReaderSuccess;
 }
 

@@ -102,13 +102,8 @@ void alloc_for_gif(const std::uint8_t *descriptor, std::uint8_t *header, const s
   const int height = get_le16(descriptor + 7);
   const int bits = table != nullptr ? bit_count_for_table(entries) : 8;
   std::memset(header, 0, kHeaderRecordBytes);
-  put_le32(header + kBiSize, kDibHeaderBytes);
-  put_le32(header + kBiWidth, static_cast<std::uint32_t>(width));
-  put_le32(header + kBiHeight, static_cast<std::uint32_t>(height));
-  put_le16(header + kBiPlanes, 1);
-  put_le16(header + kBiBitCount, static_cast<std::uint32_t>(bits));
-  put_le32(header + kBiSizeImage,
-           static_cast<std::uint32_t>(gif_size_for_long(width, bits)) * static_cast<std::uint32_t>(height));
+  fill_dib_header(header, width, height, bits,
+                  static_cast<std::uint32_t>(gif_size_for_long(width, bits)) * static_cast<std::uint32_t>(height));
   if (table == nullptr) {
     create_dib_palette(header, "tiff");
     return;

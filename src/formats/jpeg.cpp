@@ -659,13 +659,8 @@ int open_jpg(std::uint32_t position, PXV_RASTER_PROC raster, void *priv, PXV_HEA
   if (record == nullptr) return kNoMemory;
   std::memset(record, 0, kHeaderRecordBytes);
   const int bits = components == 3 ? 24 : 8;
-  put_le32(record + kBiSize, kDibHeaderBytes);
-  set_dib_width(record, width);
-  set_dib_height(record, height);
-  put_le16(record + kBiPlanes, 1);
-  put_le16(record + kBiBitCount, static_cast<std::uint32_t>(bits));
-  put_le32(record + kBiSizeImage,
-           static_cast<std::uint32_t>(size_for_long(width, bits)) * static_cast<std::uint32_t>(height));
+  fill_dib_header(record, width, height, bits,
+                  static_cast<std::uint32_t>(size_for_long(width, bits)) * static_cast<std::uint32_t>(height));
   if (bits == 8)
     for (int i = 0; i < 256; ++i) {
       std::uint8_t *e = record + kDibHeaderBytes + 4 * i;

@@ -254,13 +254,8 @@ int open_pcx(std::uint32_t position, PXV_RASTER_PROC raster, void *priv, PXV_HEA
   auto *header = static_cast<std::uint8_t *>(img_fmalloc(kHeaderRecordBytes));
   if (header == nullptr) return kNoMemory;
   std::memset(header, 0, kHeaderRecordBytes);
-  put_le32(header + kBiSize, kDibHeaderBytes);
-  put_le32(header + kBiWidth, static_cast<std::uint32_t>(width));
-  put_le32(header + kBiHeight, static_cast<std::uint32_t>(height));
-  put_le16(header + kBiPlanes, 1);
-  put_le16(header + kBiBitCount, static_cast<std::uint32_t>(depth));
-  put_le32(header + kBiSizeImage,
-           static_cast<std::uint32_t>(height) * static_cast<std::uint32_t>(size_for_long(width, depth)));
+  fill_dib_header(header, width, height, depth,
+                  static_cast<std::uint32_t>(height) * static_cast<std::uint32_t>(size_for_long(width, depth)));
 
   if (depth <= 4) {
     create_pcx_palette(pcx, pcx + kPcxColourTable, header);

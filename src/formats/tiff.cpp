@@ -508,14 +508,10 @@ void alloc_for_tiff(std::uint8_t *header) {
   const tiff_fields &t = tiffstruct;
   const int bits = dib_bits();
   std::memset(header, 0, kHeaderRecordBytes);
-  put_le32(header + kBiSize, kDibHeaderBytes);
-  put_le32(header + kBiWidth, t.image_width);
-  put_le32(header + kBiHeight, t.image_length);
-  put_le16(header + kBiPlanes, 1);
-  put_le16(header + kBiBitCount, static_cast<std::uint32_t>(bits));
-  put_le32(header + kBiSizeImage,
-           static_cast<std::uint32_t>(size_for_long(static_cast<std::int32_t>(t.image_width), bits)) *
-               t.image_length);
+  fill_dib_header(header, static_cast<std::int32_t>(t.image_width),
+                  static_cast<std::int32_t>(t.image_length), bits,
+                  static_cast<std::uint32_t>(size_for_long(static_cast<std::int32_t>(t.image_width), bits)) *
+                      t.image_length);
   // TIFF resolutions are per inch (or per centimetre times 2.567); they are passed on as found.
   put_le32(header + kBiXPelsPerMeter, t.x_resolution);
   put_le32(header + kBiYPelsPerMeter, t.y_resolution);
