@@ -143,22 +143,32 @@ int decode_bmp_nocomp(std::uint8_t *header, int stream, PXV_RASTER_PROC raster, 
   return kReaderSuccess;
 }
 
+namespace {
+
+// The two buffers of an RLE decoder: the input block and a row buffer of `row_size` bytes,
+// cleared once; pixels that no record writes (skipped by a delta or an early end of line) keep
+// what the previous row left there. False, with nothing left allocated, when memory is short.
+bool rle_buffers(std::int32_t row_size, std::uint8_t **input, std::uint8_t **row) {
+  *input = static_cast<std::uint8_t *>(img_fmalloc(kBlockBytes));
+  *row = static_cast<std::uint8_t *>(img_fmalloc(static_cast<std::size_t>(row_size)));
+  if (*input == nullptr || *row == nullptr) {
+    img_ffree(*input);
+    img_ffree(*row);
+    return false;
+  }
+  std::memset(*row, 0, static_cast<std::size_t>(row_size));
+  return true;
+}
+
+}  // namespace
+
 int decode_bmp_rle8(std::uint8_t *header, int stream, PXV_RASTER_PROC raster, void *priv) {
   const std::int32_t width = dib_width(header);
   const row_sink sink{raster, priv, size_for_long(width, dib_bit_count(header))};
-  auto *input = static_cast<std::uint8_t *>(img_fmalloc(kBlockBytes));
-  if (input == nullptr) return kNoMemory;
   // One byte per pixel; the delivered count is the row bytes of the bit count, which for a
   // file that is not 8-bit may be shorter or longer than the width.
-  const std::int32_t row_size = std::max({kRle8RowBuffer, width, sink.row_bytes});
-  auto *row = static_cast<std::uint8_t *>(img_fmalloc(static_cast<std::size_t>(row_size)));
-  if (row == nullptr) {
-    img_ffree(input);
-    return kNoMemory;
-  }
-  // Cleared once: pixels that no record writes (skipped by a delta or an early end of line)
-  // keep what the previous row left there.
-  std::memset(row, 0, static_cast<std::size_t>(row_size));
+  std::uint8_t *input, *row;
+  if (!rle_buffers(std::max({kRle8RowBuffer, width, sink.row_bytes}), &input, &row)) return kNoMemory;
   rle_input in{stream, input, 0, 0, false};
   std::int32_t x = 0;
   std::int32_t row_number = dib_height(header) - 1;
@@ -221,15 +231,9 @@ void put_nibble(std::uint8_t *row, std::int32_t x, std::int32_t width, std::uint
 int decode_bmp_rle4(std::uint8_t *header, int stream, PXV_RASTER_PROC raster, void *priv) {
   const std::int32_t width = dib_width(header);
   const row_sink sink{raster, priv, size_for_long(width, dib_bit_count(header))};
-  auto *input = static_cast<std::uint8_t *>(img_fmalloc(kBlockBytes));
-  if (input == nullptr) return kNoMemory;
-  const std::int32_t row_size = std::max({kRle4RowBuffer, width / 2 + 1, sink.row_bytes});
-  auto *row = static_cast<std::uint8_t *>(img_fmalloc(static_cast<std::size_t>(row_size)));
-  if (row == nullptr) {
-    img_ffree(input);
+  std::uint8_t *input, *row;
+  if (!rle_buffers(std::max({kRle4RowBuffer, width / 2 + 1, sink.row_bytes}), &input, &row))
     return kNoMemory;
-  }
-  std::memset(row, 0, static_cast<std::size_t>(row_size));
   rle_input in{stream, input, 0, 0, false};
   std::int32_t x = 0;
   std::int32_t row_number = dib_height(header) - 1;
