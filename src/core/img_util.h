@@ -33,6 +33,18 @@ std::int32_t img_filelength(int stream);
 
 // Work blocks: locked movable memory recorded in a 20-entry list so that the load and save
 // dispatchers can free whatever a reader or writer left behind.
+//
+// The cleanup rule, followed by every reader and writer:
+// - The dispatcher frees. The load and save dispatchers call img_ffree_all after every reader or
+//   writer returns, on success and on failure alike, so a reader or writer simply returns: it
+//   never frees its blocks on its way out, and every early return is safe.
+// - img_ffree is for blocks given back in the middle of the work: a buffer replaced by a larger
+//   one, or a large block done with before the rest of the call needs memory of its own. That
+//   keeps a long call within the 20 slots and its memory bounded.
+// - Nobody but a dispatcher calls img_ffree_all: readers and writers nest (the EPS reader runs
+//   the TIFF reader, the DCX writer the PCX writer), and an inner call must not free the outer
+//   one's blocks. An exported function that runs a codec without a dispatcher (IMG_IsTiffCmyk)
+//   is a dispatcher of its own and ends with img_ffree_all.
 void *img_fmalloc(std::size_t bytes);
 void img_ffree(void *block);
 void img_ffree_all();

@@ -212,9 +212,25 @@ int decode_lzw_strip(int stream, std::uint8_t *input, std::uint32_t *row_index,
       prev = static_cast<std::int32_t>(code);
       return 0;
     };
+    // Delivers every complete row, then moves what is left of the last string to the front.
+    // Answers false when the image has all its rows.
+    auto deliver_rows = [&]() -> bool {
+      if (out < row_bytes) return true;
+      std::uint32_t begin = 0;
+      while (out - begin >= row_bytes) {
+        if (!tiff_raster_to_dib(row_buffer + begin, index)) return false;
+        begin += row_bytes;
+        ++index;
+      }
+      std::memmove(row_buffer, row_buffer + begin, out - begin);
+      out -= begin;
+      return true;
+    };
     if (prev < 0) {
       const int rc = start(getcode());
       if (rc != 0) return rc;
+      // The root alone can complete a one-byte row (Clear, root, EOI is a whole 1×1 strip).
+      if (!deliver_rows()) return 1;
     }
     while (true) {
       const std::uint32_t code = getcode();
@@ -244,17 +260,7 @@ int decode_lzw_strip(int stream, std::uint8_t *input, std::uint32_t *row_index,
       } else {
         return -3;
       }
-      if (out >= row_bytes) {
-        // Deliver every complete row, then move what is left of the last string to the front.
-        std::uint32_t begin = 0;
-        while (out - begin >= row_bytes) {
-          if (!tiff_raster_to_dib(row_buffer + begin, index)) return 1;
-          begin += row_bytes;
-          ++index;
-        }
-        std::memmove(row_buffer, row_buffer + begin, out - begin);
-        out -= begin;
-      }
+      if (!deliver_rows()) return 1;
     }
   };
   const int rc = decode();
