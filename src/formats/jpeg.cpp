@@ -102,122 +102,134 @@ struct jpg_component {
   const huff_lookup *ac_table;
 };
 
-// File-static decoder state. Tables persist from one file to the next.
-std::uint8_t jbi[15];
-std::int16_t jpeghead[8];
-std::uint16_t dri;
-std::uint16_t quan0[64], quan1[64], quan2[64], quan3[64];
-std::uint16_t *const quan_tables[4] = {quan0, quan1, quan2, quan3};
-huff_table huffdc0, huffdc1, huffac0, huffac1;
-huff_lookup lookdc0, lookdc1, lookac0, lookac1;
-std::uint8_t jpgscan[kScanHeaderBytes];
-jpg_component y_params, u_params, v_params;
-std::int8_t *rstrip, *gstrip, *bstrip;
-alignas(16) std::int16_t x[64];
-std::int16_t A[64];
-jpeg_kernel idct_kernel;
-bool idct_ready;
-
-// The bit reader. cbuff holds a window of up to 4000 entropy-coded bytes; inbits holds the next
-// bits left-aligned in 64 bits (bits_in of them). Bytes come out of the window with the stuffing
-// of T.81 F.1.2.3 removed: FF 00 gives FF; FF followed by anything else gives both bytes as data,
+// The bit reader. `window` holds up to 4000 entropy-coded bytes; `word` holds the next bits
+// left-aligned in 64 bits (`count` of them). Bytes come out of the window with the stuffing of
+// T.81 F.1.2.3 removed: FF 00 gives FF; FF followed by anything else gives both bytes as data,
 // which is how restart markers reach the restart search.
-int fh_decomp;
-std::uint8_t *cbuff;
-int inptr;          // next unread byte of the window
-int window_valid;   // bytes of the window that hold data
-bool input_ended;   // EOI seen or the stream exhausted: the window holds all that is left
-bool last_was_ff;   // the last byte read from the stream was FF (an EOI may straddle two reads)
-int past_end;       // padding bytes supplied after the end of the data
-std::uint64_t inbits;
-int bits_in;
+struct bit_reader {
+  int stream;
+  std::uint8_t *window;
+  int next;          // next unread byte of the window
+  int valid;         // bytes of the window that hold data
+  bool ended;        // EOI seen or the stream exhausted: the window holds all that is left
+  bool last_was_ff;  // the last byte read from the stream was FF (an EOI may straddle two reads)
+  int past_end;      // padding bytes supplied after the end of the data
+  std::uint64_t word;
+  int count;
+};
 
-void init_idct() {
-  if (idct_ready) return;
-  jpeg_cosine_table(A);
-  jpeg_kernel_init(idct_kernel, A);
-  idct_ready = true;
-}
+// The reader's state.
+struct jpeg_decoder {
+  // Kept from one call to the next on purpose: a later file that lacks a table (or a frame
+  // header) decodes with what the previous file left here.
+  struct {
+    std::uint8_t frame[15];      // the frame header as read, height and width byte-swapped
+    std::int16_t geometry[8];    // width, height, then the sampling h and v of each component
+    std::uint16_t quant[4][64];  // zig-zag order
+    huff_table dc[2], ac[2];
+  } kept;
+  // Cleared at the start of every call.
+  struct {
+    std::uint16_t restart_interval;  // MCUs between restart markers; 0: none
+    std::uint8_t scan[kScanHeaderBytes];
+    huff_lookup dc_lookup[2], ac_lookup[2];
+    jpg_component component[3];  // Y, Cb, Cr, each with its strip of 8 x v sample rows
+    bit_reader in;
+  } call;
+};
+jpeg_decoder jpgdec;
+
+// The inverse transform's matrix, built once.
+const jpeg_kernel idct_kernel = [] {
+  std::int16_t a[64];
+  jpeg_cosine_table(a);
+  jpeg_kernel k;
+  jpeg_kernel_init(k, a);
+  return k;
+}();
+
+// The bit reader by its short name.
+constexpr bit_reader &in = jpgdec.call.in;
 
 // Reads up to `want` bytes of entropy-coded data behind the window's valid bytes, stopping after
 // an EOI marker. On the memory stream, whose end is unknown, bytes are taken one at a time so that
 // nothing past EOI is ever touched; a file is read in one piece and cut at EOI.
 void read_input(int want) {
-  std::uint8_t *dst = cbuff + window_valid;
+  std::uint8_t *dst = in.window + in.valid;
   int got = 0;
-  if (fh_decomp == kMemoryStream) {
+  if (in.stream == kMemoryStream) {
     // Two bytes at a time are safe while the last byte read is not FF: an EOI can then end at
     // the second byte at the earliest.
     while (got < want) {
-      const int n = (last_was_ff || want - got < 2) ? 1 : 2;
-      const std::int32_t r = img_read_mem(fh_decomp, dst + got, static_cast<std::uint32_t>(n));
+      const int n = (in.last_was_ff || want - got < 2) ? 1 : 2;
+      const std::int32_t r = img_read_mem(in.stream, dst + got, static_cast<std::uint32_t>(n));
       for (int i = 0; i < (r > 0 ? r : 0); ++i) {
         const std::uint8_t b = dst[got++];
-        if (last_was_ff && b == kEoiByte) {
-          input_ended = true;
+        if (in.last_was_ff && b == kEoiByte) {
+          in.ended = true;
           break;
         }
-        last_was_ff = b == 0xFF;
+        in.last_was_ff = b == 0xFF;
       }
-      if (input_ended) break;
+      if (in.ended) break;
       if (r != n) {
-        input_ended = true;
+        in.ended = true;
         break;
       }
     }
   } else {
-    const std::int32_t n = img_read_mem(fh_decomp, dst, static_cast<std::uint32_t>(want));
+    const std::int32_t n = img_read_mem(in.stream, dst, static_cast<std::uint32_t>(want));
     got = n > 0 ? n : 0;
-    if (got < want) input_ended = true;
+    if (got < want) in.ended = true;
     for (int i = 0; i < got; ++i) {
-      if (last_was_ff && dst[i] == kEoiByte) {
+      if (in.last_was_ff && dst[i] == kEoiByte) {
         got = i + 1;
-        input_ended = true;
+        in.ended = true;
         break;
       }
-      last_was_ff = dst[i] == 0xFF;
+      in.last_was_ff = dst[i] == 0xFF;
     }
   }
-  window_valid += got;
+  in.valid += got;
 }
 
 // When fewer than kRefillMargin bytes are left in the window, moves them to its start and
 // reads behind them up to the window's 4000 bytes.
 void refill_window() {
-  const int left = window_valid - inptr;
-  std::memmove(cbuff, cbuff + inptr, static_cast<std::size_t>(left));
-  inptr = 0;
-  window_valid = left;
+  const int left = in.valid - in.next;
+  std::memmove(in.window, in.window + in.next, static_cast<std::size_t>(left));
+  in.next = 0;
+  in.valid = left;
   read_input(kWindowBytes - left);
 }
 
 // Tops the bit word up to at least 57 bits.
 void fill_bits() {
-  while (bits_in <= 56) {
-    if (window_valid - inptr < kRefillMargin && !input_ended) refill_window();
+  while (in.count <= 56) {
+    if (in.valid - in.next < kRefillMargin && !in.ended) refill_window();
     std::uint32_t b = 0;
-    if (inptr < window_valid) {
-      b = cbuff[inptr++];
-      if (b == 0xFF && inptr < window_valid && cbuff[inptr] == 0x00) ++inptr;
-    } else if (past_end < kMaxPastEndBytes * 2) {
-      ++past_end;
+    if (in.next < in.valid) {
+      b = in.window[in.next++];
+      if (b == 0xFF && in.next < in.valid && in.window[in.next] == 0x00) ++in.next;
+    } else if (in.past_end < kMaxPastEndBytes * 2) {
+      ++in.past_end;
     }
-    inbits |= static_cast<std::uint64_t>(b) << (56 - bits_in);
-    bits_in += 8;
+    in.word |= static_cast<std::uint64_t>(b) << (56 - in.count);
+    in.count += 8;
   }
 }
 
 // The next n bits (0 to 16) as an unsigned value; the caller has filled at least n bits.
 inline std::uint32_t take_bits(int n) {
   if (n == 0) return 0;
-  const auto v = static_cast<std::uint32_t>(inbits >> (64 - n));
-  inbits <<= n;
-  bits_in -= n;
+  const auto v = static_cast<std::uint32_t>(in.word >> (64 - n));
+  in.word <<= n;
+  in.count -= n;
   return v;
 }
 
 std::uint32_t jpeg_getbits(int n) {
-  if (bits_in < n) fill_bits();
+  if (in.count < n) fill_bits();
   return take_bits(n);
 }
 
@@ -262,13 +274,13 @@ void build_lookup(huff_lookup &look, const huff_table &t) {
 
 // One Huffman symbol; the bit word holds at least 16 bits.
 inline int decode_symbol(const huff_lookup &look) {
-  const std::uint16_t e = look.fast[inbits >> (64 - kFastBits)];
+  const std::uint16_t e = look.fast[in.word >> (64 - kFastBits)];
   if (e != 0) {
     take_bits(e >> 8);
     return e & 0xFF;
   }
   int length = 0;
-  const int symbol = canonical_decode(*look.table, static_cast<std::uint32_t>(inbits >> 48), 16, &length);
+  const int symbol = canonical_decode(*look.table, static_cast<std::uint32_t>(in.word >> 48), 16, &length);
   take_bits(length != 0 ? length : look.last_length);
   return symbol & 0xFF;
 }
@@ -282,7 +294,7 @@ inline std::int32_t extend(std::uint32_t b, int s) {
 
 // Decodes one Huffman symbol and its extra bits: the run (high nibble) and the value.
 void jpeg_decode(int *run, std::int32_t *value, const huff_lookup &look) {
-  if (bits_in < 32) fill_bits();
+  if (in.count < 32) fill_bits();
   const int symbol = decode_symbol(look);
   const int s = symbol & 15;
   *run = symbol >> 4;
@@ -291,8 +303,8 @@ void jpeg_decode(int *run, std::int32_t *value, const huff_lookup &look) {
 
 // Decodes one block into `x` (natural order, dequantised, 16-bit wrapping products); returns the
 // mask of coefficient rows that hold a non-zero value (bit i for row i).
-unsigned decode_block(jpg_component &c) {
-  std::memset(x, 0, sizeof x);
+unsigned decode_block(jpg_component &c, std::int16_t *x) {
+  std::memset(x, 0, 64 * sizeof *x);
   int run = 0;
   std::int32_t value = 0;
   jpeg_decode(&run, &value, *c.dc_table);
@@ -316,7 +328,7 @@ unsigned decode_block(jpg_component &c) {
 void skip_restart_marker() {
   std::uint32_t value = jpeg_getbits(16);
   while ((value & 0xFFF0) != 0xFFD0) {
-    if (past_end >= kMaxPastEndBytes) return;
+    if (in.past_end >= kMaxPastEndBytes) return;
     value = ((value << 1) | jpeg_getbits(1)) & 0xFFFF;
   }
 }
@@ -326,7 +338,6 @@ void skip_restart_marker() {
 // The inverse transform of jpeg_common.h into an 8 x 8 area of a strip. `rows` marks the
 // coefficient rows that may be non-zero; the others are taken as zero.
 void jpeg_idct_rows(const std::int16_t *coef, unsigned rows, std::int8_t *out, int stride) {
-  init_idct();
   const jpeg_kernel &k = idct_kernel;
   if (rows == 0 || (rows == 1 && std::all_of(coef + 1, coef + 8, [](std::int16_t v) { return v == 0; }))) {
     // Only the DC term: the first column of the table is one value (C(0) * 32768), so every
@@ -405,7 +416,7 @@ int jpeg_get_quant_table(int stream, int length) {
     if (img_read_mem(stream, &pq, 1) != 1) return 0;
     const int precision = pq >> 4, id = pq & 15;
     if (id > 3 || precision > 1) return 0;
-    std::uint16_t *table = quan_tables[id];
+    std::uint16_t *table = jpgdec.kept.quant[id];
     std::uint8_t raw[128] = {};
     const int bytes = precision == 0 ? 64 : 128;
     img_read_mem(stream, raw, static_cast<std::uint32_t>(bytes));
@@ -421,8 +432,8 @@ int jpeg_get_huff_table(int stream, int length) {
   while (remaining > 0) {
     std::uint8_t tc = 0;
     if (img_read_mem(stream, &tc, 1) != 1) return 0;
-    huff_table *t = tc == 0x00 ? &huffdc0 : tc == 0x01 ? &huffdc1 : tc == 0x10 ? &huffac0 : tc == 0x11 ? &huffac1 : nullptr;
-    if (t == nullptr) return 0;
+    if ((tc & 0xEE) != 0) return 0;
+    huff_table *t = (tc & 0x10) ? &jpgdec.kept.ac[tc & 1] : &jpgdec.kept.dc[tc & 1];
     std::uint8_t counts[16] = {};
     if (img_read_mem(stream, counts, 16) != 16) return 0;
     int total = 0;
@@ -438,20 +449,18 @@ int jpeg_get_huff_table(int stream, int length) {
 }
 
 // Fills the three component records from the scan header and the frame.
-void jpg_set_component_params(const std::uint8_t *scan, jpg_component *y, jpg_component *u,
-                              jpg_component *v) {
-  jpg_component *records[3] = {y, u, v};
-  std::int8_t *strips[3] = {rstrip, gstrip, bstrip};
+void jpg_set_component_params() {
+  auto &k = jpgdec.kept;
+  auto &call = jpgdec.call;
   for (int i = 0; i < 3; ++i) {
-    jpg_component &c = *records[i];
-    const std::uint8_t tables = scan[2 + 2 * i];
+    jpg_component &c = call.component[i];
+    const std::uint8_t tables = call.scan[2 + 2 * i];
     c.pred = 0;
-    c.strip = strips[i];
-    c.quant = jbi[6 + 3 * i + 2] == 0 ? quan0 : quan1;
-    c.h = jpeghead[2 + 2 * i];
-    c.v = jpeghead[3 + 2 * i];
-    c.dc_table = (tables >> 4) == 0 ? &lookdc0 : &lookdc1;
-    c.ac_table = (tables & 15) == 0 ? &lookac0 : &lookac1;
+    c.quant = k.quant[k.frame[6 + 3 * i + 2] == 0 ? 0 : 1];
+    c.h = k.geometry[2 + 2 * i];
+    c.v = k.geometry[3 + 2 * i];
+    c.dc_table = &call.dc_lookup[(tables >> 4) == 0 ? 0 : 1];
+    c.ac_table = &call.ac_lookup[(tables & 15) == 0 ? 0 : 1];
   }
 }
 
@@ -491,92 +500,82 @@ void convert_row(std::uint8_t *out, const std::int8_t *luma, const std::int8_t *
 // Decodes the scan and delivers every row; 0, or -1 when a buffer cannot be had.
 int jpeg_decompress_scan(int stream, int width, int height, int components,
                          PXV_RASTER_PROC raster, void *priv) {
-  fh_decomp = stream;
-  const int h1 = jpeghead[2], v1 = jpeghead[3];
+  auto &call = jpgdec.call;
+  jpg_component *const c3 = call.component;  // Y, Cb, Cr
+  const int h1 = jpgdec.kept.geometry[2], v1 = jpgdec.kept.geometry[3];
   const int mcu_width = 8 * h1;
   const int padded = (width + mcu_width - 1) / mcu_width * mcu_width;
   const std::size_t strip_bytes = static_cast<std::size_t>(8 * v1) * static_cast<std::size_t>(padded);
-  rstrip = static_cast<std::int8_t *>(img_fmalloc(strip_bytes));
-  gstrip = static_cast<std::int8_t *>(img_fmalloc(strip_bytes));
-  bstrip = static_cast<std::int8_t *>(img_fmalloc(strip_bytes));
+  for (int i = 0; i < 3; ++i) c3[i].strip = static_cast<std::int8_t *>(img_fmalloc(strip_bytes));
   const std::int32_t row_bytes = size_for_long(width, components == 3 ? 24 : 8);
   auto *row = static_cast<std::uint8_t *>(img_fmalloc(static_cast<std::size_t>(row_bytes)));
-  cbuff = static_cast<std::uint8_t *>(img_fmalloc(kInputBlockBytes));
-  if (rstrip == nullptr || gstrip == nullptr || bstrip == nullptr || row == nullptr || cbuff == nullptr)
+  in.window = static_cast<std::uint8_t *>(img_fmalloc(kInputBlockBytes));
+  if (c3[0].strip == nullptr || c3[1].strip == nullptr || c3[2].strip == nullptr || row == nullptr ||
+      in.window == nullptr)
     return kNoMemory;
   // The row's padding bytes go to the DIB too: keep them defined.
   std::memset(row, 0, static_cast<std::size_t>(row_bytes));
-  inptr = 0;
-  window_valid = 0;
-  input_ended = false;
-  last_was_ff = false;
-  past_end = 0;
-  inbits = 0;
-  bits_in = 0;
+  in.stream = stream;
   read_input(kWindowBytes);
 
-  build_lookup(lookdc0, huffdc0);
-  build_lookup(lookdc1, huffdc1);
-  build_lookup(lookac0, huffac0);
-  build_lookup(lookac1, huffac1);
-  init_idct();
-  jpg_set_component_params(jpgscan, &y_params, &u_params, &v_params);
-  jpg_component *scan_components[3] = {&y_params, &u_params, &v_params};
+  for (int i = 0; i < 2; ++i) {
+    build_lookup(call.dc_lookup[i], jpgdec.kept.dc[i]);
+    build_lookup(call.ac_lookup[i], jpgdec.kept.ac[i]);
+  }
+  jpg_set_component_params();
 
+  alignas(16) std::int16_t coef[64];
   int delivered = 0, since_restart = 0;
   while (delivered < height) {
     for (int m = 0; m < padded; m += mcu_width) {
       for (int ci = 0; ci < components; ++ci) {
-        jpg_component &c = *scan_components[ci];
+        jpg_component &c = c3[ci];
         for (int bv = 0; bv < c.v; ++bv)
           for (int bh = 0; bh < c.h; ++bh) {
-            const unsigned rows = decode_block(c);
-            jpeg_idct_rows(x, rows, c.strip + 8 * bv * padded + m + 8 * bh, padded);
+            const unsigned rows = decode_block(c, coef);
+            jpeg_idct_rows(coef, rows, c.strip + 8 * bv * padded + m + 8 * bh, padded);
           }
       }
       ++since_restart;
-      if (dri != 0 && since_restart >= dri) {
+      if (call.restart_interval != 0 && since_restart >= call.restart_interval) {
         skip_restart_marker();
         since_restart = 0;
-        y_params.pred = u_params.pred = v_params.pred = 0;
+        c3[0].pred = c3[1].pred = c3[2].pred = 0;
       }
     }
     if (components == 3 && h1 > 1)
-      for (int r = 0; r < 8; ++r) jpeg_fix_chromas(gstrip + r * padded, bstrip + r * padded, padded, h1);
+      for (int r = 0; r < 8; ++r)
+        jpeg_fix_chromas(c3[1].strip + r * padded, c3[2].strip + r * padded, padded, h1);
     for (int r = 0; r < 8 * v1 && delivered < height; ++r) {
       const int chroma_row = r / v1;
-      convert_row(row, rstrip + r * padded, gstrip + chroma_row * padded, bstrip + chroma_row * padded,
-                  width, components);
+      convert_row(row, c3[0].strip + r * padded, c3[1].strip + chroma_row * padded,
+                  c3[2].strip + chroma_row * padded, width, components);
       raster(row, priv, delivered, row_bytes);
       ++delivered;
     }
   }
-  img_ffree(cbuff);
-  img_ffree(row);
-  img_ffree(bstrip);
-  img_ffree(gstrip);
-  img_ffree(rstrip);
-  cbuff = nullptr;
   return kOk;
 }
 
 // Checks the frame and scan against what the steps above decode correctly (see the policy).
 bool frame_is_supported(int components) {
-  if (jbi[0] != 8) return false;
+  const std::uint8_t *frame = jpgdec.kept.frame, *scan = jpgdec.call.scan;
+  const std::int16_t *geometry = jpgdec.kept.geometry;
+  if (frame[0] != 8) return false;
   if (components != 1 && components != 3) return false;
   // Dimensions above 32767 read as negative 16-bit values; 0 is passed on as it stands (a height
   // of 0 delivers no row, and a width of 0 is the header callback's to judge).
-  if (jpeghead[0] < 0 || jpeghead[1] < 0) return false;
-  const int ns = jpgscan[0];
+  if (geometry[0] < 0 || geometry[1] < 0) return false;
+  const int ns = scan[0];
   if (ns != components) return false;
-  const int ss = jpgscan[1 + 2 * ns], se = jpgscan[2 + 2 * ns], a = jpgscan[3 + 2 * ns];
+  const int ss = scan[1 + 2 * ns], se = scan[2 + 2 * ns], a = scan[3 + 2 * ns];
   if (ss != 0 || se != 63 || a != 0) return false;
   if (components == 3) {
-    const int h1 = jpeghead[2], v1 = jpeghead[3];
+    const int h1 = geometry[2], v1 = geometry[3];
     if (h1 != 1 && h1 != 2 && h1 != 4) return false;
     if (v1 != 1 && v1 != 2) return false;
     for (int i = 1; i < 3; ++i)
-      if (jpeghead[2 + 2 * i] != 1 || jpeghead[3 + 2 * i] != 1) return false;
+      if (geometry[2 + 2 * i] != 1 || geometry[3 + 2 * i] != 1) return false;
   }
   return true;
 }
@@ -585,6 +584,7 @@ bool frame_is_supported(int components) {
 
 int open_jpg(std::uint32_t position, PXV_RASTER_PROC raster, void *priv, PXV_HEADER_PROC header,
              int stream) {
+  jpgdec.call = {};
   if (position_is_page(position)) return kNoPage;
   // 1. Find FF D8, skipping anything before it one byte at a time.
   std::int32_t pos = static_cast<std::int32_t>(position);
@@ -598,7 +598,8 @@ int open_jpg(std::uint32_t position, PXV_RASTER_PROC raster, void *priv, PXV_HEA
   pos += 2;
 
   // 2. The segments up to the start of scan.
-  dri = 0;
+  auto &frame = jpgdec.kept.frame;
+  std::int16_t *geometry = jpgdec.kept.geometry;
   bool have_frame = false, other_frame = false;
   std::int32_t sos_length = 0;
   for (int segments = 0;; ++segments) {
@@ -613,18 +614,18 @@ int open_jpg(std::uint32_t position, PXV_RASTER_PROC raster, void *priv, PXV_HEA
       break;
     }
     if (marker == kSof0 || marker == kSof1) {
-      const std::int32_t n = img_read_mem(stream, jbi, sizeof jbi);
+      const std::int32_t n = img_read_mem(stream, frame, sizeof frame);
       // The frame header is read as 15 bytes whatever its length; the bytes it declares must
       // be there.
-      if (n < 6 || n < 6 + 3 * jbi[5]) return kBadData;
-      img_byteswap(jbi + 1, 2);
-      const std::int16_t height = static_cast<std::int16_t>(jbi[1] | (jbi[2] << 8));
-      const std::int16_t width = static_cast<std::int16_t>(jbi[3] | (jbi[4] << 8));
-      jpeghead[0] = width;
-      jpeghead[1] = height;
+      if (n < 6 || n < 6 + 3 * frame[5]) return kBadData;
+      img_byteswap(frame + 1, 2);
+      const std::int16_t height = static_cast<std::int16_t>(frame[1] | (frame[2] << 8));
+      const std::int16_t width = static_cast<std::int16_t>(frame[3] | (frame[4] << 8));
+      geometry[0] = width;
+      geometry[1] = height;
       for (int i = 0; i < 3; ++i) {
-        jpeghead[2 + 2 * i] = static_cast<std::int16_t>(jbi[7 + 3 * i] >> 4);
-        jpeghead[3 + 2 * i] = static_cast<std::int16_t>(jbi[7 + 3 * i] & 15);
+        geometry[2 + 2 * i] = static_cast<std::int16_t>(frame[7 + 3 * i] >> 4);
+        geometry[3 + 2 * i] = static_cast<std::int16_t>(frame[7 + 3 * i] & 15);
       }
       have_frame = true;
     } else if (is_other_frame(marker)) {
@@ -635,23 +636,23 @@ int open_jpg(std::uint32_t position, PXV_RASTER_PROC raster, void *priv, PXV_HEA
       if (jpeg_get_huff_table(stream, length) == 0) return kBadData;
     } else if (marker == kDri) {
       if (img_read_mem(stream, pair, 2) != 2) return kBadData;
-      dri = get_be16(pair);
+      jpgdec.call.restart_interval = get_be16(pair);
     }
   }
 
   // The scan header, right after the SOS length field.
-  if (sos_length - 2 < 1 || sos_length - 2 > kScanHeaderBytes) return kBadData;
-  std::memset(jpgscan, 0, sizeof jpgscan);
-  if (img_read_mem(stream, jpgscan, static_cast<std::uint32_t>(sos_length - 2)) != sos_length - 2)
+  const std::int32_t scan_bytes = sos_length - 2;
+  if (scan_bytes < 1 || scan_bytes > kScanHeaderBytes) return kBadData;
+  if (img_read_mem(stream, jpgdec.call.scan, static_cast<std::uint32_t>(scan_bytes)) != scan_bytes)
     return kBadData;
   if (!have_frame || other_frame) return kBadData;
-  const int components = jbi[5];
+  const int components = frame[5];
   if (!frame_is_supported(components)) return kBadData;
   if (components == 1) {
     // One component is coded one block per MCU whatever sampling it declares.
-    jpeghead[2] = jpeghead[3] = 1;
+    geometry[2] = geometry[3] = 1;
   }
-  const std::int32_t width = jpeghead[0], height = jpeghead[1];
+  const std::int32_t width = geometry[0], height = geometry[1];
   if (width > kMaxDimension || height > kMaxDimension) return kBadData;
 
   // 4. The header record.
@@ -669,15 +670,10 @@ int open_jpg(std::uint32_t position, PXV_RASTER_PROC raster, void *priv, PXV_HEA
 
   // 5. Report the image.
   const int rc = header(record, priv);
-  if (rc < 0) {
-    img_ffree_all();
-    return rc;
-  }
+  if (rc < 0) return rc;
   // 6. The scan.
   img_seek_mem(stream, pos, kSeekSet);
-  const int result = jpeg_decompress_scan(stream, width, height, components, raster, priv);
-  img_ffree(record);
-  return result;
+  return jpeg_decompress_scan(stream, width, height, components, raster, priv);
 }
 
 }  // namespace pxv
