@@ -18,7 +18,8 @@ namespace {
 constexpr int kFlushBytes = 4000;
 // The most one component of one MCU can add to the output: two blocks of 64 codes, each at most
 // a 16-bit code and 16 value bits, every byte possibly followed by a stuffed 0, plus the 16-bit
-// unit a code may complete. With what is pending below the flush threshold, this bounds cbuff.
+// unit a code may complete. With what is pending below the flush threshold, this bounds the
+// bit writer's buffer.
 constexpr int kMaxComponentBytes = 2 * 64 * 4 * 2 + 4;
 constexpr int kOutputBytes = kFlushBytes + kMaxComponentBytes;
 constexpr int kMaxLevel = 100;
@@ -39,13 +40,13 @@ constexpr std::array<std::uint8_t, 64> kTableK2 = {
 // The Huffman tables as a DHT segment carries them: 16 code counts (lengths 1 to 16), then the
 // symbols.
 // ITU-T T.81 Annex K Table K.3: DC luminance.
-constexpr std::uint8_t huffdc0[28] = {0, 1, 5, 1, 1, 1, 1, 1, 1, 0, 0, 0, 0, 0,
+constexpr std::uint8_t std_huffdc0[28] = {0, 1, 5, 1, 1, 1, 1, 1, 1, 0, 0, 0, 0, 0,
                                       0, 0, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11};
 // ITU-T T.81 Annex K Table K.4: DC chrominance.
-constexpr std::uint8_t huffdc1[28] = {0, 3, 1, 1, 1, 1, 1, 1, 1, 1, 1, 0, 0, 0,
+constexpr std::uint8_t std_huffdc1[28] = {0, 3, 1, 1, 1, 1, 1, 1, 1, 1, 1, 0, 0, 0,
                                       0, 0, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11};
 // ITU-T T.81 Annex K Table K.5: AC luminance.
-constexpr std::uint8_t huffac0[178] = {
+constexpr std::uint8_t std_huffac0[178] = {
     0,    2,    1,    3,    3,    2,    4,    3,    5,    5,    4,    4,    0,    0,    1,    0x7d,
     0x01, 0x02, 0x03, 0x00, 0x04, 0x11, 0x05, 0x12, 0x21, 0x31, 0x41, 0x06, 0x13, 0x51, 0x61, 0x07,
     0x22, 0x71, 0x14, 0x32, 0x81, 0x91, 0xa1, 0x08, 0x23, 0x42, 0xb1, 0xc1, 0x15, 0x52, 0xd1, 0xf0,
@@ -59,7 +60,7 @@ constexpr std::uint8_t huffac0[178] = {
     0xe3, 0xe4, 0xe5, 0xe6, 0xe7, 0xe8, 0xe9, 0xea, 0xf1, 0xf2, 0xf3, 0xf4, 0xf5, 0xf6, 0xf7, 0xf8,
     0xf9, 0xfa};
 // ITU-T T.81 Annex K Table K.6: AC chrominance.
-constexpr std::uint8_t huffac1[178] = {
+constexpr std::uint8_t std_huffac1[178] = {
     0,    2,    1,    2,    4,    4,    3,    4,    7,    5,    4,    4,    0,    1,    2,    0x77,
     0x00, 0x01, 0x02, 0x03, 0x11, 0x04, 0x05, 0x21, 0x31, 0x06, 0x12, 0x41, 0x51, 0x07, 0x61, 0x71,
     0x13, 0x22, 0x32, 0x81, 0x08, 0x14, 0x42, 0x91, 0xa1, 0xb1, 0xc1, 0x09, 0x23, 0x33, 0x52, 0xf0,
@@ -89,23 +90,30 @@ struct jpg_component {
   const huff_code *ac_table;
 };
 
-// The process-wide quantisation tables (natural order): Annex K until the first
-// IMGLOW_set_comp_quality.
-std::array<std::uint8_t, 64> quan0 = kTableK1;
-std::array<std::uint8_t, 64> quan1 = kTableK2;
+// The bit writer: bytes pending in `bytes`, and a bit word of which `count` bits are pending.
+struct bit_writer {
+  std::uint8_t *bytes;
+  int length;
+  std::uint32_t word;
+  int count;
+};
 
-huff_code save_huffdc0[16], save_huffdc1[16], save_huffac0[256], save_huffac1[256];
-jpg_component y_params, u_params, v_params;
-std::int8_t *ystrip, *ustrip, *vstrip;
-std::int16_t A[64];
-jpeg_kernel dct_kernel;
-alignas(16) std::int32_t dct[64];
+// The writer's state.
+struct jpeg_encoder {
+  // Kept from one save to the next on purpose: IMGLOW_set_comp_quality sets the quantisation
+  // tables (natural order) for every later save; Annex K until its first call.
+  std::array<std::uint8_t, 64> luma_quant = kTableK1;
+  std::array<std::uint8_t, 64> chroma_quant = kTableK2;
+  // Cleared at the start of every save.
+  struct {
+    jpg_component component[3];  // Y, Cb, Cr, each with its strip of 8 sample rows
+    bit_writer out;
+  } call;
+};
+jpeg_encoder jpgenc;
 
-// The output side: bytes pending in cbuff, and a bit word of which outn bits are pending.
-std::uint8_t *cbuff;
-int outptr;
-std::uint32_t outbits;
-int outn;
+// The bit writer by its short name.
+constexpr bit_writer &bits_out = jpgenc.call.out;
 
 // Colour products, each shifted right by 10 on its own: the library's transform.
 struct colour_tables {
@@ -126,14 +134,16 @@ struct colour_tables {
 };
 const colour_tables colours;
 
-void jpeg_init_dct() {
-  // The forward table is the inverse one with rows and columns exchanged.
-  std::int16_t inverse[64];
+// The forward transform's matrix: the inverse one with rows and columns exchanged.
+const jpeg_kernel dct_kernel = [] {
+  std::int16_t inverse[64], forward[64];
   jpeg_cosine_table(inverse);
   for (int u = 0; u < 8; ++u)
-    for (int xx = 0; xx < 8; ++xx) A[u * 8 + xx] = inverse[xx * 8 + u];
-  jpeg_kernel_init(dct_kernel, A);
-}
+    for (int xx = 0; xx < 8; ++xx) forward[u * 8 + xx] = inverse[xx * 8 + u];
+  jpeg_kernel k;
+  jpeg_kernel_init(k, forward);
+  return k;
+}();
 
 // Canonical code assignment (T.81 Annex C) from a table's code counts and symbols.
 void build_codes(huff_code *table, int entries, const std::uint8_t *counts_and_symbols) {
@@ -150,31 +160,36 @@ void build_codes(huff_code *table, int entries, const std::uint8_t *counts_and_s
   }
 }
 
-void jpeg_init_huffman_tables() {
-  build_codes(save_huffdc0, 16, huffdc0);
-  build_codes(save_huffdc1, 16, huffdc1);
-  build_codes(save_huffac0, 256, huffac0);
-  build_codes(save_huffac1, 256, huffac1);
-}
+// The codes of the four standard tables, built once.
+struct huff_codes {
+  huff_code dc0[16], dc1[16], ac0[256], ac1[256];
+  huff_codes() {
+    build_codes(dc0, 16, std_huffdc0);
+    build_codes(dc1, 16, std_huffdc1);
+    build_codes(ac0, 256, std_huffac0);
+    build_codes(ac1, 256, std_huffac1);
+  }
+};
+const huff_codes codes;
 
 // Emits n bits (n <= 17, `bits` holding at most n significant bits). Output leaves the bit word
 // in 16-bit units, each byte followed by a stuffed 0 when it is FF (T.81 F.1.2.3).
 inline void jpeg_putbits(int n, std::uint32_t bits) {
-  const int total = outn + n;
+  const int total = bits_out.count + n;
   if (total <= 16) {
-    outbits = (outbits << n) | bits;
-    outn = total;
+    bits_out.word = (bits_out.word << n) | bits;
+    bits_out.count = total;
     return;
   }
   const int rem = total - 16;
-  const std::uint32_t unit = ((outbits << (16 - outn)) | (bits >> rem)) & 0xFFFF;
+  const std::uint32_t unit = ((bits_out.word << (16 - bits_out.count)) | (bits >> rem)) & 0xFFFF;
   const auto hi = static_cast<std::uint8_t>(unit >> 8), lo = static_cast<std::uint8_t>(unit);
-  cbuff[outptr++] = hi;
-  if (hi == 0xFF) cbuff[outptr++] = 0;
-  cbuff[outptr++] = lo;
-  if (lo == 0xFF) cbuff[outptr++] = 0;
-  outbits = bits & ((1u << rem) - 1);
-  outn = rem;
+  bits_out.bytes[bits_out.length++] = hi;
+  if (hi == 0xFF) bits_out.bytes[bits_out.length++] = 0;
+  bits_out.bytes[bits_out.length++] = lo;
+  if (lo == 0xFF) bits_out.bytes[bits_out.length++] = 0;
+  bits_out.word = bits & ((1u << rem) - 1);
+  bits_out.count = rem;
 }
 
 // Codes one (run, value) pair: the code of symbol run * 16 + size, then the value's low `size`
@@ -290,9 +305,9 @@ void jpeg_write_header(int stream, const std::uint8_t *header, int components) {
   p += sizeof app0;
   put_segment_header(p, 0xDB, 132);
   *p++ = 0x00;
-  for (int k = 0; k < 64; ++k) *p++ = quan0[zig_zag[k]];
+  for (int k = 0; k < 64; ++k) *p++ = jpgenc.luma_quant[zig_zag[k]];
   *p++ = 0x01;
-  for (int k = 0; k < 64; ++k) *p++ = quan1[zig_zag[k]];
+  for (int k = 0; k < 64; ++k) *p++ = jpgenc.chroma_quant[zig_zag[k]];
   put_segment_header(p, 0xC0, components == 3 ? 17 : 11);
   *p++ = 8;
   put_be16(p, static_cast<std::uint32_t>(dib_height(header)) & 0xFFFF);
@@ -313,7 +328,8 @@ void jpeg_write_header(int stream, const std::uint8_t *header, int components) {
     const std::uint8_t *counts_and_symbols;
     int bytes;
   };
-  const dht tables[4] = {{0x00, huffdc0, 28}, {0x10, huffac0, 178}, {0x01, huffdc1, 28}, {0x11, huffac1, 178}};
+  const dht tables[4] = {
+      {0x00, std_huffdc0, 28}, {0x10, std_huffac0, 178}, {0x01, std_huffdc1, 28}, {0x11, std_huffac1, 178}};
   for (int t = 0; t < (components == 3 ? 4 : 2); ++t) {
     put_segment_header(p, 0xC4, tables[t].bytes + 3);
     *p++ = tables[t].id;
@@ -334,17 +350,20 @@ void jpeg_write_header(int stream, const std::uint8_t *header, int components) {
   img_write_mem(stream, bytes, static_cast<std::uint32_t>(p - bytes));
 }
 
+// Fills the three component records; the caller gives them their strips.
 void jpg_set_save_component_params(int components) {
-  y_params = {0, ystrip, quan0.data(), static_cast<std::int16_t>(components == 3 ? 2 : 1), 1, save_huffdc0, save_huffac0};
-  u_params = {0, ustrip, quan1.data(), 1, 1, save_huffdc1, save_huffac1};
-  v_params = {0, vstrip, quan1.data(), 1, 1, save_huffdc1, save_huffac1};
+  jpg_component *c = jpgenc.call.component;
+  const auto luma_h = static_cast<std::int16_t>(components == 3 ? 2 : 1);
+  c[0] = {0, nullptr, jpgenc.luma_quant.data(), luma_h, 1, codes.dc0, codes.ac0};
+  c[1] = {0, nullptr, jpgenc.chroma_quant.data(), 1, 1, codes.dc1, codes.ac1};
+  c[2] = {0, nullptr, jpgenc.chroma_quant.data(), 1, 1, codes.dc1, codes.ac1};
 }
 
 void flush_full_blocks(int stream) {
-  if (outptr < kFlushBytes) return;
-  img_write_mem(stream, cbuff, kFlushBytes);
-  std::memmove(cbuff, cbuff + kFlushBytes, static_cast<std::size_t>(outptr - kFlushBytes));
-  outptr -= kFlushBytes;
+  if (bits_out.length < kFlushBytes) return;
+  img_write_mem(stream, bits_out.bytes, kFlushBytes);
+  bits_out.length -= kFlushBytes;
+  std::memmove(bits_out.bytes, bits_out.bytes + kFlushBytes, static_cast<std::size_t>(bits_out.length));
 }
 
 }  // namespace
@@ -352,7 +371,6 @@ void flush_full_blocks(int stream) {
 // The forward transform of jpeg_common.h: an 8 x 8 area of signed samples (rows `stride` apart)
 // into 64 natural-order coefficients.
 void jpeg_dct(const std::int8_t *in, std::int32_t *out, int stride) {
-  if (dct_kernel.m[0] == 0) jpeg_init_dct();
   const jpeg_kernel &k = dct_kernel;
 #if defined(__SSE2__)
   __m128i t[8];
@@ -389,6 +407,7 @@ void jpeg_dct(const std::int8_t *in, std::int32_t *out, int stride) {
 }
 
 int save_jpg_file(int stream, std::uint8_t *header, PXV_FETCH_PROC fetch, void *priv) {
+  jpgenc.call = {};
   const int bits = dib_bit_count(header);
   // 1- and 4-bit images are refused, as are 16- and 32-bit ones, which have neither 24-bit rows
   // nor a colour table to expand through.
@@ -413,23 +432,15 @@ int save_jpg_file(int stream, std::uint8_t *header, PXV_FETCH_PROC fetch, void *
   if (buffer == nullptr) return kNoMemory;
   // Columns past the image's width read whatever the buffer holds there: keep it defined.
   std::memset(buffer, 0, buffer_bytes);
-  jpeg_init_dct();
-  jpeg_init_huffman_tables();
-  const auto strip_bytes = static_cast<std::size_t>(8) * static_cast<std::size_t>(padded);
-  ystrip = static_cast<std::int8_t *>(img_fmalloc(strip_bytes));
-  ustrip = static_cast<std::int8_t *>(img_fmalloc(strip_bytes));
-  vstrip = static_cast<std::int8_t *>(img_fmalloc(strip_bytes));
-  cbuff = static_cast<std::uint8_t *>(img_fmalloc(kOutputBytes));
-  if (ystrip == nullptr || ustrip == nullptr || vstrip == nullptr || cbuff == nullptr) {
-    img_ffree_all();
-    return kNoMemory;
-  }
-  outbits = 0;
-  outn = 0;
-  outptr = 0;
   jpg_set_save_component_params(components);
-  jpg_component *coded[3] = {&y_params, &u_params, &v_params};
+  jpg_component *const c3 = jpgenc.call.component;  // Y, Cb, Cr
+  const auto strip_bytes = static_cast<std::size_t>(8) * static_cast<std::size_t>(padded);
+  for (int i = 0; i < 3; ++i) c3[i].strip = static_cast<std::int8_t *>(img_fmalloc(strip_bytes));
+  bits_out.bytes = static_cast<std::uint8_t *>(img_fmalloc(kOutputBytes));
+  if (c3[0].strip == nullptr || c3[1].strip == nullptr || c3[2].strip == nullptr || bits_out.bytes == nullptr)
+    return kNoMemory;
 
+  alignas(16) std::int32_t dct[64];
   std::int32_t quantised[64];
   for (int next = height - 1; next >= 0;) {
     for (int b = 0; b < 8; ++b) {
@@ -443,12 +454,14 @@ int save_jpg_file(int stream, std::uint8_t *header, PXV_FETCH_PROC fetch, void *
     }
     for (int b = 0; b < 8; ++b)
       jpeg_rgb_to_yuv(buffer + static_cast<std::size_t>(b) * static_cast<std::size_t>(stride),
-                      ystrip + b * padded, ustrip + b * padded, vstrip + b * padded, padded, components);
+                      c3[0].strip + b * padded, c3[1].strip + b * padded, c3[2].strip + b * padded, padded,
+                      components);
     if (components == 3)
-      for (int b = 0; b < 8; ++b) jpeg_decimate_chromas(ustrip + b * padded, vstrip + b * padded, padded);
+      for (int b = 0; b < 8; ++b)
+        jpeg_decimate_chromas(c3[1].strip + b * padded, c3[2].strip + b * padded, padded);
     for (int m = 0; m < padded; m += mcu_width) {
       for (int ci = 0; ci < components; ++ci) {
-        jpg_component &c = *coded[ci];
+        jpg_component &c = c3[ci];
         for (int bh = 0; bh < c.h; ++bh) {
           jpeg_dct(c.strip + m + 8 * bh, dct, padded);
           jpeg_quan(dct, quantised, c.quant);
@@ -459,16 +472,10 @@ int save_jpg_file(int stream, std::uint8_t *header, PXV_FETCH_PROC fetch, void *
     }
   }
   // The last pending bits go out as one 16-bit unit padded with 0-bits.
-  jpeg_putbits(17 - outn, 0);
-  img_write_mem(stream, cbuff, static_cast<std::uint32_t>(outptr));
+  jpeg_putbits(17 - bits_out.count, 0);
+  img_write_mem(stream, bits_out.bytes, static_cast<std::uint32_t>(bits_out.length));
   const std::uint8_t eoi[2] = {0xFF, 0xD9};
   img_write_mem(stream, eoi, sizeof eoi);
-  img_ffree(cbuff);
-  img_ffree(vstrip);
-  img_ffree(ustrip);
-  img_ffree(ystrip);
-  img_ffree(buffer);
-  cbuff = nullptr;
   return kOk;
 }
 
@@ -482,8 +489,8 @@ extern "C" int PXVAPI IMGLOW_set_comp_quality(int level) {
   for (int i = 0; i < 8; ++i)
     for (int j = 0; j < 8; ++j) {
       const int luma = (i + j + 1) * q + 1, chroma = (i + j + 1) * qc + 1;
-      pxv::quan0[i * 8 + j] = static_cast<std::uint8_t>(luma > 255 ? 255 : luma);
-      pxv::quan1[i * 8 + j] = static_cast<std::uint8_t>(chroma > 255 ? 255 : chroma);
+      pxv::jpgenc.luma_quant[i * 8 + j] = static_cast<std::uint8_t>(luma > 255 ? 255 : luma);
+      pxv::jpgenc.chroma_quant[i * 8 + j] = static_cast<std::uint8_t>(chroma > 255 ? 255 : chroma);
     }
   return 0;
 }
