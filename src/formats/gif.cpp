@@ -163,23 +163,14 @@ int open_gif(std::uint32_t position, PXV_RASTER_PROC raster, void *priv, PXV_HEA
   if (header == nullptr) return kNoMemory;
   alloc_for_gif(descriptor, header, table, entries);
   const int accepted = header_proc(header, priv);
-  if (accepted < 0) {
-    img_ffree(header);
-    return accepted;
-  }
+  if (accepted < 0) return accepted;
 
   auto *input = static_cast<std::uint8_t *>(img_fmalloc(kGifInputBytes));
-  if (input == nullptr || init_gif_lzw(static_cast<std::uint16_t>((code_size << 8) | flags)) < 0) {
-    img_ffree(input);
-    img_ffree(header);
-    return accepted;
-  }
+  const auto lzw_flags = static_cast<std::uint16_t>((code_size << 8) | flags);
+  if (input == nullptr || init_gif_lzw(stream, input, lzw_flags) < 0) return accepted;
   // Impossible codes and short data end the image early; the rows delivered stand and the load
   // succeeds all the same.
-  decode_gif_lzw_strip(stream, input, width, header, raster, priv);
-  done_gif_lzw();
-  img_ffree(input);
-  img_ffree(header);
+  decode_gif_lzw_strip(width, header, raster, priv);
   return kReaderSuccess;
 }
 

@@ -28,12 +28,6 @@ constexpr int kSubBlocksPerRefill = 30;
 // the longest string is 4096 bytes, so a string never overruns it.
 constexpr int kOutputSlack = kMaxCodes + 8;
 
-str_entry *strtable = nullptr;
-int BITS_PIX = 0;
-int CLEAR_CODE = 0;
-int EOD_CODE = 0;
-bool interlaced = false;
-
 // The code reader: the input buffer, the bytes in it, the bit position of the next code and the
 // bits left behind it.
 struct code_reader {
@@ -46,7 +40,20 @@ struct code_reader {
   std::uint32_t code_mask;
   bool data_ended;
 };
-code_reader reader;
+
+// The decoder's state, set up afresh for every image by init_gif_lzw.
+struct gif_decoder {
+  str_entry *strings;  // the string table
+  int root_bits;       // the minimum code size: bits of a pixel value
+  int clear_code;
+  int end_code;
+  bool interlaced;
+  code_reader reader;
+};
+gif_decoder gifdec;
+
+// The code reader by its short name.
+constexpr code_reader &reader = gifdec.reader;
 
 void set_code_width(int width) {
   reader.code_width = static_cast<std::uint16_t>(width);
@@ -96,16 +103,17 @@ int getcode_gif() {
 void reset_roots() {
   // Every entry starts as a one-byte string, so that no walk through the table ever meets an
   // entry without a length, even for codes that a corrupt stream names out of turn.
-  for (int i = 0; i < kStrTableEntries; ++i) strtable[i] = {static_cast<std::uint8_t>(i), kNoPrefix, 1};
+  for (int i = 0; i < kStrTableEntries; ++i)
+    gifdec.strings[i] = {static_cast<std::uint8_t>(i), kNoPrefix, 1};
 }
 
 // Writes the string of `code` at `out`, back to front from its known length; returns the length.
 int write_string(int code, std::uint8_t *out) {
-  const int length = strtable[code].length;
+  const int length = gifdec.strings[code].length;
   int k = code;
   for (int j = length - 1; j >= 0; --j) {
-    out[j] = strtable[k].last;
-    k = strtable[k].prefix;
+    out[j] = gifdec.strings[k].last;
+    k = gifdec.strings[k].prefix;
     if (k >= kStrTableEntries) break;
   }
   return length;
@@ -125,7 +133,7 @@ constexpr int kPassStep[4] = {8, 8, 4, 2};
 
 void advance_row(row_order *order) {
   ++order->delivered;
-  if (!interlaced) {
+  if (!gifdec.interlaced) {
     ++order->row;
     return;
   }
@@ -160,42 +168,30 @@ void gif_pack_bytes(std::uint8_t *row, int width, int bits) {
   }
 }
 
-int init_gif_lzw(std::uint16_t flags) {
-  BITS_PIX = flags >> 8;
-  CLEAR_CODE = 1 << BITS_PIX;
-  EOD_CODE = CLEAR_CODE + 1;
-  interlaced = (flags & 0x40) != 0;
-  strtable = static_cast<str_entry *>(img_fmalloc(sizeof(str_entry) * kStrTableEntries));
-  if (strtable == nullptr) return kNoMemory;
+int init_gif_lzw(int stream, std::uint8_t *input, std::uint16_t flags) {
+  const int root_bits = flags >> 8;
+  auto *strings = static_cast<str_entry *>(img_fmalloc(sizeof(str_entry) * kStrTableEntries));
+  gifdec = {strings, root_bits, 1 << root_bits, (1 << root_bits) + 1, (flags & 0x40) != 0,
+            {stream, input, 0, 0, 0, 0, 0, false}};
+  if (strings == nullptr) return kNoMemory;
+  std::memset(input, 0, kGifInputBytes);
   reset_roots();
   return 0;
 }
 
-void done_gif_lzw() {
-  img_ffree(strtable);
-  strtable = nullptr;
-}
-
-int decode_gif_lzw_strip(int stream, std::uint8_t *input, int width, const std::uint8_t *header,
-                         PXV_RASTER_PROC raster, void *priv) {
+int decode_gif_lzw_strip(int width, const std::uint8_t *header, PXV_RASTER_PROC raster, void *priv) {
   const int bits = dib_bit_count(header);
   const int height = dib_height(header);
   const std::int32_t row_size = gif_size_for_long(width, bits);
-  if (strtable == nullptr || width <= 0 || height <= 0 || row_size <= 0) return kNoMemory;
+  if (gifdec.strings == nullptr || width <= 0 || height <= 0 || row_size <= 0) return kNoMemory;
   auto *out = static_cast<std::uint8_t *>(img_fmalloc(static_cast<std::size_t>(width) + kOutputSlack));
   auto *row = static_cast<std::uint8_t *>(img_fmalloc(static_cast<std::size_t>(row_size)));
-  if (out == nullptr || row == nullptr) {
-    img_ffree(out);
-    img_ffree(row);
-    return kNoMemory;
-  }
+  if (out == nullptr || row == nullptr) return kNoMemory;
   std::memset(row, 0, static_cast<std::size_t>(row_size));
-  std::memset(input, 0, kGifInputBytes);
   const int packed_bytes = bits == 1 ? (width + 7) / 8 : bits == 4 ? (width + 1) / 2 : width;
 
-  reader = {stream, input, 0, 0, 0, 0, 0, false};
-  set_code_width(BITS_PIX + 1);
-  int next = CLEAR_CODE + 2;
+  set_code_width(gifdec.root_bits + 1);
+  int next = gifdec.clear_code + 2;
   int limit = 1 << reader.code_width;
   int prev = -1;  // no previous code: at the start and after every Clear
   int count = 0;  // decoded bytes waiting in `out`
@@ -205,21 +201,21 @@ int decode_gif_lzw_strip(int stream, std::uint8_t *input, int width, const std::
   for (;;) {
     const int c = getcode_gif();
     if (c < 0) break;  // the data ended without End-of-Data: the rows so far stand
-    if (c == EOD_CODE) {
+    if (c == gifdec.end_code) {
       result = kReaderSuccess;
       break;
     }
-    if (c == CLEAR_CODE) {
+    if (c == gifdec.clear_code) {
       reset_roots();
-      set_code_width(BITS_PIX + 1);
-      next = CLEAR_CODE + 2;
+      set_code_width(gifdec.root_bits + 1);
+      next = gifdec.clear_code + 2;
       limit = 1 << reader.code_width;
       prev = -1;
       continue;
     }
     if (prev < 0) {
       // The first code after a Clear is a single pixel value.
-      if (c >= CLEAR_CODE) break;
+      if (c >= gifdec.clear_code) break;
       out[count++] = static_cast<std::uint8_t>(c);
     } else if (next >= kMaxCodes) {
       // The table is full: codes keep their meaning until the next Clear.
@@ -229,7 +225,7 @@ int decode_gif_lzw_strip(int stream, std::uint8_t *input, int width, const std::
       std::uint8_t first;
       if (c < next) {
         count += write_string(c, out + count);
-        first = out[count - strtable[c].length];
+        first = out[count - gifdec.strings[c].length];
       } else {
         // The code being defined: the previous string and its own first byte.
         const int length = write_string(prev, out + count);
@@ -237,8 +233,8 @@ int decode_gif_lzw_strip(int stream, std::uint8_t *input, int width, const std::
         out[count + length] = first;
         count += length + 1;
       }
-      strtable[next] = {first, static_cast<std::uint16_t>(prev),
-                        static_cast<std::uint16_t>(strtable[prev].length + 1)};
+      gifdec.strings[next] = {first, static_cast<std::uint16_t>(prev),
+                        static_cast<std::uint16_t>(gifdec.strings[prev].length + 1)};
       ++next;
       // No early change: the width grows once the next code no longer fits.
       if (next == limit && reader.code_width < kMaxCodeWidth) {
@@ -261,8 +257,6 @@ int decode_gif_lzw_strip(int stream, std::uint8_t *input, int width, const std::
       break;
     }
   }
-  img_ffree(row);
-  img_ffree(out);
   return result;
 }
 

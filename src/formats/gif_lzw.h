@@ -13,15 +13,14 @@ namespace pxv {
 // of 255 bytes fit with room to spare.
 constexpr std::uint32_t kGifInputBytes = 10000;
 
-// Sets up the decoder from the descriptor's packed flags (low byte) and the minimum code size
-// (high byte). 0, or -1 when the string table cannot be allocated.
-int init_gif_lzw(std::uint16_t flags);
-// Decodes one image from the sub-blocks at the stream's position, delivering rows of
-// gif_size_for_long(width, bits) bytes. 1 at End-of-Data (or once every row is delivered), -1
-// when the output buffers cannot be allocated, -3 at an impossible code or the end of the data.
-int decode_gif_lzw_strip(int stream, std::uint8_t *input, int width, const std::uint8_t *header,
-                         PXV_RASTER_PROC raster, void *priv);
-void done_gif_lzw();
+// Sets up the decoder for one image: the sub-blocks at the stream's position, an input buffer of
+// kGifInputBytes, the descriptor's packed flags (low byte) and the minimum code size (high
+// byte). 0, or -1 when the string table cannot be allocated.
+int init_gif_lzw(int stream, std::uint8_t *input, std::uint16_t flags);
+// Decodes the image, delivering rows of gif_size_for_long(width, bits) bytes. 1 at End-of-Data
+// (or once every row is delivered), -1 when the output buffers cannot be allocated, -3 at an
+// impossible code or the end of the data.
+int decode_gif_lzw_strip(int width, const std::uint8_t *header, PXV_RASTER_PROC raster, void *priv);
 
 // Packs one row of one-byte indices in place: 1 bit (eight pixels a byte, the first in the most
 // significant bit) or 4 bits (two a byte, the first in the high half). 8 bits is left alone.

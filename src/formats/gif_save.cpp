@@ -22,10 +22,17 @@ constexpr int kLastCodeBeforeClear = 4080;
 constexpr int kCodeBufferBytes = 300;
 constexpr std::uint32_t kFlushBits = 253 * 8;
 
-lzw_entry *comp_table = nullptr;
-int BITS_PIX = 0;
-int CLEAR_CODE = 0;
-int EOD_CODE = 0;
+// The GIF encoder's string table entry: the tree of lzw_tree.h, shared with the TIFF encoder.
+using gif_lzw_entry = lzw_entry;
+
+// The writer's state, set up afresh by every save.
+struct gif_encoder {
+  gif_lzw_entry *table;  // the string table
+  int root_bits;         // the minimum code size: bits of a pixel value
+  int clear_code;
+  int end_code;
+};
+gif_encoder gifenc;
 
 struct code_writer {
   int stream;
@@ -43,16 +50,6 @@ int write_sub_block(int stream, const std::uint8_t *bytes, std::uint32_t count) 
   if (write_all(stream, &size, 1) != 0) return kShortWrite;
   return write_all(stream, bytes, count);
 }
-
-}  // namespace
-
-int gif_in_table(int prefix, int pixel) { return lzw_find(comp_table, prefix, pixel); }
-
-int gif_add_table_entry(int not_found, int prefix, int pixel, int next) {
-  return lzw_link(comp_table, not_found, prefix, pixel, next);
-}
-
-namespace {
 
 // Appends one code, least significant bit first, writing out 253 whole bytes as a sub-block
 // first when the buffer holds that many.
@@ -84,8 +81,6 @@ void unpack_row(const std::uint8_t *row, std::uint8_t *pixels, int width, int bi
     pixels[x] = static_cast<std::uint8_t>((x & 1) ? row[x >> 1] & 0x0F : row[x >> 1] >> 4);
 }
 
-}  // namespace
-
 int encode_gif_lzw(const std::uint8_t *header, int stream, int byte_offset, int first_row, int width,
                    int height, PXV_FETCH_PROC fetch, void *priv) {
   const int bits = dib_bit_count(header);
@@ -94,18 +89,13 @@ int encode_gif_lzw(const std::uint8_t *header, int stream, int byte_offset, int 
   auto *fetched = static_cast<std::uint8_t *>(img_fmalloc(4 * static_cast<std::size_t>(row_size)));
   auto *pixels = static_cast<std::uint8_t *>(img_fmalloc(4 * static_cast<std::size_t>(row_size)));
   auto *w = static_cast<code_writer *>(img_fmalloc(sizeof(code_writer)));
-  if (fetched == nullptr || pixels == nullptr || w == nullptr) {
-    img_ffree(w);
-    img_ffree(pixels);
-    img_ffree(fetched);
-    return kShortWrite;
-  }
+  if (fetched == nullptr || pixels == nullptr || w == nullptr) return kShortWrite;
   std::memset(w, 0, sizeof *w);
   std::memset(fetched, 0, 4 * static_cast<std::size_t>(row_size));
   w->stream = stream;
-  w->code_width = BITS_PIX + 1;
+  w->code_width = gifenc.root_bits + 1;
   int limit = 1 << w->code_width;
-  int next = CLEAR_CODE + 2;
+  int next = gifenc.clear_code + 2;
   int rc = 0;
 
   auto fetch_row = [&](int r) {
@@ -113,7 +103,7 @@ int encode_gif_lzw(const std::uint8_t *header, int stream, int byte_offset, int 
     unpack_row(fetched + byte_offset, pixels, width, bits);
   };
   fetch_row(0);
-  rc = gif_writecode(w, CLEAR_CODE);
+  rc = gif_writecode(w, gifenc.clear_code);
   int prefix = pixels[0];
   int x = 1;
   for (int r = 0; r < height && rc == 0; ++r) {
@@ -123,22 +113,22 @@ int encode_gif_lzw(const std::uint8_t *header, int stream, int byte_offset, int 
     }
     for (; x < width && rc == 0; ++x) {
       const int c = pixels[x];
-      const int found = gif_in_table(prefix, c);
+      const int found = lzw_find(gifenc.table, prefix, c);
       if (found >= 0 && found != kLzwNoChildren) {
         prefix = found;
         continue;
       }
       rc = gif_writecode(w, prefix);
-      next = gif_add_table_entry(found, prefix, c, next);
+      next = lzw_link(gifenc.table, found, prefix, c, next);
       prefix = c;
       if (next == limit + 1) {
         // Code 2^width has just been assigned (or 4080 at 12 bits): the decoder, one entry
         // behind, widens after assigning 2^width - 1, so both change width at the same code.
         if (w->code_width == kMaxCodeWidth) {
-          if (rc == 0) rc = gif_writecode(w, CLEAR_CODE);
-          w->code_width = BITS_PIX + 1;
-          next = CLEAR_CODE + 2;
-          lzw_clear(comp_table);
+          if (rc == 0) rc = gif_writecode(w, gifenc.clear_code);
+          w->code_width = gifenc.root_bits + 1;
+          next = gifenc.clear_code + 2;
+          lzw_clear(gifenc.table);
         } else {
           ++w->code_width;
         }
@@ -148,18 +138,18 @@ int encode_gif_lzw(const std::uint8_t *header, int stream, int byte_offset, int 
   }
   // The last string is always written, found in the table or not.
   if (rc == 0) rc = gif_writecode(w, prefix);
-  if (rc == 0) rc = gif_writecode(w, EOD_CODE);
+  if (rc == 0) rc = gif_writecode(w, gifenc.end_code);
   if (rc == 0) rc = write_sub_block(stream, w->buf, (w->bit_position + 7) / 8);
   const std::uint8_t tail[2] = {0, 0x3B};  // block terminator, trailer ";"
   if (rc == 0) rc = write_all(stream, tail, 2);
-  img_ffree(w);
-  img_ffree(pixels);
-  img_ffree(fetched);
   return rc;
 }
 
+}  // namespace
+
 int save_gif_file(int stream, std::uint8_t *header, PXV_FETCH_PROC fetch, void *priv) {
   const int bits = dib_bit_count(header);
+  gifenc = {nullptr, bits, 1 << bits, (1 << bits) + 1};
   if (bits != 4 && bits != 8) return kUnsupported;
   const int width = dib_width(header);
   const int height = dib_height(header);
@@ -189,15 +179,11 @@ int save_gif_file(int stream, std::uint8_t *header, PXV_FETCH_PROC fetch, void *
   descriptor[10] = static_cast<std::uint8_t>(bits);  // the minimum code size
   if (write_all(stream, descriptor, sizeof descriptor) != 0) return kShortWrite;
 
-  BITS_PIX = bits;
-  CLEAR_CODE = 1 << bits;
-  EOD_CODE = CLEAR_CODE + 1;
-  comp_table = static_cast<lzw_entry *>(img_fmalloc(sizeof(lzw_entry) * kLzwTableEntries));
-  if (comp_table == nullptr) return kNoMemory;
-  lzw_clear(comp_table);
+  const std::size_t table_bytes = sizeof(gif_lzw_entry) * kLzwTableEntries;
+  gifenc.table = static_cast<gif_lzw_entry *>(img_fmalloc(table_bytes));
+  if (gifenc.table == nullptr) return kNoMemory;
+  lzw_clear(gifenc.table);
   const int rc = encode_gif_lzw(header, stream, 0, 0, width, height, fetch, priv);
-  img_ffree(comp_table);
-  comp_table = nullptr;
   return rc < 0 ? rc : kOk;
 }
 
