@@ -139,7 +139,6 @@ int decode_bmp_nocomp(std::uint8_t *header, int stream, PXV_RASTER_PROC raster, 
       raster(block + std::int64_t{i} * row_bytes, priv, row_number, row_bytes);
     }
   }
-  img_ffree(block);
   return kReaderSuccess;
 }
 
@@ -147,15 +146,11 @@ namespace {
 
 // The two buffers of an RLE decoder: the input block and a row buffer of `row_size` bytes,
 // cleared once; pixels that no record writes (skipped by a delta or an early end of line) keep
-// what the previous row left there. False, with nothing left allocated, when memory is short.
+// what the previous row left there. False when memory is short.
 bool rle_buffers(std::int32_t row_size, std::uint8_t **input, std::uint8_t **row) {
   *input = static_cast<std::uint8_t *>(img_fmalloc(kBlockBytes));
   *row = static_cast<std::uint8_t *>(img_fmalloc(static_cast<std::size_t>(row_size)));
-  if (*input == nullptr || *row == nullptr) {
-    img_ffree(*input);
-    img_ffree(*row);
-    return false;
-  }
+  if (*input == nullptr || *row == nullptr) return false;
   std::memset(*row, 0, static_cast<std::size_t>(row_size));
   return true;
 }
@@ -211,8 +206,6 @@ int decode_bmp_rle8(std::uint8_t *header, int stream, PXV_RASTER_PROC raster, vo
       if ((code & 1) != 0 && in.need(1)) in.next();
     }
   }
-  img_ffree(row);
-  img_ffree(input);
   return kReaderSuccess;
 }
 
@@ -291,8 +284,6 @@ int decode_bmp_rle4(std::uint8_t *header, int stream, PXV_RASTER_PROC raster, vo
         in.pos += 2;
     }
   }
-  img_ffree(row);
-  img_ffree(input);
   return kReaderSuccess;
 }
 
@@ -325,18 +316,14 @@ int open_bmp(std::uint32_t position, PXV_RASTER_PROC raster, void *priv, PXV_HEA
     bits = dib_bit_count(record);
     compression = get_le32(record + kBiCompression);
   }
-  const auto refuse = [record](int code) {
-    img_ffree(record);
-    return code;
-  };
   if (!dib_bit_count_supported(bits))
-    return refuse(bits == 2 || bits == 16 || bits == 32 ? kUnsupported : kBadData);
-  if (width <= 0 || height == 0 || height == INT32_MIN) return refuse(kBadData);
+    return bits == 2 || bits == 16 || bits == 32 ? kUnsupported : kBadData;
+  if (width <= 0 || height == 0 || height == INT32_MIN) return kBadData;
   const bool top_down = height < 0;
-  if (top_down && compression != kCompressNone) return refuse(kBadData);
+  if (top_down && compression != kCompressNone) return kBadData;
   if (top_down) height = -height;
   const std::int32_t row_bytes = size_for_long(width, bits);
-  if (row_bytes <= 0 || data_at < 0) return refuse(kBadData);
+  if (row_bytes <= 0 || data_at < 0) return kBadData;
 
   if (os2) {
     os2head_to_win3head(record);
@@ -366,7 +353,7 @@ int open_bmp(std::uint32_t position, PXV_RASTER_PROC raster, void *priv, PXV_HEA
   }
 
   const int accepted = header(record, priv);
-  if (accepted < 0) return accepted;  // the record is left to the dispatcher
+  if (accepted < 0) return accepted;
 
   img_seek_mem(stream, data_at, kSeekSet);
   int rc = kReaderSuccess;
@@ -376,7 +363,6 @@ int open_bmp(std::uint32_t position, PXV_RASTER_PROC raster, void *priv, PXV_HEA
     case kCompressRle4: rc = decode_bmp_rle4(record, stream, raster, priv); break;
     default: break;  // an unknown compression delivers no rows
   }
-  img_ffree(record);
   return rc < 0 ? rc : kReaderSuccess;
 }
 

@@ -61,7 +61,7 @@ int write_encoded_row(int stream, rle_output &out) {
   out.put(0);  // end of line
   out.put(0);
   const bool ok = out.length <= out.size && write_all(stream, out.bytes, out.length);
-  img_ffree(out.bytes);
+  img_ffree(out.bytes);  // one block per row: given back at once, or a tall image fills the list
   return ok ? kOk : kShortWrite;
 }
 
@@ -168,7 +168,6 @@ int save_bmp_file(int stream, std::uint8_t *header, PXV_FETCH_PROC fetch, void *
     fetch(priv, row, r, row_bytes);
     if (!write_all(stream, row, static_cast<std::uint32_t>(row_bytes))) return kShortWrite;
   }
-  img_ffree(row);
   return kOk;
 }
 
@@ -189,7 +188,6 @@ int save_bmp_comp_file(int stream, std::uint8_t *header, PXV_FETCH_PROC fetch, v
   }
   static constexpr std::uint8_t kEndOfBitmap[2] = {0, 1};
   img_write_mem(stream, kEndOfBitmap, sizeof kEndOfBitmap);  // not checked
-  img_ffree(row);
   return kOk;
 }
 

@@ -86,7 +86,6 @@ int save_dcx_file(int stream, std::uint8_t *header, PXV_FETCH_PROC fetch, void *
   // no stale bytes stay behind it; an appended page ends the file anyway.
   if (rc >= 0 && stream != kMemoryStream) img_write_mem(stream, "", 0);
   // The temporary file goes on failure too: it is of no use to anyone afterwards.
-  img_ffree(buffer);
   _lclose(temp);
   OpenFile(kTempName, &of, OF_DELETE);
   return rc < 0 ? rc : kOk;

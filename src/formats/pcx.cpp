@@ -183,12 +183,7 @@ int pcx_decomp(int stream, int y_min, int y_max, int bytes_per_line, int planes,
   auto *out = static_cast<std::uint8_t *>(img_fmalloc(out_bytes));
   auto *scan = static_cast<std::uint8_t *>(img_fmalloc(scan_bytes));
   auto *input = static_cast<std::uint8_t *>(img_fmalloc(kInputBytes));
-  if (out == nullptr || scan == nullptr || input == nullptr) {
-    img_ffree(input);
-    img_ffree(scan);
-    img_ffree(out);
-    return kNoMemory;
-  }
+  if (out == nullptr || scan == nullptr || input == nullptr) return kNoMemory;
   std::memset(out, 0, out_bytes);
   std::memset(scan, 0, scan_bytes);
   const int total = bytes_per_line * planes;
@@ -220,9 +215,6 @@ int pcx_decomp(int stream, int y_min, int y_max, int bytes_per_line, int planes,
     }
     raster(const_cast<std::uint8_t *>(row), priv, y, r);
   }
-  img_ffree(input);
-  img_ffree(scan);
-  img_ffree(out);
   return kReaderSuccess;
 }
 
@@ -268,13 +260,9 @@ int open_pcx(std::uint32_t position, PXV_RASTER_PROC raster, void *priv, PXV_HEA
 
   img_seek_mem(stream, static_cast<std::int32_t>(position + kPcxHeaderBytes), kSeekSet);
   const int accepted = header_proc(header, priv);
-  if (accepted < 0) {
-    img_ffree(header);
-    return accepted;
-  }
+  if (accepted < 0) return accepted;
   const int rc = pcx_decomp(stream, get_le16(pcx + kPcxYMin), get_le16(pcx + kPcxYMax), bytes_per_line,
                             planes, depth, header, raster, priv);
-  img_ffree(header);
   return rc < 0 ? rc : kReaderSuccess;
 }
 

@@ -65,7 +65,7 @@ int save_pcx_raster(int stream, const std::uint8_t *line, int count) {
     out[n++] = v;
   }
   const int rc = write_all(stream, out, static_cast<std::uint32_t>(n));
-  img_ffree(out);
+  img_ffree(out);  // one block per line: given back at once, or a long image would fill the list
   return rc;
 }
 
@@ -98,11 +98,7 @@ int save_pcx_file(int stream, std::uint8_t *header, PXV_FETCH_PROC fetch, void *
   const std::int32_t row_bytes = size_for_long(width, bits);
   auto *line = static_cast<std::uint8_t *>(img_fmalloc(static_cast<std::size_t>(row_bytes) + 64));
   auto *work = static_cast<std::uint8_t *>(img_fmalloc(static_cast<std::size_t>(row_bytes) + 64));
-  if (line == nullptr || work == nullptr) {
-    img_ffree(work);
-    img_ffree(line);
-    return kNoMemory;
-  }
+  if (line == nullptr || work == nullptr) return kNoMemory;
   std::memset(line, 0, static_cast<std::size_t>(row_bytes) + 64);
   int rc = 0;
   for (int y = 0; y < height && rc == 0; ++y) {
@@ -130,11 +126,8 @@ int save_pcx_file(int stream, std::uint8_t *header, PXV_FETCH_PROC fetch, void *
       trailer[0] = kTrailerMarker;
       for (int i = 0; i < 256; ++i) table_rgb(header, i, trailer + 1 + 3 * i);
       rc = write_all(stream, trailer, 1 + 768);
-      img_ffree(trailer);
     }
   }
-  img_ffree(work);
-  img_ffree(line);
   return rc;
 }
 
