@@ -123,7 +123,7 @@ struct jpeg_decoder {
   // Kept from one call to the next on purpose: a later file that lacks a table (or a frame
   // header) decodes with what the previous file left here.
   struct {
-    std::uint8_t frame[15];      // the frame header as read, height and width byte-swapped
+    std::uint8_t frame[15];      // the frame header as read, height and width little-endian
     std::int16_t geometry[8];    // width, height, then the sampling h and v of each component
     std::uint16_t quant[4][64];  // zig-zag order
     huff_table dc[2], ac[2];
