@@ -22,7 +22,7 @@ constexpr int kLastCodeBeforeClear = 4080;
 constexpr int kCodeBufferBytes = 300;
 constexpr std::uint32_t kFlushBits = 253 * 8;
 
-// The GIF encoder's string table entry: the tree of lzw_tree.h, shared with the TIFF encoder.
+// An entry of lzw_tree.h's string table, under a name of this writer's own.
 using gif_lzw_entry = lzw_entry;
 
 // The writer's state, set up afresh by every save.
