@@ -1,5 +1,6 @@
 // The CCITT run-length code words of ITU-T T.4 and the mode codes of ITU-T T.6, as (code, bits)
-// pairs, codes right-aligned. Shared by the facsimile coders.
+// pairs, codes right-aligned: the one copy, from which the facsimile encoder writes its codes and
+// the decoder builds its lookups.
 #pragma once
 
 #include <array>

@@ -25,7 +25,14 @@ constexpr int kLastTableCode = 4080;    // a Clear follows once this code would 
 constexpr int kOutputBytes = 300;
 constexpr int kFlushBits = 2040;        // 255 whole bytes
 
-lzw_entry *comp_table = nullptr;
+// The encoder's state for one save: the string table and the row buffers, allocated once for
+// all strips by save_tiff_file_lzw.
+struct tiff_lzw_encoder {
+  lzw_entry *comp_table;
+  std::uint8_t *fetched;  // a stored row as fetched
+  std::uint8_t *encode;   // the row's bytes as they are coded
+};
+tiff_lzw_encoder tiff_lzw_save;
 
 struct code_writer {
   std::uint8_t buffer[kOutputBytes];
@@ -35,10 +42,10 @@ struct code_writer {
 
 }  // namespace
 
-std::int32_t tif_in_table(int prefix, std::uint8_t byte) { return lzw_find(comp_table, prefix, byte); }
+std::int32_t tif_in_table(int prefix, std::uint8_t byte) { return lzw_find(tiff_lzw_save.comp_table, prefix, byte); }
 
 int tif_add_table_entry(std::int32_t not_found, int prefix, std::uint8_t byte, int next_code) {
-  return lzw_link(comp_table, not_found, prefix, byte, next_code);
+  return lzw_link(tiff_lzw_save.comp_table, not_found, prefix, byte, next_code);
 }
 
 namespace {
@@ -74,21 +81,16 @@ void prepare_row(PXV_FETCH_PROC fetch, void *priv, int row, std::int32_t fetch_b
 
 }  // namespace
 
+// One strip, coded with the table and row buffers that save_tiff_file_lzw allocated.
 int encode_tif_lzw(const std::uint8_t *header, int stream, std::int32_t offset, std::int32_t width,
                    std::int32_t rows, PXV_FETCH_PROC fetch, void *priv, std::int32_t first_row) {
   const int bits = dib_bit_count(header);
   const std::int32_t height = dib_height(header);
   const std::int32_t fetch_bytes = size_for_long(width, bits);
   const std::int32_t row_bytes = tiff_row_bytes(width, bits);
-  const std::size_t buffer_bytes = 4 * static_cast<std::size_t>(fetch_bytes);
-  auto *fetched = static_cast<std::uint8_t *>(img_fmalloc(buffer_bytes));
-  auto *encode = static_cast<std::uint8_t *>(img_fmalloc(buffer_bytes));
-  if (fetched == nullptr || encode == nullptr) {
-    img_ffree(fetched);
-    img_ffree(encode);
-    return kNoMemory;
-  }
-  lzw_clear(comp_table);
+  std::uint8_t *const fetched = tiff_lzw_save.fetched;
+  std::uint8_t *const encode = tiff_lzw_save.encode;
+  lzw_clear(tiff_lzw_save.comp_table);
   code_writer w;
   std::memset(w.buffer, 0, sizeof w.buffer);
   int next_code = kFirstCode;
@@ -120,7 +122,7 @@ int encode_tif_lzw(const std::uint8_t *header, int stream, std::int32_t offset, 
     if (next_code >= limit) {
       if (w.width == 12) {
         if (rc == kOk) rc = tif_writecode(w, kClear, stream);
-        lzw_clear(comp_table);
+        lzw_clear(tiff_lzw_save.comp_table);
         w.width = 9;
         next_code = kFirstCode;
       } else {
@@ -135,8 +137,6 @@ int encode_tif_lzw(const std::uint8_t *header, int stream, std::int32_t offset, 
     const int tail = (w.bit_position + 7) / 8;
     if (img_write_mem(stream, w.buffer, static_cast<std::uint32_t>(tail)) != tail) rc = kShortWrite;
   }
-  img_ffree(fetched);
-  img_ffree(encode);
   return rc;
 }
 
@@ -163,8 +163,12 @@ int save_tiff_file_lzw(int stream, std::uint8_t *header, PXV_FETCH_PROC fetch, v
   put_le32(fresh + 4, 8);
   if (img_write_mem(stream, fresh, 8) != 8) return kShortWrite;
   if (write_tiff_tags(stream, header, width, height, kTiffLzw, 0) < 0) return kShortWrite;
-  comp_table = static_cast<lzw_entry *>(img_fmalloc(sizeof(lzw_entry) * kLzwTableEntries));
-  if (comp_table == nullptr) return kNoMemory;
+  tiff_lzw_encoder &e = tiff_lzw_save;
+  const std::size_t buffer_bytes = 4 * static_cast<std::size_t>(size_for_long(width, bits));
+  e.comp_table = static_cast<lzw_entry *>(img_fmalloc(sizeof(lzw_entry) * kLzwTableEntries));
+  e.fetched = static_cast<std::uint8_t *>(img_fmalloc(buffer_bytes));
+  e.encode = static_cast<std::uint8_t *>(img_fmalloc(buffer_bytes));
+  if (e.comp_table == nullptr || e.fetched == nullptr || e.encode == nullptr) return kNoMemory;
   const tiff_strips strips = tiff_lzw_strips(tiff_row_bytes(width, bits), height);
   const std::int32_t arrays = tiff_stream_position(stream);  // A
   int rc = kOk;
@@ -192,8 +196,6 @@ int save_tiff_file_lzw(int stream, std::uint8_t *header, PXV_FETCH_PROC fetch, v
   }
   if (rc == kOk && strips.count == 1) rc = tiff_patch_strip_bytes(stream, end);
   if (rc == kOk) tiff_cut_at(stream, end);
-  img_ffree(comp_table);
-  comp_table = nullptr;
   return rc;
 }
 

@@ -17,10 +17,16 @@
 
 namespace pxv {
 
-std::int32_t tiff_strip_offset = 0;
-std::int32_t tiff_header_size = 0;
-
 namespace {
+
+// The writer's state: where the directory just written put the single StripByteCounts value and
+// the image data, for the writers that patch the byte count once the data is written. Set by
+// every write_tiff_tags.
+struct tiff_writer {
+  std::int32_t strip_bytes_at;
+  std::int32_t data_start;
+};
+tiff_writer tiffsave;
 
 // TIFF field types.
 constexpr std::uint16_t kAscii = 2;
@@ -163,8 +169,8 @@ int write_tiff_tags(int stream, const std::uint8_t *header, std::int32_t width,
   const std::uint32_t size = static_cast<std::uint32_t>(block.size());
   if (img_write_mem(stream, block.data(), size) != static_cast<std::int32_t>(size))
     return kShortWrite;
-  tiff_strip_offset = start + static_cast<std::int32_t>(strip_bytes_entry) + 8;
-  tiff_header_size = start + static_cast<std::int32_t>(size);
+  tiffsave.strip_bytes_at = start + static_cast<std::int32_t>(strip_bytes_entry) + 8;
+  tiffsave.data_start = start + static_cast<std::int32_t>(size);
   return kOk;
 }
 
@@ -228,8 +234,8 @@ int tiff_start_file(int stream, const std::uint8_t *header, std::int32_t width, 
 
 int tiff_patch_strip_bytes(int stream, std::int32_t end) {
   std::uint8_t value[4];
-  put_le32(value, static_cast<std::uint32_t>(end - tiff_header_size));
-  img_seek_mem(stream, tiff_strip_offset, kSeekSet);
+  put_le32(value, static_cast<std::uint32_t>(end - tiffsave.data_start));
+  img_seek_mem(stream, tiffsave.strip_bytes_at, kSeekSet);
   if (img_write_mem(stream, value, 4) != 4) return kShortWrite;
   img_seek_mem(stream, end, kSeekSet);
   return kOk;
@@ -255,12 +261,8 @@ int save_tiff_file(int stream, std::uint8_t *header, PXV_FETCH_PROC fetch, void 
     fetch(priv, row, height - 1 - i, fetch_bytes);
     if (bits == 24)
       for (std::int32_t x = 0; x < width; ++x) std::swap(row[3 * x], row[3 * x + 2]);
-    if (img_write_mem(stream, row, static_cast<std::uint32_t>(row_bytes)) != row_bytes) {
-      img_ffree(row);
-      return kShortWrite;
-    }
+    if (img_write_mem(stream, row, static_cast<std::uint32_t>(row_bytes)) != row_bytes) return kShortWrite;
   }
-  img_ffree(row);
   tiff_cut_at(stream, tiff_stream_position(stream));
   return kOk;
 }

@@ -13,11 +13,6 @@ constexpr int kTiffGroup3 = 3;
 constexpr int kTiffGroup4 = 4;
 constexpr int kTiffLzw = 5;
 
-// Where the StripByteCounts entry's value lies in the stream, and where the image data begins:
-// set by write_tiff_tags for the writers that patch the byte count at the end.
-extern std::int32_t tiff_strip_offset;
-extern std::int32_t tiff_header_size;
-
 // The strip geometry of the LZW writer: rows per strip and number of strips for rows of
 // `row_bytes` bytes; both the directory and the encoder compute them here.
 struct tiff_strips {

@@ -178,10 +178,6 @@ struct work_area {
     out.clear();
     return true;
   }
-  void release() {
-    img_ffree(out.units);
-    img_ffree(bytes);
-  }
 };
 
 }  // namespace
@@ -201,11 +197,7 @@ int save_tiff_file_huff(int stream, std::uint8_t *header, PXV_FETCH_PROC fetch, 
   const std::int32_t fetch_bytes = size_for_long(width, 1);
   auto *row = static_cast<std::uint8_t *>(img_fmalloc(static_cast<std::size_t>(row_size)));
   work_area work;
-  if (row == nullptr || !work.make(coded)) {
-    img_ffree(row);
-    work.release();
-    return kNoMemory;
-  }
+  if (row == nullptr || !work.make(coded)) return kNoMemory;
   code_buffer &out = work.out;
   if (group3) out.put_eol();  // the first unit stays 16 zero bits
   for (std::int32_t i = 0; i < height && rc == kOk; ++i) {
@@ -231,8 +223,6 @@ int save_tiff_file_huff(int stream, std::uint8_t *header, PXV_FETCH_PROC fetch, 
     rc = write_units(stream, out, mode, order, work.bytes);
   }
   if (rc == kOk) rc = finish_strip(stream);
-  img_ffree(row);
-  work.release();
   return rc;
 }
 
@@ -247,12 +237,7 @@ int save_tiff_file_g4(int stream, std::uint8_t *header, PXV_FETCH_PROC fetch, vo
   auto *coding = static_cast<std::uint8_t *>(img_fmalloc(row_size));
   auto *reference = static_cast<std::uint8_t *>(img_fmalloc(row_size));
   work_area work;
-  if (coding == nullptr || reference == nullptr || !work.make(width)) {
-    img_ffree(coding);
-    img_ffree(reference);
-    work.release();
-    return kNoMemory;
-  }
+  if (coding == nullptr || reference == nullptr || !work.make(width)) return kNoMemory;
   code_buffer &out = work.out;
   // The first row is coded against an imaginary all-white row. Every search for a changing
   // element stops at the width, which keeps the row's padding bits out of the coding.
@@ -300,9 +285,6 @@ int save_tiff_file_g4(int stream, std::uint8_t *header, PXV_FETCH_PROC fetch, vo
     rc = write_units(stream, out, 4, fill_order::lsb_first, work.bytes);
   }
   if (rc == kOk) rc = finish_strip(stream);
-  img_ffree(coding);
-  img_ffree(reference);
-  work.release();
   return rc;
 }
 

@@ -37,6 +37,8 @@ constexpr std::int16_t kMinWidth = 9;
 constexpr std::int16_t kMaxWidth = 12;
 constexpr std::uint32_t kNoData = 0xFFFFFFFFu;
 constexpr std::uint32_t kRowSlack = 16;
+constexpr std::uint32_t kLzwBlockBytes = 10000;
+constexpr std::uint32_t kLzwInputBytes = kLzwBlockBytes + 4;
 constexpr std::uint32_t kBlockBits = 8 * kLzwBlockBytes;
 
 // The string table. A string is kept as its last 1 to 8 bytes (`tail`, in string order from its
@@ -45,43 +47,29 @@ constexpr std::uint32_t kBlockBits = 8 * kLzwBlockBytes;
 // 8 bytes, back to front, and making an entry is one 8-byte copy and a byte. The first byte is
 // kept so that the next entry can be made without reading the output.
 static_assert(std::endian::native == std::endian::little, "tails are stored as little-endian words");
-struct lzw_entry {
+struct tiff_lzw_entry {
   std::uint64_t tail;
   std::uint16_t head;       // the entry holding the string's whole 8-byte blocks before the tail
   std::uint16_t length;
   std::uint8_t tail_bytes;  // 1 to 8
   std::uint8_t first;
 };
-struct lzw_table {
-  lzw_entry entry[kTableSize];
+
+// The decoder's state for one page. The three table fields carry from code to code and, without
+// a Clear, from strip to strip; the bit reader starts afresh in every strip.
+struct tiff_lzw_decoder {
+  tiff_lzw_entry *entry;  // kTableSize entries
+  std::uint8_t *input;    // kLzwInputBytes: a block of the stream and zeros behind it
+  std::uint8_t *rows;     // lzw_row_buffer_bytes(row_bytes): the row being built and slack
+  std::uint32_t row_bytes;
+  std::uint32_t next_free;
+  std::int32_t previous;  // the previous code, or -1 before the first root
+  std::uint32_t width_limit;
 };
-lzw_table *strtable = nullptr;
+tiff_lzw_decoder tiff_strtable;
 
-// The bit reader: bits still unread in the input buffer, the code mask and width, the bit
-// offset inside the current byte, and the current byte `bp`.
-struct decoder_state {
-  std::uint32_t unread;
-  std::uint32_t mask;
-  std::int16_t width;
-  std::int16_t bit_offset;
-};
-decoder_state dcs;
-std::uint32_t bp;
-// Bytes of the input buffer that came from the stream; the rest reads as 0 and ends the strip.
-std::uint32_t valid;
-
-// Table state carried from code to code (and, without a Clear, from strip to strip).
-std::uint32_t next_free;
-std::int32_t previous;
-std::uint32_t width_limit;
-
-void reset_roots() {
-  for (std::uint32_t i = 0; i < 256; ++i)
-    strtable->entry[i] = {i, 0, 1, 1, static_cast<std::uint8_t>(i)};
-}
-
-std::uint32_t read_into(int stream, std::uint8_t *dst, std::uint32_t count) {
-  const std::int32_t got = stream == tiff_fh ? tiff_read(dst, count) : img_read_mem(stream, dst, count);
+std::uint32_t read_into(std::uint8_t *dst, std::uint32_t count) {
+  const std::int32_t got = tiff_read(dst, count);
   return got > 0 ? static_cast<std::uint32_t>(got) : 0;
 }
 
@@ -96,7 +84,7 @@ inline void store64(std::uint8_t *p, std::uint64_t v) { std::memcpy(p, &v, 8); }
 // Writes the string of entry `e` to out[0, length), back to front a tail and then 8-byte blocks.
 // The first store may run up to 7 bytes past the string's end: the row buffer has slack for it,
 // and the bytes there are overwritten by the strings that follow.
-inline void write_string(std::uint8_t *out, const lzw_entry *table, const lzw_entry &e) {
+inline void write_string(std::uint8_t *out, const tiff_lzw_entry *table, const tiff_lzw_entry &e) {
   std::uint32_t at = e.length - e.tail_bytes;
   store64(out + at, e.tail);
   std::uint32_t k = e.head;
@@ -107,8 +95,6 @@ inline void write_string(std::uint8_t *out, const lzw_entry *table, const lzw_en
   }
 }
 
-}  // namespace
-
 std::uint64_t lzw_row_buffer_bytes(std::uint32_t row_bytes) {
   // The longest string (4096 bytes) may start one byte before the end of a row.
   const std::uint64_t three_rows = 3 * std::uint64_t{row_bytes};
@@ -116,40 +102,44 @@ std::uint64_t lzw_row_buffer_bytes(std::uint32_t row_bytes) {
   return (three_rows > longest ? three_rows : longest) + kRowSlack;
 }
 
-int initlzw() {
-  strtable = static_cast<lzw_table *>(img_fmalloc(sizeof(lzw_table)));
-  if (strtable == nullptr) return -1;
-  std::memset(strtable, 0, sizeof(lzw_table));
-  reset_roots();
-  next_free = kFirstFree;
-  previous = -1;
-  width_limit = 1u << kMinWidth;
+}  // namespace
+
+int lzw_begin(std::uint32_t row_bytes) {
+  tiff_lzw_decoder &d = tiff_strtable;
+  d.input = static_cast<std::uint8_t *>(img_fmalloc(kLzwInputBytes));
+  d.rows = static_cast<std::uint8_t *>(img_fmalloc(lzw_row_buffer_bytes(row_bytes)));
+  d.entry = static_cast<tiff_lzw_entry *>(img_fmalloc(kTableSize * sizeof(tiff_lzw_entry)));
+  if (d.input == nullptr || d.rows == nullptr || d.entry == nullptr) return -1;
+  std::memset(d.entry, 0, kTableSize * sizeof(tiff_lzw_entry));
+  for (std::uint32_t i = 0; i < 256; ++i) d.entry[i] = {i, 0, 1, 1, static_cast<std::uint8_t>(i)};
+  d.row_bytes = row_bytes;
+  d.next_free = kFirstFree;
+  d.previous = -1;
+  d.width_limit = 1u << kMinWidth;
   return 0;
 }
 
-void done_lzw() {
-  img_ffree(strtable);
-  strtable = nullptr;
-}
-
-int decode_lzw_strip(int stream, std::uint8_t *input, std::uint32_t *row_index,
-                     std::uint32_t row_bytes, std::uint8_t *row_buffer) {
+int decode_lzw_strip(std::uint32_t *row_index) {
   // The bit reader and table state live in locals while the strip decodes (the row buffer's
-  // stores could otherwise alias them), and go back to the file-static state at the end.
+  // stores could otherwise alias them), and the table state goes back to the decoder at the end.
   //
   // The input buffer holds a 10000-byte block of the stream; `pos` counts the bits of the block
   // consumed. When a code needs more bits than the block has left, the byte or two that still
   // hold unread bits move to the front and the rest of the block is read behind them. A code is
   // decoded only when all its bits came from the stream (`have` bytes of the block).
+  tiff_lzw_decoder &d = tiff_strtable;
+  std::uint8_t *const input = d.input;
+  std::uint8_t *const row_buffer = d.rows;
+  const std::uint32_t row_bytes = d.row_bytes;
   std::uint32_t pos = 0;
-  std::uint32_t have = read_into(stream, input, kLzwBlockBytes);
+  std::uint32_t have = read_into(input, kLzwBlockBytes);
   std::memset(input + have, 0, kLzwInputBytes - have);
   std::uint32_t width = kMinWidth;
-  std::uint32_t n = next_free;
-  std::int32_t prev = previous;
-  std::uint32_t limit = width_limit;
+  std::uint32_t n = d.next_free;
+  std::int32_t prev = d.previous;
+  std::uint32_t limit = d.width_limit;
   std::uint32_t index = *row_index;
-  lzw_entry *table = strtable->entry;
+  tiff_lzw_entry *table = d.entry;
 
   // The next code of the current width, or kNoData when its bits are not all in the stream.
   auto getcode = [&]() -> std::uint32_t {
@@ -162,7 +152,7 @@ int decode_lzw_strip(int stream, std::uint8_t *input, std::uint32_t *row_index,
           input[0] = input[kLzwBlockBytes - 2];
           input[1] = input[kLzwBlockBytes - 1];
         }
-        have = carry + read_into(stream, input + carry, kLzwBlockBytes - carry);
+        have = carry + read_into(input + carry, kLzwBlockBytes - carry);
         std::memset(input + have, 0, kLzwInputBytes - have);
         pos &= 7;
         if (carry == 0) pos = 0;
@@ -176,8 +166,8 @@ int decode_lzw_strip(int stream, std::uint8_t *input, std::uint32_t *row_index,
 
   // Makes entry n: the string of `p` followed by `last`.
   auto add_entry = [&](std::uint32_t p, std::uint32_t last) {
-    const lzw_entry &pe = table[p];
-    lzw_entry &ne = table[n];
+    const tiff_lzw_entry &pe = table[p];
+    tiff_lzw_entry &ne = table[n];
     if (pe.tail_bytes < 8) {
       ne.tail = pe.tail | (std::uint64_t{last} << (8 * pe.tail_bytes));
       ne.head = pe.head;
@@ -240,7 +230,7 @@ int decode_lzw_strip(int stream, std::uint8_t *input, std::uint32_t *row_index,
         row_buffer[out++] = static_cast<std::uint8_t>(code);
         prev = static_cast<std::int32_t>(code);
       } else if (code >= kFirstFree && code < n) {
-        const lzw_entry &e = table[code];
+        const tiff_lzw_entry &e = table[code];
         if (n < kTableSize) add_entry(p, e.first);
         write_string(row_buffer + out, table, e);
         out += e.length;
@@ -248,7 +238,7 @@ int decode_lzw_strip(int stream, std::uint8_t *input, std::uint32_t *row_index,
       } else if (code == n) {
         // KwKwK: the previous string followed by its own first byte, the entry just made.
         add_entry(p, table[p].first);
-        const lzw_entry &e = table[code];
+        const tiff_lzw_entry &e = table[code];
         write_string(row_buffer + out, table, e);
         out += e.length;
         prev = static_cast<std::int32_t>(code);
@@ -264,13 +254,9 @@ int decode_lzw_strip(int stream, std::uint8_t *input, std::uint32_t *row_index,
     }
   };
   const int rc = decode();
-  dcs = {kBlockBits - pos, (1u << width) - 1, static_cast<std::int16_t>(width),
-         static_cast<std::int16_t>(pos & 7)};
-  bp = pos >> 3;
-  valid = have;
-  next_free = n;
-  previous = prev;
-  width_limit = limit;
+  d.next_free = n;
+  d.previous = prev;
+  d.width_limit = limit;
   *row_index = index;
   return rc;
 }

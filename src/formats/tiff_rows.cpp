@@ -1,0 +1,178 @@
+// Row conversion: every decoded row becomes a DIB row (white-is-zero, horizontal predictor,
+// RGB to BGR, CMYK to BGR) and goes to the raster callback.
+//
+// Malformed-input policy:
+// - Four samples that are not CMYK (RGB with an extra sample, 8 bits each) are delivered as
+//   24-bit BGR rows: the extra sample is dropped, matching the 24-bit header.
+// - The CMYK channel mask is the first byte of the caller's private block; on the library's own
+//   load path, whose private block holds the header address, all four channels are used.
+// - Rows at or past the image length (or, planar, past the planes' rows) are not delivered.
+#include <array>
+#include <bit>
+#include <cstring>
+
+#include "core/img_util.h"
+#include "formats/tiff_internal.h"
+
+namespace pxv {
+
+namespace {
+
+// Room past the widest layout, for the word stores of the conversion.
+constexpr std::uint32_t kRowSlack = 16;
+
+// Each 4-bit half complemented: two white-is-zero pixels of a 4-bit row at once.
+constexpr std::array<std::uint8_t, 256> make_nibble_inverse() {
+  std::array<std::uint8_t, 256> t{};
+  for (int v = 0; v < 256; ++v) t[v] = static_cast<std::uint8_t>((0xF0 - (v & 0xF0)) | (0x0F - (v & 0x0F)));
+  return t;
+}
+constexpr std::array<std::uint8_t, 256> xlat_buff = make_nibble_inverse();
+
+// Swaps the first and third byte of every whole triplet of src[0, r) into dst (which may be src):
+// RGB to BGR. Two triplets at a time, in one 8-byte word whose last two bytes are stored back
+// as they were read; the bytes left over are done one triplet at a time.
+void swap_triplets(std::uint8_t *dst, const std::uint8_t *src, std::uint32_t r) {
+  static_assert(std::endian::native == std::endian::little, "the word's first byte is its lowest");
+  std::uint32_t i = 0;
+  for (; i + 8 <= r; i += 6) {
+    std::uint64_t v;
+    std::memcpy(&v, src + i, 8);
+    // Bytes 1 and 4 (green) and 6, 7 stay; 2, 5 move down to 0, 3 and 0, 3 up to 2, 5.
+    v = (v & 0xFFFF00FF0000FF00u) | ((v >> 16) & 0x00000000FF0000FFu) | ((v << 16) & 0x0000FF0000FF0000u);
+    std::memcpy(dst + i, &v, 8);
+  }
+  for (; i + 2 < r; i += 3) {
+    const std::uint8_t first = src[i];
+    dst[i] = src[i + 2];
+    dst[i + 1] = src[i + 1];
+    dst[i + 2] = first;
+  }
+  if (dst != src && i < r) std::memcpy(dst + i, src + i, r - i);
+}
+
+// Step 4 of the row conversion and the delivery: colour order, CMYK, then the raster callback.
+// `swapped`: the row's triplets are in BGR order already.
+void deliver_row(std::uint8_t *row, std::uint32_t index, bool swapped) {
+  const tiff_reader &reader = tiffstruct;
+  const tiff_fields &t = reader.tags;
+  const std::uint32_t width = t.image_width;
+  const std::uint32_t r = reader.rows.chunky_bytes;
+  std::uint32_t produced = r;
+  std::int32_t size = reader.rows.row_size;
+  if (t.samples_per_pixel >= 3) {
+    if (t.photometric == kSeparated) {
+      // C, M, Y, K to B, G, R in place; a channel outside the mask counts as 0.
+      const std::uint8_t mask = reader.channel_mask;
+      const int c_on = mask & 1, m_on = mask & 2, y_on = mask & 4, k_on = mask & 8;
+      for (std::uint32_t x = 0; x < width; ++x) {
+        const std::uint8_t *s = row + 4 * x;
+        const int cy = c_on ? s[0] : 0, mg = m_on ? s[1] : 0, ye = y_on ? s[2] : 0,
+                  bk = k_on ? s[3] : 0;
+        std::uint8_t *d = row + 3 * x;
+        d[0] = static_cast<std::uint8_t>(ye + bk >= 255 ? 0 : 255 - (ye + bk));
+        d[1] = static_cast<std::uint8_t>(mg + bk >= 255 ? 0 : 255 - (mg + bk));
+        d[2] = static_cast<std::uint8_t>(cy + bk >= 255 ? 0 : 255 - (cy + bk));
+      }
+      produced = 3 * width;
+      size = static_cast<std::int32_t>(tiff_size_for_long(width, 24));
+    } else if (t.samples_per_pixel == 4 && t.bits_per_sample == 8) {
+      // RGB with an extra sample: the extra sample is dropped.
+      for (std::uint32_t x = 0; x < width; ++x) {
+        const std::uint8_t red = row[4 * x], green = row[4 * x + 1], blue = row[4 * x + 2];
+        row[3 * x] = blue;
+        row[3 * x + 1] = green;
+        row[3 * x + 2] = red;
+      }
+      produced = 3 * width;
+      size = static_cast<std::int32_t>(tiff_size_for_long(width, 24));
+    } else if (!swapped) {
+      swap_triplets(row, row, r);
+    }
+  }
+  // Padding bytes of the delivered row are 0, never left-overs of the conversion.
+  if (static_cast<std::uint32_t>(size) > produced)
+    std::memset(row + produced, 0, static_cast<std::uint32_t>(size) - produced);
+  reader.raster(row, reader.raster_private, static_cast<int>(index), size);
+}
+
+}  // namespace
+
+// Steps 2 to 5 of the row conversion.
+void convert_and_deliver(std::uint32_t index, bool swapped) {
+  const tiff_fields &t = tiffstruct.tags;
+  const std::uint32_t r = tiffstruct.rows.chunky_bytes;
+  std::uint8_t *row = tiffstruct.rows.conv_row;
+  const std::uint32_t bits = tiff_bits_per_pixel();
+  if (t.photometric == kWhiteIsZero) {
+    if (t.bits_per_sample == 1) {
+      for (std::uint32_t i = 0; i < r; ++i) row[i] ^= 0xFF;
+    } else if (t.bits_per_sample == 4) {
+      for (std::uint32_t i = 0; i < r; ++i) row[i] = xlat_buff[row[i]];
+    } else if (bits == 8 || bits == 24) {
+      for (std::uint32_t i = 0; i < r; ++i) row[i] = static_cast<std::uint8_t>(255 - row[i]);
+    }
+  }
+  if (t.predictor == 2) {
+    // Horizontal differencing, bytewise modulo 256: by pixel for three samples, else by byte
+    // (also for four samples, as this library always has).
+    if (t.samples_per_pixel == 3) {
+      for (std::uint32_t i = 3; i + 2 < r; i += 3) {
+        row[i] = static_cast<std::uint8_t>(row[i] + row[i - 3]);
+        row[i + 1] = static_cast<std::uint8_t>(row[i + 1] + row[i - 2]);
+        row[i + 2] = static_cast<std::uint8_t>(row[i + 2] + row[i - 1]);
+      }
+    } else {
+      for (std::uint32_t i = 1; i < r; ++i) row[i] = static_cast<std::uint8_t>(row[i] + row[i - 1]);
+    }
+  }
+  deliver_row(row, index, swapped);
+}
+
+bool tiff_begin_rows() {
+  const tiff_fields &t = tiffstruct.tags;
+  tiff_row_layout &l = tiffstruct.rows;
+  const int bits = tiff_bits_per_pixel() == 32 ? 24 : static_cast<int>(tiff_bits_per_pixel());
+  l.chunky_bytes = static_cast<std::uint32_t>((std::uint64_t{t.image_width} * tiff_bits_per_pixel() + 7) / 8);
+  l.planar = t.planar_config == 2 && t.samples_per_pixel > 1;
+  l.planes = l.planar ? t.samples_per_pixel : 1;
+  l.decode_bytes = l.planar
+                       ? static_cast<std::uint32_t>((std::uint64_t{t.image_width} * t.bits_per_sample + 7) / 8)
+                       : l.chunky_bytes;
+  l.virtual_rows = std::uint64_t{t.image_length} * l.planes;
+  l.row_size = static_cast<std::int32_t>(tiff_size_for_long(t.image_width, bits));
+  std::uint64_t capacity = l.chunky_bytes;
+  if (std::uint64_t(l.row_size) > capacity) capacity = static_cast<std::uint64_t>(l.row_size);
+  // A CMYK row is read as four bytes per pixel whatever the samples say.
+  if (t.samples_per_pixel >= 3 && 4 * std::uint64_t{t.image_width} > capacity)
+    capacity = 4 * std::uint64_t{t.image_width};
+  l.conv_capacity = static_cast<std::uint32_t>(capacity + kRowSlack);
+  // Only a CMYK row is read past its decoded bytes (four per pixel whatever the samples say);
+  // other rows' padding is cleared as they are delivered.
+  l.clear_to = (t.samples_per_pixel >= 3 && t.photometric == kSeparated) ? l.conv_capacity : l.decode_bytes;
+  l.swap_on_copy = !l.planar && t.samples_per_pixel == 3 && t.photometric != kSeparated;
+  l.conv_row = static_cast<std::uint8_t *>(img_fmalloc(l.conv_capacity));
+  return l.conv_row != nullptr;
+}
+
+bool tiff_raster_to_dib(const std::uint8_t *source, std::uint32_t index) {
+  const tiff_row_layout &l = tiffstruct.rows;
+  const std::uint32_t n = l.decode_bytes;
+  if (index >= l.virtual_rows) return false;
+  if (l.planar) {
+    // Plane rows go to the spool, packed, plane after plane; the rows are built from it later.
+    spool_write(std::uint64_t{index} * n, source, n);
+    return true;
+  }
+  // With three samples the colour order can be swapped as the row is copied: the white-is-zero
+  // step works byte by byte and the predictor triplet by triplet, so neither sees the difference.
+  if (l.swap_on_copy)
+    swap_triplets(l.conv_row, source, n);
+  else
+    std::memcpy(l.conv_row, source, n);
+  if (l.clear_to > n) std::memset(l.conv_row + n, 0, l.clear_to - n);
+  convert_and_deliver(index, l.swap_on_copy);
+  return true;
+}
+
+}  // namespace pxv
