@@ -33,8 +33,9 @@ struct Job {
   const SaveType *type;
 };
 
-// Where a conversion stopped, kept with the result code in a worker's exit status.
-enum Stage { kLoaded = 0, kLoad = 1, kDepth = 2, kSave = 3 };
+// Where a conversion failed, kept with the result code in a worker's exit status (stage * 16 -
+// code, 0 for success), since a worker process can hand back no more than that.
+enum Stage { kLoad = 1, kDepth = 2, kSave = 3 };
 constexpr int kCodesPerStage = 16;
 
 int outcome(Stage stage, int rc) { return stage * kCodesPerStage - rc; }
