@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Times a peer library doing the same work as a benchmark row; prints the best seconds.
 
-  peer.py pillow-load FILE            Pillow decodes FILE (load() forces the pixels)
+  peer.py pillow-load FILE            Pillow decodes FILE into its own pixel buffer
   peer.py pillow-save FILE OUT FORMAT Pillow encodes the decoded FILE as FORMAT into OUT
   peer.py cmd -- PROGRAM ARGS...      a whole process, best of five runs
 """
@@ -26,9 +26,13 @@ def main(argv):
     if kind == "pillow-load":
         from PIL import Image
 
+        # Opened by name, Pillow maps an uncompressed file (an 8-bit BMP, say) instead of reading
+        # it, and its "load" then reads nothing. Handed an open file it has no name to map, so
+        # it reads and decodes the pixels into a buffer of its own, as pxvlib10 builds its DIB.
         def load():
-            with Image.open(argv[2]) as im:
+            with open(argv[2], "rb") as f, Image.open(f) as im:
                 im.load()
+                assert getattr(im, "map", None) is None
         print(f"{best(load):.6f}")
     elif kind == "pillow-save":
         from PIL import Image

@@ -1,0 +1,26 @@
+// Shared by the commands of pxv: how they report, and the commands themselves.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace pxv_cli {
+
+using Args = std::vector<std::string>;
+
+// Exit statuses: 1 when the library refused something, 2 when the command line is wrong.
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
+
+// What a result code of the library means, in words.
+const char *result_meaning(int code);
+// "pxv: WHAT: MEANING (result CODE)" on stderr; returns kExitFailed.
+int fail(const std::string &what, int code);
+// The message and a pointer to --help on stderr; returns kExitUsage.
+int usage_error(const std::string &message);
+
+int cmd_info(const Args &args);
+int cmd_convert(const Args &args);
+int cmd_tour(const Args &args);
+
+}  // namespace pxv_cli

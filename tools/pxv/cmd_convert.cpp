@@ -1,0 +1,199 @@
+// pxv convert: load images and save them in another type, one file or a batch.
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <map>
+
+#include "cli.h"
+#include "options.h"
+#include "progress.h"
+#include "pxvlib10.h"
+#include "save_file.h"
+#include "save_types.h"
+#include "workers.h"
+
+namespace pxv_cli {
+
+namespace {
+
+struct ConvertSettings {
+  const SaveType *type = nullptr;  // --type; else from the output name
+  int page = 0;
+  bool crop = false;
+  int rect[4] = {0, 0, 0, 0};
+  bool quality_given = false;
+  int quality = 0;
+  std::string out_dir;
+  int jobs = 1;
+};
+
+struct Job {
+  std::string in, out;
+  const SaveType *type;
+};
+
+// Where a conversion failed, kept with the result code in a worker's exit status (stage * 16 -
+// code, 0 for success), since a worker process can hand back no more than that.
+enum Stage { kLoad = 1, kDepth = 2, kSave = 3 };
+constexpr int kCodesPerStage = 16;
+
+int outcome(Stage stage, int rc) { return stage * kCodesPerStage - rc; }
+
+// Loads one input and saves it; returns its outcome (0 for success).
+int convert_one(const Job &job, const ConvertSettings &s) {
+  OFSTRUCT of;
+  HFILE fd = OpenFile(job.in.c_str(), &of, OF_READ);
+  if (fd == HFILE_ERROR) return outcome(kLoad, PXV_ERR_READ);
+  int handle = IMG_decompress_bitmap_fd(fd, 0, s.page);
+  _lclose(fd);
+  if (handle < 0) return outcome(kLoad, handle);
+  int width = 0, height = 0, bits = 0;
+  IMG_bitmap_info(handle, &width, &height, &bits);
+  int rc = PXV_ERR_TYPE;
+  Stage stage = kDepth;
+  if (writes_depth(*job.type, bits)) {
+    if (s.crop) IMG_set_croprect(handle, s.rect[0], s.rect[1], s.rect[2], s.rect[3]);
+    rc = save_replacing(handle, job.out, *job.type);
+    stage = kSave;
+  }
+  IMG_delete_bitmap(handle);
+  return rc < 0 ? outcome(stage, rc) : 0;
+}
+
+// Says on stderr why a job failed: the file, the result code and its meaning.
+void report(const Job &job, int status) {
+  int stage = status / kCodesPerStage, rc = -(status % kCodesPerStage);
+  if (stage == kLoad) {
+    fail(job.in, rc);
+  } else if (stage == kSave) {
+    fail(job.out, rc);
+  } else if (stage == kDepth) {
+    fail(job.in, rc);
+    std::fprintf(stderr, "pxv: %s writes images of %s only\n", job.type->name, depth_list(*job.type).c_str());
+  } else {
+    std::fprintf(stderr, "pxv: %s: the worker converting it stopped (status %d)\n", job.in.c_str(), status);
+  }
+}
+
+// Converts every job, several at a time with -j; returns the exit status.
+int run_batch(const std::vector<Job> &jobs, const ConvertSettings &s, bool quiet) {
+  if (s.quality_given) IMGLOW_set_comp_quality(s.quality);  // workers inherit the tables
+  const int count = int(jobs.size());
+  Progress bar = progress_start("convert", count > 1 ? count : 0, quiet);
+  int done = 0, failed = 0;
+  run_jobs(
+      count, s.jobs, [&](int i) { return convert_one(jobs[i], s); },
+      [&](int i, int status) {
+        if (status != 0) {
+          progress_clear(&bar);
+          report(jobs[i], status);
+          ++failed;
+        }
+        progress_update(&bar, ++done);
+      });
+  progress_clear(&bar);
+  if (failed > 0 && count > 1) std::fprintf(stderr, "pxv: %d of %d files failed\n", failed, count);
+  return failed == 0 ? 0 : kExitFailed;
+}
+
+// An input's name without its folder and ending, for the output beside the others in --out-dir.
+std::string stem(const std::string &path) {
+  std::size_t slash = path.rfind('/');
+  std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+  std::size_t dot = name.rfind('.');
+  return dot == std::string::npos || dot == 0 ? name : name.substr(0, dot);
+}
+
+// The jobs of `pxv convert IN... --out-dir DIR`; an empty list after a usage error.
+std::vector<Job> plan_out_dir(const Args &inputs, const ConvertSettings &s, int *status) {
+  std::vector<Job> jobs;
+  if (s.type == nullptr) {
+    *status = usage_error("--out-dir needs --type, the type of the files to write");
+    return jobs;
+  }
+  std::map<std::string, std::string> writer_of;  // output -> input
+  for (const std::string &in : inputs) {
+    std::string out = s.out_dir + "/" + stem(in) + "." + s.type->endings[0];
+    auto [it, fresh] = writer_of.emplace(out, in);
+    if (!fresh) {
+      *status = usage_error(it->second + " and " + in + " would both be written to " + out);
+      return {};
+    }
+    jobs.push_back({in, out, s.type});
+  }
+  if (mkdir(s.out_dir.c_str(), 0777) != 0 && errno != EEXIST) *status = fail(s.out_dir, PXV_ERR_CREATE);
+  return *status < 0 ? jobs : std::vector<Job>{};
+}
+
+// The jobs the operands ask for; an empty list after a usage error, its status in `status`.
+std::vector<Job> plan(const Args &files, const ConvertSettings &s, int *status) {
+  *status = -1;
+  if (!s.out_dir.empty()) {
+    if (files.empty()) *status = usage_error("convert needs an input file");
+    return files.empty() ? std::vector<Job>{} : plan_out_dir(files, s, status);
+  }
+  if (files.size() != 2) {
+    *status = usage_error(files.size() > 2 ? "several inputs need --out-dir DIR"
+                                           : "convert needs an input and an output file");
+    return {};
+  }
+  const SaveType *type = s.type != nullptr ? s.type : save_type_from_file_name(files[1]);
+  if (type == nullptr) {
+    *status = usage_error("cannot tell the output type: give --type");
+    return {};
+  }
+  return {{files[0], files[1], type}};
+}
+
+const char kConvertUsage[] =
+    "usage: pxv convert IN OUT [options]\n"
+    "       pxv convert IN... --out-dir DIR --type TYPE [-j N] [options]\n"
+    "\n"
+    "Loads IN (any readable format) and saves it as OUT, or saves each IN into DIR under its\n"
+    "own name with the type's ending. A failed file is reported and the others go on; the\n"
+    "exit status is 1 if any failed. Outputs are written beside their final name and renamed\n"
+    "into place, so a failed save leaves an existing file untouched.\n"
+    "\n"
+    "  --type TYPE      the output type (below): a number, a name or an ending; else OUT's ending\n"
+    "  --page N         the page of a TIFF or DCX input to load (0 is the first)\n"
+    "  --crop X,Y,W,H   save only that rectangle (pixels from the top-left corner)\n"
+    "  --quality N      JPEG compression level: 0 keeps the most detail, higher levels make\n"
+    "                   smaller files (the level scales the quantisation tables)\n"
+    "  --out-dir DIR    write every output into DIR (made if missing)\n"
+    "  -j, --jobs N     convert N files at a time, in worker processes\n"
+    "  -q, --quiet      no progress bar\n"
+    "\n"
+    "Types (number, name, ending, depths written); types that add pages add one when the\n"
+    "output exists:\n";
+
+}  // namespace
+
+int cmd_convert(const Args &args) {
+  ConvertSettings s;
+  CommandLine line;
+  const std::string help = kConvertUsage + save_type_help();
+  int status = parse_command_line(
+      args,
+      {{"--type", nullptr, "a save type number (0-15) or name",
+        [&](const std::string &v) { return (s.type = save_type_from_text(v)) != nullptr; }},
+       {"--page", nullptr, "a page number of 0 or more",
+        [&](const std::string &v) { return parse_int(v, 0, &s.page); }},
+       {"--crop", nullptr, "X,Y,W,H",
+        [&](const std::string &v) {
+          int *r = s.rect;
+          return s.crop = std::sscanf(v.c_str(), "%d,%d,%d,%d", &r[0], &r[1], &r[2], &r[3]) == 4;
+        }},
+       {"--quality", nullptr, "a compression level of 0 or more",
+        [&](const std::string &v) { return s.quality_given = parse_int(v, 0, &s.quality); }},
+       {"--out-dir", nullptr, "a folder", [&](const std::string &v) { s.out_dir = v; return !v.empty(); }},
+       {"--jobs", "-j", "a number of workers of 1 or more",
+        [&](const std::string &v) { return parse_int(v, 1, &s.jobs); }}},
+      help.c_str(), &line);
+  if (status >= 0) return status;
+  std::vector<Job> jobs = plan(line.operands, s, &status);
+  if (jobs.empty()) return status;
+  return run_batch(jobs, s, line.quiet);
+}
+
+}  // namespace pxv_cli
