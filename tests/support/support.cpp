@@ -71,10 +71,6 @@ bool run(const std::string &command, std::string *output) {
   return status == 0;
 }
 
-bool have_program(const std::string &name) { return run("command -v " + name + " >/dev/null"); }
-
-std::string pillow_python() { return "/usr/bin/python3"; }
-
 int PackedDib::row_bytes() const {
   int bytes = bits == 1 ? (width + 7) / 8 : bits == 4 ? (width + 1) / 2 : bits == 24 ? width * 3 : width;
   return (bytes + 3) / 4 * 4;
@@ -187,6 +183,13 @@ bool read_pnm(const std::string &path, Rgb *out) {
   for (std::size_t i = 0; i < n; ++i)
     for (int c = 0; c < 3; ++c) out->pixels[3 * i + c] = f[pos + (gray ? i : 3 * i + c)];
   return true;
+}
+
+void write_ppm(const std::string &path, const Rgb &image) {
+  const std::string head = "P6\n" + std::to_string(image.width) + " " + std::to_string(image.height) + "\n255\n";
+  Bytes f(head.begin(), head.end());
+  f.insert(f.end(), image.pixels.begin(), image.pixels.end());
+  write_file(path, f);
 }
 
 Rgb handle_rgb(int handle) {
