@@ -26,8 +26,8 @@ constexpr const char *kHelperSource = R"(
 #include <stdio.h>
 #include <stdlib.h>
 #include <jpeglib.h>
-/* Writes "w h n" and then the n decoded component planes, interleaved per pixel, without colour
-   conversion and with chroma replicated. */
+/* Writes the decoded component planes as a PPM (Y, Cb, Cr) or PGM, without colour conversion and
+   with chroma replicated. */
 int main(int argc, char **argv) {
   struct jpeg_decompress_struct d; struct jpeg_error_mgr e;
   FILE *in = fopen(argv[1], "rb"), *out = fopen(argv[2], "wb");
@@ -40,46 +40,26 @@ int main(int argc, char **argv) {
   d.do_fancy_upsampling = FALSE;
   d.dct_method = JDCT_ISLOW;
   jpeg_start_decompress(&d);
-  fprintf(out, "%u %u %d\n", d.output_width, d.output_height, d.output_components);
+  fprintf(out, "P%d\n%u %u\n255\n", d.output_components == 3 ? 6 : 5, d.output_width, d.output_height);
   JSAMPROW row = malloc(d.output_width * d.output_components);
   while (d.output_scanline < d.output_height) {
     jpeg_read_scanlines(&d, &row, 1);
     fwrite(row, d.output_components, d.output_width, out);
   }
   jpeg_finish_decompress(&d);
-  fclose(out);
-  return 0;
+  return fclose(out);
 }
 )";
 
-// The compiled helper, or "" when no compiler or libjpeg headers are at hand.
-const std::string &helper() {
-  static std::string path;
-  static bool tried = false;
-  if (!tried) {
-    tried = true;
+// libjpeg's planes of a file (gray ones widened to three equal samples); false when no compiler
+// or libjpeg headers are at hand.
+bool decode_planes(const std::string &jpeg, Rgb *planes) {
+  static const std::string helper = [] {
     const std::string src = scratch_path("planes.c"), exe = scratch_path("planes");
     write_file(src, Bytes(kHelperSource, kHelperSource + std::strlen(kHelperSource)));
-    if (run("cc -O1 -o " + exe + " " + src + " -ljpeg 2>/dev/null")) path = exe;
-  }
-  return path;
-}
-
-struct Planes {
-  int width = 0, height = 0, components = 0;
-  Bytes samples;
-};
-
-bool decode_planes(const std::string &jpeg, Planes *p) {
-  const std::string out = scratch_path("planes.out");
-  if (helper().empty() || !run(helper() + " " + jpeg + " " + out)) return false;
-  const Bytes b = read_file(out);
-  int consumed = 0;
-  if (std::sscanf(reinterpret_cast<const char *>(b.data()), "%d %d %d\n%n", &p->width, &p->height,
-                  &p->components, &consumed) != 3)
-    return false;
-  p->samples.assign(b.begin() + consumed, b.end());
-  return p->samples.size() == static_cast<std::size_t>(p->width) * p->height * p->components;
+    return run("cc -O1 -o " + exe + " " + src + " -ljpeg") ? exe : "";
+  }();
+  return !helper.empty() && peer_decode(helper + " {in} {out}", jpeg, planes);
 }
 
 int clamp(int v, int lo, int hi) { return v < lo ? lo : v > hi ? hi : v; }
@@ -87,16 +67,11 @@ int clamp(int v, int lo, int hi) { return v < lo ? lo : v > hi ? hi : v; }
 // The library's colour constants applied to libjpeg's planes: blue, green, red per pixel (or
 // the gray value thrice). Luma below 1 and chroma below -127 are what the library's inverse
 // transform cannot produce.
-Bytes expected_bgr(const Planes &p) {
+Bytes expected_bgr(const Rgb &p, bool gray) {
   Bytes out;
-  for (std::size_t i = 0; i < static_cast<std::size_t>(p.width) * p.height; ++i) {
-    const std::uint8_t *s = &p.samples[i * p.components];
-    const int y = clamp(s[0], 1, 255);
-    if (p.components == 1) {
-      out.insert(out.end(), 3, std::uint8_t(y));
-      continue;
-    }
-    const int cb = clamp(s[1] - 128, -127, 127), cr = clamp(s[2] - 128, -127, 127);
+  for (std::size_t i = 0; i < p.pixels.size(); i += 3) {
+    const int y = clamp(p.pixels[i], 1, 255);
+    const int cb = gray ? 0 : clamp(p.pixels[i + 1] - 128, -127, 127), cr = gray ? 0 : clamp(p.pixels[i + 2] - 128, -127, 127);
     out.push_back(std::uint8_t(clamp(y + ((1984 * cb) >> 10), 0, 255)));
     out.push_back(std::uint8_t(clamp(y - ((386 * cb) >> 10) - ((567 * cr) >> 10), 0, 255)));
     out.push_back(std::uint8_t(clamp(y + ((1113 * cr) >> 10), 0, 255)));
@@ -159,7 +134,8 @@ class JpegFromCjpeg : public ::testing::TestWithParam<CjpegCase> {};
 }  // namespace
 
 TEST_P(JpegFromCjpeg, DecodesToTheLibrarysArithmeticOverLibjpegsPlanes) {
-  if (!have_program("cjpeg") || helper().empty()) GTEST_SKIP() << "cjpeg or libjpeg headers missing";
+  Rgb planes;
+  if (!have_program("cjpeg")) GTEST_SKIP() << "cjpeg missing";
   const CjpegCase &c = GetParam();
   const bool gray = std::strstr(c.options, "-grayscale") != nullptr;
   const std::string jpg = scratch_path(std::string(c.name) + ".jpg");
@@ -180,11 +156,10 @@ TEST_P(JpegFromCjpeg, DecodesToTheLibrarysArithmeticOverLibjpegsPlanes) {
   ASSERT_EQ(decoded.width, c.width);
   ASSERT_EQ(decoded.height, c.height);
   ASSERT_EQ(decoded.bits, gray ? 8 : 24);
-  Planes p;
-  ASSERT_TRUE(decode_planes(jpg, &p));
+  ASSERT_TRUE(decode_planes(jpg, &planes));
   // The two inverse transforms differ by a level or two; the colour constants scale a chroma
   // difference by up to 2.
-  const auto [max, mean] = error(decoded_bgr(decoded), expected_bgr(p));
+  const auto [max, mean] = error(decoded_bgr(decoded), expected_bgr(planes, gray));
   EXPECT_LE(max, gray ? 2 : 6);
   EXPECT_LT(mean, 0.6);
   Rgb by_djpeg;
@@ -194,17 +169,15 @@ TEST_P(JpegFromCjpeg, DecodesToTheLibrarysArithmeticOverLibjpegsPlanes) {
 
 INSTANTIATE_TEST_SUITE_P(
     Files, JpegFromCjpeg,
-    ::testing::Values(CjpegCase{"gray", 61, 37, "-grayscale -quality 90"},
-                      CjpegCase{"gray_restart", 45, 20, "-grayscale -restart 1B"},
-                      CjpegCase{"h1v1", 61, 37, "-sample 1x1 -quality 90"},
-                      CjpegCase{"h2v1", 61, 37, "-sample 2x1"}, CjpegCase{"h2v2", 61, 37, "-sample 2x2"},
-                      CjpegCase{"h2v2_odd", 17, 13, "-sample 2x2 -quality 95"},
-                      CjpegCase{"h2v2_restart_row", 61, 37, "-sample 2x2 -restart 1"},
-                      CjpegCase{"h2v1_restart_3", 61, 37, "-sample 2x1 -restart 3B"},
-                      CjpegCase{"h2v2_restart_ends_at_eoi", 32, 32, "-sample 2x2 -restart 2B"},
-                      CjpegCase{"h1v1_q100", 33, 9, "-sample 1x1 -quality 100"},
-                      CjpegCase{"h2v2_optimized", 100, 75, "-sample 2x2 -optimize"},
-                      CjpegCase{"pixel", 1, 1, "-sample 2x2"}),
+    ::testing::Values(
+        CjpegCase{"gray", 61, 37, "-grayscale -quality 90"}, CjpegCase{"gray_restart", 45, 20, "-grayscale -restart 1B"},
+        CjpegCase{"h1v1", 61, 37, "-sample 1x1 -quality 90"}, CjpegCase{"h2v1", 61, 37, "-sample 2x1"},
+        CjpegCase{"h2v2", 61, 37, "-sample 2x2"}, CjpegCase{"h2v2_odd", 17, 13, "-sample 2x2 -quality 95"},
+        CjpegCase{"h2v2_restart_row", 61, 37, "-sample 2x2 -restart 1"},
+        CjpegCase{"h2v1_restart_3", 61, 37, "-sample 2x1 -restart 3B"},
+        CjpegCase{"h2v2_restart_ends_at_eoi", 32, 32, "-sample 2x2 -restart 2B"},
+        CjpegCase{"h1v1_q100", 33, 9, "-sample 1x1 -quality 100"},
+        CjpegCase{"h2v2_optimized", 100, 75, "-sample 2x2 -optimize"}, CjpegCase{"pixel", 1, 1, "-sample 2x2"}),
     [](const ::testing::TestParamInfo<CjpegCase> &info) { return std::string(info.param.name); });
 
 TEST(JpegWriterOracle, FilesAreValidJfifForDjpegAndPillowAndReadBackClose) {
@@ -238,8 +211,8 @@ TEST(JpegWriterOracle, FilesAreValidJfifForDjpegAndPillowAndReadBackClose) {
                                   : (level == 0 ? 19.0 : level <= 10 ? 15.0 : 11.0);
       if (s.w > 1) EXPECT_GT(db, floor) << s.w << "x" << s.h << " level " << level;
       // libjpeg parses the same coefficients: its planes under the library's constants match.
-      Planes p;
-      if (decode_planes(files.back(), &p)) EXPECT_LE(error(got, expected_bgr(p)).first, s.gray ? 2 : 6);
+      Rgb planes;
+      if (decode_planes(files.back(), &planes)) EXPECT_LE(error(got, expected_bgr(planes, s.gray)).first, s.gray ? 2 : 6);
     }
   }
   for (const std::string &reader : {std::string("djpeg -pnm -outfile {out} {in}"), kPillow}) {
