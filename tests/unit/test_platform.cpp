@@ -99,18 +99,4 @@ TEST(Strings, WsprintfConversionsAndItsLimit) {
   EXPECT_EQ(lstrcmpiA(".TIF", ".tif"), 0);
 }
 
-TEST(Palettes, CreateReadDelete) {
-  alignas(LOGPALETTE) unsigned char storage[sizeof(LOGPALETTE) + 3 * sizeof(PALETTEENTRY)] = {};
-  auto *lp = reinterpret_cast<LOGPALETTE *>(storage);
-  lp->palVersion = 0x300;
-  lp->palNumEntries = 4;
-  for (int i = 0; i < 4; ++i) lp->palPalEntry[i] = {BYTE(i), BYTE(2 * i), BYTE(3 * i), 0};
-  HPALETTE p = CreatePalette(lp);
-  PALETTEENTRY back[4];
-  EXPECT_EQ(GetPaletteEntries(p, 1, 8, back), 3u);
-  EXPECT_EQ(back[2].peBlue, 9);
-  EXPECT_TRUE(DeleteObject(p));
-  EXPECT_FALSE(DeleteObject(p)) << "a deleted object is refused";
-}
-
 }  // namespace
