@@ -1,8 +1,6 @@
-// Format detection, the library's load callbacks, default colour tables and the load entry
-// points' failure paths.
+// Format detection, the library's load callbacks and the load entry points' failure paths.
 #include <gtest/gtest.h>
 
-#include <array>
 #include <cstring>
 #include <string>
 
@@ -145,30 +143,6 @@ TEST_F(LoadCallbacks, HostileHeadersAreRefusedBeforeAnyLargeAllocation) {
   EXPECT_EQ(fill_dib_struct(h.data(), &header_address), PXV_ERR_NO_MEMORY);
   pxv_platform::set_block_limit(limit);
   EXPECT_EQ(live_image(hdib)->dib_handle, nullptr);
-}
-
-TEST(DefaultPalettes, Kinds) {
-  // Entry i of a table as blue, green, red.
-  auto entry = [](const Bytes &h, int i) { return std::array<int, 3>{h[40 + 4 * i], h[41 + 4 * i], h[42 + 4 * i]}; };
-  Bytes h = header_record(1, 1, 1);
-  create_dib_palette(h.data(), "pcx");
-  EXPECT_EQ(entry(h, 0), (std::array<int, 3>{0, 0, 0}));
-  EXPECT_EQ(entry(h, 1), (std::array<int, 3>{255, 255, 255}));
-  h = header_record(1, 1, 8);
-  create_dib_palette(h.data(), "TarGA");
-  // Entry 0xB6 = 101 101 10: red 5*255/7, green 5*255/7, blue 2*85.
-  EXPECT_EQ(entry(h, 0xB6), (std::array<int, 3>{170, 182, 182}));
-  h = header_record(1, 1, 8);
-  const Bytes before = h;
-  create_dib_palette(h.data(), "Dither");
-  EXPECT_EQ(entry(h, 1), (std::array<int, 3>{0, 0, 200})) << "bit 0 is red";
-  EXPECT_EQ(entry(h, 12), (std::array<int, 3>{255, 0, 0})) << "bit 2 is blue";
-  EXPECT_EQ(std::memcmp(h.data() + 40 + 64, before.data() + 40 + 64, 1024 - 64), 0) << "entries from 16 on are left alone";
-  create_dib_palette(h.data(), "something");
-  EXPECT_EQ(entry(h, 7), (std::array<int, 3>{128, 128, 128}));
-  h = header_record(1, 1, 24);
-  create_dib_palette(h.data(), "tiff");
-  EXPECT_EQ(h, header_record(1, 1, 24));
 }
 
 }  // namespace

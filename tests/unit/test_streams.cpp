@@ -1,4 +1,4 @@
-// Streams over files and caller memory, work blocks, and the two size rules.
+// Streams over files and caller memory, work blocks, and the row size rule.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -65,18 +65,10 @@ TEST(WorkBlocks, ListOfTwentyFreedByAddressOrAll) {
   EXPECT_EQ(img_work_blocks_in_use(), 0);
 }
 
-TEST(SizeRules, RowBytesAndTableBytes) {
+TEST(SizeRules, RowBytes) {
   const int rows[][3] = {{1, 1, 4}, {1, 24, 4}, {33, 1, 8}, {5, 24, 16}, {9, 4, 8}, {6, 16, 8}, {0, 8, 0}, {-1, 8, -1}};
   for (const auto &r : rows) EXPECT_EQ(size_for_long(r[0], r[1]), r[2]) << r[0] << " pixels of " << r[1] << " bits";
   EXPECT_EQ(size_for_long(0x7FFFFFFF, 24), -1) << "a row beyond 32 bits is no row";
-  std::uint8_t h[40] = {};
-  put_le16(h + kBiBitCount, 8);
-  put_le32(h + kBiClrUsed, 16);
-  EXPECT_EQ(Palette_Size(h), 64u);
-  put_le32(h + kBiClrUsed, 0);
-  EXPECT_EQ(Palette_Size(h), 1024u);
-  put_le16(h + kBiBitCount, 24);
-  EXPECT_EQ(Palette_Size(h), 0u);
 }
 
 }  // namespace
