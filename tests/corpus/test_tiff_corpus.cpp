@@ -45,6 +45,11 @@ class TiffCorpus : public ::testing::TestWithParam<CorpusCase> {};
 
 TEST_P(TiffCorpus, LoadsAsDocumented) { run_corpus_case(GetParam(), documented(kDocumented, GetParam()), compare); }
 
+TEST(TiffCorpus, IsTiffCmykTellsCmykFromOtherFiles) {
+  EXPECT_EQ(IMG_IsTiffCmyk(corpus_path("tiff/gen_cmyk_edges_8x2_II.tif").c_str()), 1);
+  EXPECT_EQ(IMG_IsTiffCmyk(corpus_path("tiff/gen_rgb_lzw_pred2_MM.tif").c_str()), 0);
+}
+
 INSTANTIATE_TEST_SUITE_P(Manifest, TiffCorpus, ::testing::ValuesIn(corpus_cases({"tiff", "eps"})),
                          corpus_case_name);
 

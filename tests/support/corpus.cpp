@@ -77,10 +77,6 @@ int load_page(const std::string &path, int page) {
   return h;
 }
 
-void release_all_images() {
-  for (int h = pxv::next_dib_handle - 1; h >= 0; --h) IMG_delete_bitmap(h);
-}
-
 std::string pixel_difference(const Rgb &ours, const Rgb &reference) {
   if (ours.width != reference.width || ours.height != reference.height)
     return "size " + std::to_string(ours.width) + "x" + std::to_string(ours.height) + " vs " +

@@ -41,8 +41,6 @@ std::string corpus_case_name(const ::testing::TestParamInfo<CorpusCase> &info);
 // Loads one page of a file through the public API (page 0 by name, others by handle and
 // page). A failed load keeps its slot by design; this hands such slots back.
 int load_page(const std::string &path, int page = 0);
-// Deletes every image handle, for tests that hold no other image.
-void release_all_images();
 
 // Empty when the two images hold the same pixels; otherwise where they first differ.
 std::string pixel_difference(const Rgb &ours, const Rgb &reference);

@@ -1,5 +1,5 @@
 // Helpers of the GIF, PCX and DCX tests: loading bytes, catching what a reader hands its
-// callbacks, hand-built GIFs, and the peer programs of the oracle tests.
+// callbacks, and hand-built GIFs.
 #pragma once
 
 #include <string>
@@ -37,17 +37,5 @@ struct GifCode {
 Bytes pack_gif_codes(const std::vector<GifCode> &codes, int sub_block_size);
 Bytes make_gif(int width, int height, int table_entries, int min_code_size, bool interlaced,
                const Bytes &data_sub_blocks);
-
-}  // namespace pxv_test
-
-namespace pxv_test {
-
-// A picture with smooth ramps and hard edges, as a binary PPM: what the peer tools quantise
-// and write in the oracle tests.
-void write_test_ppm(const std::string &path, int width, int height);
-// Runs a Pillow snippet with `src` and `dst` bound to the two paths; true when it succeeds.
-bool pillow(const std::string &snippet, const std::string &src, const std::string &dst);
-// Decodes a file with a peer command (`{in}` and `{out}` replaced) into a PPM and reads it.
-bool peer_decode(const std::string &command, const std::string &in, Rgb *out);
 
 }  // namespace pxv_test

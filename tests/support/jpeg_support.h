@@ -43,6 +43,14 @@ struct JpegBuilder {
   void eoi();
 };
 
+// libjpeg's decode of a file without colour conversion and with chroma replicated, as this
+// library widens it, and with the accurate integer IDCT: its Y, Cb, Cr planes (gray widened to
+// three equal samples), read through a helper compiled against libjpeg. False when no compiler
+// or libjpeg headers are at hand.
+bool libjpeg_planes(const std::string &jpeg, Rgb *planes);
+// This library's colour constants applied to such planes: blue, green, red per pixel.
+Bytes planes_to_bgr(const Rgb &planes, bool gray);
+
 // Peak signal-to-noise ratio of two equal-sized byte arrays, in dB (99 when equal).
 double psnr(const Bytes &a, const Bytes &b);
 

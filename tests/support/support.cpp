@@ -71,19 +71,18 @@ bool run(const std::string &command, std::string *output) {
   return status == 0;
 }
 
-bool have_program(const std::string &name) { return run("command -v " + name + " >/dev/null"); }
-
-std::string pillow_python() { return "/usr/bin/python3"; }
-
-int PackedDib::row_bytes() const {
-  int bytes = bits == 1 ? (width + 7) / 8 : bits == 4 ? (width + 1) / 2 : bits == 24 ? width * 3 : width;
-  return (bytes + 3) / 4 * 4;
+// Bytes of a stored row and of the colour table of a DIB with this header.
+int dib_row_bytes(int width, int bits) {
+  return ((bits == 1 ? (width + 7) / 8 : bits == 4 ? (width + 1) / 2 : bits == 24 ? width * 3 : width) + 3) / 4 * 4;
 }
-
-int PackedDib::table_bytes() const {
-  std::uint32_t used = get_le32(bytes.data() + 32);
+int dib_table_bytes(const std::uint8_t *header) {
+  const std::uint32_t used = get_le32(header + 32);
+  const int bits = header[14];
   return used != 0 ? int(used * 4) : bits == 24 ? 0 : 4 << bits;
 }
+
+int PackedDib::row_bytes() const { return dib_row_bytes(width, bits); }
+int PackedDib::table_bytes() const { return dib_table_bytes(bytes.data()); }
 
 std::uint8_t *PackedDib::row(int stored_row) {
   return bytes.data() + 40 + table_bytes() + stored_row * row_bytes();
@@ -144,11 +143,8 @@ HandleDib read_handle(int handle) {
   HGLOBAL block = IMG_bitmap_info(handle, &out.width, &out.height, &out.bits);
   if (block == nullptr) return out;
   const auto *dib = static_cast<const std::uint8_t *>(GlobalLock(block));
-  std::uint32_t used = get_le32(dib + 32);
-  int table = used != 0 ? int(used * 4) : out.bits == 24 ? 0 : 4 << out.bits;
-  int bytes = out.bits == 1 ? (out.width + 7) / 8 : out.bits == 4 ? (out.width + 1) / 2
-              : out.bits == 24 ? out.width * 3 : out.width;
-  out.row_bytes = (bytes + 3) / 4 * 4;
+  const int table = dib_table_bytes(dib);
+  out.row_bytes = dib_row_bytes(out.width, out.bits);
   out.header.assign(dib, dib + 40 + table);
   const std::uint8_t *pixels = dib + 40 + table;
   for (int r = 0; r < out.height; ++r)
@@ -187,6 +183,13 @@ bool read_pnm(const std::string &path, Rgb *out) {
   for (std::size_t i = 0; i < n; ++i)
     for (int c = 0; c < 3; ++c) out->pixels[3 * i + c] = f[pos + (gray ? i : 3 * i + c)];
   return true;
+}
+
+void write_ppm(const std::string &path, const Rgb &image) {
+  const std::string head = "P6\n" + std::to_string(image.width) + " " + std::to_string(image.height) + "\n255\n";
+  Bytes f(head.begin(), head.end());
+  f.insert(f.end(), image.pixels.begin(), image.pixels.end());
+  write_file(path, f);
 }
 
 Rgb handle_rgb(int handle) {

@@ -21,10 +21,6 @@ bool file_exists(const std::string &path);
 
 // Runs a shell command; true when it exits 0. Its output goes to `output` when given.
 bool run(const std::string &command, std::string *output = nullptr);
-// True when a program of that name is on PATH.
-bool have_program(const std::string &name);
-// The Python with Pillow (the first python3 on PATH may lack it).
-std::string pillow_python();
 
 // A packed DIB: 40-byte header, colour table, rows bottom-up, built field by field.
 struct PackedDib {
@@ -51,8 +47,9 @@ struct Rgb {
   int width = 0, height = 0;
   Bytes pixels;  // width * height * 3
 };
-// Reads a binary PPM (P6) or PGM (P5, widened to RGB).
+// Reads a binary PPM (P6) or PGM (P5, widened to RGB); writes a PPM.
 bool read_pnm(const std::string &path, Rgb *out);
+void write_ppm(const std::string &path, const Rgb &image);
 // A handle's pixels through its colour table, as RGB.
 Rgb handle_rgb(int handle);
 

@@ -4,43 +4,23 @@
 
 #include <set>
 #include <sstream>
-#include <string>
 
 #include "support.h"
 
-namespace {
-
-std::string text_of(const std::string &path) {
-  pxv_test::Bytes b = pxv_test::read_file(path);
-  return std::string(b.begin(), b.end());
-}
-
 TEST(Exports, DefFileMatchesHeader) {
-  std::string header = text_of(std::string(PXV_SOURCE_DIR) + "/include/pxvlib10.h");
-  std::string def = text_of(std::string(PXV_SOURCE_DIR) + "/src/pxvlib10.def");
-  ASSERT_FALSE(header.empty());
-  ASSERT_FALSE(def.empty());
+  const pxv_test::Bytes h = pxv_test::read_file(std::string(PXV_SOURCE_DIR) + "/include/pxvlib10.h");
+  const pxv_test::Bytes d = pxv_test::read_file(std::string(PXV_SOURCE_DIR) + "/src/pxvlib10.def");
+  const std::string header(h.begin(), h.end());
   std::set<std::string> declared, listed;
-  // Every export is declared as "PXVAPI name(".
-  for (std::size_t at = header.find("PXVAPI "); at != std::string::npos;
-       at = header.find("PXVAPI ", at + 1)) {
-    if (at >= 8 && header.compare(at - 8, 8, "#define ") == 0) continue;
-    std::size_t begin = at + 7, end = header.find('(', begin);
-    if (end == std::string::npos) break;
-    declared.insert(header.substr(begin, end - begin));
+  // Every export is declared as "PXVAPI name(" (the macro's own #define aside).
+  for (std::size_t at = header.find("PXVAPI "); at != std::string::npos; at = header.find("PXVAPI ", at + 1))
+    if (at < 8 || header.compare(at - 8, 8, "#define ") != 0)
+      declared.insert(header.substr(at + 7, header.find('(', at) - at - 7));
+  std::istringstream words(std::string(d.begin(), d.end()));
+  for (std::string word; words >> word && word != "EXPORTS";) {
   }
-  std::istringstream lines(def);
-  std::string line;
-  bool in_exports = false;
-  while (std::getline(lines, line)) {
-    std::istringstream words(line);
-    std::string word;
-    if (!(words >> word)) continue;
-    if (word == "EXPORTS") in_exports = true;
-    else if (in_exports) listed.insert(word);
-  }
+  for (std::string word; std::getline(words, word);)
+    if (std::istringstream(word) >> word) listed.insert(word);
   EXPECT_EQ(declared, listed);
   EXPECT_GE(declared.size(), 22u);
 }
-
-}  // namespace

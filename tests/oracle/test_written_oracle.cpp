@@ -1,0 +1,168 @@
+// Every file this library writes (BMP, RLE BMP, GIF, PCX, DCX, TIFF in all its compressions) is
+// read by peer programs to the pixels of the image saved, and by this library's own reader.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <sstream>
+
+#include "support/corpus.h"
+#include "support/peers.h"
+
+namespace pxv_test {
+namespace {
+
+const std::string kBmptopnm = "bmptopnm {in} | ppmtoppm > {out}";
+const std::string kGiftopnm = "giftopnm {in} | ppmtoppm > {out}";
+const std::string kMagick = "/usr/bin/convert {in} -depth 8 ppm:{out}";
+
+struct Row {
+  int type, bits;
+  std::vector<std::string> readers;
+};
+// Pillow 9.4 misreads RLE4. For PCX, Pillow reads 1-bit files as black and white whatever their
+// table, assembles 4-bit planes wrongly when plane lines hold padding bits and knows 24-bit files
+// of version 5 only (these are version 3), and ImageMagick shows 1-bit files inverted: each is
+// asked only what it reads right.
+const Row kRows[] = {
+    {PXV_SAVE_BMP, 1, {kPillow}},          {PXV_SAVE_BMP, 4, {kPillow}},
+    {PXV_SAVE_BMP, 8, {kPillow}},          {PXV_SAVE_BMP, 24, {kPillow, kBmptopnm}},
+    {PXV_SAVE_BMP_RLE, 4, {kBmptopnm}},    {PXV_SAVE_BMP_RLE, 8, {kPillow, kBmptopnm}},
+    {PXV_SAVE_GIF, 4, {kPillow, kGiftopnm}}, {PXV_SAVE_GIF, 8, {kPillow, kGiftopnm}},
+    {PXV_SAVE_PCX, 1, {kPillow}},          {PXV_SAVE_PCX, 4, {kMagick}},
+    {PXV_SAVE_PCX, 8, {kPillow, kMagick}}, {PXV_SAVE_PCX, 24, {kMagick}},
+    {PXV_SAVE_TIFF, 1, {kPillow}},         {PXV_SAVE_TIFF, 4, {kPillow}},
+    {PXV_SAVE_TIFF, 8, {kPillow}},         {PXV_SAVE_TIFF, 24, {kPillow}},
+    {PXV_SAVE_TIFF_LZW, 1, {kPillow}},     {PXV_SAVE_TIFF_LZW, 4, {kPillow}},
+    {PXV_SAVE_TIFF_LZW, 8, {kPillow}},     {PXV_SAVE_TIFF_LZW, 24, {kPillow}},
+    {PXV_SAVE_TIFF_HUFFMAN, 1, {kPillow}}, {PXV_SAVE_TIFF_G3, 1, {kPillow}},
+    {PXV_SAVE_TIFF_G4, 1, {kPillow}},
+};
+
+struct Shape {
+  int width, height;
+  bool noise;
+};
+// One-pixel images, odd widths where row padding matters, runs split past 255 pixels.
+const Shape kShapes[] = {{1, 1, false}, {2, 1, false}, {5, 9, false}, {47, 33, false}, {61, 4, false}, {300, 3, false}};
+// Larger cases: CCITT runs of every length, LZW strips past code 4079 (a Clear), many strips,
+// rows longer than a strip; and a GIF whose code table fills up.
+const std::pair<Row, Shape> kLarge[] = {
+    {{PXV_SAVE_TIFF_HUFFMAN, 1, {kPillow}}, {2000, 30, true}}, {{PXV_SAVE_TIFF_G4, 1, {kPillow}}, {2000, 30, true}},
+    {{PXV_SAVE_TIFF_G3, 1, {kPillow}}, {1900, 5, true}},       {{PXV_SAVE_TIFF_LZW, 1, {kPillow}}, {2000, 30, true}},
+    {{PXV_SAVE_TIFF_LZW, 8, {kPillow}}, {300, 400, true}},     {{PXV_SAVE_TIFF_LZW, 24, {kPillow}}, {4000, 3, true}},
+    {{PXV_SAVE_TIFF_LZW, 8, {kPillow}}, {1000, 100, false}},   {{PXV_SAVE_GIF, 8, {kPillow, kGiftopnm}}, {640, 480, true}},
+};
+
+int make_image(int width, int height, int bits, bool noise, bool black_white) {
+  PackedDib dib = make_packed_dib(width, height, bits);
+  // The bilevel TIFF forms carry no table, and Pillow reads 1-bit PCX as black and white.
+  if (bits == 1 && black_white) {
+    std::memset(&dib.bytes[40], 0, 8);
+    std::memset(&dib.bytes[44], 255, 3);
+  }
+  draw_test_picture(dib);
+  std::uint32_t seed = 12345;
+  for (int r = 0; r < height && noise; ++r)
+    for (int b = 0; b < dib.row_bytes(); ++b) dib.row(r)[b] = std::uint8_t((seed = seed * 1103515245u + 12345u) >> 16);
+  return IMG_create_handle(dib.bytes.data());
+}
+
+// libtiff reads every directory and strip without an error; the only warnings allowed are about
+// the DateTime and Artist texts, whose counts leave out the terminator by design.
+void expect_libtiff_clean(const std::string &file, int directories) {
+  std::string output;
+  EXPECT_TRUE(run_peer("tiffinfo -D {in} && tiffcp -c none {in} {out}", file, file + ".plain", &output)) << output;
+  std::istringstream lines(output);
+  int seen = 0;
+  for (std::string line; std::getline(lines, line);) {
+    seen += line.find("TIFF Directory at offset") != std::string::npos;
+    EXPECT_TRUE(line.find("Error") == std::string::npos &&
+                (line.find("Warning") == std::string::npos || line.find("does not end in null byte") != std::string::npos))
+        << file << ": " << line;
+  }
+  EXPECT_EQ(seen, directories) << file;
+}
+
+// The DCX writer spools through temp.pcx in the current folder: keep it apart from other tests.
+class WrittenFiles : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_EQ(chdir(scratch_dir().c_str()), 0); }
+};
+
+TEST_F(WrittenFiles, ReadByPeersAndByThisLibrary) {
+  std::map<std::string, std::vector<std::pair<std::string, Rgb>>> by_reader;  // file, pixels saved
+  std::vector<std::pair<Row, Shape>> cases(std::begin(kLarge), std::end(kLarge));
+  for (const Row &row : kRows)
+    for (const Shape &shape : kShapes) cases.push_back({row, shape});
+  for (const auto &[row, s] : cases) {
+    const char *ext = row.type == PXV_SAVE_BMP || row.type == PXV_SAVE_BMP_RLE ? "bmp" : row.type == PXV_SAVE_GIF ? "gif" : row.type == PXV_SAVE_PCX ? "pcx" : "tif";
+    const std::string file = scratch_path("w" + std::to_string(row.type) + "_" + std::to_string(row.bits) + "_" +
+                                          std::to_string(s.width) + "x" + std::to_string(s.height) +
+                                          (s.noise ? "_noise." : ".") + ext);
+    SCOPED_TRACE(file);
+    const int handle = make_image(s.width, s.height, row.bits, s.noise, row.type != PXV_SAVE_BMP);
+    Rgb saved = handle_rgb(handle);
+    ASSERT_EQ(IMG_save_bitmap(handle, file.c_str(), row.type), 0);
+    IMG_delete_bitmap(handle);
+    if (row.type == PXV_SAVE_TIFF_G3) {  // Group 3 rows are 1728 pixels: the image, then white
+      Rgb wide{1728, s.height, Bytes(std::size_t(1728) * s.height * 3, 255)};
+      for (int y = 0; y < s.height; ++y)
+        std::memcpy(&wide.pixels[std::size_t(y) * 1728 * 3], &saved.pixels[std::size_t(y) * s.width * 3],
+                    std::min(s.width, 1728) * 3u);
+      saved = wide;
+    }
+    const int back = load_page(file);
+    ASSERT_GE(back, 0);
+    EXPECT_EQ(pixel_difference(handle_rgb(back), saved), "");
+    IMG_delete_bitmap(back);
+    if (row.type == PXV_SAVE_TIFF || (row.type >= PXV_SAVE_TIFF_HUFFMAN && row.type <= PXV_SAVE_TIFF_G4))
+      expect_libtiff_clean(file, 1);
+    for (const std::string &reader : row.readers) by_reader[reader].push_back({file, saved});
+  }
+  for (const auto &[reader, files] : by_reader) {
+    std::vector<std::string> names;
+    for (const auto &f : files) names.push_back(f.first);
+    std::vector<Rgb> decoded;
+    ASSERT_TRUE(peer_decode_all(reader, names, &decoded)) << reader;
+    for (std::size_t i = 0; i < files.size(); ++i)
+      EXPECT_EQ(pixel_difference(decoded[i], files[i].second), "") << files[i].first << " read by " << reader;
+  }
+}
+
+TEST_F(WrittenFiles, SavingAgainAppendsPages) {
+  struct Page {
+    int type, bits, width, height;
+  };
+  // TIFF pages of three kinds; DCX pages of one kind (8 bits: the table is each page's trailer).
+  const std::vector<std::vector<Page>> files = {
+      {{PXV_SAVE_TIFF, 8, 30, 20}, {PXV_SAVE_TIFF_G4, 1, 45, 9}, {PXV_SAVE_TIFF_HUFFMAN, 1, 17, 5}},
+      {{PXV_SAVE_DCX, 8, 40, 20}, {PXV_SAVE_DCX, 8, 48, 21}, {PXV_SAVE_DCX, 8, 56, 22}}};
+  for (const auto &pages : files) {
+    const std::string file = scratch_path(pages[0].type == PXV_SAVE_DCX ? "three.dcx" : "three.tif");
+    std::vector<Rgb> saved;
+    for (const Page &p : pages) {
+      const int handle = make_image(p.width, p.height, p.bits, false, true);
+      saved.push_back(handle_rgb(handle));
+      ASSERT_EQ(IMG_save_bitmap(handle, file.c_str(), p.type), 0);
+      IMG_delete_bitmap(handle);
+    }
+    // ImageMagick reads DCX pages; libtiff cuts TIFF pages out for Pillow, which keeps a palette
+    // across pages of different kinds (and ImageMagick rounds 16-bit colour maps down).
+    for (std::size_t p = 0; p < pages.size(); ++p) {
+      const std::string page = file + "[" + std::to_string(p) + "]";
+      Rgb back;
+      if (pages[0].type == PXV_SAVE_DCX) {
+        ASSERT_TRUE(peer_decode(kMagick, page, &back));
+      } else {
+        ASSERT_TRUE(run_peer("tiffcp -c none {in}," + std::to_string(p) + " {out}", file, file + ".page.tif"));
+        ASSERT_TRUE(peer_decode(kPillow, file + ".page.tif", &back));
+      }
+      EXPECT_EQ(pixel_difference(back, saved[p]), "") << page;
+    }
+    if (pages[0].type != PXV_SAVE_DCX) expect_libtiff_clean(file, 3);
+  }
+}
+
+}  // namespace
+}  // namespace pxv_test
