@@ -3,7 +3,6 @@
 // are checked by libtiff and Pillow reading them back (the oracle test).
 #include <gtest/gtest.h>
 
-#include <array>
 #include <cstring>
 #include <map>
 #include <string>
@@ -12,7 +11,6 @@
 #include "core/bytes.h"
 #include "core/dib.h"
 #include "core/image.h"
-#include "formats/tif_save.h"
 #include "support.h"
 
 using namespace pxv;
@@ -124,12 +122,7 @@ TEST(TiffWriterLayout, FacsimileCodeStreams) {
 }
 
 TEST(TiffWriterLayout, LzwStripsAndTheirArrays) {
-  // Strips of about 10000 bytes of rows, at least one row each.
-  for (auto [row_bytes, height, rows, count] : {std::array{9000, 7, 1, 7}, {100, 250, 100, 3}, {100, 50, 50, 1},
-                                                {12000, 3, 1, 3}}) {
-    EXPECT_EQ(tiff_lzw_strips(row_bytes, height).rows_per_strip, rows) << row_bytes << " x " << height;
-    EXPECT_EQ(tiff_lzw_strips(row_bytes, height).count, count) << row_bytes << " x " << height;
-  }
+  // Rows of 9000 bytes: one row a strip, its offset and byte count in two arrays.
   const Bytes f = save(3000, 5, 24, PXV_SAVE_TIFF_LZW);
   auto d = directory(f, 8);
   ASSERT_EQ(d[273].count, 5u);
