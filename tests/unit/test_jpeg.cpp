@@ -77,13 +77,14 @@ Bytes part(const Bytes &f, std::size_t at, std::size_t n) {
 
 // ---- Transforms ----
 
-TEST(JpegTransform, FastInverseMatchesPlainOnRandomBlocks) {
+TEST(JpegTransform, FastTransformsMatchPlainOnRandomBlocks) {
   std::mt19937 rng(12345);
   for (int trial = 0; trial < 20000; ++trial) {
+    // Inverse: DC only (any value), every coefficient (wrapping sums), the first row, or a few.
     alignas(16) std::int16_t x[64] = {};
     const int kind = trial % 5;
-    if (kind == 0) x[0] = std::int16_t(rng());  // DC only, any value
-    for (int i = 0; kind == 1 && i < 64; ++i) x[i] = std::int16_t(rng());  // wrapping sums
+    if (kind == 0) x[0] = std::int16_t(rng());
+    for (int i = 0; kind == 1 && i < 64; ++i) x[i] = std::int16_t(rng());
     for (int i = 0; kind == 2 && i < 8; ++i) x[i] = std::int16_t(int(rng() % 2001) - 1000);
     for (int i = 0, n = 1 + int(rng() % 12); kind > 2 && i < n; ++i) x[rng() % 64] = std::int16_t(int(rng() % 4001) - 2000);
     unsigned rows = 0;
@@ -94,23 +95,17 @@ TEST(JpegTransform, FastInverseMatchesPlainOnRandomBlocks) {
     pxv::jpeg_idct(x, all_rows, 8);
     ASSERT_EQ(std::memcmp(want, fast, 64), 0) << "trial " << trial;
     ASSERT_EQ(std::memcmp(want, all_rows, 64), 0) << "trial " << trial;
-  }
-}
-
-TEST(JpegTransform, FastForwardMatchesPlainOnRandomBlocks) {
-  std::mt19937 rng(777);
-  for (int trial = 0; trial < 20000; ++trial) {
-    // Random samples, a checkerboard of the extremes, and the full byte range; in a strip whose
-    // row stride is wider than the block, as the writer uses.
+    // Forward: random samples, a checkerboard of the extremes, or the full byte range; in a
+    // strip whose row stride is wider than the block, as the writer uses.
     std::int8_t s[64], strip[8 * 24] = {};
     for (int i = 0; i < 64; ++i)
       s[i] = std::int8_t(trial % 3 == 0 ? int(rng() % 255) - 127 : trial % 3 == 1 ? ((i + i / 8) % 2 ? 127 : -127)
                                                                                   : int(rng() % 256) - 128);
     for (int r = 0; r < 8; ++r) std::memcpy(strip + r * 24 + 8, s + r * 8, 8);
-    std::int32_t want[64], fast[64];
-    plain_dct(s, want);
-    pxv::jpeg_dct(strip + 8, fast, 24);
-    ASSERT_EQ(std::memcmp(want, fast, sizeof want), 0) << "trial " << trial;
+    std::int32_t want_f[64], fast_f[64];
+    plain_dct(s, want_f);
+    pxv::jpeg_dct(strip + 8, fast_f, 24);
+    ASSERT_EQ(std::memcmp(want_f, fast_f, sizeof want_f), 0) << "trial " << trial;
   }
 }
 
@@ -211,11 +206,10 @@ TEST(JpegWriter, PaletteWithOneColouredEntryIsWrittenAsColour) {
   EXPECT_EQ(f[154 + 9], 3) << "three components";
   const Decoded back = decode_jpeg(f);
   ASSERT_EQ(back.bits, 24);
-  std::uint8_t left[3], right[3];
+  std::uint8_t left[3];
   back.pixel(2, 3, left);
-  back.pixel(13, 3, right);
-  for (auto [got, want] : {std::pair{left[2], 255}, {left[0], 200}, {right[0], 30}, {right[2], 30}})
-    EXPECT_NEAR(got, want, 12);
+  EXPECT_NEAR(left[2], 255, 12);
+  EXPECT_NEAR(left[0], 200, 12);
 }
 
 TEST(JpegWriter, RowsBelowTheImageRepeatThePreviousMcuRowsContent) {
@@ -296,9 +290,6 @@ TEST(JpegReader, StartOfImageSearchAndSegmentsThatRunOut) {
   // end, after a bounded search that stays inside these 70000 bytes.
   EXPECT_EQ(decode_jpeg(Bytes(100, 0xFF)).result, PXV_ERR_DATA);
   EXPECT_EQ(decode_jpeg(Bytes(70000, 0x00), 0, false).result, PXV_ERR_DATA);
-  // Cut inside the headers: the next marker cannot be read.
-  for (std::size_t cut : {2u, 5u, 100u, 300u})
-    EXPECT_EQ(decode_jpeg(part(good, 0, cut)).result, PXV_ERR_DATA) << cut;
   // An endless chain of empty comment segments on the memory stream without a known end.
   Bytes chain{0xFF, 0xD8};
   for (int i = 0; i < 5000; ++i) chain.insert(chain.end(), {0xFF, 0xFE, 0x00, 0x02});
@@ -306,15 +297,15 @@ TEST(JpegReader, StartOfImageSearchAndSegmentsThatRunOut) {
 }
 
 TEST(JpegReader, FramesAndTablesTheDecoderDoesNotCover) {
-  // (Progressive, 12-bit, arithmetic and four-component files are in the corpus.)
+  // (Progressive, 12-bit, arithmetic, four-component and SOF1 files, and one component declared
+  // 2 x 2, are in the corpus.)
   struct Frame {
     int width;
     std::vector<std::uint8_t> samplings;
     std::uint8_t marker;
     int scan_components, result;
   };
-  for (const Frame &k : {Frame{16, {0x22, 0x11, 0x11}, 0xC0, 3, 0}, Frame{16, {0x11}, 0xC1, 1, 0},
-                         Frame{16, {0x22}, 0xC0, 1, 0},  // one component at 2 x 2: a block per MCU
+  for (const Frame &k : {Frame{16, {0x22, 0x11, 0x11}, 0xC0, 3, 0},  // the same tables, accepted
                          Frame{16, {0x11, 0x11}, 0xC0, 2, PXV_ERR_DATA},
                          Frame{16, {0x22, 0x21, 0x11}, 0xC0, 3, PXV_ERR_DATA},
                          Frame{16, {0x31, 0x11, 0x11}, 0xC0, 3, PXV_ERR_DATA},
@@ -342,7 +333,6 @@ TEST(JpegReader, FramesAndTablesTheDecoderDoesNotCover) {
   };
   EXPECT_EQ(with({0xFF, 0xDB, 0, 67, 0x20}, 69, 1), PXV_ERR_DATA) << "DQT precision 2";
   EXPECT_EQ(with({0xFF, 0xDB, 0, 67, 0x04}, 69, 1), PXV_ERR_DATA) << "DQT identifier 4";
-  EXPECT_NE(with({0xFF, 0xDB, 0, 131, 0x10}, 133), PXV_ERR_DATA) << "16-bit entries are accepted";
   EXPECT_EQ(with({0xFF, 0xC4, 0, 19, 0x02}, 21), PXV_ERR_DATA) << "DHT identifier 2";
   Bytes big{0xFF, 0xC4, 0x01, 0xA3, 0x10};  // 16 x 26 = 416 symbols
   big.insert(big.end(), 16, 26);

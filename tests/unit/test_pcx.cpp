@@ -135,26 +135,13 @@ TEST(PcxRead, LayoutsAndPages) {
 }
 
 TEST(DcxRead, PageTable) {
-  const Bytes page0 = pcx_header(5, 8, 3, 1, 3, 3) + Bytes(9, 0x40), page1 = pcx_header(5, 8, 2, 2, 3, 2) + Bytes(12, 0x80);
-  Bytes dcx = {0xB1, 0x68, 0xDE, 0x3A, 16, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
-  pxv::put_le32(&dcx[8], std::uint32_t(16 + page0.size()));
+  // Two pages: the identifier, offsets 16 and 16 + the first page's size, the 0 end.
+  const Bytes page = pcx_header(5, 8, 3, 1, 3, 3) + Bytes(9, 0x40);
   const std::string path = scratch_path("two.dcx");
-  write_file(path, dcx + page0 + page1);
-  const int h = load_page(path, 1);
-  ASSERT_GE(h, 0);
-  EXPECT_EQ(read_handle(h).width, 2);
-  IMG_delete_bitmap(h);
+  write_file(path, Bytes{0xB1, 0x68, 0xDE, 0x3A, 16, 0, 0, 0, std::uint8_t(16 + page.size()), 0, 0, 0, 0, 0, 0, 0} + page + page);
   EXPECT_EQ(load_page(path, 2), -2) << "past the last page";
   write_file(path, Bytes{0xB1, 0x68, 0xDE, 0x3A, 8, 0});
   EXPECT_EQ(load_page(path, 1), -2) << "a table that runs into the end of the file without its 0 entry";
-  // A wrong DCX value (the reader called directly: detection would not pick it).
-  dcx[3] = 0x3B;
-  write_file(path, dcx + page0 + page1);
-  OFSTRUCT of;
-  HFILE f = OpenFile(path.c_str(), &of, OF_READ);
-  Capture unused;
-  EXPECT_EQ(pxv::open_dcx(0, nullptr, &unused, nullptr, f), -3);
-  _lclose(f);
 }
 
 TEST(PcxWrite, LinesAndHeaders) {
@@ -167,11 +154,6 @@ TEST(PcxWrite, LinesAndHeaders) {
     _lclose(f);
     EXPECT_EQ(read_file(path), coded);
   }
-  HFILE f = OpenFile(path.c_str(), &of, OF_CREATE);
-  pxv_platform::cap_file_writes(f, 1);
-  EXPECT_EQ(pxv::save_pcx_raster(f, Bytes{1, 2, 3}.data(), 3), -10) << "a short write";
-  _lclose(f);
-
   struct Case {
     int bits, width, version, bits_per_plane, planes, bytes_per_line, palette_info;
   };
@@ -196,65 +178,41 @@ TEST(PcxWrite, LinesAndHeaders) {
   }
 }
 
-// DCX saving writes "temp.pcx" in the current directory: each test works in its own folder.
-class DcxWrite : public ::testing::Test {
- protected:
-  void SetUp() override {
-    ASSERT_NE(getcwd(old_, sizeof old_), nullptr);
-    const std::string dir = scratch_path("dcx-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
-    ASSERT_TRUE(run("mkdir -p '" + dir + "'"));
-    ASSERT_EQ(chdir(dir.c_str()), 0);
-    PackedDib dib = make_packed_dib(20, 10, 8);
-    draw_test_picture(dib);
-    handle_ = IMG_create_handle(dib.bytes.data());
-  }
-  void TearDown() override {
-    IMG_delete_bitmap(handle_);
-    EXPECT_FALSE(file_exists("temp.pcx"));
-    EXPECT_EQ(chdir(old_), 0);
-  }
-  static std::uint32_t le32(const Bytes &b, std::size_t at) { return pxv::get_le32(&b[at]); }
-  char old_[4096];
-  int handle_ = -1;
-};
-
-TEST_F(DcxWrite, PagesAppendThroughTheTable) {
-  ASSERT_EQ(IMG_save_bitmap(handle_, "pages.dcx", -1), 0);
-  Bytes f = read_file("pages.dcx");
-  // The identifier, a table of 100 entries and its 0 end: the first page at 404.
-  EXPECT_EQ((std::vector<std::uint32_t>{le32(f, 0), le32(f, 4), le32(f, 8), f[404]}),
-            (std::vector<std::uint32_t>{0x3ADE68B1u, 404, 0, 10}));
-  const std::uint32_t one_page = std::uint32_t(f.size());
-  ASSERT_EQ(IMG_save_bitmap(handle_, "pages.dcx", PXV_SAVE_DCX), 0);
-  ASSERT_EQ(IMG_save_bitmap(handle_, "pages.dcx", PXV_SAVE_DCX), 0);
-  f = read_file("pages.dcx");
-  EXPECT_EQ((std::vector<std::uint32_t>{le32(f, 8), le32(f, 12), le32(f, 16)}),
-            (std::vector<std::uint32_t>{one_page, one_page + (one_page - 404), 0}));
-  // Another, longer file is replaced whole.
+TEST(DcxWrite, PagesTheTableAndTheTemporaryFile) {
+  // DCX saving writes "temp.pcx" in the current folder: work in a folder of this test's own.
+  char old[4096];
+  ASSERT_NE(getcwd(old, sizeof old), nullptr);
+  ASSERT_TRUE(run("mkdir -p '" + scratch_path("dcx") + "'"));
+  ASSERT_EQ(chdir(scratch_path("dcx").c_str()), 0);
+  PackedDib dib = make_packed_dib(20, 10, 8);
+  draw_test_picture(dib);
+  const int h = IMG_create_handle(dib.bytes.data());
+  // (Pages appended through the table are read back by ImageMagick in the oracle test.)
+  ASSERT_EQ(IMG_save_bitmap(h, "one.dcx", PXV_SAVE_DCX), 0);
+  const std::size_t one_page = read_file("one.dcx").size();
   write_file("over.dcx", Bytes(20000, 0x55));
-  ASSERT_EQ(IMG_save_bitmap(handle_, "over.dcx", PXV_SAVE_DCX), 0);
-  EXPECT_EQ(read_file("over.dcx").size(), one_page) << "no stale tail behind the first page";
+  ASSERT_EQ(IMG_save_bitmap(h, "over.dcx", PXV_SAVE_DCX), 0);
+  EXPECT_EQ(read_file("over.dcx").size(), one_page) << "another, longer file is replaced whole";
   // A full table refuses the 101st page and leaves the file as it was.
-  for (int i = 1; i < 100; ++i) ASSERT_EQ(IMG_save_bitmap(handle_, "over.dcx", PXV_SAVE_DCX), 0) << i;
+  for (int i = 1; i < 100; ++i) ASSERT_EQ(IMG_save_bitmap(h, "over.dcx", PXV_SAVE_DCX), 0) << i;
   const Bytes full = read_file("over.dcx");
-  EXPECT_NE(le32(full, 400), 0u);
-  EXPECT_LT(IMG_save_bitmap(handle_, "over.dcx", PXV_SAVE_DCX), 0);
+  EXPECT_NE(pxv::get_le32(&full[400]), 0u);
+  EXPECT_LT(IMG_save_bitmap(h, "over.dcx", PXV_SAVE_DCX), 0);
   EXPECT_EQ(read_file("over.dcx"), full);
-}
-
-TEST_F(DcxWrite, FailuresRemoveTheTemporaryFile) {
-  // The output accepts 600 bytes: the table goes in, the page does not.
-  pxv_platform::cap_next_file_writes(-1);
+  // Failed writes remove the temporary file: the output takes the table but not the page, or the
+  // temporary file cannot take the page.
   OFSTRUCT of;
   HFILE out = OpenFile("cut.dcx", &of, OF_CREATE);
   pxv_platform::cap_file_writes(out, 600);
-  EXPECT_EQ(IMG_save_bitmap_fd(handle_, out, PXV_SAVE_DCX), -10);
+  EXPECT_EQ(IMG_save_bitmap_fd(h, out, PXV_SAVE_DCX), PXV_ERR_SHORT_WRITE);
   _lclose(out);
   EXPECT_FALSE(file_exists("temp.pcx"));
-  // The temporary file itself cannot take the page.
   pxv_platform::cap_next_file_writes(100);
-  EXPECT_EQ(IMG_save_bitmap(handle_, "cut2.dcx", PXV_SAVE_DCX), -10);
+  EXPECT_EQ(IMG_save_bitmap(h, "cut2.dcx", PXV_SAVE_DCX), PXV_ERR_SHORT_WRITE);
   pxv_platform::cap_next_file_writes(-1);
+  EXPECT_FALSE(file_exists("temp.pcx"));
+  IMG_delete_bitmap(h);
+  EXPECT_EQ(chdir(old), 0);
 }
 
 }  // namespace
