@@ -36,34 +36,32 @@ Bytes windows_bmp(std::int32_t width, std::int32_t height, int bits, std::uint32
   return f;
 }
 
-// What the reader hands the callbacks.
+using Rows = std::vector<std::pair<int, Bytes>>;  // row number and bytes, in delivery order
+
+// What the reader hands the callbacks: the header (40 bytes + colour table) and the rows.
 struct Delivery {
-  Bytes header;  // 40 bytes + colour table, copied when the header callback runs
+  Bytes header;
   int header_calls = 0, header_result = 1;
-  std::vector<std::pair<int, Bytes>> rows;  // row number, bytes, in delivery order
+  Rows rows;
+  static int on_header(unsigned char *header, void *priv) {
+    auto *d = static_cast<Delivery *>(priv);
+    ++d->header_calls;
+    d->header.assign(header, header + 40 + pxv::Palette_Size(header));
+    return d->header_result;
+  }
+  static int on_row(unsigned char *row, void *priv, int row_number, int bytes) {
+    static_cast<Delivery *>(priv)->rows.emplace_back(row_number, Bytes(row, row + bytes));
+    return 0;
+  }
 };
-
-int capture_header(unsigned char *header, void *priv) {
-  auto *d = static_cast<Delivery *>(priv);
-  ++d->header_calls;
-  d->header.assign(header, header + 40 + pxv::Palette_Size(header));
-  return d->header_result;
-}
-
-int capture_row(unsigned char *row, void *priv, int row_number, int bytes) {
-  static_cast<Delivery *>(priv)->rows.emplace_back(row_number, Bytes(row, row + bytes));
-  return 0;
-}
 
 // Runs open_bmp on bytes through a memory stream bounded to them.
 int read_bmp(const Bytes &file, Delivery *d) {
   pxv::reset_mem_io_bounded(file.data(), std::uint32_t(file.size()));
-  const int rc = pxv::open_bmp(0, capture_row, d, capture_header, pxv::kMemoryStream);
+  const int rc = pxv::open_bmp(0, Delivery::on_row, d, Delivery::on_header, pxv::kMemoryStream);
   pxv::img_ffree_all();
   return rc;
 }
-
-using Rows = std::vector<std::pair<int, Bytes>>;
 
 TEST(BmpReader, HeaderPolicy) {
   struct Case {
@@ -108,19 +106,6 @@ TEST(BmpReader, StoredRows) {
   ASSERT_EQ(wide.rows.size(), 3u);
   for (int r = 0; r < 3; ++r)
     EXPECT_EQ(wide.rows[r], std::pair(2 - r, Bytes(data.begin() + r * 12000, data.begin() + (r + 1) * 12000)));
-  // The pixel offset counts from the image's start: here 100 bytes into the file.
-  const std::string path = pxv_test::scratch_path("embedded.bmp");
-  Bytes embedded(100, 0x5A);
-  const Bytes image = windows_bmp(4, 1, 8, 0, 256, {10, 20, 30, 40});
-  embedded.insert(embedded.end(), image.begin(), image.end());
-  pxv_test::write_file(path, embedded);
-  OFSTRUCT of;
-  HFILE f = OpenFile(path.c_str(), &of, OF_READ);
-  const int handle = IMG_decompress_bitmap_fd(f, 100, 0);
-  _lclose(f);
-  ASSERT_GE(handle, 0);
-  EXPECT_EQ(pxv_test::read_handle(handle).rows[0], (Bytes{10, 20, 30, 40}));
-  IMG_delete_bitmap(handle);
 }
 
 // Plain runs, absolute runs and exact row ends come from corpus files; what follows is where the
@@ -195,9 +180,7 @@ TEST(BmpWriter, RleRows) {
       {8, 300, Bytes(300, 6), {0xFF, 6, 0x2D, 6, 0, 0}},
       // An absolute run stops before two equal neighbours; its first three pixels are not compared.
       {8, 8, {1, 1, 2, 3, 4, 4, 4, 5}, {2, 1, 0, 3, 2, 3, 4, 0, 2, 4, 1, 5, 0, 0}},
-      {8, 9, {1, 2, 2, 3, 3, 3, 9, 9, 9}, {0, 3, 1, 2, 2, 0, 3, 3, 3, 9, 0, 0}},
       {4, 3, {0x12, 0x30}, {2, 0x12, 2, 0x30, 0, 0}},
-      {4, 6, {0x12, 0x12, 0x12}, {6, 0x12, 0, 0}},
       {4, 10, {1, 2, 3, 4, 5}, {0, 10, 1, 2, 3, 4, 5, 0, 0, 0}},
       {4, 400, Bytes(200, 0x77), {254, 0x77, 146, 0x77, 0, 0}},
   };

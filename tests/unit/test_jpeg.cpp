@@ -197,21 +197,6 @@ TEST(JpegWriter, ConstantBlockAndByteStuffing) {
   EXPECT_GT(final_ff, 0) << "no trial put an FF into the final flush";
 }
 
-TEST(JpegWriter, PaletteWithOneColouredEntryIsWrittenAsColour) {
-  IMGLOW_set_comp_quality(0);
-  PackedDib pal = gray_dib(16, 8);
-  pal.bytes[40 + 4 * 200 + 2] = 255;  // entry 200: blue 200, green 200, red 255
-  for (int i = 0; i < 16 * 8; ++i) pal.row(i / 16)[i % 16] = i % 16 < 8 ? 200 : 30;
-  const Bytes f = save_jpeg(pal);
-  EXPECT_EQ(f[154 + 9], 3) << "three components";
-  const Decoded back = decode_jpeg(f);
-  ASSERT_EQ(back.bits, 24);
-  std::uint8_t left[3];
-  back.pixel(2, 3, left);
-  EXPECT_NEAR(left[2], 255, 12);
-  EXPECT_NEAR(left[0], 200, 12);
-}
-
 TEST(JpegWriter, RowsBelowTheImageRepeatThePreviousMcuRowsContent) {
   // A 12-row image ends inside its second MCU row: buffer rows 4 to 7 keep image rows 4 to 7, so
   // the scan equals that of a 16-row image whose rows 12 to 15 repeat rows 4 to 7.
@@ -264,16 +249,6 @@ TEST(JpegReader, UnmatchedCodeIsSymbolZeroAfterReadingEveryCodedLength) {
   ASSERT_EQ(d.result, 0);
   // DC 64: (64 * 11585 + 16384) >> 15 = 23, (23 * 11585 + 16384) >> 15 = 8.
   for (int y = 0; y < 8; ++y) EXPECT_EQ((Bytes{d.rows[y][0], d.rows[y][15]}), (Bytes{128, 136})) << y;
-}
-
-TEST(JpegReader, BlackDecodesToOne) {
-  IMGLOW_set_comp_quality(0);
-  PackedDib black = gray_dib(13, 11);
-  const Decoded d = decode_jpeg(save_jpeg(black));
-  ASSERT_EQ(d.bits, 8);
-  std::vector<Bytes> rows = d.rows;
-  for (Bytes &row : rows) row.resize(13);
-  EXPECT_EQ(rows, std::vector<Bytes>(11, Bytes(13, 1)));
 }
 
 TEST(JpegReader, StartOfImageSearchAndSegmentsThatRunOut) {

@@ -19,7 +19,6 @@ using pxv_test::Bytes;
 namespace {
 
 struct Entry {
-  std::uint16_t tag, type;
   std::uint32_t count, value;
 };
 
@@ -28,7 +27,7 @@ std::map<int, Entry> directory(const Bytes &f, std::uint32_t at, std::vector<int
   std::map<int, Entry> out;
   for (int i = 0; i < get_le16(&f[at]); ++i) {
     const std::uint8_t *e = &f[at + 2 + 12 * i];
-    out[get_le16(e)] = {get_le16(e), get_le16(e + 2), get_le32(e + 4), get_le32(e + 8)};
+    out[get_le16(e)] = {get_le32(e + 4), get_le32(e + 8)};
     if (order != nullptr) order->push_back(get_le16(e));
   }
   return out;
@@ -75,18 +74,14 @@ TEST(TiffWriterLayout, DirectoryAndTheDataBehindIt) {
                                         std::uint32_t(std::strlen(img_name)), 2, 3, D + 262, 45}));
   EXPECT_EQ(std::string(reinterpret_cast<const char *>(&f[D + 22])), std::string(img_date));
   EXPECT_EQ(f.size(), D + 262 + 45) << "the pixels end the file";
-}
-
-TEST(TiffWriterLayout, ResolutionsAndColorMapPlace) {
-  const Bytes f = save(4, 2, 8, PXV_SAVE_TIFF, false, 300, 200);
-  std::vector<int> order;
-  auto d = directory(f, 8, &order);
-  ASSERT_EQ(order.size(), 19u);
-  const std::uint32_t D = 8 + 2 + 12 * 19 + 4;
-  EXPECT_EQ(order.back(), 320);
-  EXPECT_EQ(d[320].value, D + 16) << "ColorMap behind the resolutions";
-  EXPECT_EQ(d[306].value, D + 16 + 1536) << "the date follows the 768 SHORTs";
-  EXPECT_EQ(Bytes(&f[D], &f[D + 12]), (Bytes{44, 1, 0, 0, 1, 0, 0, 0, 200, 0, 0, 0}));  // 300/1, 200/..
+  // A palette image: ColorMap last, its 768 SHORTs behind the resolutions, here 300/1 and 200/1.
+  const Bytes p = save(4, 2, 8, PXV_SAVE_TIFF, false, 300, 200);
+  order.clear();
+  d = directory(p, 8, &order);
+  const std::uint32_t P = 8 + 2 + 12 * 19 + 4;
+  EXPECT_EQ((std::vector<std::uint32_t>{std::uint32_t(order.size()), std::uint32_t(order.back()), d[320].value, d[306].value}),
+            (std::vector<std::uint32_t>{19, 320, P + 16, P + 16 + 1536}));
+  EXPECT_EQ(Bytes(&p[P], &p[P + 12]), (Bytes{44, 1, 0, 0, 1, 0, 0, 0, 200, 0, 0, 0}));
 }
 
 TEST(TiffWriterLayout, FacsimileCodeStreams) {
@@ -122,19 +117,15 @@ TEST(TiffWriterLayout, FacsimileCodeStreams) {
 }
 
 TEST(TiffWriterLayout, LzwStripsAndTheirArrays) {
-  // Rows of 9000 bytes: one row a strip, its offset and byte count in two arrays.
+  // Rows of 9000 bytes: one row a strip. The byte counts follow the offsets, and the strips follow
+  // both, back to back, to the end of the file.
   const Bytes f = save(3000, 5, 24, PXV_SAVE_TIFF_LZW);
   auto d = directory(f, 8);
-  ASSERT_EQ(d[273].count, 5u);
-  ASSERT_EQ(d[279].count, 5u);
-  EXPECT_EQ(d[278].value, 1u);
-  EXPECT_EQ(d[279].value, d[273].value + 20) << "the counts follow the offsets";
-  std::uint32_t expect = d[273].value + 40;
-  for (int k = 0; k < 5; ++k) {
-    EXPECT_EQ(get_le32(&f[d[273].value + 4 * k]), expect) << k;
-    expect += get_le32(&f[d[279].value + 4 * k]);
-  }
-  EXPECT_EQ(expect, f.size()) << "strips are back to back and end the file";
+  ASSERT_EQ((std::vector<std::uint32_t>{d[273].count, d[279].count, d[278].value, d[279].value - d[273].value}),
+            (std::vector<std::uint32_t>{5, 5, 1, 20}));
+  std::uint32_t at = d[273].value + 40;
+  for (int k = 0; k < 5; at += get_le32(&f[d[279].value + 4 * k++])) EXPECT_EQ(get_le32(&f[d[273].value + 4 * k]), at) << k;
+  EXPECT_EQ(at, f.size());
 }
 
 TEST(TiffWriters, FilesThereAlready) {
