@@ -73,6 +73,20 @@ Bytes part(const Bytes &f, std::size_t at, std::size_t n) {
   return Bytes(f.begin() + std::ptrdiff_t(at), f.begin() + std::ptrdiff_t(at + n));
 }
 
+// A one-component file with the given tables and entropy-coded bytes.
+Bytes hand_built_gray(int width, int height, std::uint8_t q, const std::vector<int> &dc_counts, const Bytes &dc_symbols,
+                      const std::vector<int> &ac_counts, const Bytes &ac_symbols, const Bytes &entropy) {
+  JpegBuilder b;
+  b.dqt(0, q);
+  b.sof(width, height, {0x11});
+  b.dht(0x00, dc_counts, dc_symbols);
+  b.dht(0x10, ac_counts, ac_symbols);
+  b.sos(1);
+  b.data(entropy);
+  b.eoi();
+  return b.bytes;
+}
+
 }  // namespace
 
 // ---- Transforms ----
@@ -212,24 +226,6 @@ TEST(JpegWriter, RowsBelowTheImageRepeatThePreviousMcuRowsContent) {
 
 // ---- Reader ----
 
-namespace {
-
-// A one-component file with the given tables and entropy-coded bytes.
-Bytes hand_built_gray(int width, int height, std::uint8_t q, const std::vector<int> &dc_counts, const Bytes &dc_symbols,
-                      const std::vector<int> &ac_counts, const Bytes &ac_symbols, const Bytes &entropy) {
-  JpegBuilder b;
-  b.dqt(0, q);
-  b.sof(width, height, {0x11});
-  b.dht(0x00, dc_counts, dc_symbols);
-  b.dht(0x10, ac_counts, ac_symbols);
-  b.sos(1);
-  b.data(entropy);
-  b.eoi();
-  return b.bytes;
-}
-
-}  // namespace
-
 TEST(JpegReader, RunPastPosition63WritesAtPosition63) {
   // DC: one code "0" for size 0. AC: "0" = run 15 size 1. Four such symbols with value bit 1
   // put +1 at zig-zag positions 16, 32, 48 and (clamped) 63, which ends the block.
@@ -274,28 +270,22 @@ TEST(JpegReader, StartOfImageSearchAndSegmentsThatRunOut) {
 TEST(JpegReader, FramesAndTablesTheDecoderDoesNotCover) {
   // (Progressive, 12-bit, arithmetic, four-component and SOF1 files, and one component declared
   // 2 x 2, are in the corpus.)
-  struct Frame {
-    int width;
-    std::vector<std::uint8_t> samplings;
-    std::uint8_t marker;
-    int scan_components, result;
-  };
-  for (const Frame &k : {Frame{16, {0x22, 0x11, 0x11}, 0xC0, 3, 0},  // the same tables, accepted
-                         Frame{16, {0x11, 0x11}, 0xC0, 2, PXV_ERR_DATA},
-                         Frame{16, {0x22, 0x21, 0x11}, 0xC0, 3, PXV_ERR_DATA},
-                         Frame{16, {0x31, 0x11, 0x11}, 0xC0, 3, PXV_ERR_DATA},
-                         Frame{40000, {0x11}, 0xC0, 1, PXV_ERR_DATA},
-                         Frame{16, {0x11, 0x11, 0x11}, 0xC0, 1, PXV_ERR_DATA},  // one scan of three
-                         Frame{0, {}, 0, 1, PXV_ERR_DATA}}) {                  // no frame header
+  // Width (0: no frame header), samplings, components in the scan (one of three: a file of
+  // several scans), result. The first is the ordinary case the others depart from.
+  using Samplings = std::vector<std::uint8_t>;
+  for (auto [width, samplings, scan, result] :
+       {std::tuple{16, Samplings{0x22, 0x11, 0x11}, 3, 0}, {16, {0x11, 0x11}, 2, PXV_ERR_DATA},
+        {16, {0x22, 0x21, 0x11}, 3, PXV_ERR_DATA}, {16, {0x31, 0x11, 0x11}, 3, PXV_ERR_DATA},
+        {40000, {0x11}, 1, PXV_ERR_DATA}, {16, {0x11, 0x11, 0x11}, 1, PXV_ERR_DATA}, {0, {}, 1, PXV_ERR_DATA}}) {
     JpegBuilder b;
     b.dqt(0, 1);
     b.dqt(1, 1);
-    if (k.width != 0) b.sof(k.width, 16, k.samplings, k.marker);
+    if (width != 0) b.sof(width, 16, samplings);
     for (std::uint8_t table : {0x00, 0x10, 0x01, 0x11}) b.dht(table, {1}, {0x00});
-    b.sos(k.scan_components);
+    b.sos(scan);
     b.data(Bytes(64, 0x00));
     b.eoi();
-    EXPECT_EQ(decode_jpeg(b.bytes).result, k.result) << k.width << " " << k.samplings.size() << " components";
+    EXPECT_EQ(decode_jpeg(b.bytes).result, result) << width << ", " << samplings.size() << " components";
   }
   auto with = [](Bytes segment, std::size_t size, std::uint8_t fill = 0) {
     segment.resize(size, fill);

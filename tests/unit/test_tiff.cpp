@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <map>
+#include <numeric>
 #include <random>
 #include <string>
 #include <vector>
@@ -138,29 +139,22 @@ Bytes prefix(const Bytes &b, std::size_t n) { return Bytes(b.begin(), b.begin() 
 // ---- Directory -------------------------------------------------------------------------------
 
 // Resolution in centimetres, BitsPerSample as three values behind the directory (the first
-// counts), ImageWidth as LONG; in both byte orders.
+// counts), ImageWidth as LONG; big-endian. Tags 282 and 283 are X and YResolution, 296 the unit.
 TEST(TiffDirectory, HeaderFieldsFromTheTags) {
-  for (bool be : {false, true}) {
-    TiffFile t(be);
-    const std::uint32_t strip = t.blob({1, 2, 3, 4, 5, 6, 7, 8, 9});
-    t.add(256, LONG, {3});
-    t.add(257, SHORT, {1});
-    t.add(258, SHORT, {8, 8, 8});
-    t.add(262, SHORT, {2});           // RGB
-    t.add(273, LONG, {strip});
-    t.add(277, SHORT, {3});
-    t.add(282, RATIONAL, {100, 1});   // XResolution 100/1
-    t.add(283, RATIONAL, {300, 2});   // YResolution 300/2
-    t.add(296, SHORT, {3});           // ResolutionUnit: centimetre
-    Capture c;
-    ASSERT_GE(load(t.build(), &c), 0);
-    EXPECT_EQ(c.header_calls, 1);
-    // Width, height, bit count, biSizeImage (rows padded to 12 bytes), then 100 and 150 × 2.567.
-    EXPECT_EQ((std::vector<int>{header32(c, 4), header32(c, 8), pxv::get_le16(&c.header[14]),
-                                header32(c, 20), header32(c, 24), header32(c, 28)}),
-              (std::vector<int>{3, 1, 24, 12, 256, 385}));
-    EXPECT_EQ(c.rows[0], (Bytes{3, 2, 1, 6, 5, 4, 9, 8, 7, 0, 0, 0})) << "BGR, padded to 4 bytes";
-  }
+  TiffFile t(true);
+  const std::uint32_t strip = t.blob({1, 2, 3, 4, 5, 6, 7, 8, 9});
+  for (auto [tag, type, values] : {std::tuple{256, LONG, std::vector<std::uint32_t>{3}}, {257, SHORT, {1}},
+                                   {258, SHORT, {8, 8, 8}}, {262, SHORT, {2}}, {273, LONG, {strip}}, {277, SHORT, {3}},
+                                   {282, RATIONAL, {100, 1}}, {283, RATIONAL, {300, 2}}, {296, SHORT, {3}}})
+    t.add(std::uint16_t(tag), type, values);
+  Capture c;
+  ASSERT_GE(load(t.build(), &c), 0);
+  EXPECT_EQ(c.header_calls, 1);
+  // Width, height, bit count, biSizeImage (rows padded to 12 bytes), then 100 and 150 × 2.567.
+  EXPECT_EQ((std::vector<int>{header32(c, 4), header32(c, 8), pxv::get_le16(&c.header[14]), header32(c, 20),
+                              header32(c, 24), header32(c, 28)}),
+            (std::vector<int>{3, 1, 24, 12, 256, 385}));
+  EXPECT_EQ(c.rows[0], (Bytes{3, 2, 1, 6, 5, 4, 9, 8, 7, 0, 0, 0})) << "BGR, padded to 4 bytes";
 }
 
 TEST(TiffDirectory, ALoopingChainEndsAtTheRevisit) {
@@ -215,41 +209,39 @@ TEST(TiffRows, CmykThroughTheChannelMask) {
 }
 
 TEST(TiffRows, PlanarRgbThroughTheSpool) {
-  // Three planes of a 5 x 2 image, one strip per plane: R, G, B.
+  // Three planes of a 5 x 2 image, one strip each: R, G, B. The spool, plane.tmp, goes in the
+  // current folder: work in the scratch folder.
   TiffFile t(true);
   std::vector<std::uint32_t> offsets;
   for (int k = 0; k < 3; ++k) {
-    Bytes plane;
-    for (int i = 0; i < 10; ++i) plane.push_back(std::uint8_t(100 * k + i));
+    Bytes plane(10);
+    std::iota(plane.begin(), plane.end(), std::uint8_t(100 * k));
     offsets.push_back(t.blob(plane));
   }
   simple_ifd(t, 5, 2, 8, 3, 1, 2, offsets);
   t.add(284, SHORT, {2});  // PlanarConfiguration: separate planes
   const Bytes f = t.build();
-  // The spool, plane.tmp, goes in the current folder: work in the scratch folder.
   char here[4096];
   ASSERT_NE(getcwd(here, sizeof here), nullptr);
   ASSERT_EQ(chdir(pxv_test::scratch_dir().c_str()), 0);
-  Capture c;
+  Capture c, blocked;
   EXPECT_GE(load(f, &c), 0);
   EXPECT_FALSE(pxv_test::file_exists("plane.tmp")) << "the spool is deleted";
   EXPECT_EQ(c.deliveries, 2) << "each row once";
   EXPECT_EQ(prefix(c.rows[1], 6), (Bytes{205, 105, 5, 206, 106, 6}));
   // Every allocation failing in turn answers -1, and the dispatcher frees what is left.
-  int rc = -1;
-  for (unsigned n = 1; n < 40 && rc < 0; ++n) {
+  int result = -1;
+  for (unsigned n = 1; n < 40 && result < 0; ++n) {
     Capture failing;
     pxv_platform::fail_allocation(n);
-    rc = load(f, &failing);
+    result = load(f, &failing);
     pxv_platform::fail_allocation(0);
-    EXPECT_TRUE(rc >= 0 || rc == PXV_ERR_NO_MEMORY) << rc;
+    EXPECT_TRUE(result >= 0 || result == PXV_ERR_NO_MEMORY) << result;
     EXPECT_EQ(pxv::img_work_blocks_in_use(), 0);
   }
-  EXPECT_GE(rc, 0);
-  // A folder in the spool's place: it cannot be created.
+  EXPECT_GE(result, 0) << "a load with no failed allocation succeeds";
   EXPECT_EQ(mkdir("plane.tmp", 0700), 0);
-  Capture blocked;
-  EXPECT_EQ(load(f, &blocked), PXV_ERR_CREATE);
+  EXPECT_EQ(load(f, &blocked), PXV_ERR_CREATE) << "a folder in the spool's place";
   rmdir("plane.tmp");
   EXPECT_EQ(chdir(here), 0);
 }
@@ -402,29 +394,26 @@ struct CodeWriter {
     acc = (acc << bits) | code;
     for (acc_bits += int(bits); acc_bits >= 8; acc_bits -= 8) out.push_back(std::uint8_t(acc >> (acc_bits - 8)));
   }
-  int pick(int bound) { return std::uniform_int_distribution<int>(0, bound - 1)(rng); }
   // One strip of `count` codes; it stops early after an impossible code.
-  Bytes strip(int count, bool eoi, int long_strings) {
+  Bytes strip(int count, bool eoi, std::uint32_t long_strings) {
     bits = 9;  // the decoder starts every strip at 9 bits
     out.clear();
     for (int j = 0; j < count; ++j) {
-      const int r = pick(1000);
-      const std::uint32_t top = (1u << bits) - 1;
+      const std::uint32_t r = rng() % 1000, top = (1u << bits) - 1;
       if (!started || r < 3) {
         put(256);
         bits = 9, limit = 512, n = 258, started = true;
-        put(std::uint32_t(pick(256)));
+        put(rng() % 256);
         continue;
       }
       if (r < 5 && n < top && impossible_codes) {
-        put(n + 1 + std::uint32_t(pick(int(top - n))));  // above the next free code
+        put(n + 1 + rng() % (top - n));  // above the next free code
         eoi = false;
         break;
       }
       if (r < 60 && n < 4096) put(n);  // KwKwK
-      else if (r < 60 + long_strings && n > 258) put(n - 1 - std::uint32_t(pick(std::min<int>(int(n) - 258, 64))));
-      else if (r < 600 && n > 258) put(258 + std::uint32_t(pick(int(n) - 258)));
-      else put(std::uint32_t(pick(256)));
+      else if (r < 60 + long_strings && n > 258) put(n - 1 - rng() % std::min(n - 258, 64u));  // recent, long
+      else put(r < 600 && n > 258 ? 258 + rng() % (n - 258) : rng() % 256);
       if (n < 4096 && ++n == limit - 1 && bits < 12) ++bits, limit *= 2;
     }
     if (eoi) put(257);
@@ -459,7 +448,7 @@ TEST(TiffLzwKernel, MatchesThePlainDecoderOnRandomStreams) {
     const int width = long_strip ? 37 : 1 + int(rng() % 64), height = long_strip ? 1000 : 1 + int(rng() % 80);
     const int rows_per_strip = long_strip ? height : 1 + int(rng() % std::uint32_t(height));
     const int codes = long_strip ? 10000 : trial % 5 == 0 ? 5000 : 1 + int(rng() % 400);
-    const int long_strings = long_strip ? 0 : int(rng() % 200);
+    const std::uint32_t long_strings = long_strip ? 0 : rng() % 200;
     CodeWriter w(rng, !long_strip);
     std::vector<Bytes> strips;
     for (int s = 0; s < (height + rows_per_strip - 1) / rows_per_strip; ++s) {
