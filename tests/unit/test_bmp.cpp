@@ -64,16 +64,12 @@ int read_bmp(const Bytes &file, Delivery *d) {
 }
 
 TEST(BmpReader, HeaderPolicy) {
-  struct Case {
-    std::int32_t width, height;
-    int bits, code;
-  };
-  // (Bit counts 2, 16 and 30000 and top-down RLE are refused by corpus files.)
-  for (const Case &k : {Case{0, 4, 8, PXV_ERR_DATA}, Case{-3, 4, 8, PXV_ERR_DATA}, Case{4, 0, 8, PXV_ERR_DATA},
-                        Case{4, 4, 32, PXV_ERR_TYPE}, Case{4, 4, 3, PXV_ERR_DATA}}) {
+  // Width, height, bit count, result. (Bit counts 2, 16 and 30000 and top-down RLE are refused
+  // by corpus files.)
+  for (auto [width, height, bits, code] : {std::array{0, 4, 8, PXV_ERR_DATA}, {-3, 4, 8, PXV_ERR_DATA},
+                                           {4, 0, 8, PXV_ERR_DATA}, {4, 4, 32, PXV_ERR_TYPE}, {4, 4, 3, PXV_ERR_DATA}}) {
     Delivery d;
-    EXPECT_EQ(read_bmp(windows_bmp(k.width, k.height, k.bits, 0, 0, Bytes(64)), &d), k.code)
-        << k.width << "x" << k.height << " bits " << k.bits;
+    EXPECT_EQ(read_bmp(windows_bmp(width, height, bits, 0, 0, Bytes(64)), &d), code) << width << "x" << height << ", " << bits;
     EXPECT_EQ(d.header_calls, 0);
   }
   Delivery refused, unknown, two;

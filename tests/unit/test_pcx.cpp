@@ -5,6 +5,9 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <array>
+#include <tuple>
+
 #include "core/bytes.h"
 #include "core/formats.h"
 #include "formats/pcx.h"
@@ -63,19 +66,15 @@ TEST(PcxRead, ColourTableRules) {
   // Two colours: light then black are swapped to black, white with the bits inverted; other pairs
   // are kept. (Two blacks, and red and black, come from corpus files.)
   const Bytes line = {0xC1, 0xF0, 0x0F};  // 16 pixels: 4 set, 8 clear, 4 set
-  struct Case {
-    Bytes colours;  // entries 0 and 1, red green blue
-    bool inverted;
-    Bytes table;  // as stored: blue green red 0, twice
-  };
-  for (const Case &k : {Case{{255, 255, 255, 0, 0, 0}, true, {0, 0, 0, 0, 255, 255, 255, 0}},
-                        Case{{10, 20, 30, 40, 50, 60}, false, {30, 20, 10, 0, 60, 50, 40, 0}}}) {
+  // Entries 0 and 1 as red, green, blue; the table as stored (blue, green, red, 0); the row.
+  for (auto [colours, table, row] : {std::tuple{Bytes{255, 255, 255, 0, 0, 0}, Bytes{0, 0, 0, 0, 255, 255, 255, 0}, Bytes{0x0F, 0xF0}},
+                                     {Bytes{10, 20, 30, 40, 50, 60}, Bytes{30, 20, 10, 0, 60, 50, 40, 0}, Bytes{0xF0, 0x0F}}}) {
     Bytes h = pcx_header(5, 1, 16, 1, 1, 2);
-    std::copy(k.colours.begin(), k.colours.end(), h.begin() + 16);
+    std::copy(colours.begin(), colours.end(), h.begin() + 16);
     Capture c = capture_load(h + line);
     ASSERT_EQ(c.bits(), 1);
-    EXPECT_EQ(Bytes(c.header.begin() + 40, c.header.begin() + 48), k.table);
-    EXPECT_EQ(first(c.rows[0], 2), k.inverted ? (Bytes{0x0F, 0xF0}) : (Bytes{0xF0, 0x0F}));
+    EXPECT_EQ(Bytes(c.header.begin() + 40, c.header.begin() + 48), table);
+    EXPECT_EQ(first(c.rows[0], 2), row);
   }
   // (Version 3's default table comes from a corpus file.) Palette information 2 on a 4-bit
   // image: the grey ramp 0, 16, ..., 240.
@@ -105,12 +104,10 @@ TEST(PcxRead, LayoutsAndPages) {
   for (int x = 0; x < 8; ++x) EXPECT_EQ(c.index(x, 0), values[x]) << x;
   // No DIB layout, or lines shorter than the width: refused before the header callback. (Two
   // bits per pixel and two 1-bit planes are refused by corpus files.)
-  struct Case {
-    int bits, planes, width, bytes_per_line;
-  };
-  for (const Case &k : {Case{8, 4, 4, 4}, Case{1, 1, 17, 2}, Case{8, 1, 88, 12}, Case{8, 3, 5, 4}, Case{8, 1, 4, 0}}) {
-    c = capture_load(pcx_header(5, k.bits, k.width, 2, k.planes, k.bytes_per_line) + Bytes(64, 0));
-    EXPECT_EQ(c.result, -3) << k.bits << " bits, " << k.planes << " planes, width " << k.width;
+  for (auto [bits, planes, width, line_bytes] :
+       {std::array{8, 4, 4, 4}, {1, 1, 17, 2}, {8, 1, 88, 12}, {8, 3, 5, 4}, {8, 1, 4, 0}}) {
+    c = capture_load(pcx_header(5, bits, width, 2, planes, line_bytes) + Bytes(64, 0));
+    EXPECT_EQ(c.result, -3) << bits << " bits, " << planes << " planes, width " << width;
     EXPECT_EQ(c.header_calls, 0);
   }
   EXPECT_EQ(load_bytes_as_file(first(pcx_header(5, 8, 4, 1, 1, 4), 127)), -2) << "short header";
@@ -147,27 +144,24 @@ TEST(PcxWrite, LinesAndHeaders) {
     _lclose(f);
     EXPECT_EQ(read_file(path), coded);
   }
-  struct Case {
-    int bits, width, version, bits_per_plane, planes, bytes_per_line, palette_info;
-  };
-  for (const Case &k : {Case{1, 9, 2, 1, 1, 2, 1}, Case{4, 9, 2, 1, 4, 2, 1}, Case{8, 9, 5, 8, 1, 9, 1},
-                        Case{24, 5, 3, 8, 3, 5, 0}}) {
-    PackedDib dib = make_packed_dib(k.width, 3, k.bits);
+  // Bit count, width; then version, bits per plane, planes, line bytes and palette information.
+  for (auto [bits, width, version, plane_bits, planes, line_bytes, palette_info] :
+       {std::array{1, 9, 2, 1, 1, 2, 1}, {4, 9, 2, 1, 4, 2, 1}, {8, 9, 5, 8, 1, 9, 1}, {24, 5, 3, 8, 3, 5, 0}}) {
+    PackedDib dib = make_packed_dib(width, 3, bits);
     draw_test_picture(dib);
     const int h = IMG_create_handle(dib.bytes.data());
     Bytes p(1 << 16);
     EXPECT_EQ(IMG_save_bitmap_mem(h, p.data(), PXV_SAVE_PCX), 0);
     IMG_delete_bitmap(h);
     // Bytes 0-3, the last column and row, the resolution fields, planes, line bytes, palette info.
-    EXPECT_EQ((Bytes{p[0], p[1], p[2], p[3], p[8], p[10], p[12], p[14], p[65], p[66], p[68]}),
-              (Bytes{10, std::uint8_t(k.version), 1, std::uint8_t(k.bits_per_plane), std::uint8_t(k.width - 1), 2,
-                     std::uint8_t(k.width), 3, std::uint8_t(k.planes), std::uint8_t(k.bytes_per_line),
-                     std::uint8_t(k.palette_info)})) << k.bits;
+    EXPECT_EQ((std::vector<int>{p[0], p[1], p[2], p[3], p[8], p[10], p[12], p[14], p[65], p[66], p[68]}),
+              (std::vector<int>{10, version, 1, plane_bits, width - 1, 2, width, 3, planes, line_bytes, palette_info}))
+        << bits;
     // The header table: the 2 or 16 entries of a 1- or 4-bit image as red, green, blue; else zeros.
     Bytes table(48, 0);
-    for (int i = 0; k.bits <= 4 && i < (1 << k.bits); ++i)
+    for (int i = 0; bits <= 4 && i < (1 << bits); ++i)
       for (int c = 0; c < 3; ++c) table[std::size_t(3 * i + c)] = dib.bytes[std::size_t(40 + 4 * i + 2 - c)];
-    EXPECT_EQ(Bytes(p.begin() + 16, p.begin() + 64), table) << k.bits;
+    EXPECT_EQ(Bytes(p.begin() + 16, p.begin() + 64), table) << bits;
   }
 }
 

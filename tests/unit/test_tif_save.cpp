@@ -74,40 +74,27 @@ TEST(TiffWriterLayout, DirectoryAndTheDataBehindIt) {
                                         std::uint32_t(std::strlen(img_name)), 2, 3, D + 262, 45}));
   EXPECT_EQ(std::string(reinterpret_cast<const char *>(&f[D + 22])), std::string(img_date));
   EXPECT_EQ(f.size(), D + 262 + 45) << "the pixels end the file";
-  // A palette image: ColorMap last, its 768 SHORTs behind the resolutions, here 300/1 and 200/1.
-  const Bytes p = save(4, 2, 8, PXV_SAVE_TIFF, false, 300, 200);
-  order.clear();
-  d = directory(p, 8, &order);
-  const std::uint32_t P = 8 + 2 + 12 * 19 + 4;
-  EXPECT_EQ((std::vector<std::uint32_t>{std::uint32_t(order.size()), std::uint32_t(order.back()), d[320].value, d[306].value}),
-            (std::vector<std::uint32_t>{19, 320, P + 16, P + 16 + 1536}));
-  EXPECT_EQ(Bytes(&p[P], &p[P + 12]), (Bytes{44, 1, 0, 0, 1, 0, 0, 0, 200, 0, 0, 0}));
+  // Resolutions from the DIB's pixels per metre, here 300 and 200.
+  const Bytes p = save(4, 2, 24, PXV_SAVE_TIFF, false, 300, 200);
+  EXPECT_EQ(Bytes(&p[D], &p[D + 12]), (Bytes{44, 1, 0, 0, 1, 0, 0, 0, 200, 0, 0, 0}));
 }
 
 TEST(TiffWriterLayout, FacsimileCodeStreams) {
-  struct Case {
-    int type, width, height;
-    Bytes start;
-    std::uint32_t byte_count, written_width, fill_order;
-  };
-  const Case cases[] = {
-      // White make-up 1728 (010011011), white 0 (00110101), padded to a byte.
-      {PXV_SAVE_TIFF_HUFFMAN, 1728, 1, {0x4D, 0x9A, 0x80}, 3, 1728, 1},
-      // Extended make-up 2560 (000000011111), make-up 384 (00110111), white 56 (01011001).
-      {PXV_SAVE_TIFF_HUFFMAN, 3000, 1, {0x01, 0xF3, 0x75, 0x90}, 4, 3000, 1},
-      // Group 3 pages are 1728 wide and start with an EOL: 16 zero bits, then 0000000000000001
-      // bit-reversed (FillOrder 2). Each row, white 1728 + white 0 (17 bits) with its fill, and an
-      // EOL unit on the first.
-      {PXV_SAVE_TIFF_G3, 200, 2, {0, 0, 0, 0x80}, 4 + 4 + 2 + 4, 1728, 2},
-  };
-  for (const Case &k : cases) {
-    const Bytes f = save(k.width, k.height, 1, k.type, true);
+  // Type, width and height of an all-white page; the strip's first bytes; byte count (patched to
+  // the coded size), width and FillOrder written.
+  for (auto [type, width, height, start, count, written_width, fill_order] : {
+           // White make-up 1728 (010011011), white 0 (00110101), padded to a byte.
+           std::tuple{PXV_SAVE_TIFF_HUFFMAN, 1728, 1, Bytes{0x4D, 0x9A, 0x80}, 3u, 1728u, 1u},
+           // Extended make-up 2560 (000000011111), make-up 384 (00110111), white 56 (01011001).
+           {PXV_SAVE_TIFF_HUFFMAN, 3000, 1, Bytes{0x01, 0xF3, 0x75, 0x90}, 4u, 3000u, 1u},
+           // Group 3 pages are 1728 wide and start with an EOL: 16 zero bits, then 0000000000000001
+           // bit-reversed (FillOrder 2). Each row: white 1728 + white 0 (17 bits), fill and EOL.
+           {PXV_SAVE_TIFF_G3, 200, 2, Bytes{0, 0, 0, 0x80}, 4u + 4 + 2 + 4, 1728u, 2u}}) {
+    const Bytes f = save(width, height, 1, type, true);
     auto d = directory(f, 8);
-    const std::uint32_t start = d[273].value;
-    EXPECT_EQ(Bytes(&f[start], &f[start + k.start.size()]), k.start) << k.width;
+    EXPECT_EQ(Bytes(&f[d[273].value], &f[d[273].value + start.size()]), start) << width;
     EXPECT_EQ((std::vector<std::uint32_t>{d[279].value, d[256].value, d[266].value}),
-              (std::vector<std::uint32_t>{k.byte_count, k.written_width, k.fill_order}))
-        << "byte count patched to the coded size, width, fill order";
+              (std::vector<std::uint32_t>{count, written_width, fill_order})) << width;
   }
   const int gray = make_image(8, 8, 8);
   std::uint8_t out[4096];
@@ -133,17 +120,14 @@ TEST(TiffWriters, FilesThereAlready) {
   // nowhere to append.
   const int gray = make_image(40, 40, 8), bw = make_image(40, 40, 1);
   const std::string name = pxv_test::scratch_path("there.tif");
-  struct Case {
-    Bytes file;
-    int handle, type, result;
-  };
-  for (const Case &k : {Case{{'I', 'I', 42, 0, 8, 0, 0, 0, 0, 0, 8, 0, 0, 0}, gray, PXV_SAVE_TIFF, PXV_ERR_DATA},
-                        Case{{'I', 'I', 42, 0, 0xF0, 0xFF, 0, 0}, gray, PXV_SAVE_TIFF, PXV_ERR_DATA},
-                        Case{{'I', 'I', 42}, gray, PXV_SAVE_TIFF, PXV_ERR_NO_MEMORY},
-                        Case{{'I', 'I', 42}, bw, PXV_SAVE_TIFF_HUFFMAN, PXV_ERR_NO_MEMORY},
-                        Case{{'I', 'I', 42}, bw, PXV_SAVE_TIFF_G4, PXV_ERR_SHORT_WRITE}}) {
-    pxv_test::write_file(name, k.file);
-    EXPECT_EQ(IMG_save_bitmap(k.handle, name.c_str(), k.type), k.result) << k.type << ", " << k.file.size();
+  for (auto [file, handle, type, result] :
+       {std::tuple{Bytes{'I', 'I', 42, 0, 8, 0, 0, 0, 0, 0, 8, 0, 0, 0}, gray, PXV_SAVE_TIFF, PXV_ERR_DATA},
+        {Bytes{'I', 'I', 42, 0, 0xF0, 0xFF, 0, 0}, gray, PXV_SAVE_TIFF, PXV_ERR_DATA},
+        {Bytes{'I', 'I', 42}, gray, PXV_SAVE_TIFF, PXV_ERR_NO_MEMORY},
+        {Bytes{'I', 'I', 42}, bw, PXV_SAVE_TIFF_HUFFMAN, PXV_ERR_NO_MEMORY},
+        {Bytes{'I', 'I', 42}, bw, PXV_SAVE_TIFF_G4, PXV_ERR_SHORT_WRITE}}) {
+    pxv_test::write_file(name, file);
+    EXPECT_EQ(IMG_save_bitmap(handle, name.c_str(), type), result) << type << ", " << file.size();
   }
   // A file that is not a little-endian TIFF is written over whole: the facsimile writers patch
   // their byte count at the end, and the file must still end where their codes end.

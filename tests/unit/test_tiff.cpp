@@ -25,13 +25,11 @@ using pxv_test::Bytes;
 
 enum : std::uint16_t { SHORT = 3, LONG = 4, RATIONAL = 5 };
 
-// A TIFF assembled in order: header, then every strip and out-of-line value as it is added,
-// then the directories, chained in the order they were begun.
+// A little-endian TIFF assembled in order: header, then every strip and out-of-line value as it
+// is added, then the directories, chained in the order they were begun. (Big-endian files come
+// from the corpus.)
 class TiffFile {
  public:
-  explicit TiffFile(bool big_endian = false) : be_(big_endian) {
-    bytes_ = big_endian ? Bytes{'M', 'M', 0, 42, 0, 0, 0, 0} : Bytes{'I', 'I', 42, 0, 0, 0, 0, 0};
-  }
   // Appends raw bytes (a strip, an array) and answers their offset.
   std::uint32_t blob(const Bytes &b) {
     bytes_.insert(bytes_.end(), b.begin(), b.end());
@@ -40,18 +38,17 @@ class TiffFile {
   void new_ifd() { ifds_.emplace_back(); }
   // An entry whose values are packed by type, inside the entry when they fit in 4 bytes.
   void add(std::uint16_t tag, std::uint16_t type, const std::vector<std::uint32_t> &values) {
-    const std::size_t size = type == SHORT ? 2 : 4;
-    Bytes data(values.size() * size), e(8);
-    for (std::size_t i = 0; i < values.size(); ++i) put(&data[i * size], size, values[i]);
+    Bytes data(std::max<std::size_t>(values.size() * (type == SHORT ? 2 : 4), 4)), e(8);
+    for (std::size_t i = 0; i < values.size(); ++i)
+      type == SHORT ? pxv::put_le16(&data[2 * i], values[i]) : pxv::put_le32(&data[4 * i], values[i]);
     if (data.size() > 4) {
       const std::uint32_t at = blob(data);
-      data.assign(4, 0);
-      put(data.data(), 4, at);
+      data.resize(4);
+      pxv::put_le32(data.data(), at);
     }
-    data.resize(4, 0);
-    put(&e[0], 2, tag);
-    put(&e[2], 2, type);
-    put(&e[4], 4, std::uint32_t(type == RATIONAL ? values.size() / 2 : values.size()));
+    pxv::put_le16(&e[0], tag);
+    pxv::put_le16(&e[2], type);
+    pxv::put_le32(&e[4], std::uint32_t(type == RATIONAL ? values.size() / 2 : values.size()));
     e.insert(e.end(), data.begin(), data.end());
     if (ifds_.empty()) new_ifd();
     ifds_.back().push_back(e);
@@ -60,9 +57,8 @@ class TiffFile {
     Bytes out = bytes_;
     std::size_t link = 4;  // where the offset of the next directory goes
     for (const auto &ifd : ifds_) {
-      put(&out[link], 4, std::uint32_t(out.size()));
-      out.resize(out.size() + 2);
-      put(&out[out.size() - 2], 2, std::uint32_t(ifd.size()));
+      pxv::put_le32(&out[link], std::uint32_t(out.size()));
+      out.insert(out.end(), {std::uint8_t(ifd.size()), 0});
       for (const Bytes &e : ifd) out.insert(out.end(), e.begin(), e.end());
       link = out.size();
       out.resize(out.size() + 4, 0);
@@ -71,11 +67,7 @@ class TiffFile {
   }
 
  private:
-  void put(std::uint8_t *p, std::size_t n, std::uint32_t v) const {
-    for (std::size_t i = 0; i < n; ++i) p[be_ ? n - 1 - i : i] = std::uint8_t(v >> (8 * i));
-  }
-  bool be_;
-  Bytes bytes_;
+  Bytes bytes_{'I', 'I', 42, 0, 0, 0, 0, 0};
   std::vector<std::vector<Bytes>> ifds_;
 };
 
@@ -139,9 +131,9 @@ Bytes prefix(const Bytes &b, std::size_t n) { return Bytes(b.begin(), b.begin() 
 // ---- Directory -------------------------------------------------------------------------------
 
 // Resolution in centimetres, BitsPerSample as three values behind the directory (the first
-// counts), ImageWidth as LONG; big-endian. Tags 282 and 283 are X and YResolution, 296 the unit.
+// counts), ImageWidth as LONG. Tags 282 and 283 are X and YResolution, 296 the unit.
 TEST(TiffDirectory, HeaderFieldsFromTheTags) {
-  TiffFile t(true);
+  TiffFile t;
   const std::uint32_t strip = t.blob({1, 2, 3, 4, 5, 6, 7, 8, 9});
   for (auto [tag, type, values] : {std::tuple{256, LONG, std::vector<std::uint32_t>{3}}, {257, SHORT, {1}},
                                    {258, SHORT, {8, 8, 8}}, {262, SHORT, {2}}, {273, LONG, {strip}}, {277, SHORT, {3}},
@@ -211,7 +203,7 @@ TEST(TiffRows, CmykThroughTheChannelMask) {
 TEST(TiffRows, PlanarRgbThroughTheSpool) {
   // Three planes of a 5 x 2 image, one strip each: R, G, B. The spool, plane.tmp, goes in the
   // current folder: work in the scratch folder.
-  TiffFile t(true);
+  TiffFile t;
   std::vector<std::uint32_t> offsets;
   for (int k = 0; k < 3; ++k) {
     Bytes plane(10);
@@ -273,27 +265,20 @@ std::string row_text(const Bytes &row, int width) {
 }
 
 TEST(TiffCcitt, EdgeCasesOfTheCodeStream) {
-  struct Case {
-    const char *what;
-    int width, height, compression;
-    std::string bits;
-    int deliveries;
-    std::string row0;
-  };
-  const Case cases[] = {
-      // White 0, black 1984 (extended make-up) + 16, white 64 (make-up) + 36.
-      {"extended make-up", 2100, 1, 2, "00110101" "000000010010" "0000010111" "11011" "00010101", 1,
-       std::string(2000, '0') + std::string(100, '1')},
-      {"white 3, black 13: the run stops at the row's end", 8, 1, 2, "1000" "00000100", 1, "11100000"},
-      // Group 4, four rows declared: V0 (all white), then EOFB. The row being decoded is handed
-      // on and the strip ends there.
-      {"bad mode ends the strip", 8, 4, 4, "1" "000000000001" "000000000001", 2, "11111111"},
-  };
-  for (const Case &k : cases) {
+  // Width, rows, compression, the bits; rows delivered and the first row (1 white, 0 black).
+  for (auto [width, height, compression, bits, deliveries, row0] : {
+           // White 0, black 1984 (extended make-up) + 16, white 64 (make-up) + 36.
+           std::tuple{2100, 1, 2, "00110101" "000000010010" "0000010111" "11011" "00010101", 1,
+                      std::string(2000, '0') + std::string(100, '1')},
+           // White 3, black 13: the run stops at the row's end.
+           {8, 1, 2, "1000" "00000100", 1, "11100000"},
+           // Group 4, four rows declared: V0 (all white), then EOFB. The row being decoded is
+           // handed on and the strip ends there.
+           {8, 4, 4, "1" "000000000001" "000000000001", 2, "11111111"}}) {
     Capture c;
-    ASSERT_GE(load(one_strip_file(k.width, k.height, 1, 1, k.compression, 0, bit_string(k.bits)), &c), 0);
-    EXPECT_EQ(c.deliveries, k.deliveries) << k.what;
-    EXPECT_EQ(row_text(c.rows[0], k.width), k.row0) << k.what;
+    ASSERT_GE(load(one_strip_file(width, height, 1, 1, compression, 0, bit_string(bits)), &c), 0);
+    EXPECT_EQ(c.deliveries, deliveries) << width << " " << bits;
+    EXPECT_EQ(row_text(c.rows[0], width), row0) << width << " " << bits;
   }
 }
 
