@@ -1,6 +1,4 @@
-// The TIFF writers' byte layouts: the directory and what it points at, the facsimile code streams,
-// the LZW strip arrays, and what happens to a file that is there already. Pixels of written files
-// are checked by libtiff and Pillow reading them back (the oracle test).
+// The TIFF writers' byte layouts, and what they do with a file that is there already.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -111,7 +109,8 @@ TEST(TiffWriterLayout, LzwStripsAndTheirArrays) {
   ASSERT_EQ((std::vector<std::uint32_t>{d[273].count, d[279].count, d[278].value, d[279].value - d[273].value}),
             (std::vector<std::uint32_t>{5, 5, 1, 20}));
   std::uint32_t at = d[273].value + 40;
-  for (int k = 0; k < 5; at += get_le32(&f[d[279].value + 4 * k++])) EXPECT_EQ(get_le32(&f[d[273].value + 4 * k]), at) << k;
+  for (int k = 0; k < 5; at += get_le32(&f[d[279].value + 4 * k++]))
+    EXPECT_EQ(get_le32(&f[d[273].value + 4 * k]), at) << k;
   EXPECT_EQ(at, f.size());
 }
 
@@ -124,7 +123,6 @@ TEST(TiffWriters, FilesThereAlready) {
        {std::tuple{Bytes{'I', 'I', 42, 0, 8, 0, 0, 0, 0, 0, 8, 0, 0, 0}, gray, PXV_SAVE_TIFF, PXV_ERR_DATA},
         {Bytes{'I', 'I', 42, 0, 0xF0, 0xFF, 0, 0}, gray, PXV_SAVE_TIFF, PXV_ERR_DATA},
         {Bytes{'I', 'I', 42}, gray, PXV_SAVE_TIFF, PXV_ERR_NO_MEMORY},
-        {Bytes{'I', 'I', 42}, bw, PXV_SAVE_TIFF_HUFFMAN, PXV_ERR_NO_MEMORY},
         {Bytes{'I', 'I', 42}, bw, PXV_SAVE_TIFF_G4, PXV_ERR_SHORT_WRITE}}) {
     pxv_test::write_file(name, file);
     EXPECT_EQ(IMG_save_bitmap(handle, name.c_str(), type), result) << type << ", " << file.size();

@@ -1,7 +1,5 @@
-// The TIFF and EPS readers on hand-built files, through the public low-level load with callbacks
-// that record what arrives: header fields the tags give, the malformed-input policy of the
-// directory and of each strip decoder, the plane spool, and the fast LZW decoder against a plain
-// one on random code streams. What real files hold is checked by the corpus and oracle tests.
+// The TIFF and EPS readers on hand-built files: tag fields, the policy of the directory and of
+// each strip decoder, the plane spool, and the fast LZW decoder against a plain one.
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -83,17 +81,15 @@ void simple_ifd(TiffFile &t, int width, int height, int bits, int samples, int c
   t.add(277, SHORT, {std::uint32_t(samples)});     // SamplesPerPixel
 }
 
+// A file of one strip: these bytes, or (at != 0) whatever the file holds at that offset.
 Bytes one_strip_file(int width, int height, int bits, int samples, int compression, int photometric,
-                     const Bytes &strip) {
+                     const Bytes &strip, std::uint32_t at = 0) {
   TiffFile t;
-  simple_ifd(t, width, height, bits, samples, compression, photometric, {t.blob(strip)});
+  simple_ifd(t, width, height, bits, samples, compression, photometric, {at != 0 ? at : t.blob(strip)});
   return t.build();
 }
 
-// ---- Loading with recording callbacks --------------------------------------------------------
-
-// What a load delivered. The channel mask comes first: the reader takes it from the first byte
-// of the private block.
+// What a load delivered; the reader takes the channel mask from the private block's first byte.
 struct Capture {
   std::uint8_t mask = 0x0F;
   int header_calls = 0, deliveries = 0;
@@ -141,12 +137,10 @@ TEST(TiffDirectory, HeaderFieldsFromTheTags) {
     t.add(std::uint16_t(tag), type, values);
   Capture c;
   ASSERT_GE(load(t.build(), &c), 0);
-  EXPECT_EQ(c.header_calls, 1);
   // Width, height, bit count, biSizeImage (rows padded to 12 bytes), then 100 and 150 × 2.567.
   EXPECT_EQ((std::vector<int>{header32(c, 4), header32(c, 8), pxv::get_le16(&c.header[14]), header32(c, 20),
                               header32(c, 24), header32(c, 28)}),
             (std::vector<int>{3, 1, 24, 12, 256, 385}));
-  EXPECT_EQ(c.rows[0], (Bytes{3, 2, 1, 6, 5, 4, 9, 8, 7, 0, 0, 0})) << "BGR, padded to 4 bytes";
 }
 
 TEST(TiffDirectory, ALoopingChainEndsAtTheRevisit) {
@@ -167,14 +161,12 @@ TEST(TiffDirectory, ALoopingChainEndsAtTheRevisit) {
 }
 
 TEST(TiffDirectory, UnreadablePagesDeliverNoRowsAndImpossibleSizesAreRefused) {
-  // Compression 6 on gray; Group 4 data on a page that claims 24 bits per pixel (no row is read
-  // past the bilevel row buffer).
-  for (auto [bits, compression] : {std::pair{8, 6}, {24, 4}}) {
-    Capture c;
-    EXPECT_GE(load(one_strip_file(40, 3, bits, 1, compression, 1, Bytes(16, 7)), &c), 0);
-    EXPECT_EQ(c.header_calls, 1);
-    EXPECT_EQ(c.deliveries, 0);
-  }
+  // Group 4 data on a page that claims 24 bits per pixel: no row is read past the bilevel row
+  // buffer. (Unknown compressions deliver no rows either: a corpus file.)
+  Capture g4;
+  EXPECT_GE(load(one_strip_file(40, 3, 24, 1, 4, 1, Bytes(16, 7)), &g4), 0);
+  EXPECT_EQ(g4.header_calls, 1);
+  EXPECT_EQ(g4.deliveries, 0);
   for (int width : {0, 0x7FFFFFFF}) {
     Capture c;
     EXPECT_EQ(load(one_strip_file(width, 100000, 8, 1, 1, 1, {}), &c), PXV_ERR_DATA) << width;
@@ -183,8 +175,6 @@ TEST(TiffDirectory, UnreadablePagesDeliverNoRowsAndImpossibleSizesAreRefused) {
   Capture c;
   EXPECT_EQ(load(Bytes{'I', 'I', 42, 0, 8}, &c), PXV_ERR_NO_MEMORY) << "short header";
 }
-
-// ---- Row conversion --------------------------------------------------------------------------
 
 TEST(TiffRows, CmykThroughTheChannelMask) {
   // C, M, Y, K per pixel: pure black ink; then cyan 100 with black 50.
@@ -238,7 +228,7 @@ TEST(TiffRows, PlanarRgbThroughTheSpool) {
   EXPECT_EQ(chdir(here), 0);
 }
 
-// ---- PackBits and CCITT policy ---------------------------------------------------------------
+// ---- Strip decoders and EPS ------------------------------------------------------------------
 
 TEST(TiffPackBits, CopyPastTheRowAndEndOfData) {
   // Rows of 3. Row 0: a copy of four bytes of which three fit: the fourth is consumed and
@@ -285,38 +275,31 @@ TEST(TiffCcitt, EdgeCasesOfTheCodeStream) {
 TEST(TiffCcitt, ZeroBitsEndAtTheEndOfTheData) {
   // Zero bits match no code of either colour: the decoder skips them bit by bit and stops at the
   // end of the stream instead of looping. The strip is the last thing in the file.
-  const std::size_t size = one_strip_file(64, 1000, 1, 1, 3, 0, {}).size();
-  TiffFile t;
-  simple_ifd(t, 64, 1000, 1, 1, 3, 0, {std::uint32_t(size)});
-  Bytes f = t.build();
-  ASSERT_EQ(f.size(), size);
-  f.resize(size + 300, 0);
+  const std::uint32_t end = std::uint32_t(one_strip_file(64, 1000, 1, 1, 3, 0, {}).size());
+  Bytes f = one_strip_file(64, 1000, 1, 1, 3, 0, {}, end);
+  ASSERT_EQ(f.size(), end);
+  f.resize(end + 300, 0);
   Capture c;
   EXPECT_GE(load(f, &c), 0);
   EXPECT_EQ(c.deliveries, 0);
 }
 
-// ---- EPS -------------------------------------------------------------------------------------
-
-TEST(Eps, PreviewOffsetPastTheEndOrPageOneFail) {
+TEST(Eps, OnePageOnly) {
   // The binary header: magic, PostScript at 32 (length 0), the TIFF preview's offset and length.
   const Bytes tiff = one_strip_file(3, 1, 8, 1, 1, 1, {10, 20, 30});
   Bytes f(32, 0);
-  for (auto [at, value] : {std::pair{0, 0xC6D3D0C5u}, {4, 32u}, {20, 5000u}, {24, std::uint32_t(tiff.size())}})
+  for (auto [at, value] : {std::pair{0, 0xC6D3D0C5u}, {4, 32u}, {20, 32u}, {24, std::uint32_t(tiff.size())}})
     pxv::put_le32(&f[at], value);
   f.insert(f.end(), tiff.begin(), tiff.end());
-  Capture past, page1;
-  EXPECT_EQ(load(f, &past), PXV_ERR_NO_MEMORY) << "the TIFF reader's code for a header it cannot read";
-  pxv::put_le32(&f[20], 32);
+  Capture page1;
   EXPECT_EQ(load(f, &page1, 1), PXV_ERR_PAGE) << "one page only";
 }
 
 // ---- The fast LZW decoder against a plain one --------------------------------------------------
 
-// Decodes 8-bit gray LZW strips as the reader documents it, keeping every string whole: codes MSB
-// first, 9 to 12 bits, the width growing when the next free code reaches 511, 1023, 2047; a strip
-// ends at EOI, at an impossible code, where the file ends, or when the image has all its rows;
-// the table and the previous code carry over from strip to strip, the width starts at 9 in each.
+// Decodes 8-bit gray LZW strips as documented, keeping strings whole: codes MSB first, 9 to 12 bits,
+// wider when the next free code reaches 511, 1023, 2047; a strip ends at EOI, an impossible code,
+// the file's end or the image's last row; table and previous code carry over, the width does not.
 std::map<int, Bytes> plain_lzw(const Bytes &file, const std::vector<std::uint32_t> &offsets, int width,
                                int height) {
   std::map<int, Bytes> rows;
@@ -363,9 +346,8 @@ std::map<int, Bytes> plain_lzw(const Bytes &file, const std::vector<std::uint32_
   return rows;
 }
 
-// Random code streams packed MSB first at the widths the decoder reads them, chosen from the
-// decoder's state: mostly roots and known strings, some KwKwK codes, Clears, and, rarely, an
-// impossible code or no EOI. The table state carries from strip to strip as the decoder carries it.
+// Random codes at the widths the decoder reads them: mostly roots and known strings, some KwKwK
+// codes, Clears, rarely an impossible code or no EOI; table state carries over as in the decoder.
 struct CodeWriter {
   explicit CodeWriter(std::mt19937 &random, bool impossible = true) : rng(random), impossible_codes(impossible) {}
   std::mt19937 &rng;
