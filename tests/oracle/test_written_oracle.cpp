@@ -84,13 +84,7 @@ void expect_libtiff_clean(const std::string &file, int directories) {
   EXPECT_EQ(seen, directories) << file;
 }
 
-// The DCX writer spools through temp.pcx in the current folder: keep it apart from other tests.
-class WrittenFiles : public ::testing::Test {
- protected:
-  void SetUp() override { ASSERT_EQ(chdir(scratch_dir().c_str()), 0); }
-};
-
-TEST_F(WrittenFiles, ReadByPeersAndByThisLibrary) {
+TEST(WrittenFiles, ReadByPeersAndByThisLibrary) {
   std::map<std::string, std::vector<std::pair<std::string, Rgb>>> by_reader;  // file, pixels saved
   std::vector<std::pair<Row, Shape>> cases(std::begin(kLarge), std::end(kLarge));
   for (const Row &row : kRows)
@@ -130,7 +124,7 @@ TEST_F(WrittenFiles, ReadByPeersAndByThisLibrary) {
   }
 }
 
-TEST_F(WrittenFiles, SavingAgainAppendsPages) {
+TEST(WrittenFiles, SavingAgainAppendsPages) {
   struct Page {
     int type, bits, width, height;
   };

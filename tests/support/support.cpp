@@ -19,7 +19,13 @@ namespace {
 // A plain array, so that it outlives every static destructor that may still want it.
 char scratch_name[64];
 
+// Every test program works inside its own scratch folder: the library's temporary files
+// ("plane.tmp", "temp.pcx") go to the current folder, and test processes that CTest runs side
+// by side must not share them.
 struct Cleanup {
+  Cleanup() {
+    if (chdir(scratch_dir().c_str()) != 0) std::abort();
+  }
   ~Cleanup() {
     if (scratch_name[0] != '\0') {
       std::error_code ec;

@@ -160,11 +160,7 @@ TEST(PcxWrite, LinesAndHeaders) {
 }
 
 TEST(DcxWrite, PagesTheTableAndTheTemporaryFile) {
-  // DCX saving writes "temp.pcx" in the current folder: work in a folder of this test's own.
-  char old[4096];
-  ASSERT_NE(getcwd(old, sizeof old), nullptr);
-  ASSERT_TRUE(run("mkdir -p '" + scratch_path("dcx") + "'"));
-  ASSERT_EQ(chdir(scratch_path("dcx").c_str()), 0);
+  // DCX saving writes "temp.pcx" in the current folder, the test program's scratch folder.
   PackedDib dib = make_packed_dib(20, 10, 8);
   draw_test_picture(dib);
   const int h = IMG_create_handle(dib.bytes.data());
@@ -193,7 +189,6 @@ TEST(DcxWrite, PagesTheTableAndTheTemporaryFile) {
   pxv_platform::cap_next_file_writes(-1);
   EXPECT_FALSE(file_exists("temp.pcx"));
   IMG_delete_bitmap(h);
-  EXPECT_EQ(chdir(old), 0);
 }
 
 }  // namespace

@@ -203,10 +203,7 @@ TEST(TiffRows, PlanarRgbThroughTheSpool) {
   simple_ifd(t, 5, 2, 8, 3, 1, 2, offsets);
   t.add(284, SHORT, {2});  // PlanarConfiguration: separate planes
   const Bytes f = t.build();
-  char here[4096];
-  ASSERT_NE(getcwd(here, sizeof here), nullptr);
-  ASSERT_EQ(chdir(pxv_test::scratch_dir().c_str()), 0);
-  Capture c, blocked;
+  Capture c, blocked;  // the test program works in a scratch folder, where plane.tmp goes
   EXPECT_GE(load(f, &c), 0);
   EXPECT_FALSE(pxv_test::file_exists("plane.tmp")) << "the spool is deleted";
   EXPECT_EQ(c.deliveries, 2) << "each row once";
@@ -225,7 +222,6 @@ TEST(TiffRows, PlanarRgbThroughTheSpool) {
   EXPECT_EQ(mkdir("plane.tmp", 0700), 0);
   EXPECT_EQ(load(f, &blocked), PXV_ERR_CREATE) << "a folder in the spool's place";
   rmdir("plane.tmp");
-  EXPECT_EQ(chdir(here), 0);
 }
 
 // ---- Strip decoders and EPS ------------------------------------------------------------------
