@@ -11,6 +11,9 @@
 #include <fstream>
 
 #include "core/bytes.h"
+#include "core/image.h"
+#include "core/img_util.h"
+#include "platform/win32.h"
 
 namespace pxv_test {
 
@@ -158,6 +161,44 @@ HandleDib read_handle(int handle) {
                           pixels + std::size_t(r + 1) * out.row_bytes);
   GlobalUnlock(block);
   return out;
+}
+
+int Capture::width() const { return int(get_le32(&header[4])); }
+int Capture::height() const { return int(get_le32(&header[8])); }
+int Capture::bits() const { return header[14]; }
+int Capture::index(int x, int y) const {
+  const Bytes &r = rows[std::size_t(y)];
+  return bits() == 1 ? (r[x / 8] >> (7 - x % 8)) & 1 : bits() == 4 ? (r[x / 2] >> (x % 2 ? 0 : 4)) & 15 : r[x];
+}
+
+int Capture::on_header(unsigned char *header, void *capture) {
+  auto *c = static_cast<Capture *>(capture);
+  ++c->header_calls;
+  c->header.assign(header, header + 40 + pxv::Palette_Size(header));
+  c->rows.assign(c->height() > 0 && c->height() < (1 << 16) ? std::size_t(c->height()) : 0, Bytes());
+  return c->header_result;
+}
+
+int Capture::on_row(unsigned char *row, void *capture, int row_number, int bytes) {
+  auto *c = static_cast<Capture *>(capture);
+  c->row_numbers.push_back(row_number);
+  if (row_number >= 0 && row_number < int(c->rows.size())) c->rows[std::size_t(row_number)].assign(row, row + bytes);
+  return 0;
+}
+
+Capture capture_load(const Bytes &bytes, int page, std::uint8_t mask) {
+  const std::string path = scratch_path("capture.bin");
+  write_file(path, bytes);
+  Capture c;
+  c.mask = mask;
+  OFSTRUCT of;
+  HFILE f = OpenFile(path.c_str(), &of, OF_READ);
+  // A successful low-level load answers the current handle, which a failed load before may
+  // have left negative: start from 0 so that the result tells success from failure.
+  pxv::hdib = 0;
+  c.result = IMGLOW_decompress_bitmap(f, 0, page, Capture::on_row, &c, Capture::on_header);
+  _lclose(f);
+  return c;
 }
 
 bool read_pnm(const std::string &path, Rgb *out) {

@@ -42,6 +42,23 @@ struct HandleDib {
 };
 HandleDib read_handle(int handle);
 
+// What a reader hands its callbacks during one low-level load.
+struct Capture {
+  std::uint8_t mask = 0x0F;  // first: the TIFF reader takes its channel mask from this byte
+  int result = 0, header_calls = 0, header_result = 1;  // header_result: the header callback's answer
+  Bytes header;                  // 40 bytes + the colour table, as the reader built it
+  std::vector<int> row_numbers;  // in delivery order
+  std::vector<Bytes> rows;       // by row number, as last delivered
+  int width() const;
+  int height() const;
+  int bits() const;
+  int index(int x, int y) const;  // the index of pixel x in row y (1, 4 or 8 bits)
+  static int on_header(unsigned char *header, void *capture);
+  static int on_row(unsigned char *row, void *capture, int row_number, int bytes);
+};
+// Loads bytes through a scratch file with the low-level load.
+Capture capture_load(const Bytes &bytes, int page = 0, std::uint8_t mask = 0x0F);
+
 // An image as RGB triples, top row first: what a peer decoder says a file holds.
 struct Rgb {
   int width = 0, height = 0;

@@ -10,8 +10,7 @@
 #include "core/formats.h"
 #include "formats/pcx.h"
 #include "platform/testing.h"
-#include "support/gifpcx_support.h"
-#include "support/support.h"
+#include "support/corpus.h"
 
 namespace pxv_test {
 namespace {
@@ -102,7 +101,7 @@ TEST(PcxRead, LayoutsAndPages) {
     EXPECT_EQ(c.result, -3) << bits << " bits, " << planes << " planes, width " << width;
     EXPECT_EQ(c.header_calls, 0);
   }
-  EXPECT_EQ(load_bytes_as_file(first(pcx_header(5, 8, 4, 1, 1, 4), 127)), -2) << "short header";
+  EXPECT_EQ(capture_load(first(pcx_header(5, 8, 4, 1, 1, 4), 127)).result, -2) << "short header";
   // A PCX holds one image: a later page must not turn into a seek to the flagged position word,
   // whatever the stream's position.
   const std::string name = scratch_path("page.pcx");
