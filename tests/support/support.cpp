@@ -3,12 +3,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 
 #include "core/bytes.h"
 #include "core/image.h"
@@ -147,6 +147,12 @@ void draw_test_picture(PackedDib &d) {
   }
 }
 
+int picture_handle(int width, int height, int bits) {
+  PackedDib dib = make_packed_dib(width, height, bits);
+  draw_test_picture(dib);
+  return IMG_create_handle(dib.bytes.data());
+}
+
 HandleDib read_handle(int handle) {
   HandleDib out;
   HGLOBAL block = IMG_bitmap_info(handle, &out.width, &out.height, &out.bits);
@@ -202,33 +208,17 @@ Capture capture_load(const Bytes &bytes, int page, std::uint8_t mask) {
 }
 
 bool read_pnm(const std::string &path, Rgb *out) {
-  Bytes f = read_file(path);
-  if (f.size() < 2 || f[0] != 'P' || (f[1] != '6' && f[1] != '5')) return false;
-  bool gray = f[1] == '5';
-  std::size_t pos = 2;
-  int values[3];
-  for (int &v : values) {
-    while (pos < f.size()) {
-      if (f[pos] == '#') {
-        while (pos < f.size() && f[pos] != '\n') ++pos;
-      } else if (std::isspace(f[pos])) {
-        ++pos;
-      } else {
-        break;
-      }
-    }
-    v = 0;
-    while (pos < f.size() && std::isdigit(f[pos])) v = v * 10 + (f[pos++] - '0');
-  }
-  ++pos;  // the single whitespace after maxval
-  if (values[2] != 255) return false;
-  out->width = values[0];
-  out->height = values[1];
-  std::size_t n = std::size_t(out->width) * out->height;
-  if (f.size() < pos + n * (gray ? 1 : 3)) return false;
+  const Bytes f = read_file(path);
+  std::istringstream in(std::string(f.begin(), f.end()));
+  std::string magic;
+  int maxval = 0;
+  in >> magic >> out->width >> out->height >> maxval;
+  in.get();  // the single whitespace after maxval
+  const bool gray = magic == "P5";
+  const std::size_t n = std::size_t(out->width) * out->height, at = std::size_t(in.tellg());
+  if (!in || (!gray && magic != "P6") || maxval != 255 || f.size() < at + n * (gray ? 1 : 3)) return false;
   out->pixels.resize(n * 3);
-  for (std::size_t i = 0; i < n; ++i)
-    for (int c = 0; c < 3; ++c) out->pixels[3 * i + c] = f[pos + (gray ? i : 3 * i + c)];
+  for (std::size_t i = 0; i < n * 3; ++i) out->pixels[i] = f[at + (gray ? i / 3 : i)];
   return true;
 }
 
@@ -240,32 +230,20 @@ void write_ppm(const std::string &path, const Rgb &image) {
 }
 
 Rgb handle_rgb(int handle) {
-  HandleDib d = read_handle(handle);
-  Rgb out;
-  out.width = d.width;
-  out.height = d.height;
-  out.pixels.resize(std::size_t(d.width) * d.height * 3);
-  for (int y = 0; y < d.height; ++y) {
-    const Bytes &row = d.rows[d.height - 1 - y];
+  const HandleDib d = read_handle(handle);
+  Capture c;  // for its index()
+  c.header = d.header;
+  c.rows.assign(d.rows.rbegin(), d.rows.rend());
+  Rgb out{d.width, d.height, {}};
+  for (int y = 0; y < d.height; ++y)
     for (int x = 0; x < d.width; ++x) {
-      const std::uint8_t *bgr;
-      std::uint8_t index = 0;
-      if (d.bits == 24) {
-        bgr = &row[3 * x];
-      } else {
-        if (d.bits == 1) index = (row[x / 8] >> (7 - x % 8)) & 1;
-        else if (d.bits == 4) index = (row[x / 2] >> (x % 2 ? 0 : 4)) & 15;
-        else index = row[x];
-        std::size_t entry = 40 + 4 * std::size_t(index);
-        static const std::uint8_t black[3] = {0, 0, 0};
-        bgr = entry + 3 <= d.header.size() ? &d.header[entry] : black;
-      }
-      std::uint8_t *px = &out.pixels[(std::size_t(y) * d.width + x) * 3];
-      px[0] = bgr[2];
-      px[1] = bgr[1];
-      px[2] = bgr[0];
+      static const std::uint8_t black[3] = {};
+      const std::uint8_t *bgr = black;
+      const std::size_t entry = 40 + 4 * std::size_t(d.bits == 24 ? 0 : c.index(x, y));
+      if (d.bits == 24) bgr = &c.rows[y][3 * x];
+      else if (entry + 3 <= d.header.size()) bgr = &d.header[entry];
+      out.pixels.insert(out.pixels.end(), {bgr[2], bgr[1], bgr[0]});
     }
-  }
   return out;
 }
 

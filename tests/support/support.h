@@ -33,6 +33,8 @@ struct PackedDib {
 PackedDib make_packed_dib(int width, int height, int bits, std::uint32_t clr_used = 0);
 // A recognisable picture: every pixel a function of its place and the bit count.
 void draw_test_picture(PackedDib &dib);
+// A new handle holding that picture.
+int picture_handle(int width, int height, int bits);
 
 // The DIB of a handle: header, table and rows, copied out.
 struct HandleDib {

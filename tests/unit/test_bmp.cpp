@@ -18,6 +18,7 @@ namespace {
 
 using pxv_test::Bytes;
 using pxv_test::Capture;
+using pxv_test::picture_handle;
 
 // A Windows BMP: file header, 40-byte header, a gray table of `entries`, then `data`.
 Bytes windows_bmp(std::int32_t width, std::int32_t height, int bits, std::uint32_t compression, int entries,
@@ -172,12 +173,6 @@ TEST(BmpWriter, RleRows) {
   for (int i = 0; i < 600; ++i) row[i] = std::uint8_t(i * 3 + (i >> 8));  // no equal neighbours
   const Bytes out = encode(8, row, 600);
   EXPECT_EQ((Bytes{out[0], out[1], out[257], out[258], out[259]}), (Bytes{0, 255, 0, 0, 255})) << "runs of 255";
-}
-
-int picture_handle(int width, int height, int bits) {
-  pxv_test::PackedDib dib = pxv_test::make_packed_dib(width, height, bits);
-  pxv_test::draw_test_picture(dib);
-  return IMG_create_handle(dib.bytes.data());
 }
 
 TEST(BmpWriter, RleFileHeaderGivesUncompressedSizesAndFailureCodes) {

@@ -19,9 +19,7 @@ std::string pxv(const std::string &args, bool *ok = nullptr) {
 
 // A BMP of the test picture at a bit count, in the scratch folder.
 std::string picture_file(const std::string &name, int bits) {
-  auto dib = pxv_test::make_packed_dib(40, 30, bits);
-  pxv_test::draw_test_picture(dib);
-  int h = IMG_create_handle(dib.bytes.data());
+  const int h = pxv_test::picture_handle(40, 30, bits);
   std::string file = pxv_test::scratch_path(name);
   EXPECT_EQ(IMG_save_bitmap(h, file.c_str(), PXV_SAVE_BMP), 0);
   IMG_delete_bitmap(h);

@@ -160,9 +160,7 @@ TEST(PcxWrite, LinesAndHeaders) {
 
 TEST(DcxWrite, PagesTheTableAndTheTemporaryFile) {
   // DCX saving writes "temp.pcx" in the current folder, the test program's scratch folder.
-  PackedDib dib = make_packed_dib(20, 10, 8);
-  draw_test_picture(dib);
-  const int h = IMG_create_handle(dib.bytes.data());
+  const int h = picture_handle(20, 10, 8);
   // (Pages appended through the table are read back by ImageMagick in the oracle test.)
   ASSERT_EQ(IMG_save_bitmap(h, "one.dcx", PXV_SAVE_DCX), 0);
   const std::size_t one_page = read_file("one.dcx").size();
