@@ -80,18 +80,8 @@ bool run(const std::string &command, std::string *output) {
   return status == 0;
 }
 
-// Bytes of a stored row and of the colour table of a DIB with this header.
-int dib_row_bytes(int width, int bits) {
-  return ((bits == 1 ? (width + 7) / 8 : bits == 4 ? (width + 1) / 2 : bits == 24 ? width * 3 : width) + 3) / 4 * 4;
-}
-int dib_table_bytes(const std::uint8_t *header) {
-  const std::uint32_t used = get_le32(header + 32);
-  const int bits = header[14];
-  return used != 0 ? int(used * 4) : bits == 24 ? 0 : 4 << bits;
-}
-
-int PackedDib::row_bytes() const { return dib_row_bytes(width, bits); }
-int PackedDib::table_bytes() const { return dib_table_bytes(bytes.data()); }
+int PackedDib::row_bytes() const { return pxv::size_for_long(width, bits); }
+int PackedDib::table_bytes() const { return int(pxv::Palette_Size(bytes.data())); }
 
 std::uint8_t *PackedDib::row(int stored_row) {
   return bytes.data() + 40 + table_bytes() + stored_row * row_bytes();
@@ -153,18 +143,15 @@ int picture_handle(int width, int height, int bits) {
   return IMG_create_handle(dib.bytes.data());
 }
 
-HandleDib read_handle(int handle) {
-  HandleDib out;
-  HGLOBAL block = IMG_bitmap_info(handle, &out.width, &out.height, &out.bits);
+Capture read_handle(int handle) {
+  Capture out;
+  int width, height, bits;
+  HGLOBAL block = IMG_bitmap_info(handle, &width, &height, &bits);
   if (block == nullptr) return out;
   const auto *dib = static_cast<const std::uint8_t *>(GlobalLock(block));
-  const int table = dib_table_bytes(dib);
-  out.row_bytes = dib_row_bytes(out.width, out.bits);
+  const std::size_t row_bytes = std::size_t(pxv::size_for_long(width, bits)), table = pxv::Palette_Size(dib);
   out.header.assign(dib, dib + 40 + table);
-  const std::uint8_t *pixels = dib + 40 + table;
-  for (int r = 0; r < out.height; ++r)
-    out.rows.emplace_back(pixels + std::size_t(r) * out.row_bytes,
-                          pixels + std::size_t(r + 1) * out.row_bytes);
+  for (int r = 0; r < height; ++r) out.rows.emplace_back(dib + 40 + table + r * row_bytes, dib + 40 + table + (r + 1) * row_bytes);
   GlobalUnlock(block);
   return out;
 }
@@ -230,17 +217,14 @@ void write_ppm(const std::string &path, const Rgb &image) {
 }
 
 Rgb handle_rgb(int handle) {
-  const HandleDib d = read_handle(handle);
-  Capture c;  // for its index()
-  c.header = d.header;
-  c.rows.assign(d.rows.rbegin(), d.rows.rend());
-  Rgb out{d.width, d.height, {}};
-  for (int y = 0; y < d.height; ++y)
-    for (int x = 0; x < d.width; ++x) {
+  const Capture d = read_handle(handle);
+  Rgb out{d.header.empty() ? 0 : d.width(), d.header.empty() ? 0 : d.height(), {}};
+  for (int y = out.height - 1; y >= 0; --y)
+    for (int x = 0; x < out.width; ++x) {
       static const std::uint8_t black[3] = {};
       const std::uint8_t *bgr = black;
-      const std::size_t entry = 40 + 4 * std::size_t(d.bits == 24 ? 0 : c.index(x, y));
-      if (d.bits == 24) bgr = &c.rows[y][3 * x];
+      const std::size_t entry = 40 + 4 * std::size_t(d.bits() == 24 ? 0 : d.index(x, y));
+      if (d.bits() == 24) bgr = &d.rows[y][3 * x];
       else if (entry + 3 <= d.header.size()) bgr = &d.header[entry];
       out.pixels.insert(out.pixels.end(), {bgr[2], bgr[1], bgr[0]});
     }

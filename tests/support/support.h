@@ -18,6 +18,8 @@ std::string scratch_path(const std::string &name);
 Bytes read_file(const std::string &path);
 void write_file(const std::string &path, const Bytes &bytes);
 bool file_exists(const std::string &path);
+// n bytes of b from `at` on.
+inline Bytes part(const Bytes &b, std::size_t at, std::size_t n) { return Bytes(b.data() + at, b.data() + at + n); }
 
 // Runs a shell command; true when it exits 0. Its output goes to `output` when given.
 bool run(const std::string &command, std::string *output = nullptr);
@@ -36,13 +38,6 @@ void draw_test_picture(PackedDib &dib);
 // A new handle holding that picture.
 int picture_handle(int width, int height, int bits);
 
-// The DIB of a handle: header, table and rows, copied out.
-struct HandleDib {
-  int width = 0, height = 0, bits = 0, row_bytes = 0;
-  Bytes header;             // 40 bytes + colour table
-  std::vector<Bytes> rows;  // stored order: rows[0] is the bottom row, each row_bytes long
-};
-HandleDib read_handle(int handle);
 
 // What a reader hands its callbacks during one low-level load.
 struct Capture {
@@ -60,6 +55,8 @@ struct Capture {
 };
 // Loads bytes through a scratch file with the low-level load.
 Capture capture_load(const Bytes &bytes, int page = 0, std::uint8_t mask = 0x0F);
+// The DIB of a handle in the same form, copied out; rows in stored order (rows[0] is the bottom).
+Capture read_handle(int handle);
 
 // An image as RGB triples, top row first: what a peer decoder says a file holds.
 struct Rgb {

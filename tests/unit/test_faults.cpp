@@ -41,7 +41,7 @@ TEST_P(Faults, EveryAllocationOfALoadFailingInTurn) {
   const int clean = IMG_decompress_bitmap(file.c_str());
   ASSERT_GE(clean, 0);
   IMG_delete_bitmap(clean);
-  pxv_test::HandleDib before = pxv_test::read_handle(source);
+  pxv_test::Capture before = pxv_test::read_handle(source);
   int loaded = -1;
   for (unsigned n = 1; n < 200; ++n) {
     pxv_platform::fail_allocation(n);
@@ -62,7 +62,7 @@ TEST_P(Faults, EveryAllocationOfALoadFailingInTurn) {
       IMG_delete_bitmap(loaded);
     else
       EXPECT_EQ(loaded, PXV_ERR_NO_MEMORY) << "allocation " << n;
-    pxv_test::HandleDib after = pxv_test::read_handle(source);
+    pxv_test::Capture after = pxv_test::read_handle(source);
     ASSERT_EQ(after.header, before.header) << "allocation " << n;
     ASSERT_EQ(after.rows, before.rows) << "allocation " << n;
   }

@@ -75,20 +75,6 @@ Bytes gif_of(int width, int height, int entries, int mcs, bool interlaced, const
   return make_gif(width, height, entries, mcs, interlaced, pack_gif_codes(codes, 255));
 }
 
-TEST(GifRead, InterlacedImagesDeliverEveryRowOnceInPassOrder) {
-  for (int height = 1; height <= 9; ++height) {
-    Bytes pixels;  // the k-th row stored in the file has the value k
-    for (int k = 0; k < height; ++k) pixels.insert(pixels.end(), 3, std::uint8_t(k));
-    Capture c = capture_load(gif_of(3, height, 16, 4, true, pixels));
-    ASSERT_GE(c.result, 0);
-    std::vector<int> order;  // the rows of each pass, in the order the file stores them
-    for (auto [start, step] : {std::pair{0, 8}, {4, 8}, {2, 4}, {1, 2}})
-      for (int y = start; y < height; y += step) order.push_back(y);
-    ASSERT_EQ(c.row_numbers, order) << "height " << height;
-    for (int k = 0; k < height; ++k) EXPECT_EQ(c.index(0, order[k]), k) << "height " << height;
-  }
-}
-
 TEST(GifRead, DepthFollowsTheTableSize) {
   for (auto [entries, bits] : {std::pair{2, 1}, {4, 4}, {8, 4}, {16, 4}, {32, 8}, {256, 8}}) {
     int mcs = 2;

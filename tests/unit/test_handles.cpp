@@ -71,8 +71,8 @@ TEST_F(Handles, CreateCopiesHeaderTableAndRowsInStoredOrder) {
     auto dib = make_packed_dib(13, 7, bits, bits == 8 ? 16 : 0);
     pxv_test::draw_test_picture(dib);
     const int h = IMG_create_handle(dib.bytes.data());
-    const pxv_test::HandleDib got = pxv_test::read_handle(h);
-    EXPECT_EQ(got.width * 100 + got.height, 1307);
+    const pxv_test::Capture got = pxv_test::read_handle(h);
+    EXPECT_EQ(got.width() * 100 + got.height(), 1307);
     ASSERT_EQ(got.header.size(), std::size_t(40 + dib.table_bytes()));
     EXPECT_EQ(std::memcmp(got.header.data(), dib.bytes.data(), got.header.size()), 0);
     for (int r = 0; r < 7; ++r) EXPECT_EQ(std::memcmp(got.rows[r].data(), dib.row(r), dib.row_bytes()), 0) << bits;
@@ -131,7 +131,7 @@ TEST_F(Handles, NocopyTakesTheBlockAndBitmapHandleGivesItBack) {
 
 TEST_F(Handles, AllocationFailureAtEachStepLeavesExistingHandlesIntact) {
   ASSERT_EQ(new_image(6, 6, 24), 0);
-  const pxv_test::HandleDib before = pxv_test::read_handle(0);
+  const pxv_test::Capture before = pxv_test::read_handle(0);
   auto dib = make_packed_dib(21, 5, 8);
   // Each allocation of a create in turn: table growth, record, DIB, row buffer.
   for (unsigned n = 1; n <= 6; ++n) {
@@ -143,7 +143,7 @@ TEST_F(Handles, AllocationFailureAtEachStepLeavesExistingHandlesIntact) {
       continue;
     }
     EXPECT_EQ(h, PXV_ERR_NO_MEMORY) << "failing allocation " << n;
-    const pxv_test::HandleDib after = pxv_test::read_handle(0);
+    const pxv_test::Capture after = pxv_test::read_handle(0);
     EXPECT_EQ(after.header, before.header);
     EXPECT_EQ(after.rows, before.rows);
     // A failed create keeps its slot; a DIB it did get is left unlocked, as between calls: one

@@ -109,10 +109,6 @@ PackedDib gray_dib(int width, int height) {
   return d;
 }
 
-Bytes part(const Bytes &f, std::size_t at, std::size_t n) {
-  return Bytes(f.begin() + std::ptrdiff_t(at), f.begin() + std::ptrdiff_t(at + n));
-}
-
 // A one-component file with the given tables and entropy-coded bytes.
 Bytes hand_built_gray(int width, int height, std::uint8_t q, const std::vector<int> &dc_counts, const Bytes &dc_symbols,
                       const std::vector<int> &ac_counts, const Bytes &ac_symbols, const Bytes &entropy) {

@@ -91,7 +91,6 @@ Bytes one_strip_file(int width, int height, int bits, int samples, int compressi
 }
 
 int header32(const pxv_test::Capture &c, int at) { return int(pxv::get_le32(&c.header[at])); }
-Bytes prefix(const Bytes &b, std::size_t n) { return Bytes(b.begin(), b.begin() + std::ptrdiff_t(n)); }
 
 // ---- Directory -------------------------------------------------------------------------------
 
@@ -151,7 +150,7 @@ TEST(TiffRows, CmykThroughTheChannelMask) {
   ASSERT_GE(all.result, 0);
   EXPECT_EQ(all.rows[0], (Bytes{0, 0, 0, 205, 205, 105, 0, 0}));
   ASSERT_GE(no_black.result, 0);
-  EXPECT_EQ(prefix(no_black.rows[0], 6), (Bytes{255, 255, 255, 255, 255, 155}));
+  EXPECT_EQ(pxv_test::part(no_black.rows[0], 0, 6), (Bytes{255, 255, 255, 255, 255, 155}));
   const std::string path = pxv_test::scratch_path("cmyk.tif");
   pxv_test::write_file(path, Bytes{'I', 'I'});
   EXPECT_EQ(IMG_IsTiffCmyk(path.c_str()), -1) << "unreadable header";
@@ -174,7 +173,7 @@ TEST(TiffRows, PlanarRgbThroughTheSpool) {
   EXPECT_GE(c.result, 0);
   EXPECT_FALSE(pxv_test::file_exists("plane.tmp")) << "the spool is deleted";
   EXPECT_EQ(c.row_numbers, (std::vector<int>{0, 1})) << "each row once";
-  EXPECT_EQ(prefix(c.rows[1], 6), (Bytes{205, 105, 5, 206, 106, 6}));
+  EXPECT_EQ(pxv_test::part(c.rows[1], 0, 6), (Bytes{205, 105, 5, 206, 106, 6}));
   // Every allocation failing in turn answers -1, and the dispatcher frees what is left.
   int result = -1;
   for (unsigned n = 1; n < 40 && result < 0; ++n) {
@@ -197,8 +196,8 @@ TEST(TiffPackBits, CopyPastTheRowAndEndOfData) {
   // dropped. Row 1: one byte, then the data ends and the rest of the row is 0.
   const Capture c = capture_load(one_strip_file(3, 2, 8, 1, 32773, 1, {0x03, 1, 2, 3, 4, 0x00, 5}));
   ASSERT_GE(c.result, 0);
-  EXPECT_EQ(prefix(c.rows[0], 3), (Bytes{1, 2, 3}));
-  EXPECT_EQ(prefix(c.rows[1], 3), (Bytes{5, 0, 0}));
+  EXPECT_EQ(pxv_test::part(c.rows[0], 0, 3), (Bytes{1, 2, 3}));
+  EXPECT_EQ(pxv_test::part(c.rows[1], 0, 3), (Bytes{5, 0, 0}));
 }
 
 // Bits written as text, most significant first; the last byte padded with 0.
