@@ -93,7 +93,9 @@ std::string pixel_difference(const Rgb &ours, const Rgb &reference) {
   return "";
 }
 
-std::string mapping_difference(const Rgb &ours, const Rgb &reference) {
+// Empty when every colour of the reference always shows as one and the same colour of ours: the
+// same picture under another colour table (which may give two indices one colour).
+static std::string mapping_difference(const Rgb &ours, const Rgb &reference) {
   if (ours.width != reference.width || ours.height != reference.height) return "size differs";
   std::unordered_map<std::uint32_t, std::uint32_t> backward;
   for (std::size_t p = 0; p < ours.pixels.size() / 3; ++p) {
