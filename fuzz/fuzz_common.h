@@ -5,10 +5,13 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
+#include <vector>
 
 #include "core/image.h"
 #include "platform/testing.h"
@@ -51,6 +54,15 @@ inline int load_bytes(const std::uint8_t *data, std::size_t size) {
   GlobalUnlock(dib);
   IMG_delete_bitmap(handle);
   return static_cast<int>(sum & 1);
+}
+
+// The input with its first bytes made a format's signature, so that detection hands every input
+// to that format's reader.
+inline int load_as(const std::uint8_t *data, std::size_t size, std::initializer_list<std::uint8_t> signature) {
+  std::vector<std::uint8_t> input(data, data + size);
+  if (input.size() < signature.size()) input.resize(signature.size());
+  std::copy(signature.begin(), signature.end(), input.begin());
+  return load_bytes(input.data(), input.size());
 }
 
 }  // namespace pxv_fuzz

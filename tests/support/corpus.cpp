@@ -93,7 +93,9 @@ std::string pixel_difference(const Rgb &ours, const Rgb &reference) {
   return "";
 }
 
-std::string mapping_difference(const Rgb &ours, const Rgb &reference) {
+// Empty when every colour of the reference always shows as one and the same colour of ours: the
+// same picture under another colour table (which may give two indices one colour).
+static std::string mapping_difference(const Rgb &ours, const Rgb &reference) {
   if (ours.width != reference.width || ours.height != reference.height) return "size differs";
   std::unordered_map<std::uint32_t, std::uint32_t> backward;
   for (std::size_t p = 0; p < ours.pixels.size() / 3; ++p) {
@@ -121,12 +123,12 @@ void run_corpus_case(const CorpusCase &c, const Documented &expected, const Comp
   const int handle = load_page(c.full_path(), c.page);
   switch (expected.outcome) {
     case Outcome::kRefused:
-      if (expected.code != 0) EXPECT_EQ(handle, expected.code);
+      EXPECT_TRUE(expected.code == 0 || handle == expected.code) << handle;
       EXPECT_LT(handle, 0);
       break;
     case Outcome::kLoadsOrFails:
       if (handle < 0) {
-        if (expected.code != 0) EXPECT_EQ(handle, expected.code);
+        EXPECT_TRUE(expected.code == 0 || handle == expected.code) << handle;
         EXPECT_TRUE(handle == PXV_ERR_NO_MEMORY || handle == PXV_ERR_DATA ||
                     handle == PXV_ERR_PAGE || handle == PXV_ERR_TYPE || handle == PXV_ERR_READ)
             << handle;

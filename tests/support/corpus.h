@@ -44,9 +44,6 @@ int load_page(const std::string &path, int page = 0);
 
 // Empty when the two images hold the same pixels; otherwise where they first differ.
 std::string pixel_difference(const Rgb &ours, const Rgb &reference);
-// Empty when every colour of the reference always shows as one and the same colour of ours: the
-// same picture under another colour table (which may give two indices one colour).
-std::string mapping_difference(const Rgb &ours, const Rgb &reference);
 
 // What a case must do when it is not "loads and matches its reference pixel for pixel".
 enum class Outcome {

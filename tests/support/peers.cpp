@@ -21,8 +21,6 @@ std::string substitute(std::string command, const std::string &in, const std::st
 
 }  // namespace
 
-bool have_program(const std::string &name) { return run("command -v " + name + " >/dev/null"); }
-
 bool run_peer(const std::string &command, const std::string &in, const std::string &out, std::string *log) {
   return run(substitute(command, in, out), log);
 }

@@ -14,8 +14,6 @@ inline const std::string kPython = "/usr/bin/python3";
 // The decode command that stands for Pillow: open, convert('RGB'), save as PPM.
 inline const std::string kPillow = "pillow";
 
-// True when a program of that name is on PATH.
-bool have_program(const std::string &name);
 // Runs a shell command with {in} and {out} replaced by the quoted paths; true when it exits 0.
 // Its standard and error output go to `log` when given.
 bool run_peer(const std::string &command, const std::string &in = "", const std::string &out = "",

@@ -3,14 +3,17 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 
 #include "core/bytes.h"
+#include "core/image.h"
+#include "core/img_util.h"
+#include "platform/win32.h"
 
 namespace pxv_test {
 
@@ -77,18 +80,8 @@ bool run(const std::string &command, std::string *output) {
   return status == 0;
 }
 
-// Bytes of a stored row and of the colour table of a DIB with this header.
-int dib_row_bytes(int width, int bits) {
-  return ((bits == 1 ? (width + 7) / 8 : bits == 4 ? (width + 1) / 2 : bits == 24 ? width * 3 : width) + 3) / 4 * 4;
-}
-int dib_table_bytes(const std::uint8_t *header) {
-  const std::uint32_t used = get_le32(header + 32);
-  const int bits = header[14];
-  return used != 0 ? int(used * 4) : bits == 24 ? 0 : 4 << bits;
-}
-
-int PackedDib::row_bytes() const { return dib_row_bytes(width, bits); }
-int PackedDib::table_bytes() const { return dib_table_bytes(bytes.data()); }
+int PackedDib::row_bytes() const { return pxv::size_for_long(width, bits); }
+int PackedDib::table_bytes() const { return int(pxv::Palette_Size(bytes.data())); }
 
 std::uint8_t *PackedDib::row(int stored_row) {
   return bytes.data() + 40 + table_bytes() + stored_row * row_bytes();
@@ -144,50 +137,75 @@ void draw_test_picture(PackedDib &d) {
   }
 }
 
-HandleDib read_handle(int handle) {
-  HandleDib out;
-  HGLOBAL block = IMG_bitmap_info(handle, &out.width, &out.height, &out.bits);
+int picture_handle(int width, int height, int bits) {
+  PackedDib dib = make_packed_dib(width, height, bits);
+  draw_test_picture(dib);
+  return IMG_create_handle(dib.bytes.data());
+}
+
+Capture read_handle(int handle) {
+  Capture out;
+  int width, height, bits;
+  HGLOBAL block = IMG_bitmap_info(handle, &width, &height, &bits);
   if (block == nullptr) return out;
   const auto *dib = static_cast<const std::uint8_t *>(GlobalLock(block));
-  const int table = dib_table_bytes(dib);
-  out.row_bytes = dib_row_bytes(out.width, out.bits);
+  const std::size_t row_bytes = std::size_t(pxv::size_for_long(width, bits)), table = pxv::Palette_Size(dib);
   out.header.assign(dib, dib + 40 + table);
-  const std::uint8_t *pixels = dib + 40 + table;
-  for (int r = 0; r < out.height; ++r)
-    out.rows.emplace_back(pixels + std::size_t(r) * out.row_bytes,
-                          pixels + std::size_t(r + 1) * out.row_bytes);
+  for (int r = 0; r < height; ++r) out.rows.emplace_back(dib + 40 + table + r * row_bytes, dib + 40 + table + (r + 1) * row_bytes);
   GlobalUnlock(block);
   return out;
 }
 
+int Capture::width() const { return int(get_le32(&header[4])); }
+int Capture::height() const { return int(get_le32(&header[8])); }
+int Capture::bits() const { return header[14]; }
+int Capture::index(int x, int y) const {
+  const Bytes &r = rows[std::size_t(y)];
+  return bits() == 1 ? (r[x / 8] >> (7 - x % 8)) & 1 : bits() == 4 ? (r[x / 2] >> (x % 2 ? 0 : 4)) & 15 : r[x];
+}
+
+int Capture::on_header(unsigned char *header, void *capture) {
+  auto *c = static_cast<Capture *>(capture);
+  ++c->header_calls;
+  c->header.assign(header, header + 40 + pxv::Palette_Size(header));
+  c->rows.assign(c->height() > 0 && c->height() < (1 << 16) ? std::size_t(c->height()) : 0, Bytes());
+  return c->header_result;
+}
+
+int Capture::on_row(unsigned char *row, void *capture, int row_number, int bytes) {
+  auto *c = static_cast<Capture *>(capture);
+  c->row_numbers.push_back(row_number);
+  if (row_number >= 0 && row_number < int(c->rows.size())) c->rows[std::size_t(row_number)].assign(row, row + bytes);
+  return 0;
+}
+
+Capture capture_load(const Bytes &bytes, int page, std::uint8_t mask) {
+  const std::string path = scratch_path("capture.bin");
+  write_file(path, bytes);
+  Capture c;
+  c.mask = mask;
+  OFSTRUCT of;
+  HFILE f = OpenFile(path.c_str(), &of, OF_READ);
+  // A successful low-level load answers the current handle, which a failed load before may
+  // have left negative: start from 0 so that the result tells success from failure.
+  pxv::hdib = 0;
+  c.result = IMGLOW_decompress_bitmap(f, 0, page, Capture::on_row, &c, Capture::on_header);
+  _lclose(f);
+  return c;
+}
+
 bool read_pnm(const std::string &path, Rgb *out) {
-  Bytes f = read_file(path);
-  if (f.size() < 2 || f[0] != 'P' || (f[1] != '6' && f[1] != '5')) return false;
-  bool gray = f[1] == '5';
-  std::size_t pos = 2;
-  int values[3];
-  for (int &v : values) {
-    while (pos < f.size()) {
-      if (f[pos] == '#') {
-        while (pos < f.size() && f[pos] != '\n') ++pos;
-      } else if (std::isspace(f[pos])) {
-        ++pos;
-      } else {
-        break;
-      }
-    }
-    v = 0;
-    while (pos < f.size() && std::isdigit(f[pos])) v = v * 10 + (f[pos++] - '0');
-  }
-  ++pos;  // the single whitespace after maxval
-  if (values[2] != 255) return false;
-  out->width = values[0];
-  out->height = values[1];
-  std::size_t n = std::size_t(out->width) * out->height;
-  if (f.size() < pos + n * (gray ? 1 : 3)) return false;
+  const Bytes f = read_file(path);
+  std::istringstream in(std::string(f.begin(), f.end()));
+  std::string magic;
+  int maxval = 0;
+  in >> magic >> out->width >> out->height >> maxval;
+  in.get();  // the single whitespace after maxval
+  const bool gray = magic == "P5";
+  const std::size_t n = std::size_t(out->width) * out->height, at = std::size_t(in.tellg());
+  if (!in || (!gray && magic != "P6") || maxval != 255 || f.size() < at + n * (gray ? 1 : 3)) return false;
   out->pixels.resize(n * 3);
-  for (std::size_t i = 0; i < n; ++i)
-    for (int c = 0; c < 3; ++c) out->pixels[3 * i + c] = f[pos + (gray ? i : 3 * i + c)];
+  for (std::size_t i = 0; i < n * 3; ++i) out->pixels[i] = f[at + (gray ? i / 3 : i)];
   return true;
 }
 
@@ -199,32 +217,17 @@ void write_ppm(const std::string &path, const Rgb &image) {
 }
 
 Rgb handle_rgb(int handle) {
-  HandleDib d = read_handle(handle);
-  Rgb out;
-  out.width = d.width;
-  out.height = d.height;
-  out.pixels.resize(std::size_t(d.width) * d.height * 3);
-  for (int y = 0; y < d.height; ++y) {
-    const Bytes &row = d.rows[d.height - 1 - y];
-    for (int x = 0; x < d.width; ++x) {
-      const std::uint8_t *bgr;
-      std::uint8_t index = 0;
-      if (d.bits == 24) {
-        bgr = &row[3 * x];
-      } else {
-        if (d.bits == 1) index = (row[x / 8] >> (7 - x % 8)) & 1;
-        else if (d.bits == 4) index = (row[x / 2] >> (x % 2 ? 0 : 4)) & 15;
-        else index = row[x];
-        std::size_t entry = 40 + 4 * std::size_t(index);
-        static const std::uint8_t black[3] = {0, 0, 0};
-        bgr = entry + 3 <= d.header.size() ? &d.header[entry] : black;
-      }
-      std::uint8_t *px = &out.pixels[(std::size_t(y) * d.width + x) * 3];
-      px[0] = bgr[2];
-      px[1] = bgr[1];
-      px[2] = bgr[0];
+  const Capture d = read_handle(handle);
+  Rgb out{d.header.empty() ? 0 : d.width(), d.header.empty() ? 0 : d.height(), {}};
+  for (int y = out.height - 1; y >= 0; --y)
+    for (int x = 0; x < out.width; ++x) {
+      static const std::uint8_t black[3] = {};
+      const std::uint8_t *bgr = black;
+      const std::size_t entry = 40 + 4 * std::size_t(d.bits() == 24 ? 0 : d.index(x, y));
+      if (d.bits() == 24) bgr = &d.rows[y][3 * x];
+      else if (entry + 3 <= d.header.size()) bgr = &d.header[entry];
+      out.pixels.insert(out.pixels.end(), {bgr[2], bgr[1], bgr[0]});
     }
-  }
   return out;
 }
 

@@ -18,6 +18,8 @@ std::string scratch_path(const std::string &name);
 Bytes read_file(const std::string &path);
 void write_file(const std::string &path, const Bytes &bytes);
 bool file_exists(const std::string &path);
+// n bytes of b from `at` on.
+inline Bytes part(const Bytes &b, std::size_t at, std::size_t n) { return Bytes(b.data() + at, b.data() + at + n); }
 
 // Runs a shell command; true when it exits 0. Its output goes to `output` when given.
 bool run(const std::string &command, std::string *output = nullptr);
@@ -33,14 +35,28 @@ struct PackedDib {
 PackedDib make_packed_dib(int width, int height, int bits, std::uint32_t clr_used = 0);
 // A recognisable picture: every pixel a function of its place and the bit count.
 void draw_test_picture(PackedDib &dib);
+// A new handle holding that picture.
+int picture_handle(int width, int height, int bits);
 
-// The DIB of a handle: header, table and rows, copied out.
-struct HandleDib {
-  int width = 0, height = 0, bits = 0, row_bytes = 0;
-  Bytes header;             // 40 bytes + colour table
-  std::vector<Bytes> rows;  // stored order: rows[0] is the bottom row, each row_bytes long
+
+// What a reader hands its callbacks during one low-level load.
+struct Capture {
+  std::uint8_t mask = 0x0F;  // first: the TIFF reader takes its channel mask from this byte
+  int result = 0, header_calls = 0, header_result = 1;  // header_result: the header callback's answer
+  Bytes header;                  // 40 bytes + the colour table, as the reader built it
+  std::vector<int> row_numbers;  // in delivery order
+  std::vector<Bytes> rows;       // by row number, as last delivered
+  int width() const;
+  int height() const;
+  int bits() const;
+  int index(int x, int y) const;  // the index of pixel x in row y (1, 4 or 8 bits)
+  static int on_header(unsigned char *header, void *capture);
+  static int on_row(unsigned char *row, void *capture, int row_number, int bytes);
 };
-HandleDib read_handle(int handle);
+// Loads bytes through a scratch file with the low-level load.
+Capture capture_load(const Bytes &bytes, int page = 0, std::uint8_t mask = 0x0F);
+// The DIB of a handle in the same form, copied out; rows in stored order (rows[0] is the bottom).
+Capture read_handle(int handle);
 
 // An image as RGB triples, top row first: what a peer decoder says a file holds.
 struct Rgb {

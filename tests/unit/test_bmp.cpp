@@ -17,6 +17,8 @@
 namespace {
 
 using pxv_test::Bytes;
+using pxv_test::Capture;
+using pxv_test::picture_handle;
 
 // A Windows BMP: file header, 40-byte header, a gray table of `entries`, then `data`.
 Bytes windows_bmp(std::int32_t width, std::int32_t height, int bits, std::uint32_t compression, int entries,
@@ -38,29 +40,19 @@ Bytes windows_bmp(std::int32_t width, std::int32_t height, int bits, std::uint32
 
 using Rows = std::vector<std::pair<int, Bytes>>;  // row number and bytes, in delivery order
 
-// What the reader hands the callbacks: the header (40 bytes + colour table) and the rows.
-struct Delivery {
-  Bytes header;
-  int header_calls = 0, header_result = 1;
-  Rows rows;
-  static int on_header(unsigned char *header, void *priv) {
-    auto *d = static_cast<Delivery *>(priv);
-    ++d->header_calls;
-    d->header.assign(header, header + 40 + pxv::Palette_Size(header));
-    return d->header_result;
-  }
-  static int on_row(unsigned char *row, void *priv, int row_number, int bytes) {
-    static_cast<Delivery *>(priv)->rows.emplace_back(row_number, Bytes(row, row + bytes));
-    return 0;
-  }
-};
-
 // Runs open_bmp on bytes through a memory stream bounded to them.
-int read_bmp(const Bytes &file, Delivery *d) {
+int read_bmp(const Bytes &file, Capture *c) {
   pxv::reset_mem_io_bounded(file.data(), std::uint32_t(file.size()));
-  const int rc = pxv::open_bmp(0, Delivery::on_row, d, Delivery::on_header, pxv::kMemoryStream);
+  const int rc = pxv::open_bmp(0, Capture::on_row, c, Capture::on_header, pxv::kMemoryStream);
   pxv::img_ffree_all();
   return rc;
+}
+
+// The rows in delivery order.
+Rows delivered(const Capture &c) {
+  Rows rows;
+  for (int n : c.row_numbers) rows.emplace_back(n, c.rows[std::size_t(n)]);
+  return rows;
 }
 
 TEST(BmpReader, HeadersAndStoredRows) {
@@ -68,16 +60,16 @@ TEST(BmpReader, HeadersAndStoredRows) {
   // by corpus files.)
   for (auto [w, h, bits, code] : {std::array{0, 4, 8, PXV_ERR_DATA}, {-3, 4, 8, PXV_ERR_DATA}, {4, 0, 8, PXV_ERR_DATA},
                                   {4, 4, 32, PXV_ERR_TYPE}, {4, 4, 3, PXV_ERR_DATA}}) {
-    Delivery d;
+    Capture d;
     EXPECT_EQ(read_bmp(windows_bmp(w, h, bits, 0, 0, Bytes(64)), &d), code) << w << "x" << h << ", " << bits;
     EXPECT_EQ(d.header_calls, 0);
   }
-  Delivery refused, unknown, two;
+  Capture refused, unknown, two;
   refused.header_result = -1;
   EXPECT_EQ(read_bmp(windows_bmp(4, 1, 8, 0, 256, Bytes(4)), &refused), -1) << "the header callback's code";
-  EXPECT_TRUE(refused.rows.empty());
+  EXPECT_TRUE(refused.row_numbers.empty());
   EXPECT_EQ(read_bmp(windows_bmp(4, 2, 8, 3, 256, Bytes(8, 1)), &unknown), 1);
-  EXPECT_TRUE(unknown.rows.empty()) << "unknown compression: a header and no rows";
+  EXPECT_TRUE(unknown.row_numbers.empty()) << "unknown compression: a header and no rows";
   // Two table entries on an 8-bit file: the table is the full 1024 bytes from offset 54, the
   // pixel bytes that follow the two entries included.
   Bytes file = windows_bmp(4, 1, 8, 0, 2, {9, 8, 7, 6});
@@ -85,20 +77,20 @@ TEST(BmpReader, HeadersAndStoredRows) {
   ASSERT_EQ(read_bmp(file, &two), 1);
   ASSERT_EQ(two.header.size(), 40u + 1024u);
   EXPECT_EQ((Bytes{two.header[40 + 8], two.header[40 + 1023]}), (Bytes{9, 0xEE}));
-  EXPECT_EQ(two.rows, (Rows{{0, {9, 8, 7, 6}}}));
+  EXPECT_EQ(delivered(two), (Rows{{0, {9, 8, 7, 6}}}));
   // Top-down, one row missing from the file: it reads as 0.
-  Delivery d;
+  Capture d;
   ASSERT_EQ(read_bmp(windows_bmp(4, -3, 8, 0, 256, {1, 1, 1, 1, 2, 2, 2, 2}), &d), 1);
   EXPECT_EQ(pxv::get_le32(&d.header[pxv::kBiHeight]), 3u);
-  EXPECT_EQ(d.rows, (Rows{{0, {1, 1, 1, 1}}, {1, {2, 2, 2, 2}}, {2, {0, 0, 0, 0}}}));
+  EXPECT_EQ(delivered(d), (Rows{{0, {1, 1, 1, 1}}, {1, {2, 2, 2, 2}}, {2, {0, 0, 0, 0}}}));
   // 24 bits, 4000 pixels: 12000 bytes a row, more than one 10000-byte block.
   Bytes data(12000 * 3);
   for (std::size_t i = 0; i < data.size(); ++i) data[i] = std::uint8_t(i * 7 + i / 9973);
-  Delivery wide;
+  Capture wide;
   ASSERT_EQ(read_bmp(windows_bmp(4000, 3, 24, 0, 0, data), &wide), 1);
-  ASSERT_EQ(wide.rows.size(), 3u);
+  ASSERT_EQ(wide.row_numbers.size(), 3u);
   for (int r = 0; r < 3; ++r)
-    EXPECT_EQ(wide.rows[r], std::pair(2 - r, Bytes(data.begin() + r * 12000, data.begin() + (r + 1) * 12000)));
+    EXPECT_EQ(delivered(wide)[r], std::pair(2 - r, Bytes(data.begin() + r * 12000, data.begin() + (r + 1) * 12000)));
 }
 
 // Plain runs, absolute runs and exact row ends come from corpus files; what follows is where the
@@ -124,9 +116,9 @@ TEST(BmpRle, RecordsDecodeAsDocumented) {
            // Row 0: 9 A B, then a delta to column 5: odd, so C joins the 5 row 1 left in that byte.
            {8, 2, 4, Bytes{0, 5, 0x12, 0x34, 0x50, 0xEE, 0, 0, 0, 3, 0x9A, 0xB0, 0, 2, 2, 0, 1, 0xC0, 0, 1},
             Rows{{1, {0x12, 0x34, 0x50, 0}}, {0, {0x9A, 0xB0, 0x5C, 0}}}}}) {
-    Delivery d;
+    Capture d;
     ASSERT_EQ(read_bmp(windows_bmp(width, height, bits, bits == 8 ? 1 : 2, 1 << bits, data), &d), 1);
-    EXPECT_EQ(d.rows, rows) << width << "x" << height << ", " << bits << " bits";
+    EXPECT_EQ(delivered(d), rows) << width << "x" << height << ", " << bits << " bits";
   }
   // Rows wider than the row buffers the format's decoders were documented with (1600 pixels):
   // runs of 4 (RLE8, 255 a run) or 5 6 (RLE4, 254 a run), then one last pixel 8 or 9.
@@ -135,10 +127,10 @@ TEST(BmpRle, RecordsDecodeAsDocumented) {
     for (int left = width - 1; left > 0; left -= step)
       data.insert(data.end(), {std::uint8_t(std::min(left, step)), std::uint8_t(run)});
     data.insert(data.end(), {1, std::uint8_t(bits == 8 ? 8 : 0x90), 0, 1});
-    Delivery d;
+    Capture d;
     ASSERT_EQ(read_bmp(windows_bmp(width, 1, bits, bits == 8 ? 1 : 2, 1 << bits, data), &d), 1);
-    ASSERT_EQ(d.rows.size(), 1u);
-    const Bytes &row = d.rows[0].second;
+    ASSERT_EQ(d.row_numbers, std::vector<int>{0});
+    const Bytes &row = d.rows[0];
     const std::size_t last = std::size_t(width - 1) * bits / 8;
     EXPECT_EQ((std::vector<int>{row[0], row[last - 1], row[last]}), (std::vector<int>{run, run, bits == 8 ? 8 : 0x90}));
   }
@@ -181,12 +173,6 @@ TEST(BmpWriter, RleRows) {
   for (int i = 0; i < 600; ++i) row[i] = std::uint8_t(i * 3 + (i >> 8));  // no equal neighbours
   const Bytes out = encode(8, row, 600);
   EXPECT_EQ((Bytes{out[0], out[1], out[257], out[258], out[259]}), (Bytes{0, 255, 0, 0, 255})) << "runs of 255";
-}
-
-int picture_handle(int width, int height, int bits) {
-  pxv_test::PackedDib dib = pxv_test::make_packed_dib(width, height, bits);
-  pxv_test::draw_test_picture(dib);
-  return IMG_create_handle(dib.bytes.data());
 }
 
 TEST(BmpWriter, RleFileHeaderGivesUncompressedSizesAndFailureCodes) {

@@ -1,4 +1,4 @@
-// The pxv command line: info names every format, convert follows its options and converts
+// The pxv command line: info describes an image, convert follows its options and converts
 // batches in worker processes, errors exit non-zero with the result code's meaning.
 #include <gtest/gtest.h>
 
@@ -19,9 +19,7 @@ std::string pxv(const std::string &args, bool *ok = nullptr) {
 
 // A BMP of the test picture at a bit count, in the scratch folder.
 std::string picture_file(const std::string &name, int bits) {
-  auto dib = pxv_test::make_packed_dib(40, 30, bits);
-  pxv_test::draw_test_picture(dib);
-  int h = IMG_create_handle(dib.bytes.data());
+  const int h = pxv_test::picture_handle(40, 30, bits);
   std::string file = pxv_test::scratch_path(name);
   EXPECT_EQ(IMG_save_bitmap(h, file.c_str(), PXV_SAVE_BMP), 0);
   IMG_delete_bitmap(h);
@@ -29,30 +27,6 @@ std::string picture_file(const std::string &name, int bits) {
 }
 
 bool has(const std::string &text, const std::string &part) { return text.find(part) != std::string::npos; }
-
-TEST(CliInfo, NamesEveryDetectedFormat) {
-  struct Case {
-    Bytes bytes;
-    const char *name;
-  } cases[] = {
-      {{'I', 'I', 42, 0}, "TIFF"},  {{'M', 'M', 0, 42}, "TIFF"},        {{'B', 'M'}, "BMP"},
-      {{0x0A, 5, 1, 8}, "PCX"},     {{0xB1, 0x68, 0xDE, 0x3A}, "DCX"},  {{'G', 'I', 'F'}, "GIF"},
-      {{0, 0, 2}, "Targa"},         {{0xFF, 0xD8, 0xFF}, "JPEG"},       {{0xFF, 'W', 'P', 'C'}, "WPG"},
-      {{0xD7, 0xCD, 0xC6, 0x9A}, "WMF"}, {{0xC5, 0xD0, 0xD3, 0xC6}, "EPS"},
-  };
-  std::string file = pxv_test::scratch_path("probe.bin");
-  for (const Case &c : cases) {
-    Bytes bytes = c.bytes;
-    bytes.resize(16, 0x20);
-    pxv_test::write_file(file, bytes);
-    std::string out = pxv("info " + file);
-    EXPECT_TRUE(has(out, std::string(": ") + c.name + "\n")) << c.name << ": " << out;
-  }
-  Bytes pict(600, 0);
-  pict[523] = 0x11;
-  pxv_test::write_file(file, pict);
-  EXPECT_TRUE(has(pxv("info " + file), ": PICT"));
-}
 
 TEST(CliInfo, DescribesAnImageFailsClearlyAndHelpsEveryCommand) {
   std::string file = picture_file("info.bmp", 4);

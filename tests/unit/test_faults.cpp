@@ -24,12 +24,6 @@ const Format kFormats[] = {{PXV_SAVE_BMP, 8},      {PXV_SAVE_BMP_RLE, 4},      {
                             {PXV_SAVE_PCX, 8},      {PXV_SAVE_PCX, 24},         {PXV_SAVE_DCX, 4},
                             {PXV_SAVE_JPEG, 24}};
 
-int make_image(int bits) {
-  auto dib = pxv_test::make_packed_dib(37, 23, bits);
-  pxv_test::draw_test_picture(dib);
-  return IMG_create_handle(dib.bytes.data());
-}
-
 class Faults : public ::testing::TestWithParam<Format> {
  protected:
   void TearDown() override {
@@ -40,14 +34,14 @@ class Faults : public ::testing::TestWithParam<Format> {
 
 TEST_P(Faults, EveryAllocationOfALoadFailingInTurn) {
   const Format f = GetParam();
-  int source = make_image(f.bits);
+  int source = pxv_test::picture_handle(37, 23, f.bits);
   std::string file = pxv_test::scratch_path("fault_" + std::to_string(f.type) + ".img");
   std::remove(file.c_str());
   ASSERT_EQ(IMG_save_bitmap(source, file.c_str(), f.type), 0);
   const int clean = IMG_decompress_bitmap(file.c_str());
   ASSERT_GE(clean, 0);
   IMG_delete_bitmap(clean);
-  pxv_test::HandleDib before = pxv_test::read_handle(source);
+  pxv_test::Capture before = pxv_test::read_handle(source);
   int loaded = -1;
   for (unsigned n = 1; n < 200; ++n) {
     pxv_platform::fail_allocation(n);
@@ -68,7 +62,7 @@ TEST_P(Faults, EveryAllocationOfALoadFailingInTurn) {
       IMG_delete_bitmap(loaded);
     else
       EXPECT_EQ(loaded, PXV_ERR_NO_MEMORY) << "allocation " << n;
-    pxv_test::HandleDib after = pxv_test::read_handle(source);
+    pxv_test::Capture after = pxv_test::read_handle(source);
     ASSERT_EQ(after.header, before.header) << "allocation " << n;
     ASSERT_EQ(after.rows, before.rows) << "allocation " << n;
   }
@@ -77,7 +71,7 @@ TEST_P(Faults, EveryAllocationOfALoadFailingInTurn) {
 
 TEST_P(Faults, EveryWriterReportsAShortWrite) {
   const Format f = GetParam();
-  int source = make_image(f.bits);
+  int source = pxv_test::picture_handle(37, 23, f.bits);
   std::string file = pxv_test::scratch_path("short_" + std::to_string(f.type) + ".img");
   std::remove(file.c_str());
   ASSERT_EQ(IMG_save_bitmap(source, file.c_str(), f.type), 0);

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstring>
+#include <numeric>
 #include <random>
 
 #include "formats/jpeg_common.h"
@@ -54,6 +55,46 @@ void plain_dct(const std::int8_t *s, std::int32_t *out) {
   }
 }
 
+// A hand-built JPEG: the caller appends segments, then the entropy-coded bytes and EOI.
+struct JpegBuilder {
+  Bytes bytes{0xFF, 0xD8};
+  void segment(std::uint8_t marker, const Bytes &body) {  // FF marker, length, body
+    bytes.insert(bytes.end(), {0xFF, marker, std::uint8_t((body.size() + 2) >> 8), std::uint8_t(body.size() + 2)});
+    bytes.insert(bytes.end(), body.begin(), body.end());
+  }
+  void dqt(int id, std::uint8_t value) {  // an 8-bit table of one value
+    Bytes body(65, value);
+    body[0] = std::uint8_t(id);
+    segment(0xDB, body);
+  }
+  // SOF0 with one (id 1, sampling, table 0) or more components (tables 1).
+  void sof(int width, int height, const std::vector<std::uint8_t> &samplings) {
+    Bytes body{8, std::uint8_t(height >> 8), std::uint8_t(height), std::uint8_t(width >> 8), std::uint8_t(width),
+               std::uint8_t(samplings.size())};
+    for (std::size_t i = 0; i < samplings.size(); ++i)
+      body.insert(body.end(), {std::uint8_t(i + 1), samplings[i], std::uint8_t(i == 0 ? 0 : 1)});
+    segment(0xC0, body);
+  }
+  void dht(std::uint8_t class_id, std::vector<int> counts, const Bytes &symbols) {
+    counts.resize(16);
+    Bytes body{class_id};
+    for (int n : counts) body.push_back(std::uint8_t(n));
+    body.insert(body.end(), symbols.begin(), symbols.end());
+    segment(0xC4, body);
+  }
+  void sos(int components) {  // selectors 1.., tables 00 / 11 / 11, Ss 0, Se 63, A 0
+    Bytes body{std::uint8_t(components)};
+    for (int i = 0; i < components; ++i) body.insert(body.end(), {std::uint8_t(i + 1), std::uint8_t(i == 0 ? 0x00 : 0x11)});
+    body.insert(body.end(), {0, 63, 0});
+    segment(0xDA, body);
+  }
+  const Bytes &end(const Bytes &entropy = {}) {
+    bytes.insert(bytes.end(), entropy.begin(), entropy.end());
+    bytes.insert(bytes.end(), {0xFF, 0xD9});
+    return bytes;
+  }
+};
+
 // The entropy-coded bytes of a file we wrote: from after the SOS segment to before FF D9.
 Bytes entropy_data(const Bytes &file) {
   std::size_t p = 2;
@@ -68,10 +109,6 @@ PackedDib gray_dib(int width, int height) {
   return d;
 }
 
-Bytes part(const Bytes &f, std::size_t at, std::size_t n) {
-  return Bytes(f.begin() + std::ptrdiff_t(at), f.begin() + std::ptrdiff_t(at + n));
-}
-
 // A one-component file with the given tables and entropy-coded bytes.
 Bytes hand_built_gray(int width, int height, std::uint8_t q, const std::vector<int> &dc_counts, const Bytes &dc_symbols,
                       const std::vector<int> &ac_counts, const Bytes &ac_symbols, const Bytes &entropy) {
@@ -81,9 +118,7 @@ Bytes hand_built_gray(int width, int height, std::uint8_t q, const std::vector<i
   b.dht(0x00, dc_counts, dc_symbols);
   b.dht(0x10, ac_counts, ac_symbols);
   b.sos(1);
-  b.data(entropy);
-  b.eoi();
-  return b.bytes;
+  return b.end(entropy);
 }
 
 }  // namespace
@@ -197,7 +232,7 @@ TEST(JpegWriter, ConstantBlockCodesDcAndEndOfBlockThenFlushesWithZeroBits) {
 TEST(JpegReader, RunsPastPosition63AndUnmatchedCodes) {
   // DC: one code "0" for size 0. AC: "0" = run 15 size 1. Four such symbols with value bit 1
   // put +1 at zig-zag positions 16, 32, 48 and (clamped) 63, which ends the block.
-  const Decoded d = decode_jpeg(hand_built_gray(8, 8, 1, {1}, {0x00}, {1}, {0xF1}, {0x2A, 0x80}));
+  const Capture d = decode_jpeg(hand_built_gray(8, 8, 1, {1}, {0x00}, {1}, {0xF1}, {0x2A, 0x80}));
   ASSERT_EQ(d.result, 0);
   std::int16_t x[64] = {};
   for (int k : {16, 32, 48, 63}) x[pxv::zig_zag[k]] = 1;
@@ -207,7 +242,7 @@ TEST(JpegReader, RunsPastPosition63AndUnmatchedCodes) {
   // An unmatched code is symbol 0, read after every coded length. DC: "0" size 0, "1" size 1; AC:
   // only "00" (end of block). Block 1: DC "0", AC "11" matches nothing: two bits read, symbol 0
   // ends the block. Block 2: DC "1" + "1" (+1, times 64: 8 after the two IDCT passes), AC "00".
-  const Decoded u = decode_jpeg(hand_built_gray(16, 8, 64, {2}, {0x00, 0x01}, {0, 1}, {0x00}, {0x78, 0x00}));
+  const Capture u = decode_jpeg(hand_built_gray(16, 8, 64, {2}, {0x00, 0x01}, {0, 1}, {0x00}, {0x78, 0x00}));
   ASSERT_EQ(u.result, 0);
   for (int y = 0; y < 8; ++y) EXPECT_EQ((Bytes{u.rows[y][0], u.rows[y][15]}), (Bytes{128, 136})) << y;
 }
@@ -218,7 +253,7 @@ TEST(JpegReader, StartOfImageSearchAndSegmentsThatRunOut) {
   const Bytes good = save_jpeg(d);
   Bytes prefixed{'j', 'u', 'n', 'k', 0xFF, 0x00, 0xFF};
   prefixed.insert(prefixed.end(), good.begin(), good.end());
-  const Decoded b = decode_jpeg(prefixed);
+  const Capture b = decode_jpeg(prefixed);
   ASSERT_EQ(b.result, 0);
   EXPECT_EQ(b.rows, decode_jpeg(good).rows) << "junk before SOI is skipped";
   EXPECT_EQ(decode_jpeg(prefixed, 4).result, 0) << "the search starts at the position word's offset";
@@ -248,9 +283,7 @@ TEST(JpegReader, FramesAndTablesTheDecoderDoesNotCover) {
     if (width != 0) b.sof(width, 16, samplings);
     for (std::uint8_t table : {0x00, 0x10, 0x01, 0x11}) b.dht(table, {1}, {0x00});
     b.sos(scan);
-    b.data(Bytes(64, 0x00));
-    b.eoi();
-    EXPECT_EQ(decode_jpeg(b.bytes).result, result) << width << ", " << samplings.size() << " components";
+    EXPECT_EQ(decode_jpeg(b.end(Bytes(64, 0x00))).result, result) << width << ", " << samplings.size() << " components";
   }
   auto with = [](Bytes segment, std::size_t size, std::uint8_t fill = 0) {
     segment.resize(size, fill);
@@ -258,8 +291,7 @@ TEST(JpegReader, FramesAndTablesTheDecoderDoesNotCover) {
     b.bytes.insert(b.bytes.end(), segment.begin(), segment.end());
     b.sof(8, 8, {0x11});
     b.sos(1);
-    b.eoi();
-    return decode_jpeg(b.bytes).result;
+    return decode_jpeg(b.end()).result;
   };
   EXPECT_EQ(with({0xFF, 0xDB, 0, 67, 0x20}, 69, 1), PXV_ERR_DATA) << "DQT precision 2";
   EXPECT_EQ(with({0xFF, 0xDB, 0, 67, 0x04}, 69, 1), PXV_ERR_DATA) << "DQT identifier 4";
@@ -276,13 +308,15 @@ TEST(JpegReader, UnboundedMemoryReadStopsAtEoiAndTruncatedDataDeliversEveryRow) 
   Bytes f = save_jpeg(d);
   // The vector holds exactly the file: a read past FF D9 would leave it (and the sanitizer
   // would say so). The result equals the bounded read.
-  const Decoded b = decode_jpeg(f, 0, false);
+  const Capture b = decode_jpeg(f, 0, false);
   ASSERT_EQ(b.result, 0);
   EXPECT_EQ(decode_jpeg(f).rows, b.rows);
   f.resize(f.size() - 200);  // no EOI, half the scan gone
-  const Decoded cut = decode_jpeg(f);
+  const Capture cut = decode_jpeg(f);
   ASSERT_EQ(cut.result, 0);
-  EXPECT_EQ(cut.deliveries, std::vector<int>(30, 1));
+  std::vector<int> each_row(30);
+  std::iota(each_row.begin(), each_row.end(), 0);
+  EXPECT_EQ(cut.row_numbers, each_row) << "every row once";
 }
 
 TEST(JpegReader, ZeroDimensionsAreReportedNotRefused) {
@@ -291,10 +325,10 @@ TEST(JpegReader, ZeroDimensionsAreReportedNotRefused) {
   auto gray = [](int width, int height) {
     return decode_jpeg(hand_built_gray(width, height, 1, {1}, {0x00}, {1}, {0x00}, Bytes(8, 0x00)));
   };
-  const Decoded flat = gray(16, 0), thin = gray(0, 8);
+  const Capture flat = gray(16, 0), thin = gray(0, 8);
   EXPECT_EQ(flat.result, 0);
   EXPECT_TRUE(flat.rows.empty());
   EXPECT_NE(thin.result, PXV_ERR_DATA);
   ASSERT_EQ(thin.header.size(), 1064u);
-  EXPECT_EQ((std::vector<int>{flat.width, flat.height, thin.width, thin.height}), (std::vector<int>{16, 0, 0, 8}));
+  EXPECT_EQ((std::vector<int>{flat.width(), flat.height(), thin.width(), thin.height()}), (std::vector<int>{16, 0, 0, 8}));
 }

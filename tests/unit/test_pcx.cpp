@@ -10,8 +10,7 @@
 #include "core/formats.h"
 #include "formats/pcx.h"
 #include "platform/testing.h"
-#include "support/gifpcx_support.h"
-#include "support/support.h"
+#include "support/corpus.h"
 
 namespace pxv_test {
 namespace {
@@ -44,8 +43,6 @@ Bytes trailer() {
   return t;
 }
 
-Bytes first(const Bytes &b, std::size_t n) { return Bytes(b.begin(), b.begin() + std::ptrdiff_t(n)); }
-
 TEST(PcxRead, RunsEndAtTheLineAndAtTheData) {
   // C3 07 41: three 07 then 41. Then a run of six 05 on a 4-byte line: its tail is dropped and
   // the next line starts with the byte after the run. A run of 0 writes nothing.
@@ -53,7 +50,7 @@ TEST(PcxRead, RunsEndAtTheLineAndAtTheData) {
   Capture c = capture_load(pcx_header(5, 8, 4, 3, 1, 4) + runs + trailer());
   ASSERT_GE(c.result, 0);
   EXPECT_EQ(c.row_numbers, (std::vector<int>{0, 1, 2}));
-  EXPECT_EQ((std::vector<Bytes>{first(c.rows[0], 4), first(c.rows[1], 4), first(c.rows[2], 4)}),
+  EXPECT_EQ((std::vector<Bytes>{part(c.rows[0], 0, 4), part(c.rows[1], 0, 4), part(c.rows[2], 0, 4)}),
             (std::vector<Bytes>{{7, 7, 7, 0x41}, {5, 5, 5, 5}, {1, 2, 0xC0, 0xC0}}));
   // Data that ends inside row 1: the rest of the rows read as 0.
   c = capture_load(pcx_header(5, 8, 4, 3, 1, 4) + Bytes{9, 9, 9, 9, 8});
@@ -75,7 +72,7 @@ TEST(PcxRead, ColourTableRules) {
     Capture c = capture_load(h + line);
     ASSERT_EQ(c.bits(), 1);
     EXPECT_EQ(Bytes(c.header.begin() + 40, c.header.begin() + 48), table);
-    EXPECT_EQ(first(c.rows[0], 2), row);
+    EXPECT_EQ(part(c.rows[0], 0, 2), row);
   }
   // (Version 3's default table comes from a corpus file.) Palette information 2 on a 4-bit
   // image: the grey ramp 0, 16, ..., 240.
@@ -84,25 +81,15 @@ TEST(PcxRead, ColourTableRules) {
 }
 
 TEST(PcxRead, LayoutsAndPages) {
-  // Four planes of 4 bits read as four 1-bit planes: plane k holds bit k of each pixel.
-  const int values[8] = {0, 1, 2, 3, 4, 5, 6, 15};
-  Bytes data;
-  for (int k = 0; k < 4; ++k) {
-    data.insert(data.end(), 2, 0);  // two bytes per plane line: padding behind
-    for (int x = 0; x < 8; ++x) data[data.size() - 2] |= std::uint8_t(((values[x] >> k) & 1) << (7 - x));
-  }
-  Capture c = capture_load(pcx_header(5, 4, 8, 1, 4, 2) + data);
-  ASSERT_EQ(c.bits(), 4);
-  for (int x = 0; x < 8; ++x) EXPECT_EQ(c.index(x, 0), values[x]) << x;
-  // No DIB layout, or lines shorter than the width: refused before the header callback. (Two
+  // (Four 1-bit planes read as 4 bits come from the small-size sweep.) No DIB layout, or lines shorter than the width: refused before the header callback. (Two
   // bits per pixel and two 1-bit planes are refused by corpus files.)
   for (auto [bits, planes, width, line_bytes] :
        {std::array{8, 4, 4, 4}, {1, 1, 17, 2}, {8, 1, 88, 12}, {8, 3, 5, 4}, {8, 1, 4, 0}}) {
-    c = capture_load(pcx_header(5, bits, width, 2, planes, line_bytes) + Bytes(64, 0));
+    const Capture c = capture_load(pcx_header(5, bits, width, 2, planes, line_bytes) + Bytes(64, 0));
     EXPECT_EQ(c.result, -3) << bits << " bits, " << planes << " planes, width " << width;
     EXPECT_EQ(c.header_calls, 0);
   }
-  EXPECT_EQ(load_bytes_as_file(first(pcx_header(5, 8, 4, 1, 1, 4), 127)), -2) << "short header";
+  EXPECT_EQ(capture_load(part(pcx_header(5, 8, 4, 1, 1, 4), 0, 127)).result, -2) << "short header";
   // A PCX holds one image: a later page must not turn into a seek to the flagged position word,
   // whatever the stream's position.
   const std::string name = scratch_path("page.pcx");
@@ -161,9 +148,7 @@ TEST(PcxWrite, LinesAndHeaders) {
 
 TEST(DcxWrite, PagesTheTableAndTheTemporaryFile) {
   // DCX saving writes "temp.pcx" in the current folder, the test program's scratch folder.
-  PackedDib dib = make_packed_dib(20, 10, 8);
-  draw_test_picture(dib);
-  const int h = IMG_create_handle(dib.bytes.data());
+  const int h = picture_handle(20, 10, 8);
   // (Pages appended through the table are read back by ImageMagick in the oracle test.)
   ASSERT_EQ(IMG_save_bitmap(h, "one.dcx", PXV_SAVE_DCX), 0);
   const std::size_t one_page = read_file("one.dcx").size();
