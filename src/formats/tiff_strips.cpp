@@ -203,9 +203,9 @@ int tiff_decomp_pack() {
 }
 
 int tiff_decomp_g3() {
-  const tiff_fields &t = tiffstruct.tags;
-  if (ccitt_begin(t.image_width, t.compression) < 0) return kNoMemory;
-  for_each_strip([&t](std::uint32_t first, std::uint32_t rows) {
+  if (ccitt_begin(tiffstruct.tags.image_width, tiffstruct.tags.compression) < 0) return kNoMemory;
+  for_each_strip([](std::uint32_t first, std::uint32_t rows) {
+    const tiff_fields &t = tiffstruct.tags;
     if (t.compression == kCompressionG4)
       decode_g4_huff_strip(rows, first, t.image_width, t.fill_order);
     else
