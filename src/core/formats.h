@@ -59,4 +59,13 @@ int save_gif_file(int stream, std::uint8_t *header, PXV_FETCH_PROC fetch, void *
 int save_pcx_file(int stream, std::uint8_t *header, PXV_FETCH_PROC fetch, void *priv);
 int save_dcx_file(int stream, std::uint8_t *header, PXV_FETCH_PROC fetch, void *priv);
 
+// PICT (pict.cpp, pct_save.cpp): the bitmap operations of version 1 and 2 pictures; a version-2
+// picture of one PackBits bitmap (1, 4, 8 bits indexed, 24 bits as red, green, blue planes).
+int open_pict(std::uint32_t position, PXV_RASTER_PROC raster, void *priv, PXV_HEADER_PROC header,
+              int stream);
+int save_pct_file(int stream, std::uint8_t *header, PXV_FETCH_PROC fetch, void *priv);
+// One row packed and written with its byte count; the PICT row size of a width and bit count.
+int save_pct_raster(int stream, const std::uint8_t *row, std::int32_t length);
+std::int32_t pct_size_for_long(std::int32_t width, int bits);
+
 }  // namespace pxv

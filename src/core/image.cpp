@@ -29,7 +29,7 @@ constexpr reader_entry kReaders[] = {
     {".eps", open_eps, PXV_SAVE_EPS, true},
     {".dcx", open_dcx, PXV_SAVE_DCX, true},
     {".jpg", open_jpg, PXV_SAVE_JPEG, false},
-    {".pct", nullptr, PXV_SAVE_PICT, false},
+    {".pct", open_pict, PXV_SAVE_PICT, false},
 };
 
 const reader_entry *find_reader(const char *key) {
@@ -56,7 +56,7 @@ constexpr writer_proc kWriters[kSaveTypes] = {
     save_bmp_comp_file,  // 12 BMP RLE
     save_jpg_file,  // 13 JPEG
     nullptr,  // 14 EPS
-    nullptr,  // 15 PICT
+    save_pct_file,  // 15 PICT
 };
 
 // Save types whose writers add a page to a file that already holds images.
