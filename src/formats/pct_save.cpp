@@ -214,8 +214,9 @@ int save_pct_file(int stream, std::uint8_t *header, PXV_FETCH_PROC fetch, void *
     std::int32_t length = r;
     if (direct) {
       // Three planes: red, green, blue. A row of one pixel (rowBytes 4, below the packing
-      // threshold) is stored unpacked as its three planes and a pad byte: QuickDraw and
-      // ImageMagick read rowBytes bytes a row and take the planes from its start.
+      // threshold) is stored unpacked as its three 1-byte planes without a pad byte: readers
+      // of DirectBits rows (ImageMagick among them) size an unpacked row by its planes, not by
+      // rowBytes, and this library's reader does the same.
       for (std::int32_t x = 0; x < width; ++x) {
         planes[x] = line[3 * x + 2];
         planes[width + x] = line[3 * x + 1];
@@ -226,8 +227,8 @@ int save_pct_file(int stream, std::uint8_t *header, PXV_FETCH_PROC fetch, void *
     }
     if (r < 8) {
       // Rows below 8 bytes are stored as they are, without a count.
-      if (!write_all(stream, row, static_cast<std::uint32_t>(r))) return kShortWrite;
-      byte_count += static_cast<std::uint32_t>(r);
+      if (!write_all(stream, row, static_cast<std::uint32_t>(length))) return kShortWrite;
+      byte_count += static_cast<std::uint32_t>(length);
       continue;
     }
     const int rc = save_pct_raster(stream, row, length);

@@ -342,6 +342,8 @@ bool direct_layout(pict_band *b, int cmp_count) {
   b->count_bytes = b->row_bytes * 3 / 4 > kOneByteCountMax ? 2 : 1;
   b->decoded = pack == 4 ? b->row_bytes * b->planes / 4 : b->row_bytes;
   b->packed = pack == 4 && b->row_bytes >= 8;
+  // Unpacked planes (a row of one pixel) are stored without the pad byte of their rowBytes.
+  if (pack == 4 && !b->packed) b->row_bytes = b->decoded;
   return true;
 }
 

@@ -22,7 +22,7 @@ const Format kFormats[] = {{PXV_SAVE_BMP, 8},      {PXV_SAVE_BMP_RLE, 4},      {
                             {PXV_SAVE_TIFF, 24},    {PXV_SAVE_TIFF_LZW, 8},     {PXV_SAVE_TIFF_G4, 1},
                             {PXV_SAVE_TIFF_HUFFMAN, 1}, {PXV_SAVE_TIFF_G3, 1}, {PXV_SAVE_GIF, 8},
                             {PXV_SAVE_PCX, 8},      {PXV_SAVE_PCX, 24},         {PXV_SAVE_DCX, 4},
-                            {PXV_SAVE_JPEG, 24}};
+                            {PXV_SAVE_JPEG, 24},    {PXV_SAVE_PICT, 8},         {PXV_SAVE_PICT, 24}};
 
 class Faults : public ::testing::TestWithParam<Format> {
  protected:
