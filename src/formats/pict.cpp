@@ -105,6 +105,7 @@ struct pict_input {
   std::uint8_t *window;
   std::int32_t capacity, pos, end;
   std::int64_t base;
+  std::int32_t rows_done;  // rows of the current band decoded so far
 };
 pict_input pictin;
 
@@ -291,6 +292,7 @@ bool decode_rows(const pict_band &b, row_reader read, row_converter convert, std
                  PXV_RASTER_PROC raster, void *priv) {
   for (std::int32_t r = 0; r < b.height; ++r) {
     const bool complete = read(b);
+    pictin.rows_done = r + 1;
     std::memset(b.out, 0, static_cast<std::size_t>(b.out_bytes));
     convert(b, length);
     const std::int64_t image_row = std::int64_t{b.first_row} + r;
@@ -455,16 +457,16 @@ int read_bitmap(int op, pict_picture *pic, PXV_RASTER_PROC raster, void *priv,
   b.deliver = bits == pic->bits;
   b.row = pic->row;
   b.out = pic->out;
-  pic->next_row = static_cast<std::int32_t>(
-      std::int64_t{b.first_row} + b.height < INT32_MAX ? b.first_row + b.height : INT32_MAX);
-
   pictin.pos = pictin.end = 0;
+  pictin.rows_done = 0;
   pictin.base = pictin.at;
   bool complete;
   if (op == kOpDirectBitsRect) complete = pict_decomp_da(b, raster, priv);
   else if (b.packed) complete = pict_decomp(b, raster, priv);
   else complete = pict_decomp_unpacked(b, raster, priv);
-  // The stream goes on right after the band's data.
+  // The next band starts below the rows decoded; the stream goes on right after the data.
+  const std::int64_t next = std::int64_t{b.first_row} + pictin.rows_done;
+  pic->next_row = static_cast<std::int32_t>(next < INT32_MAX ? next : INT32_MAX);
   pictin.at = pictin.base;
   skip_bytes(pictin.pos);
   return complete ? kBandDone : kBandEnds;

@@ -1,0 +1,95 @@
+// The PICT writer's packing, counts and DirectBits layout, its limits, and the reader's pages,
+// 2-bit PixMaps and cut files; where ImageMagick's row rules part from this library's.
+#include <gtest/gtest.h>
+
+#include "core/bytes.h"
+#include "core/formats.h"
+#include "support/corpus.h"
+#include "support/peers.h"
+
+namespace pxv_test {
+namespace {
+
+Bytes packed(const Bytes &row) {
+  const std::string path = scratch_path("pict_row.bin");
+  OFSTRUCT of;
+  HFILE f = OpenFile(path.c_str(), &of, OF_CREATE);
+  EXPECT_EQ(pxv::save_pct_raster(f, row.data(), int(row.size())), 0);
+  _lclose(f);
+  return read_file(path);
+}
+
+Bytes saved(int handle) {
+  Bytes p(1 << 20);
+  EXPECT_EQ(IMG_save_bitmap_mem(handle, p.data(), PXV_SAVE_PICT), 0);
+  return p;
+}
+
+TEST(PictWrite, PackingCountsAndDirectRows) {
+  EXPECT_EQ(packed(Bytes(200, 7)), (Bytes{4, 0x82, 7, 0xB8, 7}));
+  EXPECT_EQ(packed(Bytes{1, 2, 2, 3, 3, 3, 3, 4, 5, 5}), (Bytes{12, 0, 1, 1, 2, 2, 0xFD, 3, 0, 4, 1, 5, 5}));
+  // 250 bytes take a 1-byte count, 252 a 2-byte one; 250 bytes of pairs would pack to 375, so
+  // they go as two literal packets.
+  EXPECT_EQ(packed(Bytes(250, 1)).size(), 1u + 4);
+  EXPECT_EQ(part(packed(Bytes(252, 1)), 0, 2), (Bytes{0, 4}));
+  Bytes pairs(250);
+  for (std::size_t i = 0; i < pairs.size(); ++i) pairs[i] = std::uint8_t(i / 2);
+  EXPECT_EQ(packed(pairs)[0], 252);
+
+  // A 24-bit row of 100 pixels: rowBytes 0x8190, then a red, a green and a blue plane.
+  PackedDib dib = make_packed_dib(100, 1, 24);
+  for (int x = 0; x < 100; ++x) dib.row(0)[3 * x] = 30, dib.row(0)[3 * x + 1] = 20, dib.row(0)[3 * x + 2] = 10;
+  const int h = IMG_create_handle(dib.bytes.data());
+  const Bytes p = saved(h);
+  EXPECT_EQ(part(p, 566, 10), (Bytes{0, 0x9A, 0, 0, 0, 0, 0x81, 0x90, 0, 0}));
+  EXPECT_EQ(part(p, 636, 10), (Bytes{0, 6, 0x9D, 10, 0x9D, 20, 0x9D, 30, 0, 0xFF}));
+  IMG_delete_bitmap(h);
+
+  // Widths whose rowBytes reach 0x4000, or past 32767, are refused.
+  for (auto [width, bits] : {std::pair{16383, 8}, {4096, 24}, {32765, 4}, {32768, 1}}) {
+    const int big = picture_handle(width, 1, bits);
+    Bytes out(1 << 17);
+    EXPECT_EQ(IMG_save_bitmap_mem(big, out.data(), PXV_SAVE_PICT), PXV_ERR_TYPE) << width;
+    IMG_delete_bitmap(big);
+  }
+}
+
+TEST(PictRead, PagesTwoBitPixMapsAndCutFiles) {
+  const Bytes two_bit = read_file(corpus_path("pict/gen_v2_pixmap_2bit.pict"));
+  EXPECT_EQ(capture_load(two_bit, 1).result, PXV_ERR_PAGE);
+  // Each 2-bit value becomes a 4-bit pixel of the same value.
+  Capture c = capture_load(two_bit);
+  ASSERT_EQ(c.bits(), 4);
+  int highest = 0;
+  for (int y = 0; y < c.height(); ++y)
+    for (int x = 0; x < c.width(); ++x) highest = std::max(highest, c.index(x, y));
+  EXPECT_EQ(highest, 3);
+  // A cut file loads; the rows past the data are zeros.
+  const Bytes eight = read_file(corpus_path("pict/gen_v2_pixmap_8bit.pict"));
+  c = capture_load(part(eight, 0, eight.size() / 2));
+  ASSERT_GE(c.result, 0);
+  ASSERT_EQ(int(c.row_numbers.size()), c.height());
+  EXPECT_EQ(c.rows.back(), Bytes(c.rows.back().size(), 0));
+}
+
+// ImageMagick takes 2-byte counts from rowBytes 201 (indexed) and from 3 x width 201 (24-bit:
+// widths 67 to 83 here take 1-byte counts), and reads a 24-bit row of two pixels unpacked. Our
+// reader reads these files back; ImageMagick does not.
+TEST(PictRead, WhereImageMagickPartsFromThisLibrary) {
+  for (auto [width, bits] : {std::pair{220, 8}, {70, 24}, {2, 24}}) {
+    const int h = picture_handle(width, 3, bits);
+    const std::string file = scratch_path("im_" + std::to_string(width) + ".pct");
+    ASSERT_EQ(IMG_save_bitmap(h, file.c_str(), PXV_SAVE_PICT), 0);
+    const int back = load_page(file);
+    EXPECT_EQ(pixel_difference(handle_rgb(back), handle_rgb(h)), "");
+    Rgb peer;
+    const bool read = run_peer("/usr/bin/convert {in} -depth 8 ppm:{out}", file, file + ".ppm") &&
+                      read_pnm(file + ".ppm", &peer);
+    EXPECT_FALSE(read && pixel_difference(peer, handle_rgb(h)).empty()) << width;
+    IMG_delete_bitmap(back);
+    IMG_delete_bitmap(h);
+  }
+}
+
+}  // namespace
+}  // namespace pxv_test
