@@ -1,0 +1,49 @@
+// Every Targa of the corpus loads like its reference decode, or as documented below; metafiles
+// without their placeable header, which the detection takes for Targa, end cleanly.
+#include <gtest/gtest.h>
+
+#include "support/corpus.h"
+
+namespace pxv_test {
+namespace {
+
+const DocumentedDifferences kDocumented = {
+    {"rs_cmap_offset.tga", {Outcome::kLoads, 0, "the map's first-entry field is ignored"}},
+    {"sr_square-top-right.tga", {Outcome::kLoads, 0, "the right-to-left bit is ignored"}},
+    {"pil_200x32_la_bl_raw.tga", {Outcome::kLoads, 0, "16-bit gray + alpha read as 5-5-5 words"}},
+    {"rs_b5-unused-cmap.tga",
+     {Outcome::kLoads, 0, "a true-colour file's map is skipped; the reference looks the pixels up in it"}},
+    {"pil_p_8.tga", {Outcome::kLoads, 0, "header only: rows past the data read as 0"}},
+    {"pil_cross_scan_line_truncated.tga", {Outcome::kLoads, 0, "rows past the data read as 0"}},
+    {"rs_reg_overfull-image.tga", {Outcome::kLoads, 0, "rows past the data read as 0"}},
+    {"rs_reg_slice-copy-length.tga", {Outcome::kLoads, 0, "rows past the data read as 0"}},
+    {"gen_stretchdib_8bit_plain.wmf", {Outcome::kRefused, PXV_ERR_DATA, "read as a Targa of height 0"}},
+    {"gen_stretchdib_4bit.wmf", {Outcome::kRefused, PXV_ERR_DATA, "read as a Targa of height 0"}},
+};
+
+// 5-bit channels are shifted, not replicated: only their top five bits match the reference.
+void compare(const CorpusCase &c, const Rgb &ours, const Rgb &ref) {
+  bool five_bit = false;
+  for (const char *f : {"15bit", "16bit", "cmap-15bit", "cmap-16bit"}) five_bit |= c.has_feature(f);
+  if (!five_bit) {
+    EXPECT_EQ(pixel_difference(ours, ref), "");
+    return;
+  }
+  Rgb top = ref;
+  for (std::uint8_t &v : top.pixels) v &= 0xF8;
+  EXPECT_EQ(pixel_difference(ours, top), "");
+}
+
+class TgaCorpus : public ::testing::TestWithParam<CorpusCase> {};
+
+TEST_P(TgaCorpus, LoadsAsDocumented) {
+  const CorpusCase &c = GetParam();
+  if (c.format == "wmf" && !c.has_feature("non-placeable")) GTEST_SKIP() << "not read as Targa";
+  run_corpus_case(c, documented(kDocumented, c), compare);
+}
+
+INSTANTIATE_TEST_SUITE_P(Manifest, TgaCorpus, ::testing::ValuesIn(corpus_cases({"tga", "wmf"})),
+                         corpus_case_name);
+
+}  // namespace
+}  // namespace pxv_test
