@@ -108,8 +108,9 @@ TEST(WrittenFiles, ReadByPeersAndByThisLibrary) {
     Rgb saved = handle_rgb(handle);
     ASSERT_EQ(IMG_save_bitmap(handle, file.c_str(), row.type), 0);
     IMG_delete_bitmap(handle);
-    if (row.type == PXV_SAVE_TGA)  // the image type: gray 3, colour-mapped 1, true colour 2
+    if (row.type == PXV_SAVE_TGA) {  // the image type: gray 3, colour-mapped 1, true colour 2
       EXPECT_EQ(read_file(file)[2], row.gray ? 3 : row.bits == 8 ? 1 : 2);
+    }
     if (row.type == PXV_SAVE_TIFF_G3) {  // Group 3 rows are 1728 pixels: the image, then white
       Rgb wide{1728, s.height, Bytes(std::size_t(1728) * s.height * 3, 255)};
       for (int y = 0; y < s.height; ++y)
