@@ -119,11 +119,11 @@ void tga_get_rle_raster(std::uint8_t *row) {
     const int count = (packet & kPacketCount) + 1;
     if ((packet & kRunPacket) != 0) {
       need(s, n);
-      const std::uint8_t *value = s.input + s.pos;
+      // The value once, then the filled part copied onto what follows it, doubling each time.
       std::uint8_t *out = row + s.held;
-      if (n == 1) std::memset(out, *value, static_cast<std::size_t>(count));
-      else
-        for (int k = 0; k < count; ++k) std::memcpy(out + k * n, value, static_cast<std::size_t>(n));
+      std::memcpy(out, s.input + s.pos, static_cast<std::size_t>(n));
+      for (int filled = n; filled < count * n; filled *= 2)
+        std::memcpy(out + filled, out, static_cast<std::size_t>(std::min(filled, count * n - filled)));
       s.pos += n;
     } else {
       need(s, count * n);
