@@ -122,8 +122,9 @@ void tga_get_rle_raster(std::uint8_t *row) {
       // The value once, then the filled part copied onto what follows it, doubling each time.
       std::uint8_t *out = row + s.held;
       std::memcpy(out, s.input + s.pos, static_cast<std::size_t>(n));
-      for (int filled = n; filled < count * n; filled *= 2)
-        std::memcpy(out + filled, out, static_cast<std::size_t>(std::min(filled, count * n - filled)));
+      const int total = count * n;
+      for (int filled = n; filled < total; filled *= 2)
+        std::memcpy(out + filled, out, static_cast<std::size_t>(std::min(filled, total - filled)));
       s.pos += n;
     } else {
       need(s, count * n);
@@ -139,8 +140,8 @@ void alloc_for_tga(const std::uint8_t *tga, std::uint8_t *header) {
   const int height = get_le16(tga + kHeight);
   const int bits = tga[kDepth] == 8 ? 8 : 24;
   std::memset(header, 0, kHeaderRecordBytes);
-  fill_dib_header(header, width, height, bits,
-                  static_cast<std::uint32_t>(size_for_long(width, bits)) * static_cast<std::uint32_t>(height));
+  const auto row_bytes = static_cast<std::uint32_t>(size_for_long(width, bits));
+  fill_dib_header(header, width, height, bits, row_bytes * static_cast<std::uint32_t>(height));
 }
 
 // Reads the colour map, which follows the ID field, into the header record's table; leaves the
@@ -173,8 +174,8 @@ void get_targa_color_map(const std::uint8_t *tga, std::uint8_t *header, int stre
 
 }  // namespace
 
-int open_tga(std::uint32_t position, PXV_RASTER_PROC raster, void *priv, PXV_HEADER_PROC header_proc,
-             int stream) {
+int open_tga(std::uint32_t position, PXV_RASTER_PROC raster, void *priv,
+             PXV_HEADER_PROC header_proc, int stream) {
   // A Targa file holds one image: a page request never reaches a seek to the flagged value.
   if (position_is_page(position)) return kNoPage;
   std::uint8_t tga[kTgaHeaderBytes];
@@ -196,7 +197,9 @@ int open_tga(std::uint32_t position, PXV_RASTER_PROC raster, void *priv, PXV_HEA
   const std::int32_t stored_bytes = width * pixel_bytes;
   const std::int32_t out_bytes = size_for_long(width, dib_bit_count(header));
   const bool rle = run_length(tga);
-  const std::int32_t rows_per_block = rle ? 1 : std::max(1, kStoredBlockBytes / stored_bytes);
+  // Stored rows are read a block of whole rows at a time; a run-length row is decoded alone, with
+  // room for the packet that crosses its end.
+  const std::int32_t rows_per_block = std::max(1, kStoredBlockBytes / stored_bytes);
   const std::int32_t block_bytes = rle ? stored_bytes + kMaxPacketPixels * pixel_bytes
                                        : rows_per_block * stored_bytes;
   auto *out = static_cast<std::uint8_t *>(img_fmalloc(static_cast<std::size_t>(out_bytes)));

@@ -71,15 +71,17 @@ int save_tga_file(int stream, std::uint8_t *header, PXV_FETCH_PROC fetch, void *
   const std::int32_t row_bytes = size_for_long(width, bits);
   const std::int32_t stored_bytes = width * (bits / 8);
   const std::int32_t rows_per_block = std::max(1, kOutputBlockBytes / stored_bytes);
-  const std::size_t block_bytes = std::size_t(rows_per_block) * stored_bytes + 4;
-  auto *block = static_cast<std::uint8_t *>(img_fmalloc(std::max<std::size_t>(block_bytes, 3 * kMapEntries)));
+  const std::size_t block_bytes =
+      std::max<std::size_t>(std::size_t(rows_per_block) * stored_bytes + 4, 3 * kMapEntries);
+  auto *block = static_cast<std::uint8_t *>(img_fmalloc(block_bytes));
   if (block == nullptr) return kNoMemory;
   if (mapped && tga_write_palette(stream, header, block) < 0) return kShortWrite;
   std::int32_t in_block = 0;
   for (std::int32_t r = 0; r < height; ++r) {
     fetch(priv, block + std::size_t(in_block) * stored_bytes, r, row_bytes);
     if (++in_block == rows_per_block || r == height - 1) {
-      if (!write_all(stream, block, static_cast<std::uint32_t>(in_block * stored_bytes))) return kShortWrite;
+      const auto bytes = static_cast<std::uint32_t>(in_block * stored_bytes);
+      if (!write_all(stream, block, bytes)) return kShortWrite;
       in_block = 0;
     }
   }

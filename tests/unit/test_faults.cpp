@@ -1,6 +1,6 @@
-// Injected failures on real loads and saves: every allocation of a load or a save failing in turn, and
-// every writer's output cut short. Each must end with its documented code, leave the images
-// that already exist intact, and leave no work block behind.
+// Injected failures on real loads and saves: every allocation of a load or a save failing in
+// turn, and every writer's output cut short. Each must end with its documented code, leave the
+// images that already exist intact, and leave no work block behind.
 #include <gtest/gtest.h>
 
 #include <cstring>
