@@ -17,8 +17,6 @@ const DocumentedDifferences kDocumented = {
     {"pil_cross_scan_line_truncated.tga", {Outcome::kLoads, 0, "rows past the data read as 0"}},
     {"rs_reg_overfull-image.tga", {Outcome::kLoads, 0, "rows past the data read as 0"}},
     {"rs_reg_slice-copy-length.tga", {Outcome::kLoads, 0, "rows past the data read as 0"}},
-    {"gen_stretchdib_8bit_plain.wmf", {Outcome::kRefused, PXV_ERR_DATA, "read as a Targa of height 0"}},
-    {"gen_stretchdib_4bit.wmf", {Outcome::kRefused, PXV_ERR_DATA, "read as a Targa of height 0"}},
 };
 
 // 5-bit channels are shifted, not replicated: only their top five bits match the reference.
@@ -35,7 +33,7 @@ TEST_P(TgaCorpus, LoadsAsDocumented) {
   run_corpus_case(c, documented(kDocumented, c), compare);
   // A whole file in memory, in a block of its exact size, loads the same without a read past it:
   // the memory stream has no known end, so nothing is read beyond the declared rows.
-  if (c.format != "tga" || c.malformed) return;
+  if (c.malformed) return;
   const Bytes file = read_file(c.full_path());
   const int from_file = load_page(c.full_path()), from_memory = IMG_decompress_bitmap_mem(file.data(), 0);
   ASSERT_GE(from_memory, 0);
@@ -44,7 +42,7 @@ TEST_P(TgaCorpus, LoadsAsDocumented) {
   IMG_delete_bitmap(from_file);
 }
 
-TEST(TgaFiles, TwinsMatchAndMapAlphaLandsInTheFlags) {
+TEST(TgaFiles, TwinsMatchMapAlphaLandsInTheFlagsAndBareMetafilesEndCleanly) {
   const int up = load_page(corpus_path("tga/gen_24_type2_bottomup.tga"));
   const int down = load_page(corpus_path("tga/gen_24_type2_topdown.tga"));
   EXPECT_EQ(read_handle(up).rows, read_handle(down).rows);
@@ -52,16 +50,12 @@ TEST(TgaFiles, TwinsMatchAndMapAlphaLandsInTheFlags) {
   const Capture mapped = read_handle(load_page(corpus_path("tga/gen_cmap32_type1.tga")));
   ASSERT_EQ(mapped.header.size(), 40u + 1024u);
   for (int k = 0; k < 256; ++k) EXPECT_EQ(mapped.header[40 + 4 * k + 3], k) << k;
+  // Metafiles without their placeable header are taken for Targa, and read as height 0.
+  for (const char *f : {"wmf/gen_stretchdib_8bit_plain.wmf", "wmf/gen_stretchdib_4bit.wmf"})
+    EXPECT_EQ(load_page(corpus_path(f)), PXV_ERR_DATA) << f;
 }
 
-std::vector<CorpusCase> targa_cases() {
-  std::vector<CorpusCase> cases;
-  for (const CorpusCase &c : corpus_cases({"tga", "wmf"}))
-    if (c.format == "tga" || c.has_feature("non-placeable")) cases.push_back(c);
-  return cases;
-}
-
-INSTANTIATE_TEST_SUITE_P(Manifest, TgaCorpus, ::testing::ValuesIn(targa_cases()), corpus_case_name);
+INSTANTIATE_TEST_SUITE_P(Manifest, TgaCorpus, ::testing::ValuesIn(corpus_cases({"tga"})), corpus_case_name);
 
 }  // namespace
 }  // namespace pxv_test
