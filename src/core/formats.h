@@ -54,6 +54,12 @@ int open_pcx(std::uint32_t position, PXV_RASTER_PROC raster, void *priv, PXV_HEA
 int open_dcx(std::uint32_t position, PXV_RASTER_PROC raster, void *priv, PXV_HEADER_PROC header,
              int stream);
 
+// Targa (targa.cpp, tga_save.cpp): stored and run-length rows of 8 to 32 bits; written as
+// gray, colour-mapped or true colour without compression (save type 3).
+int open_tga(std::uint32_t position, PXV_RASTER_PROC raster, void *priv, PXV_HEADER_PROC header,
+             int stream);
+int save_tga_file(int stream, std::uint8_t *header, PXV_FETCH_PROC fetch, void *priv);
+
 // Writers (the writer contract).
 int save_gif_file(int stream, std::uint8_t *header, PXV_FETCH_PROC fetch, void *priv);
 int save_pcx_file(int stream, std::uint8_t *header, PXV_FETCH_PROC fetch, void *priv);

@@ -22,7 +22,7 @@ constexpr reader_entry kReaders[] = {
     {".tif", open_tiff, PXV_SAVE_TIFF, true},
     {".bmp", open_bmp, PXV_SAVE_BMP, false},
     {".pcx", open_pcx, PXV_SAVE_PCX, false},
-    {".tga", nullptr, PXV_SAVE_TGA, false},
+    {".tga", open_tga, PXV_SAVE_TGA, false},
     {".gif", open_gif, PXV_SAVE_GIF, false},
     {".wpg", nullptr, PXV_SAVE_WPG, false},
     {".wmf", nullptr, PXV_SAVE_WMF, false},
@@ -44,7 +44,7 @@ constexpr writer_proc kWriters[kSaveTypes] = {
     save_tiff_file,  // 0 TIFF
     save_bmp_file,  // 1 BMP
     save_pcx_file,  // 2 PCX
-    nullptr,  // 3 Targa
+    save_tga_file,  // 3 Targa
     save_gif_file,  // 4 GIF
     nullptr,  // 5 WPG
     nullptr,  // 6 WMF

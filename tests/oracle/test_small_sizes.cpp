@@ -1,4 +1,4 @@
-// Every width and height from 1 to 9, in every kind of TIFF, GIF, PCX and RLE BMP that the peer
+// Every width and height from 1 to 9, in every kind of TIFF, GIF, PCX, RLE BMP and Targa that the peer
 // tools write: the smallest strips, rows and runs, where the fast paths have their tails. Each
 // file is compared with the pixels the peer was given, not with a peer's decode: libtiff's (so
 // Pillow's) modified-Huffman decoder misreads the last row of some small strips, and Pillow
@@ -102,6 +102,23 @@ elif fmt == 'pcx':  # Pillow: 1 and 8 bits; netpbm: 24 bits, 1 bit in 1, 3 or 4 
         commands.append('ppmtopcx %s %s > %s.pcx' % (options, ref, name))
         cases.append((name + '.pcx', ref))
     sh(commands)
+elif fmt == 'tga':  # Pillow: both origins, RLE or not; ImageMagick and netpbm: RLE or not
+    commands, refs = [], []
+    for (w, h), mode in [(s, m) for s in SIZES for m in ('L', 'P', 'RGB')]:
+        im, name = picture(mode, w, h), 'tga%s_%dx%d' % (mode, w, h)
+        refs.append(expect(im, name))
+        for orientation, c in [(o, c) for o in (1, -1) for c in (None, 'tga_rle')]:
+            cases.append(('%s_%d_%s.tga' % (name, orientation, c), refs[-1]))
+            im.save(cases[-1][0], compression=c, orientation=orientation)
+        for rle in ('', '-norle'):
+            cases.append(('%s_pbm%s.tga' % (name, rle), refs[-1]))
+            commands.append('ppmtotga %s %s < %s > %s' % ({'L': '-mono', 'P': '-cmap', 'RGB': '-rgb'}[mode], rle, refs[-1], cases[-1][0]))
+    # ImageMagick stores rows in the order it holds them and only labels the origin: a
+    # bottom-up file needs the picture flipped first.
+    for c, orient in (('None', '-orient TopLeft'), ('RLE', '-flip -orient BottomLeft')):
+        commands.append('/usr/bin/convert %s %s -compress %s +adjoin im%s_%%03d.tga' % (' '.join(refs), orient, c, c))
+    sh(commands)
+    cases += [(f, refs[int(f[-7:-4])]) for c in ('None', 'RLE') for f in sorted(glob.glob('im%s_*.tga' % c))]
 else:  # RLE8 from ImageMagick (given 256-entry tables, so that it keeps 8 bits); this
        # library's own RLE4 and RLE8 files, which netpbm must read as they were saved
     inputs, refs = [], []
@@ -160,7 +177,7 @@ TEST_P(SmallSizes, LoadAsThePixelsThePeerWasGiven) {
   std::printf("[ sweep ] %s: %d files\n", format.c_str(), checked);
 }
 
-INSTANTIATE_TEST_SUITE_P(Formats, SmallSizes, ::testing::Values("tiff", "gif", "pcx", "bmp"));
+INSTANTIATE_TEST_SUITE_P(Formats, SmallSizes, ::testing::Values("tiff", "gif", "pcx", "bmp", "tga"));
 
 }  // namespace
 }  // namespace pxv_test

@@ -1,5 +1,6 @@
-// Every file this library writes (BMP, RLE BMP, GIF, PCX, DCX, TIFF in all its compressions, PICT) is
-// read by peer programs to the pixels of the image saved, and by this library's own reader.
+// Every file this library writes (BMP, RLE BMP, GIF, PCX, DCX, TIFF in all its compressions,
+// Targa, PICT) is read by peer programs to the pixels of the image saved, and by this library's
+// own reader.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -15,10 +16,14 @@ namespace {
 const std::string kBmptopnm = "bmptopnm {in} | ppmtoppm > {out}";
 const std::string kGiftopnm = "giftopnm {in} | ppmtoppm > {out}";
 const std::string kMagick = "/usr/bin/convert {in} -depth 8 ppm:{out}";
+const std::string kTgatoppm = "tgatoppm {in} > {out}";
+const std::string kMagickOriented = "/usr/bin/convert {in} -auto-orient -depth 8 ppm:{out}";
+const std::vector<std::string> kTgaReaders = {kPillow, kTgatoppm, kMagickOriented};
 
 struct Row {
   int type, bits;
   std::vector<std::string> readers;
+  bool gray = false;  // an 8-bit image under a gray table
 };
 // Pillow 9.4 misreads RLE4. For PCX, Pillow reads 1-bit files as black and white whatever their
 // table, assembles 4-bit planes wrongly when plane lines hold padding bits and knows 24-bit files
@@ -39,6 +44,7 @@ const Row kRows[] = {
     {PXV_SAVE_TIFF_G4, 1, {kPillow}},
     {PXV_SAVE_PICT, 1, {kMagick}},         {PXV_SAVE_PICT, 4, {kMagick}},
     {PXV_SAVE_PICT, 8, {kMagick}},         {PXV_SAVE_PICT, 24, {kMagick}},
+    {PXV_SAVE_TGA, 8, kTgaReaders, true}, {PXV_SAVE_TGA, 8, kTgaReaders}, {PXV_SAVE_TGA, 24, kTgaReaders},
 };
 
 struct Shape {
@@ -60,10 +66,13 @@ const std::pair<Row, Shape> kLarge[] = {
     {{PXV_SAVE_PICT, 1, {kMagick}}, {1, 40, false}},          {{PXV_SAVE_PICT, 24, {kMagick}}, {1, 40, true}},
     {{PXV_SAVE_PICT, 1, {}}, {32767, 2, true}},               {{PXV_SAVE_PICT, 4, {}}, {32764, 2, true}},
     {{PXV_SAVE_PICT, 8, {}}, {16382, 2, true}},               {{PXV_SAVE_PICT, 24, {kMagick}}, {4095, 2, true}},
+    {{PXV_SAVE_TGA, 8, {kPillow}}, {8000, 3, true}},           {{PXV_SAVE_TGA, 24, {kPillow}}, {8000, 3, true}},
+    {{PXV_SAVE_TGA, 8, {kPillow}, true}, {1, 40, true}},       {{PXV_SAVE_TGA, 24, {kPillow}}, {1, 40, true}},
 };
 
-int make_image(int width, int height, int bits, bool noise, bool black_white) {
+int make_image(int width, int height, int bits, bool noise, bool black_white, bool gray = false) {
   PackedDib dib = make_packed_dib(width, height, bits);
+  for (int i = 0; i < 256 && gray; ++i) std::memset(&dib.bytes[40 + 4 * i], i, 3);
   // The bilevel TIFF forms carry no table, and Pillow reads 1-bit PCX as black and white.
   if (bits == 1 && black_white) {
     std::memset(&dib.bytes[40], 0, 8);
@@ -107,15 +116,18 @@ TEST(WrittenFiles, ReadByPeersAndByThisLibrary) {
   for (const Row &row : kRows)
     for (const Shape &shape : kShapes) cases.push_back({row, shape});
   for (const auto &[row, s] : cases) {
-    const char *ext = row.type == PXV_SAVE_BMP || row.type == PXV_SAVE_BMP_RLE ? "bmp" : row.type == PXV_SAVE_GIF ? "gif" : row.type == PXV_SAVE_PCX ? "pcx" : row.type == PXV_SAVE_PICT ? "pct" : "tif";
+    const char *ext = row.type == PXV_SAVE_BMP || row.type == PXV_SAVE_BMP_RLE ? "bmp" : row.type == PXV_SAVE_GIF ? "gif" : row.type == PXV_SAVE_PCX ? "pcx" : row.type == PXV_SAVE_TGA ? "tga" : row.type == PXV_SAVE_PICT ? "pct" : "tif";
     const std::string file = scratch_path("w" + std::to_string(row.type) + "_" + std::to_string(row.bits) + "_" +
-                                          std::to_string(s.width) + "x" + std::to_string(s.height) +
+                                          std::to_string(s.width) + "x" + std::to_string(s.height) + (row.gray ? "_gray" : "") +
                                           (s.noise ? "_noise." : ".") + ext);
     SCOPED_TRACE(file);
-    const int handle = make_image(s.width, s.height, row.bits, s.noise, row.type != PXV_SAVE_BMP);
+    const int handle = make_image(s.width, s.height, row.bits, s.noise, row.type != PXV_SAVE_BMP, row.gray);
     Rgb saved = handle_rgb(handle);
     ASSERT_EQ(IMG_save_bitmap(handle, file.c_str(), row.type), 0);
     IMG_delete_bitmap(handle);
+    if (row.type == PXV_SAVE_TGA) {  // the image type: gray 3, colour-mapped 1, true colour 2
+      EXPECT_EQ(read_file(file)[2], row.gray ? 3 : row.bits == 8 ? 1 : 2);
+    }
     if (row.type == PXV_SAVE_TIFF_G3) {  // Group 3 rows are 1728 pixels: the image, then white
       Rgb wide{1728, s.height, Bytes(std::size_t(1728) * s.height * 3, 255)};
       for (int y = 0; y < s.height; ++y)

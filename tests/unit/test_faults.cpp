@@ -1,6 +1,6 @@
-// Injected failures on real loads and saves: every allocation of a load failing in turn, and
-// every writer's output cut short. Each must end with its documented code, leave the images
-// that already exist intact, and leave no work block behind.
+// Injected failures on real loads and saves: every allocation of a load or a save failing in
+// turn, and every writer's output cut short. Each must end with its documented code, leave the
+// images that already exist intact, and leave no work block behind.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -22,7 +22,8 @@ const Format kFormats[] = {{PXV_SAVE_BMP, 8},      {PXV_SAVE_BMP_RLE, 4},      {
                             {PXV_SAVE_TIFF, 24},    {PXV_SAVE_TIFF_LZW, 8},     {PXV_SAVE_TIFF_G4, 1},
                             {PXV_SAVE_TIFF_HUFFMAN, 1}, {PXV_SAVE_TIFF_G3, 1}, {PXV_SAVE_GIF, 8},
                             {PXV_SAVE_PCX, 8},      {PXV_SAVE_PCX, 24},         {PXV_SAVE_DCX, 4},
-                            {PXV_SAVE_JPEG, 24},    {PXV_SAVE_PICT, 8},         {PXV_SAVE_PICT, 24}};
+                            {PXV_SAVE_JPEG, 24},    {PXV_SAVE_PICT, 8},         {PXV_SAVE_PICT, 24},
+                            {PXV_SAVE_TGA, 8},      {PXV_SAVE_TGA, 24}};
 
 class Faults : public ::testing::TestWithParam<Format> {
  protected:
@@ -92,6 +93,32 @@ TEST_P(Faults, EveryWriterReportsAShortWrite) {
         << "type " << f.type << " cut at " << cap << " of " << size;
     EXPECT_EQ(pxv::img_work_blocks_in_use(), 0);
   }
+}
+
+TEST_P(Faults, EveryAllocationOfASaveFailingInTurn) {
+  const Format f = GetParam();
+  // The RLE BMP, PCX, DCX and GIF writers report some lost buffers as a short write.
+  const bool as_short_write =
+      f.type == PXV_SAVE_BMP_RLE || f.type == PXV_SAVE_PCX || f.type == PXV_SAVE_DCX || f.type == PXV_SAVE_GIF;
+  const int source = pxv_test::picture_handle(37, 23, f.bits);
+  const pxv_test::Capture before = pxv_test::read_handle(source);
+  const std::string file = pxv_test::scratch_path("alloc_" + std::to_string(f.type) + ".img");
+  int rc = -1;
+  for (unsigned n = 1; n < 100 && rc != 0; ++n) {
+    std::remove(file.c_str());
+    pxv_platform::fail_allocation(n);
+    const std::uint64_t start = pxv_platform::allocation_count();
+    rc = IMG_save_bitmap(source, file.c_str(), f.type);
+    const bool reached = pxv_platform::allocation_count() - start >= n;
+    pxv_platform::fail_allocation(0);
+    const int expected = !reached ? 0 : as_short_write && rc == PXV_ERR_SHORT_WRITE ? rc : PXV_ERR_NO_MEMORY;
+    EXPECT_EQ(rc, expected) << "allocation " << n;
+    EXPECT_EQ(pxv::img_work_blocks_in_use(), 0);
+  }
+  EXPECT_EQ(rc, 0);
+  const pxv_test::Capture after = pxv_test::read_handle(source);
+  EXPECT_EQ(after.header, before.header);
+  EXPECT_EQ(after.rows, before.rows);
 }
 
 std::string name(const ::testing::TestParamInfo<Format> &info) {

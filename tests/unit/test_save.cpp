@@ -104,6 +104,11 @@ TEST_F(SaveContext, FileNamesTypesAndCreation) {
   EXPECT_EQ(IMG_save_bitmap_mem(h, out, -1), PXV_ERR_TYPE);
   unsigned char header[40] = {};
   EXPECT_EQ(IMGLOW_save_bitmap_mem(out, header, 42, get_save_raster, nullptr), PXV_ERR_TYPE);
+  // Targa takes 8 and 24 bits (not 16 or 32) within its 16-bit sizes, before any row is fetched.
+  for (auto [bits, width] : {std::pair{16, 8}, {32, 8}, {24, 65536}}) {
+    pxv::fill_dib_header(header, width, 8, bits, 0);
+    EXPECT_EQ(IMGLOW_save_bitmap_mem(out, header, PXV_SAVE_TGA, get_save_raster, nullptr), PXV_ERR_TYPE);
+  }
 }
 
 }  // namespace

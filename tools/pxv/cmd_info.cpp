@@ -33,6 +33,18 @@ void describe(int handle) {
     std::printf("  colours:   %lu\n", used != 0 ? static_cast<unsigned long>(used) : (1ul << bits));
 }
 
+// A Windows metafile without its placeable header starts with its type (1 memory, 2 disk), a
+// header size of 9 words and a version word; the 9 is where a Targa keeps its image type.
+bool bare_metafile(const std::string &file) {
+  std::uint8_t b[4] = {};
+  OFSTRUCT of;
+  HFILE fd = OpenFile(file.c_str(), &of, OF_READ);
+  if (fd == HFILE_ERROR) return false;
+  const UINT got = _lread(fd, b, sizeof b);
+  _lclose(fd);
+  return got == sizeof b && (b[0] == 1 || b[0] == 2) && b[1] == 0 && b[2] == 9 && b[3] == 0;
+}
+
 }  // namespace
 
 int cmd_info(const Args &args) {
@@ -50,7 +62,10 @@ int cmd_info(const Args &args) {
   int type = IMGLOW_get_filetype(file.c_str());
   if (type < 0) return fail(file, type);
   const SaveType *detected = save_type(type);
-  std::printf("%s: %s\n", file.c_str(), detected != nullptr ? detected->label : "unknown");
+  if (type == PXV_SAVE_TGA && bare_metafile(file))
+    std::printf("%s: a metafile without placeable header, detected as Targa\n", file.c_str());
+  else
+    std::printf("%s: %s\n", file.c_str(), detected != nullptr ? detected->label : "unknown");
 
   OFSTRUCT of;
   HFILE fd = OpenFile(file.c_str(), &of, OF_READ);
