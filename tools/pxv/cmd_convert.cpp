@@ -6,6 +6,7 @@
 #include <map>
 
 #include "cli.h"
+#include "load.h"
 #include "options.h"
 #include "progress.h"
 #include "pxvlib10.h"
@@ -26,6 +27,7 @@ struct ConvertSettings {
   int quality = 0;
   std::string out_dir;
   int jobs = 1;
+  bool row_bar = false;  // one input: its rows move the progress bar
 };
 
 struct Job {
@@ -45,7 +47,7 @@ int convert_one(const Job &job, const ConvertSettings &s) {
   OFSTRUCT of;
   HFILE fd = OpenFile(job.in.c_str(), &of, OF_READ);
   if (fd == HFILE_ERROR) return outcome(kLoad, PXV_ERR_READ);
-  int handle = IMG_decompress_bitmap_fd(fd, 0, s.page);
+  int handle = load_image(fd, s.page, !s.row_bar, "loading");
   _lclose(fd);
   if (handle < 0) return outcome(kLoad, handle);
   int width = 0, height = 0, bits = 0;
@@ -77,9 +79,10 @@ void report(const Job &job, int status) {
 }
 
 // Converts every job, several at a time with -j; returns the exit status.
-int run_batch(const std::vector<Job> &jobs, const ConvertSettings &s, bool quiet) {
+int run_batch(const std::vector<Job> &jobs, ConvertSettings s, bool quiet) {
   if (s.quality_given) IMGLOW_set_comp_quality(s.quality);  // workers inherit the tables
   const int count = int(jobs.size());
+  s.row_bar = count == 1 && !quiet;
   Progress bar = progress_start("convert", count > 1 ? count : 0, quiet);
   int done = 0, failed = 0;
   run_jobs(
