@@ -6,7 +6,7 @@
 
 namespace pxv_cli {
 
-// Loads page `page` of the open file `fd` into a new handle, or answers a negative result code.
+// Loads page `page` of the open file `fd` into a new handle; answers it or a negative result code.
 // Each row the reader delivers moves a progress bar labelled `label` on stderr (unless `quiet`).
 int load_image(HFILE fd, int page, bool quiet, const char *label);
 
