@@ -74,4 +74,11 @@ int save_pct_file(int stream, std::uint8_t *header, PXV_FETCH_PROC fetch, void *
 int save_pct_raster(int stream, const std::uint8_t *row, std::int32_t length);
 std::int32_t pct_size_for_long(std::int32_t width, int bits);
 
+// EPS (eps_save.cpp): plain text, one hexadecimal line per row; answers 0 or -1 (writes are not
+// checked). One row's digits written without a line break; the unpadded row size of the data.
+int save_eps_file(int stream, std::uint8_t *header, PXV_FETCH_PROC fetch, void *priv);
+void save_eps_raster(int stream, const std::uint8_t *bytes, char *hex_buffer, std::int32_t pixels,
+                     int bits);
+std::int32_t eps_size_for_long(std::int32_t width, int bits);
+
 }  // namespace pxv

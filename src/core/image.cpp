@@ -55,7 +55,7 @@ constexpr writer_proc kWriters[kSaveTypes] = {
     save_dcx_file,  // 11 DCX
     save_bmp_comp_file,  // 12 BMP RLE
     save_jpg_file,  // 13 JPEG
-    nullptr,  // 14 EPS
+    save_eps_file,  // 14 EPS
     save_pct_file,  // 15 PICT
 };
 
