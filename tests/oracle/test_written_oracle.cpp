@@ -1,6 +1,6 @@
 // Every file this library writes (BMP, RLE BMP, GIF, PCX, DCX, TIFF in all its compressions,
 // Targa, PICT) is read by peer programs to the pixels of the image saved, and by this library's
-// own reader.
+// own reader; EPS, which that reader cannot load, is rendered by Ghostscript.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -157,6 +157,23 @@ TEST(WrittenFiles, ReadByPeersAndByThisLibrary) {
                 "")
           << files[i].first << " read by " << reader;
   }
+}
+
+// One device pixel per image pixel: the bounding box is the image's size in points, drawn at
+// 72 dpi (ppmtoppm drops the comment Ghostscript puts in its PPM). 1-bit images get a black-0,
+// white-1 table, which is what the program draws.
+TEST(WrittenFiles, EpsRenderedByGhostscript) {
+  const std::string gs = "gs -q -dSAFER -dBATCH -dNOPAUSE -dEPSCrop -r72 -sDEVICE=ppmraw -sOutputFile=- {in} | ppmtoppm > {out}";
+  for (int bits : {1, 4, 8, 24})
+    for (const Shape &s : {Shape{1, 1, false}, Shape{5, 9, false}, Shape{47, 33, true}, Shape{2000, 3, true}}) {
+      const std::string file = scratch_path("w14_" + std::to_string(bits) + "_" + std::to_string(s.width) + ".eps");
+      const int handle = make_image(s.width, s.height, bits, s.noise, true);
+      ASSERT_EQ(IMG_save_bitmap(handle, file.c_str(), PXV_SAVE_EPS), 0);
+      Rgb rendered;
+      ASSERT_TRUE(peer_decode(gs, file, &rendered)) << file;
+      EXPECT_EQ(pixel_difference(rendered, handle_rgb(handle)), "") << file;
+      IMG_delete_bitmap(handle);
+    }
 }
 
 TEST(WrittenFiles, SavingAgainAppendsPages) {
