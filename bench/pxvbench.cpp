@@ -80,7 +80,9 @@ int main(int argc, char **argv) {
   IMG_bitmap_info(probe, &width, &height, &bits);
   double best = 1e30;
   std::vector<unsigned char> out;
-  if (save) out.resize(static_cast<std::size_t>(width) * height * 4 + (1 << 20));
+  // The memory stream is unbounded: room for the largest output a pixel makes (an EPS writes six
+  // hexadecimal digits for a 24-bit pixel), with a megabyte for headers and line ends.
+  if (save) out.resize(static_cast<std::size_t>(width) * height * 8 + (1 << 20));
   for (int i = 0; i < repeat; ++i) {
     double t0 = now();
     if (save) {
