@@ -59,9 +59,8 @@ std::int32_t pack_row(const std::uint8_t *row, std::int32_t length, std::uint8_t
 
 int save_wpg_raster(int stream, const std::uint8_t *row, std::int32_t length,
                     std::uint32_t *data_length) {
-  // Worst case: one header byte for every 127 bytes.
-  auto *out = static_cast<std::uint8_t *>(
-      img_fmalloc(static_cast<std::size_t>(length) + length / kMaxPacket + 2));
+  // Worst case: a one-byte literal before every run of two, 4 bytes for 3.
+  auto *out = static_cast<std::uint8_t *>(img_fmalloc(2 * static_cast<std::size_t>(length) + 2));
   if (out == nullptr) return kNoMemory;
   const std::int32_t n = pack_row(row, length, out);
   const bool written = write_all(stream, out, static_cast<std::uint32_t>(n));
