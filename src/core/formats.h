@@ -80,5 +80,16 @@ int save_eps_file(int stream, std::uint8_t *header, PXV_FETCH_PROC fetch, void *
 void save_eps_raster(int stream, const std::uint8_t *bytes, char *hex_buffer, std::int32_t pixels,
                      int bits);
 std::int32_t eps_size_for_long(std::int32_t width, int bits);
+// WPG (wpg.cpp, wpg_save.cpp): the last bitmap of a version-1 file, run-length rows of 1, 2, 4,
+// 8 or 24 bits; written as 1-, 4- or 8-bit rows with a colour map (save type 5).
+int open_wpg(std::uint32_t position, PXV_RASTER_PROC raster, void *priv, PXV_HEADER_PROC header,
+             int stream);
+int wpg_decomp(int stream, std::uint8_t *row, std::int32_t row_bytes, PXV_RASTER_PROC raster,
+               void *priv);
+std::int32_t wpg_size_for_long(std::int32_t width, int bits);
+int save_wpg_file(int stream, std::uint8_t *header, PXV_FETCH_PROC fetch, void *priv);
+// One row packed and written; the packed bytes are added to `data_length`.
+int save_wpg_raster(int stream, const std::uint8_t *row, std::int32_t length,
+                    std::uint32_t *data_length);
 
 }  // namespace pxv

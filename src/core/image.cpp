@@ -24,7 +24,7 @@ constexpr reader_entry kReaders[] = {
     {".pcx", open_pcx, PXV_SAVE_PCX, false},
     {".tga", open_tga, PXV_SAVE_TGA, false},
     {".gif", open_gif, PXV_SAVE_GIF, false},
-    {".wpg", nullptr, PXV_SAVE_WPG, false},
+    {".wpg", open_wpg, PXV_SAVE_WPG, false},
     {".wmf", nullptr, PXV_SAVE_WMF, false},
     {".eps", open_eps, PXV_SAVE_EPS, true},
     {".dcx", open_dcx, PXV_SAVE_DCX, true},
@@ -46,7 +46,7 @@ constexpr writer_proc kWriters[kSaveTypes] = {
     save_pcx_file,  // 2 PCX
     save_tga_file,  // 3 Targa
     save_gif_file,  // 4 GIF
-    nullptr,  // 5 WPG
+    save_wpg_file,  // 5 WPG
     nullptr,  // 6 WMF
     save_tiff_file_huffman,  // 7 TIFF modified Huffman
     save_tiff_file_group3,   // 8 TIFF Group 3

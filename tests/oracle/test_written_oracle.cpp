@@ -1,6 +1,6 @@
 // Every file this library writes (BMP, RLE BMP, GIF, PCX, DCX, TIFF in all its compressions,
-// Targa, PICT) is read by peer programs to the pixels of the image saved, and by this library's
-// own reader; EPS, which that reader cannot load, is rendered by Ghostscript.
+// Targa, PICT, WPG) is read by peer programs to the pixels of the image saved, and by this
+// library's own reader; EPS, which that reader cannot load, is rendered by Ghostscript.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -45,6 +45,7 @@ const Row kRows[] = {
     {PXV_SAVE_PICT, 1, {kMagick}},         {PXV_SAVE_PICT, 4, {kMagick}},
     {PXV_SAVE_PICT, 8, {kMagick}},         {PXV_SAVE_PICT, 24, {kMagick}},
     {PXV_SAVE_TGA, 8, kTgaReaders, true}, {PXV_SAVE_TGA, 8, kTgaReaders}, {PXV_SAVE_TGA, 24, kTgaReaders},
+    {PXV_SAVE_WPG, 1, {kMagick}},          {PXV_SAVE_WPG, 4, {kMagick}},  {PXV_SAVE_WPG, 8, {kMagick}},
 };
 
 struct Shape {
@@ -68,6 +69,9 @@ const std::pair<Row, Shape> kLarge[] = {
     {{PXV_SAVE_PICT, 8, {}}, {16382, 2, true}},               {{PXV_SAVE_PICT, 24, {kMagick}}, {4095, 2, true}},
     {{PXV_SAVE_TGA, 8, {kPillow}}, {8000, 3, true}},           {{PXV_SAVE_TGA, 24, {kPillow}}, {8000, 3, true}},
     {{PXV_SAVE_TGA, 8, {kPillow}, true}, {1, 40, true}},       {{PXV_SAVE_TGA, 24, {kPillow}}, {1, 40, true}},
+    // WPG: one column, and the widest image the writer takes.
+    {{PXV_SAVE_WPG, 8, {kMagick}}, {1, 40, true}},             {{PXV_SAVE_WPG, 1, {kMagick}}, {4095, 3, true}},
+    {{PXV_SAVE_WPG, 4, {kMagick}}, {4095, 3, true}},           {{PXV_SAVE_WPG, 8, {kMagick}}, {4095, 3, true}},
 };
 
 int make_image(int width, int height, int bits, bool noise, bool black_white, bool gray = false) {
@@ -116,7 +120,7 @@ TEST(WrittenFiles, ReadByPeersAndByThisLibrary) {
   for (const Row &row : kRows)
     for (const Shape &shape : kShapes) cases.push_back({row, shape});
   for (const auto &[row, s] : cases) {
-    const char *ext = row.type == PXV_SAVE_BMP || row.type == PXV_SAVE_BMP_RLE ? "bmp" : row.type == PXV_SAVE_GIF ? "gif" : row.type == PXV_SAVE_PCX ? "pcx" : row.type == PXV_SAVE_TGA ? "tga" : row.type == PXV_SAVE_PICT ? "pct" : "tif";
+    const char *ext = row.type == PXV_SAVE_BMP || row.type == PXV_SAVE_BMP_RLE ? "bmp" : row.type == PXV_SAVE_GIF ? "gif" : row.type == PXV_SAVE_PCX ? "pcx" : row.type == PXV_SAVE_TGA ? "tga" : row.type == PXV_SAVE_PICT ? "pct" : row.type == PXV_SAVE_WPG ? "wpg" : "tif";
     const std::string file = scratch_path("w" + std::to_string(row.type) + "_" + std::to_string(row.bits) + "_" +
                                           std::to_string(s.width) + "x" + std::to_string(s.height) + (row.gray ? "_gray" : "") +
                                           (s.noise ? "_noise." : ".") + ext);
