@@ -188,7 +188,8 @@ int decode_rle(const std::uint8_t *header, PXV_RASTER_PROC raster, void *priv, b
       if ((bits_in.consumed & 1) != 0 && need(1)) next();
       after_absolute = true;
     }
-    if (x >= width) {  // a full row goes out at once; the end of line after it is absorbed
+    // A full row goes out at once; an end of line right after it is absorbed.
+    if (x >= width && row_number >= 0) {
       deliver();
       std::memset(row, 0, static_cast<std::size_t>(full_clear));
       --row_number;
