@@ -65,7 +65,8 @@ int save_wmf_file(int stream, std::uint8_t *header, PXV_FETCH_PROC fetch, void *
   const std::int32_t row_bytes = size_for_long(width, bits);
   const std::uint32_t image_bytes = static_cast<std::uint32_t>(row_bytes) * std::uint32_t(height);
   const std::uint32_t table_bytes = Palette_Size(header);
-  const std::uint32_t record_words = (image_bytes + table_bytes + kStretchDibHead + kDibHeaderBytes) / 2;
+  const std::uint32_t record_words =
+      (image_bytes + table_bytes + kStretchDibHead + kDibHeaderBytes) / 2;
 
   const std::int32_t rows_per_block = std::max(1, kOutputBlockBytes / row_bytes);
   const std::size_t block_bytes = std::size_t(rows_per_block) * row_bytes + 10;
@@ -75,7 +76,8 @@ int save_wmf_file(int stream, std::uint8_t *header, PXV_FETCH_PROC fetch, void *
   std::uint8_t head[22 + 18];
   field_writer w{head};
   w.u32(kPlaceableKey), w.u16(0);  // key, metafile handle
-  w.u16(0), w.u16(0), w.u16(static_cast<std::uint32_t>(width)), w.u16(static_cast<std::uint32_t>(height));
+  w.u16(0), w.u16(0);  // the box: 0, 0, W, H
+  w.u16(static_cast<std::uint32_t>(width)), w.u16(static_cast<std::uint32_t>(height));
   w.u16(kUnitsPerInch), w.u32(0);
   std::uint32_t checksum = 0;
   for (int i = 0; i < 20; i += 2) checksum ^= get_le16(head + i);
@@ -102,7 +104,8 @@ int save_wmf_file(int stream, std::uint8_t *header, PXV_FETCH_PROC fetch, void *
   for (std::int32_t r = 0; r < height; ++r) {
     fetch(priv, block + std::size_t(in_block) * row_bytes, r, row_bytes);
     if (++in_block == rows_per_block || r == height - 1) {
-      if (!write_all(stream, block, static_cast<std::uint32_t>(in_block * row_bytes))) return kShortWrite;
+      const auto bytes = static_cast<std::uint32_t>(in_block * row_bytes);
+      if (!write_all(stream, block, bytes)) return kShortWrite;
       in_block = 0;
     }
   }
