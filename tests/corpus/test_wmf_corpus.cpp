@@ -29,33 +29,27 @@ void compare(const CorpusCase &c, const Rgb &ours, const Rgb &ref) {
   EXPECT_EQ(pixel_difference(ours, rle4 ? stored : ref), "");
 }
 
-// The file with a placeable header in front, unless it has one.
-Bytes placeable(const Bytes &file) {
-  if (pxv::get_le32(file.data()) == 0x9AC6CDD7u) return file;
-  Bytes head(22, 0);
-  pxv::put_le32(&head[0], 0x9AC6CDD7u);
-  pxv::put_le16(&head[14], 1000);
-  head.insert(head.end(), file.begin(), file.end());
-  return head;
-}
-
 class WmfCorpus : public ::testing::TestWithParam<CorpusCase> {};
 
 TEST_P(WmfCorpus, LoadsAsDocumented) {
   const CorpusCase &c = GetParam();
   run_corpus_case(c, documented(kDocumented, c), compare);
   // Straight through the reader, from a memory block of the file's exact size.
-  const Bytes file = read_file(c.full_path());
+  Bytes file = read_file(c.full_path());
   Capture direct;
   pxv::reset_mem_io_bounded(file.data(), std::uint32_t(file.size()));
   const int rc = pxv::open_wmf(0, Capture::on_row, &direct, Capture::on_header, pxv::kMemoryStream);
   pxv::img_ffree_all();
   ASSERT_EQ(rc, c.ref.empty() ? PXV_ERR_TYPE : 1);
   if (c.ref.empty()) return;
-  const std::string path = scratch_path("placeable.wmf");
-  write_file(path, placeable(file));
-  const int handle = load_page(path);
-  ASSERT_GE(handle, 0);
+  // The same DIB as the public load of the placeable form (a bare key will do), whose pixels
+  // are the reference's.
+  if (pxv::get_le32(file.data()) != 0x9AC6CDD7u) {
+    file.insert(file.begin(), 22, 0);
+    pxv::put_le32(file.data(), 0x9AC6CDD7u);
+  }
+  write_file(scratch_path("placeable.wmf"), file);
+  const int handle = load_page(scratch_path("placeable.wmf"));
   Rgb ref;
   ASSERT_TRUE(read_pnm(corpus_path(c.ref), &ref));
   compare(c, handle_rgb(handle), ref);

@@ -12,14 +12,6 @@
 namespace pxv_test {
 namespace {
 
-void put_record(Bytes &f, std::uint32_t words, std::uint16_t function, const Bytes &params) {
-  const std::size_t at = f.size();
-  f.resize(at + 6);
-  pxv::put_le32(&f[at], words);
-  pxv::put_le16(&f[at + 4], function);
-  f.insert(f.end(), params.begin(), params.end());
-}
-
 // A metafile without placeable header: the records given, then a StretchDIB of a 16-entry gray
 // DIB and the end record.
 Bytes metafile(int width, int height, int bits, std::uint32_t compression, const Bytes &data,
@@ -34,8 +26,10 @@ Bytes metafile(int width, int height, int bits, std::uint32_t compression, const
   for (std::uint8_t i = 0; i < 16; ++i) dib.insert(dib.end(), {i, i, i, 0});
   dib.insert(dib.end(), data.begin(), data.end());
   dib.resize((dib.size() + 1) / 2 * 2);
-  put_record(f, std::uint32_t(3 + dib.size() / 2), 0x0F43, dib);
-  put_record(f, 3, 0, {});
+  const std::size_t words = 3 + dib.size() / 2;
+  f.insert(f.end(), {std::uint8_t(words), std::uint8_t(words >> 8), 0, 0, 0x43, 0x0F});  // StretchDIB
+  f.insert(f.end(), dib.begin(), dib.end());
+  f.insert(f.end(), {3, 0, 0, 0, 0, 0});  // the end record
   pxv::put_le32(&f[6], std::uint32_t(f.size() / 2));
   return f;
 }
