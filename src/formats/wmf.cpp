@@ -21,17 +21,17 @@
 //   before the header callback. The compression and biClrUsed are cleared and biSizeImage set
 //   to the stored size before the header callback; table entries past those the record holds
 //   are black. Any compression but 0, 1 and 2 delivers no rows.
-// - Bits are read no further than the bitmap record's end (or the stream's, if sooner): stored
-//   rows missing there read as 0; in RLE data that end acts as end-of-bitmap. RLE row buffers
-//   hold a whole row of any width; runs and deltas past the row's end are clipped, the column
-//   held a little past the width however many records a hostile row holds.
-// - RLE records are read as the format's first writers meant them: right after an absolute run,
-//   00 m v with m below 3 is a run of m pixels of v (three bytes), not an escape; a row filled
-//   exactly is delivered at once and an end of line right after it skipped; an end of line
-//   clears the first width / 2 + 1 bytes of the row buffer, a full row the whole row (RLE8) or
-//   width / 2 + 1 bytes (RLE4); a delta delivers the row once and the rows it passes over are
-//   not delivered. The pad byte after an absolute run keeps the data's 16-bit alignment,
-//   counted from the start of the bits.
+// - The table and bits are read no further than the bitmap record's end (or the stream's, if
+//   sooner): table entries missing there are black, stored rows missing there read as 0, and
+//   in RLE data that end acts as end-of-bitmap. RLE row buffers hold a whole row of any width;
+//   runs and deltas past the row's end are clipped, the column held a little past the width
+//   however many records a hostile row holds.
+// - RLE records: right after an absolute run, 00 m v with m below 3 is a run of m pixels of v
+//   (three bytes), not an escape; a row filled exactly is delivered at once and an end of line
+//   right after it skipped; an end of line clears the first width / 2 + 1 bytes of the row
+//   buffer, a full row the whole row (RLE8) or width / 2 + 1 bytes (RLE4); a delta delivers the
+//   row once and the rows it passes over are not delivered. The pad byte after an absolute run
+//   keeps the data's 16-bit alignment, counted from the start of the bits.
 #include <algorithm>
 #include <cstring>
 
@@ -253,8 +253,9 @@ int open_wmf(std::uint32_t position, PXV_RASTER_PROC raster, void *priv,
   if (position_is_page(position)) return kNoPage;
   std::uint8_t head[kPlaceableBytes + kMetaHeaderBytes] = {};
   img_seek_mem(stream, static_cast<std::int32_t>(position), kSeekSet);
-  img_read_mem(stream, head, sizeof head);
+  img_read_mem(stream, head, kPlaceableBytes);
   const bool placeable = get_le32(head) == kPlaceableKey;
+  if (placeable) img_read_mem(stream, head + kPlaceableBytes, kMetaHeaderBytes);
   const std::int64_t meta = std::int64_t{position} + (placeable ? kPlaceableBytes : 0);
   const std::uint32_t total_words = get_le32(head + (placeable ? kPlaceableBytes : 0) + 6);
   const std::int64_t meta_end = meta + 2 * std::int64_t{total_words};
@@ -263,10 +264,10 @@ int open_wmf(std::uint32_t position, PXV_RASTER_PROC raster, void *priv,
   std::int64_t at = meta + kMetaHeaderBytes;
   std::int64_t record_end = 0, dib_at = 0;
   for (;;) {
-    std::uint8_t rec[8] = {};
+    std::uint8_t rec[6] = {};  // size in words, function
     if (at > INT32_MAX || (stream == kMemoryStream && at + 6 > meta_end)) return kUnsupported;
     img_seek_mem(stream, static_cast<std::int32_t>(at), kSeekSet);
-    if (img_read_mem(stream, rec, sizeof rec) < 6) return kUnsupported;
+    if (img_read_mem(stream, rec, sizeof rec) != sizeof rec) return kUnsupported;
     const std::int64_t words = get_le32(rec);
     const std::uint32_t function = get_le16(rec + 4);
     if (words < kMinRecordWords || function == 0) return kUnsupported;
@@ -299,7 +300,10 @@ int open_wmf(std::uint32_t position, PXV_RASTER_PROC raster, void *priv,
   const std::uint32_t table_bytes = wmf_Palette_Size(header);
   const std::int64_t bits_at = dib_at + kDibHeaderBytes + table_bytes;
   if (bits_at > INT32_MAX) return kBadData;
-  img_read_mem(stream, header + kDibHeaderBytes, table_bytes);  // short: the rest stays black
+  // A table cut short by the record's end or the stream's: the entries missing stay black.
+  const std::int64_t table_held =
+      std::min<std::int64_t>(table_bytes, record_end - dib_at - kDibHeaderBytes);
+  img_read_mem(stream, header + kDibHeaderBytes, static_cast<std::uint32_t>(table_held));
   put_le32(header + kBiCompression, kCompressNone);
   put_le32(header + kBiClrUsed, 0);
   put_le32(header + kBiSizeImage, static_cast<std::uint32_t>(row_bytes) * std::uint32_t(height));
