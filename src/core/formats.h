@@ -91,5 +91,18 @@ int save_wpg_file(int stream, std::uint8_t *header, PXV_FETCH_PROC fetch, void *
 // One row packed and written; the packed bytes are added to `data_length`.
 int save_wpg_raster(int stream, const std::uint8_t *row, std::int32_t length,
                     std::uint32_t *data_length);
+// WMF (wmf.cpp, wmf_save.cpp): the first DIB of a metafile, stored, RLE8 or RLE4; written as a
+// placeable metafile of one StretchDIB record (save type 6).
+int open_wmf(std::uint32_t position, PXV_RASTER_PROC raster, void *priv, PXV_HEADER_PROC header,
+             int stream);
+int decode_wmf_nocomp(std::uint8_t *header, int stream, PXV_RASTER_PROC raster, void *priv);
+int decode_wmf_rle8(std::uint8_t *header, int stream, PXV_RASTER_PROC raster, void *priv);
+int decode_wmf_rle4(std::uint8_t *header, int stream, PXV_RASTER_PROC raster, void *priv);
+std::int32_t wmf_size_for_long(std::int32_t width, int bit_count);
+// Bytes of the colour table a metafile's DIB header announces.
+std::uint32_t wmf_Palette_Size(const std::uint8_t *header);
+int save_wmf_file(int stream, std::uint8_t *header, PXV_FETCH_PROC fetch, void *priv);
+// The SetWindowOrg, SetWindowExt and SetStretchBltMode records of a written metafile.
+int write_meta_setup(int stream, const std::uint8_t *header);
 
 }  // namespace pxv

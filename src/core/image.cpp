@@ -25,7 +25,7 @@ constexpr reader_entry kReaders[] = {
     {".tga", open_tga, PXV_SAVE_TGA, false},
     {".gif", open_gif, PXV_SAVE_GIF, false},
     {".wpg", open_wpg, PXV_SAVE_WPG, false},
-    {".wmf", nullptr, PXV_SAVE_WMF, false},
+    {".wmf", open_wmf, PXV_SAVE_WMF, false},
     {".eps", open_eps, PXV_SAVE_EPS, true},
     {".dcx", open_dcx, PXV_SAVE_DCX, true},
     {".jpg", open_jpg, PXV_SAVE_JPEG, false},
@@ -47,7 +47,7 @@ constexpr writer_proc kWriters[kSaveTypes] = {
     save_tga_file,  // 3 Targa
     save_gif_file,  // 4 GIF
     save_wpg_file,  // 5 WPG
-    nullptr,  // 6 WMF
+    save_wmf_file,  // 6 WMF
     save_tiff_file_huffman,  // 7 TIFF modified Huffman
     save_tiff_file_group3,   // 8 TIFF Group 3
     save_tiff_file_lzw,      // 9 TIFF LZW

@@ -1,6 +1,6 @@
 // Every file this library writes (BMP, RLE BMP, GIF, PCX, DCX, TIFF in all its compressions,
-// Targa, PICT, WPG) is read by peer programs to the pixels of the image saved, and by this
-// library's own reader; EPS, which that reader cannot load, is rendered by Ghostscript.
+// Targa, PICT, WPG, WMF) is read by peer programs to the pixels of the image saved, and by
+// this library's own reader; EPS, which that reader cannot load, is rendered by Ghostscript.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -18,6 +18,8 @@ const std::string kGiftopnm = "giftopnm {in} | ppmtoppm > {out}";
 const std::string kMagick = "/usr/bin/convert {in} -depth 8 ppm:{out}";
 const std::string kTgatoppm = "tgatoppm {in} > {out}";
 const std::string kMagickOriented = "/usr/bin/convert {in} -auto-orient -depth 8 ppm:{out}";
+// libwmf renders a metafile at its units per inch: one pixel per image pixel.
+const std::string kMagickWmf = "/usr/bin/convert -density 1000 {in} -depth 8 ppm:{out}";
 const std::vector<std::string> kTgaReaders = {kPillow, kTgatoppm, kMagickOriented};
 
 struct Row {
@@ -46,6 +48,8 @@ const Row kRows[] = {
     {PXV_SAVE_PICT, 8, {kMagick}},         {PXV_SAVE_PICT, 24, {kMagick}},
     {PXV_SAVE_TGA, 8, kTgaReaders, true}, {PXV_SAVE_TGA, 8, kTgaReaders}, {PXV_SAVE_TGA, 24, kTgaReaders},
     {PXV_SAVE_WPG, 1, {kMagick}},          {PXV_SAVE_WPG, 4, {kMagick}},  {PXV_SAVE_WPG, 8, {kMagick}},
+    {PXV_SAVE_WMF, 1, {kMagickWmf}},       {PXV_SAVE_WMF, 4, {kMagickWmf}},
+    {PXV_SAVE_WMF, 8, {kMagickWmf}},       {PXV_SAVE_WMF, 24, {kMagickWmf}},
 };
 
 struct Shape {
@@ -72,6 +76,7 @@ const std::pair<Row, Shape> kLarge[] = {
     // WPG: one column, and the widest image the writer takes.
     {{PXV_SAVE_WPG, 8, {kMagick}}, {1, 40, true}},             {{PXV_SAVE_WPG, 1, {kMagick}}, {4095, 3, true}},
     {{PXV_SAVE_WPG, 4, {kMagick}}, {4095, 3, true}},           {{PXV_SAVE_WPG, 8, {kMagick}}, {4095, 3, true}},
+    {{PXV_SAVE_WMF, 8, {kMagickWmf}}, {8000, 3, true}},        {{PXV_SAVE_WMF, 4, {kMagickWmf}}, {1, 40, true}},
 };
 
 int make_image(int width, int height, int bits, bool noise, bool black_white, bool gray = false) {
@@ -120,7 +125,7 @@ TEST(WrittenFiles, ReadByPeersAndByThisLibrary) {
   for (const Row &row : kRows)
     for (const Shape &shape : kShapes) cases.push_back({row, shape});
   for (const auto &[row, s] : cases) {
-    const char *ext = row.type == PXV_SAVE_BMP || row.type == PXV_SAVE_BMP_RLE ? "bmp" : row.type == PXV_SAVE_GIF ? "gif" : row.type == PXV_SAVE_PCX ? "pcx" : row.type == PXV_SAVE_TGA ? "tga" : row.type == PXV_SAVE_PICT ? "pct" : row.type == PXV_SAVE_WPG ? "wpg" : "tif";
+    const char *ext = row.type == PXV_SAVE_BMP || row.type == PXV_SAVE_BMP_RLE ? "bmp" : row.type == PXV_SAVE_GIF ? "gif" : row.type == PXV_SAVE_PCX ? "pcx" : row.type == PXV_SAVE_TGA ? "tga" : row.type == PXV_SAVE_PICT ? "pct" : row.type == PXV_SAVE_WPG ? "wpg" : row.type == PXV_SAVE_WMF ? "wmf" : "tif";
     const std::string file = scratch_path("w" + std::to_string(row.type) + "_" + std::to_string(row.bits) + "_" +
                                           std::to_string(s.width) + "x" + std::to_string(s.height) + (row.gray ? "_gray" : "") +
                                           (s.noise ? "_noise." : ".") + ext);

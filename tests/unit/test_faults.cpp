@@ -24,7 +24,8 @@ const Format kFormats[] = {{PXV_SAVE_BMP, 8},      {PXV_SAVE_BMP_RLE, 4},      {
                             {PXV_SAVE_PCX, 8},      {PXV_SAVE_PCX, 24},         {PXV_SAVE_DCX, 4},
                             {PXV_SAVE_JPEG, 24},    {PXV_SAVE_PICT, 8},         {PXV_SAVE_PICT, 24},
                             {PXV_SAVE_TGA, 8},      {PXV_SAVE_TGA, 24},         {PXV_SAVE_EPS, 4},
-                            {PXV_SAVE_EPS, 24},     {PXV_SAVE_WPG, 1},          {PXV_SAVE_WPG, 8}};
+                            {PXV_SAVE_EPS, 24},     {PXV_SAVE_WPG, 1},          {PXV_SAVE_WPG, 8},
+                            {PXV_SAVE_WMF, 4},      {PXV_SAVE_WMF, 24}};
 
 class Faults : public ::testing::TestWithParam<Format> {
  protected:

@@ -105,9 +105,11 @@ TEST_F(SaveContext, FileNamesTypesAndCreation) {
   unsigned char header[40] = {};
   EXPECT_EQ(IMGLOW_save_bitmap_mem(out, header, 42, get_save_raster, nullptr), PXV_ERR_TYPE);
   // Targa takes 8 and 24 bits (not 16 or 32) within its 16-bit sizes, before any row is fetched.
-  for (auto [bits, width] : {std::pair{16, 8}, {32, 8}, {24, 65536}}) {
+  // WMF takes 1, 4, 8, 24 bits within its 16-bit signed sides.
+  for (auto [type, bits, width] : {std::array{PXV_SAVE_TGA, 16, 8}, {PXV_SAVE_TGA, 32, 8}, {PXV_SAVE_TGA, 24, 65536},
+                                   {PXV_SAVE_WMF, 2, 8}, {PXV_SAVE_WMF, 16, 8}, {PXV_SAVE_WMF, 8, 32768}}) {
     pxv::fill_dib_header(header, width, 8, bits, 0);
-    EXPECT_EQ(IMGLOW_save_bitmap_mem(out, header, PXV_SAVE_TGA, get_save_raster, nullptr), PXV_ERR_TYPE);
+    EXPECT_EQ(IMGLOW_save_bitmap_mem(out, header, type, get_save_raster, nullptr), PXV_ERR_TYPE) << type;
   }
 }
 
