@@ -5,6 +5,7 @@
 
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "core/image.h"
 #include "core/img_util.h"
@@ -35,9 +36,11 @@ class Faults : public ::testing::TestWithParam<Format> {
   }
 };
 
-TEST_P(Faults, EveryAllocationOfALoadFailingInTurn) {
+// The types whose files this library loads back: all but EPS, written without a binary header.
+class LoadFaults : public Faults {};
+
+TEST_P(LoadFaults, EveryAllocationOfALoadFailingInTurn) {
   const Format f = GetParam();
-  if (f.type == PXV_SAVE_EPS) GTEST_SKIP() << "EPS files without a binary header do not load";
   int source = pxv_test::picture_handle(37, 23, f.bits);
   std::string file = pxv_test::scratch_path("fault_" + std::to_string(f.type) + ".img");
   std::remove(file.c_str());
@@ -129,5 +132,11 @@ std::string name(const ::testing::TestParamInfo<Format> &info) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Formats, Faults, ::testing::ValuesIn(kFormats), name);
+std::vector<Format> loadable() {
+  std::vector<Format> all(std::begin(kFormats), std::end(kFormats));
+  std::erase_if(all, [](const Format &f) { return f.type == PXV_SAVE_EPS; });
+  return all;
+}
+INSTANTIATE_TEST_SUITE_P(Formats, LoadFaults, ::testing::ValuesIn(loadable()), name);
 
 }  // namespace
