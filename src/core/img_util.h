@@ -30,6 +30,10 @@ std::int32_t img_read_mem(int stream, void *dst, std::uint32_t count);
 std::int32_t img_write_mem(int stream, const void *src, std::uint32_t count);
 std::int32_t img_seek_mem(int stream, std::int32_t offset, int origin);
 std::int32_t img_filelength(int stream);
+// True when all `count` bytes were written: the writers' test for a short write (-10).
+inline bool img_write_all(int stream, const void *bytes, std::uint32_t count) {
+  return img_write_mem(stream, bytes, count) == static_cast<std::int32_t>(count);
+}
 
 // Work blocks: locked movable memory recorded in a 20-entry list so that the load and save
 // dispatchers can free whatever a reader or writer left behind.

@@ -21,10 +21,6 @@ constexpr int kRle4MaxBytes = 127;  // 254 pixels
 constexpr std::uint32_t kCompressRle8 = 1;
 constexpr std::uint32_t kCompressRle4 = 2;
 
-bool write_all(int stream, const void *bytes, std::uint32_t count) {
-  return img_write_mem(stream, bytes, count) == static_cast<std::int32_t>(count);
-}
-
 // File header, info header and colour table. The file size and biSizeImage are the size of
 // the uncompressed rows, whatever the compression.
 int write_bmp_headers(int stream, const std::uint8_t *header, std::uint32_t compression) {
@@ -35,13 +31,13 @@ int write_bmp_headers(int stream, const std::uint8_t *header, std::uint32_t comp
   put_le32(file_header + 2, image_bytes + kPixelDataOffset + table);
   put_le32(file_header + 6, 0);
   put_le32(file_header + 10, kPixelDataOffset + table);
-  if (!write_all(stream, file_header, kFileHeaderBytes)) return kShortWrite;
+  if (!img_write_all(stream, file_header, kFileHeaderBytes)) return kShortWrite;
   std::uint8_t info[kDibHeaderBytes];
   std::memcpy(info, header, kDibHeaderBytes);
   put_le32(info + kBiSizeImage, image_bytes);
   put_le32(info + kBiCompression, compression);
-  if (!write_all(stream, info, kDibHeaderBytes)) return kShortWrite;
-  if (table != 0 && !write_all(stream, header + kDibHeaderBytes, table)) return kShortWrite;
+  if (!img_write_all(stream, info, kDibHeaderBytes)) return kShortWrite;
+  if (table != 0 && !img_write_all(stream, header + kDibHeaderBytes, table)) return kShortWrite;
   return kOk;
 }
 
@@ -60,7 +56,7 @@ struct rle_output {
 int write_encoded_row(int stream, rle_output &out) {
   out.put(0);  // end of line
   out.put(0);
-  const bool ok = out.length <= out.size && write_all(stream, out.bytes, out.length);
+  const bool ok = out.length <= out.size && img_write_all(stream, out.bytes, out.length);
   img_ffree(out.bytes);  // one block per row: given back at once, or a tall image fills the list
   return ok ? kOk : kShortWrite;
 }
@@ -166,7 +162,7 @@ int save_bmp_file(int stream, std::uint8_t *header, PXV_FETCH_PROC fetch, void *
   if (row == nullptr) return kNoMemory;
   for (std::int32_t r = 0; r < height; ++r) {
     fetch(priv, row, r, row_bytes);
-    if (!write_all(stream, row, static_cast<std::uint32_t>(row_bytes))) return kShortWrite;
+    if (!img_write_all(stream, row, static_cast<std::uint32_t>(row_bytes))) return kShortWrite;
   }
   return kOk;
 }

@@ -23,10 +23,6 @@ constexpr int kMaxPacket = 127;
 // Pixel-data bytes written so far, for the pad byte that keeps the end opcode at an even offset.
 std::uint32_t byte_count = 0;
 
-bool write_all(int stream, const void *bytes, std::uint32_t count) {
-  return img_write_mem(stream, bytes, count) == static_cast<std::int32_t>(count);
-}
-
 // Big-endian fields appended to a byte buffer.
 struct field_writer {
   std::uint8_t *p;
@@ -118,7 +114,7 @@ int save_pct_raster(int stream, const std::uint8_t *row, std::int32_t length) {
   if (count_bytes == 2) put_be16(out, static_cast<std::uint32_t>(n));
   else out[0] = static_cast<std::uint8_t>(n);
   const std::uint32_t total = static_cast<std::uint32_t>(n + count_bytes);
-  const bool written = write_all(stream, out, total);
+  const bool written = img_write_all(stream, out, total);
   img_ffree(out);  // one block per row: given back at once, or a tall image would fill the list
   if (!written) return kShortWrite;
   byte_count += total;
@@ -198,7 +194,7 @@ int save_pct_file(int stream, std::uint8_t *header, PXV_FETCH_PROC fetch, void *
   w.rect(height, width);  // srcRect
   w.rect(height, width);  // dstRect
   w.u16(0);               // mode
-  if (!write_all(stream, head, static_cast<std::uint32_t>(w.p - head))) return kShortWrite;
+  if (!img_write_all(stream, head, static_cast<std::uint32_t>(w.p - head))) return kShortWrite;
   img_ffree(head);
 
   const std::int32_t dib_row = size_for_long(width, bits);
@@ -227,7 +223,7 @@ int save_pct_file(int stream, std::uint8_t *header, PXV_FETCH_PROC fetch, void *
     }
     if (r < 8) {
       // Rows below 8 bytes are stored as they are, without a count.
-      if (!write_all(stream, row, static_cast<std::uint32_t>(length))) return kShortWrite;
+      if (!img_write_all(stream, row, static_cast<std::uint32_t>(length))) return kShortWrite;
       byte_count += static_cast<std::uint32_t>(length);
       continue;
     }
@@ -237,7 +233,7 @@ int save_pct_file(int stream, std::uint8_t *header, PXV_FETCH_PROC fetch, void *
   // The end opcode starts at an even offset.
   const std::uint8_t end[3] = {0, 0x00, 0xFF};
   const std::uint32_t skip = (byte_count & 1) ? 0 : 1;
-  if (!write_all(stream, end + skip, 3 - skip)) return kShortWrite;
+  if (!img_write_all(stream, end + skip, 3 - skip)) return kShortWrite;
   return 0;
 }
 

@@ -21,10 +21,6 @@ constexpr int kMapEntries = 256;
 // Rows are gathered into blocks of about this size before they are written.
 constexpr std::int32_t kOutputBlockBytes = 64 * 1024;
 
-bool write_all(int stream, const void *bytes, std::uint32_t count) {
-  return img_write_mem(stream, bytes, count) == static_cast<std::int32_t>(count);
-}
-
 // True unless the image is 8-bit and every entry its table holds is gray. A table shorter than
 // 256 entries is judged on the entries it has: nothing is read past its end.
 bool tga_is_color(const std::uint8_t *header) {
@@ -44,7 +40,7 @@ int tga_write_palette(int stream, const std::uint8_t *header, std::uint8_t *buff
   std::memset(buffer, 0, 3 * kMapEntries);
   for (std::uint32_t i = 0; i < entries; ++i)
     std::memcpy(buffer + 3 * i, header + kDibHeaderBytes + 4 * i, 3);
-  return write_all(stream, buffer, 3 * kMapEntries) ? kOk : kShortWrite;
+  return img_write_all(stream, buffer, 3 * kMapEntries) ? kOk : kShortWrite;
 }
 
 }  // namespace
@@ -64,7 +60,7 @@ int save_tga_file(int stream, std::uint8_t *header, PXV_FETCH_PROC fetch, void *
   put_le16(tga + 12, static_cast<std::uint32_t>(width));
   put_le16(tga + 14, static_cast<std::uint32_t>(height));
   tga[16] = static_cast<std::uint8_t>(bits);       // pixel depth; descriptor 0: bottom row first
-  if (!write_all(stream, tga, kTgaHeaderBytes)) return kShortWrite;
+  if (!img_write_all(stream, tga, kTgaHeaderBytes)) return kShortWrite;
 
   // Each row is fetched straight into the block; its padding (at most 3 bytes) runs into the
   // next row's place, or the block's slack, and is overwritten or not written.
@@ -81,7 +77,7 @@ int save_tga_file(int stream, std::uint8_t *header, PXV_FETCH_PROC fetch, void *
     fetch(priv, block + std::size_t(in_block) * stored_bytes, r, row_bytes);
     if (++in_block == rows_per_block || r == height - 1) {
       const auto bytes = static_cast<std::uint32_t>(in_block * stored_bytes);
-      if (!write_all(stream, block, bytes)) return kShortWrite;
+      if (!img_write_all(stream, block, bytes)) return kShortWrite;
       in_block = 0;
     }
   }

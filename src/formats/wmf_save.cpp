@@ -26,10 +26,6 @@ constexpr std::uint32_t kSrcCopy = 0x00CC0020u;
 // Rows are gathered into blocks of about this size before they are written.
 constexpr std::int32_t kOutputBlockBytes = 64 * 1024;
 
-bool write_all(int stream, const void *bytes, std::uint32_t count) {
-  return img_write_mem(stream, bytes, count) == static_cast<std::int32_t>(count);
-}
-
 // Little-endian fields appended to a byte buffer.
 struct field_writer {
   std::uint8_t *p;
@@ -52,7 +48,7 @@ int write_meta_setup(int stream, const std::uint8_t *header) {
   w.u32(5), w.u16(0x020C), w.u16(static_cast<std::uint32_t>(dib_height(header)));
   w.u16(static_cast<std::uint32_t>(dib_width(header)));  // SetWindowExt H, W
   w.u32(4), w.u16(0x0107), w.u16(3);  // SetStretchBltMode: colour on colour
-  return write_all(stream, records, sizeof records) ? kOk : kShortWrite;
+  return img_write_all(stream, records, sizeof records) ? kOk : kShortWrite;
 }
 
 int save_wmf_file(int stream, std::uint8_t *header, PXV_FETCH_PROC fetch, void *priv) {
@@ -84,7 +80,7 @@ int save_wmf_file(int stream, std::uint8_t *header, PXV_FETCH_PROC fetch, void *
   w.u16(checksum);
   w.u16(1), w.u16(9), w.u16(0x0300);  // a metafile in a file, 9 header words, version 3
   w.u32(record_words + kOtherWords), w.u16(1), w.u32(record_words), w.u16(0);
-  if (!write_all(stream, head, sizeof head)) return kShortWrite;
+  if (!img_write_all(stream, head, sizeof head)) return kShortWrite;
   if (write_meta_setup(stream, header) < 0) return kShortWrite;
 
   std::uint8_t record[kStretchDibHead + kDibHeaderBytes];
@@ -96,8 +92,8 @@ int save_wmf_file(int stream, std::uint8_t *header, PXV_FETCH_PROC fetch, void *
   }
   std::memcpy(w.p, header, kDibHeaderBytes);
   put_le32(w.p + kBiSizeImage, image_bytes);
-  if (!write_all(stream, record, sizeof record)) return kShortWrite;
-  if (!write_all(stream, header + kDibHeaderBytes, table_bytes)) return kShortWrite;
+  if (!img_write_all(stream, record, sizeof record)) return kShortWrite;
+  if (!img_write_all(stream, header + kDibHeaderBytes, table_bytes)) return kShortWrite;
 
   // Each row is fetched straight into its place in the block, bottom row first.
   std::int32_t in_block = 0;
@@ -105,14 +101,14 @@ int save_wmf_file(int stream, std::uint8_t *header, PXV_FETCH_PROC fetch, void *
     fetch(priv, block + std::size_t(in_block) * row_bytes, r, row_bytes);
     if (++in_block == rows_per_block || r == height - 1) {
       const auto bytes = static_cast<std::uint32_t>(in_block * row_bytes);
-      if (!write_all(stream, block, bytes)) return kShortWrite;
+      if (!img_write_all(stream, block, bytes)) return kShortWrite;
       in_block = 0;
     }
   }
   std::uint8_t end[6];
   w = field_writer{end};
   w.u32(3), w.u16(0);
-  return write_all(stream, end, sizeof end) ? kOk : kShortWrite;
+  return img_write_all(stream, end, sizeof end) ? kOk : kShortWrite;
 }
 
 }  // namespace pxv

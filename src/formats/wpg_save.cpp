@@ -29,10 +29,6 @@ constexpr std::uint32_t kPageWidth = 9600;
 constexpr std::uint32_t kPageHeight = 13200;
 constexpr std::uint32_t kBitmapFieldBytes = 20;
 
-bool write_all(int stream, const void *bytes, std::uint32_t count) {
-  return img_write_mem(stream, bytes, count) == static_cast<std::int32_t>(count);
-}
-
 // Packs one row: runs of two or more equal bytes, and literal packets that stop before a pair
 // of equal bytes; both at most 127 bytes.
 std::int32_t pack_row(const std::uint8_t *row, std::int32_t length, std::uint8_t *out) {
@@ -63,7 +59,7 @@ int save_wpg_raster(int stream, const std::uint8_t *row, std::int32_t length,
   auto *out = static_cast<std::uint8_t *>(img_fmalloc(2 * static_cast<std::size_t>(length) + 2));
   if (out == nullptr) return kNoMemory;
   const std::int32_t n = pack_row(row, length, out);
-  const bool written = write_all(stream, out, static_cast<std::uint32_t>(n));
+  const bool written = img_write_all(stream, out, static_cast<std::uint32_t>(n));
   img_ffree(out);  // one block per row: given back at once, or a tall image would fill the list
   if (!written) return kShortWrite;
   *data_length += static_cast<std::uint32_t>(n);
@@ -106,7 +102,7 @@ int save_wpg_file(int stream, std::uint8_t *header, PXV_FETCH_PROC fetch, void *
     p[1] = given ? e[1] : 0;
     p[2] = given ? e[0] : 0;
   }
-  if (!write_all(stream, head, static_cast<std::uint32_t>(p - head))) return kShortWrite;
+  if (!img_write_all(stream, head, static_cast<std::uint32_t>(p - head))) return kShortWrite;
 
   // The bitmap record, its length a placeholder until the packed data is known.
   const std::int32_t bitmap_at = img_filelength(stream);
@@ -119,7 +115,7 @@ int save_wpg_file(int stream, std::uint8_t *header, PXV_FETCH_PROC fetch, void *
   put_le16(f + 14, static_cast<std::uint32_t>(bits));
   put_le16(f + 16, kPageWidth);
   put_le16(f + 18, kPageHeight);
-  if (!write_all(stream, bitmap, sizeof bitmap)) return kShortWrite;
+  if (!img_write_all(stream, bitmap, sizeof bitmap)) return kShortWrite;
 
   const std::int32_t dib_row = size_for_long(width, bits);
   const std::int32_t length = (width * bits + 7) / 8;
@@ -132,7 +128,7 @@ int save_wpg_file(int stream, std::uint8_t *header, PXV_FETCH_PROC fetch, void *
     if (rc < 0) return rc;
   }
   const std::uint8_t end[2] = {kRecEnd, 0};
-  if (!write_all(stream, end, 2)) return kShortWrite;
+  if (!img_write_all(stream, end, 2)) return kShortWrite;
   const std::int32_t file_end = img_filelength(stream);
 
   // The bitmap record's length in the long form: high word with bit 15 set, then low word.
@@ -140,7 +136,7 @@ int save_wpg_file(int stream, std::uint8_t *header, PXV_FETCH_PROC fetch, void *
   put_le16(bitmap + 2, (record_length >> 16) | 0x8000);
   put_le16(bitmap + 4, record_length & 0xFFFF);
   img_seek_mem(stream, bitmap_at, kSeekSet);
-  if (!write_all(stream, bitmap, 6)) return kShortWrite;
+  if (!img_write_all(stream, bitmap, 6)) return kShortWrite;
   img_seek_mem(stream, file_end, kSeekSet);
   return kOk;
 }
