@@ -168,10 +168,187 @@ LPSTR WINAPI lstrcpyA(LPSTR dst, LPCSTR src);
 int WINAPI lstrlenA(LPCSTR s);
 int wsprintfA(LPSTR out, LPCSTR format, ...);
 
-/* GDI objects (the part that exists so far: logical palettes). */
+/* Geometry. */
+typedef struct tagPOINT {
+  LONG x;
+  LONG y;
+} POINT, *LPPOINT;
+
+typedef struct tagSIZE {
+  LONG cx;
+  LONG cy;
+} SIZE, *LPSIZE;
+
+typedef struct tagRECT {
+  LONG left;
+  LONG top;
+  LONG right;
+  LONG bottom;
+} RECT, *LPRECT;
+
+/* Device-dependent bitmaps as GetObjectA describes them. */
+typedef struct tagBITMAP {
+  LONG bmType;
+  LONG bmWidth;
+  LONG bmHeight;
+  LONG bmWidthBytes;
+  WORD bmPlanes;
+  WORD bmBitsPixel;
+  LPVOID bmBits;
+} BITMAP, *LPBITMAP;
+
+typedef struct _DOCINFOA {
+  int cbSize;
+  LPCSTR lpszDocName;
+  LPCSTR lpszOutput;
+  LPCSTR lpszDatatype;
+  DWORD fwType;
+} DOCINFOA;
+
+/* GetDIBits and StretchDIBits colour usage. */
+#define DIB_RGB_COLORS 0u
+#define DIB_PAL_COLORS 1u
+
+/* Ternary raster operations. */
+#define SRCCOPY 0x00CC0020u
+#define SRCPAINT 0x00EE0086u
+#define SRCAND 0x008800C6u
+#define SRCINVERT 0x00660046u
+#define NOTSRCCOPY 0x00330008u
+#define DSTINVERT 0x00550009u
+#define BLACKNESS 0x00000042u
+#define WHITENESS 0x00FF0062u
+
+/* GetDeviceCaps indexes and values. */
+#define DRIVERVERSION 0
+#define TECHNOLOGY 2
+#define HORZSIZE 4
+#define VERTSIZE 6
+#define HORZRES 8
+#define VERTRES 10
+#define BITSPIXEL 12
+#define PLANES 14
+#define NUMCOLORS 24
+#define RASTERCAPS 38
+#define LOGPIXELSX 88
+#define LOGPIXELSY 90
+#define SIZEPALETTE 104
+#define NUMRESERVED 106
+#define COLORRES 108
+#define DT_RASDISPLAY 1
+#define DT_RASPRINTER 2
+#define RC_BITBLT 0x0001
+#define RC_BITMAP64 0x0008
+#define RC_DI_BITMAP 0x0080
+#define RC_PALETTE 0x0100
+#define RC_DIBTODEV 0x0200
+#define RC_STRETCHBLT 0x0800
+#define RC_STRETCHDIB 0x2000
+
+/* Printer escapes. */
+#define QUERYESCSUPPORT 8
+#define GETSCALINGFACTOR 14
+#define GETTECHNOLOGY 20
+
+/* Mapping modes. */
+#define MM_TEXT 1
+#define MM_LOMETRIC 2
+#define MM_HIMETRIC 3
+#define MM_LOENGLISH 4
+#define MM_HIENGLISH 5
+#define MM_TWIPS 6
+#define MM_ISOTROPIC 7
+#define MM_ANISOTROPIC 8
+
+/* GDI objects. */
 HPALETTE WINAPI CreatePalette(const LOGPALETTE *palette);
 BOOL WINAPI DeleteObject(HGDIOBJ object);
 UINT WINAPI GetPaletteEntries(HPALETTE palette, UINT start, UINT count, PALETTEENTRY *entries);
+HGDIOBJ WINAPI SelectObject(HDC dc, HGDIOBJ object);
+int WINAPI GetObjectA(HANDLE object, int bytes, LPVOID out);
+HBITMAP WINAPI CreateBitmap(int width, int height, UINT planes, UINT bits, const void *data);
+HBITMAP WINAPI CreateCompatibleBitmap(HDC dc, int width, int height);
+
+/* Device contexts. */
+HDC WINAPI CreateCompatibleDC(HDC dc);
+BOOL WINAPI DeleteDC(HDC dc);
+int WINAPI GetDeviceCaps(HDC dc, int index);
+HPALETTE WINAPI SelectPalette(HDC dc, HPALETTE palette, BOOL background);
+UINT WINAPI RealizePalette(HDC dc);
+UINT WINAPI GetSystemPaletteEntries(HDC dc, UINT start, UINT count, PALETTEENTRY *entries);
+
+/* Coordinate mapping. */
+int WINAPI SetMapMode(HDC dc, int mode);
+int WINAPI GetMapMode(HDC dc);
+BOOL WINAPI SetWindowOrgEx(HDC dc, int x, int y, LPPOINT old);
+BOOL WINAPI GetWindowOrgEx(HDC dc, LPPOINT out);
+BOOL WINAPI SetWindowExtEx(HDC dc, int x, int y, LPSIZE old);
+BOOL WINAPI GetWindowExtEx(HDC dc, LPSIZE out);
+BOOL WINAPI SetViewportOrgEx(HDC dc, int x, int y, LPPOINT old);
+BOOL WINAPI GetViewportOrgEx(HDC dc, LPPOINT out);
+BOOL WINAPI SetViewportExtEx(HDC dc, int x, int y, LPSIZE old);
+BOOL WINAPI GetViewportExtEx(HDC dc, LPSIZE out);
+BOOL WINAPI LPtoDP(HDC dc, LPPOINT points, int count);
+BOOL WINAPI DPtoLP(HDC dc, LPPOINT points, int count);
+
+/* Drawing. */
+int WINAPI StretchDIBits(HDC dc, int x, int y, int width, int height, int src_x, int src_y,
+                         int src_width, int src_height, const void *bits,
+                         const BITMAPINFO *info, UINT usage, DWORD rop);
+BOOL WINAPI BitBlt(HDC dc, int x, int y, int width, int height, HDC src, int src_x, int src_y,
+                   DWORD rop);
+BOOL WINAPI PatBlt(HDC dc, int x, int y, int width, int height, DWORD rop);
+int WINAPI GetDIBits(HDC dc, HBITMAP bitmap, UINT start, UINT lines, LPVOID bits,
+                     LPBITMAPINFO info, UINT usage);
+
+/* Printing. */
+int WINAPI Escape(HDC dc, int escape, int in_bytes, LPCSTR in, LPVOID out);
+int WINAPI StartDocA(HDC dc, const DOCINFOA *info);
+int WINAPI StartPage(HDC dc);
+int WINAPI EndPage(HDC dc);
+int WINAPI EndDoc(HDC dc);
+
+/* User: windows' device contexts. */
+HDC WINAPI GetDC(HWND window);
+int WINAPI ReleaseDC(HWND window, HDC dc);
+HWND WINAPI GetActiveWindow(void);
+
+/* Not Win32: the POSIX stand-in's own controls, for hosts and tests that run without a display
+ * or a printer. None of these exists on Windows; code that calls them is POSIX-only. */
+
+/* Sets the screen: its size in pixels and its depth (24, 8 with a system palette of 20 static
+ * colours, or 4 with the 16 VGA colours). Resets the system palette. Returns FALSE for another
+ * depth or a size below 1 or above 16384. The screen starts as 1024 x 768 at depth 24. */
+BOOL PxvSetScreen(int width, int height, int depth);
+
+/* Creates a window with a client surface of the given size at the screen's depth, filled white,
+ * and makes it the active window. NULL when the size is below 1 or above 16384. */
+HWND PxvCreateWindow(int width, int height);
+BOOL PxvDestroyWindow(HWND window);
+
+/* A virtual printer. */
+typedef void (*PXV_ROWS_PAINTED_PROC)(void *user, int rows_painted, int page_height);
+typedef struct PXV_PRINTER {
+  int page_width;       /* device pixels */
+  int page_height;
+  int dpi_x;            /* LOGPIXELSX, LOGPIXELSY */
+  int dpi_y;
+  int colors;           /* 2, 16, 256 give 1-, 4-, 8-bit pages; more a 24-bit page (NUMCOLORS -1) */
+  const char *technology; /* what escape 20 reports; NULL: escape 20 is unsupported */
+  int has_scaling;      /* escape 14 supported */
+  int scale_x;          /* the factors escape 14 reports */
+  int scale_y;
+  PXV_ROWS_PAINTED_PROC rows_painted; /* optional: called as drawing reaches further down */
+  void *user;
+} PXV_PRINTER;
+
+/* A device context on a new virtual printer (DeleteDC ends it), or NULL for a description it
+ * cannot honour. A printer whose technology is "PostScript" keeps a 24-bit page whatever colour
+ * count it reports. */
+HDC PxvCreatePrinterDC(const PXV_PRINTER *printer);
+/* Hands over the printer's current page as a new bitmap of the page's depth (the caller deletes
+ * it); NULL when no page was started. */
+HBITMAP PxvTakePrinterPage(HDC printer);
 
 #ifdef __cplusplus
 }
