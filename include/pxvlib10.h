@@ -8,6 +8,7 @@
 
 #if defined(_WIN32)
 #include <windows.h>
+#include <stdint.h>
 #if defined(_M_IX86) || defined(__i386__)
 #define PXVAPI __stdcall
 #else
@@ -102,6 +103,27 @@ int PXVAPI IMGLOW_save_bitmap_mem(void *output, unsigned char *header, int type,
 /* JPEG quantisation from a compression level: 0 finest, 100 (the most) coarsest. The tables hold
  * for every later JPEG save of the process. Returns 0. */
 int PXVAPI IMGLOW_set_comp_quality(int level);
+
+/* Device bitmaps and palettes. IMG_create_handle_ddb makes a handle from a device-dependent
+ * bitmap, its colours read through `palette` when one is given (0 otherwise). IMG_bitmap_palette
+ * builds the image's logical palette (3-3-2 for 24-bit images), selects it into `dc` as a
+ * foreground palette and realises it. */
+int PXVAPI IMG_create_handle_ddb(HBITMAP bitmap, HPALETTE palette);
+int PXVAPI IMG_bitmap_palette(int handle, HDC dc);
+
+/* Display. The rectangle is in the context's logical units; the crop rectangle is what is shown.
+ * IMG_dib_to_ddb answers a new device-dependent bitmap compatible with the active window, or on
+ * failure a result code cast to the handle type: test it with PXV_DDB_FAILED. */
+int PXVAPI IMG_display_bitmap(int handle, HDC dc, int x, int y, int width, int height);
+HBITMAP PXVAPI IMG_dib_to_ddb(int handle, int width, int height);
+int PXVAPI IMG_display_ddb(HBITMAP bitmap, HDC dc, int x, int y);
+#define PXV_DDB_FAILED(bitmap) ((intptr_t)(bitmap) < 0 && (intptr_t)(bitmap) >= -10)
+
+/* Printing: the crop rectangle at the destination, in device resolution; black and white with
+ * error diffusion on devices of fewer than four colours (PostScript printers excepted). The fast
+ * variant hands the whole crop rectangle to the device's stretch call in one go. */
+int PXVAPI IMG_print_bitmap(int handle, HDC dc, int x, int y, int width, int height);
+int PXVAPI IMG_print_bitmap_fast(int handle, HDC dc, int x, int y, int width, int height);
 
 #ifdef __cplusplus
 }
