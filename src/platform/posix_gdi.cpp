@@ -21,6 +21,7 @@
 #include <array>
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -606,6 +607,8 @@ bool dib_source(const BITMAPINFO *info, const void *bits, int surface_bits, DibS
   out->height = h.biHeight;
   out->bits = h.biBitCount;
   out->stride = (static_cast<std::size_t>(h.biWidth) * h.biBitCount + 31) / 32 * 4;
+  // No caller holds more than this; it keeps every row offset within the size type.
+  if (out->stride > (std::size_t{1} << 40) / static_cast<std::size_t>(h.biHeight)) return false;
   out->pixels = static_cast<const std::uint8_t *>(bits);
   if (out->bits <= 8) {
     const std::uint32_t full = 1u << out->bits;
@@ -1021,25 +1024,25 @@ int WINAPI SetMapMode(HDC dc, int mode) {
   const DeviceCaps caps = device_caps(*d);
   const int size_x = millimetres(caps.width, caps.dpi_x);
   const int size_y = millimetres(caps.height, caps.dpi_y);
-  // Logical units per millimetre, times 10 (so that MM_LOENGLISH's 100 per inch is exact).
-  int per_10mm = 0;
+  // The fixed-scale modes put so many logical units on the device's size in millimetres, y
+  // growing upward; MM_ISOTROPIC starts out as MM_LOMETRIC. English units per inch become
+  // units per millimetre through MulDiv(10 * units per inch, size, 254), as Wine computes them.
+  const auto metric = [&](int per_mm) { m.window_ext = {size_x * per_mm, size_y * per_mm}; };
+  const auto english = [&](int per_inch) {
+    m.window_ext = {clamp32(mul_div(10 * per_inch, size_x, 254)),
+                    clamp32(mul_div(10 * per_inch, size_y, 254))};
+  };
   switch (mode) {
     case MM_TEXT: m.window_ext = m.viewport_ext = {1, 1}; break;
     case MM_LOMETRIC:
-    case MM_ISOTROPIC: per_10mm = 100; break;
-    case MM_HIMETRIC: per_10mm = 1000; break;
-    case MM_LOENGLISH: per_10mm = -1000; break;
-    case MM_HIENGLISH: per_10mm = -10000; break;
-    case MM_TWIPS: per_10mm = -14400; break;
+    case MM_ISOTROPIC: metric(10); break;
+    case MM_HIMETRIC: metric(100); break;
+    case MM_LOENGLISH: english(100); break;
+    case MM_HIENGLISH: english(1000); break;
+    case MM_TWIPS: english(1440); break;
     default: break;  // MM_ANISOTROPIC keeps whatever extents there are
   }
-  if (per_10mm > 0) {
-    m.window_ext = {size_x * per_10mm / 10, size_y * per_10mm / 10};
-  } else if (per_10mm < 0) {
-    // Units per inch: size in mm * units / 25.4.
-    m.window_ext = {clamp32(mul_div(-per_10mm, size_x, 254)), clamp32(mul_div(-per_10mm, size_y, 254))};
-  }
-  if (per_10mm != 0) m.viewport_ext = {caps.width, -caps.height};
+  if (mode != MM_TEXT && mode != MM_ANISOTROPIC) m.viewport_ext = {caps.width, -caps.height};
   m.mode = mode;
   return previous;
 }
@@ -1167,7 +1170,7 @@ int WINAPI StretchDIBits(HDC dc, int x, int y, int width, int height, int src_x,
   blit(*surface, xs, ys, rop,
        [&](int sx, int sy) { return dib_value(dib, surface_bits, sx, sy); });
   report_rows(*d, ys);
-  return static_cast<int>(sh);
+  return clamp32(sh);
 }
 
 BOOL WINAPI BitBlt(HDC dc, int x, int y, int width, int height, HDC src, int src_x, int src_y,
