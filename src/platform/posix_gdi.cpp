@@ -251,7 +251,7 @@ struct Palette {
 
 // A printer as its host described it. Memory DCs made compatible with the printer share it, so
 // that they keep describing the device after the printer's own DC is gone.
-struct PrinterSpec {
+struct PrinterDevice {
   PXV_PRINTER desc{};  // desc.technology is not kept: the copy below is
   std::string technology;
   bool has_technology = false;
@@ -270,7 +270,7 @@ enum class DcKind { kMemory, kWindow, kScreen, kPrinter };
 
 struct Dc {
   DcKind kind = DcKind::kMemory;
-  std::shared_ptr<const PrinterSpec> printer;  // the device: this printer, or null for the screen
+  std::shared_ptr<const PrinterDevice> printer;  // the device: this printer, or null for the screen
   HBITMAP bitmap = nullptr;                    // memory DC: the selected bitmap
   HWND window = nullptr;                       // window DC
   HPALETTE palette = nullptr;
@@ -333,7 +333,7 @@ Dc *find_dc(const void *h) { return find_in(gdi().dcs, h); }
 
 bool is_stock(const void *h) { return h == gdi().stock_bitmap || h == gdi().stock_palette; }
 
-std::unique_ptr<Dc> new_dc(DcKind kind, std::shared_ptr<const PrinterSpec> printer) {
+std::unique_ptr<Dc> new_dc(DcKind kind, std::shared_ptr<const PrinterDevice> printer) {
   auto dc = std::make_unique<Dc>();
   dc->kind = kind;
   dc->printer = std::move(printer);
@@ -453,6 +453,35 @@ void fix_isotropic(Dc &dc) {
 }
 
 bool scalable(int mode) { return mode == MM_ISOTROPIC || mode == MM_ANISOTROPIC; }
+
+template <class T>
+BOOL get_mapping(HDC dc, T Mapping::*field, T *out) {
+  Dc *d = find_dc(dc);
+  if (d == nullptr || out == nullptr) return FALSE;
+  *out = d->map.*field;
+  return TRUE;
+}
+
+BOOL set_origin(HDC dc, POINT Mapping::*field, int x, int y, LPPOINT old) {
+  Dc *d = find_dc(dc);
+  if (d == nullptr) return FALSE;
+  if (old != nullptr) *old = d->map.*field;
+  d->map.*field = {x, y};
+  return TRUE;
+}
+
+// The extents count only in the scalable modes: elsewhere the call reports the old extent and
+// succeeds without changing it, as in Win32.
+BOOL set_extent(HDC dc, SIZE Mapping::*field, int x, int y, LPSIZE old) {
+  Dc *d = find_dc(dc);
+  if (d == nullptr) return FALSE;
+  if (old != nullptr) *old = d->map.*field;
+  if (!scalable(d->map.mode)) return TRUE;
+  if (x == 0 || y == 0) return FALSE;
+  d->map.*field = {x, y};
+  if (d->map.mode == MM_ISOTROPIC) fix_isotropic(*d);
+  return TRUE;
+}
 
 // ---------------------------------------------------------------------------------------------
 // Drawing.
@@ -707,7 +736,7 @@ int page_bits_for(const PXV_PRINTER &p, bool postscript) {
   return p.colors <= 16 ? 4 : 8;
 }
 
-bool escape_supported(const PrinterSpec &p, int escape) {
+bool escape_supported(const PrinterDevice &p, int escape) {
   return escape == QUERYESCSUPPORT || (escape == GETSCALINGFACTOR && p.desc.has_scaling) ||
          (escape == GETTECHNOLOGY && p.has_technology);
 }
@@ -898,7 +927,7 @@ HGDIOBJ WINAPI SelectObject(HDC dc, HGDIOBJ object) {
 // Device contexts.
 
 HDC WINAPI CreateCompatibleDC(HDC dc) {
-  std::shared_ptr<const PrinterSpec> printer;
+  std::shared_ptr<const PrinterDevice> printer;
   if (dc != nullptr) {
     Dc *d = find_dc(dc);
     if (d == nullptr) return nullptr;
@@ -1053,72 +1082,21 @@ int WINAPI GetMapMode(HDC dc) {
 }
 
 BOOL WINAPI SetWindowOrgEx(HDC dc, int x, int y, LPPOINT old) {
-  Dc *d = find_dc(dc);
-  if (d == nullptr) return FALSE;
-  if (old != nullptr) *old = d->map.window_org;
-  d->map.window_org = {x, y};
-  return TRUE;
+  return set_origin(dc, &Mapping::window_org, x, y, old);
 }
-
-BOOL WINAPI GetWindowOrgEx(HDC dc, LPPOINT out) {
-  Dc *d = find_dc(dc);
-  if (d == nullptr || out == nullptr) return FALSE;
-  *out = d->map.window_org;
-  return TRUE;
-}
-
+BOOL WINAPI GetWindowOrgEx(HDC dc, LPPOINT out) { return get_mapping(dc, &Mapping::window_org, out); }
 BOOL WINAPI SetViewportOrgEx(HDC dc, int x, int y, LPPOINT old) {
-  Dc *d = find_dc(dc);
-  if (d == nullptr) return FALSE;
-  if (old != nullptr) *old = d->map.viewport_org;
-  d->map.viewport_org = {x, y};
-  return TRUE;
+  return set_origin(dc, &Mapping::viewport_org, x, y, old);
 }
-
-BOOL WINAPI GetViewportOrgEx(HDC dc, LPPOINT out) {
-  Dc *d = find_dc(dc);
-  if (d == nullptr || out == nullptr) return FALSE;
-  *out = d->map.viewport_org;
-  return TRUE;
-}
-
-// The extents count only in the scalable modes: elsewhere the call reports the old extent and
-// succeeds without changing it, as in Win32.
+BOOL WINAPI GetViewportOrgEx(HDC dc, LPPOINT out) { return get_mapping(dc, &Mapping::viewport_org, out); }
 BOOL WINAPI SetWindowExtEx(HDC dc, int x, int y, LPSIZE old) {
-  Dc *d = find_dc(dc);
-  if (d == nullptr) return FALSE;
-  if (old != nullptr) *old = d->map.window_ext;
-  if (!scalable(d->map.mode)) return TRUE;
-  if (x == 0 || y == 0) return FALSE;
-  d->map.window_ext = {x, y};
-  if (d->map.mode == MM_ISOTROPIC) fix_isotropic(*d);
-  return TRUE;
+  return set_extent(dc, &Mapping::window_ext, x, y, old);
 }
-
-BOOL WINAPI GetWindowExtEx(HDC dc, LPSIZE out) {
-  Dc *d = find_dc(dc);
-  if (d == nullptr || out == nullptr) return FALSE;
-  *out = d->map.window_ext;
-  return TRUE;
-}
-
+BOOL WINAPI GetWindowExtEx(HDC dc, LPSIZE out) { return get_mapping(dc, &Mapping::window_ext, out); }
 BOOL WINAPI SetViewportExtEx(HDC dc, int x, int y, LPSIZE old) {
-  Dc *d = find_dc(dc);
-  if (d == nullptr) return FALSE;
-  if (old != nullptr) *old = d->map.viewport_ext;
-  if (!scalable(d->map.mode)) return TRUE;
-  if (x == 0 || y == 0) return FALSE;
-  d->map.viewport_ext = {x, y};
-  if (d->map.mode == MM_ISOTROPIC) fix_isotropic(*d);
-  return TRUE;
+  return set_extent(dc, &Mapping::viewport_ext, x, y, old);
 }
-
-BOOL WINAPI GetViewportExtEx(HDC dc, LPSIZE out) {
-  Dc *d = find_dc(dc);
-  if (d == nullptr || out == nullptr) return FALSE;
-  *out = d->map.viewport_ext;
-  return TRUE;
-}
+BOOL WINAPI GetViewportExtEx(HDC dc, LPSIZE out) { return get_mapping(dc, &Mapping::viewport_ext, out); }
 
 BOOL WINAPI LPtoDP(HDC dc, LPPOINT points, int count) {
   Dc *d = find_dc(dc);
@@ -1289,7 +1267,7 @@ int WINAPI GetDIBits(HDC dc, HBITMAP bitmap, UINT start, UINT lines, LPVOID bits
 int WINAPI Escape(HDC dc, int escape, int in_bytes, LPCSTR in, LPVOID out) {
   Dc *d = find_dc(dc);
   if (d == nullptr || d->kind != DcKind::kPrinter) return 0;
-  const PrinterSpec &p = *d->printer;
+  const PrinterDevice &p = *d->printer;
   switch (escape) {
     case QUERYESCSUPPORT: {
       // The escape asked about is an int, or a 16-bit value from Win16-era callers.
@@ -1362,19 +1340,19 @@ HDC PxvCreatePrinterDC(const PXV_PRINTER *printer) {
   if (p.has_scaling && (p.scale_x < 0 || p.scale_y < 0 || p.scale_x > kMaxScaleShift ||
                         p.scale_y > kMaxScaleShift))
     return nullptr;
-  auto spec = std::make_shared<PrinterSpec>();
-  spec->desc = p;
-  spec->desc.technology = nullptr;
+  auto device = std::make_shared<PrinterDevice>();
+  device->desc = p;
+  device->desc.technology = nullptr;
   if (p.technology != nullptr) {
     const std::size_t length = strnlen(p.technology, kMaxTechnology + 1);
     if (length > kMaxTechnology) return nullptr;
-    spec->technology.assign(p.technology, length);
-    spec->has_technology = true;
+    device->technology.assign(p.technology, length);
+    device->has_technology = true;
   }
-  spec->page_bits = page_bits_for(p, spec->has_technology && lstrcmpiA(spec->technology.c_str(), "PostScript") == 0);
-  if (surface_bytes(p.page_width, p.page_height, spec->page_bits, nullptr) == 0) return nullptr;
+  device->page_bits = page_bits_for(p, device->has_technology && lstrcmpiA(device->technology.c_str(), "PostScript") == 0);
+  if (surface_bytes(p.page_width, p.page_height, device->page_bits, nullptr) == 0) return nullptr;
   if (pxv_gdi::creation_refused()) return nullptr;
-  return add_object(gdi(), gdi().dcs, new_dc(DcKind::kPrinter, std::move(spec)));
+  return add_object(gdi(), gdi().dcs, new_dc(DcKind::kPrinter, std::move(device)));
 }
 
 HBITMAP PxvTakePrinterPage(HDC printer) {
