@@ -39,7 +39,7 @@ using pxv_gdi::Surface;
 
 constexpr int kScreenDpi = 96;
 constexpr int kSystemColors = 256;
-constexpr int kStaticHalf = 10;        // static colours at system entries 0..9 and 246..255
+constexpr int kStaticHalf = 10;  // static colours at system entries 0..9 and 246..255
 constexpr int kDriverVersion = 0x400;
 constexpr std::size_t kMaxTechnology = 31;  // what escape 20 may write, without its NUL
 constexpr int kMaxScaleShift = 16;
@@ -47,7 +47,7 @@ constexpr int kMaxDpi = 100000;
 // Mapped coordinates beyond this are refused by the drawing calls. No surface comes near it,
 // and it keeps the centre-sampling products ((2d + 1) * |source extent|) within 64 bits.
 constexpr std::int64_t kMaxDeviceCoord = std::int64_t{1} << 29;
-constexpr DWORD kMaxDibHeader = 124;   // the largest Windows DIB header (BITMAPV5HEADER)
+constexpr DWORD kMaxDibHeader = 124;  // the largest Windows DIB header (BITMAPV5HEADER)
 constexpr std::uintptr_t kFirstGdiHandle = 0x10000;  // even: window handles are odd
 
 struct Rgb {
@@ -59,18 +59,17 @@ constexpr Rgb kWhite{255, 255, 255};
 
 // The 16 colours of a 4-bit device in the standard Windows VGA order: the dim colours, light
 // grey, dark grey, then the bright ones.
-constexpr Rgb kVgaColors[16] = {
-    {0, 0, 0},       {128, 0, 0},   {0, 128, 0},   {128, 128, 0},
-    {0, 0, 128},     {128, 0, 128}, {0, 128, 128}, {192, 192, 192},
-    {128, 128, 128}, {255, 0, 0},   {0, 255, 0},   {255, 255, 0},
-    {0, 0, 255},     {255, 0, 255}, {0, 255, 255}, {255, 255, 255}};
+constexpr Rgb kVgaColors[16] = {{0, 0, 0},       {128, 0, 0},   {0, 128, 0},   {128, 128, 0},
+                                {0, 0, 128},     {128, 0, 128}, {0, 128, 128}, {192, 192, 192},
+                                {128, 128, 128}, {255, 0, 0},   {0, 255, 0},   {255, 255, 0},
+                                {0, 0, 255},     {255, 0, 255}, {0, 255, 255}, {255, 255, 255}};
 
 // The 20 static colours of a 256-colour palette device: system entries 0..9, then 246..255.
 constexpr Rgb kStaticColors[2 * kStaticHalf] = {
-    {0, 0, 0},       {128, 0, 0},     {0, 128, 0},   {128, 128, 0},   {0, 0, 128},
+    {0, 0, 0},       {128, 0, 0},     {0, 128, 0},     {128, 128, 0},   {0, 0, 128},
     {128, 0, 128},   {0, 128, 128},   {192, 192, 192}, {192, 220, 192}, {166, 202, 240},
-    {255, 251, 240}, {160, 160, 164}, {128, 128, 128}, {255, 0, 0},   {0, 255, 0},
-    {255, 255, 0},   {0, 0, 255},     {255, 0, 255}, {0, 255, 255},   {255, 255, 255}};
+    {255, 251, 240}, {160, 160, 164}, {128, 128, 128}, {255, 0, 0},     {0, 255, 0},
+    {255, 255, 0},   {0, 0, 255},     {255, 0, 255},   {0, 255, 255},   {255, 255, 255}};
 
 // A direct-mapped memory of recent nearest-colour answers: a 24-bit picture drawn on a palette
 // surface asks for the same few colours again and again.
@@ -207,7 +206,8 @@ void pixel_set(Surface &s, int x, int y, std::uint32_t v) {
     }
     case 4: {
       const int shift = (x & 1) ? 0 : 4;
-      row[x >> 1] = static_cast<std::uint8_t>((row[x >> 1] & ~(15u << shift)) | ((v & 15u) << shift));
+      row[x >> 1] =
+          static_cast<std::uint8_t>((row[x >> 1] & ~(15u << shift)) | ((v & 15u) << shift));
       break;
     }
     case 8: row[x] = static_cast<std::uint8_t>(v); break;
@@ -226,7 +226,8 @@ std::size_t surface_bytes(int width, int height, int bits, std::size_t *stride) 
   if (width < 1 || height < 1 || width > pxv_gdi::kMaxSurfaceSide ||
       height > pxv_gdi::kMaxSurfaceSide)
     return 0;
-  const std::size_t row = (static_cast<std::size_t>(width) * static_cast<std::size_t>(bits) + 15) / 16 * 2;
+  const std::size_t row =
+      (static_cast<std::size_t>(width) * static_cast<std::size_t>(bits) + 15) / 16 * 2;
   const std::size_t bytes = row * static_cast<std::size_t>(height);
   if (bytes > pxv_platform::block_limit()) return 0;
   if (stride != nullptr) *stride = row;
@@ -271,8 +272,8 @@ enum class DcKind { kMemory, kWindow, kScreen, kPrinter };
 struct Dc {
   DcKind kind = DcKind::kMemory;
   std::shared_ptr<const PrinterDevice> printer;  // the device: this printer, or null for the screen
-  HBITMAP bitmap = nullptr;                    // memory DC: the selected bitmap
-  HWND window = nullptr;                       // window DC
+  HBITMAP bitmap = nullptr;                      // memory DC: the selected bitmap
+  HWND window = nullptr;                         // window DC
   HPALETTE palette = nullptr;
   bool palette_background = false;
   Mapping map;
@@ -344,7 +345,8 @@ std::unique_ptr<Dc> new_dc(DcKind kind, std::shared_ptr<const PrinterDevice> pri
 
 Surface *screen_surface() {
   ScreenState &s = screen();
-  if (s.surface.pixels.empty() && !pxv_gdi::surface_make(s.surface, s.width, s.height, s.depth, true))
+  if (s.surface.pixels.empty() &&
+      !pxv_gdi::surface_make(s.surface, s.width, s.height, s.depth, true))
     return nullptr;
   return &s.surface;
 }
@@ -389,8 +391,7 @@ std::int64_t mul_div(std::int64_t a, std::int64_t b, std::int64_t c) {
     c = -c;
   }
   std::int64_t p;
-  if (__builtin_mul_overflow(a, b, &p))
-    return (a < 0) != (b < 0) ? INT64_MIN / 4 : INT64_MAX / 4;
+  if (__builtin_mul_overflow(a, b, &p)) return (a < 0) != (b < 0) ? INT64_MIN / 4 : INT64_MAX / 4;
   std::int64_t q = p / c;
   const std::int64_t r = p % c;
   if (2 * (r < 0 ? -r : r) >= c) q += p < 0 ? -1 : 1;
@@ -408,7 +409,12 @@ struct DeviceCaps {
 DeviceCaps device_caps(const Dc &dc) {
   if (dc.printer != nullptr) {
     const PXV_PRINTER &p = dc.printer->desc;
-    return {DT_RASPRINTER, p.page_width, p.page_height, p.dpi_x, p.dpi_y, dc.printer->page_bits,
+    return {DT_RASPRINTER,
+            p.page_width,
+            p.page_height,
+            p.dpi_x,
+            p.dpi_y,
+            dc.printer->page_bits,
             p.colors <= 256 ? p.colors : -1};
   }
   const ScreenState &s = screen();
@@ -439,15 +445,19 @@ void fix_isotropic(Dc &dc) {
   Mapping &m = dc.map;
   const double size_x = millimetres(caps.width, caps.dpi_x);
   const double size_y = millimetres(caps.height, caps.dpi_y);
-  const double xdim = std::fabs(double(m.viewport_ext.cx) * size_x / (double(caps.width) * m.window_ext.cx));
-  const double ydim = std::fabs(double(m.viewport_ext.cy) * size_y / (double(caps.height) * m.window_ext.cy));
+  const double xdim =
+      std::fabs(double(m.viewport_ext.cx) * size_x / (double(caps.width) * m.window_ext.cx));
+  const double ydim =
+      std::fabs(double(m.viewport_ext.cy) * size_y / (double(caps.height) * m.window_ext.cy));
   if (xdim > ydim) {
     const int least = m.viewport_ext.cx >= 0 ? 1 : -1;
-    m.viewport_ext.cx = clamp32(static_cast<std::int64_t>(std::floor(m.viewport_ext.cx * ydim / xdim + 0.5)));
+    m.viewport_ext.cx =
+        clamp32(static_cast<std::int64_t>(std::floor(m.viewport_ext.cx * ydim / xdim + 0.5)));
     if (m.viewport_ext.cx == 0) m.viewport_ext.cx = least;
   } else {
     const int least = m.viewport_ext.cy >= 0 ? 1 : -1;
-    m.viewport_ext.cy = clamp32(static_cast<std::int64_t>(std::floor(m.viewport_ext.cy * xdim / ydim + 0.5)));
+    m.viewport_ext.cy =
+        clamp32(static_cast<std::int64_t>(std::floor(m.viewport_ext.cy * xdim / ydim + 0.5)));
     if (m.viewport_ext.cy == 0) m.viewport_ext.cy = least;
   }
 }
@@ -532,7 +542,8 @@ void axis_map(std::int64_t dst_start, std::int64_t dst_count, std::int64_t src_s
     std::uint64_t s = (2 * d + 1) * m / (2 * n);
     if (mirror) s = m - 1 - s;
     const std::int64_t at = src_start + static_cast<std::int64_t>(s);
-    out->source[static_cast<std::size_t>(p - lo)] = at >= 0 && at < src_limit ? static_cast<int>(at) : -1;
+    out->source[static_cast<std::size_t>(p - lo)] =
+        at >= 0 && at < src_limit ? static_cast<int>(at) : -1;
   }
 }
 
@@ -671,7 +682,7 @@ std::uint32_t dib_value(const DibSource &dib, int surface_bits, int x, int row) 
 // reports, and the index of each source colour or (from an 8-bit bitmap) system index.
 struct DibReader {
   std::vector<Rgb> table;
-  bool logical = false;                  // the table is the DC's logical palette
+  bool logical = false;                          // the table is the DC's logical palette
   std::array<int, kSystemColors> from_system{};  // 8-bit bitmap: system index -> DIB index
   ColorCache cache;
 };
@@ -697,7 +708,8 @@ void reader_for_8_bits(const Dc &dc, const Surface &bitmap, DibReader *r) {
   if (p->epoch == s.epoch)
     for (int i = count - 1; i >= 0; --i) r->from_system[p->to_system[i]] = i;
   for (int v = 0; v < kSystemColors; ++v)
-    if (r->from_system[v] < 0) r->from_system[v] = nearest_index(r->table.data(), nullptr, count, s.system[v]);
+    if (r->from_system[v] < 0)
+      r->from_system[v] = nearest_index(r->table.data(), nullptr, count, s.system[v]);
 }
 
 std::uint32_t read_value(DibReader &r, int out_bits, const Surface &bitmap, std::uint32_t v) {
@@ -714,8 +726,12 @@ std::uint32_t read_value(DibReader &r, int out_bits, const Surface &bitmap, std:
 
 void put_dib_value(std::uint8_t *row, int bits, int x, std::uint32_t v) {
   switch (bits) {
-    case 1: row[x >> 3] = static_cast<std::uint8_t>(row[x >> 3] | ((v & 1u) << (7 - (x & 7)))); break;
-    case 4: row[x >> 1] = static_cast<std::uint8_t>(row[x >> 1] | ((v & 15u) << ((x & 1) ? 0 : 4))); break;
+    case 1:
+      row[x >> 3] = static_cast<std::uint8_t>(row[x >> 3] | ((v & 1u) << (7 - (x & 7))));
+      break;
+    case 4:
+      row[x >> 1] = static_cast<std::uint8_t>(row[x >> 1] | ((v & 15u) << ((x & 1) ? 0 : 4)));
+      break;
     case 8: row[x] = static_cast<std::uint8_t>(v); break;
     default: {
       std::uint8_t *p = row + static_cast<std::size_t>(x) * 3;
@@ -765,7 +781,8 @@ bool surface_make(Surface &s, int width, int height, int bits, bool white) {
   s.stride = stride;
   if (white && bits == 32)
     for (int y = 0; y < height; ++y)
-      for (int x = 0; x < width; ++x) s.pixels[y * stride + 4 * static_cast<std::size_t>(x) + 3] = 0;
+      for (int x = 0; x < width; ++x)
+        s.pixels[y * stride + 4 * static_cast<std::size_t>(x) + 3] = 0;
   return true;
 }
 
@@ -844,7 +861,8 @@ HBITMAP WINAPI CreateBitmap(int width, int height, UINT planes, UINT bits, const
   if (surface_bytes(width, height, static_cast<int>(bits), nullptr) == 0) return nullptr;
   if (pxv_gdi::creation_refused()) return nullptr;
   auto b = std::make_unique<Bitmap>();
-  if (!pxv_gdi::surface_make(b->surface, width, height, static_cast<int>(bits), false)) return nullptr;
+  if (!pxv_gdi::surface_make(b->surface, width, height, static_cast<int>(bits), false))
+    return nullptr;
   // The initial bits are in the device-dependent layout: top-down rows of whole 16-bit words.
   if (data != nullptr) std::memcpy(b->surface.pixels.data(), data, b->surface.pixels.size());
   return add_object(gdi(), gdi().bitmaps, std::move(b));
@@ -963,8 +981,8 @@ int WINAPI GetDeviceCaps(HDC dc, int index) {
     case PLANES: return 1;
     case NUMCOLORS: return caps.colors;
     case RASTERCAPS:
-      return RC_BITBLT | RC_BITMAP64 | RC_DI_BITMAP | RC_DIBTODEV | RC_STRETCHBLT |
-             RC_STRETCHDIB | (palette ? RC_PALETTE : 0);
+      return RC_BITBLT | RC_BITMAP64 | RC_DI_BITMAP | RC_DIBTODEV | RC_STRETCHBLT | RC_STRETCHDIB |
+             (palette ? RC_PALETTE : 0);
     case LOGPIXELSX: return caps.dpi_x;
     case LOGPIXELSY: return caps.dpi_y;
     case SIZEPALETTE: return palette ? kSystemColors : 0;
@@ -1084,19 +1102,27 @@ int WINAPI GetMapMode(HDC dc) {
 BOOL WINAPI SetWindowOrgEx(HDC dc, int x, int y, LPPOINT old) {
   return set_origin(dc, &Mapping::window_org, x, y, old);
 }
-BOOL WINAPI GetWindowOrgEx(HDC dc, LPPOINT out) { return get_mapping(dc, &Mapping::window_org, out); }
+BOOL WINAPI GetWindowOrgEx(HDC dc, LPPOINT out) {
+  return get_mapping(dc, &Mapping::window_org, out);
+}
 BOOL WINAPI SetViewportOrgEx(HDC dc, int x, int y, LPPOINT old) {
   return set_origin(dc, &Mapping::viewport_org, x, y, old);
 }
-BOOL WINAPI GetViewportOrgEx(HDC dc, LPPOINT out) { return get_mapping(dc, &Mapping::viewport_org, out); }
+BOOL WINAPI GetViewportOrgEx(HDC dc, LPPOINT out) {
+  return get_mapping(dc, &Mapping::viewport_org, out);
+}
 BOOL WINAPI SetWindowExtEx(HDC dc, int x, int y, LPSIZE old) {
   return set_extent(dc, &Mapping::window_ext, x, y, old);
 }
-BOOL WINAPI GetWindowExtEx(HDC dc, LPSIZE out) { return get_mapping(dc, &Mapping::window_ext, out); }
+BOOL WINAPI GetWindowExtEx(HDC dc, LPSIZE out) {
+  return get_mapping(dc, &Mapping::window_ext, out);
+}
 BOOL WINAPI SetViewportExtEx(HDC dc, int x, int y, LPSIZE old) {
   return set_extent(dc, &Mapping::viewport_ext, x, y, old);
 }
-BOOL WINAPI GetViewportExtEx(HDC dc, LPSIZE out) { return get_mapping(dc, &Mapping::viewport_ext, out); }
+BOOL WINAPI GetViewportExtEx(HDC dc, LPSIZE out) {
+  return get_mapping(dc, &Mapping::viewport_ext, out);
+}
 
 BOOL WINAPI LPtoDP(HDC dc, LPPOINT points, int count) {
   Dc *d = find_dc(dc);
@@ -1111,9 +1137,12 @@ BOOL WINAPI DPtoLP(HDC dc, LPPOINT points, int count) {
   if (d == nullptr || points == nullptr || count < 0) return FALSE;
   const Mapping &m = d->map;
   for (int i = 0; i < count; ++i)
-    points[i] = {
-        clamp32(mul_div(points[i].x - std::int64_t{m.viewport_org.x}, m.window_ext.cx, m.viewport_ext.cx) + m.window_org.x),
-        clamp32(mul_div(points[i].y - std::int64_t{m.viewport_org.y}, m.window_ext.cy, m.viewport_ext.cy) + m.window_org.y)};
+    points[i] = {clamp32(mul_div(points[i].x - std::int64_t{m.viewport_org.x}, m.window_ext.cx,
+                                 m.viewport_ext.cx) +
+                         m.window_org.x),
+                 clamp32(mul_div(points[i].y - std::int64_t{m.viewport_org.y}, m.window_ext.cy,
+                                 m.viewport_ext.cy) +
+                         m.window_org.y)};
   return TRUE;
 }
 
@@ -1121,8 +1150,8 @@ BOOL WINAPI DPtoLP(HDC dc, LPPOINT points, int count) {
 // Drawing.
 
 int WINAPI StretchDIBits(HDC dc, int x, int y, int width, int height, int src_x, int src_y,
-                         int src_width, int src_height, const void *bits,
-                         const BITMAPINFO *info, UINT usage, DWORD rop_code) {
+                         int src_width, int src_height, const void *bits, const BITMAPINFO *info,
+                         UINT usage, DWORD rop_code) {
   Dc *d = find_dc(dc);
   Rop rop;
   if (d == nullptr || bits == nullptr || info == nullptr || usage != DIB_RGB_COLORS ||
@@ -1145,8 +1174,7 @@ int WINAPI StretchDIBits(HDC dc, int x, int y, int width, int height, int src_x,
   axis_map(span_start(r.y, r.height), std::abs(r.height), src_top, sh,
            (r.height < 0) != (src_height < 0), surface->height, dib.height, &ys);
   const int surface_bits = surface->bits;
-  blit(*surface, xs, ys, rop,
-       [&](int sx, int sy) { return dib_value(dib, surface_bits, sx, sy); });
+  blit(*surface, xs, ys, rop, [&](int sx, int sy) { return dib_value(dib, surface_bits, sx, sy); });
   report_rows(*d, ys);
   return clamp32(sh);
 }
@@ -1199,8 +1227,8 @@ BOOL WINAPI PatBlt(HDC dc, int x, int y, int width, int height, DWORD rop) {
   return d == nullptr ? FALSE : fill_rect(*d, x, y, width, height, rop);
 }
 
-int WINAPI GetDIBits(HDC dc, HBITMAP bitmap, UINT start, UINT lines, LPVOID bits,
-                     LPBITMAPINFO info, UINT usage) {
+int WINAPI GetDIBits(HDC dc, HBITMAP bitmap, UINT start, UINT lines, LPVOID bits, LPBITMAPINFO info,
+                     UINT usage) {
   Dc *d = find_dc(dc);
   Bitmap *b = find_bitmap(bitmap);
   if (d == nullptr || b == nullptr || info == nullptr || usage != DIB_RGB_COLORS) return 0;
@@ -1215,7 +1243,8 @@ int WINAPI GetDIBits(HDC dc, HBITMAP bitmap, UINT start, UINT lines, LPVOID bits
     h.biPlanes = 1;
     h.biBitCount = static_cast<WORD>(s.bits);
     h.biCompression = BI_RGB;
-    h.biSizeImage = static_cast<DWORD>((static_cast<std::size_t>(s.width) * s.bits + 31) / 32 * 4 * s.height);
+    h.biSizeImage =
+        static_cast<DWORD>((static_cast<std::size_t>(s.width) * s.bits + 31) / 32 * 4 * s.height);
     return 1;
   }
   const int out_bits = h.biBitCount;
@@ -1337,8 +1366,8 @@ HDC PxvCreatePrinterDC(const PXV_PRINTER *printer) {
   const PXV_PRINTER &p = *printer;
   if (p.dpi_x < 1 || p.dpi_y < 1 || p.dpi_x > kMaxDpi || p.dpi_y > kMaxDpi || p.colors < 2)
     return nullptr;
-  if (p.has_scaling && (p.scale_x < 0 || p.scale_y < 0 || p.scale_x > kMaxScaleShift ||
-                        p.scale_y > kMaxScaleShift))
+  if (p.has_scaling &&
+      (p.scale_x < 0 || p.scale_y < 0 || p.scale_x > kMaxScaleShift || p.scale_y > kMaxScaleShift))
     return nullptr;
   auto device = std::make_shared<PrinterDevice>();
   device->desc = p;
@@ -1349,7 +1378,8 @@ HDC PxvCreatePrinterDC(const PXV_PRINTER *printer) {
     device->technology.assign(p.technology, length);
     device->has_technology = true;
   }
-  device->page_bits = page_bits_for(p, device->has_technology && lstrcmpiA(device->technology.c_str(), "PostScript") == 0);
+  device->page_bits = page_bits_for(
+      p, device->has_technology && lstrcmpiA(device->technology.c_str(), "PostScript") == 0);
   if (surface_bytes(p.page_width, p.page_height, device->page_bits, nullptr) == 0) return nullptr;
   if (pxv_gdi::creation_refused()) return nullptr;
   return add_object(gdi(), gdi().dcs, new_dc(DcKind::kPrinter, std::move(device)));

@@ -19,6 +19,16 @@ const BITMAPINFO *info_of(const PackedDib &d) {
 }
 const std::uint8_t *bits_of(const PackedDib &d) { return d.bytes.data() + 40 + d.table_bytes(); }
 
+// StretchDIBits of a packed DIB: destination x, y, width, height, then the source's.
+struct Box {
+  int x, y, width, height;
+};
+int stretch(HDC dc, Box to, Box from, const PackedDib &d, DWORD rop = SRCCOPY,
+            UINT usage = DIB_RGB_COLORS) {
+  return StretchDIBits(dc, to.x, to.y, to.width, to.height, from.x, from.y, from.width, from.height,
+                       bits_of(d), info_of(d), usage, rop);
+}
+
 // A 24-bit DIB whose pixel (x, y), y counted from the top, is colour(x, y) as 0xRRGGBB.
 template <class Colour>
 PackedDib dib24(int width, int height, Colour colour) {
@@ -38,7 +48,8 @@ std::vector<std::uint32_t> read_bitmap(HDC dc, HBITMAP bitmap, int bits, RGBQUAD
   EXPECT_EQ(GetObjectA(bitmap, sizeof bm, &bm), int(sizeof bm));
   std::vector<std::uint8_t> info(sizeof(BITMAPINFOHEADER) + 256 * sizeof(RGBQUAD));
   auto *bi = reinterpret_cast<BITMAPINFO *>(info.data());
-  bi->bmiHeader = {sizeof(BITMAPINFOHEADER), bm.bmWidth, bm.bmHeight, 1, WORD(bits), BI_RGB, 0, 0, 0, 0, 0};
+  bi->bmiHeader = {
+      sizeof(BITMAPINFOHEADER), bm.bmWidth, bm.bmHeight, 1, WORD(bits), BI_RGB, 0, 0, 0, 0, 0};
   const int stride = (bm.bmWidth * bits + 31) / 32 * 4;
   std::vector<std::uint8_t> rows(std::size_t(stride) * bm.bmHeight);
   EXPECT_EQ(GetDIBits(dc, bitmap, 0, bm.bmHeight, rows.data(), bi, DIB_RGB_COLORS), bm.bmHeight);
@@ -47,8 +58,10 @@ std::vector<std::uint32_t> read_bitmap(HDC dc, HBITMAP bitmap, int bits, RGBQUAD
   for (int y = bm.bmHeight - 1; y >= 0; --y)
     for (int x = 0; x < bm.bmWidth; ++x) {
       const std::uint8_t *p = rows.data() + std::size_t(y) * stride;
-      if (bits == 24) out.push_back(p[3 * x] | p[3 * x + 1] << 8 | p[3 * x + 2] << 16);
-      else out.push_back((p[x * bits / 8] >> (8 - bits - x * bits % 8)) & ((1 << bits) - 1));
+      if (bits == 24)
+        out.push_back(p[3 * x] | p[3 * x + 1] << 8 | p[3 * x + 2] << 16);
+      else
+        out.push_back((p[x * bits / 8] >> (8 - bits - x * bits % 8)) & ((1 << bits) - 1));
     }
   return out;
 }
@@ -91,52 +104,58 @@ TEST_F(Gdi, StretchDibitsSamplesCentresMirrorsClipsAndAppliesRops) {
   const PackedDib src = dib24(5, 2, [](int x, int y) { return std::uint32_t((x + 1) << 20 | y); });
   const auto px = [](int x, int y) { return std::uint32_t((x + 1) << 20 | y); };
   // 5 source pixels onto 2: centres (2d + 1) * 5 / 4 give source pixels 1 and 3.
-  EXPECT_EQ(StretchDIBits(c.dc, 0, 0, 2, 1, 0, 1, 5, 1, bits_of(src), info_of(src), DIB_RGB_COLORS, SRCCOPY), 1)
+  EXPECT_EQ(stretch(c.dc, {0, 0, 2, 1}, {0, 1, 5, 1}, src), 1)
       << "source y 1 counts from the bottom: the top row";
   // Mirrored: a negative width from x 7 covers 4..7 and runs right to left; pixels 0..3 of the
   // bottom row (y 1 from the top) are taken.
-  StretchDIBits(c.dc, 7, 1, -4, 1, 0, 0, 4, 1, bits_of(src), info_of(src), DIB_RGB_COLORS, SRCCOPY);
+  stretch(c.dc, {7, 1, -4, 1}, {0, 0, 4, 1}, src);
   // Clipped: 5 pixels from x -3 leave source pixels 3 and 4 at x 0 and 1 of the last row.
-  StretchDIBits(c.dc, -3, 2, 5, 1, 0, 0, 5, 1, bits_of(src), info_of(src), DIB_RGB_COLORS, SRCCOPY);
-  std::vector<std::uint32_t> got = read_bitmap(c.dc, c.bitmap, 24);
+  stretch(c.dc, {-3, 2, 5, 1}, {0, 0, 5, 1}, src);
+  // clang-format off
   const std::vector<std::uint32_t> want = {
       px(1, 0), px(3, 0), 0, 0, 0, 0, 0, 0,
       0, 0, 0, 0, px(3, 1), px(2, 1), px(1, 1), px(0, 1),
       px(3, 1), px(4, 1), 0, 0, 0, 0, 0, 0};
-  EXPECT_EQ(got, want);
+  // clang-format on
+  EXPECT_EQ(read_bitmap(c.dc, c.bitmap, 24), want);
 
   // The raster operations on a pixel holding 0x0F0F0F (source 0x3C3CF0 from a 1 x 1 DIB).
+  const PackedDib base = dib24(1, 1, [](int, int) { return 0x0F0F0Fu; });
   const PackedDib one = dib24(1, 1, [](int, int) { return 0x3C3CF0u; });
   const struct {
     DWORD rop;
     std::uint32_t want;
-  } rops[] = {{SRCCOPY, 0x3C3CF0}, {SRCAND, 0x0C0C00}, {SRCPAINT, 0x3F3FFF},
-              {SRCINVERT, 0x3333FF}, {NOTSRCCOPY, 0xC3C30F}};
+  } rops[] = {{SRCCOPY, 0x3C3CF0},
+              {SRCAND, 0x0C0C00},
+              {SRCPAINT, 0x3F3FFF},
+              {SRCINVERT, 0x3333FF},
+              {NOTSRCCOPY, 0xC3C30F}};
   for (const auto &r : rops) {
-    const PackedDib base = dib24(1, 1, [](int, int) { return 0x0F0F0Fu; });
-    StretchDIBits(c.dc, 0, 0, 1, 1, 0, 0, 1, 1, bits_of(base), info_of(base), DIB_RGB_COLORS, SRCCOPY);
-    EXPECT_EQ(StretchDIBits(c.dc, 0, 0, 1, 1, 0, 0, 1, 1, bits_of(one), info_of(one), DIB_RGB_COLORS, r.rop), 1);
+    stretch(c.dc, {0, 0, 1, 1}, {0, 0, 1, 1}, base);
+    EXPECT_EQ(stretch(c.dc, {0, 0, 1, 1}, {0, 0, 1, 1}, one, r.rop), 1);
     EXPECT_EQ(read_bitmap(c.dc, c.bitmap, 24)[0], r.want) << std::hex << r.rop;
   }
-  // Other codes, usages and compressions draw nothing and answer 0.
+  // Other codes and usages draw nothing and answer 0.
   const std::uint32_t before = read_bitmap(c.dc, c.bitmap, 24)[0];
-  EXPECT_EQ(StretchDIBits(c.dc, 0, 0, 1, 1, 0, 0, 1, 1, bits_of(one), info_of(one), DIB_RGB_COLORS, 0x00F00021), 0);
-  EXPECT_EQ(StretchDIBits(c.dc, 0, 0, 1, 1, 0, 0, 1, 1, bits_of(one), info_of(one), DIB_PAL_COLORS, SRCCOPY), 0);
+  EXPECT_EQ(stretch(c.dc, {0, 0, 1, 1}, {0, 0, 1, 1}, one, 0x00F00021), 0);
+  EXPECT_EQ(stretch(c.dc, {0, 0, 1, 1}, {0, 0, 1, 1}, one, SRCCOPY, DIB_PAL_COLORS), 0);
   EXPECT_EQ(read_bitmap(c.dc, c.bitmap, 24)[0], before);
 }
 
 TEST_F(Gdi, DepthsConvertToTheNearestColourAndBitBltCopiesTheBitmapSize) {
   // An 8-bit DIB drawn on 24 bits keeps its table's colours; on 1 and 4 bits the nearest.
   PackedDib d8 = pxv_test::make_packed_dib(3, 1, 8);
-  const std::uint8_t table[3][3] = {{0, 0, 200}, {140, 140, 140}, {40, 40, 40}};  // blue, green, red
+  const std::uint8_t table[3][3] = {
+      {0, 0, 200}, {140, 140, 140}, {40, 40, 40}};  // blue, green, red
   for (int i = 0; i < 3; ++i) {
     std::copy(table[i], table[i] + 3, d8.bytes.data() + 40 + 4 * i);
     d8.row(0)[i] = std::uint8_t(i);
   }
   const Canvas c24 = canvas(3, 1, 24), c4 = canvas(3, 1, 4), c1 = canvas(3, 1, 1);
   for (const Canvas *c : {&c24, &c4, &c1})
-    EXPECT_EQ(StretchDIBits(c->dc, 0, 0, 3, 1, 0, 0, 3, 1, bits_of(d8), info_of(d8), DIB_RGB_COLORS, SRCCOPY), 1);
-  EXPECT_EQ(read_bitmap(c24.dc, c24.bitmap, 24), (std::vector<std::uint32_t>{0xC80000, 0x8C8C8C, 0x282828}));
+    EXPECT_EQ(stretch(c->dc, {0, 0, 3, 1}, {0, 0, 3, 1}, d8), 1);
+  EXPECT_EQ(read_bitmap(c24.dc, c24.bitmap, 24),
+            (std::vector<std::uint32_t>{0xC80000, 0x8C8C8C, 0x282828}));
   // VGA: (200, 0, 0) is nearest bright red (9); 140 grey is dark grey (8); 40 grey black (0).
   EXPECT_EQ(read_bitmap(c4.dc, c4.bitmap, 4), (std::vector<std::uint32_t>{9, 8, 0}));
   EXPECT_EQ(read_bitmap(c1.dc, c1.bitmap, 1), (std::vector<std::uint32_t>{0, 1, 0}));
@@ -150,8 +169,8 @@ TEST_F(Gdi, DepthsConvertToTheNearestColourAndBitBltCopiesTheBitmapSize) {
   EXPECT_EQ(bm.bmWidthBytes, 2) << "rows of whole 16-bit words, as device bitmaps have";
   EXPECT_TRUE(BitBlt(wide.dc, 1, 1, bm.bmWidth, bm.bmHeight, c4.dc, 0, 0, SRCCOPY));
   EXPECT_EQ(read_bitmap(wide.dc, wide.bitmap, 24),
-            (std::vector<std::uint32_t>{0xFFFFFF, 0xFFFFFF, 0xFFFFFF, 0xFFFFFF, 0xFFFFFF,
-                                        0xFFFFFF, 0xFF0000, 0x808080, 0x000000, 0xFFFFFF}));
+            (std::vector<std::uint32_t>{0xFFFFFF, 0xFFFFFF, 0xFFFFFF, 0xFFFFFF, 0xFFFFFF, 0xFFFFFF,
+                                        0xFF0000, 0x808080, 0x000000, 0xFFFFFF}));
   EXPECT_TRUE(PatBlt(wide.dc, 4, 0, -2, 1, DSTINVERT)) << "a negative width covers 3..4";
   EXPECT_EQ(read_bitmap(wide.dc, wide.bitmap, 24)[3], 0u);
   EXPECT_EQ(read_bitmap(wide.dc, wide.bitmap, 24)[2], 0xFFFFFFu);
@@ -173,7 +192,8 @@ TEST_F(Gdi, EightBitScreenRealisesAPaletteAndReadsBackLogicalIndices) {
   auto *lp = reinterpret_cast<LOGPALETTE *>(block.data());
   *lp = {0x300, 256, {}};
   const auto c332 = [](int i) {
-    return std::uint32_t(((i & 0xE0) >> 5) * 255 / 7 << 16 | ((i & 0x1C) >> 2) * 255 / 7 << 8 | (i & 3) * 85);
+    return std::uint32_t(((i & 0xE0) >> 5) * 255 / 7 << 16 | ((i & 0x1C) >> 2) * 255 / 7 << 8 |
+                         (i & 3) * 85);
   };
   for (int i = 0; i < 256; ++i)
     lp->palPalEntry[i] = {BYTE(c332(i) >> 16), BYTE(c332(i) >> 8), BYTE(c332(i)), 0};
@@ -192,7 +212,7 @@ TEST_F(Gdi, EightBitScreenRealisesAPaletteAndReadsBackLogicalIndices) {
 
   // A 24-bit picture of all 256 colours lands as system indices and reads back as logical ones.
   const PackedDib all = dib24(256, 1, [&](int x, int) { return c332(x); });
-  EXPECT_EQ(StretchDIBits(dc, 0, 0, 256, 1, 0, 0, 256, 1, bits_of(all), info_of(all), DIB_RGB_COLORS, SRCCOPY), 1);
+  EXPECT_EQ(stretch(dc, {0, 0, 256, 1}, {0, 0, 256, 1}, all), 1);
   RGBQUAD table[256];
   const std::vector<std::uint32_t> indices = read_bitmap(dc, bitmap, 8, table);
   const auto overflowed = [](int i) { return (i >= 242 && i <= 251) || i == 253 || i == 254; };
@@ -337,7 +357,9 @@ TEST_F(Gdi, PrintersAnswerEscapesAndHandOverWhitePages) {
   EXPECT_EQ(GetDeviceCaps(dc, HORZRES), 40);
   EXPECT_EQ(GetDeviceCaps(dc, NUMCOLORS), 2);
   for (int esc : {QUERYESCSUPPORT, GETSCALINGFACTOR, GETTECHNOLOGY, 9999})
-    EXPECT_EQ(Escape(dc, QUERYESCSUPPORT, sizeof esc, reinterpret_cast<LPCSTR>(&esc), nullptr), int(esc != 9999)) << esc;
+    EXPECT_EQ(Escape(dc, QUERYESCSUPPORT, sizeof esc, reinterpret_cast<LPCSTR>(&esc), nullptr),
+              int(esc != 9999))
+        << esc;
   POINT factors{};
   EXPECT_EQ(Escape(dc, GETSCALINGFACTOR, 0, nullptr, &factors), 1);
   EXPECT_EQ(factors.x, 1);
@@ -351,7 +373,7 @@ TEST_F(Gdi, PrintersAnswerEscapesAndHandOverWhitePages) {
   EXPECT_GT(StartDocA(dc, &doc), 0);
   EXPECT_GT(StartPage(dc), 0);
   PatBlt(dc, 0, 0, 40, 10, BLACKNESS);
-  PatBlt(dc, 0, 2, 40, 3, DSTINVERT);  // not further down: no report
+  PatBlt(dc, 0, 2, 40, 3, DSTINVERT);    // not further down: no report
   PatBlt(dc, 5, 20, 1, 100, BLACKNESS);  // clipped at the page's end
   EXPECT_EQ(seen.rows, (std::vector<int>{10, 30}));
   HBITMAP page = PxvTakePrinterPage(dc);
@@ -376,8 +398,11 @@ TEST_F(Gdi, PrintersAnswerEscapesAndHandOverWhitePages) {
     int colors;
     const char *technology;
     int bits, numcolors;
-  } depths[] = {{2, nullptr, 1, 2}, {16, nullptr, 4, 16}, {256, nullptr, 8, 256},
-                {1 << 24, nullptr, 24, -1}, {2, "postscript", 24, 2}};
+  } depths[] = {{2, nullptr, 1, 2},
+                {16, nullptr, 4, 16},
+                {256, nullptr, 8, 256},
+                {1 << 24, nullptr, 24, -1},
+                {2, "postscript", 24, 2}};
   for (const auto &d : depths) {
     const PXV_PRINTER p = printer(8, 8, 72, d.colors, d.technology);
     HDC pdc = PxvCreatePrinterDC(&p);
@@ -421,8 +446,11 @@ TEST_F(Gdi, ObjectsAreCheckedCountedAndCanBeMadeToFail) {
   LOGPALETTE lp{0x300, 1, {{1, 2, 3, 0}}};
   for (unsigned n = 1; n <= 6; ++n) {
     pxv_platform::fail_gdi_creation(n);
-    HGDIOBJ made[6] = {CreateBitmap(2, 2, 1, 8, nullptr), CreateCompatibleDC(nullptr),
-                       CreatePalette(&lp), GetDC(window), PxvCreatePrinterDC(&p),
+    HGDIOBJ made[6] = {CreateBitmap(2, 2, 1, 8, nullptr),
+                       CreateCompatibleDC(nullptr),
+                       CreatePalette(&lp),
+                       GetDC(window),
+                       PxvCreatePrinterDC(&p),
                        CreateCompatibleBitmap(base, 2, 2)};
     pxv_platform::fail_gdi_creation(0);
     for (unsigned k = 0; k < 6; ++k) EXPECT_EQ(made[k] == nullptr, k + 1 == n) << n << " " << k;
