@@ -1,0 +1,473 @@
+// The software GDI: pixels, palettes, mapping and printers, checked against hand computations.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "platform/testing.h"
+#include "platform/win32.h"
+#include "support.h"
+
+namespace {
+
+using pxv_test::PackedDib;
+
+const BITMAPINFO *info_of(const PackedDib &d) {
+  return reinterpret_cast<const BITMAPINFO *>(d.bytes.data());
+}
+const std::uint8_t *bits_of(const PackedDib &d) { return d.bytes.data() + 40 + d.table_bytes(); }
+
+// StretchDIBits of a packed DIB: destination x, y, width, height, then the source's.
+struct Box {
+  int x, y, width, height;
+};
+int stretch(HDC dc, Box to, Box from, const PackedDib &d, DWORD rop = SRCCOPY,
+            UINT usage = DIB_RGB_COLORS) {
+  return StretchDIBits(dc, to.x, to.y, to.width, to.height, from.x, from.y, from.width, from.height,
+                       bits_of(d), info_of(d), usage, rop);
+}
+
+// A 24-bit DIB whose pixel (x, y), y counted from the top, is colour(x, y) as 0xRRGGBB.
+template <class Colour>
+PackedDib dib24(int width, int height, Colour colour) {
+  PackedDib d = pxv_test::make_packed_dib(width, height, 24);
+  for (int y = 0; y < height; ++y)
+    for (int x = 0; x < width; ++x) {
+      const std::uint32_t c = colour(x, y);
+      std::uint8_t *p = d.row(height - 1 - y) + 3 * x;
+      p[0] = std::uint8_t(c), p[1] = std::uint8_t(c >> 8), p[2] = std::uint8_t(c >> 16);
+    }
+  return d;
+}
+
+// A bitmap's pixels through GetDIBits, top row first: 0xRRGGBB at 24 bits, else indices.
+std::vector<std::uint32_t> read_bitmap(HDC dc, HBITMAP bitmap, int bits, RGBQUAD *table = nullptr) {
+  BITMAP bm{};
+  EXPECT_EQ(GetObjectA(bitmap, sizeof bm, &bm), int(sizeof bm));
+  std::vector<std::uint8_t> info(sizeof(BITMAPINFOHEADER) + 256 * sizeof(RGBQUAD));
+  auto *bi = reinterpret_cast<BITMAPINFO *>(info.data());
+  bi->bmiHeader = {
+      sizeof(BITMAPINFOHEADER), bm.bmWidth, bm.bmHeight, 1, WORD(bits), BI_RGB, 0, 0, 0, 0, 0};
+  const int stride = (bm.bmWidth * bits + 31) / 32 * 4;
+  std::vector<std::uint8_t> rows(std::size_t(stride) * bm.bmHeight);
+  EXPECT_EQ(GetDIBits(dc, bitmap, 0, bm.bmHeight, rows.data(), bi, DIB_RGB_COLORS), bm.bmHeight);
+  if (table != nullptr) std::copy(bi->bmiColors, bi->bmiColors + (1 << bits), table);
+  std::vector<std::uint32_t> out;
+  for (int y = bm.bmHeight - 1; y >= 0; --y)
+    for (int x = 0; x < bm.bmWidth; ++x) {
+      const std::uint8_t *p = rows.data() + std::size_t(y) * stride;
+      if (bits == 24)
+        out.push_back(p[3 * x] | p[3 * x + 1] << 8 | p[3 * x + 2] << 16);
+      else
+        out.push_back((p[x * bits / 8] >> (8 - bits - x * bits % 8)) & ((1 << bits) - 1));
+    }
+  return out;
+}
+
+// A memory DC holding a new bitmap; the fixture's teardown frees both.
+struct Canvas {
+  HDC dc = nullptr;
+  HBITMAP bitmap = nullptr;
+  HGDIOBJ old = nullptr;
+};
+
+class Gdi : public ::testing::Test {
+ protected:
+  void SetUp() override { live_ = pxv_platform::live_gdi_objects(); }
+  void TearDown() override {
+    for (Canvas &c : canvases_) {
+      SelectObject(c.dc, c.old);
+      DeleteObject(c.bitmap);
+      DeleteDC(c.dc);
+    }
+    PxvSetScreen(1024, 768, 24);
+    EXPECT_EQ(pxv_platform::live_gdi_objects(), live_) << "every object a test made is gone";
+  }
+  Canvas canvas(int width, int height, int bits) {
+    Canvas c;
+    c.dc = CreateCompatibleDC(nullptr);
+    c.bitmap = CreateBitmap(width, height, 1, bits, nullptr);
+    c.old = SelectObject(c.dc, c.bitmap);
+    EXPECT_NE(c.old, nullptr);
+    canvases_.push_back(c);
+    return c;
+  }
+  std::size_t live_ = 0;
+  std::vector<Canvas> canvases_;
+};
+
+TEST_F(Gdi, StretchDibitsSamplesCentresMirrorsClipsAndAppliesRops) {
+  const Canvas c = canvas(8, 3, 24);
+  // Source: 5 x 2, pixel (x, y) = 0x10 * (x + 1) in red, y in blue; bottom row y = 1.
+  const PackedDib src = dib24(5, 2, [](int x, int y) { return std::uint32_t((x + 1) << 20 | y); });
+  const auto px = [](int x, int y) { return std::uint32_t((x + 1) << 20 | y); };
+  // 5 source pixels onto 2: centres (2d + 1) * 5 / 4 give source pixels 1 and 3.
+  EXPECT_EQ(stretch(c.dc, {0, 0, 2, 1}, {0, 1, 5, 1}, src), 1)
+      << "source y 1 counts from the bottom: the top row";
+  // Mirrored: a negative width from x 7 covers 4..7 and runs right to left; pixels 0..3 of the
+  // bottom row (y 1 from the top) are taken.
+  stretch(c.dc, {7, 1, -4, 1}, {0, 0, 4, 1}, src);
+  // Clipped: 5 pixels from x -3 leave source pixels 3 and 4 at x 0 and 1 of the last row.
+  stretch(c.dc, {-3, 2, 5, 1}, {0, 0, 5, 1}, src);
+  // clang-format off
+  const std::vector<std::uint32_t> want = {
+      px(1, 0), px(3, 0), 0, 0, 0, 0, 0, 0,
+      0, 0, 0, 0, px(3, 1), px(2, 1), px(1, 1), px(0, 1),
+      px(3, 1), px(4, 1), 0, 0, 0, 0, 0, 0};
+  // clang-format on
+  EXPECT_EQ(read_bitmap(c.dc, c.bitmap, 24), want);
+
+  // The raster operations on a pixel holding 0x0F0F0F (source 0x3C3CF0 from a 1 x 1 DIB).
+  const PackedDib base = dib24(1, 1, [](int, int) { return 0x0F0F0Fu; });
+  const PackedDib one = dib24(1, 1, [](int, int) { return 0x3C3CF0u; });
+  const struct {
+    DWORD rop;
+    std::uint32_t want;
+  } rops[] = {{SRCCOPY, 0x3C3CF0},
+              {SRCAND, 0x0C0C00},
+              {SRCPAINT, 0x3F3FFF},
+              {SRCINVERT, 0x3333FF},
+              {NOTSRCCOPY, 0xC3C30F}};
+  for (const auto &r : rops) {
+    stretch(c.dc, {0, 0, 1, 1}, {0, 0, 1, 1}, base);
+    EXPECT_EQ(stretch(c.dc, {0, 0, 1, 1}, {0, 0, 1, 1}, one, r.rop), 1);
+    EXPECT_EQ(read_bitmap(c.dc, c.bitmap, 24)[0], r.want) << std::hex << r.rop;
+  }
+  // Other codes and usages draw nothing and answer 0.
+  const std::uint32_t before = read_bitmap(c.dc, c.bitmap, 24)[0];
+  EXPECT_EQ(stretch(c.dc, {0, 0, 1, 1}, {0, 0, 1, 1}, one, 0x00F00021), 0);
+  EXPECT_EQ(stretch(c.dc, {0, 0, 1, 1}, {0, 0, 1, 1}, one, SRCCOPY, DIB_PAL_COLORS), 0);
+  EXPECT_EQ(read_bitmap(c.dc, c.bitmap, 24)[0], before);
+}
+
+TEST_F(Gdi, DepthsConvertToTheNearestColourAndBitBltCopiesTheBitmapSize) {
+  // An 8-bit DIB drawn on 24 bits keeps its table's colours; on 1 and 4 bits the nearest.
+  PackedDib d8 = pxv_test::make_packed_dib(3, 1, 8);
+  const std::uint8_t table[3][3] = {
+      {0, 0, 200}, {140, 140, 140}, {40, 40, 40}};  // blue, green, red
+  for (int i = 0; i < 3; ++i) {
+    std::copy(table[i], table[i] + 3, d8.bytes.data() + 40 + 4 * i);
+    d8.row(0)[i] = std::uint8_t(i);
+  }
+  const Canvas c24 = canvas(3, 1, 24), c4 = canvas(3, 1, 4), c1 = canvas(3, 1, 1);
+  for (const Canvas *c : {&c24, &c4, &c1})
+    EXPECT_EQ(stretch(c->dc, {0, 0, 3, 1}, {0, 0, 3, 1}, d8), 1);
+  EXPECT_EQ(read_bitmap(c24.dc, c24.bitmap, 24),
+            (std::vector<std::uint32_t>{0xC80000, 0x8C8C8C, 0x282828}));
+  // VGA: (200, 0, 0) is nearest bright red (9); 140 grey is dark grey (8); 40 grey black (0).
+  EXPECT_EQ(read_bitmap(c4.dc, c4.bitmap, 4), (std::vector<std::uint32_t>{9, 8, 0}));
+  EXPECT_EQ(read_bitmap(c1.dc, c1.bitmap, 1), (std::vector<std::uint32_t>{0, 1, 0}));
+
+  // BitBlt across depths goes through the colour; a target larger than the bitmap keeps the
+  // rest, so copying the bitmap's size changes exactly that.
+  const Canvas wide = canvas(5, 2, 24);
+  PatBlt(wide.dc, 0, 0, 5, 2, WHITENESS);
+  BITMAP bm{};
+  GetObjectA(c4.bitmap, sizeof bm, &bm);
+  EXPECT_EQ(bm.bmWidthBytes, 2) << "rows of whole 16-bit words, as device bitmaps have";
+  EXPECT_TRUE(BitBlt(wide.dc, 1, 1, bm.bmWidth, bm.bmHeight, c4.dc, 0, 0, SRCCOPY));
+  EXPECT_EQ(read_bitmap(wide.dc, wide.bitmap, 24),
+            (std::vector<std::uint32_t>{0xFFFFFF, 0xFFFFFF, 0xFFFFFF, 0xFFFFFF, 0xFFFFFF, 0xFFFFFF,
+                                        0xFF0000, 0x808080, 0x000000, 0xFFFFFF}));
+  EXPECT_TRUE(PatBlt(wide.dc, 4, 0, -2, 1, DSTINVERT)) << "a negative width covers 3..4";
+  EXPECT_EQ(read_bitmap(wide.dc, wide.bitmap, 24)[3], 0u);
+  EXPECT_EQ(read_bitmap(wide.dc, wide.bitmap, 24)[2], 0xFFFFFFu);
+}
+
+TEST_F(Gdi, EightBitScreenRealisesAPaletteAndReadsBackLogicalIndices) {
+  ASSERT_TRUE(PxvSetScreen(640, 480, 8));
+  HWND window = PxvCreateWindow(16, 16);
+  ASSERT_EQ(GetActiveWindow(), window);
+  HDC screen = GetDC(window);
+  EXPECT_EQ(GetDeviceCaps(screen, RASTERCAPS) & RC_PALETTE, RC_PALETTE);
+  EXPECT_EQ(GetDeviceCaps(screen, SIZEPALETTE), 256);
+  EXPECT_EQ(GetDeviceCaps(screen, NUMCOLORS), 20);
+  HDC dc = CreateCompatibleDC(screen);
+  HBITMAP bitmap = CreateCompatibleBitmap(screen, 256, 1);
+  HGDIOBJ old = SelectObject(dc, bitmap);
+
+  std::vector<std::uint8_t> block(sizeof(LOGPALETTE) + 256 * sizeof(PALETTEENTRY));
+  auto *lp = reinterpret_cast<LOGPALETTE *>(block.data());
+  *lp = {0x300, 256, {}};
+  const auto c332 = [](int i) {
+    return std::uint32_t(((i & 0xE0) >> 5) * 255 / 7 << 16 | ((i & 0x1C) >> 2) * 255 / 7 << 8 |
+                         (i & 3) * 85);
+  };
+  for (int i = 0; i < 256; ++i)
+    lp->palPalEntry[i] = {BYTE(c332(i) >> 16), BYTE(c332(i) >> 8), BYTE(c332(i)), 0};
+  HPALETTE palette = CreatePalette(lp);
+  SelectPalette(dc, palette, FALSE);
+  EXPECT_EQ(RealizePalette(dc), 256u);
+
+  // The 8 colours equal to static ones share them; the next 236 take entries 10..245 in
+  // order; the last 12 find no room.
+  PALETTEENTRY system[256];
+  ASSERT_EQ(GetSystemPaletteEntries(screen, 0, 256, system), 256u);
+  EXPECT_EQ(system[9].peGreen, 202) << "the static sky blue";
+  EXPECT_EQ(system[10].peBlue, 85) << "3-3-2 entry 1";
+  // Six static matches (0, 3, 28, 31, 224, 227) come before 3-3-2 colour 241, the 236th other.
+  EXPECT_EQ(std::memcmp(&system[245], &lp->palPalEntry[241], 3), 0);
+
+  // A 24-bit picture of all 256 colours lands as system indices and reads back as logical ones.
+  const PackedDib all = dib24(256, 1, [&](int x, int) { return c332(x); });
+  EXPECT_EQ(stretch(dc, {0, 0, 256, 1}, {0, 0, 256, 1}, all), 1);
+  RGBQUAD table[256];
+  const std::vector<std::uint32_t> indices = read_bitmap(dc, bitmap, 8, table);
+  const auto overflowed = [](int i) { return (i >= 242 && i <= 251) || i == 253 || i == 254; };
+  for (int i = 0; i < 256; ++i) {
+    if (overflowed(i)) continue;
+    EXPECT_EQ(indices[i], std::uint32_t(i));
+  }
+  EXPECT_EQ(table[200].rgbRed, lp->palPalEntry[200].peRed) << "the table is the logical palette";
+  // With no bits GetDIBits fills in the table and the image size only.
+  std::vector<std::uint8_t> query(sizeof(BITMAPINFOHEADER) + sizeof table);
+  auto *qi = reinterpret_cast<BITMAPINFO *>(query.data());
+  qi->bmiHeader = {sizeof(BITMAPINFOHEADER), 256, 1, 1, 8, BI_RGB, 0, 0, 0, 0, 0};
+  EXPECT_NE(GetDIBits(dc, bitmap, 0, 1, nullptr, qi, DIB_RGB_COLORS), 0);
+  EXPECT_EQ(qi->bmiHeader.biSizeImage, 256u);
+  EXPECT_EQ(qi->bmiColors[7].rgbGreen, lp->palPalEntry[7].peGreen);
+  // Without a palette of its own a DC reads system indices, with the system palette as table.
+  HDC plain = CreateCompatibleDC(screen);
+  const std::vector<std::uint32_t> raw = read_bitmap(plain, bitmap, 8, table);
+  EXPECT_EQ(raw[1], 10u);
+  EXPECT_EQ(raw[255], 255u);
+  EXPECT_EQ(table[10].rgbBlue, 85);
+
+  DeleteDC(plain);
+  SelectObject(dc, old);
+  DeleteObject(bitmap);
+  DeleteDC(dc);
+  DeleteObject(palette);
+  EXPECT_EQ(ReleaseDC(window, screen), 1);
+  EXPECT_TRUE(PxvDestroyWindow(window));
+}
+
+// The mapping state a host can observe.
+struct MapState {
+  int mode;
+  POINT window_org, viewport_org;
+  SIZE window_ext, viewport_ext;
+  bool operator==(const MapState &o) const {
+    return mode == o.mode && window_org.x == o.window_org.x && window_org.y == o.window_org.y &&
+           viewport_org.x == o.viewport_org.x && viewport_org.y == o.viewport_org.y &&
+           window_ext.cx == o.window_ext.cx && window_ext.cy == o.window_ext.cy &&
+           viewport_ext.cx == o.viewport_ext.cx && viewport_ext.cy == o.viewport_ext.cy;
+  }
+};
+MapState map_state(HDC dc) {
+  MapState s{GetMapMode(dc), {}, {}, {}, {}};
+  GetWindowOrgEx(dc, &s.window_org);
+  GetViewportOrgEx(dc, &s.viewport_org);
+  GetWindowExtEx(dc, &s.window_ext);
+  GetViewportExtEx(dc, &s.viewport_ext);
+  return s;
+}
+
+PXV_PRINTER printer(int width, int height, int dpi, int colors, const char *technology) {
+  return {width, height, dpi, dpi, colors, technology, 0, 0, 0, nullptr, nullptr};
+}
+
+TEST_F(Gdi, MappingModesRoundLikeMulDivAndRestoreExactly) {
+  const PXV_PRINTER a4 = printer(2480, 3508, 300, 2, nullptr);
+  HDC dc = PxvCreatePrinterDC(&a4);
+  EXPECT_EQ(GetDeviceCaps(dc, HORZSIZE), 210);
+  EXPECT_EQ(GetDeviceCaps(dc, VERTSIZE), 297);
+  EXPECT_EQ(SetMapMode(dc, MM_LOMETRIC), MM_TEXT);
+  SetViewportOrgEx(dc, 5, 7, nullptr);
+  POINT p[2] = {{100, -100}, {-254, 0}};
+  ASSERT_TRUE(LPtoDP(dc, p, 2));
+  // 2480 pixels on 2100 units, 3508 on -2970: 118.1 -> 118, 118.11 -> 118, -300.0 -> -300.
+  EXPECT_EQ(p[0].x, 5 + 118);
+  EXPECT_EQ(p[0].y, 7 + 118);
+  EXPECT_EQ(p[1].x, 5 - 300);
+  SetMapMode(dc, MM_ANISOTROPIC);
+  SetWindowExtEx(dc, 2, 2, nullptr);
+  SetViewportExtEx(dc, 1, 1, nullptr);
+  SetViewportOrgEx(dc, 0, 0, nullptr);
+  POINT half[2] = {{1, -1}, {3, -3}};
+  LPtoDP(dc, half, 2);
+  EXPECT_EQ(half[0].x, 1) << "halves round away from zero";
+  EXPECT_EQ(half[0].y, -1);
+  EXPECT_EQ(half[1].y, -2);
+
+  // The library's save, switch to device units, restore: every mode comes back as it was.
+  const auto set_up = [&](int mode) {
+    SetMapMode(dc, mode);
+    SetWindowExtEx(dc, 1000, 700, nullptr);
+    SetViewportExtEx(dc, 300, -500, nullptr);
+    SetWindowOrgEx(dc, 12, -34, nullptr);
+    SetViewportOrgEx(dc, 56, 78, nullptr);
+  };
+  for (int mode : {MM_LOMETRIC, MM_ISOTROPIC, MM_ANISOTROPIC, MM_TWIPS}) {
+    set_up(mode);
+    const MapState before = map_state(dc);
+    SetMapMode(dc, MM_TEXT);
+    SetWindowOrgEx(dc, 0, 0, nullptr);
+    SetViewportOrgEx(dc, 0, 0, nullptr);
+    SetMapMode(dc, before.mode);
+    SetWindowExtEx(dc, before.window_ext.cx, before.window_ext.cy, nullptr);
+    SetWindowOrgEx(dc, before.window_org.x, before.window_org.y, nullptr);
+    SetViewportExtEx(dc, before.viewport_ext.cx, before.viewport_ext.cy, nullptr);
+    SetViewportOrgEx(dc, before.viewport_org.x, before.viewport_org.y, nullptr);
+    EXPECT_TRUE(map_state(dc) == before) << "mode " << mode;
+  }
+
+  // Drawing maps its destination: the painted rectangle is LPtoDP of the corners.
+  StartPage(dc);
+  SetMapMode(dc, MM_LOMETRIC);
+  SetWindowOrgEx(dc, 0, 0, nullptr);
+  SetViewportOrgEx(dc, 0, 0, nullptr);
+  EXPECT_TRUE(PatBlt(dc, 10, -20, 30, -40, BLACKNESS));
+  POINT corners[2] = {{10, -20}, {40, -60}};
+  LPtoDP(dc, corners, 2);
+  HBITMAP page = PxvTakePrinterPage(dc);
+  HDC reader = CreateCompatibleDC(nullptr);
+  const std::vector<std::uint32_t> pixels = read_bitmap(reader, page, 1);
+  int black = 0, outside = 0;
+  for (int y = 0; y < 3508; ++y)
+    for (int x = 0; x < 2480; ++x)
+      if (pixels[std::size_t(y) * 2480 + x] == 0) {
+        ++black;
+        outside += x < corners[0].x || x >= corners[1].x || y < corners[0].y || y >= corners[1].y;
+      }
+  EXPECT_EQ(black, (corners[1].x - corners[0].x) * (corners[1].y - corners[0].y));
+  EXPECT_EQ(outside, 0);
+  DeleteDC(reader);
+  DeleteObject(page);
+  DeleteDC(dc);
+}
+
+TEST_F(Gdi, PrintersAnswerEscapesAndHandOverWhitePages) {
+  struct Seen {
+    std::vector<int> rows;
+  } seen;
+  PXV_PRINTER laser = printer(40, 30, 300, 2, "PCL");
+  laser.has_scaling = 1, laser.scale_x = 1, laser.scale_y = 2;
+  laser.rows_painted = [](void *user, int rows, int height) {
+    EXPECT_EQ(height, 30);
+    static_cast<Seen *>(user)->rows.push_back(rows);
+  };
+  laser.user = &seen;
+  HDC dc = PxvCreatePrinterDC(&laser);
+  ASSERT_NE(dc, nullptr);
+  EXPECT_EQ(GetDeviceCaps(dc, TECHNOLOGY), DT_RASPRINTER);
+  EXPECT_EQ(GetDeviceCaps(dc, LOGPIXELSY), 300);
+  EXPECT_EQ(GetDeviceCaps(dc, HORZRES), 40);
+  EXPECT_EQ(GetDeviceCaps(dc, NUMCOLORS), 2);
+  for (int esc : {QUERYESCSUPPORT, GETSCALINGFACTOR, GETTECHNOLOGY, 9999})
+    EXPECT_EQ(Escape(dc, QUERYESCSUPPORT, sizeof esc, reinterpret_cast<LPCSTR>(&esc), nullptr),
+              int(esc != 9999))
+        << esc;
+  POINT factors{};
+  EXPECT_EQ(Escape(dc, GETSCALINGFACTOR, 0, nullptr, &factors), 1);
+  EXPECT_EQ(factors.x, 1);
+  EXPECT_EQ(factors.y, 2);
+  char technology[32] = {};
+  EXPECT_GT(Escape(dc, GETTECHNOLOGY, 0, nullptr, technology), 0);
+  EXPECT_STREQ(technology, "PCL");
+
+  EXPECT_EQ(PxvTakePrinterPage(dc), nullptr) << "no page before StartPage";
+  DOCINFOA doc{sizeof(DOCINFOA), "test", nullptr, nullptr, 0};
+  EXPECT_GT(StartDocA(dc, &doc), 0);
+  EXPECT_GT(StartPage(dc), 0);
+  PatBlt(dc, 0, 0, 40, 10, BLACKNESS);
+  PatBlt(dc, 0, 2, 40, 3, DSTINVERT);    // not further down: no report
+  PatBlt(dc, 5, 20, 1, 100, BLACKNESS);  // clipped at the page's end
+  EXPECT_EQ(seen.rows, (std::vector<int>{10, 30}));
+  HBITMAP page = PxvTakePrinterPage(dc);
+  BITMAP bm{};
+  GetObjectA(page, sizeof bm, &bm);
+  EXPECT_EQ(bm.bmBitsPixel, 1);
+  const std::vector<std::uint32_t> ink = read_bitmap(dc, page, 24);
+  EXPECT_EQ(ink[0], 0u);
+  EXPECT_EQ(ink[3 * 40], 0xFFFFFFu) << "inverted black";
+  EXPECT_EQ(ink[15 * 40], 0xFFFFFFu) << "untouched white";
+  EXPECT_GT(StartPage(dc), 0);
+  DeleteObject(page);
+  page = PxvTakePrinterPage(dc);
+  EXPECT_EQ(read_bitmap(dc, page, 24)[0], 0xFFFFFFu) << "a new page starts white";
+  EXPECT_GT(EndPage(dc), 0);
+  EXPECT_GT(EndDoc(dc), 0);
+  DeleteObject(page);
+  DeleteDC(dc);
+
+  // Page depth by colour count; PostScript keeps colour whatever it reports.
+  const struct {
+    int colors;
+    const char *technology;
+    int bits, numcolors;
+  } depths[] = {{2, nullptr, 1, 2},
+                {16, nullptr, 4, 16},
+                {256, nullptr, 8, 256},
+                {1 << 24, nullptr, 24, -1},
+                {2, "postscript", 24, 2}};
+  for (const auto &d : depths) {
+    const PXV_PRINTER p = printer(8, 8, 72, d.colors, d.technology);
+    HDC pdc = PxvCreatePrinterDC(&p);
+    HBITMAP b = CreateCompatibleBitmap(pdc, 2, 2);
+    GetObjectA(b, sizeof bm, &bm);
+    EXPECT_EQ(bm.bmBitsPixel, d.bits) << d.colors;
+    EXPECT_EQ(GetDeviceCaps(pdc, NUMCOLORS), d.numcolors);
+    EXPECT_EQ(Escape(pdc, GETTECHNOLOGY, 0, nullptr, technology), int(d.technology != nullptr));
+    DeleteObject(b);
+    DeleteDC(pdc);
+  }
+}
+
+TEST_F(Gdi, ObjectsAreCheckedCountedAndCanBeMadeToFail) {
+  // A deleted selected bitmap leaves its DC on the stock 1 x 1 monochrome bitmap.
+  HDC dc = CreateCompatibleDC(nullptr);
+  HBITMAP colour = CreateBitmap(4, 4, 1, 32, nullptr);
+  HGDIOBJ stock = SelectObject(dc, colour);
+  HDC other = CreateCompatibleDC(nullptr);
+  EXPECT_EQ(SelectObject(other, colour), nullptr) << "a bitmap is in one DC at most";
+  EXPECT_TRUE(DeleteObject(colour));
+  EXPECT_FALSE(DeleteObject(colour)) << "a stale handle is refused";
+  EXPECT_EQ(GetObjectA(colour, 0, nullptr), 0);
+  HBITMAP small = CreateCompatibleBitmap(dc, 3, 3);
+  BITMAP bm{};
+  GetObjectA(small, sizeof bm, &bm);
+  EXPECT_EQ(bm.bmBitsPixel, 1) << "the DC holds the monochrome stock bitmap again";
+  EXPECT_EQ(SelectObject(dc, small), stock);
+  EXPECT_EQ(SelectObject(dc, stock), small);
+  EXPECT_EQ(CreateBitmap(16385, 1, 1, 8, nullptr), nullptr) << "sizes beyond 16384 are refused";
+  EXPECT_EQ(DeleteDC(small), FALSE) << "a bitmap is no DC";
+  DeleteObject(small);
+  DeleteDC(other);
+  DeleteDC(dc);
+
+  // The n-th creation fails with NULL; the others count as live objects until freed.
+  HDC base = CreateCompatibleDC(nullptr);
+  HWND window = PxvCreateWindow(4, 4);
+  const std::size_t live = pxv_platform::live_gdi_objects();
+  const PXV_PRINTER p = printer(8, 8, 72, 2, nullptr);
+  LOGPALETTE lp{0x300, 1, {{1, 2, 3, 0}}};
+  for (unsigned n = 1; n <= 6; ++n) {
+    pxv_platform::fail_gdi_creation(n);
+    HGDIOBJ made[6] = {CreateBitmap(2, 2, 1, 8, nullptr),
+                       CreateCompatibleDC(nullptr),
+                       CreatePalette(&lp),
+                       GetDC(window),
+                       PxvCreatePrinterDC(&p),
+                       CreateCompatibleBitmap(base, 2, 2)};
+    pxv_platform::fail_gdi_creation(0);
+    for (unsigned k = 0; k < 6; ++k) EXPECT_EQ(made[k] == nullptr, k + 1 == n) << n << " " << k;
+    EXPECT_EQ(pxv_platform::live_gdi_objects(), live + 5);
+    DeleteObject(made[0]);
+    DeleteDC(made[1]);
+    DeleteObject(made[2]);
+    ReleaseDC(window, made[3]);
+    DeleteDC(made[4]);
+    DeleteObject(made[5]);
+    EXPECT_EQ(pxv_platform::live_gdi_objects(), live);
+  }
+  HDC open = GetDC(window);
+  PxvDestroyWindow(window);
+  EXPECT_EQ(ReleaseDC(nullptr, open), 0) << "a destroyed window's DCs went with it";
+  EXPECT_EQ(pxv_platform::live_gdi_objects(), live);
+  DeleteDC(base);
+}
+
+}  // namespace
