@@ -578,15 +578,22 @@ void produce_bayer_color(conversion_frame *f) {
   }
 }
 
-const conversion kMediancut = {true, 8, work_rows::colour_pair, "targa", false, produce_mediancut};
+// The default tables of create_dib_palette that the results carry: 256 grays, the 3-3-2 colours,
+// the 16 colours of 0, 128 and 255. A 1-bit table of any kind is black and white.
+constexpr const char *kGrayTable = "tiff";
+constexpr const char *k332Table = "targa";
+constexpr const char *kSixteenTable = "pcx";
+constexpr const char *kMonoTable = kGrayTable;
+
+const conversion kMediancut = {true, 8, work_rows::colour_pair, k332Table, false, produce_mediancut};
 const conversion kPopularity = {false, 8, work_rows::none, nullptr, false, produce_popularity};
-const conversion kColorGray = {true, 8, work_rows::expanded, "tiff", false, produce_gray};
+const conversion kColorGray = {true, 8, work_rows::expanded, kGrayTable, false, produce_gray};
 const conversion kMapToPalette = {false, 8, work_rows::none, nullptr, true, produce_map_to_palette};
-const conversion kBayerMono = {true, 1, work_rows::gray, nullptr, false, produce_bayer_mono};
-const conversion kHalftoneMono = {true, 1, work_rows::gray, nullptr, false, produce_halftone_mono};
-const conversion kDiffusionMono = {true, 1, work_rows::gray_triple, nullptr, false, produce_diffusion_mono};
-const conversion kBayerColor = {true, 4, work_rows::expanded, "pcx", false, produce_bayer_color};
-const conversion kDiffusionColor = {true, 4, work_rows::colour_pair, "pcx", false, produce_diffusion_color};
+const conversion kBayerMono = {true, 1, work_rows::gray, kMonoTable, false, produce_bayer_mono};
+const conversion kHalftoneMono = {true, 1, work_rows::gray, kMonoTable, false, produce_halftone_mono};
+const conversion kDiffusionMono = {true, 1, work_rows::gray_triple, kMonoTable, false, produce_diffusion_mono};
+const conversion kBayerColor = {true, 4, work_rows::expanded, kSixteenTable, false, produce_bayer_color};
+const conversion kDiffusionColor = {true, 4, work_rows::colour_pair, kSixteenTable, false, produce_diffusion_color};
 const conversion kDitherToPalette = {true, 4, work_rows::colour_pair, nullptr, true, produce_dither_to_palette};
 
 // ---------------------------------------------------------------------------------------------

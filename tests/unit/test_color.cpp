@@ -141,6 +141,9 @@ TEST_F(Color, TheFrameReplacesTheDibAndKeepsTheRest) {
     EXPECT_EQ(pxv::get_le32(&c.header[32]), 0u);
     EXPECT_EQ(pxv::get_le32(&c.header[36]), 0u);
     EXPECT_EQ(c.header.size(), 40u + (4u << op.bits));
+    if (op.bits == 1) {
+      EXPECT_EQ(part(c.header, 40, 8), (Bytes{0, 0, 0, 0, 255, 255, 255, 0}));
+    }
     // The rest of the header is the old one: size, planes, resolution.
     for (int at : {0, 4, 8, 16, 24, 28}) EXPECT_EQ(pxv::get_le32(&c.header[at]), pxv::get_le32(&before.header[at])) << at;
     EXPECT_EQ(pxv::get_le16(&c.header[12]), 1u);
