@@ -453,11 +453,32 @@ int run_conversion(int handle, const conversion &c, PXV_PROGRESS_PROC progress, 
 // ---------------------------------------------------------------------------------------------
 // What each operation makes of the rows.
 
+std::uint8_t luminance(std::uint32_t red, std::uint32_t green, std::uint32_t blue) {
+  return static_cast<std::uint8_t>((75 * green + 38 * red + 14 * blue) >> 7);
+}
+
+// The luminance of dfetch_color_raster straight from the stored rows, without the four values a
+// pixel: a palette image's grays are worked out once per table entry (past a short table,
+// black), a 24-bit image's per pixel. The tests hold the two side by side.
 void produce_gray(conversion_frame *f) {
+  const int bits = dib_bit_count(f->header);
+  std::uint8_t table_gray[kMaxColours] = {};
+  const std::uint8_t *table = f->header + kDibHeaderBytes;
+  const std::uint32_t entries = Palette_Size(f->header) / 4;
+  for (std::uint32_t i = 0; i < entries && i < kMaxColours && bits != 24; ++i)
+    table_gray[i] = luminance(table[4 * i + 2], table[4 * i + 1], table[4 * i]);
+  const std::uint8_t *pixels = table + Palette_Size(f->header);
+  const std::int32_t row_bytes = size_for_long(f->width, bits);
+  std::uint8_t *out = f->output;
   for (std::int32_t r = 0; r < f->height; ++r) {
-    dfetch_color_raster(f->handle, f->work, f->source, f->header, r);
-    for (std::int32_t x = 0; x < f->width; ++x)
-      f->output[x] = static_cast<std::uint8_t>(f->work[kRecord * x + kLuminance]);
+    const std::uint8_t *row = pixels + static_cast<std::ptrdiff_t>(r) * row_bytes;
+    if (bits == 24) {
+      for (std::int32_t x = 0; x < f->width; ++x, row += 3) out[x] = luminance(row[2], row[1], row[0]);
+    } else if (bits == 8) {
+      for (std::int32_t x = 0; x < f->width; ++x) out[x] = table_gray[row[x]];
+    } else {
+      for (std::int32_t x = 0; x < f->width; ++x) out[x] = table_gray[(x & 1) ? row[x / 2] & 0x0F : row[x / 2] >> 4];
+    }
     emit_row(f, r);
   }
 }
@@ -587,7 +608,7 @@ constexpr const char *kMonoTable = kGrayTable;
 
 const conversion kMediancut = {true, 8, work_rows::colour_pair, k332Table, false, produce_mediancut};
 const conversion kPopularity = {false, 8, work_rows::none, nullptr, false, produce_popularity};
-const conversion kColorGray = {true, 8, work_rows::expanded, kGrayTable, false, produce_gray};
+const conversion kColorGray = {true, 8, work_rows::none, kGrayTable, false, produce_gray};
 const conversion kMapToPalette = {false, 8, work_rows::none, nullptr, true, produce_map_to_palette};
 const conversion kBayerMono = {true, 1, work_rows::gray, kMonoTable, false, produce_bayer_mono};
 const conversion kHalftoneMono = {true, 1, work_rows::gray, kMonoTable, false, produce_halftone_mono};

@@ -405,6 +405,24 @@ TEST_F(Color, DiffusionsAndNearestColoursEqualPlainTranscriptions) {
       ++index;
     }
   }
+  // Gray: the unshifted fetch's intensity, row by row.
+  for (int bits : {4, 8, 24}) {
+    const int width = 37, height = 5, h = noise(width, height, bits, 7 + bits);
+    int w, ht, b;
+    HGLOBAL block = IMG_bitmap_info(h, &w, &ht, &b);
+    const auto *dib = static_cast<const std::uint8_t *>(GlobalLock(block));
+    std::vector<std::int32_t> expanded(4 * width);
+    std::vector<Bytes> expected;
+    Bytes work(std::size_t(pxv::size_for_long(width, bits)) + 10);
+    for (int r = 0; r < height; ++r) {
+      pxv::dfetch_color_raster(h, expanded.data(), work.data(), dib, r);
+      expected.emplace_back(std::size_t(pxv::size_for_long(width, 8)), 0);
+      for (int x = 0; x < width; ++x) expected[r][x] = std::uint8_t(expanded[4 * x + 3]);
+    }
+    GlobalUnlock(block);
+    ASSERT_EQ(IMG_color_gray(h, nullptr, 0), 0);
+    EXPECT_EQ(read_handle(h).rows, expected) << bits;
+  }
   // Popularity: the histogram, the selection and the nearest entry, plainly.
   const int h = noise(37, 11, 24, 3);
   const Plane colours = plane(h, false);
