@@ -45,7 +45,8 @@ namespace {
 
 // The source row buffer holds a stored row and 10 bytes more, as the row fetches expect.
 constexpr std::uint64_t kSourceSlack = 10;
-// No block of this library is larger; on 32-bit Windows no larger block could be asked for.
+// Larger work blocks and DIBs are refused as memory that cannot be had: on 32-bit Windows no
+// such block could be asked for, and a size worked out in 64 bits never wraps into a small one.
 constexpr std::uint64_t kMaxBlockBytes = INT32_MAX;
 
 // Mono diffusion: above this a pixel is white, and its error is measured from white.
