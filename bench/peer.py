@@ -3,6 +3,9 @@
 
   peer.py pillow-load FILE            Pillow decodes FILE into its own pixel buffer
   peer.py pillow-save FILE OUT FORMAT Pillow encodes the decoded FILE as FORMAT into OUT
+  peer.py pillow-op FILE KIND         Pillow reduces the colours of the decoded FILE: gray, 332,
+                                      popular, remap, mono, color16 (as bench/rows/color.tsv
+                                      says), or color16-file (decode, reduce and save as BMP)
   peer.py cmd -- PROGRAM ARGS...      a whole process, best of five runs
 """
 import subprocess
@@ -19,6 +22,36 @@ def best(fn, repeat=REPEAT):
         fn()
         times.append(time.perf_counter() - t0)
     return min(times)
+
+
+def colour_palette(colours):
+    """A palette image holding `colours`, padded with the last, for quantize(palette=...)."""
+    from PIL import Image
+    pal = Image.new("P", (1, 1))
+    flat = [c for rgb in colours for c in rgb]
+    pal.putpalette(flat + flat[-3:] * (256 - len(colours)))
+    return pal
+
+
+def reduce_with_pillow(im, kind):
+    """The work of one colour operation of pxvlib10, done by Pillow; returns it to be timed."""
+    from PIL import Image
+    p332 = colour_palette([((i >> 5) * 255 // 7, ((i >> 2) & 7) * 255 // 7, (i & 3) * 85)
+                           for i in range(256)])
+    p16 = colour_palette([tuple((128 if i < 8 else 255) if i & bit else 0 for bit in (1, 2, 4))
+                          for i in range(16)])
+    fs, none = Image.Dither.FLOYDSTEINBERG, Image.Dither.NONE
+    table = {
+        "gray": lambda: im.convert("L"),
+        "332": lambda: im.quantize(palette=p332, dither=fs),
+        "popular": lambda: im.quantize(256, dither=none),
+        "remap": lambda: im.quantize(palette=p332, dither=none),
+        "mono": lambda: im.convert("1"),
+        "color16": lambda: im.quantize(palette=p16, dither=fs),
+    }
+    if kind not in table:
+        sys.exit(f"peer.py: unknown colour operation {kind}")
+    return table[kind]
 
 
 def main(argv):
@@ -39,6 +72,18 @@ def main(argv):
         im = Image.open(argv[2])
         im.load()
         print(f"{best(lambda: im.save(argv[3], argv[4])):.6f}")
+    elif kind == "pillow-op" and argv[3] == "color16-file":
+        from PIL import Image
+
+        def file_to_file():
+            with Image.open(argv[2]) as im:
+                reduce_with_pillow(im.convert("RGB"), "color16")().save(argv[2] + ".pillow.bmp")
+        print(f"{best(file_to_file):.6f}")
+    elif kind == "pillow-op":
+        from PIL import Image
+        im = Image.open(argv[2]).convert("RGB")
+        im.load()
+        print(f"{best(reduce_with_pillow(im, argv[3])):.6f}")
     elif kind == "cmd":
         args = argv[argv.index("--") + 1:]
         print(f"{best(lambda: subprocess.run(args, check=True, stdout=subprocess.DEVNULL)):.6f}")

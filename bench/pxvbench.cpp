@@ -1,7 +1,8 @@
 // Times loads and saves through the public API: pxvbench load FILE REPEAT (from the file), or
 // pxvbench save FILE TYPE REPEAT (loads FILE once, then saves it to memory REPEAT times).
 // Prints one line: operation, megapixels per second, best seconds of one run. pxvbench floor FILE
-// prints the best seconds of the floor of an uncompressed load (below).
+// prints the best seconds of the floor of an uncompressed load (below). pxvbench op NAME FILE
+// REPEAT times one colour operation (below).
 #include <chrono>
 #include <cstdio>
 #include <algorithm>
@@ -62,10 +63,76 @@ int floor_run(const char *name, int repeat) {
   return 0;
 }
 
+// The colour operations by the names of bench/rows/color.tsv. The palette operations map to the
+// 3-3-2 colours and dither against the 16 colours of 0, 128 and 255, the palettes that the
+// Pillow rows of bench/peer.py use too.
+struct ColourBench {
+  PALETTEENTRY p332[256], p16[16];
+  ColourBench() {
+    for (int i = 0; i < 256; ++i)
+      p332[i] = {BYTE((i >> 5) * 255 / 7), BYTE(((i >> 2) & 7) * 255 / 7), BYTE((i & 3) * 85), 0};
+    for (int i = 0; i < 16; ++i) {
+      const BYTE on = i < 8 ? 128 : 255;
+      p16[i] = {BYTE(i & 1 ? on : 0), BYTE(i & 2 ? on : 0), BYTE(i & 4 ? on : 0), 0};
+    }
+  }
+  int run(std::string_view name, int h) const {
+    if (name == "gray") return IMG_color_gray(h, nullptr, 0);
+    if (name == "332") return IMG_mediancut_color(h, nullptr, 0);
+    if (name == "popular") return IMG_popularity_color(h, nullptr, 0);
+    if (name == "remap") return IMG_map_to_palette(h, p332);
+    if (name == "bayer") return IMG_bayer_mono(h, nullptr, 0);
+    if (name == "halftone") return IMG_halftone_mono(h, nullptr, 0);
+    if (name == "diffusion") return IMG_diffusion_mono(h, nullptr, 0);
+    if (name == "color-bayer") return IMG_bayer_color(h, nullptr, 0);
+    if (name == "color-diffusion") return IMG_diffusion_color(h, nullptr, 0);
+    if (name == "palette") return IMG_dither_to_palette(h, p16);
+    return PXV_ERR_TYPE;
+  }
+};
+
+// Times operation NAME alone, each run on a fresh copy of the loaded image made beforehand.
+// "palette-fd" dithers FILE (a BMP) into FILE.fd.bmp instead, its reading and writing included.
+int op_run(std::string_view name, const char *file_name, int repeat) {
+  static const ColourBench ops;
+  std::vector<unsigned char> file = read_file(file_name);
+  const int loaded = IMG_decompress_bitmap_mem(file.data(), 0);
+  if (loaded < 0) {
+    std::fprintf(stderr, "pxvbench: %s does not load (%d)\n", file_name, loaded);
+    return 1;
+  }
+  int width = 0, height = 0, bits = 0;
+  HGLOBAL dib = IMG_bitmap_info(loaded, &width, &height, &bits);
+  const void *packed = GlobalLock(dib);
+  const std::string out = std::string(file_name) + ".fd.bmp";
+  double best = 1e30;
+  for (int i = 0; i < repeat; ++i) {
+    const int copy = name == "palette-fd" ? 0 : IMG_create_handle(packed);
+    OFSTRUCT of;
+    const HFILE in = name == "palette-fd" ? OpenFile(file_name, &of, OF_READ) : HFILE_ERROR;
+    const HFILE to = name == "palette-fd" ? OpenFile(out.c_str(), &of, OF_CREATE) : HFILE_ERROR;
+    const double t0 = now();
+    const int rc = name == "palette-fd" ? IMG_dither_to_palette_fd(in, to, ops.p16) : copy < 0 ? copy : ops.run(name, copy);
+    const double t = now() - t0;
+    if (name == "palette-fd") _lclose(in), _lclose(to);
+    else IMG_delete_bitmap(copy);
+    if (rc < 0) {
+      std::fprintf(stderr, "pxvbench: %.*s failed (%d)\n", int(name.size()), name.data(), rc);
+      return 1;
+    }
+    if (t < best) best = t;
+  }
+  GlobalUnlock(dib);
+  IMG_delete_bitmap(loaded);
+  std::printf("op %.2f %.6f\n", width * double(height) / best / 1e6, best);
+  return 0;
+}
+
 int main(int argc, char **argv) {
   if (argc >= 3 && std::string_view(argv[1]) == "floor") return floor_run(argv[2], 5);
+  if (argc >= 5 && std::string_view(argv[1]) == "op") return op_run(argv[2], argv[3], std::atoi(argv[4]));
   if (argc < 4) {
-    std::fprintf(stderr, "usage: pxvbench load FILE REPEAT | save FILE TYPE REPEAT | floor FILE\n");
+    std::fprintf(stderr, "usage: pxvbench load FILE REPEAT | save FILE TYPE REPEAT | op NAME FILE REPEAT | floor FILE\n");
     return 2;
   }
   const bool save = std::string_view(argv[1]) == "save";

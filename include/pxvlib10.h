@@ -125,6 +125,41 @@ int PXVAPI IMG_display_ddb(HBITMAP bitmap, HDC dc, int x, int y);
 int PXVAPI IMG_print_bitmap(int handle, HDC dc, int x, int y, int width, int height);
 int PXVAPI IMG_print_bitmap_fast(int handle, HDC dc, int x, int y, int width, int height);
 
+/* Colour. Each handle operation replaces the image's DIB by a new one of the same width and height
+ * under the same handle, or leaves it untouched and answers a negative code: -6 for a bit count
+ * it does not take (1-bit images always; the popularity and mapping operations take 24 bits
+ * only), -1 when memory runs short, -7 for a handle that names no image. Host palettes are the
+ * entries GetPaletteEntries fills (red, green, blue, flags): 256 for IMG_map_to_palette, 16 for
+ * the IMG_dither_to_palette pair, whose index bits are 1 red, 2 green, 4 blue, 8 bright
+ * whatever colours the host gives; a null palette answers -6.
+ *
+ * The progress callback, where an operation takes one, is called after each output row with the
+ * user value, the image height and the row just finished (stored order: 0 is the bottom row),
+ * in the platform's default calling convention; its result is ignored. The user value is 32 bits
+ * on every platform: pass an index, not a pointer. */
+typedef int (*PXV_PROGRESS_PROC)(LONG user, LONG total, LONG row);
+
+/* To 8 bits: the fixed 3-3-2 palette with error diffusion; the 256 most frequent colours (by
+ * their top four bits per channel); 256 grays; the nearest of the host's 256 colours. */
+int PXVAPI IMG_mediancut_color(int handle, PXV_PROGRESS_PROC progress, LONG user);
+int PXVAPI IMG_popularity_color(int handle, PXV_PROGRESS_PROC progress, LONG user);
+int PXVAPI IMG_color_gray(int handle, PXV_PROGRESS_PROC progress, LONG user);
+int PXVAPI IMG_map_to_palette(int handle, const PALETTEENTRY *palette);
+/* To 1 bit: ordered dither (Bayer or halftone matrix), or error diffusion. */
+int PXVAPI IMG_bayer_mono(int handle, PXV_PROGRESS_PROC progress, LONG user);
+int PXVAPI IMG_halftone_mono(int handle, PXV_PROGRESS_PROC progress, LONG user);
+int PXVAPI IMG_diffusion_mono(int handle, PXV_PROGRESS_PROC progress, LONG user);
+/* To 4 bits: the 16 colours of 0, 128 and 255 by ordered dither or error diffusion; or error
+ * diffusion whose error is measured against the host's 16 colours. */
+int PXVAPI IMG_bayer_color(int handle, PXV_PROGRESS_PROC progress, LONG user);
+int PXVAPI IMG_diffusion_color(int handle, PXV_PROGRESS_PROC progress, LONG user);
+int PXVAPI IMG_dither_to_palette(int handle, const PALETTEENTRY *palette);
+/* The same from an uncompressed 4-, 8- or 24-bit BMP file (read from its start) to a 4-bit BMP
+ * written at the output's current position, which must be the start of the file. A header cut
+ * short answers 0 and writes nothing; a header this call does not take answers -6 or -3 and
+ * writes nothing; a short write answers -10. */
+int PXVAPI IMG_dither_to_palette_fd(HFILE input, HFILE output, const PALETTEENTRY *palette);
+
 #ifdef __cplusplus
 }
 #endif

@@ -111,3 +111,30 @@ TEST(CliConvert, LoadsAsTheLibraryDoes) {
 }
 
 }  // namespace
+
+// Colour operations run in the order given; a refusal names the operation, the code and what
+// the operation takes; --direct writes what the handle operation and a BMP save write.
+TEST(CliConvert, ColourOperationsInOrder) {
+  const std::string in = picture_file("colour24.bmp", 24), palette = picture_file("colour4.bmp", 4);
+  const std::string gray = pxv_test::scratch_path("gray_bayer.bmp");
+  bool ok = false;
+  pxv("convert " + in + " " + gray + " --gray --dither bayer", &ok);
+  int h = IMG_decompress_bitmap(gray.c_str()), w, ht, bits = 0;
+  IMG_bitmap_info(h, &w, &ht, &bits);
+  IMG_delete_bitmap(h);
+  EXPECT_TRUE(ok && bits == 1);
+  std::string out = pxv("convert " + in + " " + gray + " --dither bayer --gray", &ok);
+  EXPECT_FALSE(ok);
+  EXPECT_TRUE(has(out, "--gray: unknown or unsupported type (result -6)") && has(out, "--gray takes 4-, 8- and 24-bit images")) << out;
+  out = pxv("convert " + palette + " " + gray + " --quantize popular", &ok);
+  EXPECT_TRUE(!ok && has(out, "--quantize popular takes 24-bit images")) << out;
+  const std::string direct = pxv_test::scratch_path("direct.bmp"), loaded = pxv_test::scratch_path("loaded.bmp");
+  pxv("convert " + in + " " + direct + " --dither palette " + palette + " --direct", &ok);
+  EXPECT_TRUE(ok);
+  pxv("convert " + in + " " + loaded + " --dither=palette " + palette, &ok);
+  EXPECT_TRUE(ok);
+  EXPECT_EQ(pxv_test::read_file(direct), pxv_test::read_file(loaded));
+  out = pxv("convert " + palette + " " + direct + " --remap " + in, &ok);
+  EXPECT_TRUE(!ok && has(out, "no colour table")) << out;
+  EXPECT_TRUE(has(pxv("convert --help"), "--dither color-diffusion   16 colours, error diffusion (4 bits)"));
+}

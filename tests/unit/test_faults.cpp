@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -138,5 +139,74 @@ std::vector<Format> loadable() {
   return all;
 }
 INSTANTIATE_TEST_SUITE_P(Formats, LoadFaults, ::testing::ValuesIn(loadable()), name);
+
+// The colour operations take every block before their first row: each allocation failing in
+// turn answers -1 and leaves the DIB, the record and the count of blocks as they were.
+TEST(ColourFaults, EveryAllocationOfAnOperationFailingInTurn) {
+  static const PALETTEENTRY host[256] = {};
+  const std::function<int(int)> ops[] = {
+      [](int h) { return IMG_mediancut_color(h, nullptr, 0); },  [](int h) { return IMG_popularity_color(h, nullptr, 0); },
+      [](int h) { return IMG_color_gray(h, nullptr, 0); },       [](int h) { return IMG_map_to_palette(h, host); },
+      [](int h) { return IMG_bayer_mono(h, nullptr, 0); },       [](int h) { return IMG_halftone_mono(h, nullptr, 0); },
+      [](int h) { return IMG_diffusion_mono(h, nullptr, 0); },   [](int h) { return IMG_bayer_color(h, nullptr, 0); },
+      [](int h) { return IMG_diffusion_color(h, nullptr, 0); },  [](int h) { return IMG_dither_to_palette(h, host); }};
+  for (std::size_t i = 0; i < std::size(ops); ++i) {
+    const int h = pxv_test::picture_handle(13, 7, 24);
+    const pxv_test::Capture before = pxv_test::read_handle(h);
+    const pxv::image_object record = *pxv::live_image(h);
+    const std::size_t blocks = pxv_platform::live_blocks();
+    int rc = -1;
+    for (unsigned n = 1; n < 20 && rc != 0; ++n) {
+      pxv_platform::fail_allocation(n);
+      const std::uint64_t start = pxv_platform::allocation_count();
+      rc = ops[i](h);
+      const bool reached = pxv_platform::allocation_count() - start >= n;
+      pxv_platform::fail_allocation(0);
+      EXPECT_EQ(rc, reached ? PXV_ERR_NO_MEMORY : 0) << "operation " << i << ", allocation " << n;
+      if (rc == 0) break;
+      const pxv::image_object *now = pxv::live_image(h);
+      EXPECT_TRUE(now->dib_handle == record.dib_handle && now->dib == nullptr && now->row_bytes == record.row_bytes);
+      EXPECT_EQ(pxv_platform::live_blocks(), blocks);
+      EXPECT_EQ(pxv::img_work_blocks_in_use(), 0);
+      const pxv_test::Capture after = pxv_test::read_handle(h);
+      ASSERT_EQ(after.header, before.header) << "operation " << i << ", allocation " << n;
+      ASSERT_EQ(after.rows, before.rows);
+    }
+    EXPECT_EQ(rc, 0) << "operation " << i;
+    IMG_delete_bitmap(h);
+  }
+}
+
+// The file variant writes nothing when a block cannot be had, and reports a cut write.
+TEST(ColourFaults, TheFileVariantFailsCleanly) {
+  static const PALETTEENTRY host[16] = {};
+  const int h = pxv_test::picture_handle(13, 7, 24);
+  const std::string in = pxv_test::scratch_path("colour_in.bmp"), out = pxv_test::scratch_path("colour_out.bmp");
+  ASSERT_EQ(IMG_save_bitmap(h, in.c_str(), PXV_SAVE_BMP), 0);
+  IMG_delete_bitmap(h);
+  auto dither = [&](unsigned fail_at, std::int64_t cap) {
+    OFSTRUCT of;
+    HFILE fin = OpenFile(in.c_str(), &of, OF_READ);
+    pxv_platform::cap_next_file_writes(cap);
+    HFILE fout = OpenFile(out.c_str(), &of, OF_CREATE);
+    pxv_platform::cap_next_file_writes(-1);
+    pxv_platform::fail_allocation(fail_at);
+    const int rc = IMG_dither_to_palette_fd(fin, fout, host);
+    pxv_platform::fail_allocation(0);
+    _lclose(fin);
+    _lclose(fout);
+    EXPECT_EQ(pxv::img_work_blocks_in_use(), 0);
+    return rc;
+  };
+  for (unsigned n = 1; n <= 3; ++n) {
+    EXPECT_EQ(dither(n, -1), PXV_ERR_NO_MEMORY) << n;
+    EXPECT_TRUE(pxv_test::read_file(out).empty());
+  }
+  // In the file header, in the table, in the first row, in the last.
+  for (std::int64_t cap : {0, 60, 120, 118 + 6 * 8 + 3})
+    EXPECT_EQ(dither(0, cap), PXV_ERR_SHORT_WRITE) << cap;
+  EXPECT_EQ(dither(0, -1), 0);
+  EXPECT_EQ(pxv_test::read_file(out).size(), 118u + 7 * 8);
+}
 
 }  // namespace

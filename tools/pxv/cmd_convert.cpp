@@ -6,6 +6,7 @@
 #include <map>
 
 #include "cli.h"
+#include "colour_ops.h"
 #include "load.h"
 #include "options.h"
 #include "progress.h"
@@ -28,6 +29,8 @@ struct ConvertSettings {
   std::string out_dir;
   int jobs = 1;
   bool row_bar = false;  // one input: its rows move the progress bar
+  std::vector<ColourStep> colour;  // in command-line order
+  bool direct = false;             // --direct: the file-to-file dither, no handle
 };
 
 struct Job {
@@ -36,20 +39,63 @@ struct Job {
 };
 
 // Where a conversion failed, kept with the result code in a worker's exit status (stage * 16 -
-// code, 0 for success), since a worker process can hand back no more than that.
-enum Stage { kLoad = 1, kDepth = 2, kSave = 3 };
+// code, 0 for success), since a worker process can hand back no more than that. A failed
+// colour operation is reported where it fails, since the status has no room to name it.
+enum Stage { kLoad = 1, kDepth = 2, kSave = 3, kReported = 4 };
 constexpr int kCodesPerStage = 16;
 
 int outcome(Stage stage, int rc) { return stage * kCodesPerStage - rc; }
 
-// Loads one input and saves it; returns its outcome (0 for success).
+// Says which colour operation refused an input, why, and what it takes.
+int report_colour_failure(const Job &job, const ColourStep &step, int rc) {
+  fail(job.in + ": " + step.op->option, rc);
+  if (rc == PXV_ERR_TYPE)
+    std::fprintf(stderr, "pxv: %s takes %s images\n", step.op->option, step.op->takes);
+  return outcome(kReported, rc);
+}
+
+// --direct: the input's rows are dithered straight into the output file, through the
+// library's file-to-file variant.
+int convert_direct(const Job &job, const ColourStep &step) {
+  if (IMGLOW_get_filetype(job.in.c_str()) != PXV_SAVE_BMP) {
+    std::fprintf(stderr, "pxv: %s: --direct reads BMP files only\n", job.in.c_str());
+    return outcome(kReported, PXV_ERR_TYPE);
+  }
+  bool header_read = true;
+  const int rc = write_replacing(job.out, false, [&](const std::string &file) {
+    OFSTRUCT of;
+    HFILE in = OpenFile(job.in.c_str(), &of, OF_READ);
+    if (in == HFILE_ERROR) return PXV_ERR_READ;
+    HFILE out = OpenFile(file.c_str(), &of, OF_CREATE);
+    int result = out == HFILE_ERROR ? PXV_ERR_CREATE : IMG_dither_to_palette_fd(in, out, step.colours.data());
+    // A header cut short is no error to the library, which then writes nothing.
+    header_read = out == HFILE_ERROR || _llseek(out, 0, 2) > 0;
+    if (result == 0 && !header_read) result = PXV_ERR_READ;
+    if (out != HFILE_ERROR) _lclose(out);
+    _lclose(in);
+    return result;
+  });
+  if (rc >= 0) return 0;
+  if (rc == PXV_ERR_TYPE || rc == PXV_ERR_DATA)
+    std::fprintf(stderr, "pxv: --direct reads uncompressed 4-, 8- and 24-bit BMP files with a 40-byte header\n");
+  return outcome(rc == PXV_ERR_SHORT_WRITE || rc == PXV_ERR_CREATE ? kSave : kLoad, rc);
+}
+
+// Loads one input, runs the colour operations and saves it; returns its outcome (0 for success).
 int convert_one(const Job &job, const ConvertSettings &s) {
+  if (s.direct) return convert_direct(job, s.colour[0]);
   OFSTRUCT of;
   HFILE fd = OpenFile(job.in.c_str(), &of, OF_READ);
   if (fd == HFILE_ERROR) return outcome(kLoad, PXV_ERR_READ);
   int handle = load_image(fd, s.page, !s.row_bar, "loading");
   _lclose(fd);
   if (handle < 0) return outcome(kLoad, handle);
+  const ColourStep *failed = nullptr;
+  const int changed = run_colour_steps(handle, s.colour, !s.row_bar, &failed);
+  if (changed < 0) {
+    IMG_delete_bitmap(handle);
+    return report_colour_failure(job, *failed, changed);
+  }
   int width = 0, height = 0, bits = 0;
   IMG_bitmap_info(handle, &width, &height, &bits);
   int rc = PXV_ERR_TYPE;
@@ -70,6 +116,8 @@ void report(const Job &job, int status) {
     fail(job.in, rc);
   } else if (stage == kSave) {
     fail(job.out, rc);
+  } else if (stage == kReported) {
+    // said where it failed
   } else if (stage == kDepth) {
     fail(job.in, rc);
     std::fprintf(stderr, "pxv: %s writes images of %s only\n", job.type->name, depth_list(*job.type).c_str());
@@ -166,6 +214,7 @@ const char kConvertUsage[] =
     "  --out-dir DIR    write every output into DIR (made if missing)\n"
     "  -j, --jobs N     convert N files at a time, in worker processes\n"
     "  -q, --quiet      no progress bar\n"
+    "%s"
     "\n"
     "Types (number, name, ending, depths written); types that add pages add one when the\n"
     "output exists:\n";
@@ -175,9 +224,14 @@ const char kConvertUsage[] =
 int cmd_convert(const Args &args) {
   ConvertSettings s;
   CommandLine line;
-  const std::string help = kConvertUsage + save_type_help();
+  char usage[sizeof kConvertUsage + 4096];
+  std::snprintf(usage, sizeof usage, kConvertUsage, colour_help().c_str());
+  const std::string help = usage + save_type_help();
+  auto colour = [&](const char *option) {
+    return [&s, option](const std::string &v) { return parse_colour_option(option, v, &s.colour); };
+  };
   int status = parse_command_line(
-      args,
+      join_palette_files(args),
       {{"--type", nullptr, "a save type number (0-15) or name",
         [&](const std::string &v) { return (s.type = save_type_from_text(v)) != nullptr; }},
        {"--page", nullptr, "a page number of 0 or more",
@@ -191,9 +245,18 @@ int cmd_convert(const Args &args) {
         [&](const std::string &v) { return s.quality_given = parse_int(v, 0, &s.quality); }},
        {"--out-dir", nullptr, "a folder", [&](const std::string &v) { s.out_dir = v; return !v.empty(); }},
        {"--jobs", "-j", "a number of workers of 1 or more",
-        [&](const std::string &v) { return parse_int(v, 1, &s.jobs); }}},
+        [&](const std::string &v) { return parse_int(v, 1, &s.jobs); }},
+       {"--gray", nullptr, nullptr, colour("--gray")},
+       {"--quantize", nullptr, "332, popular or palette FILE", colour("--quantize")},
+       {"--remap", nullptr, "a palette file", colour("--remap")},
+       {"--dither", nullptr, "bayer, halftone, diffusion, color-bayer, color-diffusion or palette FILE",
+        colour("--dither")},
+       {"--direct", nullptr, nullptr, [&](const std::string &) { return s.direct = true; }}},
       help.c_str(), &line);
   if (status >= 0) return status;
+  if (s.direct && (s.colour.size() != 1 || s.colour[0].op->palette_size != 16 || s.crop || s.page != 0))
+    return usage_error("--direct takes --dither palette FILE as its only operation, and no --crop or --page");
+  if ((status = read_palette_files(&s.colour)) != 0) return status;
   std::vector<Job> jobs = plan(line.operands, s, &status);
   if (jobs.empty()) return status;
   return run_batch(jobs, s, line.quiet);

@@ -1,4 +1,5 @@
-// pxv tour: a built-in picture saved in every output type at every depth and loaded back.
+// pxv tour: a built-in picture saved in every output type at every depth and loaded back, and
+// put through every colour operation once.
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <fcntl.h>
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include "cli.h"
+#include "colour_ops.h"
 #include "core/dib.h"
 #include "options.h"
 #include "progress.h"
@@ -247,7 +249,9 @@ const char kTourHelp[] =
     "Draws a built-in picture at 1, 4, 8 and 24 bits, saves it in every output type the\n"
     "library writes, loads each file back and reports its size and whether the pixels came\n"
     "back identical (or, for JPEG, how close). EPS files, which the library does not read\n"
-    "back, are drawn by Ghostscript when gs is on PATH, else marked not checked.\n"
+    "back, are drawn by Ghostscript when gs is on PATH, else marked not checked. Then runs\n"
+    "every colour operation of 'pxv convert' once on the 24-bit picture and reports the\n"
+    "depth and colours of each result.\n"
     "--keep leaves the files in DIR.\n";
 
 struct Tally {
@@ -287,6 +291,88 @@ void tour_type(const SaveType &type, const std::string &dir, Progress *bar, int 
   }
 }
 
+// The colours of the picture at 4 or 8 bits, as a host palette for the palette operations.
+std::vector<PALETTEENTRY> tour_palette(int bits) {
+  const Pixels dib = tour_picture(bits);
+  std::vector<PALETTEENTRY> colours;
+  for (int i = 0; i < 1 << bits; ++i) {
+    const std::uint8_t *e = &dib[pxv::kDibHeaderBytes + 4 * i];
+    colours.push_back({e[2], e[1], e[0], 0});
+  }
+  return colours;
+}
+
+int distinct_colours(const Pixels &rgb) {
+  std::vector<bool> seen(1 << 24);
+  int n = 0;
+  for (std::size_t i = 0; i + 2 < rgb.size(); i += 3) {
+    const std::size_t c = std::size_t(rgb[i]) << 16 | std::size_t(rgb[i + 1]) << 8 | rgb[i + 2];
+    n += !seen[c];
+    seen[c] = true;
+  }
+  return n;
+}
+
+// The file-to-file dither of the picture saved as a BMP: the same pixels as the handle
+// operation's `expected`, or a problem.
+Verdict tour_direct(const std::string &dir, const std::vector<PALETTEENTRY> &colours, const Pixels &expected) {
+  const std::string in = dir + "/tour-colour-in.bmp", out = dir + "/tour-colour-direct.bmp";
+  Pixels picture = tour_picture(24);
+  const int h = IMG_create_handle(picture.data());
+  int rc = h < 0 ? h : IMG_save_bitmap(h, in.c_str(), PXV_SAVE_BMP);
+  if (h >= 0) IMG_delete_bitmap(h);
+  OFSTRUCT of;
+  HFILE fin = OpenFile(in.c_str(), &of, OF_READ), fout = OpenFile(out.c_str(), &of, OF_CREATE);
+  if (rc >= 0) rc = fin == HFILE_ERROR || fout == HFILE_ERROR ? PXV_ERR_CREATE : IMG_dither_to_palette_fd(fin, fout, colours.data());
+  if (fin != HFILE_ERROR) _lclose(fin);
+  if (fout != HFILE_ERROR) _lclose(fout);
+  std::remove(in.c_str());
+  if (rc < 0) return {std::string("failed: ") + result_meaning(rc), true};
+  const int back = IMG_decompress_bitmap(out.c_str());
+  if (back < 0) return {std::string("load failed: ") + result_meaning(back), true};
+  int w, ht;
+  const bool same = handle_rgb(back, &w, &ht) == expected;
+  IMG_delete_bitmap(back);
+  return same ? Verdict{"the pixels of --dither palette"} : Verdict{"differs from --dither palette", true};
+}
+
+// Every colour operation once on the 24-bit picture: the depth it leaves and the colours it
+// uses; the palette operations take the colours of the picture at their depth. With --keep each
+// result is saved as a BMP.
+void tour_colour(const std::string &dir, bool keep, Progress *bar, int *step, Tally *t) {
+  std::printf("\n%-26s %4s %8s  %s\n", "colour operation", "bits", "colours", "result");
+  const std::vector<PALETTEENTRY> colours[] = {tour_palette(8), tour_palette(4)};
+  Pixels sixteen;
+  for (std::size_t i = 0; i < std::size(kColourOps); ++i) {
+    const ColourOp &op = kColourOps[i];
+    Pixels picture = tour_picture(24);
+    const int h = IMG_create_handle(picture.data());
+    const int rc = h < 0 ? h : op.run(h, nullptr, 0, colours[op.palette_size == 16].data());
+    int w = 0, ht = 0, bits = 0;
+    Pixels result;
+    if (rc >= 0) {
+      IMG_bitmap_info(h, &w, &ht, &bits);
+      result = handle_rgb(h, &w, &ht);
+      char name[32];
+      std::snprintf(name, sizeof name, "/colour-%02zu.bmp", i);
+      if (keep) save_replacing(h, dir + name, *save_type(PXV_SAVE_BMP));
+    }
+    if (h >= 0) IMG_delete_bitmap(h);
+    if (op.palette_size == 16) sixteen = result;
+    const bool problem = rc < 0 || bits != op.bits;
+    std::printf("%-26s %4d %8d  %s\n", op.option, bits, rc < 0 ? 0 : distinct_colours(result),
+                rc < 0 ? result_meaning(rc) : problem ? "not the depth it should leave" : "done");
+    t->problems += problem;
+    progress_update(bar, ++*step);
+  }
+  const Verdict direct = tour_direct(dir, colours[1], sixteen);
+  std::printf("%-26s %4d %8s  %s\n", "--dither palette --direct", 4, "-", direct.text.c_str());
+  t->problems += direct.problem;
+  if (keep) t->files.push_back(dir + "/tour-colour-direct.bmp");
+  else std::remove((dir + "/tour-colour-direct.bmp").c_str());
+  progress_update(bar, ++*step);
+}
+
 }  // namespace
 
 int cmd_tour(const Args &args) {
@@ -306,10 +392,13 @@ int cmd_tour(const Args &args) {
   std::printf("pxv tour: a %d x %d picture at 1, 4, 8 and 24 bits, saved and loaded back\n\n",
               kWidth, kHeight);
   std::printf("%-13s %4s %8s  %s\n", "type", "bits", "bytes", "loaded back");
-  Progress bar = progress_start("tour", int(std::size(kSaveTypes) * std::size(kDepths)), line.quiet);
+  const int steps = int(std::size(kSaveTypes) * std::size(kDepths) + std::size(kColourOps) + 1);
+  Progress bar = progress_start("tour", steps, line.quiet);
   Tally t;
   int step = 0;
   for (const SaveType &type : kSaveTypes) tour_type(type, dir, &bar, &step, &t);
+  progress_clear(&bar);
+  tour_colour(dir, !keep.empty(), &bar, &step, &t);
   progress_clear(&bar);
   if (!t.unavailable.empty()) std::printf("\nnot written by this build:%s\n", t.unavailable.c_str());
   std::printf("\n%d files written, %d problems%s%s\n", t.written, t.problems,

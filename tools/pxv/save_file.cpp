@@ -48,24 +48,31 @@ std::string make_temporary(const std::string &out, int *fd) {
 
 }  // namespace
 
-int save_replacing(int handle, const std::string &out, const SaveType &type) {
+int write_replacing(const std::string &out, bool add_to_existing,
+                    const std::function<int(const std::string &file)> &write) {
   struct stat old;
   const bool existed = stat(out.c_str(), &old) == 0;
   int fd = -1;
   std::string temp = make_temporary(out, &fd);
   if (fd < 0) return PXV_ERR_CREATE;
   bool ready = true;
-  if (type.appends_pages && existed)
+  if (add_to_existing && existed)
     ready = copy_into(out, fd);
-  else if (type.appends_pages)
+  else if (add_to_existing)
     unlink(temp.c_str());  // the library starts a new file only where none exists
   close(fd);
-  int rc = ready ? IMG_save_bitmap(handle, temp.c_str(), type.number) : PXV_ERR_CREATE;
+  int rc = ready ? write(temp) : PXV_ERR_CREATE;
   if (rc >= 0 && (chmod(temp.c_str(), existed ? old.st_mode & 07777 : new_file_mode()) != 0 ||
                   std::rename(temp.c_str(), out.c_str()) != 0))
     rc = PXV_ERR_CREATE;
   if (rc < 0) unlink(temp.c_str());
   return rc;
+}
+
+int save_replacing(int handle, const std::string &out, const SaveType &type) {
+  return write_replacing(out, type.appends_pages, [&](const std::string &file) {
+    return IMG_save_bitmap(handle, file.c_str(), type.number);
+  });
 }
 
 }  // namespace pxv_cli

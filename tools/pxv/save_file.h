@@ -1,6 +1,7 @@
 // Saving an image to a named file without ever damaging what was there.
 #pragma once
 
+#include <functional>
 #include <string>
 
 #include "save_types.h"
@@ -13,5 +14,9 @@ namespace pxv_cli {
 // file gets the old file's permissions, or the usual ones for a new file. Returns the library's
 // result code.
 int save_replacing(int handle, const std::string &out, const SaveType &type);
+// The same for any writer: `write` makes the file whose name it is given (a copy of an existing
+// `out` when `add_to_existing`, else a name where no file is) and answers a result code.
+int write_replacing(const std::string &out, bool add_to_existing,
+                    const std::function<int(const std::string &file)> &write);
 
 }  // namespace pxv_cli

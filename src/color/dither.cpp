@@ -1,0 +1,793 @@
+// Colour reduction and dithering: ten operations that replace a handle's DIB by one of 8, 4 or
+// 1 bits, and one that dithers a BMP file into another without a handle.
+//
+// Every handle operation runs one frame (run_conversion): the bit count is checked before
+// anything is taken; every block is allocated before the first row, so that a failure leaves
+// the old DIB untouched and the handle as it was; rows are produced in stored order with the
+// progress callback after each; only then are the old DIB and any saved palette freed and the
+// new DIB put under the handle. The new header and colour table are written before the rows,
+// because the diffusions measure their error against that very table.
+//
+// The arithmetic is what hosts of this library have always been given, and is kept exactly:
+// arithmetic right shifts (rounding toward minus infinity) in the Burkes kernels, division
+// truncating toward zero in the Stucki kernel, a luminance lowered by 40 in the 16-colour
+// ordered dither, 253 as the brightest of the 256 grays.
+//
+// Input policy:
+// - Colour tables are read only as far as the header declares them: an index past a short
+//   table reads as black, as in the colour row fetch.
+// - IMG_dither_to_palette_fd takes what the handle operations take, in the form this library's
+//   own BMP writer makes: an uncompressed, bottom-up file with a 40-byte header and 4, 8 or 24
+//   bits (anything else is -6). A table that does not fit below the data offset, an image of no
+//   pixels, or sizes beyond 32-bit file positions are -3. A file header, info header or colour
+//   table cut short answers 0, and a data offset past the end of the file counts as cut short.
+//   Nothing is written in any of these cases. Rows missing from a truncated file read as zeros.
+#include "color/dither.h"
+
+#include <climits>
+#include <cstring>
+
+#include "core/dib.h"
+#include "core/image.h"
+#include "core/img_util.h"
+#include "output/color_raster.h"
+
+namespace pxv {
+
+const std::uint8_t halftone_matrix[8][8] = {
+    {136, 192, 160, 128, 116, 60, 92, 124},  {168, 232, 224, 212, 84, 20, 28, 40},
+    {200, 248, 244, 180, 52, 4, 8, 72},      {152, 184, 216, 148, 100, 68, 36, 104},
+    {112, 56, 88, 120, 140, 196, 164, 132},  {80, 16, 24, 44, 172, 236, 228, 208},
+    {48, 0, 12, 76, 204, 252, 240, 176},     {96, 64, 32, 108, 156, 188, 220, 144},
+};
+
+namespace {
+
+// The source row buffer holds a stored row and 10 bytes more, as the row fetches expect.
+constexpr std::uint64_t kSourceSlack = 10;
+// Larger work blocks and DIBs are refused as memory that cannot be had: on 32-bit Windows no
+// such block could be asked for, and a size worked out in 64 bits never wraps into a small one.
+constexpr std::uint64_t kMaxBlockBytes = INT32_MAX;
+
+// Mono diffusion: above this a pixel is white, and its error is measured from white.
+constexpr std::int32_t kMonoThreshold = 127;
+constexpr std::int32_t kWhite = 255;
+// 16 colours: a channel above kChannelOn sets its bit; any channel above kChannelBright the
+// bright bit. The ordered dither sets the bright bit where the luminance passes the threshold
+// by kBrightMargin.
+constexpr std::int32_t kChannelOn = 180;
+constexpr std::int32_t kChannelBright = 220;
+constexpr std::int32_t kBrightMargin = 40;
+constexpr std::uint32_t kBitRed = 1, kBitGreen = 2, kBitBlue = 4, kBitBright = 8;
+constexpr int kHostSixteen = 16;
+
+// Pixel records of the colour working rows: blue, green, red, luminance.
+enum : int { kBlue = 0, kGreen = 1, kRed = 2, kLuminance = 3, kRecord = 4 };
+
+// Colour keys and the key table of the two nearest-colour operations, with the lookup that
+// serves every pixel of one call.
+struct {
+  std::uint32_t counters[kColourKeys];
+  std::uint32_t keys[kKeyTableEntries];
+  key_lookup lookup;
+} palette_keys;
+
+// Which working rows an operation needs.
+enum class work_rows { none, expanded, gray, colour_pair, gray_triple };
+
+std::uint64_t work_values(work_rows kind, std::int32_t width) {
+  const std::uint64_t w = static_cast<std::uint32_t>(width);
+  switch (kind) {
+    case work_rows::expanded: return kRecord * w;
+    case work_rows::gray: return w;
+    // Current and next row. The next row is copied over the current one as a whole row length
+    // from its start, which reads kColourMargin values past the second row's space.
+    case work_rows::colour_pair: return 2 * (kRecord * w + kColourRowExtra) + kColourMargin;
+    // The same for the two rows that move up from the three.
+    case work_rows::gray_triple: return 3 * (w + kGrayRowExtra) + kGrayMargin;
+    case work_rows::none: break;
+  }
+  return 0;
+}
+
+// A work block of `bytes`, or null when that many cannot be had.
+void *take_block(std::uint64_t bytes) {
+  if (bytes == 0 || bytes > kMaxBlockBytes) return nullptr;
+  return img_fmalloc(static_cast<std::size_t>(bytes));
+}
+
+void put_colour(std::uint8_t *entry, std::uint32_t red, std::uint32_t green, std::uint32_t blue) {
+  entry[0] = static_cast<std::uint8_t>(blue);
+  entry[1] = static_cast<std::uint8_t>(green);
+  entry[2] = static_cast<std::uint8_t>(red);
+  entry[3] = 0;
+}
+
+// The host's colours (red, green, blue, flags) as DIB table entries (blue, green, red, 0).
+void put_host_colours(std::uint8_t *table, const PALETTEENTRY *host, int count) {
+  for (int i = 0; i < count; ++i)
+    put_colour(table + 4 * i, host[i].peRed, host[i].peGreen, host[i].peBlue);
+}
+
+std::int32_t clamp_channel(std::int32_t v) { return v < 0 ? 0 : v > 255 ? 255 : v; }
+
+// Spreads a channel's error over the Burkes kernel (8, 4 / 2, 4, 8, 4, 2 over 32) with
+// arithmetic shifts; `p` and `q` are the channel in the current and the next row, `step` one
+// pixel record in the scan direction.
+inline void spread_burkes(std::int32_t *p, std::int32_t *q, int step, std::int32_t e) {
+  p[step] += e >> 2;
+  p[2 * step] += e >> 3;
+  q[-2 * step] += e >> 4;
+  q[-step] += e >> 3;
+  q[0] += e >> 2;
+  q[step] += e >> 3;
+  q[2 * step] += e >> 4;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Row fetches and kernels.
+
+void dfetch_color_raster(int handle, std::int32_t *dest, std::uint8_t *work,
+                         const std::uint8_t *header, int row) {
+  if (header == nullptr || !dib_header_holdable(header) || dib_bit_count(header) == 1) return;
+  // The colour row fetch gives the channels; only its lowered luminance is replaced.
+  fetch_color_raster(handle, dest, work, header, row);
+  const std::int32_t width = dib_width(header);
+  for (std::int32_t x = 0; x < width; ++x) {
+    std::int32_t *p = dest + kRecord * x;
+    p[kLuminance] = (75 * p[kGreen] + 38 * p[kRed] + 14 * p[kBlue]) >> 7;
+  }
+}
+
+void fetch_gray_raster(int /*handle*/, std::int32_t *dest, std::uint8_t *work,
+                       const std::uint8_t *header, int row) {
+  if (header == nullptr || !dib_header_holdable(header)) return;
+  if (row < 0 || row >= dib_height(header)) return;
+  const int bits = dib_bit_count(header);
+  const std::int32_t width = dib_width(header);
+  const std::int32_t row_bytes = size_for_long(width, bits);
+  if (bits == 1 || row_bytes < 0) return;
+  auto gray = [](std::uint32_t r, std::uint32_t g, std::uint32_t b) {
+    return static_cast<std::int32_t>((30 * r + 59 * g + 11 * b) / 100);
+  };
+  get_dib_raster(header + kDibHeaderBytes + Palette_Size(header), work, row, row_bytes);
+  if (bits == 24) {
+    for (std::int32_t x = 0; x < width; ++x) {
+      const std::uint8_t *p = work + 3 * x;
+      dest[x] = gray(p[2], p[1], p[0]);
+    }
+    return;
+  }
+  // Palette images: the gray of each entry once; entries the table does not hold are black.
+  std::int32_t table_gray[kMaxColours] = {};
+  const std::uint8_t *table = header + kDibHeaderBytes;
+  const std::uint32_t entries = Palette_Size(header) / 4;
+  for (std::uint32_t i = 0; i < entries && i < kMaxColours; ++i)
+    table_gray[i] = gray(table[4 * i + 2], table[4 * i + 1], table[4 * i]);
+  for (std::int32_t x = 0; x < width; ++x) {
+    const std::uint32_t index = bits == 8 ? work[x] : (x & 1) ? work[x / 2] & 0x0Fu : work[x / 2] >> 4;
+    dest[x] = table_gray[index];
+  }
+}
+
+int perform_dib_hist(int handle, std::uint32_t *counters) {
+  const image_object *image = live_image(handle);
+  if (image == nullptr || image->dib == nullptr) return kBadHandle;
+  const std::uint8_t *header = image->dib;
+  if (dib_bit_count(header) != 24 || !dib_header_holdable(header)) return kUnsupported;
+  std::memset(counters, 0, sizeof(std::uint32_t) * kColourKeys);
+  const std::int32_t width = dib_width(header), height = dib_height(header);
+  const std::int32_t row_bytes = size_for_long(width, 24);
+  const std::uint8_t *base = header + kDibHeaderBytes + Palette_Size(header);
+  for (std::int32_t r = 0; r < height; ++r) {
+    const std::uint8_t *p = base + static_cast<std::ptrdiff_t>(r) * row_bytes;
+    for (std::int32_t x = 0; x < width; ++x, p += 3) ++counters[colour_key(p[2], p[1], p[0])];
+  }
+  return kOk;
+}
+
+void sort_colors(std::uint32_t *counters, std::uint32_t *keys) {
+  // Black is always entry 0, and its count stays, so that a black image picks it again.
+  keys[0] = 0;
+  for (int i = 1; i < kKeyTableEntries; ++i) {
+    std::uint32_t most = 0, key = 0;
+    // A count equal to the largest so far takes its place: ties go to the higher key, and once
+    // every count is 0 the pick is the last key.
+    for (std::uint32_t k = 0; k < kColourKeys; ++k) {
+      if (counters[k] >= most) {
+        most = counters[k];
+        key = k;
+      }
+    }
+    keys[i] = key;
+    counters[key] = 0;
+  }
+}
+
+void reset_key_lookup(key_lookup *lookup, const std::uint32_t *keys) {
+  lookup->keys = keys;
+  for (std::int16_t &c : lookup->closest) c = -1;
+}
+
+namespace {
+
+// The first key table entry nearest to `key` by squared distance of the three nibbles.
+std::int16_t closest_entry(const std::uint32_t *keys, std::uint32_t key) {
+  const int red = (key >> 8) & 15, green = (key >> 4) & 15, blue = key & 15;
+  int best = INT_MAX;
+  std::int16_t index = 0;
+  for (int i = 0; i < kKeyTableEntries; ++i) {
+    const int dr = red - int((keys[i] >> 8) & 15);
+    const int dg = green - int((keys[i] >> 4) & 15);
+    const int db = blue - int(keys[i] & 15);
+    const int d = dr * dr + dg * dg + db * db;
+    if (d < best) {
+      best = d;
+      index = static_cast<std::int16_t>(i);
+      if (d == 0) break;
+    }
+  }
+  return index;
+}
+
+}  // namespace
+
+void find_closest_pixel(const std::uint8_t *row, std::uint8_t *dest, key_lookup *lookup,
+                        std::int32_t width) {
+  for (std::int32_t x = 0; x < width; ++x, row += 3) {
+    const std::uint32_t key = colour_key(row[2], row[1], row[0]);
+    std::int16_t &index = lookup->closest[key];
+    if (index < 0) index = closest_entry(lookup->keys, key);
+    dest[x] = static_cast<std::uint8_t>(index);
+  }
+}
+
+void dither_color_raster8(std::uint8_t *dest, std::int32_t *rows, std::int32_t row_length,
+                          int row, const std::uint8_t *table) {
+  const std::int32_t width = (row_length - kColourRowExtra) / kRecord;
+  const bool forward = (row & 1) == 0;
+  const int step = forward ? kRecord : -kRecord;
+  for (std::int32_t i = 0; i < width; ++i) {
+    const std::int32_t x = forward ? i : width - 1 - i;
+    std::int32_t *p = rows + kRecord * x;
+    std::int32_t *q = p + row_length;
+    const std::uint32_t index = (clamp_channel(p[kRed]) & 0xE0) |
+                                ((clamp_channel(p[kGreen]) & 0xE0) >> 3) |
+                                (clamp_channel(p[kBlue]) >> 6);
+    dest[x] = static_cast<std::uint8_t>(index);
+    const std::uint8_t *entry = table + 4 * index;
+    for (int c = kBlue; c <= kRed; ++c) spread_burkes(p + c, q + c, step, p[c] - entry[c]);
+  }
+}
+
+void dither_color_raster(std::uint8_t *dest, std::int32_t *rows, std::int32_t row_length,
+                         int /*row*/, const std::uint8_t *table) {
+  // Every row left to right: this diffusion does not alternate.
+  const std::int32_t width = (row_length - kColourRowExtra) / kRecord;
+  for (std::int32_t x = 0; x < width; ++x) {
+    std::int32_t *p = rows + kRecord * x;
+    std::int32_t *q = p + row_length;
+    const std::int32_t b = p[kBlue], g = p[kGreen], rd = p[kRed];
+    std::uint32_t index = (b > kChannelOn ? kBitBlue : 0) | (g > kChannelOn ? kBitGreen : 0) |
+                          (rd > kChannelOn ? kBitRed : 0);
+    if (b > kChannelBright || g > kChannelBright || rd > kChannelBright) index |= kBitBright;
+    if ((x & 1) == 0)
+      dest[x / 2] = static_cast<std::uint8_t>(index << 4);
+    else
+      dest[x / 2] |= static_cast<std::uint8_t>(index);
+    const std::uint8_t *entry = table + 4 * index;
+    for (int c = kBlue; c <= kRed; ++c) spread_burkes(p + c, q + c, kRecord, p[c] - entry[c]);
+  }
+}
+
+void dither_raster(std::uint8_t *dest, std::int32_t *rows, std::int32_t row_length, int row) {
+  const std::int32_t width = row_length - kGrayRowExtra;
+  std::int32_t *next = rows + row_length;
+  std::int32_t *after = next + row_length;
+  const bool forward = (row & 1) == 0;
+  const int s = forward ? 1 : -1;
+  for (std::int32_t i = 0; i < width; ++i) {
+    const std::int32_t x = forward ? i : width - 1 - i;
+    std::int32_t e = rows[x];
+    if (e > kMonoThreshold) {
+      dest[x / 8] |= static_cast<std::uint8_t>(0x80 >> (x % 8));
+      e -= kWhite;
+    }
+    // The Stucki weights 8, 4 / 2, 4, 8, 4, 2 / 1, 2, 4, 2, 1 over 42, each part truncated on
+    // its own, so that a little of the error may be lost.
+    const std::int32_t a = (8 * e) / 42, b = (4 * e) / 42, c = e / 21, d = e / 42;
+    rows[x + s] += a;
+    rows[x + 2 * s] += b;
+    next[x - 2] += c;
+    next[x - 1] += b;
+    next[x] += a;
+    next[x + 1] += b;
+    next[x + 2] += c;
+    after[x - 2] += d;
+    after[x - 1] += c;
+    after[x] += b;
+    after[x + 1] += c;
+    after[x + 2] += d;
+  }
+}
+
+namespace {
+
+// ---------------------------------------------------------------------------------------------
+// The conversion frame.
+
+struct conversion_frame {
+  int handle;
+  image_object *image;
+  const std::uint8_t *header;  // the old DIB, locked
+  std::int32_t width, height;
+  std::uint8_t *source;        // a stored row of the old DIB, with its 10 bytes more
+  std::int32_t *work;          // the working rows, zeroed; null when the operation has none
+  std::uint8_t *output;        // one output row, zeroed, so its padding stays 0
+  std::int32_t out_row_bytes;
+  HGLOBAL new_block;
+  std::uint8_t *new_dib;       // locked
+  PXV_PROGRESS_PROC progress;
+  LONG user;
+  const PALETTEENTRY *host;
+};
+
+struct conversion {
+  bool palette_sources;  // 4- and 8-bit images are taken besides 24-bit ones
+  int new_bits;
+  work_rows rows;
+  // The create_dib_palette kind of the new table, or null when `produce` writes the table.
+  const char *table_kind;
+  bool host_palette;  // the operation reads the host's colours
+  void (*produce)(conversion_frame *f);
+};
+
+std::uint8_t *new_table(const conversion_frame *f) { return f->new_dib + kDibHeaderBytes; }
+
+void free_frame_blocks(conversion_frame *f) {
+  img_ffree(f->source);
+  img_ffree(f->work);
+  img_ffree(f->output);
+  if (f->new_block != nullptr) {
+    if (f->new_dib != nullptr) GlobalUnlock(f->new_block);
+    GlobalFree(f->new_block);
+  }
+}
+
+// Takes every block the operation needs; false when one cannot be had.
+bool take_frame_blocks(conversion_frame *f, const conversion &c) {
+  const std::int32_t source_bytes = size_for_long(f->width, dib_bit_count(f->header));
+  f->out_row_bytes = size_for_long(f->width, c.new_bits);
+  if (source_bytes < 0 || f->out_row_bytes < 0) return false;
+  const std::uint64_t dib_bytes = kDibHeaderBytes + (4u << c.new_bits) +
+                                  std::uint64_t(f->out_row_bytes) * std::uint64_t(f->height);
+  f->source = static_cast<std::uint8_t *>(take_block(source_bytes + kSourceSlack));
+  const std::uint64_t values = work_values(c.rows, f->width);
+  if (values != 0) f->work = static_cast<std::int32_t *>(take_block(values * sizeof(std::int32_t)));
+  f->output = static_cast<std::uint8_t *>(take_block(std::uint64_t(f->out_row_bytes)));
+  if (dib_bytes <= kMaxBlockBytes) f->new_block = GlobalAlloc(GMEM_MOVEABLE, static_cast<SIZE_T>(dib_bytes));
+  if (f->new_block != nullptr) f->new_dib = static_cast<std::uint8_t *>(GlobalLock(f->new_block));
+  if (f->source == nullptr || (values != 0 && f->work == nullptr) || f->output == nullptr ||
+      f->new_dib == nullptr)
+    return false;
+  // Margins are spread into and never read back as pixels; zeroed, they are at least defined.
+  if (f->work != nullptr) std::memset(f->work, 0, static_cast<std::size_t>(values * sizeof(std::int32_t)));
+  std::memset(f->output, 0, static_cast<std::size_t>(f->out_row_bytes));
+  return true;
+}
+
+// The new header: the old one with the new bit count and sizes, and (where the operation does
+// not build its own) the new colour table, all before the first row.
+void start_new_dib(conversion_frame *f, const conversion &c) {
+  std::uint8_t *h = f->new_dib;
+  std::memcpy(h, f->header, kDibHeaderBytes);
+  put_le16(h + kBiBitCount, static_cast<std::uint32_t>(c.new_bits));
+  put_le32(h + kBiSizeImage, static_cast<std::uint32_t>(f->out_row_bytes) * static_cast<std::uint32_t>(f->height));
+  put_le32(h + kBiClrUsed, 0);
+  put_le32(h + kBiClrImportant, 0);
+  if (c.table_kind != nullptr) create_dib_palette(h, c.table_kind);
+}
+
+// Stores the output row as stored row r of the new DIB and reports it.
+void emit_row(conversion_frame *f, std::int32_t r) {
+  std::uint8_t *pixels = f->new_dib + kDibHeaderBytes + Palette_Size(f->new_dib);
+  put_dib_raster(f->output, pixels, r, f->out_row_bytes);
+  if (f->progress != nullptr) f->progress(f->user, f->height, r);
+}
+
+// Puts the new DIB under the handle. A saved palette belonged to the old colours and goes
+// with them; width, height and the crop rectangle stay as they were.
+void replace_dib(conversion_frame *f) {
+  image_object *image = f->image;
+  if (image->saved_palette_handle != nullptr) {
+    if (image->saved_palette != nullptr) GlobalUnlock(image->saved_palette_handle);
+    GlobalFree(image->saved_palette_handle);
+  }
+  image->saved_palette_handle = nullptr;
+  image->saved_palette = nullptr;
+  GlobalUnlock(image->dib_handle);
+  GlobalFree(image->dib_handle);
+  image->dib_handle = f->new_block;
+  image->dib = f->new_dib;
+  image->row_bytes = f->out_row_bytes;
+  f->new_block = nullptr;
+  f->new_dib = nullptr;
+  free_frame_blocks(f);
+  unlock_image_dib(image);
+}
+
+int run_conversion(int handle, const conversion &c, PXV_PROGRESS_PROC progress, LONG user,
+                   const PALETTEENTRY *host) {
+  image_object *image = live_image(handle);
+  if (image == nullptr) return kBadHandle;
+  if (c.host_palette && host == nullptr) return kUnsupported;
+  const std::uint8_t *dib = lock_image_dib(image);
+  if (dib == nullptr) return kNoMemory;
+  const int bits = dib_bit_count(dib);
+  const bool taken = bits == 24 || (c.palette_sources && (bits == 4 || bits == 8));
+  if (!taken || !dib_header_holdable(dib)) {
+    unlock_image_dib(image);
+    return kUnsupported;
+  }
+  conversion_frame f{};
+  f.handle = handle;
+  f.image = image;
+  f.header = dib;
+  f.width = dib_width(dib);
+  f.height = dib_height(dib);
+  f.progress = progress;
+  f.user = user;
+  f.host = host;
+  if (!take_frame_blocks(&f, c)) {
+    free_frame_blocks(&f);
+    unlock_image_dib(image);
+    return kNoMemory;
+  }
+  start_new_dib(&f, c);
+  c.produce(&f);
+  replace_dib(&f);
+  return kOk;
+}
+
+// ---------------------------------------------------------------------------------------------
+// What each operation makes of the rows.
+
+std::uint8_t luminance(std::uint32_t red, std::uint32_t green, std::uint32_t blue) {
+  return static_cast<std::uint8_t>((75 * green + 38 * red + 14 * blue) >> 7);
+}
+
+// The luminance of dfetch_color_raster straight from the stored rows, without the four values a
+// pixel: a palette image's grays are worked out once per table entry (past a short table,
+// black), a 24-bit image's per pixel. The tests hold the two side by side.
+void produce_gray(conversion_frame *f) {
+  const int bits = dib_bit_count(f->header);
+  std::uint8_t table_gray[kMaxColours] = {};
+  const std::uint8_t *table = f->header + kDibHeaderBytes;
+  const std::uint32_t entries = Palette_Size(f->header) / 4;
+  for (std::uint32_t i = 0; i < entries && i < kMaxColours && bits != 24; ++i)
+    table_gray[i] = luminance(table[4 * i + 2], table[4 * i + 1], table[4 * i]);
+  const std::uint8_t *pixels = table + Palette_Size(f->header);
+  const std::int32_t row_bytes = size_for_long(f->width, bits);
+  std::uint8_t *out = f->output;
+  for (std::int32_t r = 0; r < f->height; ++r) {
+    const std::uint8_t *row = pixels + static_cast<std::ptrdiff_t>(r) * row_bytes;
+    if (bits == 24) {
+      for (std::int32_t x = 0; x < f->width; ++x, row += 3) out[x] = luminance(row[2], row[1], row[0]);
+    } else if (bits == 8) {
+      for (std::int32_t x = 0; x < f->width; ++x) out[x] = table_gray[row[x]];
+    } else {
+      for (std::int32_t x = 0; x < f->width; ++x) out[x] = table_gray[(x & 1) ? row[x / 2] & 0x0F : row[x / 2] >> 4];
+    }
+    emit_row(f, r);
+  }
+}
+
+using colour_kernel = void (*)(std::uint8_t *, std::int32_t *, std::int32_t, int, const std::uint8_t *);
+
+// The two-row colour diffusion over every row, for handles and files alike: `fetch(dest, r)`
+// expands row r (rows past the end are never output, whatever it leaves there), and
+// `store(r)` takes the finished output row, false when it could not be stored.
+template <class Fetch, class Store>
+bool diffuse_colour_rows(std::int32_t *work, std::int32_t width, std::int32_t height,
+                         std::uint8_t *output, colour_kernel kernel, const std::uint8_t *table,
+                         Fetch fetch, Store store) {
+  const std::int32_t length = kRecord * width + kColourRowExtra;
+  std::int32_t *current = work + kColourMargin;
+  std::int32_t *next = current + length;
+  fetch(current, 0);
+  fetch(next, 1);
+  for (std::int32_t r = 0; r < height; ++r) {
+    kernel(output, current, length, r, table);
+    std::memcpy(current, next, sizeof(std::int32_t) * static_cast<std::size_t>(length));
+    fetch(next, r + 2);
+    if (!store(r)) return false;
+  }
+  return true;
+}
+
+void produce_colour_diffusion(conversion_frame *f, colour_kernel kernel) {
+  diffuse_colour_rows(
+      f->work, f->width, f->height, f->output, kernel, new_table(f),
+      [f](std::int32_t *dest, std::int32_t r) { fetch_color_raster(f->handle, dest, f->source, f->header, r); },
+      [f](std::int32_t r) {
+        emit_row(f, r);
+        return true;
+      });
+}
+
+void produce_mediancut(conversion_frame *f) { produce_colour_diffusion(f, dither_color_raster8); }
+void produce_diffusion_color(conversion_frame *f) { produce_colour_diffusion(f, dither_color_raster); }
+void produce_dither_to_palette(conversion_frame *f) {
+  put_host_colours(new_table(f), f->host, kHostSixteen);
+  produce_colour_diffusion(f, dither_color_raster);
+}
+
+// The nearest entry of `keys` for every pixel of the 24-bit image.
+void map_rows(conversion_frame *f, const std::uint32_t *keys) {
+  reset_key_lookup(&palette_keys.lookup, keys);
+  const std::uint8_t *pixels = f->header + kDibHeaderBytes + Palette_Size(f->header);
+  const std::int32_t row_bytes = size_for_long(f->width, 24);
+  for (std::int32_t r = 0; r < f->height; ++r) {
+    get_dib_raster(pixels, f->source, r, row_bytes);
+    find_closest_pixel(f->source, f->output, &palette_keys.lookup, f->width);
+    emit_row(f, r);
+  }
+}
+
+void produce_popularity(conversion_frame *f) {
+  perform_dib_hist(f->handle, palette_keys.counters);
+  sort_colors(palette_keys.counters, palette_keys.keys);
+  // Each entry is its key's colour with the low four bits of every channel 0.
+  for (int i = 0; i < kKeyTableEntries; ++i) {
+    const std::uint32_t key = palette_keys.keys[i];
+    put_colour(new_table(f) + 4 * i, (key >> 4) & 0xF0, key & 0xF0, (key & 0x0F) << 4);
+  }
+  map_rows(f, palette_keys.keys);
+}
+
+void produce_map_to_palette(conversion_frame *f) {
+  // Only the top nibbles choose; the table keeps the host's colours whole.
+  for (int i = 0; i < kKeyTableEntries; ++i)
+    palette_keys.keys[i] = colour_key(f->host[i].peRed, f->host[i].peGreen, f->host[i].peBlue);
+  put_host_colours(new_table(f), f->host, kKeyTableEntries);
+  map_rows(f, palette_keys.keys);
+}
+
+void produce_ordered_mono(conversion_frame *f, const std::uint8_t (*matrix)[8]) {
+  for (std::int32_t r = 0; r < f->height; ++r) {
+    fetch_gray_raster(f->handle, f->work, f->source, f->header, r);
+    std::memset(f->output, 0, static_cast<std::size_t>(f->out_row_bytes));
+    for (std::int32_t x = 0; x < f->width; ++x)
+      if (f->work[x] > matrix[x & 7][r & 7]) f->output[x / 8] |= static_cast<std::uint8_t>(0x80 >> (x % 8));
+    emit_row(f, r);
+  }
+}
+
+void produce_bayer_mono(conversion_frame *f) { produce_ordered_mono(f, bayer_matrix); }
+void produce_halftone_mono(conversion_frame *f) { produce_ordered_mono(f, halftone_matrix); }
+
+void produce_diffusion_mono(conversion_frame *f) {
+  const std::int32_t length = f->width + kGrayRowExtra;
+  std::int32_t *current = f->work + kGrayMargin;
+  for (int i = 0; i < 3; ++i) fetch_gray_raster(f->handle, current + i * length, f->source, f->header, i);
+  for (std::int32_t r = 0; r < f->height; ++r) {
+    std::memset(f->output, 0, static_cast<std::size_t>(f->out_row_bytes));
+    dither_raster(f->output, current, length, r);
+    // The next two rows move up whole; past the last row the fetch leaves the third as it was.
+    std::memmove(current, current + length, sizeof(std::int32_t) * 2 * static_cast<std::size_t>(length));
+    fetch_gray_raster(f->handle, current + 2 * length, f->source, f->header, r + 3);
+    emit_row(f, r);
+  }
+}
+
+void produce_bayer_color(conversion_frame *f) {
+  for (std::int32_t r = 0; r < f->height; ++r) {
+    fetch_color_raster(f->handle, f->work, f->source, f->header, r);
+    std::memset(f->output, 0, static_cast<std::size_t>(f->out_row_bytes));
+    for (std::int32_t x = 0; x < f->width; ++x) {
+      const std::int32_t t = bayer_matrix[x & 7][r & 7];
+      const std::int32_t *p = f->work + kRecord * x;
+      // The 8- and 24-bit luminance is already lowered by 40, so there the bright bit asks
+      // for a raw luminance 80 above the threshold.
+      const std::uint32_t index = (p[kBlue] > t ? kBitBlue : 0) | (p[kGreen] > t ? kBitGreen : 0) |
+                                  (p[kRed] > t ? kBitRed : 0) |
+                                  (p[kLuminance] > t + kBrightMargin ? kBitBright : 0);
+      f->output[x / 2] |= static_cast<std::uint8_t>(index << ((x & 1) ? 0 : 4));
+    }
+    emit_row(f, r);
+  }
+}
+
+// The default tables of create_dib_palette that the results carry: 256 grays, the 3-3-2 colours,
+// the 16 colours of 0, 128 and 255. A 1-bit table of any kind is black and white.
+constexpr const char *kGrayTable = "tiff";
+constexpr const char *k332Table = "targa";
+constexpr const char *kSixteenTable = "pcx";
+constexpr const char *kMonoTable = kGrayTable;
+
+const conversion kMediancut = {true, 8, work_rows::colour_pair, k332Table, false, produce_mediancut};
+const conversion kPopularity = {false, 8, work_rows::none, nullptr, false, produce_popularity};
+const conversion kColorGray = {true, 8, work_rows::none, kGrayTable, false, produce_gray};
+const conversion kMapToPalette = {false, 8, work_rows::none, nullptr, true, produce_map_to_palette};
+const conversion kBayerMono = {true, 1, work_rows::gray, kMonoTable, false, produce_bayer_mono};
+const conversion kHalftoneMono = {true, 1, work_rows::gray, kMonoTable, false, produce_halftone_mono};
+const conversion kDiffusionMono = {true, 1, work_rows::gray_triple, kMonoTable, false, produce_diffusion_mono};
+const conversion kBayerColor = {true, 4, work_rows::expanded, kSixteenTable, false, produce_bayer_color};
+const conversion kDiffusionColor = {true, 4, work_rows::colour_pair, kSixteenTable, false, produce_diffusion_color};
+const conversion kDitherToPalette = {true, 4, work_rows::colour_pair, nullptr, true, produce_dither_to_palette};
+
+// ---------------------------------------------------------------------------------------------
+// BMP file to BMP file.
+
+constexpr std::uint32_t kFileHeaderBytes = 14;
+constexpr std::uint32_t kDataOffsetField = 10;
+constexpr std::uint32_t kSixteenTableBytes = 4 * kHostSixteen;
+// File header, info header and the 16-colour table: where the output's rows begin.
+constexpr std::uint32_t kOutputDataOffset = kFileHeaderBytes + kDibHeaderBytes + kSixteenTableBytes;
+
+struct bmp_input {
+  int stream;
+  std::uint8_t info[kHeaderRecordBytes];  // the info header and its colour table
+  std::uint32_t data_offset;
+  std::int32_t width, height, row_bytes;
+};
+
+// Reads and checks the input's headers: 1 when the file is taken, 0 when it is cut short, or
+// the code that refuses it.
+int read_bmp_input(bmp_input *in) {
+  std::uint8_t file_header[kFileHeaderBytes];
+  std::uint8_t *info = in->info;
+  img_seek_mem(in->stream, 0, kSeekSet);
+  if (img_read_mem(in->stream, file_header, kFileHeaderBytes) != std::int32_t{kFileHeaderBytes}) return 0;
+  if (img_read_mem(in->stream, info, kDibHeaderBytes) != std::int32_t{kDibHeaderBytes}) return 0;
+  in->data_offset = get_le32(file_header + kDataOffsetField);
+  in->width = dib_width(info);
+  in->height = dib_height(info);
+  const int bits = dib_bit_count(info);
+  if (get_le32(info + kBiSize) != kDibHeaderBytes || get_le32(info + kBiCompression) != 0 ||
+      in->height < 0 || (bits != 4 && bits != 8 && bits != 24))
+    return kUnsupported;
+  if (in->width < 1 || in->height < 1 || dib_clr_used(info) > kMaxColours) return kBadData;
+  const std::uint32_t table_bytes = Palette_Size(info);
+  in->row_bytes = size_for_long(in->width, bits);
+  const std::int32_t out_row_bytes = size_for_long(in->width, 4);
+  const std::uint64_t last_input = std::uint64_t{in->data_offset} + std::uint64_t(in->row_bytes) * std::uint64_t(in->height);
+  const std::uint64_t output_bytes = kOutputDataOffset + std::uint64_t(out_row_bytes) * std::uint64_t(in->height);
+  if (in->data_offset < kFileHeaderBytes + kDibHeaderBytes + table_bytes || in->row_bytes < 0 ||
+      out_row_bytes < 0 || last_input > INT32_MAX || output_bytes > INT32_MAX)
+    return kBadData;
+  if (img_read_mem(in->stream, info + kDibHeaderBytes, table_bytes) != std::int32_t(table_bytes)) return 0;
+  // The header block runs up to the data offset: a file that ends before it is cut short.
+  std::uint8_t last;
+  img_seek_mem(in->stream, static_cast<std::int32_t>(in->data_offset) - 1, kSeekSet);
+  if (img_read_mem(in->stream, &last, 1) != 1) return 0;
+  return 1;
+}
+
+// Input row r into `row`; rows the file does not hold, or that lie past the image, read as 0.
+void read_input_row(const bmp_input &in, std::uint8_t *row, std::int32_t r) {
+  std::int32_t got = 0;
+  if (r < in.height) {
+    img_seek_mem(in.stream, static_cast<std::int32_t>(in.data_offset + std::uint32_t(r) * std::uint32_t(in.row_bytes)), kSeekSet);
+    got = img_read_mem(in.stream, row, static_cast<std::uint32_t>(in.row_bytes));
+    if (got < 0) got = 0;
+  }
+  std::memset(row + got, 0, static_cast<std::size_t>(in.row_bytes - got));
+}
+
+// The 14-byte file header, the input's info header made 4-bit, and the host's 16 colours.
+void build_output_head(const bmp_input &in, std::int32_t out_row_bytes, const PALETTEENTRY *host,
+                       std::uint8_t *head) {
+  const std::uint32_t image_bytes = static_cast<std::uint32_t>(out_row_bytes) * static_cast<std::uint32_t>(in.height);
+  head[0] = 'B';
+  head[1] = 'M';
+  put_le32(head + 2, image_bytes + kOutputDataOffset);
+  put_le16(head + 6, 0);
+  put_le16(head + 8, 0);
+  put_le32(head + kDataOffsetField, kOutputDataOffset);
+  std::uint8_t *info = head + kFileHeaderBytes;
+  std::memcpy(info, in.info, kDibHeaderBytes);
+  put_le16(info + kBiBitCount, 4);
+  put_le32(info + kBiSizeImage, image_bytes);
+  put_le32(info + kBiClrUsed, 0);
+  put_le32(info + kBiClrImportant, 0);
+  put_host_colours(info + kDibHeaderBytes, host, kHostSixteen);
+}
+
+int dither_file(int input, int output, const PALETTEENTRY *host) {
+  bmp_input in{};
+  in.stream = input;
+  const int taken = read_bmp_input(&in);
+  if (taken != 1) return taken;
+  const std::int32_t out_row_bytes = size_for_long(in.width, 4);
+  // Every block before the first byte is written, so that a failure writes nothing.
+  auto *source = static_cast<std::uint8_t *>(take_block(std::uint64_t(in.row_bytes) + kSourceSlack));
+  const std::uint64_t values = work_values(work_rows::colour_pair, in.width);
+  auto *work = static_cast<std::int32_t *>(take_block(values * sizeof(std::int32_t)));
+  auto *row = static_cast<std::uint8_t *>(take_block(std::uint64_t(out_row_bytes)));
+  auto free_blocks = [&] {
+    img_ffree(source);
+    img_ffree(work);
+    img_ffree(row);
+  };
+  if (source == nullptr || work == nullptr || row == nullptr) {
+    free_blocks();
+    return kNoMemory;
+  }
+  std::memset(work, 0, static_cast<std::size_t>(values * sizeof(std::int32_t)));
+  std::memset(row, 0, static_cast<std::size_t>(out_row_bytes));
+  std::uint8_t head[kOutputDataOffset];
+  build_output_head(in, out_row_bytes, host, head);
+  bool written = img_write_all(output, head, kOutputDataOffset);
+  // The error is measured against the colours written, which the table of `head` holds.
+  const std::uint8_t *table = head + kFileHeaderBytes + kDibHeaderBytes;
+  written = written && diffuse_colour_rows(
+      work, in.width, in.height, row, dither_color_raster, table,
+      [&](std::int32_t *dest, std::int32_t r) {
+        read_input_row(in, source, r);
+        fetch_color_raster_fd(dest, source, in.info, r);
+      },
+      [&](std::int32_t r) {
+        img_seek_mem(output, static_cast<std::int32_t>(kOutputDataOffset + std::uint32_t(r) * std::uint32_t(out_row_bytes)), kSeekSet);
+        return img_write_all(output, row, static_cast<std::uint32_t>(out_row_bytes));
+      });
+  free_blocks();
+  return written ? kOk : kShortWrite;
+}
+
+}  // namespace
+
+}  // namespace pxv
+
+using namespace pxv;
+
+extern "C" {
+
+int PXVAPI IMG_mediancut_color(int handle, PXV_PROGRESS_PROC progress, LONG user) {
+  return run_conversion(handle, kMediancut, progress, user, nullptr);
+}
+
+int PXVAPI IMG_popularity_color(int handle, PXV_PROGRESS_PROC progress, LONG user) {
+  return run_conversion(handle, kPopularity, progress, user, nullptr);
+}
+
+int PXVAPI IMG_color_gray(int handle, PXV_PROGRESS_PROC progress, LONG user) {
+  return run_conversion(handle, kColorGray, progress, user, nullptr);
+}
+
+int PXVAPI IMG_map_to_palette(int handle, const PALETTEENTRY *palette) {
+  return run_conversion(handle, kMapToPalette, nullptr, 0, palette);
+}
+
+int PXVAPI IMG_bayer_mono(int handle, PXV_PROGRESS_PROC progress, LONG user) {
+  return run_conversion(handle, kBayerMono, progress, user, nullptr);
+}
+
+int PXVAPI IMG_halftone_mono(int handle, PXV_PROGRESS_PROC progress, LONG user) {
+  return run_conversion(handle, kHalftoneMono, progress, user, nullptr);
+}
+
+int PXVAPI IMG_diffusion_mono(int handle, PXV_PROGRESS_PROC progress, LONG user) {
+  return run_conversion(handle, kDiffusionMono, progress, user, nullptr);
+}
+
+int PXVAPI IMG_bayer_color(int handle, PXV_PROGRESS_PROC progress, LONG user) {
+  return run_conversion(handle, kBayerColor, progress, user, nullptr);
+}
+
+int PXVAPI IMG_diffusion_color(int handle, PXV_PROGRESS_PROC progress, LONG user) {
+  return run_conversion(handle, kDiffusionColor, progress, user, nullptr);
+}
+
+int PXVAPI IMG_dither_to_palette(int handle, const PALETTEENTRY *palette) {
+  return run_conversion(handle, kDitherToPalette, nullptr, 0, palette);
+}
+
+int PXVAPI IMG_dither_to_palette_fd(HFILE input, HFILE output, const PALETTEENTRY *palette) {
+  if (palette == nullptr) return kUnsupported;
+  return dither_file(input, output, palette);
+}
+
+}  // extern "C"

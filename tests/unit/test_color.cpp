@@ -1,0 +1,534 @@
+// Colour reduction and dithering: what every operation refuses and what its frame leaves behind,
+// the values each rule gives on plain images, the diffusions and the nearest-colour search set
+// beside plain transcriptions on random images, and the bytes of the BMP-to-BMP variant.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <functional>
+#include <map>
+#include <vector>
+
+#include "color/dither.h"
+#include "core/bytes.h"
+#include "core/image.h"
+#include "core/img_util.h"
+#include "output/color_raster.h"
+#include "platform/testing.h"
+#include "support.h"
+
+namespace pxv_test {
+namespace {
+
+// Entry i differs in every channel, and entries 5 and 9 share their top nibbles.
+std::array<PALETTEENTRY, 256> host_palette() {
+  std::array<PALETTEENTRY, 256> p{};
+  for (int i = 0; i < 256; ++i)
+    p[i] = {std::uint8_t(i * 37), std::uint8_t(255 - i * 11), std::uint8_t(i * 91 + 7), 0};
+  p[5] = {0x41, 0x82, 0xC3, 0};
+  p[9] = {0x4E, 0x8D, 0xCF, 0};
+  return p;
+}
+const std::array<PALETTEENTRY, 256> kHost = host_palette();
+
+struct Op {
+  const char *name;
+  bool palette_sources;  // takes 4 and 8 bits besides 24
+  int bits;              // of the result
+  bool reports;          // takes a progress callback
+  std::function<int(int, PXV_PROGRESS_PROC, LONG)> run;
+};
+
+const std::vector<Op> kOps = {
+    {"mediancut", true, 8, true, IMG_mediancut_color},
+    {"popularity", false, 8, true, IMG_popularity_color},
+    {"gray", true, 8, true, IMG_color_gray},
+    {"map", false, 8, false, [](int h, PXV_PROGRESS_PROC, LONG) { return IMG_map_to_palette(h, kHost.data()); }},
+    {"bayer_mono", true, 1, true, IMG_bayer_mono},
+    {"halftone_mono", true, 1, true, IMG_halftone_mono},
+    {"diffusion_mono", true, 1, true, IMG_diffusion_mono},
+    {"bayer_color", true, 4, true, IMG_bayer_color},
+    {"diffusion_color", true, 4, true, IMG_diffusion_color},
+    {"dither_to_palette", true, 4, false, [](int h, PXV_PROGRESS_PROC, LONG) { return IMG_dither_to_palette(h, kHost.data()); }},
+};
+
+// A handle of one colour: 24 bits, or a palette image whose every pixel is entry 0.
+int solid(int width, int height, int bits, int red, int green, int blue) {
+  PackedDib d = make_packed_dib(width, height, bits);
+  if (bits != 24) std::fill_n(d.bytes.begin() + 40, 4, 0);
+  std::uint8_t *entry = bits == 24 ? nullptr : &d.bytes[40];
+  for (int r = 0; r < height && bits == 24; ++r)
+    for (int x = 0; x < width; ++x) {
+      d.row(r)[3 * x] = std::uint8_t(blue), d.row(r)[3 * x + 1] = std::uint8_t(green), d.row(r)[3 * x + 2] = std::uint8_t(red);
+    }
+  if (entry != nullptr) entry[0] = std::uint8_t(blue), entry[1] = std::uint8_t(green), entry[2] = std::uint8_t(red);
+  return IMG_create_handle(d.bytes.data());
+}
+
+// Random pixels (and for palette images random indices into make_packed_dib's table).
+int noise(int width, int height, int bits, std::uint32_t seed) {
+  PackedDib d = make_packed_dib(width, height, bits);
+  for (int r = 0; r < height; ++r)
+    for (int b = 0; b < d.row_bytes(); ++b) d.row(r)[b] = std::uint8_t((seed = seed * 1103515245u + 12345u) >> 16);
+  return IMG_create_handle(d.bytes.data());
+}
+
+// The result's pixel x of stored row r, and its colour-table entry i as (red, green, blue).
+int pixel(const Capture &c, int x, int r) { return c.index(x, r); }
+std::array<int, 3> entry(const Capture &c, int i) { return {c.header[40 + 4 * i + 2], c.header[40 + 4 * i + 1], c.header[40 + 4 * i]}; }
+
+std::vector<std::array<LONG, 3>> calls;
+int record(LONG user, LONG total, LONG row) {
+  calls.push_back({user, total, row});
+  return 0;
+}
+
+// Runs an operation that is expected to refuse, and checks that nothing changed.
+void expect_refused(const Op &op, int handle, int code) {
+  const Capture before = read_handle(handle);
+  EXPECT_EQ(op.run(handle, record, 0), code) << op.name;
+  const Capture after = read_handle(handle);
+  EXPECT_EQ(after.header, before.header) << op.name;
+  EXPECT_EQ(after.rows, before.rows) << op.name;
+}
+
+class Color : public ::testing::Test {
+ protected:
+  void TearDown() override {
+    for (int h = pxv::next_dib_handle - 1; h >= 0; --h) IMG_delete_bitmap(h);
+  }
+};
+
+TEST_F(Color, RefusalsLeaveTheImageAsItWas) {
+  for (const Op &op : kOps) {
+    expect_refused(op, picture_handle(9, 4, 1), PXV_ERR_TYPE);
+    for (int bits : {4, 8})
+      if (!op.palette_sources) expect_refused(op, picture_handle(9, 4, bits), PXV_ERR_TYPE);
+    EXPECT_EQ(op.run(77, nullptr, 0), PXV_ERR_HANDLE) << op.name;
+  }
+  const int h = picture_handle(9, 4, 24);
+  IMG_delete_bitmap(h);
+  EXPECT_EQ(IMG_diffusion_mono(h, nullptr, 0), PXV_ERR_HANDLE);
+  const int live = picture_handle(9, 4, 24);
+  EXPECT_EQ(IMG_map_to_palette(live, nullptr), PXV_ERR_TYPE);
+  EXPECT_EQ(IMG_dither_to_palette(live, nullptr), PXV_ERR_TYPE);
+  EXPECT_EQ(IMG_map_to_palette(live + 5, nullptr), PXV_ERR_HANDLE);
+  EXPECT_EQ(IMG_dither_to_palette_fd(HFILE_ERROR, HFILE_ERROR, nullptr), PXV_ERR_TYPE);
+}
+
+TEST_F(Color, TheFrameReplacesTheDibAndKeepsTheRest) {
+  for (const Op &op : kOps) {
+    SCOPED_TRACE(op.name);
+    const int h = picture_handle(13, 5, op.palette_sources ? 8 : 24);
+    IMG_set_croprect(h, 1, 2, 5, 3);
+    // A saved palette, as the tone operations leave one: it goes with the old colours.
+    const std::size_t blocks = pxv_platform::live_blocks();
+    pxv::image_object *image = pxv::live_image(h);
+    image->saved_palette_handle = GlobalAlloc(GMEM_MOVEABLE, 1024);
+    image->saved_palette = static_cast<std::uint8_t *>(GlobalLock(image->saved_palette_handle));
+    const Capture before = read_handle(h);
+    calls.clear();
+    ASSERT_EQ(op.run(h, record, 77), 0);
+    EXPECT_EQ(pxv_platform::live_blocks(), blocks);
+    EXPECT_EQ(pxv::img_work_blocks_in_use(), 0);
+    EXPECT_EQ(image->saved_palette_handle, nullptr);
+    EXPECT_EQ(image->saved_palette, nullptr);
+    EXPECT_EQ(image->dib, nullptr);
+    const Capture c = read_handle(h);
+    const int row_bytes = pxv::size_for_long(13, op.bits);
+    EXPECT_EQ(c.bits(), op.bits);
+    EXPECT_EQ(image->row_bytes, row_bytes);
+    EXPECT_EQ(pxv::get_le32(&c.header[20]), std::uint32_t(row_bytes * 5));
+    EXPECT_EQ(pxv::get_le32(&c.header[32]), 0u);
+    EXPECT_EQ(pxv::get_le32(&c.header[36]), 0u);
+    EXPECT_EQ(c.header.size(), 40u + (4u << op.bits));
+    if (op.bits == 1) {
+      EXPECT_EQ(part(c.header, 40, 8), (Bytes{0, 0, 0, 0, 255, 255, 255, 0}));
+    }
+    // The rest of the header is the old one: size, planes, resolution.
+    for (int at : {0, 4, 8, 16, 24, 28}) EXPECT_EQ(pxv::get_le32(&c.header[at]), pxv::get_le32(&before.header[at])) << at;
+    EXPECT_EQ(pxv::get_le16(&c.header[12]), 1u);
+    int x, y, w, hh;
+    IMG_get_croprect(h, &x, &y, &w, &hh);
+    EXPECT_EQ(std::vector<int>({x, y, w, hh}), std::vector<int>({1, 2, 5, 3}));
+    std::vector<std::array<LONG, 3>> expected;
+    for (int r = 0; r < 5 && op.reports; ++r) expected.push_back({77, 5, r});
+    EXPECT_EQ(calls, expected);
+    // Every row and its padding: the padding bits and nibbles after the last pixel stay 0.
+    for (int r = 0; r < 5; ++r) {
+      const int used_bits = 13 * op.bits;
+      for (int bit = used_bits; bit < row_bytes * 8; ++bit) EXPECT_EQ((c.rows[r][bit / 8] >> (7 - bit % 8)) & 1, 0) << r;
+    }
+  }
+}
+
+TEST_F(Color, GrayAndThe332Palette) {
+  const int h = solid(3, 2, 24, 255, 255, 255), k = solid(3, 2, 8, 0, 0, 0), red = solid(3, 2, 24, 255, 0, 0);
+  for (int handle : {h, k, red}) ASSERT_EQ(IMG_color_gray(handle, nullptr, 0), 0);
+  EXPECT_EQ(pixel(read_handle(h), 2, 1), 253);
+  EXPECT_EQ(pixel(read_handle(k), 0, 0), 0);
+  EXPECT_EQ(pixel(read_handle(red), 1, 0), 75);
+  for (int i = 0; i < 256; ++i) EXPECT_EQ(entry(read_handle(h), i), (std::array<int, 3>{i, i, i}));
+
+  const int white = solid(7, 3, 24, 255, 255, 255), mid = solid(7, 3, 24, 128, 128, 128);
+  ASSERT_EQ(IMG_mediancut_color(white, nullptr, 0), 0);
+  ASSERT_EQ(IMG_mediancut_color(mid, nullptr, 0), 0);
+  const Capture c = read_handle(white);
+  const int levels[8] = {0, 36, 72, 109, 145, 182, 218, 255};
+  for (int i = 0; i < 256; ++i)
+    EXPECT_EQ(entry(c, i), (std::array<int, 3>{levels[i >> 5], levels[(i >> 2) & 7], (i & 3) * 85})) << i;
+  EXPECT_EQ(entry(c, 224), (std::array<int, 3>{255, 0, 0}));
+  EXPECT_EQ(entry(c, 3), (std::array<int, 3>{0, 0, 255}));
+  for (int r = 0; r < 3; ++r)
+    for (int x = 0; x < 7; ++x) EXPECT_EQ(pixel(c, x, r), 255);
+  EXPECT_EQ(pixel(read_handle(mid), 0, 0), 146);
+  EXPECT_EQ(pixel(read_handle(mid), 1, 0), 109);
+  // One row: the look-ahead row repeats it, and one row comes out.
+  const int one = solid(5, 1, 24, 128, 128, 128);
+  ASSERT_EQ(IMG_mediancut_color(one, nullptr, 0), 0);
+  EXPECT_EQ(read_handle(one).rows.size(), 1u);
+  EXPECT_EQ(pixel(read_handle(one), 0, 0), 146);
+}
+
+TEST_F(Color, PopularityAndHostPalettes) {
+  const int one = solid(6, 4, 24, 10, 200, 30), black = solid(6, 4, 24, 0, 0, 0);
+  ASSERT_EQ(IMG_popularity_color(one, nullptr, 0), 0);
+  ASSERT_EQ(IMG_popularity_color(black, nullptr, 0), 0);
+  Capture c = read_handle(one);
+  EXPECT_EQ(entry(c, 0), (std::array<int, 3>{0, 0, 0}));
+  EXPECT_EQ(entry(c, 1), (std::array<int, 3>{0, 192, 16}));
+  for (int i = 2; i < 256; ++i) EXPECT_EQ(entry(c, i), (std::array<int, 3>{240, 240, 240})) << i;
+  EXPECT_EQ(pixel(c, 5, 3), 1);
+  c = read_handle(black);
+  EXPECT_EQ(entry(c, 1), (std::array<int, 3>{0, 0, 0}));
+  EXPECT_EQ(pixel(c, 2, 2), 0);
+  // Two colours of equal count: the higher key is picked first.
+  PackedDib d = make_packed_dib(2, 1, 24);
+  d.row(0)[2] = 0x90, d.row(0)[3] = 0x50;  // (0x90, 0, 0) and (0, 0, 0x50)
+  const int tie = IMG_create_handle(d.bytes.data());
+  ASSERT_EQ(IMG_popularity_color(tie, nullptr, 0), 0);
+  c = read_handle(tie);
+  EXPECT_EQ(entry(c, 1), (std::array<int, 3>{0x90, 0, 0}));
+  EXPECT_EQ(entry(c, 2), (std::array<int, 3>{0, 0, 0x50}));
+  EXPECT_EQ(pixel(c, 0, 0), 1);
+  EXPECT_EQ(pixel(c, 1, 0), 2);
+
+  // Entries 5 and 9 share their nibbles: the first wins, and the table keeps the low bits.
+  const int a = solid(4, 2, 24, 0x47, 0x88, 0xC0);
+  ASSERT_EQ(IMG_map_to_palette(a, kHost.data()), 0);
+  c = read_handle(a);
+  EXPECT_EQ(pixel(c, 3, 1), 5);
+  for (int i = 0; i < 256; ++i) EXPECT_EQ(entry(c, i), (std::array<int, 3>{kHost[i].peRed, kHost[i].peGreen, kHost[i].peBlue}));
+  // A host palette read back from a logical palette maps alike.
+  std::vector<std::uint8_t> block(sizeof(LOGPALETTE) + 255 * sizeof(PALETTEENTRY));
+  auto *log = reinterpret_cast<LOGPALETTE *>(block.data());
+  log->palVersion = 0x300;
+  log->palNumEntries = 256;
+  std::copy(kHost.begin(), kHost.end(), log->palPalEntry);
+  HPALETTE hpal = CreatePalette(log);
+  PALETTEENTRY back[256];
+  ASSERT_EQ(GetPaletteEntries(hpal, 0, 256, back), 256u);
+  DeleteObject(hpal);
+  const int p1 = noise(11, 6, 24, 5), p2 = noise(11, 6, 24, 5);
+  ASSERT_EQ(IMG_map_to_palette(p1, kHost.data()), 0);
+  ASSERT_EQ(IMG_map_to_palette(p2, back), 0);
+  EXPECT_EQ(read_handle(p1).rows, read_handle(p2).rows);
+  EXPECT_EQ(read_handle(p1).header, read_handle(p2).header);
+}
+
+TEST_F(Color, OrderedDithersAndThresholds) {
+  using Matrix = const std::uint8_t (*)[8];
+  struct Case {
+    int (*run)(int, PXV_PROGRESS_PROC, LONG);
+    Matrix matrix;
+    int gray, white_per_block;
+  };
+  // A pixel is white exactly where its threshold (table row x mod 8, column r mod 8) is below
+  // its gray: gray 4 meets the two 4s of the Bayer table, gray 1 the one 0 of the halftone.
+  for (const Case &k : {Case{IMG_bayer_mono, pxv::bayer_matrix, 128, 32}, Case{IMG_bayer_mono, pxv::bayer_matrix, 4, 0},
+                        Case{IMG_bayer_mono, pxv::bayer_matrix, 5, 2}, Case{IMG_bayer_mono, pxv::bayer_matrix, 255, 64},
+                        Case{IMG_halftone_mono, pxv::halftone_matrix, 1, 1}, Case{IMG_halftone_mono, pxv::halftone_matrix, 128, 32}}) {
+    const int h = solid(16, 16, 24, k.gray, k.gray, k.gray);
+    ASSERT_EQ(k.run(h, nullptr, 0), 0);
+    const Capture c = read_handle(h);
+    int white = 0;
+    for (int r = 0; r < 16; ++r)
+      for (int x = 0; x < 16; ++x) {
+        EXPECT_EQ(pixel(c, x, r), k.matrix[x % 8][r % 8] < k.gray ? 1 : 0) << k.gray << " at " << x << "," << r;
+        white += pixel(c, x, r);
+      }
+    EXPECT_EQ(white, 4 * k.white_per_block) << k.gray;
+  }
+  // 16 colours: white is 15 where the threshold is below 173 (the lowered luminance 213 must
+  // pass threshold + 40), else 7; (200, 0, 0) is red where the threshold is below 200.
+  const int white = solid(8, 8, 24, 255, 255, 255), red = solid(8, 8, 24, 200, 0, 0);
+  ASSERT_EQ(IMG_bayer_color(white, nullptr, 0), 0);
+  ASSERT_EQ(IMG_bayer_color(red, nullptr, 0), 0);
+  for (int r = 0; r < 8; ++r)
+    for (int x = 0; x < 8; ++x) {
+      EXPECT_EQ(pixel(read_handle(white), x, r), pxv::bayer_matrix[x][r] < 173 ? 15 : 7);
+      EXPECT_EQ(pixel(read_handle(red), x, r), pxv::bayer_matrix[x][r] < 200 ? 1 : 0);
+    }
+  const Capture t = read_handle(white);
+  for (int i = 0; i < 16; ++i) {
+    const int on = i < 8 ? 128 : 255;
+    EXPECT_EQ(entry(t, i), (std::array<int, 3>{i & 1 ? on : 0, i & 2 ? on : 0, i & 4 ? on : 0})) << i;
+  }
+}
+
+TEST_F(Color, DiffusionsOnPlainImages) {
+  for (int bits : {24, 8}) {  // white and black through every bilevel and 16-colour diffusion
+    const int w = solid(9, 3, bits, 255, 255, 255), k = solid(9, 3, bits, 0, 0, 0), c = solid(9, 3, bits, 255, 255, 255);
+    ASSERT_EQ(IMG_diffusion_mono(w, nullptr, 0), 0);
+    ASSERT_EQ(IMG_diffusion_mono(k, nullptr, 0), 0);
+    ASSERT_EQ(IMG_diffusion_color(c, nullptr, 0), 0);
+    for (int r = 0; r < 3; ++r)
+      for (int x = 0; x < 9; ++x) {
+        EXPECT_EQ(pixel(read_handle(w), x, r), 1);
+        EXPECT_EQ(pixel(read_handle(k), x, r), 0);
+        EXPECT_EQ(pixel(read_handle(c), x, r), 15);
+      }
+  }
+  const int mid = solid(40, 6, 24, 128, 128, 128);
+  ASSERT_EQ(IMG_diffusion_mono(mid, nullptr, 0), 0);
+  const Capture m = read_handle(mid);
+  EXPECT_EQ(pixel(m, 0, 0), 1);
+  for (int r = 0; r < 6; ++r) {
+    int white = 0;
+    for (int x = 0; x < 40; ++x) white += pixel(m, x, r);
+    EXPECT_NEAR(white, 20, 2) << r;
+  }
+  const int red = solid(9, 3, 24, 255, 0, 0), gray = solid(9, 3, 24, 200, 200, 200);
+  ASSERT_EQ(IMG_diffusion_color(red, nullptr, 0), 0);
+  ASSERT_EQ(IMG_diffusion_color(gray, nullptr, 0), 0);
+  for (int x = 0; x < 9; ++x) EXPECT_EQ(pixel(read_handle(red), x, 2), 9);
+  // (200, 200, 200) is 7 and leaves 72 a channel: 18 of it lifts the next pixel to 218, still
+  // 7; its 90 and the first pixel's 9 lift the third to 231, bright.
+  const Capture g = read_handle(gray);
+  EXPECT_EQ(std::vector<int>({pixel(g, 0, 0), pixel(g, 1, 0), pixel(g, 2, 0)}), std::vector<int>({7, 7, 15}));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Plain transcriptions: the whole image in one array, each pixel's error spread to the pixels
+// that exist; the library's margins must never show.
+
+struct Tap {
+  int dx, dy;
+  int (*part)(int);
+};
+const std::vector<Tap> kBurkes = {{1, 0, [](int e) { return e >> 2; }},  {2, 0, [](int e) { return e >> 3; }},
+                                  {-2, 1, [](int e) { return e >> 4; }}, {-1, 1, [](int e) { return e >> 3; }},
+                                  {0, 1, [](int e) { return e >> 2; }},  {1, 1, [](int e) { return e >> 3; }},
+                                  {2, 1, [](int e) { return e >> 4; }}};
+const std::vector<Tap> kStucki = {
+    {1, 0, [](int e) { return 8 * e / 42; }}, {2, 0, [](int e) { return 4 * e / 42; }}, {-2, 1, [](int e) { return e / 21; }},
+    {-1, 1, [](int e) { return 4 * e / 42; }}, {0, 1, [](int e) { return 8 * e / 42; }}, {1, 1, [](int e) { return 4 * e / 42; }},
+    {2, 1, [](int e) { return e / 21; }},     {-2, 2, [](int e) { return e / 42; }},    {-1, 2, [](int e) { return e / 21; }},
+    {0, 2, [](int e) { return 4 * e / 42; }}, {1, 2, [](int e) { return e / 21; }},     {2, 2, [](int e) { return e / 42; }}};
+
+// Channels per pixel (blue, green, red; or one gray) in stored row order.
+using Plane = std::vector<std::vector<int>>;
+// `pick` quantises a pixel: its index, and the colour it stands for into `level`.
+using Pick = std::function<int(const int *channels, int *level)>;
+
+std::vector<std::vector<int>> diffuse(Plane px, int width, int channels, const std::vector<Tap> &taps, bool serpentine, const Pick &pick) {
+  std::vector<std::vector<int>> out(px.size(), std::vector<int>(width));
+  for (std::size_t r = 0; r < px.size(); ++r) {
+    const bool back = serpentine && r % 2 == 1;
+    for (int i = 0; i < width; ++i) {
+      const int x = back ? width - 1 - i : i;
+      int level[3];
+      out[r][x] = pick(&px[r][x * channels], level);
+      for (int c = 0; c < channels; ++c) {
+        const int e = px[r][x * channels + c] - level[c];
+        for (const Tap &t : taps) {
+          const int tx = x + (back ? -t.dx : t.dx);
+          const std::size_t ty = r + t.dy;
+          if (tx >= 0 && tx < width && ty < px.size()) px[ty][tx * channels + c] += t.part(e);
+        }
+      }
+    }
+  }
+  return out;
+}
+
+// A handle's pixels as blue, green, red (or gray) per pixel, stored rows first.
+Plane plane(int handle, bool gray) {
+  const Rgb rgb = handle_rgb(handle);
+  Plane p(rgb.height);
+  for (int r = 0; r < rgb.height; ++r)
+    for (int x = 0; x < rgb.width; ++x) {
+      const std::uint8_t *q = &rgb.pixels[(std::size_t(rgb.height - 1 - r) * rgb.width + x) * 3];
+      if (gray) p[r].push_back((30 * q[0] + 59 * q[1] + 11 * q[2]) / 100);
+      else p[r].insert(p[r].end(), {q[2], q[1], q[0]});
+    }
+  return p;
+}
+
+int nearest(const std::uint32_t *keys, std::uint32_t key) {
+  int best = 1 << 30, index = 0;
+  for (int i = 0; i < 256; ++i) {
+    const int d[3] = {int(key >> 8) - int(keys[i] >> 8), int((key >> 4) & 15) - int((keys[i] >> 4) & 15), int(key & 15) - int(keys[i] & 15)};
+    const int dist = d[0] * d[0] + d[1] * d[1] + d[2] * d[2];
+    if (dist < best) best = dist, index = i;
+  }
+  return index;
+}
+
+TEST_F(Color, DiffusionsAndNearestColoursEqualPlainTranscriptions) {
+  const Pick p332 = [](const int *c, int *level) {
+    auto clamp = [](int v) { return v < 0 ? 0 : v > 255 ? 255 : v; };
+    const int i = (clamp(c[2]) & 0xE0) | ((clamp(c[1]) & 0xE0) >> 3) | (clamp(c[0]) >> 6);
+    level[0] = (i & 3) * 85, level[1] = ((i >> 2) & 7) * 255 / 7, level[2] = (i >> 5) * 255 / 7;
+    return i;
+  };
+  const Pick p16 = [](const int *c, int *level) {
+    const int i = (c[0] > 180 ? 4 : 0) + (c[1] > 180 ? 2 : 0) + (c[2] > 180 ? 1 : 0) + (c[0] > 220 || c[1] > 220 || c[2] > 220 ? 8 : 0);
+    for (int k = 0; k < 3; ++k) level[k] = (i & (4 >> k)) ? (i < 8 ? 128 : 255) : 0;
+    return i;
+  };
+  const Pick mono = [](const int *c, int *level) { return (*level = c[0] > 127 ? 255 : 0) ? 1 : 0; };
+  for (int bits : {4, 8, 24}) {
+    SCOPED_TRACE(bits);
+    const int width = 37, height = 11;
+    const int source = noise(width, height, bits, 99 + bits);
+    const Plane colours = plane(source, false), grays = plane(source, true);
+    const std::vector<std::vector<int>> expected[] = {diffuse(colours, width, 3, kBurkes, true, p332),
+                                                      diffuse(colours, width, 3, kBurkes, false, p16),
+                                                      diffuse(grays, width, 1, kStucki, true, mono)};
+    int index = 0;
+    for (auto run : {IMG_mediancut_color, IMG_diffusion_color, IMG_diffusion_mono}) {
+      const int h = noise(width, height, bits, 99 + bits);
+      ASSERT_EQ(run(h, nullptr, 0), 0);
+      const Capture c = read_handle(h);
+      for (int r = 0; r < height; ++r)
+        for (int x = 0; x < width; ++x) ASSERT_EQ(pixel(c, x, r), expected[index][r][x]) << "kernel " << index << " at " << x << "," << r;
+      ++index;
+    }
+  }
+  // Gray: the unshifted fetch's intensity, row by row.
+  for (int bits : {4, 8, 24}) {
+    const int width = 37, height = 5, h = noise(width, height, bits, 7 + bits);
+    int w, ht, b;
+    HGLOBAL block = IMG_bitmap_info(h, &w, &ht, &b);
+    const auto *dib = static_cast<const std::uint8_t *>(GlobalLock(block));
+    std::vector<std::int32_t> expanded(4 * width);
+    std::vector<Bytes> expected;
+    Bytes work(std::size_t(pxv::size_for_long(width, bits)) + 10);
+    for (int r = 0; r < height; ++r) {
+      pxv::dfetch_color_raster(h, expanded.data(), work.data(), dib, r);
+      expected.emplace_back(std::size_t(pxv::size_for_long(width, 8)), 0);
+      for (int x = 0; x < width; ++x) expected[r][x] = std::uint8_t(expanded[4 * x + 3]);
+    }
+    GlobalUnlock(block);
+    ASSERT_EQ(IMG_color_gray(h, nullptr, 0), 0);
+    EXPECT_EQ(read_handle(h).rows, expected) << bits;
+  }
+  // Popularity: the histogram, the selection and the nearest entry, plainly.
+  const int h = noise(37, 11, 24, 3);
+  const Plane colours = plane(h, false);
+  std::vector<std::uint32_t> counts(4096), keys(256, 0);
+  for (const auto &row : colours)
+    for (std::size_t x = 0; x < row.size(); x += 3) ++counts[pxv::colour_key(row[x + 2], row[x + 1], row[x])];
+  for (int i = 1; i < 256; ++i) {
+    int best = 0;
+    for (int k = 0; k < 4096; ++k) best = counts[k] >= counts[best] ? k : best;
+    keys[i] = std::uint32_t(best);
+    counts[best] = 0;
+  }
+  ASSERT_EQ(IMG_popularity_color(h, nullptr, 0), 0);
+  const Capture c = read_handle(h);
+  for (int i = 0; i < 256; ++i) EXPECT_EQ(pxv::colour_key(c.header[42 + 4 * i], c.header[41 + 4 * i], c.header[40 + 4 * i]), keys[i]);
+  for (int r = 0; r < 11; ++r)
+    for (int x = 0; x < 37; ++x)
+      ASSERT_EQ(pixel(c, x, r), nearest(keys.data(), pxv::colour_key(colours[r][3 * x + 2], colours[r][3 * x + 1], colours[r][3 * x])));
+}
+
+// ---------------------------------------------------------------------------------------------
+// BMP file to BMP file.
+
+HFILE open_file(const std::string &path, int mode) {
+  OFSTRUCT of;
+  return OpenFile(path.c_str(), &of, static_cast<UINT>(mode));
+}
+
+// Dithers file `in` into a fresh `out`; answers the result, and the output's bytes in `written`.
+int dither_file(const std::string &in, Bytes *written) {
+  const std::string out = in + ".out.bmp";
+  HFILE fin = open_file(in, OF_READ), fout = open_file(out, OF_CREATE);
+  const int rc = IMG_dither_to_palette_fd(fin, fout, kHost.data());
+  _lclose(fin);
+  _lclose(fout);
+  *written = read_file(out);
+  return rc;
+}
+
+TEST_F(Color, FileToFileWritesTheHandleOperationsPixels) {
+  const int h = noise(3, 5, 24, 11);
+  const std::string in = scratch_path("fd24.bmp");
+  ASSERT_EQ(IMG_save_bitmap(h, in.c_str(), PXV_SAVE_BMP), 0);
+  const Bytes source = read_file(in);
+  Bytes out;
+  ASSERT_EQ(dither_file(in, &out), 0);
+  ASSERT_EQ(IMG_dither_to_palette(h, kHost.data()), 0);
+  const Capture c = read_handle(h);
+  ASSERT_EQ(out.size(), 118u + 5 * 4);
+  EXPECT_EQ(part(out, 0, 2), (Bytes{'B', 'M'}));
+  EXPECT_EQ(pxv::get_le32(&out[2]), 118u + 20);
+  EXPECT_EQ(pxv::get_le32(&out[6]), 0u);
+  EXPECT_EQ(pxv::get_le32(&out[10]), 118u);
+  // The input's info header with 4 bits, its size, and no counts of colours.
+  Bytes info = part(source, 14, 40);
+  pxv::put_le16(&info[14], 4);
+  pxv::put_le32(&info[20], 20);
+  pxv::put_le32(&info[32], 0);
+  pxv::put_le32(&info[36], 0);
+  EXPECT_EQ(part(out, 14, 40), info);
+  EXPECT_EQ(part(out, 54, 64), part(c.header, 40, 64));
+  for (int r = 0; r < 5; ++r) EXPECT_EQ(part(out, 118 + 4 * r, 4), c.rows[r]) << r;
+
+  // A truncated file dithers as if its missing rows were zeros.
+  Bytes cut(source.begin(), source.end() - 20), padded = cut;
+  padded.resize(source.size(), 0);
+  write_file(scratch_path("cut.bmp"), cut);
+  write_file(scratch_path("padded.bmp"), padded);
+  Bytes from_cut, from_padded;
+  ASSERT_EQ(dither_file(scratch_path("cut.bmp"), &from_cut), 0);
+  ASSERT_EQ(dither_file(scratch_path("padded.bmp"), &from_padded), 0);
+  EXPECT_EQ(from_cut, from_padded);
+}
+
+TEST_F(Color, FileToFileRefusalsWriteNothing) {
+  const int h = picture_handle(6, 4, 8);
+  const std::string in = scratch_path("fd8.bmp");
+  ASSERT_EQ(IMG_save_bitmap(h, in.c_str(), PXV_SAVE_BMP), 0);
+  const Bytes good = read_file(in);
+  struct Case {
+    int at, bytes;
+    std::uint32_t value;
+    int code;
+  };
+  // Field offsets in the file: data offset 10, biSize 14, width 18, height 22, bit count 28,
+  // compression 30, colours used 46.
+  for (const Case &k : {Case{28, 2, 1, PXV_ERR_TYPE}, Case{14, 4, 108, PXV_ERR_TYPE}, Case{30, 4, 1, PXV_ERR_TYPE},
+                        Case{22, 4, 0xFFFFFFFCu, PXV_ERR_TYPE}, Case{28, 2, 16, PXV_ERR_TYPE}, Case{10, 4, 54, PXV_ERR_DATA},
+                        Case{18, 4, 0, PXV_ERR_DATA}, Case{46, 4, 257, PXV_ERR_DATA}, Case{18, 4, 0x7FFFFFFF, PXV_ERR_DATA},
+                        Case{10, 4, 0x10000000, 0}}) {
+    Bytes b = good;
+    if (k.bytes == 2) pxv::put_le16(&b[k.at], k.value);
+    else pxv::put_le32(&b[k.at], k.value);
+    write_file(scratch_path("bad.bmp"), b);
+    Bytes out;
+    EXPECT_EQ(dither_file(scratch_path("bad.bmp"), &out), k.code) << k.at << " = " << k.value;
+    EXPECT_TRUE(out.empty()) << k.at;
+  }
+  // Headers cut short: nothing written, and 0.
+  for (std::size_t n : {std::size_t(10), std::size_t(30), std::size_t(60)}) {
+    write_file(scratch_path("short.bmp"), part(good, 0, n));
+    Bytes out;
+    EXPECT_EQ(dither_file(scratch_path("short.bmp"), &out), 0) << n;
+    EXPECT_TRUE(out.empty()) << n;
+  }
+}
+
+}  // namespace
+}  // namespace pxv_test
