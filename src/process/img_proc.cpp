@@ -270,6 +270,55 @@ int transpose_image(image_object *image, const dib_view &old) {
 
 }  // namespace
 
+namespace {
+
+// Mirrors left to right in place through one work row, then top to bottom into a new DIB, each
+// reporting its rows. A half turn is both: its blocks are taken before either starts, so that it
+// fails whole or not at all.
+int mirror_image(int handle, bool across, bool down, PXV_PROGRESS_PROC progress, LONG user) {
+  image_object *image;
+  dib_view v;
+  const int rc = open_image(handle, &image, &v);
+  if (rc < 0) return rc;
+  const std::uint64_t head = kDibHeaderBytes + v.table_bytes;
+  auto *work = across ? static_cast<std::uint8_t *>(take_work_block(std::uint64_t(v.row_bytes))) : nullptr;
+  std::uint8_t *dib = nullptr;
+  HGLOBAL block = down ? new_dib_block(head + std::uint64_t(v.row_bytes) * std::uint64_t(v.height), &dib) : nullptr;
+  if ((across && work == nullptr) || (down && block == nullptr)) {
+    img_ffree(work);
+    free_dib_block(block, dib);
+    unlock_image_dib(image);
+    return kNoMemory;
+  }
+  const std::size_t row_bytes = static_cast<std::size_t>(v.row_bytes);
+  if (across) {
+    const row_mirror mirror = mirror_for(v.bits);
+    for (std::int32_t r = 0; r < v.height; ++r) {
+      std::memset(work, 0, row_bytes);
+      mirror(work, row_at(v, r), v.width);
+      std::memcpy(row_at(v, r), work, row_bytes);
+      report(progress, user, v.height, r);
+    }
+    img_ffree(work);
+    image->crop_x = mirrored_start(v.width, image->crop_x, image->crop_width);
+  }
+  if (!down) {
+    unlock_image_dib(image);
+    return kOk;
+  }
+  std::memcpy(dib, v.dib, static_cast<std::size_t>(head));
+  const dib_view flipped = view_of(dib);
+  for (std::int32_t r = 0; r < v.height; ++r) {
+    std::memcpy(row_at(flipped, v.height - 1 - r), row_at(v, r), row_bytes);
+    report(progress, user, v.height, r);
+  }
+  replace_image_dib(image, block, dib);
+  image->crop_y = mirrored_start(v.height, image->crop_y, image->crop_height);
+  return kOk;
+}
+
+}  // namespace
+
 // ---------------------------------------------------------------------------------------------
 // Resizing by nearest neighbour.
 
@@ -612,57 +661,16 @@ using namespace pxv;
 extern "C" {
 
 int PXVAPI IMG_flip_bitmapx(int handle, PXV_PROGRESS_PROC progress, LONG user) {
-  image_object *image;
-  dib_view v;
-  const int rc = open_image(handle, &image, &v);
-  if (rc < 0) return rc;
-  auto *work = static_cast<std::uint8_t *>(take_work_block(std::uint64_t(v.row_bytes)));
-  if (work == nullptr) {
-    unlock_image_dib(image);
-    return kNoMemory;
-  }
-  const row_mirror mirror = mirror_for(v.bits);
-  for (std::int32_t r = 0; r < v.height; ++r) {
-    std::memset(work, 0, static_cast<std::size_t>(v.row_bytes));
-    mirror(work, row_at(v, r), v.width);
-    std::memcpy(row_at(v, r), work, static_cast<std::size_t>(v.row_bytes));
-    report(progress, user, v.height, r);
-  }
-  img_ffree(work);
-  image->crop_x = mirrored_start(v.width, image->crop_x, image->crop_width);
-  unlock_image_dib(image);
-  return kOk;
+  return mirror_image(handle, true, false, progress, user);
 }
 
 int PXVAPI IMG_flip_bitmapy(int handle, PXV_PROGRESS_PROC progress, LONG user) {
-  image_object *image;
-  dib_view v;
-  const int rc = open_image(handle, &image, &v);
-  if (rc < 0) return rc;
-  const std::uint64_t head = kDibHeaderBytes + v.table_bytes;
-  std::uint8_t *dib = nullptr;
-  HGLOBAL block = new_dib_block(head + std::uint64_t(v.row_bytes) * std::uint64_t(v.height), &dib);
-  if (block == nullptr) {
-    unlock_image_dib(image);
-    return kNoMemory;
-  }
-  std::memcpy(dib, v.dib, static_cast<std::size_t>(head));
-  const dib_view flipped = view_of(dib);
-  for (std::int32_t r = 0; r < v.height; ++r) {
-    std::memcpy(row_at(flipped, v.height - 1 - r), row_at(v, r), static_cast<std::size_t>(v.row_bytes));
-    report(progress, user, v.height, r);
-  }
-  replace_image_dib(image, block, dib);
-  image->crop_y = mirrored_start(v.height, image->crop_y, image->crop_height);
-  return kOk;
+  return mirror_image(handle, false, true, progress, user);
 }
 
 int PXVAPI IMG_rotate_bitmap(int handle, int angle, PXV_PROGRESS_PROC progress, LONG user) {
   if (live_image(handle) == nullptr) return kBadHandle;
-  if (angle == 180) {
-    const int rc = IMG_flip_bitmapx(handle, progress, user);
-    return rc < 0 ? rc : IMG_flip_bitmapy(handle, progress, user);
-  }
+  if (angle == 180) return mirror_image(handle, true, true, progress, user);
   image_object *image;
   dib_view v;
   int rc = open_image(handle, &image, &v);
@@ -671,8 +679,8 @@ int PXVAPI IMG_rotate_bitmap(int handle, int angle, PXV_PROGRESS_PROC progress, 
   if (rc < 0) return rc;
   // The transposition followed by a top-to-bottom mirror is a clockwise quarter turn, followed
   // by a left-to-right one a counter-clockwise turn. Other angles stay transposed.
-  if (angle == 90) return IMG_flip_bitmapy(handle, progress, user);
-  if (angle == 270) return IMG_flip_bitmapx(handle, progress, user);
+  if (angle == 90) return mirror_image(handle, false, true, progress, user);
+  if (angle == 270) return mirror_image(handle, true, false, progress, user);
   return kOk;
 }
 
