@@ -128,6 +128,25 @@ constexpr bmp_input_rules kGeometryInput = {kAnyBitCount, true};
 constexpr bmp_input_rules kToneInput = {kPaletteBitCounts | bit_count_flag(24), false};
 constexpr bmp_input_rules kTrueColourInput = {bit_count_flag(24), true};
 
+// The row buffers of a file-to-file operation: one input row, one output row. Both or neither:
+// false when either cannot be had.
+struct row_pair {
+  std::uint8_t *input, *output;
+};
+
+void free_row_pair(row_pair *rows) {
+  img_ffree(rows->input);
+  img_ffree(rows->output);
+}
+
+bool take_row_pair(row_pair *rows, std::int32_t input_bytes, std::int32_t output_bytes) {
+  rows->input = static_cast<std::uint8_t *>(take_work_block(std::uint64_t(input_bytes)));
+  rows->output = static_cast<std::uint8_t *>(take_work_block(std::uint64_t(output_bytes)));
+  if (rows->input != nullptr && rows->output != nullptr) return true;
+  free_row_pair(rows);
+  return false;
+}
+
 // A position in a file whose size read_bmp_input or the caller has kept within 2^31 bytes.
 std::int32_t file_at(std::uint64_t at) { return static_cast<std::int32_t>(at); }
 
@@ -688,13 +707,9 @@ int PXVAPI IMG_flip_bitmap_fd(HFILE input, HFILE output, int horizontal, int ver
   bmp_input in{};
   const int taken = read_bmp_input(&in, input, kGeometryInput);
   if (taken != 1) return taken;
-  auto *row = static_cast<std::uint8_t *>(take_work_block(std::uint64_t(in.row_bytes)));
-  auto *mirrored = static_cast<std::uint8_t *>(take_work_block(std::uint64_t(in.row_bytes)));
-  if (row == nullptr || mirrored == nullptr) {
-    img_ffree(row);
-    img_ffree(mirrored);
-    return kNoMemory;
-  }
+  row_pair rows;
+  if (!take_row_pair(&rows, in.row_bytes, in.row_bytes)) return kNoMemory;
+  std::uint8_t *row = rows.input, *mirrored = rows.output;
   // Only a flag of exactly 1 is on.
   const bool across = horizontal == 1, down = vertical == 1;
   const row_mirror mirror = mirror_for(in.bits);
@@ -710,8 +725,7 @@ int PXVAPI IMG_flip_bitmap_fd(HFILE input, HFILE output, int horizontal, int ver
     img_seek_mem(output, file_at(in.data_offset + std::uint64_t(target) * std::uint64_t(in.row_bytes)), kSeekSet);
     written = img_write_all(output, across ? mirrored : row, static_cast<std::uint32_t>(in.row_bytes));
   }
-  img_ffree(row);
-  img_ffree(mirrored);
+  free_row_pair(&rows);
   return written ? kOk : kShortWrite;
 }
 
@@ -765,13 +779,8 @@ int PXVAPI IMG_resize_bitmap_fd(HFILE input, HFILE output, int width, int height
   const std::int32_t new_row_bytes = size_for_long(width, in.bits);
   const std::uint64_t image_bytes = std::uint64_t(new_row_bytes) * std::uint64_t(height);
   if (new_row_bytes < 0 || !file_size_fits(in.data_offset + image_bytes)) return kBadData;
-  auto *row = static_cast<std::uint8_t *>(take_work_block(std::uint64_t(in.row_bytes)));
-  auto *scaled = static_cast<std::uint8_t *>(take_work_block(std::uint64_t(new_row_bytes)));
-  if (row == nullptr || scaled == nullptr) {
-    img_ffree(row);
-    img_ffree(scaled);
-    return kNoMemory;
-  }
+  row_pair rows;
+  if (!take_row_pair(&rows, in.row_bytes, new_row_bytes)) return kNoMemory;
   std::uint8_t head[kFileHeaderBytes + kDibHeaderBytes];
   std::memcpy(head, in.file_header, kFileHeaderBytes);
   put_le32(head + kFileSizeField, static_cast<std::uint32_t>(image_bytes) + in.data_offset);
@@ -790,13 +799,12 @@ int PXVAPI IMG_resize_bitmap_fd(HFILE input, HFILE output, int width, int height
   for (std::int32_t j = 0; written && j < height; ++j) {
     const std::int32_t source = sampled_row(j, y_step);
     if (j == 0 || source != sampled_row(j - 1, y_step)) {
-      read_input_row(in, row, source);
-      scale_row(row, scaled, new_row_bytes, in.bits, x_step, width);
+      read_input_row(in, rows.input, source);
+      scale_row(rows.input, rows.output, new_row_bytes, in.bits, x_step, width);
     }
-    written = img_write_all(output, scaled, static_cast<std::uint32_t>(new_row_bytes));
+    written = img_write_all(output, rows.output, static_cast<std::uint32_t>(new_row_bytes));
   }
-  img_ffree(row);
-  img_ffree(scaled);
+  free_row_pair(&rows);
   return written ? kOk : kShortWrite;
 }
 
@@ -907,14 +915,9 @@ int PXVAPI IMG_24_to_8_fd(HFILE input, HFILE output) {
   const std::uint64_t image_bytes = std::uint64_t(out_row_bytes) * std::uint64_t(in.height);
   const std::uint64_t out_offset = std::uint64_t{kFileHeaderBytes} + in.header_bytes + k332TableBytes;
   if (out_row_bytes < 0 || !file_size_fits(out_offset + image_bytes)) return kBadData;
-  auto *row = static_cast<std::uint8_t *>(take_work_block(std::uint64_t(in.row_bytes)));
-  auto *indices = static_cast<std::uint8_t *>(take_work_block(std::uint64_t(out_row_bytes)));
-  if (row == nullptr || indices == nullptr) {
-    img_ffree(row);
-    img_ffree(indices);
-    return kNoMemory;
-  }
-  std::memset(indices, 0, static_cast<std::size_t>(out_row_bytes));
+  row_pair rows;
+  if (!take_row_pair(&rows, in.row_bytes, out_row_bytes)) return kNoMemory;
+  std::memset(rows.output, 0, static_cast<std::size_t>(out_row_bytes));
   // "BM", the sizes, reserved words 0; the input's first 40 header bytes made 8-bit, the rest of
   // a longer header as zeros, and the 3-3-2 table.
   std::uint8_t head[kFileHeaderBytes + kHeaderRecordBytes] = {'B', 'M'};
@@ -931,13 +934,12 @@ int PXVAPI IMG_24_to_8_fd(HFILE input, HFILE output) {
                  write_zeros(output, in.header_bytes - kDibHeaderBytes) &&
                  img_write_all(output, info + kDibHeaderBytes, k332TableBytes);
   for (std::int32_t r = 0; written && r < in.height; ++r) {
-    read_input_row(in, row, r);
-    convert_24_to_8(row, indices, in.width);
+    read_input_row(in, rows.input, r);
+    convert_24_to_8(rows.input, rows.output, in.width);
     img_seek_mem(output, file_at(out_offset + std::uint64_t(r) * std::uint64_t(out_row_bytes)), kSeekSet);
-    written = img_write_all(output, indices, static_cast<std::uint32_t>(out_row_bytes));
+    written = img_write_all(output, rows.output, static_cast<std::uint32_t>(out_row_bytes));
   }
-  img_ffree(row);
-  img_ffree(indices);
+  free_row_pair(&rows);
   return written ? kOk : kShortWrite;
 }
 
