@@ -211,17 +211,28 @@ void rotate_dib_low(std::uint8_t *transposed, const std::uint8_t *band, std::int
   const std::size_t line = static_cast<std::size_t>(size_for_long(rows, bits));
   // Cleared first: the lines' unused bits and bytes become the new rows' padding.
   std::memset(transposed, 0, line * static_cast<std::size_t>(width));
-  for (std::int32_t j = 0; j < width; ++j) {
-    std::uint8_t *t = transposed + line * static_cast<std::size_t>(j);
-    const std::uint8_t *column = band;
-    for (std::int32_t i = 0; i < rows; ++i, column += row_bytes) {
-      switch (bits) {
-        case 1: or_bit(t, i, get_bit(column, j)); break;
-        case 4: or_nibble(t, i, get_nibble(column, j)); break;
-        case 8: t[i] = column[j]; break;
-        default: std::memcpy(t + 3 * i, column + 3 * j, 3); break;
-      }
+  // Line j gathers column j down the band; each depth has its own loop, so that the inner loop
+  // moves pixels and nothing else.
+  auto each_line = [&](auto gather) {
+    for (std::int32_t j = 0; j < width; ++j) {
+      std::uint8_t *t = transposed + line * static_cast<std::size_t>(j);
+      const std::uint8_t *row = band;
+      for (std::int32_t i = 0; i < rows; ++i, row += row_bytes) gather(t, i, row, j);
     }
+  };
+  switch (bits) {
+    case 1:
+      each_line([](std::uint8_t *t, std::int32_t i, const std::uint8_t *row, std::int32_t j) { or_bit(t, i, get_bit(row, j)); });
+      break;
+    case 4:
+      each_line([](std::uint8_t *t, std::int32_t i, const std::uint8_t *row, std::int32_t j) { or_nibble(t, i, get_nibble(row, j)); });
+      break;
+    case 8:
+      each_line([](std::uint8_t *t, std::int32_t i, const std::uint8_t *row, std::int32_t j) { t[i] = row[j]; });
+      break;
+    default:
+      each_line([](std::uint8_t *t, std::int32_t i, const std::uint8_t *row, std::int32_t j) { std::memcpy(t + 3 * i, row + 3 * j, 3); });
+      break;
   }
 }
 
@@ -860,10 +871,13 @@ int PXVAPI IMG_invert_bitmap(int handle, PXV_PROGRESS_PROC progress, LONG user) 
   dib_view v;
   const int rc = open_image(handle, &image, &v);
   if (rc < 0) return rc;
-  // Pixel values, not colours: indices are mirrored and the table stays.
-  std::uint8_t complement[kToneLevels];
-  for (int i = 0; i < kToneLevels; ++i) complement[i] = static_cast<std::uint8_t>(255 - i);
-  map_image_rows(v, complement, progress, user);
+  // Pixel values, not colours: indices are mirrored and the table stays. 255 - v is every bit of
+  // v turned over, padding included.
+  for (std::int32_t r = 0; r < v.height; ++r) {
+    std::uint8_t *row = row_at(v, r);
+    for (std::int32_t i = 0; i < v.row_bytes; ++i) row[i] = static_cast<std::uint8_t>(~row[i]);
+    report(progress, user, v.height, r);
+  }
   unlock_image_dib(image);
   return kOk;
 }
