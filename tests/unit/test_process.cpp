@@ -282,8 +282,9 @@ TEST_F(Process, SharpeningInBandsIsTheKernelOverTheWholeImage) {
   }
   EXPECT_EQ(pxv::sharpen_band_rows(6000, 100), 3);
   EXPECT_EQ(pxv::sharpen_band_rows(20000, 100), 1);
-  // 24 bits, 2000 wide: bands of 3 rows, 4 of them and a short one. A one-row image.
-  for (auto [width, height] : {std::array<int, 2>{2000, 13}, {17, 1}}) {
+  // 24 bits, 2000 wide: bands of 3 rows, 4 of them and a short one; 4000 wide, rows too long
+  // for the 32 KB rule, one row a band; a one-row image.
+  for (auto [width, height] : {std::array<int, 2>{2000, 13}, {4000, 4}, {17, 1}}) {
     const int h = picture_handle(width, height, 24);
     const Grid expected = sharpen_plainly(grid(h), 3, 9);
     ASSERT_EQ(IMG_sharpen_bitmap(h, 64), 0);
@@ -444,12 +445,14 @@ TEST_F(Process, FileVariantsRefuseBeforeWriting) {
   gap.insert(gap.begin() + 1078, 6, 0xEE);
   pxv::put_le32(&gap[10], 1084);
   pxv::put_le32(&gap[2], std::uint32_t(gap.size()));
+  pxv::put_le32(&gap[34], 0);  // biSizeImage, which a resize works out again
   write_file(scratch_path("gap.bmp"), gap);
   ASSERT_EQ(file_to_file(scratch_path("gap.bmp"), scratch_path("gap_out.bmp"), [](HFILE i, HFILE o) { return IMG_flip_bitmap_fd(i, o, 0, 0); }, &written), 0);
   EXPECT_EQ(written, gap);
   ASSERT_EQ(file_to_file(scratch_path("gap.bmp"), scratch_path("gap_out.bmp"), [](HFILE i, HFILE o) { return IMG_resize_bitmap_fd(i, o, 6, 4); }, &written), 0);
   Bytes zeroed = gap;
   std::fill_n(zeroed.begin() + 1078, 6, 0);
+  pxv::put_le32(&zeroed[34], 32);
   EXPECT_EQ(written, zeroed);
   // A truncated file: rows in place are written back only as far as they were read.
   const Bytes deep = read_file(bmp_of(picture_handle(6, 4, 24), "fd24.bmp"));
