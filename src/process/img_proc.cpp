@@ -242,8 +242,9 @@ void put_rotated_rasters(std::uint8_t *new_header, const std::uint8_t *transpose
   const std::uint64_t line = static_cast<std::uint64_t>(size_for_long(rows, v.bits));
   // The band's pixels in whole bytes, and for 1, 4 and 8 bits whole 32-bit words: the bytes the
   // rounding carries past the band are written again by the next band, and past the last one they
-  // are the row's padding. A band that starts mid-word could reach past the row's end (the last
-  // band of a 4-bit image 2200 rows high, say), so the copy stops there.
+  // are the row's padding. A band that starts mid-word could reach past the row's end (a 4-bit
+  // image 30 rows high turns in bands of 28 and 2 rows, the second from byte 14 of 16), so the
+  // copy stops there.
   std::uint64_t count = (std::uint64_t(static_cast<std::uint32_t>(rows)) * static_cast<std::uint32_t>(v.bits) + 7) / 8;
   if (v.bits != 24) count = (count + 3) / 4 * 4;
   const std::uint64_t start = byte_of_pixel(first, v.bits);
@@ -297,10 +298,6 @@ int transpose_image(image_object *image, const dib_view &old) {
   image->crop_y = mirrored_start(image->height, image->crop_y, image->crop_height);
   return kOk;
 }
-
-}  // namespace
-
-namespace {
 
 // Mirrors left to right in place through one work row, then top to bottom into a new DIB, each
 // reporting its rows. A half turn is both: its blocks are taken before either starts, so that it
