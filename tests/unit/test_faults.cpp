@@ -3,10 +3,10 @@
 // images that already exist intact, and leave no work block behind.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/image.h"
@@ -232,18 +232,27 @@ TEST(ProcessFaults, EveryAllocationOfAnOperationFailingInTurn) {
       {"set_lut", 8, [](int h) { return IMG_set_lut(h, 20, 3, nullptr, 0); }, false},
       {"sharpen", 24, [](int h) { return IMG_sharpen_bitmap(h, 64); }, false},
       {"24 to 8", 24, IMG_24_to_8, false}};
+  auto picture = [](int bits) {
+    const int h = pxv_test::picture_handle(13, 7, bits);
+    IMG_set_croprect(h, 1, 2, 3, 4);
+    return h;
+  };
+  // The image and its crop rectangle.
+  auto state = [](int h) {
+    pxv::image_object *image = pxv::live_image(h);
+    return std::pair(pxv_test::read_handle(h), std::vector<int>{image->crop_x, image->crop_y, image->crop_width, image->crop_height});
+  };
   for (const Op &op : ops) {
     SCOPED_TRACE(op.name);
-    const int h = pxv_test::picture_handle(13, 7, op.bits);
-    IMG_set_croprect(h, 1, 2, 3, 4);
-    const pxv_test::Capture before = pxv_test::read_handle(h);
+    const int h = picture(op.bits);
+    const auto before = state(h);
     const pxv::image_object record = *pxv::live_image(h);
     // What a mirror's failure leaves: the transposition, and how many allocations it makes.
-    const int transposed = pxv_test::picture_handle(13, 7, op.bits);
-    IMG_set_croprect(transposed, 1, 2, 3, 4);
+    const int transposed = picture(op.bits);
     const std::uint64_t start = pxv_platform::allocation_count();
     ASSERT_EQ(IMG_rotate_bitmap(transposed, 0, nullptr, 0), 0);
     const std::uint64_t transposing = pxv_platform::allocation_count() - start;
+    const auto turned = state(transposed);
     const std::size_t blocks = pxv_platform::live_blocks();
     int rc = -1;
     for (unsigned n = 1; n < 20 && rc != 0; ++n) {
@@ -256,20 +265,15 @@ TEST(ProcessFaults, EveryAllocationOfAnOperationFailingInTurn) {
       if (rc == 0) break;
       EXPECT_EQ(pxv_platform::live_blocks(), blocks);
       EXPECT_EQ(pxv::img_work_blocks_in_use(), 0);
-      const int expected = op.mirrors_after_transposing && n > transposing ? transposed : h;
+      const bool left_transposed = op.mirrors_after_transposing && n > transposing;
       const pxv::image_object *now = pxv::live_image(h);
       EXPECT_TRUE(now->dib == nullptr && now->saved_palette == record.saved_palette);
-      const pxv_test::Capture after = pxv_test::read_handle(h), want = expected == h ? before : pxv_test::read_handle(transposed);
-      ASSERT_EQ(after.header, want.header) << "allocation " << n;
-      ASSERT_EQ(after.rows, want.rows) << "allocation " << n;
-      int crop[4], want_crop[4];
-      IMG_get_croprect(h, &crop[0], &crop[1], &crop[2], &crop[3]);
-      IMG_get_croprect(expected, &want_crop[0], &want_crop[1], &want_crop[2], &want_crop[3]);
-      EXPECT_TRUE(std::equal(crop, crop + 4, want_crop)) << "allocation " << n;
-      if (expected != h) {  // back to the start for the next allocation
+      const auto after = state(h), &want = left_transposed ? turned : before;
+      ASSERT_TRUE(after.first.header == want.first.header && after.first.rows == want.first.rows) << "allocation " << n;
+      EXPECT_EQ(after.second, want.second) << "allocation " << n;
+      if (left_transposed) {  // back to the start for the next allocation
         IMG_delete_bitmap(h);
-        ASSERT_EQ(pxv_test::picture_handle(13, 7, op.bits), h);
-        IMG_set_croprect(h, 1, 2, 3, 4);
+        ASSERT_EQ(picture(op.bits), h);
       }
     }
     EXPECT_EQ(rc, 0);
