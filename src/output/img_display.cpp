@@ -238,11 +238,8 @@ int ScreenDisplay4Bits(HDC dc, int handle, int x, int y) {
 namespace {
 
 // Makes the image's logical palette, selects it into `dc` as a foreground palette and realises
-// it; the palette `dc` had is given back in `previous`. The new palette is in place before the
-// old one is deleted, so that no context is ever left holding a deleted palette, and a palette
-// that cannot be made leaves the old one where it was.
-int realize_image_palette(image_object *image, const std::uint8_t *dib, HDC dc,
-                          HPALETTE *previous) {
+// it; the palette `dc` had is given back in `previous`. Null when no palette can be made.
+HPALETTE realize_image_palette(const std::uint8_t *dib, HDC dc, HPALETTE *previous) {
   const int bits = dib_bit_count(dib);
   const std::uint32_t count = bits == 1 ? 2 : bits == 4 ? 16 : kMaxColours;
   // A 24-bit image has no table of its own: it is shown through the fixed 3-3-2 one.
@@ -256,7 +253,7 @@ int realize_image_palette(image_object *image, const std::uint8_t *dib, HDC dc,
     have = kMaxColours;
   }
   locked_block description(kLogPaletteHeaderBytes + kMaxColours * sizeof(PALETTEENTRY), true);
-  if (!description) return kNoMemory;
+  if (!description) return nullptr;
   auto *logical = reinterpret_cast<LOGPALETTE *>(description.data());
   logical->palVersion = kPaletteVersion;
   logical->palNumEntries = static_cast<WORD>(count);
@@ -269,20 +266,25 @@ int realize_image_palette(image_object *image, const std::uint8_t *dib, HDC dc,
     entries[i].peFlags = 0;
   }
   HPALETTE palette = CreatePalette(logical);
-  if (palette == nullptr) return kNoMemory;
-  HPALETTE before = SelectPalette(dc, palette, FALSE);
+  if (palette == nullptr) return nullptr;
+  *previous = SelectPalette(dc, palette, FALSE);
   RealizePalette(dc);
+  return palette;
+}
+
+// Makes `palette` the image's own. The old one is deleted only now, once the new one is
+// selected wherever it is needed: no context is left holding a deleted palette, and an
+// operation that fails before this point leaves the image's palette as it was.
+void keep_image_palette(image_object *image, HPALETTE palette) {
   if (image->palette != nullptr) DeleteObject(image->palette);
   image->palette = palette;
-  if (previous != nullptr) *previous = before;
-  return kOk;
 }
 
 // Paints the locked image into a new bitmap compatible with the active window.
 int paint_into_bitmap(image_object *image, int handle, int width, int height, HBITMAP *out) {
   HWND window = GetActiveWindow();
   HDC screen = GetDC(window);
-  if (screen == nullptr) return kGdiError;
+  if (screen == nullptr) return kNoMemory;
   HDC memory = CreateCompatibleDC(screen);
   HBITMAP bitmap = memory != nullptr ? CreateCompatibleBitmap(screen, width, height) : nullptr;
   int rc = kNoMemory;
@@ -293,11 +295,15 @@ int paint_into_bitmap(image_object *image, int handle, int width, int height, HB
     image->display_width = width;
     image->display_height = height;
     HPALETTE old_palette = nullptr;
-    rc = realize_image_palette(image, image->dib, memory, &old_palette);
-    if (rc >= 0) {
+    HPALETTE palette = realize_image_palette(image->dib, memory, &old_palette);
+    if (palette != nullptr) {
       rc = paint_image_object_band(memory, handle);
-      // The image keeps its palette; the context about to go gives its own back.
+      // The context about to go gives its own palette back; the image keeps the new one.
       SelectPalette(memory, old_palette, FALSE);
+      if (rc >= 0)
+        keep_image_palette(image, palette);
+      else
+        DeleteObject(palette);
     }
     SelectObject(memory, old_bitmap);
   }
@@ -373,8 +379,9 @@ int PXVAPI IMG_create_handle_ddb(HBITMAP bitmap, HPALETTE palette) {
   if (bits == 0 || description.bmWidth < 1 || description.bmHeight < 1) return kGdiError;
   locked_block header(kHeaderRecordBytes + 4, true);
   if (!header) return kNoMemory;
+  // A context that cannot be had is GDI's memory running out, like a failed allocation.
   HDC screen = GetDC(nullptr);
-  if (screen == nullptr) return kGdiError;
+  if (screen == nullptr) return kNoMemory;
   HPALETTE previous = nullptr;
   if (palette != nullptr) {
     previous = SelectPalette(screen, palette, FALSE);
@@ -391,9 +398,11 @@ int PXVAPI IMG_bitmap_palette(int handle, HDC dc) {
   if (image == nullptr) return kBadHandle;
   const std::uint8_t *dib = lock_image_dib(image);
   if (dib == nullptr) return kNoMemory;
-  const int rc = realize_image_palette(image, dib, dc, nullptr);
+  HPALETTE previous = nullptr;
+  HPALETTE palette = realize_image_palette(dib, dc, &previous);
+  if (palette != nullptr) keep_image_palette(image, palette);
   unlock_image_dib(image);
-  return rc;
+  return palette != nullptr ? kOk : kNoMemory;
 }
 
 int PXVAPI IMG_display_bitmap(int handle, HDC dc, int x, int y, int width, int height) {
