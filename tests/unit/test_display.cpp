@@ -2,7 +2,9 @@
 // GDI stand-in's windows; what they should show is computed here from the image.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -157,6 +159,136 @@ TEST_F(Display, OneToOneShowsWhatImageMagickDecodes) {
     expect_shown(screen.pixels(), sampled(magick, crop_left(bits, 7), 3, 30, 20, 30, 20), 2, 1,
                  std::to_string(bits) + " bits");
   }
+}
+
+// The nearest of `count` colours by squared distance, the lowest index on ties.
+std::uint32_t nearest(const std::vector<std::uint32_t> &colours, std::uint32_t c) {
+  auto distance = [](std::uint32_t a, std::uint32_t b) {
+    int d = 0;
+    for (int shift : {0, 8, 16}) d += (int(a >> shift & 255) - int(b >> shift & 255)) * (int(a >> shift & 255) - int(b >> shift & 255));
+    return d;
+  };
+  std::uint32_t best = colours[0];
+  for (std::uint32_t v : colours)
+    if (distance(v, c) < distance(best, c)) best = v;
+  return best;
+}
+
+std::uint32_t rgb(int r, int g, int b) { return std::uint32_t(r) << 16 | std::uint32_t(g) << 8 | std::uint32_t(b); }
+
+Rgb from_function(int width, int height, const std::function<std::uint32_t(int, int)> &f) {
+  Rgb out{width, height, {}};
+  for (int y = 0; y < height; ++y)
+    for (int x = 0; x < width; ++x) {
+      const std::uint32_t v = f(x, y);
+      out.pixels.insert(out.pixels.end(), {std::uint8_t(v >> 16), std::uint8_t(v >> 8), std::uint8_t(v)});
+    }
+  return out;
+}
+
+int index332(std::uint32_t c) { return (c >> 16 & 0xE0) | ((c >> 8 & 255) >> 3 & 0x1C) | (c & 255) >> 6; }
+std::uint32_t colour332(int i) { return rgb((i >> 5) * 255 / 7, (i >> 2 & 7) * 255 / 7, (i & 3) * 85); }
+
+TEST_F(Display, DepthEightShowsThreeThreeTwoColours) {
+  const int h = picture_handle(40, 30, 24);
+  const Rgb picture = handle_rgb(h);
+  Screen screen(50, 40, 8);
+  ASSERT_EQ(IMG_bitmap_palette(h, screen.dc), 0);
+  ASSERT_EQ(IMG_display_bitmap(h, screen.dc, 5, 4, 40, 30), 0);
+  PALETTEENTRY entries[256];
+  ASSERT_EQ(GetSystemPaletteEntries(screen.dc, 0, 256, entries), 256u);
+  std::vector<std::uint32_t> system;
+  for (const PALETTEENTRY &e : entries) system.push_back(rgb(e.peRed, e.peGreen, e.peBlue));
+  const Rgb expected = from_function(40, 30, [&](int x, int y) { return nearest(system, colour332(index332(rgb_at(picture, x, y)))); });
+  expect_shown(screen.pixels(), expected, 5, 4, "depth 8");
+}
+
+TEST_F(Display, DepthFourDithersSeamlesslyAcrossBands) {
+  const std::vector<std::uint32_t> vga = {
+      rgb(0, 0, 0),       rgb(128, 0, 0),   rgb(0, 128, 0),   rgb(128, 128, 0), rgb(0, 0, 128),   rgb(128, 0, 128),
+      rgb(0, 128, 128),   rgb(192, 192, 192), rgb(128, 128, 128), rgb(255, 0, 0), rgb(0, 255, 0), rgb(255, 255, 0),
+      rgb(0, 0, 255),     rgb(255, 0, 255), rgb(0, 255, 255), rgb(255, 255, 255)};
+  // 300 pixels of 24 bits make bands of 40 rows: the 100 rows take three bands.
+  for (int bits : {8, 24}) {
+    const int h = picture_handle(150, 50, bits);
+    const Rgb shown = sampled(handle_rgb(h), 0, 0, 150, 50, 300, 100);
+    Screen screen(300, 100, 4);
+    ASSERT_EQ(IMG_display_bitmap(h, screen.dc, 0, 0, 300, 100), 0);
+    const Rgb expected = from_function(300, 100, [&](int x, int y) {
+      const std::uint32_t c = rgb_at(shown, x, y);
+      const int r = int(c >> 16), g = int(c >> 8 & 255), b = int(c & 255);
+      const int intensity = std::max(((75 * g + 38 * r + 14 * b) >> 7) - 40, 0);
+      const int t = pxv::bayer_matrix[(99 - y) & 7][x & 7];  // counted from the bottom row
+      const int on = intensity > t + 40 ? 255 : 200;  // the "dither" table's bright and dim halves
+      return nearest(vga, rgb(r > t ? on : 0, g > t ? on : 0, b > t ? on : 0));
+    });
+    expect_shown(screen.pixels(), expected, 0, 0, std::to_string(bits) + " bits");
+  }
+}
+
+TEST_F(Display, LometricPaintsTheHostsRectangleInDevicePixels) {
+  const int h = picture_handle(30, 20, 24);
+  Screen screen(120, 100, 24);
+  SetMapMode(screen.dc, MM_LOMETRIC);
+  SetViewportOrgEx(screen.dc, 7, 90, nullptr);
+  auto mapping = [&] {
+    POINT wo, vo;
+    SIZE we, ve;
+    GetWindowOrgEx(screen.dc, &wo), GetViewportOrgEx(screen.dc, &vo), GetWindowExtEx(screen.dc, &we), GetViewportExtEx(screen.dc, &ve);
+    return std::vector<int>{GetMapMode(screen.dc), wo.x, wo.y, vo.x, vo.y, we.cx, we.cy, ve.cx, ve.cy};
+  };
+  const std::vector<int> before = mapping();
+  POINT corners[2] = {{20, 200}, {270, 20}};  // tenths of a millimetre, y upward
+  LPtoDP(screen.dc, corners, 2);
+  ASSERT_EQ(IMG_display_bitmap(h, screen.dc, 20, 200, 250, -180), 0);
+  EXPECT_EQ(mapping(), before);
+  const int w = corners[1].x - corners[0].x, ht = corners[1].y - corners[0].y;
+  ASSERT_GT(ht, 0);
+  expect_shown(screen.pixels(), sampled(handle_rgb(h), 0, 0, 30, 20, w, ht), corners[0].x, corners[0].y, "lometric");
+}
+
+TEST_F(Display, DeviceBitmapsRoundTrip) {
+  for (int bits : {1, 4, 8, 24}) {
+    const int h = picture_handle(13, 9, bits);
+    Screen screen(20, 20, 24);
+    HBITMAP bitmap = IMG_dib_to_ddb(h, 13, 9);
+    ASSERT_FALSE(PXV_DDB_FAILED(bitmap));
+    const int back = IMG_create_handle_ddb(bitmap, nullptr);
+    ASSERT_GE(back, 0);
+    EXPECT_EQ(read_handle(back).bits(), 24);
+    EXPECT_EQ(handle_rgb(back).pixels, handle_rgb(h).pixels) << bits << " bits";
+    ASSERT_EQ(IMG_display_ddb(bitmap, screen.dc, 3, 4), 0);
+    expect_shown(screen.pixels(), handle_rgb(h), 3, 4, "display_ddb");
+    DeleteObject(bitmap);
+  }
+  // On the 8-bit screen, through the image's own 3-3-2 palette: each pixel's 3-3-2 index,
+  // wherever that colour found a place in the system palette.
+  const int h = picture_handle(40, 30, 24);
+  const Rgb picture = handle_rgb(h);
+  Screen screen(4, 4, 8);
+  HBITMAP bitmap = IMG_dib_to_ddb(h, 40, 30);
+  ASSERT_FALSE(PXV_DDB_FAILED(bitmap));
+  const int back = IMG_create_handle_ddb(bitmap, pxv::live_image(h)->palette);
+  DeleteObject(bitmap);
+  PALETTEENTRY entries[256];
+  GetSystemPaletteEntries(screen.dc, 0, 256, entries);
+  const Capture dib = read_handle(back);
+  ASSERT_EQ(dib.bits(), 8);
+  int fitted = 0;
+  for (int y = 0; y < 30; ++y)
+    for (int x = 0; x < 40; ++x) {
+      const int i = index332(rgb_at(picture, x, y));
+      bool placed = false;
+      for (const PALETTEENTRY &e : entries) placed |= rgb(e.peRed, e.peGreen, e.peBlue) == colour332(i);
+      if (!placed) continue;
+      ++fitted;
+      ASSERT_EQ(dib.index(x, 29 - y), i) << x << "," << y;
+    }
+  EXPECT_GT(fitted, 1000);
+  HBITMAP refused = IMG_dib_to_ddb(h + 5, 4, 4);
+  EXPECT_TRUE(PXV_DDB_FAILED(refused));
+  EXPECT_EQ(reinterpret_cast<std::intptr_t>(refused), PXV_ERR_HANDLE);
+  EXPECT_EQ(IMG_display_bitmap(-1, screen.dc, 0, 0, 4, 4), PXV_ERR_HANDLE);
 }
 
 }  // namespace

@@ -185,13 +185,14 @@ TEST_F(Print, NegativeExtentsMirrorAndFastMatchesAtOneToOne) {
   const int h = picture_handle(23, 17, 24);
   const Rgb picture = handle_rgb(h);
   Printer printer(printer_description(60, 40, 300, 1 << 24));
-  // From (50, 35) leftward and upward: the picture turned half round in 5..27 x 18..34.
+  // From (50, 35) leftward and upward, as a mirrored span covers its origin and the pixels
+  // before it: the picture turned half round in 28..50 x 19..35.
   ASSERT_EQ(IMG_print_bitmap(h, printer.dc, 50, 35, -23, -17), 0);
   ASSERT_EQ(IMG_print_bitmap_fast(h, printer.dc, 0, 0, 23, 17), 0);
   const Rgb page = printer.page();
   for (int y = 0; y < 17; ++y)
     for (int x = 0; x < 23; ++x) {
-      ASSERT_EQ(rgb_at(page, 27 + x, 18 + y), rgb_at(picture, 22 - x, 16 - y)) << x << "," << y;
+      ASSERT_EQ(rgb_at(page, 28 + x, 19 + y), rgb_at(picture, 22 - x, 16 - y)) << x << "," << y;
       ASSERT_EQ(rgb_at(page, x, y), rgb_at(picture, x, y)) << x << "," << y;
     }
 }
