@@ -242,6 +242,8 @@ TEST_F(Display, LometricPaintsTheHostsRectangleInDevicePixels) {
   LPtoDP(screen.dc, corners, 2);
   ASSERT_EQ(IMG_display_bitmap(h, screen.dc, 20, 200, 250, -180), 0);
   EXPECT_EQ(mapping(), before);
+  SetMapMode(screen.dc, MM_TEXT);  // so that the surface is read back pixel for pixel
+  SetViewportOrgEx(screen.dc, 0, 0, nullptr);
   const int w = corners[1].x - corners[0].x, ht = corners[1].y - corners[0].y;
   ASSERT_GT(ht, 0);
   expect_shown(screen.pixels(), sampled(handle_rgb(h), 0, 0, 30, 20, w, ht), corners[0].x, corners[0].y, "lometric");

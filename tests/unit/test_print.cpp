@@ -42,10 +42,10 @@ std::vector<std::vector<int>> plain_black_and_white(int handle, int cx, int cy, 
     const int g = (30 * bgr[2] + 59 * bgr[1] + 11 * bgr[0]) / 100;
     return tone_curve ? curve(g) : g;
   };
-  std::vector<std::vector<int>> e(std::size_t(height) + 2, std::vector<int>(std::size_t(width) + 4));
+  std::vector<std::vector<int>> e(std::size_t(height) + 2, std::vector<int>(std::size_t(width) + 4, 0));
   for (int r = 0; r < height; ++r)
     for (int i = 0; i < width; ++i) e[r][i + 2] = level(r, i);
-  std::vector<std::vector<int>> white(std::size_t(height), std::vector<int>(std::size_t(width)));
+  std::vector<std::vector<int>> white(std::size_t(height), std::vector<int>(std::size_t(width), 0));
   for (int r = 0; r < height; ++r) {
     const int dir = r % 2 == 0 ? 1 : -1;
     for (int k = 0; k < width; ++k) {
