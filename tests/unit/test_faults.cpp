@@ -202,7 +202,7 @@ TEST_F(OutputFaults, DisplayPrintAndDeviceBitmaps) {
     DeleteObject(bitmap);
   }
   for (int colors : {2, 1 << 24}) {
-    pxv_test::Printer printer(pxv_test::printer_description(300, 200, 300, colors));
+    pxv_test::Printer printer(300, 200, 300, colors);
     sweep("print", image, [&] { return IMG_print_bitmap(image, printer.dc, 5, 5, 250, 180); });
     sweep("fast print", image, [&] { return IMG_print_bitmap_fast(image, printer.dc, 5, 5, 25, 18); });
   }
