@@ -383,14 +383,11 @@ int print_image_object(HDC dc, int handle) {
   std::int64_t width = image->display_width;
   std::int64_t height = image->display_height;
   const scaling factors = query_scaling(dc);
-  if (factors.supported) {
-    width = scale_extent(width, factors.x);
-    height = scale_extent(height, factors.y);
-  }
+  apply_scaling(factors, &width, &height);
   if (width == 0 || height == 0) return kOk;
   // paint_image_object shifts each band's extents by the factors once more.
-  const std::int64_t painted_width = factors.supported ? scale_extent(width, factors.x) : width;
-  const std::int64_t painted_height = factors.supported ? scale_extent(height, factors.y) : height;
+  std::int64_t painted_width = width, painted_height = height;
+  apply_scaling(factors, &painted_width, &painted_height);
   if (!fits_stretch(width) || !fits_stretch(height) || !fits_stretch(painted_width) ||
       !fits_stretch(painted_height))
     return kNoMemory;
@@ -410,10 +407,7 @@ int print_image_object_fast(HDC dc, int handle) {
   rectangle_to_device(dc, &x, &y, &w32, &h32);
   std::int64_t width = w32, height = h32;
   const scaling factors = query_scaling(dc);
-  if (factors.supported) {
-    width = scale_extent(width, factors.x);
-    height = scale_extent(height, factors.y);
-  }
+  apply_scaling(factors, &width, &height);
   if (width == 0 || height == 0) return kOk;
   if (!fits_stretch(width) || !fits_stretch(height)) return kNoMemory;
   const std::uint8_t *dib = image->dib;
