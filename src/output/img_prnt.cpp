@@ -313,6 +313,7 @@ int print_dithered_image(HDC dc, int handle, POINT origin, SIZE size, bool black
   if (image == nullptr || image->dib == nullptr) return kBadHandle;
   crop_rect crop{};
   if (!clip_crop(image, image->dib, &crop)) return kBadData;
+  if (size.cx == 0 || size.cy == 0) return kOk;
   const int bits = dib_bit_count(image->dib);
   const int band = create_print_dib(size, bits, black_and_white, handle);
   if (band < 0) return kNoMemory;
