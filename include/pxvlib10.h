@@ -120,8 +120,8 @@ int PXVAPI IMG_bitmap_palette(int handle, HDC dc);
  * paints nothing, and the context's mapping is always left as the host had it.
  * IMG_dib_to_ddb answers a new device-dependent bitmap compatible with the active window, or on
  * failure a result code cast to the handle type (-5 for a size below 1 pixel): test it with
- * PXV_DDB_FAILED. IMG_display_ddb
- * copies the whole bitmap to x, y; -5 for a bitmap GDI does not know. */
+ * PXV_DDB_FAILED. IMG_display_ddb copies the whole bitmap to x, y; -5 for a bitmap GDI does not
+ * know. */
 int PXVAPI IMG_display_bitmap(int handle, HDC dc, int x, int y, int width, int height);
 HBITMAP PXVAPI IMG_dib_to_ddb(int handle, int width, int height);
 int PXVAPI IMG_display_ddb(HBITMAP bitmap, HDC dc, int x, int y);
