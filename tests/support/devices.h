@@ -1,0 +1,37 @@
+// Screens and printers of the GDI stand-in for the display and print tests, their pixels read
+// back as RGB (top row first).
+#pragma once
+
+#include "support.h"
+
+namespace pxv_test {
+
+// A window of the given client size on a screen of `depth` (24, 8 or 4), and its context.
+struct Screen {
+  HWND window;
+  HDC dc;
+  int width, height;
+  Screen(int width, int height, int depth);
+  ~Screen() { ReleaseDC(window, dc), PxvDestroyWindow(window); }
+  Rgb pixels() const;
+};
+
+// A virtual printer with its page started.
+struct Printer {
+  HDC dc;
+  Printer(int width, int height, int dpi, int colors, const char *technology = nullptr);
+  explicit Printer(const PXV_PRINTER &description);
+  ~Printer() { DeleteDC(dc); }
+  Rgb page();
+};
+
+// A device bitmap's pixels, read with GetDIBits at 24 bits through `dc`.
+Rgb bitmap_pixels(HDC dc, HBITMAP bitmap, int width, int height);
+
+inline std::uint32_t rgb_at(const Rgb &p, int x, int y) {
+  const std::uint8_t *v = &p.pixels[3 * (std::size_t(y) * p.width + x)];
+  return std::uint32_t(v[0]) << 16 | std::uint32_t(v[1]) << 8 | v[2];
+}
+constexpr std::uint32_t kWhite = 0xFFFFFF;
+
+}  // namespace pxv_test
