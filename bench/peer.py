@@ -3,6 +3,10 @@
 
   peer.py pillow-load FILE            Pillow decodes FILE into its own pixel buffer
   peer.py pillow-save FILE OUT FORMAT Pillow encodes the decoded FILE as FORMAT into OUT
+  peer.py pillow-paint FILE KIND      Pillow resamples the decoded FILE as pxvlib10 paints it:
+                                      print300 (nearest to 2480 x 3508, then 1 bit), screen24
+                                      (nearest to 1920 x 1080), screen8 (then the 3-3-2 colours),
+                                      screen4 (then the 16 VGA colours, dithered)
   peer.py cmd -- PROGRAM ARGS...      a whole process, best of five runs
 """
 import subprocess
@@ -19,6 +23,34 @@ def best(fn, repeat=REPEAT):
         fn()
         times.append(time.perf_counter() - t0)
     return min(times)
+
+
+def paint_with_pillow(im, kind):
+    """The work of one paint of pxvlib10, done by Pillow; returns it as a function to time."""
+    from PIL import Image
+
+    def palette_image(colours):
+        pal = Image.new("P", (1, 1))
+        flat = [c for rgb in colours for c in rgb]
+        pal.putpalette(flat + flat[-3:] * (256 - len(colours)))
+        return pal
+
+    if kind == "print300":
+        return lambda: im.resize((2480, 3508), Image.NEAREST).convert("1")
+    if kind == "screen24":
+        return lambda: im.resize((1920, 1080), Image.NEAREST)
+    if kind == "screen8":
+        p332 = palette_image([((i >> 5) * 255 // 7, ((i >> 2) & 7) * 255 // 7, (i & 3) * 85)
+                              for i in range(256)])
+        return lambda: im.resize((1920, 1080), Image.NEAREST).quantize(
+            palette=p332, dither=Image.Dither.NONE)
+    if kind == "screen4":
+        vga = palette_image([(0, 0, 0), (128, 0, 0), (0, 128, 0), (128, 128, 0), (0, 0, 128),
+                             (128, 0, 128), (0, 128, 128), (192, 192, 192), (128, 128, 128),
+                             (255, 0, 0), (0, 255, 0), (255, 255, 0), (0, 0, 255), (255, 0, 255),
+                             (0, 255, 255), (255, 255, 255)])
+        return lambda: im.resize((1920, 1080), Image.NEAREST).quantize(palette=vga)
+    sys.exit(f"peer.py: unknown paint {kind}")
 
 
 def main(argv):
@@ -39,6 +71,11 @@ def main(argv):
         im = Image.open(argv[2])
         im.load()
         print(f"{best(lambda: im.save(argv[3], argv[4])):.6f}")
+    elif kind == "pillow-paint":
+        from PIL import Image
+        im = Image.open(argv[2]).convert("RGB")
+        im.load()
+        print(f"{best(paint_with_pillow(im, argv[3])):.6f}")
     elif kind == "cmd":
         args = argv[argv.index("--") + 1:]
         print(f"{best(lambda: subprocess.run(args, check=True, stdout=subprocess.DEVNULL)):.6f}")
