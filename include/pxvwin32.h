@@ -245,6 +245,10 @@ typedef struct _DOCINFOA {
 #define RC_STRETCHBLT 0x0800
 #define RC_STRETCHDIB 0x2000
 
+/* Failure results: RealizePalette's, and the printing calls'. */
+#define GDI_ERROR 0xFFFFFFFFu
+#define SP_ERROR (-1)
+
 /* Printer escapes. */
 #define QUERYESCSUPPORT 8
 #define GETSCALINGFACTOR 14
@@ -343,7 +347,9 @@ typedef struct PXV_PRINTER {
 } PXV_PRINTER;
 
 /* A device context on a new virtual printer (DeleteDC ends it), or NULL for a description it
- * cannot honour. A printer whose technology is "PostScript" keeps a 24-bit page whatever colour
+ * cannot honour: a page side below 1 or above 16384, a dpi below 1 or above 100000, fewer than 2
+ * colours, a technology string longer than 31 characters, scaling factors outside 0..16. A
+ * printer whose technology is "PostScript" (in any case) keeps a 24-bit page whatever colour
  * count it reports. */
 HDC PxvCreatePrinterDC(const PXV_PRINTER *printer);
 /* Hands over the printer's current page as a new bitmap of the page's depth (the caller deletes
