@@ -141,10 +141,7 @@ int paint_image_object(HDC dc, int handle) {
   std::int64_t width = image->display_width;
   std::int64_t height = image->display_height;
   const scaling factors = query_scaling(dc);
-  if (factors.supported) {
-    width = scale_extent(width, factors.x);
-    height = scale_extent(height, factors.y);
-  }
+  apply_scaling(factors, &width, &height);
   put_le32(dib + kBiXPelsPerMeter, 0);
   put_le32(dib + kBiYPelsPerMeter, 0);
   // The source rectangle counts rows from the bottom, as the DIB stores them.
@@ -157,36 +154,57 @@ int paint_image_object(HDC dc, int handle) {
   return kOk;
 }
 
+namespace {
+
+// A picture of a DIB's size at a lower depth for a device that shows no more: the DIB's header
+// with the new bit count and the library's default table of `kind`, and zeroed rows. The
+// renderer hands these paths bands already resampled to the display rectangle, so the picture
+// goes onto the device 1:1 (mirrored where the rectangle's extents are negative).
+struct reduced_picture {
+  std::int32_t width, height, row_bytes;
+  locked_block header, pixels;
+  reduced_picture(const std::uint8_t *dib, int bits, const char *kind)
+      : width(dib_width(dib)),
+        height(dib_height(dib)),
+        row_bytes(size_for_long(width, bits)),
+        header(kDibHeaderBytes + (4u << bits), true),
+        pixels(static_cast<std::size_t>(row_bytes) * static_cast<std::size_t>(height), true) {
+    if (!header) return;
+    std::uint8_t *h = header.data();
+    std::memcpy(h, dib, kDibHeaderBytes);
+    put_le16(h + kBiBitCount, static_cast<std::uint32_t>(bits));
+    put_le32(h + kBiClrUsed, 0);
+    put_le32(h + kBiClrImportant, 0);
+    put_le32(h + kBiSizeImage, static_cast<std::uint32_t>(row_bytes) * height);
+    create_dib_palette(h, kind);
+  }
+  explicit operator bool() const { return header && pixels; }
+  std::uint8_t *row(std::int32_t r) const { return pixels.data() + std::int64_t{r} * row_bytes; }
+  void stretch(HDC dc, const image_object *image, int x, int y) const {
+    StretchDIBits(dc, as_stretch_arg(x), as_stretch_arg(y), as_stretch_arg(image->display_width),
+                  as_stretch_arg(image->display_height), 0, 0, as_stretch_arg(width),
+                  as_stretch_arg(height), pixels.data(), as_info(header.data()), DIB_RGB_COLORS,
+                  image->rop);
+  }
+};
+
+}  // namespace
+
 int ScreenDisplay24Bits(HDC dc, int handle, int x, int y) {
   image_object *image = live_image(handle);
   if (image == nullptr || image->dib == nullptr) return kBadHandle;
   const std::uint8_t *dib = image->dib;
-  const std::int32_t width = dib_width(dib);
-  const std::int32_t height = dib_height(dib);
-  const std::int32_t source_row_bytes = size_for_long(width, 24);
-  const std::int32_t row_bytes = size_for_long(width, 8);
-  locked_block header(kHeaderRecordBytes, true);
-  locked_block pixels(static_cast<std::size_t>(row_bytes) * static_cast<std::size_t>(height),
-                      false);
-  if (!header || !pixels) return kNoMemory;
-  std::uint8_t *h = header.data();
-  std::memcpy(h, dib, kDibHeaderBytes);
-  put_le16(h + kBiBitCount, 8);
-  put_le32(h + kBiClrUsed, 0);
-  put_le32(h + kBiSizeImage, static_cast<std::uint32_t>(row_bytes) * height);
-  create_dib_palette(h, "targa");
-  const std::uint8_t *source = pixel_base(dib);
-  for (std::int32_t r = 0; r < height; ++r) {
-    const std::uint8_t *in = source + std::int64_t{r} * source_row_bytes;
-    std::uint8_t *out = pixels.data() + std::int64_t{r} * row_bytes;
+  reduced_picture picture(dib, 8, "targa");  // the 3-3-2 table
+  if (!picture) return kNoMemory;
+  const std::int32_t source_row_bytes = size_for_long(picture.width, 24);
+  for (std::int32_t r = 0; r < picture.height; ++r) {
+    const std::uint8_t *in = pixel_base(dib) + std::int64_t{r} * source_row_bytes;
+    std::uint8_t *out = picture.row(r);
     // The 3-3-2 index: top three bits of red, of green, top two of blue.
-    for (std::int32_t i = 0; i < width; ++i, in += 3)
+    for (std::int32_t i = 0; i < picture.width; ++i, in += 3)
       out[i] = static_cast<std::uint8_t>((in[2] & 0xE0) | ((in[1] >> 3) & 0x1C) | (in[0] >> 6));
   }
-  StretchDIBits(dc, as_stretch_arg(x), as_stretch_arg(y), as_stretch_arg(image->display_width),
-                as_stretch_arg(image->display_height), 0, 0, as_stretch_arg(image->crop_width),
-                as_stretch_arg(image->crop_height), pixels.data(), as_info(h), DIB_RGB_COLORS,
-                image->rop);
+  picture.stretch(dc, image, x, y);
   return 1;
 }
 
@@ -194,32 +212,18 @@ int ScreenDisplay4Bits(HDC dc, int handle, int x, int y) {
   image_object *image = live_image(handle);
   if (image == nullptr || image->dib == nullptr) return kBadHandle;
   const std::uint8_t *dib = image->dib;
-  // The picture has the size of the rows it is made from. The renderer gives this path bands
-  // already resampled to the display rectangle, so it goes onto the device 1:1.
-  const std::int32_t width = dib_width(dib);
-  const std::int32_t height = dib_height(dib);
-  const std::int32_t row_bytes = size_for_long(width, 4);
-  constexpr std::uint32_t kTableBytes = 16 * 4;
-  locked_block header(kDibHeaderBytes + kTableBytes, true);
-  locked_block pixels(static_cast<std::size_t>(row_bytes) * static_cast<std::size_t>(height),
-                      true);
+  reduced_picture picture(dib, 4, "dither");
+  const std::int32_t width = picture.width;
   locked_block expanded(static_cast<std::size_t>(width) * 4 * sizeof(std::int32_t), false);
   locked_block work(static_cast<std::size_t>(size_for_long(width, dib_bit_count(dib))), false);
-  if (!header || !pixels || !expanded || !work) return kNoMemory;
-  std::uint8_t *h = header.data();
-  std::memcpy(h, dib, kDibHeaderBytes);
-  put_le16(h + kBiBitCount, 4);
-  put_le32(h + kBiClrUsed, 0);
-  put_le32(h + kBiClrImportant, 0);
-  put_le32(h + kBiSizeImage, static_cast<std::uint32_t>(row_bytes) * height);
-  create_dib_palette(h, "dither");
+  if (!picture || !expanded || !work) return kNoMemory;
   auto *values = reinterpret_cast<std::int32_t *>(expanded.data());
-  for (std::int32_t r = 0; r < height; ++r) {
+  for (std::int32_t r = 0; r < picture.height; ++r) {
     fetch_color_raster(handle, values, work.data(), dib, r);
     // The matrix row runs on from band to band, so that bands meet without a seam.
     const std::uint8_t *thresholds = bayer_matrix[image->dither_row & 7];
     ++image->dither_row;
-    std::uint8_t *out = pixels.data() + std::int64_t{r} * row_bytes;
+    std::uint8_t *out = picture.row(r);
     for (std::int32_t i = 0; i < width; ++i) {
       const std::int32_t *p = values + 4 * i;  // blue, green, red, intensity
       const std::int32_t t = thresholds[i & 7];
@@ -229,9 +233,7 @@ int ScreenDisplay4Bits(HDC dc, int handle, int x, int y) {
       out[i / 2] |= static_cast<std::uint8_t>((i & 1) ? colour : colour << 4);
     }
   }
-  StretchDIBits(dc, as_stretch_arg(x), as_stretch_arg(y), as_stretch_arg(image->display_width),
-                as_stretch_arg(image->display_height), 0, 0, as_stretch_arg(width),
-                as_stretch_arg(height), pixels.data(), as_info(h), DIB_RGB_COLORS, image->rop);
+  picture.stretch(dc, image, x, y);
   return kOk;
 }
 

@@ -55,6 +55,7 @@ struct render_source {
   int bits;
   std::int32_t bottom_row;   // stored row of the crop's bottom
   std::int32_t byte_offset;  // the crop's left edge, in whole bytes
+  std::int32_t crop_width;
   std::uint64_t step_x;      // source pixels per destination pixel, 8.8
   std::uint64_t step_y;      // source rows per destination row, 8.8
   std::int32_t width;        // destination width and height, absolute
@@ -100,10 +101,9 @@ void fetch_and_lutstretch(std::int32_t *values, std::int32_t r) {
 }
 
 // Fills one band row with destination row r at the image's own bit count.
-void fetch_and_stretch(std::uint8_t *out, std::int32_t band_row_bytes, std::int32_t crop_width,
-                       std::int32_t r) {
+void fetch_and_stretch(std::uint8_t *out, std::int32_t band_row_bytes, std::int32_t r) {
   const std::uint8_t *row = fetch_source_row(r);
-  if (crop_width == source.width) {
+  if (source.crop_width == source.width) {
     std::memcpy(out, row, static_cast<std::size_t>(band_row_bytes));
     return;
   }
@@ -136,8 +136,7 @@ void dither_buff(const image_object *band, std::int32_t *window, std::int32_t fi
   const std::int32_t row_bytes = band->row_bytes;
   if (!black_and_white) {
     for (std::int32_t k = 0; k < rows; ++k)
-      fetch_and_stretch(pixels + std::int64_t{k} * row_bytes, row_bytes, band->crop_width,
-                        first + k);
+      fetch_and_stretch(pixels + std::int64_t{k} * row_bytes, row_bytes, first + k);
     return;
   }
   std::memset(pixels, 0, static_cast<std::size_t>(row_bytes) * static_cast<std::size_t>(rows));
@@ -314,6 +313,7 @@ int print_dithered_image(HDC dc, int handle, POINT origin, SIZE size, bool black
   if (image == nullptr || image->dib == nullptr) return kBadHandle;
   crop_rect crop{};
   if (!clip_crop(image, image->dib, &crop)) return kBadData;
+  if (size.cx == 0 || size.cy == 0) return kOk;
   const int bits = dib_bit_count(image->dib);
   const int band = create_print_dib(size, bits, black_and_white, handle);
   if (band < 0) return kNoMemory;
@@ -335,6 +335,7 @@ int print_dithered_image(HDC dc, int handle, POINT origin, SIZE size, bool black
   source.bits = bits;
   source.bottom_row = image->height - crop.y - crop.height;
   source.byte_offset = bits == 24 ? 3 * crop.x : crop.x / (8 / bits);
+  source.crop_width = crop.width;
   source.step_x = (std::uint64_t(crop.width) * 256) / std::uint64_t(width);
   source.step_y = (std::uint64_t(crop.height) * 256) / std::uint64_t(height);
   source.width = width;
@@ -383,14 +384,11 @@ int print_image_object(HDC dc, int handle) {
   std::int64_t width = image->display_width;
   std::int64_t height = image->display_height;
   const scaling factors = query_scaling(dc);
-  if (factors.supported) {
-    width = scale_extent(width, factors.x);
-    height = scale_extent(height, factors.y);
-  }
+  apply_scaling(factors, &width, &height);
   if (width == 0 || height == 0) return kOk;
   // paint_image_object shifts each band's extents by the factors once more.
-  const std::int64_t painted_width = factors.supported ? scale_extent(width, factors.x) : width;
-  const std::int64_t painted_height = factors.supported ? scale_extent(height, factors.y) : height;
+  std::int64_t painted_width = width, painted_height = height;
+  apply_scaling(factors, &painted_width, &painted_height);
   if (!fits_stretch(width) || !fits_stretch(height) || !fits_stretch(painted_width) ||
       !fits_stretch(painted_height))
     return kNoMemory;
@@ -410,10 +408,7 @@ int print_image_object_fast(HDC dc, int handle) {
   rectangle_to_device(dc, &x, &y, &w32, &h32);
   std::int64_t width = w32, height = h32;
   const scaling factors = query_scaling(dc);
-  if (factors.supported) {
-    width = scale_extent(width, factors.x);
-    height = scale_extent(height, factors.y);
-  }
+  apply_scaling(factors, &width, &height);
   if (width == 0 || height == 0) return kOk;
   if (!fits_stretch(width) || !fits_stretch(height)) return kNoMemory;
   const std::uint8_t *dib = image->dib;

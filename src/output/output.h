@@ -51,6 +51,12 @@ scaling query_scaling(HDC dc);
 // An extent shifted left by a scaling factor, as the device wants it; wide, so that the
 // caller can see it no longer fits a stretch argument.
 std::int64_t scale_extent(std::int64_t v, int factor);
+// Both extents shifted by the device's factors, when it has them.
+inline void apply_scaling(const scaling &factors, std::int64_t *width, std::int64_t *height) {
+  if (!factors.supported) return;
+  *width = scale_extent(*width, factors.x);
+  *height = scale_extent(*height, factors.y);
+}
 
 // The context's coordinate mapping, kept while a paint works in device pixels.
 struct saved_mapping {

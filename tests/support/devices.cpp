@@ -1,25 +1,16 @@
 #include "devices.h"
 
-#include <cstring>
-#include <vector>
-
 namespace pxv_test {
 
 Rgb bitmap_pixels(HDC dc, HBITMAP bitmap, int width, int height) {
-  BITMAPINFO info{};
-  info.bmiHeader.biSize = 40;
-  info.bmiHeader.biWidth = width;
-  info.bmiHeader.biHeight = height;
-  info.bmiHeader.biPlanes = 1;
-  info.bmiHeader.biBitCount = 24;
+  BITMAPINFO info{{40, width, height, 1, 24, BI_RGB, 0, 0, 0, 0, 0}, {}};
   const std::size_t row_bytes = (std::size_t(width) * 3 + 3) / 4 * 4;
-  Bytes bottom_up(row_bytes * std::size_t(height));
+  Bytes rows(row_bytes * std::size_t(height));
   Rgb out{width, height, {}};
-  if (GetDIBits(dc, bitmap, 0, UINT(height), bottom_up.data(), &info, DIB_RGB_COLORS) != height)
-    return out;
+  if (GetDIBits(dc, bitmap, 0, UINT(height), rows.data(), &info, DIB_RGB_COLORS) != height) return out;
   for (int y = height - 1; y >= 0; --y)
     for (int x = 0; x < width; ++x) {
-      const std::uint8_t *bgr = &bottom_up[std::size_t(y) * row_bytes + 3 * std::size_t(x)];
+      const std::uint8_t *bgr = &rows[std::size_t(y) * row_bytes + 3 * std::size_t(x)];
       out.pixels.insert(out.pixels.end(), {bgr[2], bgr[1], bgr[0]});
     }
   return out;
@@ -31,13 +22,8 @@ Screen::Screen(int w, int h, int depth) : width(w), height(h) {
   dc = GetDC(window);
 }
 
-Screen::~Screen() {
-  ReleaseDC(window, dc);
-  PxvDestroyWindow(window);
-}
-
 Rgb Screen::pixels() const {
-  // The surface is copied into a bitmap of its own, as a host saving its window would.
+  // The surface copied into a bitmap of its own, as a host saving its window would.
   HDC memory = CreateCompatibleDC(dc);
   HBITMAP bitmap = CreateCompatibleBitmap(dc, width, height);
   HGDIOBJ old = SelectObject(memory, bitmap);
@@ -49,27 +35,10 @@ Rgb Screen::pixels() const {
   return out;
 }
 
-PXV_PRINTER printer_description(int width, int height, int dpi, int colors,
-                                const char *technology) {
-  PXV_PRINTER p{};
-  p.page_width = width;
-  p.page_height = height;
-  p.dpi_x = p.dpi_y = dpi;
-  p.colors = colors;
-  p.technology = technology;
-  return p;
-}
+Printer::Printer(int width, int height, int dpi, int colors, const char *technology)
+    : Printer(PXV_PRINTER{width, height, dpi, dpi, colors, technology, 0, 0, 0, nullptr, nullptr}) {}
 
-Printer::Printer(const PXV_PRINTER &description) {
-  dc = PxvCreatePrinterDC(&description);
-  DOCINFOA doc{};
-  doc.cbSize = sizeof doc;
-  doc.lpszDocName = "test";
-  StartDocA(dc, &doc);
-  StartPage(dc);
-}
-
-Printer::~Printer() { DeleteDC(dc); }
+Printer::Printer(const PXV_PRINTER &description) : dc(PxvCreatePrinterDC(&description)) { StartPage(dc); }
 
 Rgb Printer::page() {
   HBITMAP bitmap = PxvTakePrinterPage(dc);

@@ -191,13 +191,18 @@ TEST_F(OutputFaults, DisplayPrintAndDeviceBitmaps) {
     sweep("device bitmap at depth " + std::to_string(depth), image, [&] {
       HBITMAP bitmap = IMG_dib_to_ddb(image, 20, 10);
       if (PXV_DDB_FAILED(bitmap)) return int(reinterpret_cast<std::intptr_t>(bitmap));
-      const int copy = IMG_create_handle_ddb(bitmap, nullptr);
       DeleteObject(bitmap);
+      return 0;
+    });
+    HBITMAP bitmap = IMG_dib_to_ddb(image, 20, 10);
+    sweep("handle from a device bitmap at depth " + std::to_string(depth), image, [&] {
+      const int copy = IMG_create_handle_ddb(bitmap, nullptr);
       return copy < 0 ? copy : IMG_delete_bitmap(copy);
     });
+    DeleteObject(bitmap);
   }
   for (int colors : {2, 1 << 24}) {
-    pxv_test::Printer printer(pxv_test::printer_description(300, 200, 300, colors));
+    pxv_test::Printer printer(300, 200, 300, colors);
     sweep("print", image, [&] { return IMG_print_bitmap(image, printer.dc, 5, 5, 250, 180); });
     sweep("fast print", image, [&] { return IMG_print_bitmap_fast(image, printer.dc, 5, 5, 25, 18); });
   }
