@@ -127,6 +127,7 @@ int op_run(std::string_view name, const char *file_name, int repeat) {
   GlobalUnlock(dib);
   IMG_delete_bitmap(loaded);
   std::printf("op %.2f %.6f\n", width * double(height) / best / 1e6, best);
+  return 0;
 }
 
 // A surface to paint on, made once so that only the painting is timed.
