@@ -49,9 +49,6 @@ constexpr std::uint64_t kSourceSlack = 10;
 // such block could be asked for, and a size worked out in 64 bits never wraps into a small one.
 constexpr std::uint64_t kMaxBlockBytes = INT32_MAX;
 
-// Mono diffusion: above this a pixel is white, and its error is measured from white.
-constexpr std::int32_t kMonoThreshold = 127;
-constexpr std::int32_t kWhite = 255;
 // 16 colours: a channel above kChannelOn sets its bit; any channel above kChannelBright the
 // bright bit. The ordered dither sets the bright bit where the luminance passes the threshold
 // by kBrightMargin.
@@ -283,34 +280,8 @@ void dither_color_raster(std::uint8_t *dest, std::int32_t *rows, std::int32_t ro
 }
 
 void dither_raster(std::uint8_t *dest, std::int32_t *rows, std::int32_t row_length, int row) {
-  const std::int32_t width = row_length - kGrayRowExtra;
-  std::int32_t *next = rows + row_length;
-  std::int32_t *after = next + row_length;
-  const bool forward = (row & 1) == 0;
-  const int s = forward ? 1 : -1;
-  for (std::int32_t i = 0; i < width; ++i) {
-    const std::int32_t x = forward ? i : width - 1 - i;
-    std::int32_t e = rows[x];
-    if (e > kMonoThreshold) {
-      dest[x / 8] |= static_cast<std::uint8_t>(0x80 >> (x % 8));
-      e -= kWhite;
-    }
-    // The Stucki weights 8, 4 / 2, 4, 8, 4, 2 / 1, 2, 4, 2, 1 over 42, each part truncated on
-    // its own, so that a little of the error may be lost.
-    const std::int32_t a = (8 * e) / 42, b = (4 * e) / 42, c = e / 21, d = e / 42;
-    rows[x + s] += a;
-    rows[x + 2 * s] += b;
-    next[x - 2] += c;
-    next[x - 1] += b;
-    next[x] += a;
-    next[x + 1] += b;
-    next[x + 2] += c;
-    after[x - 2] += d;
-    after[x - 1] += c;
-    after[x] += b;
-    after[x + 1] += c;
-    after[x + 2] += d;
-  }
+  diffuse_stucki_row(dest, rows, rows + row_length, rows + 2 * row_length, row_length - kGrayRowExtra,
+                     row);
 }
 
 namespace {

@@ -22,6 +22,7 @@
 #include "core/dib.h"
 #include "core/image.h"
 #include "core/img_util.h"
+#include "output/color_raster.h"
 #include "output/output.h"
 
 namespace pxv {
@@ -40,7 +41,6 @@ constexpr std::int32_t kSourceRowSlack = 200;
 constexpr std::int32_t kWindowMargin = 2;
 constexpr std::int32_t kWindowRows = 3;
 constexpr std::int32_t kWindowExtra = 4;
-constexpr std::int32_t kWhiteThreshold = 128;
 // The technology a device answers when it takes colour whatever its colour count says.
 constexpr const char *kPostScript = "PostScript";
 constexpr int kTechnologyBytes = 256;
@@ -213,34 +213,8 @@ band_plan plan_bands(std::int32_t height, std::int32_t row_bytes, std::uint32_t 
 }
 
 void dither_praster(std::uint8_t *bits, std::int32_t *window, std::int32_t n, std::int32_t row) {
-  const std::int32_t width = n - kWindowExtra;
   std::int32_t *now = window + kWindowMargin;
-  std::int32_t *next = now + n;
-  std::int32_t *after = now + 2 * n;
-  const bool forward = (row & 1) == 0;
-  const std::int32_t dir = forward ? 1 : -1;
-  for (std::int32_t k = 0; k < width; ++k) {
-    const std::int32_t x = forward ? k : width - 1 - k;
-    std::int32_t e = now[x];
-    if (e >= kWhiteThreshold) {
-      bits[x / 8] |= static_cast<std::uint8_t>(0x80 >> (x % 8));
-      e -= 255;
-    }
-    // Stucki's weights 8, 4, 2, 1 of 42, each share truncated toward zero on its own.
-    const std::int32_t a = 8 * e / 42, b = 4 * e / 42, c = e / 21, d = e / 42;
-    now[x + dir] += a;
-    now[x + 2 * dir] += b;
-    next[x - 2] += c;
-    next[x - 1] += b;
-    next[x] += a;
-    next[x + 1] += b;
-    next[x + 2] += c;
-    after[x - 2] += d;
-    after[x - 1] += c;
-    after[x] += b;
-    after[x + 1] += c;
-    after[x + 2] += d;
-  }
+  diffuse_stucki_row(bits, now, now + n, now + 2 * n, n - kWindowExtra, row);
 }
 
 void create_print_lut(int handle, std::uint8_t *lut, HDC dc) {
