@@ -77,14 +77,13 @@ Capture decode_jpeg(const Bytes &bytes, std::uint32_t offset, bool bounded) {
   return d;
 }
 
-Bytes save_jpeg(PackedDib &dib, int *result) {
+Bytes save_jpeg(PackedDib &dib) {
   const std::string path = scratch_path("save.jpg");
   HFILE file = open_file(path, OF_CREATE);
   Bytes header(dib.bytes.begin(), dib.bytes.begin() + 40 + dib.table_bytes());
   header.resize(1064);
   int rc = IMGLOW_save_bitmap(file, header.data(), PXV_SAVE_JPEG, fetch_row, &dib);
   _lclose(file);
-  if (result != nullptr) *result = rc;
   if (rc < 0) return {};
   return read_file(path);
 }
