@@ -158,8 +158,7 @@ CodeTrace trace_codes(const Bytes &gif) {
 
 Bytes save_gif(PackedDib &dib, std::size_t room = 1 << 16, int expect = 0) {
   const int h = IMG_create_handle(dib.bytes.data());
-  Bytes out(room, 0xAA);
-  EXPECT_EQ(IMG_save_bitmap_mem(h, out.data(), PXV_SAVE_GIF), expect);
+  const Bytes out = save_mem(h, PXV_SAVE_GIF, room, expect);
   IMG_delete_bitmap(h);
   return out;
 }
