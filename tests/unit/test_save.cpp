@@ -15,11 +15,8 @@ using pxv_test::Bytes;
 
 namespace {
 
-class SaveContext : public ::testing::Test {
+class SaveContext : public pxv_test::HandleTest {
  protected:
-  void TearDown() override {
-    for (int h = next_dib_handle - 1; h >= 0; --h) IMG_delete_bitmap(h);
-  }
   // An image whose every pixel byte tells its stored row and byte.
   int make(int width, int height, int bits) {
     auto dib = pxv_test::make_packed_dib(width, height, bits);
