@@ -51,16 +51,12 @@ const std::vector<Op> kOps = {
     {"dither_to_palette", true, 4, false, [](int h, PXV_PROGRESS_PROC, LONG) { return IMG_dither_to_palette(h, kHost.data()); }},
 };
 
-// A handle of one colour: 24 bits, or a palette image whose every pixel is entry 0.
-int solid(int width, int height, int bits, int red, int green, int blue) {
-  PackedDib d = make_packed_dib(width, height, bits);
-  if (bits != 24) std::fill_n(d.bytes.begin() + 40, 4, 0);
-  std::uint8_t *entry = bits == 24 ? nullptr : &d.bytes[40];
-  for (int r = 0; r < height && bits == 24; ++r)
-    for (int x = 0; x < width; ++x) {
+// A 24-bit handle of one colour.
+int solid(int width, int height, int red, int green, int blue) {
+  PackedDib d = make_packed_dib(width, height, 24);
+  for (int r = 0; r < height; ++r)
+    for (int x = 0; x < width; ++x)
       d.row(r)[3 * x] = std::uint8_t(blue), d.row(r)[3 * x + 1] = std::uint8_t(green), d.row(r)[3 * x + 2] = std::uint8_t(red);
-    }
-  if (entry != nullptr) entry[0] = std::uint8_t(blue), entry[1] = std::uint8_t(green), entry[2] = std::uint8_t(red);
   return IMG_create_handle(d.bytes.data());
 }
 
@@ -170,11 +166,11 @@ TEST_F(Color, GrayAndThe332Palette) {
       ASSERT_EQ(after.pixels[i + 2], gray) << bits << " bits, pixel " << i / 3;
     }
   }
-  const int h = solid(3, 2, 24, 255, 255, 255);
+  const int h = solid(3, 2, 255, 255, 255);
   ASSERT_EQ(IMG_color_gray(h, nullptr, 0), 0);
   EXPECT_EQ(pixel(read_handle(h), 2, 1), 253);
 
-  const int white = solid(7, 3, 24, 255, 255, 255), mid = solid(7, 3, 24, 128, 128, 128);
+  const int white = solid(7, 3, 255, 255, 255), mid = solid(7, 3, 128, 128, 128);
   ASSERT_EQ(IMG_mediancut_color(white, nullptr, 0), 0);
   ASSERT_EQ(IMG_mediancut_color(mid, nullptr, 0), 0);
   const Capture c = read_handle(white);
@@ -187,14 +183,14 @@ TEST_F(Color, GrayAndThe332Palette) {
   EXPECT_EQ(pixel(read_handle(mid), 0, 0), 146);
   EXPECT_EQ(pixel(read_handle(mid), 1, 0), 109);
   // One row: the look-ahead row repeats it, and one row comes out.
-  const int one = solid(5, 1, 24, 128, 128, 128);
+  const int one = solid(5, 1, 128, 128, 128);
   ASSERT_EQ(IMG_mediancut_color(one, nullptr, 0), 0);
   EXPECT_EQ(read_handle(one).rows.size(), 1u);
   EXPECT_EQ(pixel(read_handle(one), 0, 0), 146);
 }
 
 TEST_F(Color, PopularityAndHostPalettes) {
-  const int one = solid(6, 4, 24, 10, 200, 30), black = solid(6, 4, 24, 0, 0, 0);
+  const int one = solid(6, 4, 10, 200, 30), black = solid(6, 4, 0, 0, 0);
   ASSERT_EQ(IMG_popularity_color(one, nullptr, 0), 0);
   ASSERT_EQ(IMG_popularity_color(black, nullptr, 0), 0);
   Capture c = read_handle(one);
@@ -217,7 +213,7 @@ TEST_F(Color, PopularityAndHostPalettes) {
   EXPECT_EQ(pixel(c, 1, 0), 2);
 
   // Entries 5 and 9 share their nibbles: the first wins, and the table keeps the low bits.
-  const int a = solid(4, 2, 24, 0x47, 0x88, 0xC0);
+  const int a = solid(4, 2, 0x47, 0x88, 0xC0);
   ASSERT_EQ(IMG_map_to_palette(a, kHost.data()), 0);
   c = read_handle(a);
   EXPECT_EQ(pixel(c, 3, 1), 5);
@@ -236,7 +232,7 @@ TEST_F(Color, OrderedDithersAndThresholds) {
   for (const Case &k : {Case{IMG_bayer_mono, pxv::bayer_matrix, 128, 32}, Case{IMG_bayer_mono, pxv::bayer_matrix, 4, 0},
                         Case{IMG_bayer_mono, pxv::bayer_matrix, 5, 2}, Case{IMG_bayer_mono, pxv::bayer_matrix, 255, 64},
                         Case{IMG_halftone_mono, pxv::halftone_matrix, 1, 1}, Case{IMG_halftone_mono, pxv::halftone_matrix, 128, 32}}) {
-    const int h = solid(16, 16, 24, k.gray, k.gray, k.gray);
+    const int h = solid(16, 16, k.gray, k.gray, k.gray);
     ASSERT_EQ(k.run(h, nullptr, 0), 0);
     const Capture c = read_handle(h);
     int white = 0;
@@ -249,7 +245,7 @@ TEST_F(Color, OrderedDithersAndThresholds) {
   }
   // 16 colours: white is 15 where the threshold is below 173 (the lowered luminance 213 must
   // pass threshold + 40), else 7; (200, 0, 0) is red where the threshold is below 200.
-  const int white = solid(8, 8, 24, 255, 255, 255), red = solid(8, 8, 24, 200, 0, 0);
+  const int white = solid(8, 8, 255, 255, 255), red = solid(8, 8, 200, 0, 0);
   ASSERT_EQ(IMG_bayer_color(white, nullptr, 0), 0);
   ASSERT_EQ(IMG_bayer_color(red, nullptr, 0), 0);
   for (int r = 0; r < 8; ++r)
@@ -265,7 +261,7 @@ TEST_F(Color, OrderedDithersAndThresholds) {
 }
 
 TEST_F(Color, DiffusionsOnPlainImages) {
-  const int mid = solid(40, 6, 24, 128, 128, 128);
+  const int mid = solid(40, 6, 128, 128, 128);
   ASSERT_EQ(IMG_diffusion_mono(mid, nullptr, 0), 0);
   const Capture m = read_handle(mid);
   EXPECT_EQ(pixel(m, 0, 0), 1);
@@ -274,7 +270,7 @@ TEST_F(Color, DiffusionsOnPlainImages) {
     for (int x = 0; x < 40; ++x) white += pixel(m, x, r);
     EXPECT_NEAR(white, 20, 2) << r;
   }
-  const int red = solid(9, 3, 24, 255, 0, 0), gray = solid(9, 3, 24, 200, 200, 200);
+  const int red = solid(9, 3, 255, 0, 0), gray = solid(9, 3, 200, 200, 200);
   ASSERT_EQ(IMG_diffusion_color(red, nullptr, 0), 0);
   ASSERT_EQ(IMG_diffusion_color(gray, nullptr, 0), 0);
   for (int x = 0; x < 9; ++x) EXPECT_EQ(pixel(read_handle(red), x, 2), 9);
