@@ -9,6 +9,10 @@
                                       or processes it as decoded: rotate90, rotate180, flip-x,
                                       flip-y, resize-double, resize-half, set-lut, invert,
                                       sharpen, to8 (as bench/rows/process.tsv says)
+  peer.py pillow-paint FILE KIND      Pillow resamples the decoded FILE as pxvlib10 paints it:
+                                      print300 (nearest to 2480 x 3508, then 1 bit), screen24
+                                      (nearest to 1920 x 1080), screen8 (then the 3-3-2 colours),
+                                      screen4 (then the 16 VGA colours, dithered)
   peer.py cmd -- PROGRAM ARGS...      a whole process, best of five runs
 """
 import subprocess
@@ -81,6 +85,28 @@ def process_with_pillow(im, kind):
     return table.get(kind)
 
 
+def paint_with_pillow(im, kind):
+    """The work of one paint of pxvlib10, done by Pillow; returns it as a function to time."""
+    from PIL import Image
+
+    if kind == "print300":
+        return lambda: im.resize((2480, 3508), Image.NEAREST).convert("1")
+    if kind == "screen24":
+        return lambda: im.resize((1920, 1080), Image.NEAREST)
+    if kind == "screen8":
+        p332 = colour_palette([((i >> 5) * 255 // 7, ((i >> 2) & 7) * 255 // 7, (i & 3) * 85)
+                              for i in range(256)])
+        return lambda: im.resize((1920, 1080), Image.NEAREST).quantize(
+            palette=p332, dither=Image.Dither.NONE)
+    if kind == "screen4":
+        vga = colour_palette([(0, 0, 0), (128, 0, 0), (0, 128, 0), (128, 128, 0), (0, 0, 128),
+                             (128, 0, 128), (0, 128, 128), (192, 192, 192), (128, 128, 128),
+                             (255, 0, 0), (0, 255, 0), (255, 255, 0), (0, 0, 255), (255, 0, 255),
+                             (0, 255, 255), (255, 255, 255)])
+        return lambda: im.resize((1920, 1080), Image.NEAREST).quantize(palette=vga)
+    sys.exit(f"peer.py: unknown paint {kind}")
+
+
 def main(argv):
     kind = argv[1]
     if kind == "pillow-load":
@@ -114,6 +140,11 @@ def main(argv):
         # reduction starts from RGB, as pxvlib10's operations read every depth as colours.
         work = process_with_pillow(im, argv[3]) or reduce_with_pillow(im.convert("RGB"), argv[3])
         print(f"{best(work):.6f}")
+    elif kind == "pillow-paint":
+        from PIL import Image
+        im = Image.open(argv[2]).convert("RGB")
+        im.load()
+        print(f"{best(paint_with_pillow(im, argv[3])):.6f}")
     elif kind == "cmd":
         args = argv[argv.index("--") + 1:]
         print(f"{best(lambda: subprocess.run(args, check=True, stdout=subprocess.DEVNULL)):.6f}")

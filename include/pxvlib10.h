@@ -105,23 +105,31 @@ int PXVAPI IMGLOW_save_bitmap_mem(void *output, unsigned char *header, int type,
 int PXVAPI IMGLOW_set_comp_quality(int level);
 
 /* Device bitmaps and palettes. IMG_create_handle_ddb makes a handle from a device-dependent
- * bitmap, its colours read through `palette` when one is given (0 otherwise). IMG_bitmap_palette
- * builds the image's logical palette (3-3-2 for 24-bit images), selects it into `dc` as a
- * foreground palette and realises it. */
+ * bitmap, its colours read through `palette` when one is given (0 otherwise); 16- and 32-bit
+ * bitmaps become 24-bit images, other depths answer -5, as does a bitmap GDI cannot describe or
+ * read. IMG_bitmap_palette builds the image's logical palette (3-3-2 for 24-bit images), selects
+ * it into `dc` as a foreground palette and realises it; the image keeps it. */
 int PXVAPI IMG_create_handle_ddb(HBITMAP bitmap, HPALETTE palette);
 int PXVAPI IMG_bitmap_palette(int handle, HDC dc);
 
-/* Display. The rectangle is in the context's logical units; the crop rectangle is what is shown.
+/* Display and printing put the crop rectangle (clipped to the image) at the destination. The
+ * rectangle is in the context's logical units; negative extents mirror, a zero extent paints
+ * nothing. They answer 0, -7 for a handle that is not live, -3 for a crop rectangle wholly
+ * outside the image, and -1 when memory or GDI objects cannot be had or when the destination is
+ * wider or taller than 32767 device pixels (the stretch calls carry 16-bit values); a refusal
+ * paints nothing, and the context's mapping is always left as the host had it.
  * IMG_dib_to_ddb answers a new device-dependent bitmap compatible with the active window, or on
- * failure a result code cast to the handle type: test it with PXV_DDB_FAILED. */
+ * failure a result code cast to the handle type (-5 for a size below 1 pixel): test it with
+ * PXV_DDB_FAILED. IMG_display_ddb copies the whole bitmap to x, y; -5 for a bitmap GDI does not
+ * know. */
 int PXVAPI IMG_display_bitmap(int handle, HDC dc, int x, int y, int width, int height);
 HBITMAP PXVAPI IMG_dib_to_ddb(int handle, int width, int height);
 int PXVAPI IMG_display_ddb(HBITMAP bitmap, HDC dc, int x, int y);
 #define PXV_DDB_FAILED(bitmap) ((intptr_t)(bitmap) < 0 && (intptr_t)(bitmap) >= -10)
 
-/* Printing: the crop rectangle at the destination, in device resolution; black and white with
- * error diffusion on devices of fewer than four colours (PostScript printers excepted). The fast
- * variant hands the whole crop rectangle to the device's stretch call in one go. */
+/* Printing: in device resolution; black and white with error diffusion on devices of fewer than
+ * four colours (PostScript printers excepted). The fast variant hands the whole crop rectangle
+ * to the device's stretch call in one go. */
 int PXVAPI IMG_print_bitmap(int handle, HDC dc, int x, int y, int width, int height);
 int PXVAPI IMG_print_bitmap_fast(int handle, HDC dc, int x, int y, int width, int height);
 

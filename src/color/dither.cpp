@@ -47,9 +47,6 @@ namespace {
 // The source row buffer holds a stored row and 10 bytes more, as the row fetches expect.
 constexpr std::uint64_t kSourceSlack = 10;
 
-// Mono diffusion: above this a pixel is white, and its error is measured from white.
-constexpr std::int32_t kMonoThreshold = 127;
-constexpr std::int32_t kWhite = 255;
 // 16 colours: a channel above kChannelOn sets its bit; any channel above kChannelBright the
 // bright bit. The ordered dither sets the bright bit where the luminance passes the threshold
 // by kBrightMargin.
@@ -117,18 +114,6 @@ inline void spread_burkes(std::int32_t *p, std::int32_t *q, int step, std::int32
 
 // ---------------------------------------------------------------------------------------------
 // Row fetches and kernels.
-
-void dfetch_color_raster(int handle, std::int32_t *dest, std::uint8_t *work,
-                         const std::uint8_t *header, int row) {
-  if (header == nullptr || !dib_header_holdable(header) || dib_bit_count(header) == 1) return;
-  // The colour row fetch gives the channels; only its lowered luminance is replaced.
-  fetch_color_raster(handle, dest, work, header, row);
-  const std::int32_t width = dib_width(header);
-  for (std::int32_t x = 0; x < width; ++x) {
-    std::int32_t *p = dest + kRecord * x;
-    p[kLuminance] = (75 * p[kGreen] + 38 * p[kRed] + 14 * p[kBlue]) >> 7;
-  }
-}
 
 void fetch_gray_raster(int /*handle*/, std::int32_t *dest, std::uint8_t *work,
                        const std::uint8_t *header, int row) {
@@ -272,34 +257,8 @@ void dither_color_raster(std::uint8_t *dest, std::int32_t *rows, std::int32_t ro
 }
 
 void dither_raster(std::uint8_t *dest, std::int32_t *rows, std::int32_t row_length, int row) {
-  const std::int32_t width = row_length - kGrayRowExtra;
-  std::int32_t *next = rows + row_length;
-  std::int32_t *after = next + row_length;
-  const bool forward = (row & 1) == 0;
-  const int s = forward ? 1 : -1;
-  for (std::int32_t i = 0; i < width; ++i) {
-    const std::int32_t x = forward ? i : width - 1 - i;
-    std::int32_t e = rows[x];
-    if (e > kMonoThreshold) {
-      dest[x / 8] |= static_cast<std::uint8_t>(0x80 >> (x % 8));
-      e -= kWhite;
-    }
-    // The Stucki weights 8, 4 / 2, 4, 8, 4, 2 / 1, 2, 4, 2, 1 over 42, each part truncated on
-    // its own, so that a little of the error may be lost.
-    const std::int32_t a = (8 * e) / 42, b = (4 * e) / 42, c = e / 21, d = e / 42;
-    rows[x + s] += a;
-    rows[x + 2 * s] += b;
-    next[x - 2] += c;
-    next[x - 1] += b;
-    next[x] += a;
-    next[x + 1] += b;
-    next[x + 2] += c;
-    after[x - 2] += d;
-    after[x - 1] += c;
-    after[x] += b;
-    after[x + 1] += c;
-    after[x + 2] += d;
-  }
+  diffuse_stucki_row(dest, rows, rows + row_length, rows + 2 * row_length, row_length - kGrayRowExtra,
+                     row);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -415,9 +374,10 @@ std::uint8_t luminance(std::uint32_t red, std::uint32_t green, std::uint32_t blu
   return static_cast<std::uint8_t>((75 * green + 38 * red + 14 * blue) >> 7);
 }
 
-// The luminance of dfetch_color_raster straight from the stored rows, without the four values a
-// pixel: a palette image's grays are worked out once per table entry (past a short table,
-// black), a 24-bit image's per pixel. The tests hold the two side by side.
+// The unshifted luminance (75 g + 38 r + 14 b) >> 7 straight from the stored rows, without
+// expanding each pixel to four values first: a palette image's grays are worked out once per
+// table entry (past a short table, black), a 24-bit image's per pixel. The tests check it
+// against the plain formula on random images.
 void produce_gray(conversion_frame *f) {
   const int bits = dib_bit_count(f->header);
   std::uint8_t table_gray[kMaxColours] = {};

@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "peers.h"
 #include "support.h"
 
 using pxv_test::Bytes;
@@ -40,7 +41,7 @@ TEST(CliInfo, DescribesAnImageFailsClearlyAndHelpsEveryCommand) {
   EXPECT_FALSE(ok) << "a BMP has no page 3";
   pxv("frobnicate", &ok);
   EXPECT_FALSE(ok);
-  for (const char *command : {"", "info ", "convert ", "tour "}) {
+  for (const char *command : {"", "info ", "convert ", "render ", "print ", "tour "}) {
     EXPECT_TRUE(has(pxv(std::string(command) + "--help", &ok), "usage: pxv")) << command;
     EXPECT_TRUE(ok) << command;
   }
@@ -108,6 +109,39 @@ TEST(CliConvert, LoadsAsTheLibraryDoes) {
   EXPECT_EQ(IMG_save_bitmap(h, ours.c_str(), PXV_SAVE_BMP), 0);
   IMG_delete_bitmap(h);
   EXPECT_TRUE(ok && pxv_test::read_file(out) == pxv_test::read_file(ours));
+}
+
+// What render and print save is what the screen showed and the printer received: a 24-bit screen
+// at 1:1 shows the image itself; an A4 page at 300 dpi is 2480 x 3508 whole pixels, 1-bit on a
+// 2-colour printer and 24-bit on a PostScript one; peers read every file written.
+TEST(CliRenderPrint, SaveWhatTheDeviceShows) {
+  const std::string in = picture_file("show.bmp", 24);
+  const std::string shown = pxv_test::scratch_path("shown.bmp"), page = pxv_test::scratch_path("page.tif"),
+                    ps = pxv_test::scratch_path("ps.bmp"), pal = pxv_test::scratch_path("pal.bmp");
+  bool ok = false;
+  std::string out = pxv("render " + in + " " + shown + " --depth 24", &ok);
+  ASSERT_TRUE(ok) << out;
+  int a = IMG_decompress_bitmap(in.c_str()), b = IMG_decompress_bitmap(shown.c_str());
+  ASSERT_GE(a, 0);
+  ASSERT_GE(b, 0);
+  EXPECT_EQ(pxv_test::handle_rgb(a).pixels, pxv_test::handle_rgb(b).pixels);
+  IMG_delete_bitmap(a);
+  IMG_delete_bitmap(b);
+  out = pxv("render " + in + " " + pal + " --depth 8 --size 64x48 --map lometric", &ok);
+  EXPECT_TRUE(ok) << out;
+  out = pxv("print " + in + " " + page + " --dpi 300 --colors 2 --page a4", &ok);
+  EXPECT_TRUE(ok) << out;
+  out = pxv("print " + in + " " + ps + " --dpi 100 --colors 2 --postscript --page letter", &ok);
+  EXPECT_TRUE(ok) << out;
+  const char *check =
+      "import sys\n"
+      "for f, size, mode in zip(sys.argv[1::3], sys.argv[2::3], sys.argv[3::3]):\n"
+      "    im = Image.open(f); assert '%dx%d' % im.size == size and im.mode == mode, (f, im.size, im.mode)\n";
+  EXPECT_TRUE(pxv_test::run_pillow(check, {pal, "64x48", "P", page, "2480x3508", "1", ps, "850x1100", "RGB"}, &out)) << out;
+  for (const std::string &f : {pal, page, ps})
+    EXPECT_TRUE(pxv_test::run_peer("/usr/bin/identify {in}", f, "", &out)) << out;
+  pxv("print " + in + " " + page + " --page 0x3in", &ok);
+  EXPECT_FALSE(ok);
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 
 #include "core/image.h"
 #include "core/img_util.h"
+#include "devices.h"
 #include "platform/testing.h"
 #include "support.h"
 
@@ -208,6 +209,74 @@ TEST(ColourFaults, TheFileVariantFailsCleanly) {
     EXPECT_EQ(dither(0, cap), PXV_ERR_SHORT_WRITE) << cap;
   EXPECT_EQ(dither(0, -1), 0);
   EXPECT_EQ(pxv_test::read_file(out).size(), 118u + 7 * 8);
+}
+
+// Display, print and device-bitmap calls with every allocation, then every GDI object creation,
+// failing in turn until the call succeeds: each failure answers -1 and leaves the image, the
+// handle table, the memory blocks and the GDI objects as they were.
+class OutputFaults : public ::testing::Test {
+ protected:
+  void TearDown() override {
+    pxv_platform::fail_allocation(0);
+    pxv_platform::fail_gdi_creation(0);
+    for (int h = pxv::next_dib_handle - 1; h >= 0; --h) IMG_delete_bitmap(h);
+    PxvSetScreen(1024, 768, 24);
+  }
+  static int live_slots() {
+    int n = 0;
+    for (int h = 0; h < pxv::next_dib_handle; ++h) n += pxv::dis[h] != nullptr;
+    return n;
+  }
+  template <class Call>
+  void sweep(const std::string &what, int image, Call call) {
+    const pxv_test::Capture before = pxv_test::read_handle(image);
+    for (bool gdi : {false, true}) {
+      int rc = -1;
+      for (unsigned n = 1; n < 200 && rc < 0; ++n) {
+        const std::size_t blocks = pxv_platform::live_blocks(), objects = pxv_platform::live_gdi_objects();
+        const int slots = live_slots();
+        gdi ? pxv_platform::fail_gdi_creation(n) : pxv_platform::fail_allocation(n);
+        rc = call();
+        pxv_platform::fail_allocation(0);
+        pxv_platform::fail_gdi_creation(0);
+        if (rc >= 0) break;
+        EXPECT_EQ(rc, PXV_ERR_NO_MEMORY) << what << (gdi ? ": GDI object " : ": allocation ") << n;
+        EXPECT_EQ(pxv_platform::live_blocks(), blocks) << what << " " << n;
+        EXPECT_EQ(pxv_platform::live_gdi_objects(), objects) << what << " " << n;
+        EXPECT_EQ(live_slots(), slots) << what << " " << n;
+      }
+      EXPECT_EQ(rc, 0) << what;
+    }
+    const pxv_test::Capture after = pxv_test::read_handle(image);
+    EXPECT_EQ(after.header, before.header) << what;
+    EXPECT_EQ(after.rows, before.rows) << what;
+  }
+};
+
+TEST_F(OutputFaults, DisplayPrintAndDeviceBitmaps) {
+  const int image = pxv_test::picture_handle(37, 23, 24);
+  for (int depth : {24, 8, 4}) {
+    pxv_test::Screen screen(60, 40, depth);
+    sweep("display at depth " + std::to_string(depth), image,
+          [&] { return IMG_display_bitmap(image, screen.dc, 3, 2, 50, 30); });
+    sweep("device bitmap at depth " + std::to_string(depth), image, [&] {
+      HBITMAP bitmap = IMG_dib_to_ddb(image, 20, 10);
+      if (PXV_DDB_FAILED(bitmap)) return int(reinterpret_cast<std::intptr_t>(bitmap));
+      DeleteObject(bitmap);
+      return 0;
+    });
+    HBITMAP bitmap = IMG_dib_to_ddb(image, 20, 10);
+    sweep("handle from a device bitmap at depth " + std::to_string(depth), image, [&] {
+      const int copy = IMG_create_handle_ddb(bitmap, nullptr);
+      return copy < 0 ? copy : IMG_delete_bitmap(copy);
+    });
+    DeleteObject(bitmap);
+  }
+  for (int colors : {2, 1 << 24}) {
+    pxv_test::Printer printer(300, 200, 300, colors);
+    sweep("print", image, [&] { return IMG_print_bitmap(image, printer.dc, 5, 5, 250, 180); });
+    sweep("fast print", image, [&] { return IMG_print_bitmap_fast(image, printer.dc, 5, 5, 25, 18); });
+  }
 }
 
 }  // namespace

@@ -329,8 +329,7 @@ std::string bmp_of(int handle, const std::string &name) {
 int in_place(const std::string &file, const std::function<int(HFILE)> &op, Bytes *after) {
   const std::string copy = file + ".rw";
   write_file(copy, read_file(file));
-  OFSTRUCT of;
-  const HFILE f = OpenFile(copy.c_str(), &of, OF_READWRITE);
+  const HFILE f = open_file(copy, OF_READWRITE);
   const int rc = op(f);
   _lclose(f);
   *after = read_file(copy);

@@ -22,5 +22,7 @@ int usage_error(const std::string &message);
 int cmd_info(const Args &args);
 int cmd_convert(const Args &args);
 int cmd_tour(const Args &args);
+int cmd_render(const Args &args);
+int cmd_print(const Args &args);
 
 }  // namespace pxv_cli

@@ -17,6 +17,9 @@ constexpr Command kCommands[] = {
     {"info", pxv_cli::cmd_info, "info FILE [--page N]   name the file's format and describe the image it holds"},
     {"convert", pxv_cli::cmd_convert, "convert IN OUT [...]   load IN and save it as OUT in another format, or many\n"
                                       "                         inputs into a folder: --out-dir DIR --type T [-j N]"},
+    {"render", pxv_cli::cmd_render, "render IN OUT [...]    paint IN into a window of the software screen (depth 24, 8\n"
+                                    "                         or 4) and save what the window shows"},
+    {"print", pxv_cli::cmd_print, "print IN OUT [...]     print IN on a virtual printer and save the printed page"},
     {"tour", pxv_cli::cmd_tour, "tour                   save a built-in image in every output type and load it back"},
 };
 

@@ -1,0 +1,59 @@
+#include "devices.h"
+
+namespace pxv_test {
+
+Rgb bitmap_pixels(HDC dc, HBITMAP bitmap, int width, int height) {
+  BITMAPINFO info{{40, width, height, 1, 24, BI_RGB, 0, 0, 0, 0, 0}, {}};
+  const std::size_t row_bytes = (std::size_t(width) * 3 + 3) / 4 * 4;
+  Bytes rows(row_bytes * std::size_t(height));
+  Rgb out{width, height, {}};
+  if (GetDIBits(dc, bitmap, 0, UINT(height), rows.data(), &info, DIB_RGB_COLORS) != height) return out;
+  for (int y = height - 1; y >= 0; --y)
+    for (int x = 0; x < width; ++x) {
+      const std::uint8_t *bgr = &rows[std::size_t(y) * row_bytes + 3 * std::size_t(x)];
+      out.pixels.insert(out.pixels.end(), {bgr[2], bgr[1], bgr[0]});
+    }
+  return out;
+}
+
+Screen::Screen(int w, int h, int depth) : width(w), height(h) {
+  PxvSetScreen(1024, 768, depth);
+  window = PxvCreateWindow(w, h);
+  dc = GetDC(window);
+}
+
+Rgb Screen::pixels() const {
+  // The surface copied into a bitmap of its own, as a host saving its window would.
+  HDC memory = CreateCompatibleDC(dc);
+  HBITMAP bitmap = CreateCompatibleBitmap(dc, width, height);
+  HGDIOBJ old = SelectObject(memory, bitmap);
+  BitBlt(memory, 0, 0, width, height, dc, 0, 0, SRCCOPY);
+  SelectObject(memory, old);
+  Rgb out = bitmap_pixels(memory, bitmap, width, height);
+  DeleteObject(bitmap);
+  DeleteDC(memory);
+  return out;
+}
+
+std::vector<int> mapping_state(HDC dc) {
+  POINT wo, vo;
+  SIZE we, ve;
+  GetWindowOrgEx(dc, &wo), GetViewportOrgEx(dc, &vo), GetWindowExtEx(dc, &we), GetViewportExtEx(dc, &ve);
+  return {GetMapMode(dc), wo.x, wo.y, vo.x, vo.y, we.cx, we.cy, ve.cx, ve.cy};
+}
+
+Printer::Printer(int width, int height, int dpi, int colors, const char *technology)
+    : Printer(printer_description(width, height, dpi, colors, technology)) {}
+
+Printer::Printer(const PXV_PRINTER &description) : dc(PxvCreatePrinterDC(&description)) { StartPage(dc); }
+
+Rgb Printer::page() {
+  HBITMAP bitmap = PxvTakePrinterPage(dc);
+  BITMAP b{};
+  GetObjectA(bitmap, sizeof b, &b);
+  Rgb out = bitmap_pixels(dc, bitmap, b.bmWidth, b.bmHeight);
+  DeleteObject(bitmap);
+  return out;
+}
+
+}  // namespace pxv_test
