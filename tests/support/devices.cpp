@@ -22,8 +22,14 @@ Screen::Screen(int w, int h, int depth) : width(w), height(h) {
   dc = GetDC(window);
 }
 
-Rgb Screen::pixels() const {
+Rgb Screen::pixels() const { return window_pixels(window); }
+
+Rgb window_pixels(HWND window) {
   // The surface copied into a bitmap of its own, as a host saving its window would.
+  RECT client{};
+  GetClientRect(window, &client);
+  const int width = client.right, height = client.bottom;
+  HDC dc = GetDC(window);
   HDC memory = CreateCompatibleDC(dc);
   HBITMAP bitmap = CreateCompatibleBitmap(dc, width, height);
   HGDIOBJ old = SelectObject(memory, bitmap);
@@ -32,6 +38,7 @@ Rgb Screen::pixels() const {
   Rgb out = bitmap_pixels(memory, bitmap, width, height);
   DeleteObject(bitmap);
   DeleteDC(memory);
+  ReleaseDC(window, dc);
   return out;
 }
 

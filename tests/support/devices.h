@@ -27,6 +27,8 @@ struct Printer {
 
 // A device bitmap's pixels, read with GetDIBits at 24 bits through `dc`.
 Rgb bitmap_pixels(HDC dc, HBITMAP bitmap, int width, int height);
+// What a window's client area shows.
+Rgb window_pixels(HWND window);
 
 inline std::uint32_t rgb_at(const Rgb &p, int x, int y) {
   const std::uint8_t *v = &p.pixels[3 * (std::size_t(y) * p.width + x)];
