@@ -1,5 +1,7 @@
 #include "devices.h"
 
+#include <cstring>
+
 namespace pxv_test {
 
 Rgb bitmap_pixels(HDC dc, HBITMAP bitmap, int width, int height) {
@@ -54,6 +56,20 @@ Rgb Printer::page() {
   Rgb out = bitmap_pixels(dc, bitmap, b.bmWidth, b.bmHeight);
   DeleteObject(bitmap);
   return out;
+}
+
+HGLOBAL global_copy(const Bytes &bytes) {
+  HGLOBAL block = GlobalAlloc(GHND, bytes.size());
+  std::memcpy(GlobalLock(block), bytes.data(), bytes.size());
+  GlobalUnlock(block);
+  return block;
+}
+
+void set_clipboard(std::initializer_list<std::pair<UINT, HANDLE>> items) {
+  OpenClipboard(nullptr);
+  EmptyClipboard();
+  for (auto [format, data] : items) SetClipboardData(format, data);
+  CloseClipboard();
 }
 
 }  // namespace pxv_test
