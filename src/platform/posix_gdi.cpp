@@ -29,6 +29,7 @@
 #include <new>
 #include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "platform/posix_gdi_model.h"
@@ -666,6 +667,18 @@ std::uint32_t apply_rop2(int mode, std::uint32_t pen, std::uint32_t dst, std::ui
 Rgb colorref_rgb(COLORREF c) {
   return {static_cast<std::uint8_t>(c), static_cast<std::uint8_t>(c >> 8),
           static_cast<std::uint8_t>(c >> 16)};
+}
+
+// A DC's drawing setting: the one a set replaces, or `refused` for a handle that is no DC.
+template <class T>
+T exchange_setting(HDC dc, T Dc::*field, T value, T refused) {
+  Dc *d = find_dc(dc);
+  return d == nullptr ? refused : std::exchange(d->*field, value);
+}
+template <class T>
+T get_setting(HDC dc, T Dc::*field, T refused) {
+  Dc *d = find_dc(dc);
+  return d == nullptr ? refused : d->*field;
 }
 
 // Cosmetic dots: three pixels on, three off.
@@ -1334,43 +1347,21 @@ BOOL WINAPI BitBlt(HDC dc, int x, int y, int width, int height, HDC src, int src
 }
 
 int WINAPI SetROP2(HDC dc, int mode) {
-  Dc *d = find_dc(dc);
-  if (d == nullptr || mode < R2_BLACK || mode > R2_WHITE) return 0;
-  const int previous = d->rop2;
-  d->rop2 = mode;
-  return previous;
+  if (mode < R2_BLACK || mode > R2_WHITE) return 0;
+  return exchange_setting(dc, &Dc::rop2, mode, 0);
 }
-
-int WINAPI GetROP2(HDC dc) {
-  Dc *d = find_dc(dc);
-  return d == nullptr ? 0 : d->rop2;
-}
+int WINAPI GetROP2(HDC dc) { return get_setting(dc, &Dc::rop2, 0); }
 
 int WINAPI SetBkMode(HDC dc, int mode) {
-  Dc *d = find_dc(dc);
-  if (d == nullptr || (mode != TRANSPARENT && mode != OPAQUE)) return 0;
-  const int previous = d->bk_mode;
-  d->bk_mode = mode;
-  return previous;
+  if (mode != TRANSPARENT && mode != OPAQUE) return 0;
+  return exchange_setting(dc, &Dc::bk_mode, mode, 0);
 }
-
-int WINAPI GetBkMode(HDC dc) {
-  Dc *d = find_dc(dc);
-  return d == nullptr ? 0 : d->bk_mode;
-}
+int WINAPI GetBkMode(HDC dc) { return get_setting(dc, &Dc::bk_mode, 0); }
 
 COLORREF WINAPI SetBkColor(HDC dc, COLORREF color) {
-  Dc *d = find_dc(dc);
-  if (d == nullptr) return CLR_INVALID;
-  const COLORREF previous = d->bk_color;
-  d->bk_color = color & 0xFFFFFFu;
-  return previous;
+  return exchange_setting(dc, &Dc::bk_color, color & 0xFFFFFFu, COLORREF{CLR_INVALID});
 }
-
-COLORREF WINAPI GetBkColor(HDC dc) {
-  Dc *d = find_dc(dc);
-  return d == nullptr ? CLR_INVALID : d->bk_color;
-}
+COLORREF WINAPI GetBkColor(HDC dc) { return get_setting(dc, &Dc::bk_color, COLORREF{CLR_INVALID}); }
 
 BOOL WINAPI MoveToEx(HDC dc, int x, int y, LPPOINT old) {
   Dc *d = find_dc(dc);
