@@ -32,7 +32,7 @@ class Clipboard : public ::testing::Test {
   }
   // Pillow's and ImageMagick's reading of `out`, which must agree with `expected`.
   void expect_peers_read(const Rgb &expected) {
-    for (const std::string &peer : {pxv_test::kPillow, std::string("convert {in} ppm:{out}")}) {
+    for (const std::string &peer : {pxv_test::kPillow, std::string("/usr/bin/convert {in} -depth 8 ppm:{out}")}) {
       Rgb got;
       ASSERT_TRUE(pxv_test::peer_decode(peer, out, &got)) << peer;
       EXPECT_TRUE(got.width == expected.width && got.height == expected.height && got.pixels == expected.pixels) << peer;
@@ -66,6 +66,9 @@ TEST_F(Clipboard, ThePackedDibIsPreferredAndWrittenAsItStands) {
   expected = file_header(118 + 4 * 8, 118);
   expected.insert(expected.end(), small.bytes.begin(), small.bytes.end());
   EXPECT_EQ(save(), expected);
+  const int shown = IMG_create_handle(small.bytes.data());
+  expect_peers_read(pxv_test::handle_rgb(shown));
+  IMG_delete_bitmap(shown);
 }
 
 // 16- and 32-bit BMPs as ImageMagick (124-byte headers, bit fields) and Pillow (40 bytes, BI_RGB)
@@ -79,7 +82,7 @@ TEST_F(Clipboard, DirectColourDibsBecomeTwentyFourBits) {
   std::vector<std::string> sources;
   for (std::string subtype : {"RGB565 -alpha off", "RGB555 -alpha off", "ARGB8888 -alpha set"}) {
     sources.push_back(pxv_test::scratch_path("im_" + subtype.substr(0, subtype.find(' ')) + ".bmp"));
-    ASSERT_TRUE(pxv_test::run_peer("convert {in} -define bmp:subtype=" + subtype + " {out}", ppm, sources.back()));
+    ASSERT_TRUE(pxv_test::run_peer("/usr/bin/convert {in} -define bmp:subtype=" + subtype + " {out}", ppm, sources.back()));
   }
   sources.push_back(pxv_test::scratch_path("pillow32.bmp"));
   ASSERT_TRUE(pxv_test::run_pillow("Image.open(sys.argv[1]).convert('RGBA').save(sys.argv[2])", {ppm, sources.back()}));
