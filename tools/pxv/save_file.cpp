@@ -1,6 +1,7 @@
 // Saves through a temporary file: see save_file.h.
 #include "save_file.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -67,6 +68,13 @@ int write_replacing(const std::string &out, bool add_to_existing,
     rc = PXV_ERR_CREATE;
   if (rc < 0) unlink(temp.c_str());
   return rc;
+}
+
+bool copy_file(const std::string &from, const std::string &to) {
+  const int fd = open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+  if (fd < 0) return false;
+  const bool copied = copy_into(from, fd);
+  return close(fd) == 0 && copied;
 }
 
 int save_replacing(int handle, const std::string &out, const SaveType &type) {

@@ -19,4 +19,7 @@ int save_replacing(int handle, const std::string &out, const SaveType &type);
 int write_replacing(const std::string &out, bool add_to_existing,
                     const std::function<int(const std::string &file)> &write);
 
+// Copies the file `from` to `to`, made or emptied; false when either cannot be had.
+bool copy_file(const std::string &from, const std::string &to);
+
 }  // namespace pxv_cli
