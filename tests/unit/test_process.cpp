@@ -106,7 +106,9 @@ TEST_F(Process, MirrorsAndTurnsMoveWholePixels) {
   for (int angle : {90, 0, 45, -90}) {
     h = indexed(3, 2, abc);
     ASSERT_EQ(IMG_rotate_bitmap(h, angle, nullptr, 0), 0);
-    if (angle != 90) ASSERT_EQ(IMG_flip_bitmapy(h, nullptr, 0), 0);
+    if (angle != 90) {
+      ASSERT_EQ(IMG_flip_bitmapy(h, nullptr, 0), 0);
+    }
     EXPECT_EQ(grid(h), (Grid{2, 3, {4, 1, 5, 2, 6, 3}})) << angle;
   }
   // The crop rectangle and the display size turn too: (x, y, w, h) -> (H - y - h, x, h, w).
