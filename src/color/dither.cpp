@@ -126,18 +126,6 @@ inline void spread_burkes(std::int32_t *p, std::int32_t *q, int step, std::int32
 // ---------------------------------------------------------------------------------------------
 // Row fetches and kernels.
 
-void dfetch_color_raster(int handle, std::int32_t *dest, std::uint8_t *work,
-                         const std::uint8_t *header, int row) {
-  if (header == nullptr || !dib_header_holdable(header) || dib_bit_count(header) == 1) return;
-  // The colour row fetch gives the channels; only its lowered luminance is replaced.
-  fetch_color_raster(handle, dest, work, header, row);
-  const std::int32_t width = dib_width(header);
-  for (std::int32_t x = 0; x < width; ++x) {
-    std::int32_t *p = dest + kRecord * x;
-    p[kLuminance] = (75 * p[kGreen] + 38 * p[kRed] + 14 * p[kBlue]) >> 7;
-  }
-}
-
 void fetch_gray_raster(int /*handle*/, std::int32_t *dest, std::uint8_t *work,
                        const std::uint8_t *header, int row) {
   if (header == nullptr || !dib_header_holdable(header)) return;
@@ -429,9 +417,10 @@ std::uint8_t luminance(std::uint32_t red, std::uint32_t green, std::uint32_t blu
   return static_cast<std::uint8_t>((75 * green + 38 * red + 14 * blue) >> 7);
 }
 
-// The luminance of dfetch_color_raster straight from the stored rows, without the four values a
-// pixel: a palette image's grays are worked out once per table entry (past a short table,
-// black), a 24-bit image's per pixel. The tests hold the two side by side.
+// The unshifted luminance (75 g + 38 r + 14 b) >> 7 straight from the stored rows, without
+// expanding each pixel to four values first: a palette image's grays are worked out once per
+// table entry (past a short table, black), a 24-bit image's per pixel. The tests check it
+// against the plain formula on random images.
 void produce_gray(conversion_frame *f) {
   const int bits = dib_bit_count(f->header);
   std::uint8_t table_gray[kMaxColours] = {};

@@ -28,12 +28,6 @@ constexpr int kColourRowExtra = 16;
 constexpr int kGrayMargin = 2;
 constexpr int kGrayRowExtra = 4;
 
-// Stored row `row` of the locked DIB at `header` as blue, green, red and an intensity of
-// (75 g + 38 r + 14 b) >> 7 for every bit count: the colour row fetch without the 8- and
-// 24-bit lowering. IMG_color_gray computes that intensity straight from the rows; this is its
-// plain form, which the tests hold beside it. `work` holds the row's bytes + 10.
-void dfetch_color_raster(int handle, std::int32_t *dest, std::uint8_t *work,
-                         const std::uint8_t *header, int row);
 // Stored row `row` as (30 r + 59 g + 11 b) / 100 per pixel; past the last row it writes
 // nothing, so the destination keeps what it held.
 void fetch_gray_raster(int handle, std::int32_t *dest, std::uint8_t *work,

@@ -1,5 +1,5 @@
-// Every Targa of the corpus loads like its reference decode, or as documented below; metafiles
-// without their placeable header, which the detection takes for Targa, end cleanly.
+// Every Targa of the corpus loads like its reference decode, or as documented below, and from
+// memory as from its file.
 #include <gtest/gtest.h>
 
 #include "support/corpus.h"
@@ -31,28 +31,14 @@ class TgaCorpus : public ::testing::TestWithParam<CorpusCase> {};
 TEST_P(TgaCorpus, LoadsAsDocumented) {
   const CorpusCase &c = GetParam();
   run_corpus_case(c, documented(kDocumented, c), compare);
-  // A whole file in memory, in a block of its exact size, loads the same without a read past it:
-  // the memory stream has no known end, so nothing is read beyond the declared rows.
-  if (c.malformed) return;
-  const Bytes file = read_file(c.full_path());
-  const int from_file = load_page(c.full_path()), from_memory = IMG_decompress_bitmap_mem(file.data(), 0);
-  ASSERT_GE(from_memory, 0);
-  EXPECT_EQ(read_handle(from_memory).rows, read_handle(from_file).rows);
-  IMG_delete_bitmap(from_memory);
-  IMG_delete_bitmap(from_file);
+  if (!c.malformed) expect_memory_load_like_file(c.full_path());
 }
 
-TEST(TgaFiles, TwinsMatchMapAlphaLandsInTheFlagsAndBareMetafilesEndCleanly) {
-  const int up = load_page(corpus_path("tga/gen_24_type2_bottomup.tga"));
-  const int down = load_page(corpus_path("tga/gen_24_type2_topdown.tga"));
-  EXPECT_EQ(read_handle(up).rows, read_handle(down).rows);
+TEST(TgaFiles, MapAlphaLandsInTheFlags) {
   // The 32-bit map entries carry their index as alpha.
   const Capture mapped = read_handle(load_page(corpus_path("tga/gen_cmap32_type1.tga")));
   ASSERT_EQ(mapped.header.size(), 40u + 1024u);
   for (int k = 0; k < 256; ++k) EXPECT_EQ(mapped.header[40 + 4 * k + 3], k) << k;
-  // Metafiles without their placeable header are taken for Targa, and read as height 0.
-  for (const char *f : {"wmf/gen_stretchdib_8bit_plain.wmf", "wmf/gen_stretchdib_4bit.wmf"})
-    EXPECT_EQ(load_page(corpus_path(f)), PXV_ERR_DATA) << f;
 }
 
 INSTANTIATE_TEST_SUITE_P(Manifest, TgaCorpus, ::testing::ValuesIn(corpus_cases({"tga"})), corpus_case_name);

@@ -8,7 +8,6 @@
 
 #include "core/bytes.h"
 #include "core/formats.h"
-#include "core/img_util.h"
 #include "support/corpus.h"
 
 namespace pxv_test {
@@ -37,10 +36,7 @@ TEST_P(WmfCorpus, LoadsAsDocumented) {
   // Straight through the reader, from a memory block of the file's exact size.
   Bytes file = read_file(c.full_path());
   Capture direct;
-  pxv::reset_mem_io_bounded(file.data(), std::uint32_t(file.size()));
-  const int rc = pxv::open_wmf(0, Capture::on_row, &direct, Capture::on_header, pxv::kMemoryStream);
-  pxv::img_ffree_all();
-  ASSERT_EQ(rc, c.ref.empty() ? PXV_ERR_TYPE : 1);
+  ASSERT_EQ(read_memory(pxv::open_wmf, file, &direct), c.ref.empty() ? PXV_ERR_TYPE : 1);
   if (c.ref.empty()) return;
   // The same DIB as the public load of the placeable form (a bare key will do), whose pixels
   // are the reference's.

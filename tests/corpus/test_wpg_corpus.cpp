@@ -16,12 +16,7 @@ class WpgCorpus : public ::testing::TestWithParam<CorpusCase> {};
 TEST_P(WpgCorpus, LoadsAsDocumented) {
   const CorpusCase &c = GetParam();
   run_corpus_case(c, documented(kDocumented, c));
-  const Bytes file = read_file(c.full_path());
-  const int from_file = load_page(c.full_path()), from_memory = IMG_decompress_bitmap_mem(file.data(), 0);
-  ASSERT_GE(from_memory, 0);
-  EXPECT_EQ(read_handle(from_memory).rows, read_handle(from_file).rows);
-  IMG_delete_bitmap(from_memory);
-  IMG_delete_bitmap(from_file);
+  expect_memory_load_like_file(c.full_path());
 }
 
 INSTANTIATE_TEST_SUITE_P(Manifest, WpgCorpus, ::testing::ValuesIn(corpus_cases({"wpg"})), corpus_case_name);

@@ -77,6 +77,15 @@ int load_page(const std::string &path, int page) {
   return h;
 }
 
+void expect_memory_load_like_file(const std::string &path) {
+  const Bytes file = read_file(path);
+  const int from_file = load_page(path), from_memory = IMG_decompress_bitmap_mem(file.data(), 0);
+  ASSERT_GE(from_memory, 0);
+  EXPECT_EQ(read_handle(from_memory).rows, read_handle(from_file).rows);
+  IMG_delete_bitmap(from_memory);
+  IMG_delete_bitmap(from_file);
+}
+
 std::string pixel_difference(const Rgb &ours, const Rgb &reference) {
   if (ours.width != reference.width || ours.height != reference.height)
     return "size " + std::to_string(ours.width) + "x" + std::to_string(ours.height) + " vs " +

@@ -42,6 +42,10 @@ std::string corpus_case_name(const ::testing::TestParamInfo<CorpusCase> &info);
 // page). A failed load keeps its slot by design; this hands such slots back.
 int load_page(const std::string &path, int page = 0);
 
+// A whole file loaded from a memory block of its exact size gives the rows the file load gives:
+// the memory stream has no known end, so nothing may be read past the image's data.
+void expect_memory_load_like_file(const std::string &path);
+
 // Empty when the two images hold the same pixels; otherwise where they first differ.
 std::string pixel_difference(const Rgb &ours, const Rgb &reference);
 

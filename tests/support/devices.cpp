@@ -35,8 +35,15 @@ Rgb Screen::pixels() const {
   return out;
 }
 
+std::vector<int> mapping_state(HDC dc) {
+  POINT wo, vo;
+  SIZE we, ve;
+  GetWindowOrgEx(dc, &wo), GetViewportOrgEx(dc, &vo), GetWindowExtEx(dc, &we), GetViewportExtEx(dc, &ve);
+  return {GetMapMode(dc), wo.x, wo.y, vo.x, vo.y, we.cx, we.cy, ve.cx, ve.cy};
+}
+
 Printer::Printer(int width, int height, int dpi, int colors, const char *technology)
-    : Printer(PXV_PRINTER{width, height, dpi, dpi, colors, technology, 0, 0, 0, nullptr, nullptr}) {}
+    : Printer(printer_description(width, height, dpi, colors, technology)) {}
 
 Printer::Printer(const PXV_PRINTER &description) : dc(PxvCreatePrinterDC(&description)) { StartPage(dc); }
 

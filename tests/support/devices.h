@@ -2,6 +2,8 @@
 // back as RGB (top row first).
 #pragma once
 
+#include <vector>
+
 #include "support.h"
 
 namespace pxv_test {
@@ -15,6 +17,15 @@ struct Screen {
   ~Screen() { ReleaseDC(window, dc), PxvDestroyWindow(window); }
   Rgb pixels() const;
 };
+
+// A printer as a host describes it: page size in pixels, resolution, colours, technology.
+inline PXV_PRINTER printer_description(int width, int height, int dpi, int colors, const char *technology = nullptr) {
+  return {width, height, dpi, dpi, colors, technology, 0, 0, 0, nullptr, nullptr};
+}
+
+// The mapping a host can observe: mode, window origin, viewport origin, window and viewport
+// extents (x, y each).
+std::vector<int> mapping_state(HDC dc);
 
 // A virtual printer with its page started.
 struct Printer {
@@ -33,5 +44,9 @@ inline std::uint32_t rgb_at(const Rgb &p, int x, int y) {
   return std::uint32_t(v[0]) << 16 | std::uint32_t(v[1]) << 8 | v[2];
 }
 constexpr std::uint32_t kWhite = 0xFFFFFF;
+// Entry i of the 3-3-2 palette (red in the top three bits, blue in the low two) as 0xRRGGBB.
+inline std::uint32_t colour332(int i) {
+  return std::uint32_t((i >> 5) * 255 / 7) << 16 | std::uint32_t((i >> 2 & 7) * 255 / 7) << 8 | std::uint32_t((i & 3) * 85);
+}
 
 }  // namespace pxv_test

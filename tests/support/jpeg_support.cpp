@@ -73,24 +73,17 @@ Bytes planes_to_bgr(const Rgb &p, bool gray) {
 
 Capture decode_jpeg(const Bytes &bytes, std::uint32_t offset, bool bounded) {
   Capture d;
-  if (bounded)
-    pxv::reset_mem_io_bounded(bytes.data(), static_cast<std::uint32_t>(bytes.size()));
-  else
-    pxv::reset_mem_io(bytes.data());
-  d.result = pxv::open_jpg(offset, Capture::on_row, &d, Capture::on_header, pxv::kMemoryStream);
-  pxv::img_ffree_all();
+  read_memory(pxv::open_jpg, bytes, &d, offset, bounded);
   return d;
 }
 
-Bytes save_jpeg(PackedDib &dib, int *result) {
+Bytes save_jpeg(PackedDib &dib) {
   const std::string path = scratch_path("save.jpg");
-  OFSTRUCT of;
-  HFILE file = OpenFile(path.c_str(), &of, OF_CREATE);
+  HFILE file = open_file(path, OF_CREATE);
   Bytes header(dib.bytes.begin(), dib.bytes.begin() + 40 + dib.table_bytes());
   header.resize(1064);
   int rc = IMGLOW_save_bitmap(file, header.data(), PXV_SAVE_JPEG, fetch_row, &dib);
   _lclose(file);
-  if (result != nullptr) *result = rc;
   if (rc < 0) return {};
   return read_file(path);
 }

@@ -15,8 +15,8 @@ namespace pxv_test {
 Capture decode_jpeg(const Bytes &bytes, std::uint32_t offset = 0, bool bounded = true);
 
 // Saves a packed DIB as JPEG (save type 13) through the low-level save to a file and returns the
-// bytes written, or an empty vector with *result set to the writer's negative result.
-Bytes save_jpeg(PackedDib &dib, int *result = nullptr);
+// bytes written, or an empty vector when the writer fails.
+Bytes save_jpeg(PackedDib &dib);
 
 // libjpeg's decode of a file without colour conversion and with chroma replicated, as this
 // library widens it, and with the accurate integer IDCT: its Y, Cb, Cr planes (gray widened to

@@ -77,6 +77,11 @@ bool file_exists(const std::string &path) {
   return stat(path.c_str(), &st) == 0;
 }
 
+HFILE open_file(const std::string &path, int mode) {
+  OFSTRUCT of;
+  return OpenFile(path.c_str(), &of, UINT(mode));
+}
+
 bool run(const std::string &command, std::string *output) {
   FILE *p = popen((command + " 2>&1").c_str(), "r");
   if (p == nullptr) return false;
@@ -152,6 +157,24 @@ int picture_handle(int width, int height, int bits) {
   return IMG_create_handle(dib.bytes.data());
 }
 
+void delete_all_handles() {
+  for (int h = pxv::next_dib_handle - 1; h >= 0; --h) IMG_delete_bitmap(h);
+}
+
+Bytes save_mem(int handle, int type, std::size_t room, int expect) {
+  Bytes out(room, 0xAA);
+  EXPECT_EQ(IMG_save_bitmap_mem(handle, out.data(), type), expect) << "save type " << type;
+  return out;
+}
+
+Bytes encode_row(int (*writer)(int, const std::uint8_t *, int), const Bytes &row) {
+  const std::string path = scratch_path("row.bin");
+  HFILE f = open_file(path, OF_CREATE);
+  EXPECT_EQ(writer(f, row.data(), int(row.size())), 0);
+  _lclose(f);
+  return read_file(path);
+}
+
 Capture read_handle(int handle) {
   Capture out;
   int width, height, bits;
@@ -188,13 +211,22 @@ int Capture::on_row(unsigned char *row, void *capture, int row_number, int bytes
   return 0;
 }
 
+int read_memory(Reader reader, const Bytes &bytes, Capture *c, std::uint32_t position, bool bounded) {
+  if (bounded)
+    pxv::reset_mem_io_bounded(bytes.data(), std::uint32_t(bytes.size()));
+  else
+    pxv::reset_mem_io(bytes.data());
+  c->result = reader(position, Capture::on_row, c, Capture::on_header, pxv::kMemoryStream);
+  pxv::img_ffree_all();
+  return c->result;
+}
+
 Capture capture_load(const Bytes &bytes, int page, std::uint8_t mask) {
   const std::string path = scratch_path("capture.bin");
   write_file(path, bytes);
   Capture c;
   c.mask = mask;
-  OFSTRUCT of;
-  HFILE f = OpenFile(path.c_str(), &of, OF_READ);
+  HFILE f = open_file(path, OF_READ);
   // A successful low-level load answers the current handle, which a failed load before may
   // have left negative: start from 0 so that the result tells success from failure.
   pxv::hdib = 0;

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "pxvlib10.h"
 
 namespace pxv_test {
@@ -30,6 +32,13 @@ bool file_exists(const std::string &path);
 // n bytes of b from `at` on.
 inline Bytes part(const Bytes &b, std::size_t at, std::size_t n) { return Bytes(b.data() + at, b.data() + at + n); }
 
+// Concatenation, for files assembled from headers and data.
+inline Bytes operator+(Bytes a, const Bytes &b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+HFILE open_file(const std::string &path, int mode);
+
 // Runs a shell command; true when it exits 0. Its output goes to `output` when given.
 bool run(const std::string &command, std::string *output = nullptr);
 
@@ -46,6 +55,18 @@ PackedDib make_packed_dib(int width, int height, int bits, std::uint32_t clr_use
 void draw_test_picture(PackedDib &dib);
 // A new handle holding that picture.
 int picture_handle(int width, int height, int bits);
+
+// Every handle of the table deleted; a fixture whose tests leave handles behind does it at the end.
+void delete_all_handles();
+class HandleTest : public ::testing::Test {
+ protected:
+  void TearDown() override { delete_all_handles(); }
+};
+
+// Saves a handle to a block of `room` bytes of 0xAA through the memory save; checks the result.
+Bytes save_mem(int handle, int type, std::size_t room = 1 << 16, int expect = 0);
+// What a row writer (PCX, PICT) makes of one row, through a scratch file.
+Bytes encode_row(int (*writer)(int stream, const std::uint8_t *row, int length), const Bytes &row);
 
 
 // What a reader hands its callbacks during one low-level load.
@@ -64,6 +85,10 @@ struct Capture {
 };
 // Loads bytes through a scratch file with the low-level load.
 Capture capture_load(const Bytes &bytes, int page = 0, std::uint8_t mask = 0x0F);
+// Runs one reader on bytes from the memory stream, bounded at their end (bounded == true) or
+// without a known end, as a host's memory load is; answers the reader's result, also in c->result.
+using Reader = int (*)(std::uint32_t position, PXV_RASTER_PROC, void *, PXV_HEADER_PROC, int stream);
+int read_memory(Reader reader, const Bytes &bytes, Capture *c, std::uint32_t position = 0, bool bounded = true);
 // The DIB of a handle in the same form, copied out; rows in stored order (rows[0] is the bottom).
 Capture read_handle(int handle);
 

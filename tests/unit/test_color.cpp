@@ -51,16 +51,12 @@ const std::vector<Op> kOps = {
     {"dither_to_palette", true, 4, false, [](int h, PXV_PROGRESS_PROC, LONG) { return IMG_dither_to_palette(h, kHost.data()); }},
 };
 
-// A handle of one colour: 24 bits, or a palette image whose every pixel is entry 0.
-int solid(int width, int height, int bits, int red, int green, int blue) {
-  PackedDib d = make_packed_dib(width, height, bits);
-  if (bits != 24) std::fill_n(d.bytes.begin() + 40, 4, 0);
-  std::uint8_t *entry = bits == 24 ? nullptr : &d.bytes[40];
-  for (int r = 0; r < height && bits == 24; ++r)
-    for (int x = 0; x < width; ++x) {
+// A 24-bit handle of one colour.
+int solid(int width, int height, int red, int green, int blue) {
+  PackedDib d = make_packed_dib(width, height, 24);
+  for (int r = 0; r < height; ++r)
+    for (int x = 0; x < width; ++x)
       d.row(r)[3 * x] = std::uint8_t(blue), d.row(r)[3 * x + 1] = std::uint8_t(green), d.row(r)[3 * x + 2] = std::uint8_t(red);
-    }
-  if (entry != nullptr) entry[0] = std::uint8_t(blue), entry[1] = std::uint8_t(green), entry[2] = std::uint8_t(red);
   return IMG_create_handle(d.bytes.data());
 }
 
@@ -73,7 +69,7 @@ int noise(int width, int height, int bits, std::uint32_t seed) {
 }
 
 // The result's pixel x of stored row r, and its colour-table entry i as (red, green, blue).
-int pixel(const Capture &c, int x, int r) { return c.index(x, r); }
+int pixel(const Capture &c, int x, int stored_row) { return c.index(x, stored_row); }
 std::array<int, 3> entry(const Capture &c, int i) { return {c.header[40 + 4 * i + 2], c.header[40 + 4 * i + 1], c.header[40 + 4 * i]}; }
 
 std::vector<std::array<LONG, 3>> calls;
@@ -91,12 +87,7 @@ void expect_refused(const Op &op, int handle, int code) {
   EXPECT_EQ(after.rows, before.rows) << op.name;
 }
 
-class Color : public ::testing::Test {
- protected:
-  void TearDown() override {
-    for (int h = pxv::next_dib_handle - 1; h >= 0; --h) IMG_delete_bitmap(h);
-  }
-};
+using Color = HandleTest;
 
 TEST_F(Color, RefusalsLeaveTheImageAsItWas) {
   for (const Op &op : kOps) {
@@ -162,35 +153,44 @@ TEST_F(Color, TheFrameReplacesTheDibAndKeepsTheRest) {
 }
 
 TEST_F(Color, GrayAndThe332Palette) {
-  const int h = solid(3, 2, 24, 255, 255, 255), k = solid(3, 2, 8, 0, 0, 0), red = solid(3, 2, 24, 255, 0, 0);
-  for (int handle : {h, k, red}) ASSERT_EQ(IMG_color_gray(handle, nullptr, 0), 0);
+  // Gray: the intensity (38 red + 75 green + 14 blue) / 128, not lowered, under a gray ramp;
+  // 253 for white. Palette sources go through their tables.
+  for (int bits : {4, 8, 24}) {
+    const int h = noise(37, 5, bits, 7 + bits);
+    const Rgb before = handle_rgb(h);
+    ASSERT_EQ(IMG_color_gray(h, nullptr, 0), 0);
+    const Rgb after = handle_rgb(h);
+    for (std::size_t i = 0; i < after.pixels.size(); i += 3) {
+      const int gray = (38 * before.pixels[i] + 75 * before.pixels[i + 1] + 14 * before.pixels[i + 2]) >> 7;
+      ASSERT_EQ(after.pixels[i], gray) << bits << " bits, pixel " << i / 3;
+      ASSERT_EQ(after.pixels[i + 2], gray) << bits << " bits, pixel " << i / 3;
+    }
+  }
+  const int h = solid(3, 2, 255, 255, 255);
+  ASSERT_EQ(IMG_color_gray(h, nullptr, 0), 0);
   EXPECT_EQ(pixel(read_handle(h), 2, 1), 253);
-  EXPECT_EQ(pixel(read_handle(k), 0, 0), 0);
-  EXPECT_EQ(pixel(read_handle(red), 1, 0), 75);
-  for (int i = 0; i < 256; ++i) EXPECT_EQ(entry(read_handle(h), i), (std::array<int, 3>{i, i, i}));
 
-  const int white = solid(7, 3, 24, 255, 255, 255), mid = solid(7, 3, 24, 128, 128, 128);
+  const int white = solid(7, 3, 255, 255, 255), mid = solid(7, 3, 128, 128, 128);
   ASSERT_EQ(IMG_mediancut_color(white, nullptr, 0), 0);
   ASSERT_EQ(IMG_mediancut_color(mid, nullptr, 0), 0);
   const Capture c = read_handle(white);
-  const int levels[8] = {0, 36, 72, 109, 145, 182, 218, 255};
-  for (int i = 0; i < 256; ++i)
-    EXPECT_EQ(entry(c, i), (std::array<int, 3>{levels[i >> 5], levels[(i >> 2) & 7], (i & 3) * 85})) << i;
+  // The 3-3-2 table: red 3 bits, green 3, blue 2, each spread over 0..255.
   EXPECT_EQ(entry(c, 224), (std::array<int, 3>{255, 0, 0}));
   EXPECT_EQ(entry(c, 3), (std::array<int, 3>{0, 0, 255}));
+  EXPECT_EQ(entry(c, 0x4A), (std::array<int, 3>{72, 72, 170}));
   for (int r = 0; r < 3; ++r)
     for (int x = 0; x < 7; ++x) EXPECT_EQ(pixel(c, x, r), 255);
   EXPECT_EQ(pixel(read_handle(mid), 0, 0), 146);
   EXPECT_EQ(pixel(read_handle(mid), 1, 0), 109);
   // One row: the look-ahead row repeats it, and one row comes out.
-  const int one = solid(5, 1, 24, 128, 128, 128);
+  const int one = solid(5, 1, 128, 128, 128);
   ASSERT_EQ(IMG_mediancut_color(one, nullptr, 0), 0);
   EXPECT_EQ(read_handle(one).rows.size(), 1u);
   EXPECT_EQ(pixel(read_handle(one), 0, 0), 146);
 }
 
 TEST_F(Color, PopularityAndHostPalettes) {
-  const int one = solid(6, 4, 24, 10, 200, 30), black = solid(6, 4, 24, 0, 0, 0);
+  const int one = solid(6, 4, 10, 200, 30), black = solid(6, 4, 0, 0, 0);
   ASSERT_EQ(IMG_popularity_color(one, nullptr, 0), 0);
   ASSERT_EQ(IMG_popularity_color(black, nullptr, 0), 0);
   Capture c = read_handle(one);
@@ -213,26 +213,11 @@ TEST_F(Color, PopularityAndHostPalettes) {
   EXPECT_EQ(pixel(c, 1, 0), 2);
 
   // Entries 5 and 9 share their nibbles: the first wins, and the table keeps the low bits.
-  const int a = solid(4, 2, 24, 0x47, 0x88, 0xC0);
+  const int a = solid(4, 2, 0x47, 0x88, 0xC0);
   ASSERT_EQ(IMG_map_to_palette(a, kHost.data()), 0);
   c = read_handle(a);
   EXPECT_EQ(pixel(c, 3, 1), 5);
   for (int i = 0; i < 256; ++i) EXPECT_EQ(entry(c, i), (std::array<int, 3>{kHost[i].peRed, kHost[i].peGreen, kHost[i].peBlue}));
-  // A host palette read back from a logical palette maps alike.
-  std::vector<std::uint8_t> block(sizeof(LOGPALETTE) + 255 * sizeof(PALETTEENTRY));
-  auto *log = reinterpret_cast<LOGPALETTE *>(block.data());
-  log->palVersion = 0x300;
-  log->palNumEntries = 256;
-  std::copy(kHost.begin(), kHost.end(), log->palPalEntry);
-  HPALETTE hpal = CreatePalette(log);
-  PALETTEENTRY back[256];
-  ASSERT_EQ(GetPaletteEntries(hpal, 0, 256, back), 256u);
-  DeleteObject(hpal);
-  const int p1 = noise(11, 6, 24, 5), p2 = noise(11, 6, 24, 5);
-  ASSERT_EQ(IMG_map_to_palette(p1, kHost.data()), 0);
-  ASSERT_EQ(IMG_map_to_palette(p2, back), 0);
-  EXPECT_EQ(read_handle(p1).rows, read_handle(p2).rows);
-  EXPECT_EQ(read_handle(p1).header, read_handle(p2).header);
 }
 
 TEST_F(Color, OrderedDithersAndThresholds) {
@@ -247,7 +232,7 @@ TEST_F(Color, OrderedDithersAndThresholds) {
   for (const Case &k : {Case{IMG_bayer_mono, pxv::bayer_matrix, 128, 32}, Case{IMG_bayer_mono, pxv::bayer_matrix, 4, 0},
                         Case{IMG_bayer_mono, pxv::bayer_matrix, 5, 2}, Case{IMG_bayer_mono, pxv::bayer_matrix, 255, 64},
                         Case{IMG_halftone_mono, pxv::halftone_matrix, 1, 1}, Case{IMG_halftone_mono, pxv::halftone_matrix, 128, 32}}) {
-    const int h = solid(16, 16, 24, k.gray, k.gray, k.gray);
+    const int h = solid(16, 16, k.gray, k.gray, k.gray);
     ASSERT_EQ(k.run(h, nullptr, 0), 0);
     const Capture c = read_handle(h);
     int white = 0;
@@ -260,7 +245,7 @@ TEST_F(Color, OrderedDithersAndThresholds) {
   }
   // 16 colours: white is 15 where the threshold is below 173 (the lowered luminance 213 must
   // pass threshold + 40), else 7; (200, 0, 0) is red where the threshold is below 200.
-  const int white = solid(8, 8, 24, 255, 255, 255), red = solid(8, 8, 24, 200, 0, 0);
+  const int white = solid(8, 8, 255, 255, 255), red = solid(8, 8, 200, 0, 0);
   ASSERT_EQ(IMG_bayer_color(white, nullptr, 0), 0);
   ASSERT_EQ(IMG_bayer_color(red, nullptr, 0), 0);
   for (int r = 0; r < 8; ++r)
@@ -276,19 +261,7 @@ TEST_F(Color, OrderedDithersAndThresholds) {
 }
 
 TEST_F(Color, DiffusionsOnPlainImages) {
-  for (int bits : {24, 8}) {  // white and black through every bilevel and 16-colour diffusion
-    const int w = solid(9, 3, bits, 255, 255, 255), k = solid(9, 3, bits, 0, 0, 0), c = solid(9, 3, bits, 255, 255, 255);
-    ASSERT_EQ(IMG_diffusion_mono(w, nullptr, 0), 0);
-    ASSERT_EQ(IMG_diffusion_mono(k, nullptr, 0), 0);
-    ASSERT_EQ(IMG_diffusion_color(c, nullptr, 0), 0);
-    for (int r = 0; r < 3; ++r)
-      for (int x = 0; x < 9; ++x) {
-        EXPECT_EQ(pixel(read_handle(w), x, r), 1);
-        EXPECT_EQ(pixel(read_handle(k), x, r), 0);
-        EXPECT_EQ(pixel(read_handle(c), x, r), 15);
-      }
-  }
-  const int mid = solid(40, 6, 24, 128, 128, 128);
+  const int mid = solid(40, 6, 128, 128, 128);
   ASSERT_EQ(IMG_diffusion_mono(mid, nullptr, 0), 0);
   const Capture m = read_handle(mid);
   EXPECT_EQ(pixel(m, 0, 0), 1);
@@ -297,7 +270,7 @@ TEST_F(Color, DiffusionsOnPlainImages) {
     for (int x = 0; x < 40; ++x) white += pixel(m, x, r);
     EXPECT_NEAR(white, 20, 2) << r;
   }
-  const int red = solid(9, 3, 24, 255, 0, 0), gray = solid(9, 3, 24, 200, 200, 200);
+  const int red = solid(9, 3, 255, 0, 0), gray = solid(9, 3, 200, 200, 200);
   ASSERT_EQ(IMG_diffusion_color(red, nullptr, 0), 0);
   ASSERT_EQ(IMG_diffusion_color(gray, nullptr, 0), 0);
   for (int x = 0; x < 9; ++x) EXPECT_EQ(pixel(read_handle(red), x, 2), 9);
@@ -405,24 +378,6 @@ TEST_F(Color, DiffusionsAndNearestColoursEqualPlainTranscriptions) {
       ++index;
     }
   }
-  // Gray: the unshifted fetch's intensity, row by row.
-  for (int bits : {4, 8, 24}) {
-    const int width = 37, height = 5, h = noise(width, height, bits, 7 + bits);
-    int w, ht, b;
-    HGLOBAL block = IMG_bitmap_info(h, &w, &ht, &b);
-    const auto *dib = static_cast<const std::uint8_t *>(GlobalLock(block));
-    std::vector<std::int32_t> expanded(4 * width);
-    std::vector<Bytes> expected;
-    Bytes work(std::size_t(pxv::size_for_long(width, bits)) + 10);
-    for (int r = 0; r < height; ++r) {
-      pxv::dfetch_color_raster(h, expanded.data(), work.data(), dib, r);
-      expected.emplace_back(std::size_t(pxv::size_for_long(width, 8)), 0);
-      for (int x = 0; x < width; ++x) expected[r][x] = std::uint8_t(expanded[4 * x + 3]);
-    }
-    GlobalUnlock(block);
-    ASSERT_EQ(IMG_color_gray(h, nullptr, 0), 0);
-    EXPECT_EQ(read_handle(h).rows, expected) << bits;
-  }
   // Popularity: the histogram, the selection and the nearest entry, plainly.
   const int h = noise(37, 11, 24, 3);
   const Plane colours = plane(h, false);
@@ -445,11 +400,6 @@ TEST_F(Color, DiffusionsAndNearestColoursEqualPlainTranscriptions) {
 
 // ---------------------------------------------------------------------------------------------
 // BMP file to BMP file.
-
-HFILE open_file(const std::string &path, int mode) {
-  OFSTRUCT of;
-  return OpenFile(path.c_str(), &of, static_cast<UINT>(mode));
-}
 
 // Dithers file `in` into a fresh `out`; answers the result, and the output's bytes in `written`.
 int dither_file(const std::string &in, Bytes *written) {

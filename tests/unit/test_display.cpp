@@ -17,10 +17,10 @@ using namespace pxv_test;
 
 namespace {
 
-class Display : public ::testing::Test {
+class Display : public HandleTest {
  protected:
   void TearDown() override {
-    for (int h = pxv::next_dib_handle - 1; h >= 0; --h) IMG_delete_bitmap(h);
+    HandleTest::TearDown();
     PxvSetScreen(1024, 768, 24);
   }
 };
@@ -133,7 +133,6 @@ std::uint32_t nearest(const std::vector<std::uint32_t> &colours, std::uint32_t c
 }
 
 int index332(std::uint32_t c) { return (c >> 16 & 0xE0) | (c >> 11 & 0x1C) | (c & 255) >> 6; }
-std::uint32_t colour332(int i) { return rgb((i >> 5) * 255 / 7, (i >> 2 & 7) * 255 / 7, (i & 3) * 85); }
 
 std::vector<std::uint32_t> system_palette(HDC dc) {
   PALETTEENTRY e[256];
@@ -195,17 +194,11 @@ TEST_F(Display, LometricPaintsTheHostsRectangleInDevicePixels) {
   Screen screen(120, 100, 24);
   SetMapMode(screen.dc, MM_LOMETRIC);
   SetViewportOrgEx(screen.dc, 7, 90, nullptr);
-  auto mapping = [&] {
-    POINT wo, vo;
-    SIZE we, ve;
-    GetWindowOrgEx(screen.dc, &wo), GetViewportOrgEx(screen.dc, &vo), GetWindowExtEx(screen.dc, &we), GetViewportExtEx(screen.dc, &ve);
-    return std::vector<int>{GetMapMode(screen.dc), wo.x, wo.y, vo.x, vo.y, we.cx, we.cy, ve.cx, ve.cy};
-  };
-  const std::vector<int> before = mapping();
+  const std::vector<int> before = mapping_state(screen.dc);
   POINT corners[2] = {{20, 200}, {270, 20}};  // tenths of a millimetre, y upward
   LPtoDP(screen.dc, corners, 2);
   ASSERT_EQ(IMG_display_bitmap(h, screen.dc, 20, 200, 250, -180), 0);
-  EXPECT_EQ(mapping(), before);
+  EXPECT_EQ(mapping_state(screen.dc), before);
   SetMapMode(screen.dc, MM_TEXT);  // to read the surface back pixel for pixel
   SetViewportOrgEx(screen.dc, 0, 0, nullptr);
   const int w = corners[1].x - corners[0].x, ht = corners[1].y - corners[0].y;

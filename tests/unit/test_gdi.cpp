@@ -8,7 +8,7 @@
 
 #include "platform/testing.h"
 #include "platform/win32.h"
-#include "support.h"
+#include "devices.h"
 
 namespace {
 
@@ -191,10 +191,7 @@ TEST_F(Gdi, EightBitScreenRealisesAPaletteAndReadsBackLogicalIndices) {
   std::vector<std::uint8_t> block(sizeof(LOGPALETTE) + 256 * sizeof(PALETTEENTRY));
   auto *lp = reinterpret_cast<LOGPALETTE *>(block.data());
   *lp = {0x300, 256, {}};
-  const auto c332 = [](int i) {
-    return std::uint32_t(((i & 0xE0) >> 5) * 255 / 7 << 16 | ((i & 0x1C) >> 2) * 255 / 7 << 8 |
-                         (i & 3) * 85);
-  };
+  const auto c332 = pxv_test::colour332;
   for (int i = 0; i < 256; ++i)
     lp->palPalEntry[i] = {BYTE(c332(i) >> 16), BYTE(c332(i) >> 8), BYTE(c332(i)), 0};
   HPALETTE palette = CreatePalette(lp);
@@ -244,33 +241,8 @@ TEST_F(Gdi, EightBitScreenRealisesAPaletteAndReadsBackLogicalIndices) {
   EXPECT_TRUE(PxvDestroyWindow(window));
 }
 
-// The mapping state a host can observe.
-struct MapState {
-  int mode;
-  POINT window_org, viewport_org;
-  SIZE window_ext, viewport_ext;
-  bool operator==(const MapState &o) const {
-    return mode == o.mode && window_org.x == o.window_org.x && window_org.y == o.window_org.y &&
-           viewport_org.x == o.viewport_org.x && viewport_org.y == o.viewport_org.y &&
-           window_ext.cx == o.window_ext.cx && window_ext.cy == o.window_ext.cy &&
-           viewport_ext.cx == o.viewport_ext.cx && viewport_ext.cy == o.viewport_ext.cy;
-  }
-};
-MapState map_state(HDC dc) {
-  MapState s{GetMapMode(dc), {}, {}, {}, {}};
-  GetWindowOrgEx(dc, &s.window_org);
-  GetViewportOrgEx(dc, &s.viewport_org);
-  GetWindowExtEx(dc, &s.window_ext);
-  GetViewportExtEx(dc, &s.viewport_ext);
-  return s;
-}
-
-PXV_PRINTER printer(int width, int height, int dpi, int colors, const char *technology) {
-  return {width, height, dpi, dpi, colors, technology, 0, 0, 0, nullptr, nullptr};
-}
-
 TEST_F(Gdi, MappingModesRoundLikeMulDivAndRestoreExactly) {
-  const PXV_PRINTER a4 = printer(2480, 3508, 300, 2, nullptr);
+  const PXV_PRINTER a4 = pxv_test::printer_description(2480, 3508, 300, 2);
   HDC dc = PxvCreatePrinterDC(&a4);
   EXPECT_EQ(GetDeviceCaps(dc, HORZSIZE), 210);
   EXPECT_EQ(GetDeviceCaps(dc, VERTSIZE), 297);
@@ -302,16 +274,17 @@ TEST_F(Gdi, MappingModesRoundLikeMulDivAndRestoreExactly) {
   };
   for (int mode : {MM_LOMETRIC, MM_ISOTROPIC, MM_ANISOTROPIC, MM_TWIPS}) {
     set_up(mode);
-    const MapState before = map_state(dc);
+    // mode, window origin, viewport origin, window extent, viewport extent
+    const std::vector<int> b = pxv_test::mapping_state(dc);
     SetMapMode(dc, MM_TEXT);
     SetWindowOrgEx(dc, 0, 0, nullptr);
     SetViewportOrgEx(dc, 0, 0, nullptr);
-    SetMapMode(dc, before.mode);
-    SetWindowExtEx(dc, before.window_ext.cx, before.window_ext.cy, nullptr);
-    SetWindowOrgEx(dc, before.window_org.x, before.window_org.y, nullptr);
-    SetViewportExtEx(dc, before.viewport_ext.cx, before.viewport_ext.cy, nullptr);
-    SetViewportOrgEx(dc, before.viewport_org.x, before.viewport_org.y, nullptr);
-    EXPECT_TRUE(map_state(dc) == before) << "mode " << mode;
+    SetMapMode(dc, b[0]);
+    SetWindowExtEx(dc, b[5], b[6], nullptr);
+    SetWindowOrgEx(dc, b[1], b[2], nullptr);
+    SetViewportExtEx(dc, b[7], b[8], nullptr);
+    SetViewportOrgEx(dc, b[3], b[4], nullptr);
+    EXPECT_EQ(pxv_test::mapping_state(dc), b) << "mode " << mode;
   }
 
   // Drawing maps its destination: the painted rectangle is LPtoDP of the corners.
@@ -343,7 +316,7 @@ TEST_F(Gdi, PrintersAnswerEscapesAndHandOverWhitePages) {
   struct Seen {
     std::vector<int> rows;
   } seen;
-  PXV_PRINTER laser = printer(40, 30, 300, 2, "PCL");
+  PXV_PRINTER laser = pxv_test::printer_description(40, 30, 300, 2, "PCL");
   laser.has_scaling = 1, laser.scale_x = 1, laser.scale_y = 2;
   laser.rows_painted = [](void *user, int rows, int height) {
     EXPECT_EQ(height, 30);
@@ -404,7 +377,7 @@ TEST_F(Gdi, PrintersAnswerEscapesAndHandOverWhitePages) {
                 {1 << 24, nullptr, 24, -1},
                 {2, "postscript", 24, 2}};
   for (const auto &d : depths) {
-    const PXV_PRINTER p = printer(8, 8, 72, d.colors, d.technology);
+    const PXV_PRINTER p = pxv_test::printer_description(8, 8, 72, d.colors, d.technology);
     HDC pdc = PxvCreatePrinterDC(&p);
     HBITMAP b = CreateCompatibleBitmap(pdc, 2, 2);
     GetObjectA(b, sizeof bm, &bm);
@@ -442,7 +415,7 @@ TEST_F(Gdi, ObjectsAreCheckedCountedAndCanBeMadeToFail) {
   HDC base = CreateCompatibleDC(nullptr);
   HWND window = PxvCreateWindow(4, 4);
   const std::size_t live = pxv_platform::live_gdi_objects();
-  const PXV_PRINTER p = printer(8, 8, 72, 2, nullptr);
+  const PXV_PRINTER p = pxv_test::printer_description(8, 8, 72, 2);
   LOGPALETTE lp{0x300, 1, {{1, 2, 3, 0}}};
   for (unsigned n = 1; n <= 6; ++n) {
     pxv_platform::fail_gdi_creation(n);

@@ -11,30 +11,22 @@ namespace pxv_test {
 namespace {
 
 // A GIF built by hand: screen, table, image descriptor and LZW codes packed least significant
-// bit first into sub-blocks of the given size.
+// bit first into sub-blocks of 255 bytes.
 struct GifCode {
   int code;
   int width;
 };
-Bytes pack_gif_codes(const std::vector<GifCode> &codes, int sub_block_size) {
-  Bytes packed;
+Bytes pack_gif_codes(const std::vector<GifCode> &codes) {
+  Bytes packed, out;
   std::uint32_t acc = 0;
   int have = 0;
-  for (const GifCode &c : codes) {
-    acc |= static_cast<std::uint32_t>(c.code) << have;
-    have += c.width;
-    while (have >= 8) {
-      packed.push_back(static_cast<std::uint8_t>(acc));
-      acc >>= 8;
-      have -= 8;
-    }
-  }
-  if (have > 0) packed.push_back(static_cast<std::uint8_t>(acc));
-  Bytes out;
-  for (std::size_t i = 0; i < packed.size(); i += static_cast<std::size_t>(sub_block_size)) {
-    const std::size_t n = std::min(packed.size() - i, static_cast<std::size_t>(sub_block_size));
-    out.push_back(static_cast<std::uint8_t>(n));
-    out.insert(out.end(), packed.begin() + static_cast<long>(i), packed.begin() + static_cast<long>(i + n));
+  for (const GifCode &c : codes)
+    for (acc |= std::uint32_t(c.code) << have, have += c.width; have >= 8; acc >>= 8, have -= 8) packed.push_back(std::uint8_t(acc));
+  if (have > 0) packed.push_back(std::uint8_t(acc));
+  for (std::size_t i = 0; i < packed.size(); i += 255) {
+    const std::size_t n = std::min<std::size_t>(packed.size() - i, 255);
+    out.push_back(std::uint8_t(n));
+    out.insert(out.end(), packed.begin() + std::ptrdiff_t(i), packed.begin() + std::ptrdiff_t(i + n));
   }
   out.push_back(0);
   return out;
@@ -48,11 +40,7 @@ Bytes make_gif(int width, int height, int table_entries, int min_code_size, bool
              std::uint8_t(width), std::uint8_t(width >> 8), std::uint8_t(height), std::uint8_t(height >> 8),
              std::uint8_t(0x80 | size_bits), 0, 0};
   // Entry i is (i*16, 255 - i*16, i): each index has its own colour.
-  for (int i = 0; i < (2 << size_bits); ++i) {
-    g.push_back(std::uint8_t(i * 16));
-    g.push_back(std::uint8_t(255 - i * 16));
-    g.push_back(std::uint8_t(i));
-  }
+  for (int i = 0; i < (2 << size_bits); ++i) g.insert(g.end(), {std::uint8_t(i * 16), std::uint8_t(255 - i * 16), std::uint8_t(i)});
   Bytes d = {',', 0, 0, 0, 0, std::uint8_t(width), std::uint8_t(width >> 8), std::uint8_t(height),
              std::uint8_t(height >> 8), std::uint8_t(interlaced ? 0x40 : 0), std::uint8_t(min_code_size)};
   g.insert(g.end(), d.begin(), d.end());
@@ -72,7 +60,7 @@ Bytes gif_of(int width, int height, int entries, int mcs, bool interlaced, const
     if (i > 0 && next < 4096 && ++next == (1 << code_width) && code_width < 12) ++code_width;
   }
   codes.push_back({clear + 1, code_width});
-  return make_gif(width, height, entries, mcs, interlaced, pack_gif_codes(codes, 255));
+  return make_gif(width, height, entries, mcs, interlaced, pack_gif_codes(codes));
 }
 
 TEST(GifRead, DepthFollowsTheTableSize) {
@@ -88,18 +76,18 @@ TEST(GifRead, DepthFollowsTheTableSize) {
 
 TEST(GifRead, CorruptCodesKeepTheRowsSoFarAndBadHeadersAreRefused) {
   // A code without Clear first: the decoder starts with its table of roots.
-  Capture c = capture_load(make_gif(4, 1, 4, 2, false, pack_gif_codes({{1, 3}, {2, 3}, {6, 3}, {5, 3}}, 255)));
+  Capture c = capture_load(make_gif(4, 1, 4, 2, false, pack_gif_codes({{1, 3}, {2, 3}, {6, 3}, {5, 3}})));
   ASSERT_GE(c.result, 0);
   EXPECT_EQ((std::vector<int>{c.index(0, 0), c.index(1, 0), c.index(2, 0), c.index(3, 0)}),
             (std::vector<int>{1, 2, 1, 2}));
   // Width 1, height 3: Clear, 1 (row 0), then 7 where the next free code is 6.
-  const Bytes bad = make_gif(1, 3, 4, 2, false, pack_gif_codes({{4, 3}, {1, 3}, {7, 3}, {0, 3}, {5, 3}}, 255));
+  const Bytes bad = make_gif(1, 3, 4, 2, false, pack_gif_codes({{4, 3}, {1, 3}, {7, 3}, {0, 3}, {5, 3}}));
   c = capture_load(bad);
   EXPECT_GE(c.result, 0);
   EXPECT_EQ(c.row_numbers, (std::vector<int>{0}));
   EXPECT_EQ(c.index(0, 0), 1);
   // Data that ends without End-of-Data (and without its terminator) keeps its rows too.
-  Bytes cut = pack_gif_codes({{4, 3}, {1, 3}}, 255);
+  Bytes cut = pack_gif_codes({{4, 3}, {1, 3}});
   cut.pop_back();
   c = capture_load(make_gif(1, 3, 4, 2, false, cut));
   EXPECT_GE(c.result, 0);
@@ -158,8 +146,7 @@ CodeTrace trace_codes(const Bytes &gif) {
 
 Bytes save_gif(PackedDib &dib, std::size_t room = 1 << 16, int expect = 0) {
   const int h = IMG_create_handle(dib.bytes.data());
-  Bytes out(room, 0xAA);
-  EXPECT_EQ(IMG_save_bitmap_mem(h, out.data(), PXV_SAVE_GIF), expect);
+  const Bytes out = save_mem(h, PXV_SAVE_GIF, room, expect);
   IMG_delete_bitmap(h);
   return out;
 }

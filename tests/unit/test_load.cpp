@@ -71,17 +71,13 @@ TEST(LoadEntryPoints, FailuresAndUnknownFormats) {
   auto header = [](unsigned char *, void *) { return 1; };
   auto raster = [](unsigned char *, void *, int, int) { return 0; };
   EXPECT_EQ(IMGLOW_decompress_bitmap_mem(memory.data(), 0, raster, nullptr, header), PXV_ERR_TYPE);
-  for (int h = next_dib_handle - 1; h >= 0; --h) IMG_delete_bitmap(h);
+  pxv_test::delete_all_handles();
 }
 
 // A header record as a reader would hand it over.
 Bytes header_record(std::int32_t width, std::int32_t height, int bits, std::uint32_t clr_used = 0) {
   Bytes h(kHeaderRecordBytes, 0);
-  put_le32(h.data() + kBiSize, 40);
-  put_le32(h.data() + kBiWidth, static_cast<std::uint32_t>(width));
-  put_le32(h.data() + kBiHeight, static_cast<std::uint32_t>(height));
-  put_le16(h.data() + kBiPlanes, 1);
-  put_le16(h.data() + kBiBitCount, static_cast<std::uint32_t>(bits));
+  fill_dib_header(h.data(), width, height, bits, 0);
   put_le32(h.data() + kBiClrUsed, clr_used);
   for (std::size_t i = 40; i < h.size(); ++i) h[i] = static_cast<std::uint8_t>(i);
   return h;
@@ -93,7 +89,7 @@ class LoadCallbacks : public ::testing::Test {
   void TearDown() override {
     image_object *image = live_image(hdib);
     if (image != nullptr && image->dib != nullptr) unlock_image_dib(image);
-    for (int h = next_dib_handle - 1; h >= 0; --h) IMG_delete_bitmap(h);
+    pxv_test::delete_all_handles();
   }
   std::uint8_t *header_address = nullptr;
 };

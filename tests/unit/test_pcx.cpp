@@ -31,11 +31,6 @@ Bytes pcx_header(int version, int bits, int width, int height, int planes, int b
   return h;
 }
 
-Bytes operator+(Bytes a, const Bytes &b) {
-  a.insert(a.end(), b.begin(), b.end());
-  return a;
-}
-
 // The 256-colour trailer: entry i = (i, 255 - i, i / 2).
 Bytes trailer() {
   Bytes t = {0x0C};
@@ -94,8 +89,7 @@ TEST(PcxRead, LayoutsAndPages) {
   // whatever the stream's position.
   const std::string name = scratch_path("page.pcx");
   write_file(name, Bytes(128, 0) + pcx_header(5, 8, 4, 1, 1, 4) + Bytes{1, 2, 3, 4});
-  OFSTRUCT of;
-  HFILE f = OpenFile(name.c_str(), &of, OF_READ);
+  HFILE f = open_file(name, OF_READ);
   _llseek(f, 128, 0);
   EXPECT_EQ(pxv::open_pcx(0xC0000001u, [](std::uint8_t *, void *, int, int) { return 1; }, nullptr,
                           [](std::uint8_t *, void *) { return 1; }, f),
@@ -115,24 +109,17 @@ TEST(DcxRead, PageTable) {
 }
 
 TEST(PcxWrite, LinesAndHeaders) {
-  const std::string path = scratch_path("raster.bin");
-  OFSTRUCT of;
   for (auto [line, coded] : {std::pair{Bytes(70, 0), Bytes{0xFF, 0x00, 0xC7, 0x00}}, {Bytes{0xC5}, Bytes{0xC1, 0xC5}},
                              {Bytes{0x40}, Bytes{0x40}},
-                             {Bytes{1, 1, 2, 0xC0, 0xC0, 3}, Bytes{0xC2, 1, 2, 0xC2, 0xC0, 3}}}) {
-    HFILE f = OpenFile(path.c_str(), &of, OF_CREATE);
-    EXPECT_EQ(pxv::save_pcx_raster(f, line.data(), int(line.size())), 0);
-    _lclose(f);
-    EXPECT_EQ(read_file(path), coded);
-  }
+                             {Bytes{1, 1, 2, 0xC0, 0xC0, 3}, Bytes{0xC2, 1, 2, 0xC2, 0xC0, 3}}})
+    EXPECT_EQ(encode_row(pxv::save_pcx_raster, line), coded);
   // Bit count, width; then version, bits per plane, planes, line bytes and palette information.
   for (auto [bits, width, version, plane_bits, planes, line_bytes, palette_info] :
        {std::array{1, 9, 2, 1, 1, 2, 1}, {4, 9, 2, 1, 4, 2, 1}, {8, 9, 5, 8, 1, 9, 1}, {24, 5, 3, 8, 3, 5, 0}}) {
     PackedDib dib = make_packed_dib(width, 3, bits);
     draw_test_picture(dib);
     const int h = IMG_create_handle(dib.bytes.data());
-    Bytes p(1 << 16);
-    EXPECT_EQ(IMG_save_bitmap_mem(h, p.data(), PXV_SAVE_PCX), 0);
+    const Bytes p = save_mem(h, PXV_SAVE_PCX);
     IMG_delete_bitmap(h);
     // Bytes 0-3, the last column and row, the resolution fields, planes, line bytes, palette info.
     EXPECT_EQ((std::vector<int>{p[0], p[1], p[2], p[3], p[8], p[10], p[12], p[14], p[65], p[66], p[68]}),
@@ -164,8 +151,7 @@ TEST(DcxWrite, PagesTheTableAndTheTemporaryFile) {
   // Failed writes remove the temporary file: the output takes the table but not the page, or the
   // temporary file cannot take the page.
   if (pxv_test::kStandinControls) {
-    OFSTRUCT of;
-    HFILE out = OpenFile("cut.dcx", &of, OF_CREATE);
+    HFILE out = open_file("cut.dcx", OF_CREATE);
     pxv_platform::cap_file_writes(out, 600);
     EXPECT_EQ(IMG_save_bitmap_fd(h, out, PXV_SAVE_DCX), PXV_ERR_SHORT_WRITE);
     _lclose(out);

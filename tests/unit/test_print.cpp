@@ -15,12 +15,7 @@ using namespace pxv_test;
 
 namespace {
 
-class Print : public ::testing::Test {
- protected:
-  void TearDown() override {
-    for (int h = pxv::next_dib_handle - 1; h >= 0; --h) IMG_delete_bitmap(h);
-  }
-};
+using Print = HandleTest;
 
 // The black-and-white path written out plainly over the whole destination at once: the crop
 // sampled by 8.8 steps, tone levels (the curve of 300-dpi printers), then serpentine Stucki
@@ -73,7 +68,7 @@ TEST_F(Print, BandPlanAndToneTable) {
     pxv::create_print_lut(h, lut, printer.dc);
     return int(lut[gray]);
   };
-  PXV_PRINTER laser{100, 100, 300, 300, 2, nullptr, 0, 0, 0, nullptr, nullptr};
+  PXV_PRINTER laser = printer_description(100, 100, 300, 2);
   const int grays[] = {0, 64, 128, 192, 255}, levels[] = {24, 162, 198, 224, 244};
   for (int i = 0; i < 5; ++i) EXPECT_EQ(tone(laser, grays[i]), levels[i]) << grays[i];
   laser.has_scaling = 1;

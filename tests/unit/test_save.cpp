@@ -15,11 +15,8 @@ using pxv_test::Bytes;
 
 namespace {
 
-class SaveContext : public ::testing::Test {
+class SaveContext : public pxv_test::HandleTest {
  protected:
-  void TearDown() override {
-    for (int h = next_dib_handle - 1; h >= 0; --h) IMG_delete_bitmap(h);
-  }
   // An image whose every pixel byte tells its stored row and byte.
   int make(int width, int height, int bits) {
     auto dib = pxv_test::make_packed_dib(width, height, bits);
@@ -102,14 +99,20 @@ TEST_F(SaveContext, FileNamesTypesAndCreation) {
   std::uint8_t out[16];
   EXPECT_EQ(IMG_save_bitmap_mem(h, out, 16), PXV_ERR_TYPE);
   EXPECT_EQ(IMG_save_bitmap_mem(h, out, -1), PXV_ERR_TYPE);
-  unsigned char header[40] = {};
+  unsigned char header[1064] = {};
   EXPECT_EQ(IMGLOW_save_bitmap_mem(out, header, 42, get_save_raster, nullptr), PXV_ERR_TYPE);
-  // Targa takes 8 and 24 bits (not 16 or 32) within its 16-bit sizes, before any row is fetched.
-  // WMF takes 1, 4, 8, 24 bits within its 16-bit signed sides.
-  for (auto [type, bits, width] : {std::array{PXV_SAVE_TGA, 16, 8}, {PXV_SAVE_TGA, 32, 8}, {PXV_SAVE_TGA, 24, 65536},
-                                   {PXV_SAVE_WMF, 2, 8}, {PXV_SAVE_WMF, 16, 8}, {PXV_SAVE_WMF, 8, 32768}}) {
+  // Bit counts and sizes a writer cannot store are refused from the header, before any row is
+  // fetched: Targa 8 and 24 bits within 16-bit sides; WMF 16-bit signed sides; PICT rowBytes
+  // under 0x4000 and widths to 32767; WPG sides to 4095 and no 24 bits; RLE BMP 4 and 8 bits;
+  // JPEG 8 and 24; the facsimile TIFFs bilevel images only.
+  for (auto [type, bits, width] :
+       {std::array{PXV_SAVE_TGA, 16, 8}, {PXV_SAVE_TGA, 32, 8}, {PXV_SAVE_TGA, 24, 65536}, {PXV_SAVE_WMF, 2, 8},
+        {PXV_SAVE_WMF, 16, 8}, {PXV_SAVE_WMF, 8, 32768}, {PXV_SAVE_PICT, 8, 16383}, {PXV_SAVE_PICT, 24, 4096},
+        {PXV_SAVE_PICT, 4, 32765}, {PXV_SAVE_PICT, 1, 32768}, {PXV_SAVE_WPG, 24, 4}, {PXV_SAVE_WPG, 8, 4096},
+        {PXV_SAVE_BMP_RLE, 24, 8}, {PXV_SAVE_BMP_RLE, 1, 8}, {PXV_SAVE_JPEG, 1, 16}, {PXV_SAVE_JPEG, 4, 16},
+        {PXV_SAVE_TIFF_HUFFMAN, 8, 8}, {PXV_SAVE_TIFF_G3, 8, 8}, {PXV_SAVE_TIFF_G4, 8, 8}}) {
     pxv::fill_dib_header(header, width, 8, bits, 0);
-    EXPECT_EQ(IMGLOW_save_bitmap_mem(out, header, type, get_save_raster, nullptr), PXV_ERR_TYPE) << type;
+    EXPECT_EQ(IMGLOW_save_bitmap_mem(out, header, type, get_save_raster, nullptr), PXV_ERR_TYPE) << type << ", " << bits << " bits, width " << width;
   }
 }
 

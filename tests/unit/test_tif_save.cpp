@@ -94,11 +94,6 @@ TEST(TiffWriterLayout, FacsimileCodeStreams) {
     EXPECT_EQ((std::vector<std::uint32_t>{d[279].value, d[256].value, d[266].value}),
               (std::vector<std::uint32_t>{count, written_width, fill_order})) << width;
   }
-  const int gray = make_image(8, 8, 8);
-  std::uint8_t out[4096];
-  for (int type : {PXV_SAVE_TIFF_HUFFMAN, PXV_SAVE_TIFF_G3, PXV_SAVE_TIFF_G4})
-    EXPECT_EQ(IMG_save_bitmap_mem(gray, out, type), PXV_ERR_TYPE) << "only bilevel images";
-  IMG_delete_bitmap(gray);
 }
 
 TEST(TiffWriterLayout, LzwStripsAndTheirArrays) {

@@ -34,12 +34,7 @@ Bytes metafile(int width, int height, int bits, std::uint32_t compression, const
   return f;
 }
 
-int read_wmf(const Bytes &file, Capture *c, std::uint32_t position = 0) {
-  pxv::reset_mem_io_bounded(file.data(), std::uint32_t(file.size()));
-  const int rc = pxv::open_wmf(position, Capture::on_row, c, Capture::on_header, pxv::kMemoryStream);
-  pxv::img_ffree_all();
-  return rc;
-}
+int read_wmf(const Bytes &file, Capture *c, std::uint32_t position = 0) { return read_memory(pxv::open_wmf, file, c, position); }
 
 TEST(WmfReader, WalkAndHeaderChecks) {
   const Bytes rows(8, 0x11);
