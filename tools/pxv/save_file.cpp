@@ -6,6 +6,8 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <random>
 #include <vector>
 
 #include "pxvlib10.h"
@@ -67,6 +69,21 @@ int write_replacing(const std::string &out, bool add_to_existing,
     rc = PXV_ERR_CREATE;
   if (rc < 0) unlink(temp.c_str());
   return rc;
+}
+
+std::string make_temporary_folder(const std::string &prefix) {
+  std::error_code ec;
+  const std::filesystem::path base = std::filesystem::temp_directory_path(ec);
+  if (ec) return "";
+  std::random_device random;
+  // A name already taken is tried again under another; a folder that cannot be made at all ends
+  // the attempts.
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    const std::filesystem::path dir = base / (prefix + std::to_string(random()));
+    if (std::filesystem::create_directory(dir, ec)) return dir.string();
+    if (ec) return "";
+  }
+  return "";
 }
 
 int save_replacing(int handle, const std::string &out, const SaveType &type) {
