@@ -1,5 +1,5 @@
 # The two commands of a fresh Debian machine: `make demo` and `make test`.
-.PHONY: all demo test release test-build fuzz fuzz-smoke bench deps windows windows-deps windows-tests windows-check clean
+.PHONY: all demo test release test-build fuzz fuzz-smoke bench deps windows windows-deps windows-tests windows-check install-check clean
 
 all: release
 
@@ -31,6 +31,10 @@ fuzz-smoke: fuzz
 
 bench: deps release
 	@bench/run build/release
+
+# The release build installed into a scratch prefix, and the README's host built against it.
+install-check: deps
+	@scripts/install-check
 
 windows-deps:
 	@scripts/install-windows-deps
