@@ -1,5 +1,5 @@
 # The two commands of a fresh Debian machine: `make demo` and `make test`.
-.PHONY: all demo test release test-build fuzz fuzz-smoke bench deps windows windows-deps windows-tests windows-check install-check clean
+.PHONY: all demo test release test-build fuzz fuzz-smoke bench deps windows windows-deps windows-tests windows-check install-check linux32 clean
 
 all: release
 
@@ -35,6 +35,14 @@ bench: deps release
 # The release build installed into a scratch prefix, and the README's host built against it.
 install-check: deps
 	@scripts/install-check
+
+# The library and its unit tests as 32-bit programs: size arithmetic that overflows only where
+# size_t is 32 bits shows here.
+linux32:
+	@PXV_WITH_M32=1 scripts/install-deps
+	@cmake --preset linux32 >/dev/null
+	@cmake --build build/linux32
+	@cd build/linux32 && ctest --output-on-failure -j2
 
 windows-deps:
 	@scripts/install-windows-deps
