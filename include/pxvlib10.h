@@ -168,6 +168,17 @@ int PXVAPI IMG_dither_to_palette(int handle, const PALETTEENTRY *palette);
  * writes nothing; a short write answers -10. */
 int PXVAPI IMG_dither_to_palette_fd(HFILE input, HFILE output, const PALETTEENTRY *palette);
 
+/* Clipboard: writes the bitmap on the clipboard to an uncompressed BMP file, opening the
+ * clipboard with `window` (NULL for none). A packed DIB (CF_DIB) is preferred to a device bitmap
+ * (CF_BITMAP); 16- and 32-bit bitmaps are written at 24 bits, 108- and 124-byte DIB headers as
+ * 40-byte ones. A device bitmap of 8 bits or fewer gets the first entries of the system palette
+ * as its colour table (all black on a screen without one). Answers 1; -5 when the clipboard
+ * cannot be opened, holds neither format, or holds a DIB this call does not take (compressed,
+ * top-down, a header of another size, more colours than its bits hold, data past the end of its
+ * block), and then no file is made; -1 when the file cannot be created or memory runs short.
+ * The clipboard is closed again on every path. */
+int PXVAPI IMG_save_clipboard(const char *file_name, HWND window);
+
 #ifdef __cplusplus
 }
 #endif

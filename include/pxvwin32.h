@@ -37,6 +37,7 @@ typedef const void *LPCVOID;
 typedef size_t SIZE_T;
 typedef intptr_t LONG_PTR;
 typedef uintptr_t UINT_PTR;
+typedef uintptr_t DWORD_PTR;
 
 typedef void *HANDLE;
 typedef HANDLE HGLOBAL;
@@ -317,6 +318,159 @@ HDC WINAPI GetDC(HWND window);
 int WINAPI ReleaseDC(HWND window, HDC dc);
 HWND WINAPI GetActiveWindow(void);
 
+/* Pens, line drawing and the binary raster operations. */
+typedef DWORD COLORREF;
+#define RGB(r, g, b) ((COLORREF)(((BYTE)(r)) | ((WORD)((BYTE)(g)) << 8) | (((DWORD)(BYTE)(b)) << 16)))
+#define CLR_INVALID 0xFFFFFFFFu
+#define PS_SOLID 0
+#define PS_DOT 2
+#define PS_NULL 5
+#define WHITE_PEN 6
+#define BLACK_PEN 7
+#define NULL_PEN 8
+#define R2_BLACK 1
+#define R2_NOTMERGEPEN 2
+#define R2_MASKNOTPEN 3
+#define R2_NOTCOPYPEN 4
+#define R2_MASKPENNOT 5
+#define R2_NOT 6
+#define R2_XORPEN 7
+#define R2_NOTMASKPEN 8
+#define R2_MASKPEN 9
+#define R2_NOTXORPEN 10
+#define R2_NOP 11
+#define R2_MERGENOTPEN 12
+#define R2_COPYPEN 13
+#define R2_MERGEPENNOT 14
+#define R2_MERGEPEN 15
+#define R2_WHITE 16
+#define TRANSPARENT 1
+#define OPAQUE 2
+typedef HANDLE HPEN;
+HPEN WINAPI CreatePen(int style, int width, COLORREF color);
+HGDIOBJ WINAPI GetStockObject(int which);
+int WINAPI SetROP2(HDC dc, int mode);
+int WINAPI GetROP2(HDC dc);
+int WINAPI SetBkMode(HDC dc, int mode);
+int WINAPI GetBkMode(HDC dc);
+COLORREF WINAPI SetBkColor(HDC dc, COLORREF color);
+COLORREF WINAPI GetBkColor(HDC dc);
+BOOL WINAPI MoveToEx(HDC dc, int x, int y, LPPOINT old);
+BOOL WINAPI LineTo(HDC dc, int x, int y);
+
+/* User: windows, messages and painting. */
+typedef UINT_PTR WPARAM;
+typedef LONG_PTR LPARAM;
+typedef LONG_PTR LRESULT;
+typedef intptr_t INT_PTR;
+typedef WORD ATOM;
+typedef HANDLE HMENU;
+typedef HANDLE HICON;
+typedef HANDLE HCURSOR;
+typedef HANDLE HBRUSH;
+typedef LRESULT(CALLBACK *WNDPROC)(HWND, UINT, WPARAM, LPARAM);
+typedef INT_PTR(CALLBACK *DLGPROC)(HWND, UINT, WPARAM, LPARAM);
+
+#define LOWORD(v) ((WORD)(((DWORD_PTR)(v)) & 0xFFFF))
+#define HIWORD(v) ((WORD)((((DWORD_PTR)(v)) >> 16) & 0xFFFF))
+#define MAKELONG(lo, hi) ((LONG)(((WORD)((DWORD_PTR)(lo) & 0xFFFF)) | ((DWORD)((WORD)((DWORD_PTR)(hi) & 0xFFFF))) << 16))
+#define MAKEWPARAM(lo, hi) ((WPARAM)(DWORD)MAKELONG(lo, hi))
+#define MAKELPARAM(lo, hi) ((LPARAM)(DWORD)MAKELONG(lo, hi))
+
+typedef struct tagWNDCLASSA {
+  UINT style;
+  WNDPROC lpfnWndProc;
+  int cbClsExtra;
+  int cbWndExtra;
+  HINSTANCE hInstance;
+  HICON hIcon;
+  HCURSOR hCursor;
+  HBRUSH hbrBackground;
+  LPCSTR lpszMenuName;
+  LPCSTR lpszClassName;
+} WNDCLASSA;
+
+typedef struct tagCREATESTRUCTA {
+  LPVOID lpCreateParams;
+  HINSTANCE hInstance;
+  HMENU hMenu;
+  HWND hwndParent;
+  int cy;
+  int cx;
+  int y;
+  int x;
+  LONG style;
+  LPCSTR lpszName;
+  LPCSTR lpszClass;
+  DWORD dwExStyle;
+} CREATESTRUCTA;
+
+typedef struct tagPAINTSTRUCT {
+  HDC hdc;
+  BOOL fErase;
+  RECT rcPaint;
+  BOOL fRestore;
+  BOOL fIncUpdate;
+  BYTE rgbReserved[32];
+} PAINTSTRUCT, *LPPAINTSTRUCT;
+
+#define CW_USEDEFAULT ((int)0x80000000)
+#define WS_OVERLAPPEDWINDOW 0x00CF0000u
+#define WS_POPUP 0x80000000u
+#define WS_VISIBLE 0x10000000u
+
+#define WM_CREATE 0x0001
+#define WM_DESTROY 0x0002
+#define WM_SETFOCUS 0x0007
+#define WM_KILLFOCUS 0x0008
+#define WM_PAINT 0x000F
+#define WM_ERASEBKGND 0x0014
+#define WM_INITDIALOG 0x0110
+#define WM_COMMAND 0x0111
+#define WM_ENTERIDLE 0x0121
+#define WM_MOUSEMOVE 0x0200
+#define WM_LBUTTONDOWN 0x0201
+#define WM_LBUTTONUP 0x0202
+#define MK_LBUTTON 0x0001
+#define MSGF_DIALOGBOX 0
+#define IDOK 1
+#define IDCANCEL 2
+
+ATOM WINAPI RegisterClassA(const WNDCLASSA *window_class);
+HWND WINAPI CreateWindowExA(DWORD ex_style, LPCSTR class_name, LPCSTR window_name, DWORD style,
+                            int x, int y, int width, int height, HWND parent, HMENU menu,
+                            HINSTANCE instance, LPVOID param);
+LRESULT WINAPI DefWindowProcA(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
+BOOL WINAPI DestroyWindow(HWND window);
+BOOL WINAPI IsWindow(HWND window);
+BOOL WINAPI GetWindowRect(HWND window, LPRECT rect);
+BOOL WINAPI GetClientRect(HWND window, LPRECT rect);
+BOOL WINAPI InvalidateRect(HWND window, const RECT *rect, BOOL erase);
+BOOL WINAPI GetUpdateRect(HWND window, LPRECT rect, BOOL erase);
+BOOL WINAPI UpdateWindow(HWND window);
+HDC WINAPI BeginPaint(HWND window, LPPAINTSTRUCT paint);
+BOOL WINAPI EndPaint(HWND window, const PAINTSTRUCT *paint);
+HWND WINAPI SetCapture(HWND window);
+BOOL WINAPI ReleaseCapture(void);
+HWND WINAPI GetCapture(void);
+LRESULT WINAPI SendMessageA(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
+BOOL WINAPI PostMessageA(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
+
+/* User: modal dialogs. */
+INT_PTR WINAPI DialogBoxParamA(HINSTANCE instance, LPCSTR template_name, HWND owner,
+                               DLGPROC procedure, LPARAM init_param);
+BOOL WINAPI EndDialog(HWND dialog, INT_PTR result);
+
+/* User: the clipboard. */
+#define CF_BITMAP 2
+#define CF_DIB 8
+BOOL WINAPI OpenClipboard(HWND owner);
+BOOL WINAPI EmptyClipboard(void);
+HANDLE WINAPI SetClipboardData(UINT format, HANDLE data);
+HANDLE WINAPI GetClipboardData(UINT format);
+BOOL WINAPI IsClipboardFormatAvailable(UINT format);
+BOOL WINAPI CloseClipboard(void);
+
 /* Not Win32: the POSIX stand-in's own controls, for hosts and tests that run without a display
  * or a printer. None of these exists on Windows; code that calls them is POSIX-only. */
 
@@ -329,6 +483,12 @@ BOOL PxvSetScreen(int width, int height, int depth);
  * and makes it the active window. NULL when the size is below 1 or above 16384. */
 HWND PxvCreateWindow(int width, int height);
 BOOL PxvDestroyWindow(HWND window);
+
+/* The dialog templates DialogBoxParamA finds: on Windows they are resources of a module; here a
+ * host registers each one's client size under its module instance and name (compared without
+ * regard to case). FALSE for a null name or a size below 1 or above 16384; a size of 0 x 0
+ * removes the template. */
+BOOL PxvRegisterDialog(HINSTANCE instance, LPCSTR name, int width, int height);
 
 /* A virtual printer. */
 typedef void (*PXV_ROWS_PAINTED_PROC)(void *user, int rows_painted, int page_height);

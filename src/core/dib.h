@@ -63,6 +63,14 @@ inline bool dib_bit_count_supported(int bits) {
   return bits == 1 || bits == 4 || bits == 8 || bits == 24;
 }
 
+// The DIB depth a device bitmap is read at: its own where a DIB can hold it, 24 bits for the
+// direct-colour depths 16 and 32, 0 for any other.
+inline int dib_bits_for_device(int device_bits) {
+  if (dib_bit_count_supported(device_bits)) return device_bits;
+  if (device_bits == 16 || device_bits == 32) return 24;
+  return 0;
+}
+
 // True when a header describes a DIB this library can hold: a positive size, a known bit
 // count and at most 256 table entries. Headers from hosts and readers are checked with this
 // before any size is computed from them, so that none can make a table or row count overflow.

@@ -323,14 +323,6 @@ HBITMAP as_failure(int code) {
   return reinterpret_cast<HBITMAP>(static_cast<std::intptr_t>(code));
 }
 
-// The DIB depth a device bitmap is read at: its own where a DIB can hold it, 24 bits for the
-// direct-colour depths 16 and 32, 0 for any other.
-int dib_bits_for_device(int device_bits) {
-  if (dib_bit_count_supported(device_bits)) return device_bits;
-  if (device_bits == 16 || device_bits == 32) return 24;
-  return 0;
-}
-
 // Reads the bitmap into a new handle through the screen context (its palette, if any, already
 // selected). Every failure gives the half-made handle back.
 int read_device_bitmap(HBITMAP bitmap, const BITMAP &description, int bits, HDC screen,

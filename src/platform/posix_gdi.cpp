@@ -12,7 +12,9 @@
 // - A colour lands on a surface as itself (24 and 32 bits) or as the nearest value the surface
 //   has, by squared RGB distance, the lowest index on ties: black or white at 1 bit, the VGA 16
 //   at 4 bits, the system palette entries in use at 8 bits. Raster operations act on the stored
-//   values, which on a palette surface are indices.
+//   values, which on a palette surface are indices; so do the pens' binary modes (SetROP2).
+// - Pens are cosmetic, one pixel wide, solid or dotted (three pixels on, three off, the pattern
+//   starting afresh with every line as in Wine); a line leaves out its last pixel.
 // - Coordinates go through the DC's mapping mode before anything is drawn, rounding like MulDiv;
 //   mapping modes follow Wine's model of Win32 (fixed-scale modes reset the extents,
 //   MM_ISOTROPIC keeps its aspect, extents other modes do not use are ignored).
@@ -27,6 +29,7 @@
 #include <new>
 #include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "platform/posix_gdi_model.h"
@@ -267,6 +270,11 @@ struct Mapping {
   SIZE viewport_ext{1, 1};
 };
 
+struct Pen {
+  int style = PS_SOLID;
+  COLORREF color = 0;
+};
+
 enum class DcKind { kMemory, kWindow, kScreen, kPrinter };
 
 struct Dc {
@@ -276,6 +284,11 @@ struct Dc {
   HWND window = nullptr;                         // window DC
   HPALETTE palette = nullptr;
   bool palette_background = false;
+  HPEN pen = nullptr;
+  int rop2 = R2_COPYPEN;
+  int bk_mode = OPAQUE;
+  COLORREF bk_color = RGB(255, 255, 255);
+  POINT position{0, 0};  // where the next LineTo starts, in logical units
   Mapping map;
   // Printer DC: the current page lives from StartPage to the next StartPage or DeleteDC.
   Surface page;
@@ -292,9 +305,11 @@ struct GdiState {
   Table<Bitmap> bitmaps;
   Table<Palette> palettes;
   Table<Dc> dcs;
+  Table<Pen> pens;
   std::uintptr_t next_handle = kFirstGdiHandle;
   HBITMAP stock_bitmap = nullptr;
   HPALETTE stock_palette = nullptr;
+  HPEN stock_pens[3] = {};  // WHITE_PEN, BLACK_PEN, NULL_PEN
   unsigned fail_countdown = 0;
 };
 
@@ -317,6 +332,9 @@ GdiState &gdi() {
     auto palette = std::make_unique<Palette>();
     for (const Rgb &c : kStaticColors) palette->entries.push_back({c.r, c.g, c.b, 0});
     g->stock_palette = add_object(*g, g->palettes, std::move(palette));
+    const Pen stock_pens[] = {{PS_SOLID, RGB(255, 255, 255)}, {PS_SOLID, 0}, {PS_NULL, 0}};
+    for (int i = 0; i < 3; ++i)
+      g->stock_pens[i] = add_object(*g, g->pens, std::make_unique<Pen>(stock_pens[i]));
     return g;
   }();
   return *state;
@@ -331,8 +349,14 @@ T *find_in(Table<T> &table, const void *handle) {
 Bitmap *find_bitmap(const void *h) { return find_in(gdi().bitmaps, h); }
 Palette *find_palette(const void *h) { return find_in(gdi().palettes, h); }
 Dc *find_dc(const void *h) { return find_in(gdi().dcs, h); }
+Pen *find_pen(const void *h) { return find_in(gdi().pens, h); }
 
-bool is_stock(const void *h) { return h == gdi().stock_bitmap || h == gdi().stock_palette; }
+constexpr std::size_t kStockObjects = 5;  // the bitmap, the palette and three pens
+bool is_stock(const void *h) {
+  const GdiState &g = gdi();
+  return h == g.stock_bitmap || h == g.stock_palette ||
+         std::find(std::begin(g.stock_pens), std::end(g.stock_pens), h) != std::end(g.stock_pens);
+}
 
 std::unique_ptr<Dc> new_dc(DcKind kind, std::shared_ptr<const PrinterDevice> printer) {
   auto dc = std::make_unique<Dc>();
@@ -340,6 +364,7 @@ std::unique_ptr<Dc> new_dc(DcKind kind, std::shared_ptr<const PrinterDevice> pri
   dc->printer = std::move(printer);
   dc->bitmap = gdi().stock_bitmap;
   dc->palette = gdi().stock_palette;
+  dc->pen = gdi().stock_pens[1];
   return dc;
 }
 
@@ -626,6 +651,79 @@ BOOL fill_rect(Dc &dc, int x, int y, int width, int height, DWORD code) {
   return TRUE;
 }
 
+// The 16 binary raster operations on stored values: mode - 1 is a truth table whose bit
+// (2 * pen bit + destination bit) gives each result bit (R2_COPYPEN 13: 1100, R2_NOTXORPEN 10:
+// 1001).
+std::uint32_t apply_rop2(int mode, std::uint32_t pen, std::uint32_t dst, std::uint32_t mask) {
+  const unsigned table = static_cast<unsigned>(mode - 1);
+  std::uint32_t r = 0;
+  if (table & 1u) r |= ~pen & ~dst;
+  if (table & 2u) r |= ~pen & dst;
+  if (table & 4u) r |= pen & ~dst;
+  if (table & 8u) r |= pen & dst;
+  return r & mask;
+}
+
+Rgb colorref_rgb(COLORREF c) {
+  return {static_cast<std::uint8_t>(c), static_cast<std::uint8_t>(c >> 8),
+          static_cast<std::uint8_t>(c >> 16)};
+}
+
+// A DC's drawing setting: the one a set replaces, or `refused` for a handle that is no DC.
+template <class T>
+T exchange_setting(HDC dc, T Dc::*field, T value, T refused) {
+  Dc *d = find_dc(dc);
+  return d == nullptr ? refused : std::exchange(d->*field, value);
+}
+template <class T>
+T get_setting(HDC dc, T Dc::*field, T refused) {
+  Dc *d = find_dc(dc);
+  return d == nullptr ? refused : d->*field;
+}
+
+// Cosmetic dots: three pixels on, three off.
+constexpr std::int64_t kDotRun = 3;
+
+// a * b / c rounded half away from zero, for |a * b| well within 64 bits and c > 0.
+std::int64_t round_div(std::int64_t a, std::int64_t b, std::int64_t c) {
+  const std::int64_t p = a * b;
+  return p >= 0 ? (2 * p + c) / (2 * c) : -((-2 * p + c) / (2 * c));
+}
+
+// Draws the line from device point (x0, y0) towards (x1, y1), its last pixel left out, with
+// the DC's pen through its binary mode. Pixel i of the n steps lies at i along the major axis
+// and i * minor / n (rounded) along the other, so only the steps that land on the surface are
+// visited: a line far longer than the surface costs no more than one across it.
+void draw_line(Dc &dc, Surface &s, std::int64_t x0, std::int64_t y0, std::int64_t x1,
+               std::int64_t y1) {
+  const Pen *pen = find_pen(dc.pen);
+  if (pen == nullptr || pen->style == PS_NULL) return;
+  const std::int64_t dx = x1 - x0, dy = y1 - y0;
+  const bool x_major = std::abs(dx) >= std::abs(dy);
+  const std::int64_t n = x_major ? std::abs(dx) : std::abs(dy);
+  if (n == 0) return;
+  const std::int64_t major0 = x_major ? x0 : y0, minor0 = x_major ? y0 : x0;
+  const std::int64_t step = (x_major ? dx : dy) > 0 ? 1 : -1, minor_delta = x_major ? dy : dx;
+  const std::int64_t major_limit = x_major ? s.width : s.height;
+  const std::int64_t minor_limit = x_major ? s.height : s.width;
+  const std::int64_t first =
+      std::max<std::int64_t>(0, step > 0 ? -major0 : major0 - major_limit + 1);
+  const std::int64_t end = std::min<std::int64_t>(n, step > 0 ? major_limit - major0 : major0 + 1);
+  const std::uint32_t mask = value_mask(s.bits);
+  const std::uint32_t ink = color_value(s.bits, colorref_rgb(pen->color));
+  const std::uint32_t gap = color_value(s.bits, colorref_rgb(dc.bk_color));
+  for (std::int64_t i = first; i < end; ++i) {
+    const std::int64_t minor = minor0 + round_div(i, minor_delta, n);
+    if (minor < 0 || minor >= minor_limit) continue;
+    const bool on = pen->style != PS_DOT || (i / kDotRun) % 2 == 0;
+    // Opaque mode draws the gaps between dots in the background colour, through the same mode.
+    if (!on && dc.bk_mode == TRANSPARENT) continue;
+    const int x = static_cast<int>(x_major ? major0 + step * i : minor);
+    const int y = static_cast<int>(x_major ? minor : major0 + step * i);
+    pixel_set(s, x, y, apply_rop2(dc.rop2, on ? ink : gap, pixel_get(s, x, y), mask));
+  }
+}
+
 // A caller's packed DIB as StretchDIBits reads it.
 struct DibSource {
   int width = 0, height = 0, bits = 0;
@@ -821,7 +919,7 @@ namespace pxv_platform {
 
 std::size_t live_gdi_objects() {
   const GdiState &g = gdi();
-  return g.bitmaps.size() + g.palettes.size() + g.dcs.size() - 2;  // less the two stock objects
+  return g.bitmaps.size() + g.palettes.size() + g.dcs.size() + g.pens.size() - kStockObjects;
 }
 
 void fail_gdi_creation(unsigned n) { gdi().fail_countdown = n; }
@@ -900,6 +998,13 @@ BOOL WINAPI DeleteObject(HGDIOBJ object) {
     g.palettes.erase(reinterpret_cast<std::uintptr_t>(object));
     return TRUE;
   }
+  if (find_pen(object) != nullptr) {
+    // A DC still holding the pen draws with the black stock pen from now on.
+    for (auto &entry : g.dcs)
+      if (entry.second->pen == object) entry.second->pen = g.stock_pens[1];
+    g.pens.erase(reinterpret_cast<std::uintptr_t>(object));
+    return TRUE;
+  }
   return FALSE;
 }
 
@@ -929,8 +1034,13 @@ int WINAPI GetObjectA(HANDLE object, int bytes, LPVOID out) {
 
 HGDIOBJ WINAPI SelectObject(HDC dc, HGDIOBJ object) {
   Dc *d = find_dc(dc);
+  if (d != nullptr && find_pen(object) != nullptr) {
+    HGDIOBJ previous = d->pen;
+    d->pen = object;
+    return previous;
+  }
   Bitmap *b = find_bitmap(object);
-  // Only bitmaps go through here (palettes have SelectPalette), and only into memory DCs; a
+  // Pens go into any DC; bitmaps only into memory DCs (palettes have SelectPalette), and a
   // bitmap already in another DC is refused.
   if (d == nullptr || b == nullptr || d->kind != DcKind::kMemory) return nullptr;
   const bool stock = object == gdi().stock_bitmap;
@@ -941,6 +1051,20 @@ HGDIOBJ WINAPI SelectObject(HDC dc, HGDIOBJ object) {
   d->bitmap = object;
   if (!stock) b->selected_in = dc;
   return previous;
+}
+
+HPEN WINAPI CreatePen(int style, int width, COLORREF color) {
+  // Cosmetic pens only: wider ones, and the dashed styles, are beyond this model.
+  if ((style != PS_SOLID && style != PS_DOT && style != PS_NULL) || width < 0 || width > 1)
+    return nullptr;
+  if (pxv_gdi::creation_refused()) return nullptr;
+  return add_object(gdi(), gdi().pens, std::make_unique<Pen>(Pen{style, color & 0xFFFFFFu}));
+}
+
+HGDIOBJ WINAPI GetStockObject(int which) {
+  // The stock pens; brushes, fonts and the rest are not modelled.
+  if (which < WHITE_PEN || which > NULL_PEN) return nullptr;
+  return gdi().stock_pens[which - WHITE_PEN];
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -1221,6 +1345,45 @@ BOOL WINAPI BitBlt(HDC dc, int x, int y, int width, int height, HDC src, int src
     return same ? v : color_value(to_bits, value_color(source.bits, v));
   });
   report_rows(*d, ys);
+  return TRUE;
+}
+
+int WINAPI SetROP2(HDC dc, int mode) {
+  if (mode < R2_BLACK || mode > R2_WHITE) return 0;
+  return exchange_setting(dc, &Dc::rop2, mode, 0);
+}
+int WINAPI GetROP2(HDC dc) { return get_setting(dc, &Dc::rop2, 0); }
+
+int WINAPI SetBkMode(HDC dc, int mode) {
+  if (mode != TRANSPARENT && mode != OPAQUE) return 0;
+  return exchange_setting(dc, &Dc::bk_mode, mode, 0);
+}
+int WINAPI GetBkMode(HDC dc) { return get_setting(dc, &Dc::bk_mode, 0); }
+
+COLORREF WINAPI SetBkColor(HDC dc, COLORREF color) {
+  return exchange_setting(dc, &Dc::bk_color, color & 0xFFFFFFu, COLORREF{CLR_INVALID});
+}
+COLORREF WINAPI GetBkColor(HDC dc) { return get_setting(dc, &Dc::bk_color, COLORREF{CLR_INVALID}); }
+
+BOOL WINAPI MoveToEx(HDC dc, int x, int y, LPPOINT old) {
+  Dc *d = find_dc(dc);
+  if (d == nullptr) return FALSE;
+  if (old != nullptr) *old = d->position;
+  d->position = {x, y};
+  return TRUE;
+}
+
+BOOL WINAPI LineTo(HDC dc, int x, int y) {
+  Dc *d = find_dc(dc);
+  if (d == nullptr) return FALSE;
+  const POINT from = d->position;
+  d->position = {x, y};
+  Surface *surface = dc_surface(*d);
+  const std::int64_t x0 = map_x(d->map, from.x), y0 = map_y(d->map, from.y);
+  const std::int64_t x1 = map_x(d->map, x), y1 = map_y(d->map, y);
+  for (std::int64_t v : {x0, y0, x1, y1})
+    if (v < -kMaxDeviceCoord || v > kMaxDeviceCoord) return FALSE;
+  if (surface != nullptr) draw_line(*d, *surface, x0, y0, x1, y1);
   return TRUE;
 }
 

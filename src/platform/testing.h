@@ -26,13 +26,15 @@ void cap_file_writes(HFILE file, std::uint64_t bytes);
 // The same cap for the next file that OpenFile opens for writing; a negative value disarms.
 void cap_next_file_writes(std::int64_t bytes);
 
-// Number of GDI objects alive now: bitmaps, palettes, device contexts (memory and printer DCs,
-// and those from GetDC until ReleaseDC; stock objects and the screen itself excluded), so a test
+// Number of GDI objects alive now: bitmaps, palettes, pens, device contexts (memory and printer
+// DCs, those from GetDC until ReleaseDC and from BeginPaint until EndPaint; stock objects and the
+// screen itself excluded), so a test
 // can see that an operation left none behind.
 std::size_t live_gdi_objects();
 // Make the n-th GDI object creation from now fail with NULL (1 = the very next); 0 disarms.
-// Creations are CreateBitmap, CreateCompatibleBitmap, CreateCompatibleDC, CreatePalette, GetDC
-// and PxvCreatePrinterDC, counted once their arguments have been accepted.
+// Creations are CreateBitmap, CreateCompatibleBitmap, CreateCompatibleDC, CreatePalette,
+// CreatePen, GetDC, BeginPaint and PxvCreatePrinterDC, counted once their arguments have been
+// accepted.
 void fail_gdi_creation(unsigned n);
 
 }  // namespace pxv_platform

@@ -1,5 +1,7 @@
 #include "devices.h"
 
+#include <cstring>
+
 namespace pxv_test {
 
 Rgb bitmap_pixels(HDC dc, HBITMAP bitmap, int width, int height) {
@@ -22,8 +24,14 @@ Screen::Screen(int w, int h, int depth) : width(w), height(h) {
   dc = GetDC(window);
 }
 
-Rgb Screen::pixels() const {
+Rgb Screen::pixels() const { return window_pixels(window); }
+
+Rgb window_pixels(HWND window) {
   // The surface copied into a bitmap of its own, as a host saving its window would.
+  RECT client{};
+  GetClientRect(window, &client);
+  const int width = client.right, height = client.bottom;
+  HDC dc = GetDC(window);
   HDC memory = CreateCompatibleDC(dc);
   HBITMAP bitmap = CreateCompatibleBitmap(dc, width, height);
   HGDIOBJ old = SelectObject(memory, bitmap);
@@ -32,6 +40,7 @@ Rgb Screen::pixels() const {
   Rgb out = bitmap_pixels(memory, bitmap, width, height);
   DeleteObject(bitmap);
   DeleteDC(memory);
+  ReleaseDC(window, dc);
   return out;
 }
 
@@ -54,6 +63,20 @@ Rgb Printer::page() {
   Rgb out = bitmap_pixels(dc, bitmap, b.bmWidth, b.bmHeight);
   DeleteObject(bitmap);
   return out;
+}
+
+HGLOBAL global_copy(const Bytes &bytes) {
+  HGLOBAL block = GlobalAlloc(GHND, bytes.size());
+  std::memcpy(GlobalLock(block), bytes.data(), bytes.size());
+  GlobalUnlock(block);
+  return block;
+}
+
+void set_clipboard(std::initializer_list<std::pair<UINT, HANDLE>> items) {
+  OpenClipboard(nullptr);
+  EmptyClipboard();
+  for (auto [format, data] : items) SetClipboardData(format, data);
+  CloseClipboard();
 }
 
 }  // namespace pxv_test

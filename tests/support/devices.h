@@ -2,6 +2,8 @@
 // back as RGB (top row first).
 #pragma once
 
+#include <initializer_list>
+#include <utility>
 #include <vector>
 
 #include "support.h"
@@ -38,6 +40,13 @@ struct Printer {
 
 // A device bitmap's pixels, read with GetDIBits at 24 bits through `dc`.
 Rgb bitmap_pixels(HDC dc, HBITMAP bitmap, int width, int height);
+// What a window's client area shows.
+Rgb window_pixels(HWND window);
+
+// A movable global block holding a copy of `bytes`, as a host puts data on the clipboard.
+HGLOBAL global_copy(const Bytes &bytes);
+// Empties the clipboard and puts each (format, data) on it; the clipboard owns them now.
+void set_clipboard(std::initializer_list<std::pair<UINT, HANDLE>> items);
 
 inline std::uint32_t rgb_at(const Rgb &p, int x, int y) {
   const std::uint8_t *v = &p.pixels[3 * (std::size_t(y) * p.width + x)];

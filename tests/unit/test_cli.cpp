@@ -41,7 +41,7 @@ TEST(CliInfo, DescribesAnImageFailsClearlyAndHelpsEveryCommand) {
   EXPECT_FALSE(ok) << "a BMP has no page 3";
   pxv("frobnicate", &ok);
   EXPECT_FALSE(ok);
-  for (const char *command : {"", "info ", "convert ", "render ", "print ", "tour "}) {
+  for (const char *command : {"", "info ", "convert ", "render ", "print ", "crop ", "tour "}) {
     EXPECT_TRUE(has(pxv(std::string(command) + "--help", &ok), "usage: pxv")) << command;
     EXPECT_TRUE(ok) << command;
   }
@@ -142,6 +142,24 @@ TEST(CliRenderPrint, SaveWhatTheDeviceShows) {
     EXPECT_TRUE(pxv_test::run_peer("/usr/bin/identify {in}", f, "", &out)) << out;
   pxv("print " + in + " " + page + " --page 0x3in", &ok);
   EXPECT_FALSE(ok);
+}
+
+// The crop dialog scripted: the two drags of the documented example on a 640 x 480 image.
+TEST(CliCrop, ScriptsTheDialog) {
+  const int h = pxv_test::picture_handle(640, 480, 24);
+  const std::string in = pxv_test::scratch_path("crop_in.bmp"), out = pxv_test::scratch_path("crop_out.bmp"),
+                    show = pxv_test::scratch_path("crop_show.bmp");
+  ASSERT_EQ(IMG_save_bitmap(h, in.c_str(), PXV_SAVE_BMP), 0);
+  IMG_delete_bitmap(h);
+  bool ok = false;
+  std::string said = pxv("crop " + in + " " + out + " --drag 300,225:250,200 --drag=150,130:350,250 --show " + show, &ok);
+  EXPECT_TRUE(ok && has(said, "display area: 100,77,200,150\nrectangle: 160,86,480,394")) << said;
+  const char *check =
+      "for f, size in zip(sys.argv[1::2], sys.argv[2::2]):\n"
+      "    im = Image.open(f); assert '%dx%d' % im.size == size, (f, im.size)\n";
+  EXPECT_TRUE(pxv_test::run_pillow(check, {out, "480x394", show, "400x300"}, &said)) << said;
+  said = pxv("crop " + in + " " + out + " --drag 1,2:3 --cancel", &ok);
+  EXPECT_FALSE(ok) << said;
 }
 
 }  // namespace

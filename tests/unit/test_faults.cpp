@@ -278,4 +278,27 @@ TEST_F(OutputFaults, DisplayPrintAndDeviceBitmaps) {
   }
 }
 
+// The clipboard writer takes its blocks and the screen's context before it creates the file:
+// each failing in turn answers -1, makes no file and leaves the clipboard closed.
+TEST_F(OutputFaults, ClipboardWrites) {
+  const int image = pxv_test::picture_handle(37, 23, 8);
+  const std::string file = pxv_test::scratch_path("clipboard_fault.bmp");
+  const auto save = [&] {
+    std::remove(file.c_str());
+    const int rc = IMG_save_clipboard(file.c_str(), nullptr);
+    EXPECT_TRUE(OpenClipboard(nullptr));
+    CloseClipboard();
+    EXPECT_EQ(pxv_test::file_exists(file), rc == 1);
+    return rc == 1 ? 0 : rc;
+  };
+  pxv_test::Screen screen(60, 40, 8);
+  pxv_test::PackedDib dib = pxv_test::make_packed_dib(37, 23, 8);
+  pxv_test::set_clipboard({{CF_DIB, pxv_test::global_copy(dib.bytes)}});
+  sweep("clipboard DIB", image, save);
+  HBITMAP bitmap = IMG_dib_to_ddb(image, 20, 10);
+  pxv_test::set_clipboard({{CF_BITMAP, bitmap}});
+  sweep("clipboard bitmap", image, save);
+  pxv_test::set_clipboard({});
+}
+
 }  // namespace

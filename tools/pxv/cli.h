@@ -24,5 +24,6 @@ int cmd_convert(const Args &args);
 int cmd_tour(const Args &args);
 int cmd_render(const Args &args);
 int cmd_print(const Args &args);
+int cmd_crop(const Args &args);
 
 }  // namespace pxv_cli

@@ -59,11 +59,6 @@ struct RenderSettings {
   const SaveType *type = nullptr;
 };
 
-bool parse_size(const std::string &text, int *width, int *height) {
-  char tail = 0;
-  return std::sscanf(text.c_str(), "%dx%d%c", width, height, &tail) == 2 && *width > 0 && *height > 0;
-}
-
 void set_mapping(HDC dc, int mode, int width, int height) {
   SetMapMode(dc, mode);
   if (mode == MM_ISOTROPIC || mode == MM_ANISOTROPIC) {
@@ -104,24 +99,6 @@ int paint(int handle, HDC dc, const RenderSettings &s, int width, int height) {
   SetWindowOrgEx(dc, 0, 0, nullptr);
   SetViewportOrgEx(dc, 0, 0, nullptr);
   return rc;
-}
-
-// Copies the window's client area into a bitmap of the screen's depth and saves it.
-int save_client_area(HDC dc, int width, int height, const std::string &out, const SaveType &type) {
-  HDC memory = CreateCompatibleDC(dc);
-  HBITMAP copy = memory != nullptr ? CreateCompatibleBitmap(dc, width, height) : nullptr;
-  int status = 0;
-  if (copy == nullptr) {
-    status = fail("the window's copy", PXV_ERR_GDI);
-  } else {
-    HGDIOBJ old = SelectObject(memory, copy);
-    BitBlt(memory, 0, 0, width, height, dc, 0, 0, SRCCOPY);
-    SelectObject(memory, old);
-    status = save_bitmap_as(copy, out, type);
-  }
-  if (copy != nullptr) DeleteObject(copy);
-  if (memory != nullptr) DeleteDC(memory);
-  return status;
 }
 
 }  // namespace

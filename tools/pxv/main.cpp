@@ -20,6 +20,8 @@ constexpr Command kCommands[] = {
     {"render", pxv_cli::cmd_render, "render IN OUT [...]    paint IN into a window of the software screen (depth 24, 8\n"
                                     "                         or 4) and save what the window shows"},
     {"print", pxv_cli::cmd_print, "print IN OUT [...]     print IN on a virtual printer and save the printed page"},
+    {"crop", pxv_cli::cmd_crop, "crop IN OUT [...]      drag the crop rectangle in the library's crop dialog with a\n"
+                                "                         script of mouse drags, and save the rectangle chosen"},
     {"tour", pxv_cli::cmd_tour, "tour                   save a built-in image in every output type and load it back"},
 };
 

@@ -31,6 +31,28 @@ int load_for_output(const std::string &in, const Rect &crop, bool quiet) {
   return handle;
 }
 
+bool parse_size(const std::string &text, int *width, int *height) {
+  char tail = 0;
+  return std::sscanf(text.c_str(), "%dx%d%c", width, height, &tail) == 2 && *width > 0 && *height > 0;
+}
+
+int save_client_area(HDC dc, int width, int height, const std::string &out, const SaveType &type) {
+  HDC memory = CreateCompatibleDC(dc);
+  HBITMAP copy = memory != nullptr ? CreateCompatibleBitmap(dc, width, height) : nullptr;
+  int status = 0;
+  if (copy == nullptr) {
+    status = fail("the window's copy", PXV_ERR_GDI);
+  } else {
+    HGDIOBJ old = SelectObject(memory, copy);
+    BitBlt(memory, 0, 0, width, height, dc, 0, 0, SRCCOPY);
+    SelectObject(memory, old);
+    status = save_bitmap_as(copy, out, type);
+  }
+  if (copy != nullptr) DeleteObject(copy);
+  if (memory != nullptr) DeleteDC(memory);
+  return status;
+}
+
 int save_bitmap_as(HBITMAP bitmap, const std::string &out, const SaveType &type) {
   int handle = IMG_create_handle_ddb(bitmap, nullptr);
   if (handle < 0) return fail(out, handle);
