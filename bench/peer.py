@@ -5,7 +5,10 @@
   peer.py pillow-save FILE OUT FORMAT Pillow encodes the decoded FILE as FORMAT into OUT
   peer.py pillow-op FILE KIND         Pillow reduces the colours of the decoded FILE: gray, 332,
                                       popular, remap, mono, color16 (as bench/rows/color.tsv
-                                      says), or color16-file (decode, reduce and save as BMP)
+                                      says), or color16-file (decode, reduce and save as BMP);
+                                      or processes it as decoded: rotate90, rotate180, flip-x,
+                                      flip-y, resize-double, resize-half, set-lut, invert,
+                                      sharpen, to8 (as bench/rows/process.tsv says)
   peer.py pillow-paint FILE KIND      Pillow resamples the decoded FILE as pxvlib10 paints it:
                                       print300 (nearest to 2480 x 3508, then 1 bit), screen24
                                       (nearest to 1920 x 1080), screen8 (then the 3-3-2 colours),
@@ -58,6 +61,30 @@ def reduce_with_pillow(im, kind):
     return table[kind]
 
 
+def process_with_pillow(im, kind):
+    """The work of one processing operation of pxvlib10, done by Pillow; returns it to be timed."""
+    from PIL import Image, ImageFilter, ImageOps
+    t = Image.Transpose
+    # The contrast 40, brightness -10 table of IMG_set_lut, once per channel.
+    lut = [min(255, max(0, ((336 * v) >> 8) - 40 - 20)) for v in range(256)] * len(im.getbands())
+    p332 = colour_palette([((i >> 5) * 255 // 7, ((i >> 2) & 7) * 255 // 7, (i & 3) * 85)
+                           for i in range(256)])
+    w, h = im.size
+    table = {
+        "rotate90": lambda: im.transpose(t.ROTATE_270),  # Pillow turns counter-clockwise
+        "rotate180": lambda: im.transpose(t.ROTATE_180),
+        "flip-x": lambda: im.transpose(t.FLIP_LEFT_RIGHT),
+        "flip-y": lambda: im.transpose(t.FLIP_TOP_BOTTOM),
+        "resize-double": lambda: im.resize((2 * w, 2 * h), Image.Resampling.NEAREST),
+        "resize-half": lambda: im.resize((w // 2, h // 2), Image.Resampling.NEAREST),
+        "set-lut": lambda: im.point(lut),
+        "invert": lambda: ImageOps.invert(im),
+        "sharpen": lambda: im.filter(ImageFilter.SHARPEN),
+        "to8": lambda: im.quantize(palette=p332, dither=Image.Dither.NONE),
+    }
+    return table.get(kind)
+
+
 def paint_with_pillow(im, kind):
     """The work of one paint of pxvlib10, done by Pillow; returns it as a function to time."""
     from PIL import Image
@@ -107,9 +134,12 @@ def main(argv):
         print(f"{best(file_to_file):.6f}")
     elif kind == "pillow-op":
         from PIL import Image
-        im = Image.open(argv[2]).convert("RGB")
+        im = Image.open(argv[2])
         im.load()
-        print(f"{best(reduce_with_pillow(im, argv[3])):.6f}")
+        # Processing keeps the image as decoded (8-bit and bilevel rows stay so); colour
+        # reduction starts from RGB, as pxvlib10's operations read every depth as colours.
+        work = process_with_pillow(im, argv[3]) or reduce_with_pillow(im.convert("RGB"), argv[3])
+        print(f"{best(work):.6f}")
     elif kind == "pillow-paint":
         from PIL import Image
         im = Image.open(argv[2]).convert("RGB")

@@ -4,7 +4,7 @@
 // 1-bit A4 page at 300 dpi, screen24/screen8/screen4 into a 1920 x 1080 window at that depth).
 // Prints one line: operation, megapixels per second, best seconds of one run. pxvbench floor FILE
 // prints the best seconds of the floor of an uncompressed load (below). pxvbench op NAME FILE
-// REPEAT times one colour operation (below).
+// REPEAT times one colour or processing operation (below).
 #include <chrono>
 #include <cstdio>
 #include <algorithm>
@@ -65,9 +65,11 @@ int floor_run(const char *name, int repeat) {
   return 0;
 }
 
-// The colour operations by the names of bench/rows/color.tsv. The palette operations map to the
-// 3-3-2 colours and dither against the 16 colours of 0, 128 and 255, the palettes that the
-// Pillow rows of bench/peer.py use too.
+// The colour and processing operations by the names of bench/rows/color.tsv and process.tsv.
+// The palette operations map to the 3-3-2 colours and dither against the 16 colours of 0, 128
+// and 255, the palettes that the Pillow rows of bench/peer.py use too; contrast 40 and
+// brightness -10, gamma 2.2 and sharpening amount 64 are what peer.py gives Pillow and
+// ImageMagick.
 struct ColourBench {
   PALETTEENTRY p332[256], p16[16];
   ColourBench() {
@@ -78,7 +80,7 @@ struct ColourBench {
       p16[i] = {BYTE(i & 1 ? on : 0), BYTE(i & 2 ? on : 0), BYTE(i & 4 ? on : 0), 0};
     }
   }
-  int run(std::string_view name, int h) const {
+  int run(std::string_view name, int h, int width, int height) const {
     if (name == "gray") return IMG_color_gray(h, nullptr, 0);
     if (name == "332") return IMG_mediancut_color(h, nullptr, 0);
     if (name == "popular") return IMG_popularity_color(h, nullptr, 0);
@@ -89,12 +91,35 @@ struct ColourBench {
     if (name == "color-bayer") return IMG_bayer_color(h, nullptr, 0);
     if (name == "color-diffusion") return IMG_diffusion_color(h, nullptr, 0);
     if (name == "palette") return IMG_dither_to_palette(h, p16);
+    if (name == "rotate90") return IMG_rotate_bitmap(h, 90, nullptr, 0);
+    if (name == "rotate180") return IMG_rotate_bitmap(h, 180, nullptr, 0);
+    if (name == "flip-x") return IMG_flip_bitmapx(h, nullptr, 0);
+    if (name == "flip-y") return IMG_flip_bitmapy(h, nullptr, 0);
+    if (name == "resize-double") return IMG_resize_bitmap(h, 2 * width, 2 * height, nullptr, 0);
+    if (name == "resize-half") return IMG_resize_bitmap(h, width / 2, height / 2, nullptr, 0);
+    if (name == "set-lut") return IMG_set_lut(h, 40, -10, nullptr, 0);
+    if (name == "invert") return IMG_invert_bitmap(h, nullptr, 0);
+    if (name == "sharpen") return IMG_sharpen_bitmap(h, 64);
+    if (name == "to8") return IMG_24_to_8(h);
+    return PXV_ERR_TYPE;
+  }
+  // The file-to-file operations: FILE into FILE.fd.bmp, or FILE itself for an in-place one.
+  bool file_op(std::string_view name, bool *in_place) const {
+    *in_place = name == "gamma-fd";
+    return name == "palette-fd" || name == "flip-fd" || name == "resize-fd" || *in_place;
+  }
+  int run_file(std::string_view name, HFILE in, HFILE out, int width, int height) const {
+    if (name == "palette-fd") return IMG_dither_to_palette_fd(in, out, p16);
+    if (name == "flip-fd") return IMG_flip_bitmap_fd(in, out, 0, 1);
+    if (name == "resize-fd") return IMG_resize_bitmap_fd(in, out, 2 * width, 2 * height);
+    if (name == "gamma-fd") return IMG_GammaCorrection(in, 2.2f);
     return PXV_ERR_TYPE;
   }
 };
 
-// Times operation NAME alone, each run on a fresh copy of the loaded image made beforehand.
-// "palette-fd" dithers FILE (a BMP) into FILE.fd.bmp instead, its reading and writing included.
+// Times operation NAME alone, each run on a fresh copy of the loaded image made beforehand. The
+// file-to-file operations ("palette-fd", "flip-fd", ...) work on FILE (a BMP) instead, their
+// reading and writing included.
 int op_run(std::string_view name, const char *file_name, int repeat) {
   static const ColourBench ops;
   std::vector<unsigned char> file = read_file(file_name);
@@ -108,16 +133,19 @@ int op_run(std::string_view name, const char *file_name, int repeat) {
   const void *packed = GlobalLock(dib);
   const std::string out = std::string(file_name) + ".fd.bmp";
   double best = 1e30;
+  bool in_place = false;
+  const bool on_file = ops.file_op(name, &in_place);
   for (int i = 0; i < repeat; ++i) {
-    const int copy = name == "palette-fd" ? 0 : IMG_create_handle(packed);
+    const int copy = on_file ? 0 : IMG_create_handle(packed);
     OFSTRUCT of;
-    const HFILE in = name == "palette-fd" ? OpenFile(file_name, &of, OF_READ) : HFILE_ERROR;
-    const HFILE to = name == "palette-fd" ? OpenFile(out.c_str(), &of, OF_CREATE) : HFILE_ERROR;
+    const HFILE in = on_file ? OpenFile(file_name, &of, in_place ? OF_READWRITE : OF_READ) : HFILE_ERROR;
+    const HFILE to = on_file && !in_place ? OpenFile(out.c_str(), &of, OF_CREATE) : HFILE_ERROR;
     const double t0 = now();
-    const int rc = name == "palette-fd" ? IMG_dither_to_palette_fd(in, to, ops.p16) : copy < 0 ? copy : ops.run(name, copy);
+    const int rc = on_file ? ops.run_file(name, in, to, width, height) : copy < 0 ? copy : ops.run(name, copy, width, height);
     const double t = now() - t0;
-    if (name == "palette-fd") _lclose(in), _lclose(to);
-    else IMG_delete_bitmap(copy);
+    if (in != HFILE_ERROR) _lclose(in);
+    if (to != HFILE_ERROR) _lclose(to);
+    if (!on_file) IMG_delete_bitmap(copy);
     if (rc < 0) {
       std::fprintf(stderr, "pxvbench: %.*s failed (%d)\n", int(name.size()), name.data(), rc);
       return 1;

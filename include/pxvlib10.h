@@ -168,6 +168,47 @@ int PXVAPI IMG_dither_to_palette(int handle, const PALETTEENTRY *palette);
  * writes nothing; a short write answers -10. */
 int PXVAPI IMG_dither_to_palette_fd(HFILE input, HFILE output, const PALETTEENTRY *palette);
 
+/* Processing. The handle operations keep the bit count and the colour table (IMG_24_to_8 makes
+ * a 24-bit image 8-bit with the 3-3-2 palette). Each answers 0, or leaves the image as it was
+ * and answers -7 for a handle that names no image, -1 when memory runs short, -6 for a bit count
+ * or an argument it does not take; a quarter turn whose closing mirror fails stays transposed.
+ * The progress callback is the colour operations' one.
+ *
+ * Quarter and half turns, clockwise as the image is seen (90, 180, 270; any other angle leaves
+ * the image transposed, its width and height exchanged), and mirrors left to right (x) and top
+ * to bottom (y). The crop rectangle turns with the image. */
+int PXVAPI IMG_rotate_bitmap(int handle, int angle, PXV_PROGRESS_PROC progress, LONG user);
+int PXVAPI IMG_flip_bitmapx(int handle, PXV_PROGRESS_PROC progress, LONG user);
+int PXVAPI IMG_flip_bitmapy(int handle, PXV_PROGRESS_PROC progress, LONG user);
+/* Nearest-neighbour resizing to a width and height of 1 or more; the crop rectangle becomes the
+ * whole new image. */
+int PXVAPI IMG_resize_bitmap(int handle, int width, int height, PXV_PROGRESS_PROC progress, LONG user);
+/* Contrast and brightness (0 and 0 change nothing): palette images through their colour table,
+ * always from the table as it was before the first call; 24-bit images through every byte, so
+ * that calls compound. 1-bit images answer -6. */
+int PXVAPI IMG_set_lut(int handle, int contrast, int brightness, PXV_PROGRESS_PROC progress, LONG user);
+/* Inverts pixel values, not colours: a palette image gets the colours of the mirrored indices. */
+int PXVAPI IMG_invert_bitmap(int handle, PXV_PROGRESS_PROC progress, LONG user);
+/* Sharpens 1- and 24-bit images and 4- and 8-bit images with a gray colour table (others
+ * answer -6); only bits 4 to 15 of the amount count, larger amounts sharpening more. */
+int PXVAPI IMG_sharpen_bitmap(int handle, int amount);
+/* A 24-bit image to the 3-3-2 palette, undithered; other bit counts answer -6. */
+int PXVAPI IMG_24_to_8(int handle);
+
+/* The same on BMP files, without a handle, reading from the start of the input: mirrored into
+ * another file (a flag is on only when it is 1; both on turn the file by 180 degrees); resized
+ * into another file; reduced from 24 to 8 bits into another file; contrast and brightness, or a
+ * gamma above 0, applied in place to a file opened for reading and writing (4, 8 or 24 bits with
+ * a 40-byte info header). Outputs are written from the output's current position, which must be
+ * the start of the file. A header cut short answers 0 and writes nothing; a compressed or
+ * top-down file, or a bit count the operation does not take, -6; a data offset too small for the
+ * headers or a file too large, -3; a short write, -10. */
+int PXVAPI IMG_flip_bitmap_fd(HFILE input, HFILE output, int horizontal, int vertical);
+int PXVAPI IMG_resize_bitmap_fd(HFILE input, HFILE output, int width, int height);
+int PXVAPI IMG_24_to_8_fd(HFILE input, HFILE output);
+int PXVAPI IMG_set_lut_fd(HFILE file, int contrast, int brightness);
+int PXVAPI IMG_GammaCorrection(HFILE file, float gamma);
+
 /* Clipboard: writes the bitmap on the clipboard to an uncompressed BMP file, opening the
  * clipboard with `window` (NULL for none). A packed DIB (CF_DIB) is preferred to a device bitmap
  * (CF_BITMAP); 16- and 32-bit bitmaps are written at 24 bits, 108- and 124-byte DIB headers as

@@ -30,6 +30,7 @@
 #include "core/dib.h"
 #include "core/image.h"
 #include "core/img_util.h"
+#include "formats/bmp_input.h"
 #include "output/color_raster.h"
 
 namespace pxv {
@@ -45,9 +46,6 @@ namespace {
 
 // The source row buffer holds a stored row and 10 bytes more, as the row fetches expect.
 constexpr std::uint64_t kSourceSlack = 10;
-// Larger work blocks and DIBs are refused as memory that cannot be had: on 32-bit Windows no
-// such block could be asked for, and a size worked out in 64 bits never wraps into a small one.
-constexpr std::uint64_t kMaxBlockBytes = INT32_MAX;
 
 // 16 colours: a channel above kChannelOn sets its bit; any channel above kChannelBright the
 // bright bit. The ordered dither sets the bright bit where the luminance passes the threshold
@@ -69,9 +67,6 @@ struct {
   key_lookup lookup;
 } palette_keys;
 
-// Which working rows an operation needs.
-enum class work_rows { none, expanded, gray, colour_pair, gray_triple };
-
 std::uint64_t work_values(work_rows kind, std::int32_t width) {
   const std::uint64_t w = static_cast<std::uint32_t>(width);
   switch (kind) {
@@ -85,12 +80,6 @@ std::uint64_t work_values(work_rows kind, std::int32_t width) {
     case work_rows::none: break;
   }
   return 0;
-}
-
-// A work block of `bytes`, or null when that many cannot be had.
-void *take_block(std::uint64_t bytes) {
-  if (bytes == 0 || bytes > kMaxBlockBytes) return nullptr;
-  return img_fmalloc(static_cast<std::size_t>(bytes));
 }
 
 void put_colour(std::uint8_t *entry, std::uint32_t red, std::uint32_t green, std::uint32_t blue) {
@@ -272,36 +261,10 @@ void dither_raster(std::uint8_t *dest, std::int32_t *rows, std::int32_t row_leng
                      row);
 }
 
-namespace {
-
 // ---------------------------------------------------------------------------------------------
 // The conversion frame.
 
-struct conversion_frame {
-  int handle;
-  image_object *image;
-  const std::uint8_t *header;  // the old DIB, locked
-  std::int32_t width, height;
-  std::uint8_t *source;        // a stored row of the old DIB, with its 10 bytes more
-  std::int32_t *work;          // the working rows, zeroed; null when the operation has none
-  std::uint8_t *output;        // one output row, zeroed, so its padding stays 0
-  std::int32_t out_row_bytes;
-  HGLOBAL new_block;
-  std::uint8_t *new_dib;       // locked
-  PXV_PROGRESS_PROC progress;
-  LONG user;
-  const PALETTEENTRY *host;
-};
-
-struct conversion {
-  bool palette_sources;  // 4- and 8-bit images are taken besides 24-bit ones
-  int new_bits;
-  work_rows rows;
-  // The create_dib_palette kind of the new table, or null when `produce` writes the table.
-  const char *table_kind;
-  bool host_palette;  // the operation reads the host's colours
-  void (*produce)(conversion_frame *f);
-};
+namespace {
 
 std::uint8_t *new_table(const conversion_frame *f) { return f->new_dib + kDibHeaderBytes; }
 
@@ -309,10 +272,7 @@ void free_frame_blocks(conversion_frame *f) {
   img_ffree(f->source);
   img_ffree(f->work);
   img_ffree(f->output);
-  if (f->new_block != nullptr) {
-    if (f->new_dib != nullptr) GlobalUnlock(f->new_block);
-    GlobalFree(f->new_block);
-  }
+  free_dib_block(f->new_block, f->new_dib);
 }
 
 // Takes every block the operation needs; false when one cannot be had.
@@ -322,12 +282,11 @@ bool take_frame_blocks(conversion_frame *f, const conversion &c) {
   if (source_bytes < 0 || f->out_row_bytes < 0) return false;
   const std::uint64_t dib_bytes = kDibHeaderBytes + (4u << c.new_bits) +
                                   std::uint64_t(f->out_row_bytes) * std::uint64_t(f->height);
-  f->source = static_cast<std::uint8_t *>(take_block(source_bytes + kSourceSlack));
+  f->source = static_cast<std::uint8_t *>(take_work_block(source_bytes + kSourceSlack));
   const std::uint64_t values = work_values(c.rows, f->width);
-  if (values != 0) f->work = static_cast<std::int32_t *>(take_block(values * sizeof(std::int32_t)));
-  f->output = static_cast<std::uint8_t *>(take_block(std::uint64_t(f->out_row_bytes)));
-  if (dib_bytes <= kMaxBlockBytes) f->new_block = GlobalAlloc(GMEM_MOVEABLE, static_cast<SIZE_T>(dib_bytes));
-  if (f->new_block != nullptr) f->new_dib = static_cast<std::uint8_t *>(GlobalLock(f->new_block));
+  if (values != 0) f->work = static_cast<std::int32_t *>(take_work_block(values * sizeof(std::int32_t)));
+  f->output = static_cast<std::uint8_t *>(take_work_block(std::uint64_t(f->out_row_bytes)));
+  f->new_block = new_dib_block(dib_bytes, &f->new_dib);
   if (f->source == nullptr || (values != 0 && f->work == nullptr) || f->output == nullptr ||
       f->new_dib == nullptr)
     return false;
@@ -349,13 +308,6 @@ void start_new_dib(conversion_frame *f, const conversion &c) {
   if (c.table_kind != nullptr) create_dib_palette(h, c.table_kind);
 }
 
-// Stores the output row as stored row r of the new DIB and reports it.
-void emit_row(conversion_frame *f, std::int32_t r) {
-  std::uint8_t *pixels = f->new_dib + kDibHeaderBytes + Palette_Size(f->new_dib);
-  put_dib_raster(f->output, pixels, r, f->out_row_bytes);
-  if (f->progress != nullptr) f->progress(f->user, f->height, r);
-}
-
 // Puts the new DIB under the handle. A saved palette belonged to the old colours and goes
 // with them; width, height and the crop rectangle stay as they were.
 void replace_dib(conversion_frame *f) {
@@ -366,15 +318,18 @@ void replace_dib(conversion_frame *f) {
   }
   image->saved_palette_handle = nullptr;
   image->saved_palette = nullptr;
-  GlobalUnlock(image->dib_handle);
-  GlobalFree(image->dib_handle);
-  image->dib_handle = f->new_block;
-  image->dib = f->new_dib;
-  image->row_bytes = f->out_row_bytes;
+  replace_image_dib(image, f->new_block, f->new_dib);
   f->new_block = nullptr;
   f->new_dib = nullptr;
   free_frame_blocks(f);
-  unlock_image_dib(image);
+}
+
+}  // namespace
+
+void emit_row(conversion_frame *f, std::int32_t r) {
+  std::uint8_t *pixels = f->new_dib + kDibHeaderBytes + Palette_Size(f->new_dib);
+  put_dib_raster(f->output, pixels, r, f->out_row_bytes);
+  if (f->progress != nullptr) f->progress(f->user, f->height, r);
 }
 
 int run_conversion(int handle, const conversion &c, PXV_PROGRESS_PROC progress, LONG user,
@@ -409,6 +364,8 @@ int run_conversion(int handle, const conversion &c, PXV_PROGRESS_PROC progress, 
   replace_dib(&f);
   return kOk;
 }
+
+namespace {
 
 // ---------------------------------------------------------------------------------------------
 // What each operation makes of the rows.
@@ -581,61 +538,13 @@ const conversion kDitherToPalette = {true, 4, work_rows::colour_pair, nullptr, t
 // ---------------------------------------------------------------------------------------------
 // BMP file to BMP file.
 
-constexpr std::uint32_t kFileHeaderBytes = 14;
-constexpr std::uint32_t kDataOffsetField = 10;
 constexpr std::uint32_t kSixteenTableBytes = 4 * kHostSixteen;
 // File header, info header and the 16-colour table: where the output's rows begin.
 constexpr std::uint32_t kOutputDataOffset = kFileHeaderBytes + kDibHeaderBytes + kSixteenTableBytes;
 
-struct bmp_input {
-  int stream;
-  std::uint8_t info[kHeaderRecordBytes];  // the info header and its colour table
-  std::uint32_t data_offset;
-  std::int32_t width, height, row_bytes;
-};
-
-// Reads and checks the input's headers: 1 when the file is taken, 0 when it is cut short, or
-// the code that refuses it.
-int read_bmp_input(bmp_input *in) {
-  std::uint8_t file_header[kFileHeaderBytes];
-  std::uint8_t *info = in->info;
-  img_seek_mem(in->stream, 0, kSeekSet);
-  if (img_read_mem(in->stream, file_header, kFileHeaderBytes) != std::int32_t{kFileHeaderBytes}) return 0;
-  if (img_read_mem(in->stream, info, kDibHeaderBytes) != std::int32_t{kDibHeaderBytes}) return 0;
-  in->data_offset = get_le32(file_header + kDataOffsetField);
-  in->width = dib_width(info);
-  in->height = dib_height(info);
-  const int bits = dib_bit_count(info);
-  if (get_le32(info + kBiSize) != kDibHeaderBytes || get_le32(info + kBiCompression) != 0 ||
-      in->height < 0 || (bits != 4 && bits != 8 && bits != 24))
-    return kUnsupported;
-  if (in->width < 1 || in->height < 1 || dib_clr_used(info) > kMaxColours) return kBadData;
-  const std::uint32_t table_bytes = Palette_Size(info);
-  in->row_bytes = size_for_long(in->width, bits);
-  const std::int32_t out_row_bytes = size_for_long(in->width, 4);
-  const std::uint64_t last_input = std::uint64_t{in->data_offset} + std::uint64_t(in->row_bytes) * std::uint64_t(in->height);
-  const std::uint64_t output_bytes = kOutputDataOffset + std::uint64_t(out_row_bytes) * std::uint64_t(in->height);
-  if (in->data_offset < kFileHeaderBytes + kDibHeaderBytes + table_bytes || in->row_bytes < 0 ||
-      out_row_bytes < 0 || last_input > INT32_MAX || output_bytes > INT32_MAX)
-    return kBadData;
-  if (img_read_mem(in->stream, info + kDibHeaderBytes, table_bytes) != std::int32_t(table_bytes)) return 0;
-  // The header block runs up to the data offset: a file that ends before it is cut short.
-  std::uint8_t last;
-  img_seek_mem(in->stream, static_cast<std::int32_t>(in->data_offset) - 1, kSeekSet);
-  if (img_read_mem(in->stream, &last, 1) != 1) return 0;
-  return 1;
-}
-
-// Input row r into `row`; rows the file does not hold, or that lie past the image, read as 0.
-void read_input_row(const bmp_input &in, std::uint8_t *row, std::int32_t r) {
-  std::int32_t got = 0;
-  if (r < in.height) {
-    img_seek_mem(in.stream, static_cast<std::int32_t>(in.data_offset + std::uint32_t(r) * std::uint32_t(in.row_bytes)), kSeekSet);
-    got = img_read_mem(in.stream, row, static_cast<std::uint32_t>(in.row_bytes));
-    if (got < 0) got = 0;
-  }
-  std::memset(row + got, 0, static_cast<std::size_t>(in.row_bytes - got));
-}
+// The input's rules: the handle operation's bit counts, in the form this library's own BMP
+// writer makes.
+constexpr bmp_input_rules kDitherInput = {kPaletteBitCounts | bit_count_flag(24), false};
 
 // The 14-byte file header, the input's info header made 4-bit, and the host's 16 colours.
 void build_output_head(const bmp_input &in, std::int32_t out_row_bytes, const PALETTEENTRY *host,
@@ -658,15 +567,16 @@ void build_output_head(const bmp_input &in, std::int32_t out_row_bytes, const PA
 
 int dither_file(int input, int output, const PALETTEENTRY *host) {
   bmp_input in{};
-  in.stream = input;
-  const int taken = read_bmp_input(&in);
+  const int taken = read_bmp_input(&in, input, kDitherInput);
   if (taken != 1) return taken;
   const std::int32_t out_row_bytes = size_for_long(in.width, 4);
+  if (out_row_bytes < 0 || !file_size_fits(kOutputDataOffset + std::uint64_t(out_row_bytes) * std::uint64_t(in.height)))
+    return kBadData;
   // Every block before the first byte is written, so that a failure writes nothing.
-  auto *source = static_cast<std::uint8_t *>(take_block(std::uint64_t(in.row_bytes) + kSourceSlack));
+  auto *source = static_cast<std::uint8_t *>(take_work_block(std::uint64_t(in.row_bytes) + kSourceSlack));
   const std::uint64_t values = work_values(work_rows::colour_pair, in.width);
-  auto *work = static_cast<std::int32_t *>(take_block(values * sizeof(std::int32_t)));
-  auto *row = static_cast<std::uint8_t *>(take_block(std::uint64_t(out_row_bytes)));
+  auto *work = static_cast<std::int32_t *>(take_work_block(values * sizeof(std::int32_t)));
+  auto *row = static_cast<std::uint8_t *>(take_work_block(std::uint64_t(out_row_bytes)));
   auto free_blocks = [&] {
     img_ffree(source);
     img_ffree(work);

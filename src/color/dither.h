@@ -4,7 +4,56 @@
 
 #include <cstdint>
 
+#include "platform/win32.h"
+#include "pxvlib10.h"
+
 namespace pxv {
+
+struct image_object;
+
+// ---------------------------------------------------------------------------------------------
+// The conversion frame: every operation that replaces a handle's DIB by one of the same size
+// and another bit count runs it. The bit count is checked before anything is taken; every block
+// is taken before the first row, so that a failure leaves the handle as it was; the new header
+// and (unless the operation writes its own) colour table come before the rows; the rows are
+// produced in stored order, each reported; then a saved palette goes with the old DIB and the
+// new DIB is put under the handle.
+
+// Which working rows an operation needs.
+enum class work_rows { none, expanded, gray, colour_pair, gray_triple };
+
+struct conversion_frame {
+  int handle;
+  image_object *image;
+  const std::uint8_t *header;  // the old DIB, locked
+  std::int32_t width, height;
+  std::uint8_t *source;        // a stored row of the old DIB, with its 10 bytes more
+  std::int32_t *work;          // the working rows, zeroed; null when the operation has none
+  std::uint8_t *output;        // one output row, zeroed, so its padding stays 0
+  std::int32_t out_row_bytes;
+  HGLOBAL new_block;
+  std::uint8_t *new_dib;       // locked
+  PXV_PROGRESS_PROC progress;
+  LONG user;
+  const PALETTEENTRY *host;
+};
+
+struct conversion {
+  bool palette_sources;  // 4- and 8-bit images are taken besides 24-bit ones
+  int new_bits;
+  work_rows rows;
+  // The create_dib_palette kind of the new table, or null when `produce` writes the table.
+  const char *table_kind;
+  bool host_palette;  // the operation reads the host's colours
+  void (*produce)(conversion_frame *f);
+};
+
+// Runs conversion `c` on the handle: 0, or -7, -6 (bit count not taken, or a host palette
+// missing), -1 (a block that cannot be had).
+int run_conversion(int handle, const conversion &c, PXV_PROGRESS_PROC progress, LONG user,
+                   const PALETTEENTRY *host);
+// Stores the frame's output row as stored row r of the new DIB and reports it.
+void emit_row(conversion_frame *f, std::int32_t r);
 
 // Colour keys: the top four bits of red, green and blue as one 12-bit number (red highest).
 constexpr int kColourKeys = 4096;

@@ -74,6 +74,15 @@ image_object *live_image(int handle);
 std::uint8_t *lock_image_dib(image_object *image);
 void unlock_image_dib(image_object *image);
 
+// A new DIB block of `bytes`, locked at `*dib`; its handle, or null when it cannot be had (sizes
+// past kMaxBlockBytes included). free_dib_block gives back one that was not put under a handle.
+HGLOBAL new_dib_block(std::uint64_t bytes, std::uint8_t **dib);
+void free_dib_block(HGLOBAL block, std::uint8_t *dib);
+// Puts a complete new DIB, locked at `dib`, under the image in place of its old one, which is
+// unlocked and freed; width, height and row bytes follow the new header, and the new DIB is
+// unlocked. The crop and display rectangles and a saved palette are the caller's to change.
+void replace_image_dib(image_object *image, HGLOBAL block, std::uint8_t *dib);
+
 void get_dib_raster(const std::uint8_t *pixel_base, std::uint8_t *dst, int row, int row_bytes);
 void put_dib_raster(const std::uint8_t *src, std::uint8_t *pixel_base, int row, int row_bytes);
 

@@ -134,6 +134,36 @@ int delete_image_handle(int handle) {
   return kOk;
 }
 
+HGLOBAL new_dib_block(std::uint64_t bytes, std::uint8_t **dib) {
+  *dib = nullptr;
+  if (bytes == 0 || bytes > kMaxBlockBytes) return nullptr;
+  HGLOBAL block = GlobalAlloc(GMEM_MOVEABLE, static_cast<SIZE_T>(bytes));
+  if (block == nullptr) return nullptr;
+  *dib = static_cast<std::uint8_t *>(GlobalLock(block));
+  if (*dib == nullptr) {
+    GlobalFree(block);
+    return nullptr;
+  }
+  return block;
+}
+
+void free_dib_block(HGLOBAL block, std::uint8_t *dib) {
+  if (block == nullptr) return;
+  if (dib != nullptr) GlobalUnlock(block);
+  GlobalFree(block);
+}
+
+void replace_image_dib(image_object *image, HGLOBAL block, std::uint8_t *dib) {
+  GlobalUnlock(image->dib_handle);
+  GlobalFree(image->dib_handle);
+  image->dib_handle = block;
+  image->dib = dib;
+  image->width = dib_width(dib);
+  image->height = dib_height(dib);
+  image->row_bytes = size_for_long(image->width, dib_bit_count(dib));
+  unlock_image_dib(image);
+}
+
 void get_dib_raster(const std::uint8_t *pixel_base, std::uint8_t *dst, int row, int row_bytes) {
   std::memcpy(dst, pixel_base + static_cast<std::ptrdiff_t>(row) * row_bytes,
               static_cast<std::size_t>(row_bytes));

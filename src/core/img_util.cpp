@@ -95,6 +95,11 @@ void *img_fmalloc(std::size_t bytes) {
   return p;
 }
 
+void *take_work_block(std::uint64_t bytes) {
+  if (bytes == 0 || bytes > kMaxBlockBytes) return nullptr;
+  return img_fmalloc(static_cast<std::size_t>(bytes));
+}
+
 namespace {
 
 void release_work_block(int slot) {

@@ -4,6 +4,7 @@
 // the platform's simple file interface. One decoder or encoder thus serves files and memory.
 #pragma once
 
+#include <climits>
 #include <cstddef>
 #include <cstdint>
 
@@ -50,6 +51,11 @@ inline bool img_write_all(int stream, const void *bytes, std::uint32_t count) {
 //   one's blocks. An exported function that runs a codec without a dispatcher (IMG_IsTiffCmyk)
 //   is a dispatcher of its own and ends with img_ffree_all.
 void *img_fmalloc(std::size_t bytes);
+// A work block whose size was worked out in 64 bits: larger blocks are refused like memory that
+// cannot be had, since on 32-bit Windows none could be asked for, and a size that would have
+// wrapped never turns into a small one.
+constexpr std::uint64_t kMaxBlockBytes = INT32_MAX;
+void *take_work_block(std::uint64_t bytes);
 void img_ffree(void *block);
 void img_ffree_all();
 int img_work_blocks_in_use();

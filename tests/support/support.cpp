@@ -94,6 +94,15 @@ bool run(const std::string &command, std::string *output) {
   return status == 0;
 }
 
+int file_to_file(const std::string &in, const std::string &out, const FileOp &op, Bytes *written) {
+  HFILE fin = open_file(in, OF_READ), fout = open_file(out, OF_CREATE);
+  const int rc = op(fin, fout);
+  if (fin != HFILE_ERROR) _lclose(fin);
+  if (fout != HFILE_ERROR) _lclose(fout);
+  if (written != nullptr) *written = read_file(out);
+  return rc;
+}
+
 int PackedDib::row_bytes() const { return pxv::size_for_long(width, bits); }
 int PackedDib::table_bytes() const { return int(pxv::Palette_Size(bytes.data())); }
 

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -41,6 +42,11 @@ HFILE open_file(const std::string &path, int mode);
 
 // Runs a shell command; true when it exits 0. Its output goes to `output` when given.
 bool run(const std::string &command, std::string *output = nullptr);
+
+// Runs a file-to-file operation from `in` into a fresh file `out` (both opened and closed here);
+// answers its result, and the output's bytes in `written` when given.
+using FileOp = std::function<int(HFILE input, HFILE output)>;
+int file_to_file(const std::string &in, const std::string &out, const FileOp &op, Bytes *written = nullptr);
 
 // A packed DIB: 40-byte header, colour table, rows bottom-up, built field by field.
 struct PackedDib {

@@ -190,3 +190,35 @@ TEST(CliConvert, ColourOperationsInOrder) {
   EXPECT_TRUE(!ok && has(out, "no colour table")) << out;
   EXPECT_TRUE(has(pxv("convert --help"), "--dither color-diffusion   16 colours, error diffusion (4 bits)"));
 }
+
+// Processing operations run in the order given; --contrast and --brightness are one library
+// call (two calls on a palette image would each start from its first table); every file variant
+// under --direct writes what the loaded path writes.
+TEST(CliConvert, ProcessingInOrderAndDirect) {
+  const std::string in = picture_file("proc24.bmp", 24), palette = picture_file("proc8.bmp", 8);
+  const std::string out = pxv_test::scratch_path("proc_out.bmp"), direct = pxv_test::scratch_path("proc_direct.bmp");
+  bool ok = false;
+  pxv("convert " + in + " " + out + " --rotate 450 --resize 50%", &ok);
+  int h = IMG_decompress_bitmap(out.c_str()), w = 0, ht = 0, bits = 0;
+  IMG_bitmap_info(h, &w, &ht, &bits);
+  IMG_delete_bitmap(h);
+  EXPECT_TRUE(ok && w == 15 && ht == 20) << w << " x " << ht;
+  h = IMG_decompress_bitmap(palette.c_str());
+  ASSERT_EQ(IMG_set_lut(h, 30, -5, nullptr, 0), 0);
+  const std::string library = pxv_test::scratch_path("proc_library.bmp");
+  ASSERT_EQ(IMG_save_bitmap(h, library.c_str(), PXV_SAVE_BMP), 0);
+  IMG_delete_bitmap(h);
+  pxv("convert " + palette + " " + out + " --contrast 30 --brightness -5", &ok);
+  EXPECT_TRUE(ok && pxv_test::read_file(out) == pxv_test::read_file(library));
+  for (const std::string op : {"--flip x", "--resize 7x9", "--brightness -5 --contrast 30", "--gamma 2.2", "--to8"}) {
+    pxv("convert " + in + " " + out + " " + op, &ok);
+    EXPECT_TRUE(ok) << op;
+    pxv("convert " + in + " " + direct + " " + op + " --direct", &ok);
+    EXPECT_TRUE(ok && pxv_test::read_file(out) == pxv_test::read_file(direct)) << op;
+  }
+  std::string said = pxv("convert " + palette + " " + out + " --sharpen 16", &ok);
+  EXPECT_TRUE(!ok && has(said, "--sharpen AMOUNT takes 1- and 24-bit, and gray 4- and 8-bit images")) << said;
+  said = pxv("convert " + in + " " + out + " --rotate 90 --direct", &ok);
+  EXPECT_TRUE(!ok && has(said, "--direct takes one operation that has a file variant")) << said;
+  EXPECT_TRUE(has(pxv("convert --help"), "--rotate DEGREES           turn clockwise by a multiple of 90"));
+}

@@ -403,13 +403,7 @@ TEST_F(Color, DiffusionsAndNearestColoursEqualPlainTranscriptions) {
 
 // Dithers file `in` into a fresh `out`; answers the result, and the output's bytes in `written`.
 int dither_file(const std::string &in, Bytes *written) {
-  const std::string out = in + ".out.bmp";
-  HFILE fin = open_file(in, OF_READ), fout = open_file(out, OF_CREATE);
-  const int rc = IMG_dither_to_palette_fd(fin, fout, kHost.data());
-  _lclose(fin);
-  _lclose(fout);
-  *written = read_file(out);
-  return rc;
+  return file_to_file(in, in + ".out.bmp", [](HFILE fin, HFILE fout) { return IMG_dither_to_palette_fd(fin, fout, kHost.data()); }, written);
 }
 
 TEST_F(Color, FileToFileWritesTheHandleOperationsPixels) {

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/image.h"
@@ -299,6 +300,119 @@ TEST_F(OutputFaults, ClipboardWrites) {
   pxv_test::set_clipboard({{CF_BITMAP, bitmap}});
   sweep("clipboard bitmap", image, save);
   pxv_test::set_clipboard({});
+}
+
+}  // namespace
+
+namespace {
+
+// The processing operations: each allocation failing in turn answers -1 and leaves the DIB, the
+// record and the count of blocks as they were, except that a quarter turn whose mirror fails
+// after the transposition stays transposed, as documented.
+TEST(ProcessFaults, EveryAllocationOfAnOperationFailingInTurn) {
+  struct Op {
+    const char *name;
+    int bits;
+    std::function<int(int)> run;
+    bool mirrors_after_transposing;
+  };
+  const Op ops[] = {
+      {"rotate 90", 4, [](int h) { return IMG_rotate_bitmap(h, 90, nullptr, 0); }, true},
+      {"rotate 270", 1, [](int h) { return IMG_rotate_bitmap(h, 270, nullptr, 0); }, true},
+      {"rotate 180", 24, [](int h) { return IMG_rotate_bitmap(h, 180, nullptr, 0); }, false},
+      {"resize", 8, [](int h) { return IMG_resize_bitmap(h, 29, 3, nullptr, 0); }, false},
+      {"set_lut", 8, [](int h) { return IMG_set_lut(h, 20, 3, nullptr, 0); }, false},
+      {"sharpen", 24, [](int h) { return IMG_sharpen_bitmap(h, 64); }, false},
+      {"24 to 8", 24, IMG_24_to_8, false}};
+  auto picture = [](int bits) {
+    const int h = pxv_test::picture_handle(13, 7, bits);
+    IMG_set_croprect(h, 1, 2, 3, 4);
+    return h;
+  };
+  // The image and its crop rectangle.
+  auto state = [](int h) {
+    pxv::image_object *image = pxv::live_image(h);
+    return std::pair(pxv_test::read_handle(h), std::vector<int>{image->crop_x, image->crop_y, image->crop_width, image->crop_height});
+  };
+  for (const Op &op : ops) {
+    SCOPED_TRACE(op.name);
+    const int h = picture(op.bits);
+    const auto before = state(h);
+    const pxv::image_object record = *pxv::live_image(h);
+    // What a mirror's failure leaves: the transposition, and how many allocations it makes.
+    const int transposed = picture(op.bits);
+    const std::uint64_t start = pxv_platform::allocation_count();
+    ASSERT_EQ(IMG_rotate_bitmap(transposed, 0, nullptr, 0), 0);
+    const std::uint64_t transposing = pxv_platform::allocation_count() - start;
+    const auto turned = state(transposed);
+    const std::size_t blocks = pxv_platform::live_blocks();
+    int rc = -1;
+    for (unsigned n = 1; n < 20 && rc != 0; ++n) {
+      pxv_platform::fail_allocation(n);
+      const std::uint64_t at = pxv_platform::allocation_count();
+      rc = op.run(h);
+      const bool reached = pxv_platform::allocation_count() - at >= n;
+      pxv_platform::fail_allocation(0);
+      EXPECT_EQ(rc, reached ? PXV_ERR_NO_MEMORY : 0) << "allocation " << n;
+      if (rc == 0) break;
+      EXPECT_EQ(pxv_platform::live_blocks(), blocks);
+      EXPECT_EQ(pxv::img_work_blocks_in_use(), 0);
+      const bool left_transposed = op.mirrors_after_transposing && n > transposing;
+      const pxv::image_object *now = pxv::live_image(h);
+      EXPECT_TRUE(now->dib == nullptr && now->saved_palette == record.saved_palette);
+      const auto after = state(h), &want = left_transposed ? turned : before;
+      ASSERT_TRUE(after.first.header == want.first.header && after.first.rows == want.first.rows) << "allocation " << n;
+      EXPECT_EQ(after.second, want.second) << "allocation " << n;
+      if (left_transposed) {  // back to the start for the next allocation
+        IMG_delete_bitmap(h);
+        ASSERT_EQ(picture(op.bits), h);
+      }
+    }
+    EXPECT_EQ(rc, 0);
+    IMG_delete_bitmap(transposed);
+    IMG_delete_bitmap(h);
+  }
+}
+
+// The file variants write nothing when a block cannot be had and report a cut write; in place,
+// a failure before the first row leaves the file as it was.
+TEST(ProcessFaults, TheFileVariantsFailCleanly) {
+  const std::string in = pxv_test::scratch_path("process_in.bmp"), out = pxv_test::scratch_path("process_out.bmp");
+  const int h = pxv_test::picture_handle(13, 7, 24);
+  ASSERT_EQ(IMG_save_bitmap(h, in.c_str(), PXV_SAVE_BMP), 0);
+  IMG_delete_bitmap(h);
+  const pxv_test::Bytes source = pxv_test::read_file(in);
+  const pxv_test::FileOp ops[] = {[](HFILE i, HFILE o) { return IMG_flip_bitmap_fd(i, o, 1, 1); },
+                                  [](HFILE i, HFILE o) { return IMG_resize_bitmap_fd(i, o, 20, 9); }, IMG_24_to_8_fd,
+                                  [](HFILE i, HFILE) { return IMG_set_lut_fd(i, 10, 10); },
+                                  [](HFILE i, HFILE) { return IMG_GammaCorrection(i, 2.0f); }};
+  for (std::size_t k = 0; k < std::size(ops); ++k) {
+    const bool in_place = k >= 3;
+    auto run = [&](unsigned fail_at, std::int64_t cap) {
+      pxv_test::write_file(in, source);
+      OFSTRUCT of;
+      HFILE fin = OpenFile(in.c_str(), &of, in_place ? OF_READWRITE : OF_READ);
+      if (in_place && cap >= 0) pxv_platform::cap_file_writes(fin, std::uint64_t(cap));
+      pxv_platform::cap_next_file_writes(in_place ? -1 : cap);
+      HFILE fout = OpenFile(out.c_str(), &of, OF_CREATE);
+      pxv_platform::cap_next_file_writes(-1);
+      pxv_platform::fail_allocation(fail_at);
+      const int rc = ops[k](fin, fout);
+      pxv_platform::fail_allocation(0);
+      _lclose(fin);
+      _lclose(fout);
+      EXPECT_EQ(pxv::img_work_blocks_in_use(), 0);
+      return rc;
+    };
+    for (unsigned n = 1; n <= (in_place ? 1u : 2u); ++n) {
+      EXPECT_EQ(run(n, -1), PXV_ERR_NO_MEMORY) << k << ", allocation " << n;
+      EXPECT_TRUE(pxv_test::read_file(out).empty());
+      EXPECT_EQ(pxv_test::read_file(in), source);
+    }
+    for (std::int64_t cap : {0, 13, 60, 200})
+      EXPECT_EQ(run(0, cap), PXV_ERR_SHORT_WRITE) << k << " cut at " << cap;
+    EXPECT_EQ(run(0, -1), 0) << k;
+  }
 }
 
 }  // namespace

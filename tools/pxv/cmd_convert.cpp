@@ -28,7 +28,7 @@ struct ConvertSettings {
   int jobs = 1;
   bool row_bar = false;  // one input: its rows move the progress bar
   std::vector<ColourStep> colour;  // in command-line order
-  bool direct = false;             // --direct: the file-to-file dither, no handle
+  bool direct = false;             // --direct: the operation's file-to-file variant, no handle
 };
 
 struct Job {
@@ -52,8 +52,8 @@ int report_colour_failure(const Job &job, const ColourStep &step, int rc) {
   return outcome(kReported, rc);
 }
 
-// --direct: the input's rows are dithered straight into the output file, through the
-// library's file-to-file variant.
+// --direct: the input's rows go straight into the output file, through the library's
+// file-to-file variant of the operation; an in-place variant works on a copy of the input.
 int convert_direct(const Job &job, const ColourStep &step) {
   if (IMGLOW_get_filetype(job.in.c_str()) != PXV_SAVE_BMP) {
     std::fprintf(stderr, "pxv: %s: --direct reads BMP files only\n", job.in.c_str());
@@ -62,20 +62,23 @@ int convert_direct(const Job &job, const ColourStep &step) {
   bool header_read = true;
   const int rc = write_replacing(job.out, false, [&](const std::string &file) {
     OFSTRUCT of;
-    HFILE in = OpenFile(job.in.c_str(), &of, OF_READ);
-    if (in == HFILE_ERROR) return PXV_ERR_READ;
-    HFILE out = OpenFile(file.c_str(), &of, OF_CREATE);
-    int result = out == HFILE_ERROR ? PXV_ERR_CREATE : IMG_dither_to_palette_fd(in, out, step.colours.data());
+    const bool in_place = step.op->in_place;
+    if (in_place && !copy_file(job.in, file)) return PXV_ERR_CREATE;
+    HFILE in = in_place ? HFILE_ERROR : OpenFile(job.in.c_str(), &of, OF_READ);
+    if (!in_place && in == HFILE_ERROR) return PXV_ERR_READ;
+    HFILE out = OpenFile(file.c_str(), &of, in_place ? OF_READWRITE : OF_CREATE);
+    int result = out == HFILE_ERROR ? PXV_ERR_CREATE : step.op->direct(step, in, out);
     // A header cut short is no error to the library, which then writes nothing.
     header_read = out == HFILE_ERROR || _llseek(out, 0, 2) > 0;
     if (result == 0 && !header_read) result = PXV_ERR_READ;
     if (out != HFILE_ERROR) _lclose(out);
-    _lclose(in);
+    if (in != HFILE_ERROR) _lclose(in);
     return result;
   });
   if (rc >= 0) return 0;
   if (rc == PXV_ERR_TYPE || rc == PXV_ERR_DATA)
-    std::fprintf(stderr, "pxv: --direct reads uncompressed 4-, 8- and 24-bit BMP files with a 40-byte header\n");
+    std::fprintf(stderr, "pxv: %s --direct reads uncompressed, bottom-up BMP files of %s images\n", step.op->option,
+                 step.op->takes);
   return outcome(rc == PXV_ERR_SHORT_WRITE || rc == PXV_ERR_CREATE ? kSave : kLoad, rc);
 }
 
@@ -89,7 +92,7 @@ int convert_one(const Job &job, const ConvertSettings &s) {
   _lclose(fd);
   if (handle < 0) return outcome(kLoad, handle);
   const ColourStep *failed = nullptr;
-  const int changed = run_colour_steps(handle, s.colour, !s.row_bar, &failed);
+  const int changed = run_colour_steps(&handle, s.colour, !s.row_bar, &failed);
   if (changed < 0) {
     IMG_delete_bitmap(handle);
     return report_colour_failure(job, *failed, changed);
@@ -224,9 +227,10 @@ const char kConvertUsage[] =
 int cmd_convert(const Args &args) {
   ConvertSettings s;
   CommandLine line;
-  char usage[sizeof kConvertUsage + 4096];
-  std::snprintf(usage, sizeof usage, kConvertUsage, colour_help().c_str());
-  const std::string help = usage + save_type_help();
+  // The operations' part goes where the usage text holds its "%s".
+  std::string help = kConvertUsage;
+  help.replace(help.find("%s"), 2, colour_help());
+  help += save_type_help();
   auto colour = [&](const char *option) {
     return [&s, option](const std::string &v) { return parse_colour_option(option, v, &s.colour); };
   };
@@ -251,11 +255,20 @@ int cmd_convert(const Args &args) {
        {"--remap", nullptr, "a palette file", colour("--remap")},
        {"--dither", nullptr, "bayer, halftone, diffusion, color-bayer, color-diffusion or palette FILE",
         colour("--dither")},
+       {"--rotate", nullptr, "a multiple of 90 degrees", colour("--rotate")},
+       {"--flip", nullptr, "x or y", colour("--flip")},
+       {"--resize", nullptr, "WxH or N% (whole numbers of 1 or more)", colour("--resize")},
+       {"--contrast", nullptr, "a whole number", colour("--contrast")},
+       {"--brightness", nullptr, "a whole number", colour("--brightness")},
+       {"--gamma", nullptr, "a number above 0", colour("--gamma")},
+       {"--invert", nullptr, nullptr, colour("--invert")},
+       {"--sharpen", nullptr, "a whole number", colour("--sharpen")},
+       {"--to8", nullptr, nullptr, colour("--to8")},
        {"--direct", nullptr, nullptr, [&](const std::string &) { return s.direct = true; }}},
       help.c_str(), &line);
   if (status >= 0) return status;
-  if (s.direct && (s.colour.size() != 1 || s.colour[0].op->palette_size != 16 || s.crop || s.page != 0))
-    return usage_error("--direct takes --dither palette FILE as its only operation, and no --crop or --page");
+  if (s.direct && (s.colour.size() != 1 || s.colour[0].op->direct == nullptr || s.crop || s.page != 0))
+    return usage_error("--direct takes one operation that has a file variant (see --help), and no --crop or --page");
   if ((status = read_palette_files(&s.colour)) != 0) return status;
   std::vector<Job> jobs = plan(line.operands, s, &status);
   if (jobs.empty()) return status;

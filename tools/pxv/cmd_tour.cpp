@@ -240,7 +240,7 @@ const char kTourHelp[] =
     "library writes, loads each file back and reports its size and whether the pixels came\n"
     "back identical (or, for JPEG, how close). EPS files, which the library does not read\n"
     "back, are drawn by Ghostscript when gs is on PATH, else marked not checked. Then runs\n"
-    "every colour operation of 'pxv convert' once on the 24-bit picture and reports the\n"
+    "every image operation of 'pxv convert' once on the 24-bit picture and reports the\n"
     "depth and colours of each result.\n"
     "--keep leaves the files in DIR.\n";
 
@@ -326,18 +326,20 @@ Verdict tour_direct(const std::string &dir, const std::vector<PALETTEENTRY> &col
   return same ? Verdict{"the pixels of --dither palette"} : Verdict{"differs from --dither palette", true};
 }
 
-// Every colour operation once on the 24-bit picture: the depth it leaves and the colours it
-// uses; the palette operations take the colours of the picture at their depth. With --keep each
-// result is saved as a BMP.
+// Every image operation once on the 24-bit picture: the depth it leaves and the colours it uses;
+// the palette operations take the colours of the picture at their depth, the others the value
+// the table gives them. With --keep each result is saved as a BMP.
 void tour_colour(const std::string &dir, bool keep, Progress *bar, int *step, Tally *t) {
-  std::printf("\n%-26s %4s %8s  %s\n", "colour operation", "bits", "colours", "result");
+  std::printf("\n%-26s %4s %8s  %s\n", "image operation", "bits", "colours", "result");
   const std::vector<PALETTEENTRY> colours[] = {tour_palette(8), tour_palette(4)};
   Pixels sixteen;
   for (std::size_t i = 0; i < std::size(kColourOps); ++i) {
     const ColourOp &op = kColourOps[i];
+    ColourStep order{&op, "", colours[op.palette_size == 16]};
+    if (op.parse != nullptr) op.parse(op.example, &order);
     Pixels picture = tour_picture(24);
-    const int h = IMG_create_handle(picture.data());
-    const int rc = h < 0 ? h : op.run(h, nullptr, 0, colours[op.palette_size == 16].data());
+    int h = IMG_create_handle(picture.data());
+    const int rc = h < 0 ? h : op.run(&h, order, nullptr, 0);
     int w = 0, ht = 0, bits = 0;
     Pixels result;
     if (rc >= 0) {
@@ -349,8 +351,10 @@ void tour_colour(const std::string &dir, bool keep, Progress *bar, int *step, Ta
     }
     if (h >= 0) IMG_delete_bitmap(h);
     if (op.palette_size == 16) sixteen = result;
-    const bool problem = rc < 0 || bits != op.bits;
-    std::printf("%-26s %4d %8d  %s\n", op.option, bits, rc < 0 ? 0 : distinct_colours(result),
+    const bool problem = rc < 0 || bits != (op.bits != 0 ? op.bits : 24);
+    // The option as the tour gave it: "--rotate 90".
+    const std::string given = op.parse == nullptr ? op.option : std::string(op.option, std::strcspn(op.option, " ")) + " " + op.example;
+    std::printf("%-26s %4d %8d  %s\n", given.c_str(), bits, rc < 0 ? 0 : distinct_colours(result),
                 rc < 0 ? result_meaning(rc) : problem ? "not the depth it should leave" : "done");
     t->problems += problem;
     progress_update(bar, ++*step);

@@ -1,6 +1,7 @@
 // Saves through a temporary file: see save_file.h.
 #include "save_file.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,6 +16,14 @@
 namespace pxv_cli {
 
 namespace {
+
+// Windows opens descriptors in text mode unless told otherwise, and would turn every 0x0A byte
+// written into two.
+#ifdef O_BINARY
+constexpr int kBinary = O_BINARY;
+#else
+constexpr int kBinary = 0;
+#endif
 
 // Copies the file `from` onto the open descriptor `to`.
 bool copy_into(const std::string &from, int to) {
@@ -84,6 +93,13 @@ std::string make_temporary_folder(const std::string &prefix) {
     if (ec) return "";
   }
   return "";
+}
+
+bool copy_file(const std::string &from, const std::string &to) {
+  const int fd = open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | kBinary, 0666);
+  if (fd < 0) return false;
+  const bool copied = copy_into(from, fd);
+  return close(fd) == 0 && copied;
 }
 
 int save_replacing(int handle, const std::string &out, const SaveType &type) {

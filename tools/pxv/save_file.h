@@ -22,4 +22,7 @@ int write_replacing(const std::string &out, bool add_to_existing,
 // when none could be made.
 std::string make_temporary_folder(const std::string &prefix);
 
+// Copies the file `from` to `to`, made or emptied; false when either cannot be had.
+bool copy_file(const std::string &from, const std::string &to);
+
 }  // namespace pxv_cli

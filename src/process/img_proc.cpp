@@ -1,0 +1,957 @@
+// Image processing: mirroring, quarter and half turns, nearest-neighbour resizing, contrast and
+// brightness, gamma, inversion, sharpening and the undithered 24-to-8 reduction, on handles and
+// on BMP files.
+//
+// Every handle operation locks the DIB, takes every block it needs before it changes a byte, and
+// unlocks before it returns; a failure (-1) gives back what it took and leaves the DIB, the record
+// and the crop rectangle as they were. Operations that change the size build a complete new DIB
+// and put it under the same handle; a saved palette stays with the handle, since the colours have
+// not changed. The one documented exception: a quarter turn is a transposition followed by a
+// mirror, and a mirror that fails leaves the image transposed.
+//
+// Arithmetic that hosts have always been given is kept: resizing steps in 8 fraction bits,
+// rounded down (worked out in 64 bits, since an old width times 256 wraps 32 bits past 16M
+// pixels); contrast and brightness in unsigned 32-bit arithmetic read back as signed; the gamma
+// table in double precision with the standard power function.
+//
+// Input policy:
+// - A new width or height below 1 is -6, before anything is read or taken. A contrast below -128
+//   acts as -128 (the factor would turn negative); a gamma that is not a positive finite number
+//   is -6, the file untouched.
+// - The file variants read their input through read_bmp_input: compressed or top-down files and
+//   bit counts outside 1, 4, 8 and 24 are -6, as are the bit counts an operation does not take
+//   (1 bit for the tone variants, anything but 24 for IMG_24_to_8_fd); the tone variants, which
+//   write the colour table back behind a 40-byte header, take only that header (else -6), while
+//   mirroring, resizing and the 24-to-8 reduction take any Windows info header of 40 bytes or
+//   more. A data offset too small for the headers and table, or sizes past 32-bit file positions,
+//   are -3; a header block cut short is 0 with nothing written; a cut write is -10. Rows a
+//   truncated file does not hold read as zeros; the in-place variants write back only the bytes a
+//   row read returned, so a file never changes its size.
+#include "process/img_proc.h"
+
+#include <cmath>
+#include <cstring>
+#include <utility>
+
+#include "color/dither.h"
+#include "core/dib.h"
+#include "core/image.h"
+#include "core/img_util.h"
+#include "formats/bmp_input.h"
+#include "output/color_raster.h"
+
+namespace pxv {
+
+namespace {
+
+// A locked DIB's geometry, read once from its header.
+struct dib_view {
+  std::uint8_t *dib;
+  std::int32_t width, height, row_bytes;
+  int bits;
+  std::uint32_t table_bytes;
+  std::uint8_t *pixels;  // stored row 0
+};
+
+dib_view view_of(std::uint8_t *dib) {
+  dib_view v{};
+  v.dib = dib;
+  v.width = dib_width(dib);
+  v.height = dib_height(dib);
+  v.bits = dib_bit_count(dib);
+  v.row_bytes = size_for_long(v.width, v.bits);
+  v.table_bytes = Palette_Size(dib);
+  v.pixels = dib + kDibHeaderBytes + v.table_bytes;
+  return v;
+}
+
+std::uint8_t *row_at(const dib_view &v, std::int32_t r) {
+  return v.pixels + static_cast<std::ptrdiff_t>(r) * v.row_bytes;
+}
+
+// Locks the DIB of a live handle: 0, or -7 for a dead handle, -1 when the block cannot be
+// locked, -6 (unlocked again) for a DIB this library cannot hold.
+int open_image(int handle, image_object **image, dib_view *view) {
+  *image = live_image(handle);
+  if (*image == nullptr) return kBadHandle;
+  std::uint8_t *dib = lock_image_dib(*image);
+  if (dib == nullptr) return kNoMemory;
+  if (!dib_header_holdable(dib)) {
+    unlock_image_dib(*image);
+    return kUnsupported;
+  }
+  *view = view_of(dib);
+  return kOk;
+}
+
+// Where a rectangle of `extent` starting at `start` begins once an axis of `size` is reversed.
+// Crop rectangles are the host's and unchecked, so the sum wraps rather than overflows.
+std::int32_t mirrored_start(std::int32_t size, std::int32_t start, std::int32_t extent) {
+  return static_cast<std::int32_t>(static_cast<std::uint32_t>(size) -
+                                   (static_cast<std::uint32_t>(start) + static_cast<std::uint32_t>(extent)));
+}
+
+void report(PXV_PROGRESS_PROC progress, LONG user, std::int32_t total, std::int32_t row) {
+  if (progress != nullptr) progress(user, total, row);
+}
+
+// Bytes from the start of a row to pixel x, whose bit count starts it on a byte.
+std::uint64_t byte_of_pixel(std::int32_t x, int bits) {
+  return std::uint64_t(static_cast<std::uint32_t>(x)) * static_cast<std::uint32_t>(bits) / 8;
+}
+
+using row_mirror = void (*)(std::uint8_t *, const std::uint8_t *, std::int32_t);
+
+row_mirror mirror_for(int bits) {
+  switch (bits) {
+    case 1: return flip_1bit;
+    case 4: return flip_4bit;
+    case 8: return flip_8bit;
+    default: return flip_24bit;
+  }
+}
+
+// Bit and nibble access, most significant first as DIB rows pack them.
+inline std::uint32_t get_bit(const std::uint8_t *row, std::uint64_t x) { return (row[x / 8] >> (7 - x % 8)) & 1u; }
+inline void or_bit(std::uint8_t *row, std::uint64_t x, std::uint32_t bit) {
+  row[x / 8] |= static_cast<std::uint8_t>(bit << (7 - x % 8));
+}
+inline std::uint32_t get_nibble(const std::uint8_t *row, std::uint64_t x) {
+  return (x & 1) ? row[x / 2] & 0x0Fu : row[x / 2] >> 4;
+}
+inline void or_nibble(std::uint8_t *row, std::uint64_t x, std::uint32_t nibble) {
+  row[x / 2] |= static_cast<std::uint8_t>((x & 1) ? nibble : nibble << 4);
+}
+
+// The rules of the file variants' inputs.
+constexpr bmp_input_rules kGeometryInput = {kAnyBitCount, true};
+constexpr bmp_input_rules kToneInput = {kPaletteBitCounts | bit_count_flag(24), false};
+constexpr bmp_input_rules kTrueColourInput = {bit_count_flag(24), true};
+
+// The row buffers of a file-to-file operation: one input row, one output row. Both or neither:
+// false when either cannot be had.
+struct row_pair {
+  std::uint8_t *input, *output;
+};
+
+void free_row_pair(row_pair *rows) {
+  img_ffree(rows->input);
+  img_ffree(rows->output);
+}
+
+bool take_row_pair(row_pair *rows, std::int32_t input_bytes, std::int32_t output_bytes) {
+  rows->input = static_cast<std::uint8_t *>(take_work_block(std::uint64_t(input_bytes)));
+  rows->output = static_cast<std::uint8_t *>(take_work_block(std::uint64_t(output_bytes)));
+  if (rows->input != nullptr && rows->output != nullptr) return true;
+  free_row_pair(rows);
+  return false;
+}
+
+// A position in a file whose size read_bmp_input or the caller has kept within 2^31 bytes.
+std::int32_t file_at(std::uint64_t at) { return static_cast<std::int32_t>(at); }
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Mirroring.
+
+void flip_1bit(std::uint8_t *dest, const std::uint8_t *src, std::int32_t width) {
+  for (std::int32_t x = 0; x < width; ++x) or_bit(dest, x, get_bit(src, width - 1 - x));
+}
+
+void flip_4bit(std::uint8_t *dest, const std::uint8_t *src, std::int32_t width) {
+  for (std::int32_t x = 0; x < width; ++x) or_nibble(dest, x, get_nibble(src, width - 1 - x));
+}
+
+void flip_8bit(std::uint8_t *dest, const std::uint8_t *src, std::int32_t width) {
+  for (std::int32_t x = 0; x < width; ++x) dest[x] = src[width - 1 - x];
+}
+
+void flip_24bit(std::uint8_t *dest, const std::uint8_t *src, std::int32_t width) {
+  // The pixel moves whole: blue, green and red keep their order.
+  for (std::int32_t x = 0; x < width; ++x) std::memcpy(dest + 3 * x, src + 3 * (width - 1 - x), 3);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Quarter turns: the stored pixel array is transposed in bands, so that the work memory stays
+// near 32 KB beside the new DIB however large the image is.
+
+namespace {
+
+constexpr std::int32_t kRotateBandBytes = 32768;
+constexpr std::int32_t kRotateRowsAlign = 32;
+constexpr std::int32_t kRotateShortAlign = 4;
+// 1-bit bands of a multiple of 8 rows start on a byte of the new rows.
+constexpr std::int32_t kRotateBitAlign = 8;
+
+}  // namespace
+
+std::int32_t rotate_band_rows(std::int32_t row_bytes, int bits, std::int32_t height, std::int32_t first) {
+  std::int32_t n = kRotateBandBytes / row_bytes;
+  if (n < kRotateRowsAlign) n -= n % kRotateShortAlign;
+  else n -= n % kRotateRowsAlign;
+  if (bits == 1) n -= n % kRotateBitAlign;
+  // Rows longer than 8192 bytes: a few rows at a time all the same.
+  if (n == 0) n = bits == 1 ? kRotateBitAlign : kRotateShortAlign;
+  if (n > height - first) n = height - first;
+  return n;
+}
+
+std::int32_t get_rasters_for_rotate(const std::uint8_t *header, std::uint8_t *band, std::int32_t first) {
+  const dib_view v = view_of(const_cast<std::uint8_t *>(header));
+  const std::int32_t n = rotate_band_rows(v.row_bytes, v.bits, v.height, first);
+  std::memcpy(band, row_at(v, first), static_cast<std::size_t>(n) * static_cast<std::size_t>(v.row_bytes));
+  return n;
+}
+
+void rotate_dib_low(std::uint8_t *transposed, const std::uint8_t *band, std::int32_t row_bytes,
+                    const std::uint8_t *header, std::int32_t rows) {
+  const std::int32_t width = dib_width(header);
+  const int bits = dib_bit_count(header);
+  const std::size_t line = static_cast<std::size_t>(size_for_long(rows, bits));
+  // Cleared first: the lines' unused bits and bytes become the new rows' padding.
+  std::memset(transposed, 0, line * static_cast<std::size_t>(width));
+  // Line j gathers column j down the band; each depth has its own loop, so that the inner loop
+  // moves pixels and nothing else.
+  auto each_line = [&](auto gather) {
+    for (std::int32_t j = 0; j < width; ++j) {
+      std::uint8_t *t = transposed + line * static_cast<std::size_t>(j);
+      const std::uint8_t *row = band;
+      for (std::int32_t i = 0; i < rows; ++i, row += row_bytes) gather(t, i, row, j);
+    }
+  };
+  switch (bits) {
+    case 1:
+      each_line([](std::uint8_t *t, std::int32_t i, const std::uint8_t *row, std::int32_t j) { or_bit(t, i, get_bit(row, j)); });
+      break;
+    case 4:
+      each_line([](std::uint8_t *t, std::int32_t i, const std::uint8_t *row, std::int32_t j) { or_nibble(t, i, get_nibble(row, j)); });
+      break;
+    case 8:
+      each_line([](std::uint8_t *t, std::int32_t i, const std::uint8_t *row, std::int32_t j) { t[i] = row[j]; });
+      break;
+    default:
+      each_line([](std::uint8_t *t, std::int32_t i, const std::uint8_t *row, std::int32_t j) { std::memcpy(t + 3 * i, row + 3 * j, 3); });
+      break;
+  }
+}
+
+void put_rotated_rasters(std::uint8_t *new_header, const std::uint8_t *transposed, std::int32_t rows,
+                         std::int32_t first) {
+  const dib_view v = view_of(new_header);
+  const std::uint64_t line = static_cast<std::uint64_t>(size_for_long(rows, v.bits));
+  // The band's pixels in whole bytes, and for 1, 4 and 8 bits whole 32-bit words: the bytes the
+  // rounding carries past the band are written again by the next band, and past the last one they
+  // are the row's padding. A band that starts mid-word could reach past the row's end (a 4-bit
+  // image 30 rows high turns in bands of 28 and 2 rows, the second from byte 14 of 16), so the
+  // copy stops there.
+  std::uint64_t count = (std::uint64_t(static_cast<std::uint32_t>(rows)) * static_cast<std::uint32_t>(v.bits) + 7) / 8;
+  if (v.bits != 24) count = (count + 3) / 4 * 4;
+  const std::uint64_t start = byte_of_pixel(first, v.bits);
+  if (start + count > static_cast<std::uint64_t>(v.row_bytes)) count = v.row_bytes - start;
+  for (std::int32_t j = 0; j < v.height; ++j)
+    std::memcpy(row_at(v, j) + start, transposed + line * static_cast<std::uint64_t>(j), static_cast<std::size_t>(count));
+}
+
+namespace {
+
+// The transposition: pixel (x, r) becomes (r, x) in stored coordinates, under the same handle.
+// Everything is taken before the first row, so a failure leaves the image as it was.
+int transpose_image(image_object *image, const dib_view &old) {
+  const std::int32_t new_row_bytes = size_for_long(old.height, old.bits);
+  const std::int32_t band_rows = rotate_band_rows(old.row_bytes, old.bits, old.height, 0);
+  const std::uint64_t pixel_bytes = std::uint64_t(new_row_bytes) * std::uint64_t(old.width);
+  std::uint8_t *dib = nullptr;
+  HGLOBAL block = new_row_bytes < 0 ? nullptr : new_dib_block(kDibHeaderBytes + old.table_bytes + pixel_bytes, &dib);
+  auto *band = static_cast<std::uint8_t *>(take_work_block(std::uint64_t(band_rows) * std::uint64_t(old.row_bytes)));
+  auto *transposed = static_cast<std::uint8_t *>(
+      take_work_block(std::uint64_t(size_for_long(band_rows, old.bits)) * std::uint64_t(old.width)));
+  if (block == nullptr || band == nullptr || transposed == nullptr) {
+    free_dib_block(block, dib);
+    img_ffree(band);
+    img_ffree(transposed);
+    unlock_image_dib(image);
+    return kNoMemory;
+  }
+  std::memcpy(dib, old.dib, kDibHeaderBytes + old.table_bytes);
+  set_dib_width(dib, old.height);
+  set_dib_height(dib, old.width);
+  put_le32(dib + kBiSizeImage, static_cast<std::uint32_t>(pixel_bytes));
+  // The bands write every pixel byte; what no band reaches is padding, and padding is 0.
+  std::memset(dib + kDibHeaderBytes + old.table_bytes, 0, static_cast<std::size_t>(pixel_bytes));
+  for (std::int32_t s = 0; s < old.height;) {
+    const std::int32_t n = get_rasters_for_rotate(old.dib, band, s);
+    rotate_dib_low(transposed, band, old.row_bytes, old.dib, n);
+    put_rotated_rasters(dib, transposed, n, s);
+    s += n;
+  }
+  img_ffree(band);
+  img_ffree(transposed);
+  replace_image_dib(image, block, dib);
+  // The crop rectangle goes with the pixels: its axes exchange, and since a transposition of
+  // stored (bottom-up) rows reverses both axes as the image is seen, both are mirrored.
+  std::swap(image->crop_x, image->crop_y);
+  std::swap(image->crop_width, image->crop_height);
+  image->display_width = image->crop_width;
+  image->display_height = image->crop_height;
+  image->crop_x = mirrored_start(image->width, image->crop_x, image->crop_width);
+  image->crop_y = mirrored_start(image->height, image->crop_y, image->crop_height);
+  return kOk;
+}
+
+// Mirrors left to right in place through one work row, then top to bottom into a new DIB, each
+// reporting its rows. A half turn is both: its blocks are taken before either starts, so that it
+// fails whole or not at all.
+int mirror_image(int handle, bool across, bool down, PXV_PROGRESS_PROC progress, LONG user) {
+  image_object *image;
+  dib_view v;
+  const int rc = open_image(handle, &image, &v);
+  if (rc < 0) return rc;
+  const std::uint64_t head = kDibHeaderBytes + v.table_bytes;
+  auto *work = across ? static_cast<std::uint8_t *>(take_work_block(std::uint64_t(v.row_bytes))) : nullptr;
+  std::uint8_t *dib = nullptr;
+  HGLOBAL block = down ? new_dib_block(head + std::uint64_t(v.row_bytes) * std::uint64_t(v.height), &dib) : nullptr;
+  if ((across && work == nullptr) || (down && block == nullptr)) {
+    img_ffree(work);
+    free_dib_block(block, dib);
+    unlock_image_dib(image);
+    return kNoMemory;
+  }
+  const std::size_t row_bytes = static_cast<std::size_t>(v.row_bytes);
+  if (across) {
+    const row_mirror mirror = mirror_for(v.bits);
+    for (std::int32_t r = 0; r < v.height; ++r) {
+      std::memset(work, 0, row_bytes);
+      mirror(work, row_at(v, r), v.width);
+      std::memcpy(row_at(v, r), work, row_bytes);
+      report(progress, user, v.height, r);
+    }
+    img_ffree(work);
+    image->crop_x = mirrored_start(v.width, image->crop_x, image->crop_width);
+  }
+  if (!down) {
+    unlock_image_dib(image);
+    return kOk;
+  }
+  std::memcpy(dib, v.dib, static_cast<std::size_t>(head));
+  const dib_view flipped = view_of(dib);
+  for (std::int32_t r = 0; r < v.height; ++r) {
+    std::memcpy(row_at(flipped, v.height - 1 - r), row_at(v, r), row_bytes);
+    report(progress, user, v.height, r);
+  }
+  replace_image_dib(image, block, dib);
+  image->crop_y = mirrored_start(v.height, image->crop_y, image->crop_height);
+  return kOk;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Resizing by nearest neighbour.
+
+std::uint64_t resize_step(std::int32_t old_size, std::int32_t new_size) {
+  return std::uint64_t(static_cast<std::uint32_t>(old_size)) * 256 / static_cast<std::uint32_t>(new_size);
+}
+
+// Each scaler walks the source position in steps: after i steps it is i x step, exactly.
+void scale_1raster(const std::uint8_t *src, std::uint8_t *dest, std::uint64_t step, std::int32_t new_width) {
+  std::uint64_t at = 0;
+  for (std::int32_t i = 0; i < new_width; ++i, at += step) or_bit(dest, i, get_bit(src, at >> 8));
+}
+
+void scale_4raster(const std::uint8_t *src, std::uint8_t *dest, std::uint64_t step, std::int32_t new_width) {
+  std::uint64_t at = 0;
+  for (std::int32_t i = 0; i < new_width; ++i, at += step) or_nibble(dest, i, get_nibble(src, at >> 8));
+}
+
+void scale_8raster(const std::uint8_t *src, std::uint8_t *dest, std::uint64_t step, std::int32_t new_width) {
+  std::uint64_t at = 0;
+  for (std::int32_t i = 0; i < new_width; ++i, at += step) dest[i] = src[at >> 8];
+}
+
+void scale_24raster(const std::uint8_t *src, std::uint8_t *dest, std::uint64_t step, std::int32_t new_width) {
+  std::uint64_t at = 0;
+  for (std::int32_t i = 0; i < new_width; ++i, at += step) std::memcpy(dest + 3 * i, src + 3 * (at >> 8), 3);
+}
+
+namespace {
+
+using row_scaler = void (*)(const std::uint8_t *, std::uint8_t *, std::uint64_t, std::int32_t);
+
+row_scaler scaler_for(int bits) {
+  switch (bits) {
+    case 1: return scale_1raster;
+    case 4: return scale_4raster;
+    case 8: return scale_8raster;
+    default: return scale_24raster;
+  }
+}
+
+// One output row from source row `src`: cleared, so that the OR-ing scalers start from 0 and the
+// padding is 0 at every bit count.
+void scale_row(const std::uint8_t *src, std::uint8_t *dest, std::int32_t dest_bytes, int bits,
+               std::uint64_t step, std::int32_t new_width) {
+  std::memset(dest, 0, static_cast<std::size_t>(dest_bytes));
+  scaler_for(bits)(src, dest, step, new_width);
+}
+
+std::int32_t sampled_row(std::int32_t j, std::uint64_t step) {
+  return static_cast<std::int32_t>(std::uint64_t(static_cast<std::uint32_t>(j)) * step >> 8);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Tone tables.
+
+namespace {
+
+// Below this the contrast factor 256 + 2c turns negative; lower contrasts act as this one.
+constexpr std::int32_t kLeastContrast = -128;
+constexpr int kToneLevels = 256;
+
+std::uint8_t clamp_level(std::int32_t v) { return static_cast<std::uint8_t>(v < 0 ? 0 : v > 255 ? 255 : v); }
+
+// Every byte of `count` through the table.
+void map_bytes(std::uint8_t *bytes, std::size_t count, const std::uint8_t *table) {
+  for (std::size_t i = 0; i < count; ++i) bytes[i] = table[bytes[i]];
+}
+
+// Blue, green and red of the first `entries` colour-table entries through the table; the
+// reserved byte stays.
+void map_entries(std::uint8_t *dest, const std::uint8_t *src, std::uint32_t entries, const std::uint8_t *table) {
+  for (std::uint32_t i = 0; i < entries; ++i)
+    for (int c = 0; c < 3; ++c) dest[4 * i + c] = table[src[4 * i + c]];
+}
+
+// The entries a palette image's table changes: one per index, no more than the table holds.
+std::uint32_t palette_entries(int bits, std::uint32_t table_bytes) {
+  const std::uint32_t indices = 1u << bits;
+  return table_bytes / 4 < indices ? table_bytes / 4 : indices;
+}
+
+// Every byte of every row of the image (the padding too) through the table, in place.
+void map_image_rows(const dib_view &v, const std::uint8_t *table, PXV_PROGRESS_PROC progress, LONG user) {
+  for (std::int32_t r = 0; r < v.height; ++r) {
+    map_bytes(row_at(v, r), static_cast<std::size_t>(v.row_bytes), table);
+    report(progress, user, v.height, r);
+  }
+}
+
+// Every row of a 24-bit file through the table, each written back where it was read.
+int map_file_rows(const bmp_input &in, const std::uint8_t *table) {
+  auto *row = static_cast<std::uint8_t *>(take_work_block(std::uint64_t(in.row_bytes)));
+  if (row == nullptr) return kNoMemory;
+  bool written = true;
+  for (std::int32_t r = 0; written && r < in.height; ++r) {
+    const std::int32_t at = file_at(in.data_offset + std::uint64_t(r) * std::uint64_t(in.row_bytes));
+    img_seek_mem(in.stream, at, kSeekSet);
+    const std::int32_t got = img_read_mem(in.stream, row, static_cast<std::uint32_t>(in.row_bytes));
+    if (got <= 0) break;  // the file ends here: nothing after it to change
+    map_bytes(row, static_cast<std::size_t>(got), table);
+    img_seek_mem(in.stream, at, kSeekSet);
+    written = img_write_all(in.stream, row, static_cast<std::uint32_t>(got));
+  }
+  img_ffree(row);
+  return written ? kOk : kShortWrite;
+}
+
+// A tone table applied to a BMP file in place: its colour table, or its 24-bit rows.
+int map_file_tones(HFILE file, const std::uint8_t *table) {
+  bmp_input in{};
+  const int taken = read_bmp_input(&in, file, kToneInput);
+  if (taken != 1) return taken;
+  if (in.bits == 24) return map_file_rows(in, table);
+  std::uint8_t *colours = in.info + kDibHeaderBytes;
+  map_entries(colours, colours, palette_entries(in.bits, in.table_bytes), table);
+  img_seek_mem(file, static_cast<std::int32_t>(kFileHeaderBytes + kDibHeaderBytes), kSeekSet);
+  return img_write_all(file, colours, in.table_bytes) ? kOk : kShortWrite;
+}
+
+}  // namespace
+
+void build_tone_table(std::uint8_t *table, std::int32_t contrast, std::int32_t brightness) {
+  if (contrast < kLeastContrast) contrast = kLeastContrast;
+  // t = ((k v) >> 8) - c + 2b with an unsigned product and a logical shift, the sum wrapping in
+  // 32 bits and read back as signed: no contrast or brightness a host passes is out of range.
+  const std::uint32_t factor = 256u + 2u * static_cast<std::uint32_t>(contrast);
+  const std::uint32_t shift = 2u * static_cast<std::uint32_t>(brightness) - static_cast<std::uint32_t>(contrast);
+  for (std::uint32_t v = 0; v < kToneLevels; ++v)
+    table[v] = clamp_level(static_cast<std::int32_t>(((factor * v) >> 8) + shift));
+}
+
+void build_gamma_table(std::uint8_t *table, float gamma) {
+  const double exponent = 1.0 / static_cast<double>(gamma);
+  for (int i = 0; i < kToneLevels; ++i) {
+    const double v = 255.0 * std::pow(i / 255.0, exponent) + 0.5;
+    table[i] = v < 0 ? 0 : v >= 256 ? 255 : static_cast<std::uint8_t>(v);
+  }
+}
+
+int set_24cont_bright(int handle, std::int32_t contrast, std::int32_t brightness, PXV_PROGRESS_PROC progress,
+                      LONG user) {
+  image_object *image;
+  dib_view v;
+  const int rc = open_image(handle, &image, &v);
+  if (rc < 0) return rc;
+  if (v.bits == 24) {
+    std::uint8_t table[kToneLevels];
+    build_tone_table(table, contrast, brightness);
+    map_image_rows(v, table, progress, user);
+  }
+  unlock_image_dib(image);
+  return v.bits == 24 ? kOk : kUnsupported;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Sharpening.
+//
+// The kernel is this library's own: each value c becomes c + (8c - the sum of its 8 neighbours)
+// / w, divided truncating toward zero and clamped to 0..255, computed from unsharpened values
+// only; a neighbour outside the image repeats the nearest pixel. 24-bit images are filtered per
+// channel; 4- and 8-bit images as the gray levels of their (gray) tables, a level that changes
+// written back as the nearest index of the table, an unchanged one keeping its index; 1-bit
+// images as 0 and 255, 128 or more making a set bit. A weight of 0 would divide by zero: it
+// sharpens nothing.
+
+namespace {
+
+constexpr std::int32_t kAmountBits = 0xFFF0;
+constexpr std::int32_t kSharpenBandBytes = 32768;
+constexpr std::int32_t kBitLevel = 255;
+constexpr std::int32_t kBitThreshold = 128;
+constexpr std::int32_t kNeighbours = 8;
+
+struct sharpen_pass {
+  int bits;
+  std::int32_t width;
+  std::int32_t channels;  // values per pixel: 3 for 24 bits, else 1
+  std::int32_t weight;
+  std::uint8_t level_of[kToneLevels];  // the gray level of each index (4 and 8 bits)
+  std::uint8_t index_of[kToneLevels];  // the nearest index of each level
+};
+
+void start_sharpen_pass(sharpen_pass *p, const dib_view &v, std::int32_t weight) {
+  p->bits = v.bits;
+  p->width = v.width;
+  p->channels = v.bits == 24 ? 3 : 1;
+  p->weight = weight;
+  if (v.bits != 4 && v.bits != 8) return;
+  // Indices past a short table read as black, as in the colour row fetch.
+  const std::uint32_t entries = palette_entries(v.bits, v.table_bytes);
+  std::memset(p->level_of, 0, sizeof p->level_of);
+  std::memset(p->index_of, 0, sizeof p->index_of);
+  for (std::uint32_t i = 0; i < entries; ++i) p->level_of[i] = v.dib[kDibHeaderBytes + 4 * i];
+  for (std::int32_t level = 0; level < kToneLevels; ++level) {
+    std::int32_t best = kToneLevels;
+    for (std::uint32_t i = 0; i < entries; ++i) {
+      const std::int32_t d = level > p->level_of[i] ? level - p->level_of[i] : p->level_of[i] - level;
+      if (d < best) {
+        best = d;
+        p->index_of[level] = static_cast<std::uint8_t>(i);
+      }
+    }
+  }
+}
+
+// A packed row as one value per channel.
+void unpack_levels(const sharpen_pass &p, const std::uint8_t *row, std::uint8_t *levels) {
+  switch (p.bits) {
+    case 1:
+      for (std::int32_t x = 0; x < p.width; ++x) levels[x] = static_cast<std::uint8_t>(get_bit(row, x) * kBitLevel);
+      break;
+    case 4:
+      for (std::int32_t x = 0; x < p.width; ++x) levels[x] = p.level_of[get_nibble(row, x)];
+      break;
+    case 8:
+      for (std::int32_t x = 0; x < p.width; ++x) levels[x] = p.level_of[row[x]];
+      break;
+    default:
+      std::memcpy(levels, row, static_cast<std::size_t>(p.width) * 3);
+      break;
+  }
+}
+
+// Filters one row from the levels of the rows above and below it into `dest`, the image's row,
+// which still holds the unsharpened pixels; its padding is not touched.
+void sharpen_row(const sharpen_pass &p, const std::uint8_t *above, const std::uint8_t *here,
+                 const std::uint8_t *below, std::uint8_t *dest) {
+  const std::int32_t last = p.width - 1, k = p.channels;
+  for (std::int32_t x = 0; x < p.width; ++x) {
+    const std::int32_t left = (x > 0 ? x - 1 : 0) * k, mid = x * k, right = (x < last ? x + 1 : last) * k;
+    for (std::int32_t ch = 0; ch < k; ++ch) {
+      const std::int32_t c = here[mid + ch];
+      const std::int32_t sum = above[left + ch] + above[mid + ch] + above[right + ch] + here[left + ch] +
+                               here[right + ch] + below[left + ch] + below[mid + ch] + below[right + ch];
+      const std::uint8_t v = clamp_level(c + (kNeighbours * c - sum) / p.weight);
+      switch (p.bits) {
+        case 1: {
+          const auto mask = static_cast<std::uint8_t>(0x80 >> (x % 8));
+          dest[x / 8] = static_cast<std::uint8_t>(v >= kBitThreshold ? dest[x / 8] | mask : dest[x / 8] & ~mask);
+          break;
+        }
+        case 4:
+          if (v != c) {
+            std::uint8_t &b = dest[x / 2];
+            b = static_cast<std::uint8_t>((x & 1) ? (b & 0xF0) | p.index_of[v] : (b & 0x0F) | (p.index_of[v] << 4));
+          }
+          break;
+        case 8:
+          if (v != c) dest[x] = p.index_of[v];
+          break;
+        default:
+          dest[mid + ch] = v;
+          break;
+      }
+    }
+  }
+}
+
+}  // namespace
+
+std::int32_t sharpen_weight(std::int32_t amount, int bits) {
+  // Only bits 4 to 15 of the amount count; a large m gives a negative weight (arithmetic shift).
+  const std::int32_t m = amount & kAmountBits;
+  if (bits == 4) return m > 0 ? (144 - m) >> 4 : 9;
+  return m > 0 ? (136 - m) >> 3 : 17;
+}
+
+std::int32_t sharpen_band_rows(std::int32_t row_bytes, std::int32_t height) {
+  std::int32_t n = kSharpenBandBytes / row_bytes - 2;
+  if (n > height) n = height;
+  return n < 1 ? 1 : n;
+}
+
+namespace {
+
+// The bands: slot 0 the row before the band, slots 1 to n its rows, slot n + 1 the row after it
+// (the image's first and last rows stand in for the rows beyond them). The rows are filtered
+// back into the image straight away; the band keeps the unsharpened copies that the next rows
+// and the next band read.
+void sharpen_bands(const sharpen_pass &p, const dib_view &v, std::uint8_t *band, std::uint8_t *levels) {
+  const std::size_t rb = static_cast<std::size_t>(v.row_bytes);
+  const std::size_t level_bytes = static_cast<std::size_t>(p.width) * static_cast<std::size_t>(p.channels);
+  const std::int32_t n = sharpen_band_rows(v.row_bytes, v.height);
+  auto slot = [&](std::int32_t k) { return band + rb * static_cast<std::size_t>(k); };
+  std::memcpy(slot(0), row_at(v, 0), rb);
+  for (std::int32_t s = 0; s < v.height; s += n) {
+    const std::int32_t rows = n < v.height - s ? n : v.height - s;
+    std::memcpy(slot(1), row_at(v, s), rb * static_cast<std::size_t>(rows));
+    std::memcpy(slot(rows + 1), s + rows < v.height ? row_at(v, s + rows) : slot(rows), rb);
+    std::uint8_t *above = levels, *here = levels + level_bytes, *below = levels + 2 * level_bytes;
+    unpack_levels(p, slot(0), above);
+    unpack_levels(p, slot(1), here);
+    for (std::int32_t k = 1; k <= rows; ++k) {
+      unpack_levels(p, slot(k + 1), below);
+      sharpen_row(p, above, here, below, row_at(v, s + k - 1));
+      std::uint8_t *spare = above;
+      above = here;
+      here = below;
+      below = spare;
+    }
+    std::memcpy(slot(0), slot(rows), rb);
+  }
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// 24 to 8 bits.
+
+void convert_24_to_8(const std::uint8_t *src, std::uint8_t *dest, std::int32_t width) {
+  for (std::int32_t x = 0; x < width; ++x, src += 3)
+    dest[x] = static_cast<std::uint8_t>((src[2] & 0xE0) | ((src[1] >> 3) & 0x1C) | (src[0] >> 6));
+}
+
+namespace {
+
+constexpr std::uint32_t k332TableBytes = 1024;
+// create_dib_palette's kind for the 3-3-2 table.
+constexpr const char *k332Table = "targa";
+
+void produce_24_to_8(conversion_frame *f) {
+  const dib_view v = view_of(const_cast<std::uint8_t *>(f->header));
+  for (std::int32_t r = 0; r < f->height; ++r) {
+    convert_24_to_8(row_at(v, r), f->output, f->width);
+    emit_row(f, r);
+  }
+}
+
+const conversion k24To8 = {false, 8, work_rows::none, k332Table, false, produce_24_to_8};
+
+}  // namespace
+
+}  // namespace pxv
+
+using namespace pxv;
+
+extern "C" {
+
+int PXVAPI IMG_flip_bitmapx(int handle, PXV_PROGRESS_PROC progress, LONG user) {
+  return mirror_image(handle, true, false, progress, user);
+}
+
+int PXVAPI IMG_flip_bitmapy(int handle, PXV_PROGRESS_PROC progress, LONG user) {
+  return mirror_image(handle, false, true, progress, user);
+}
+
+int PXVAPI IMG_rotate_bitmap(int handle, int angle, PXV_PROGRESS_PROC progress, LONG user) {
+  if (live_image(handle) == nullptr) return kBadHandle;
+  if (angle == 180) return mirror_image(handle, true, true, progress, user);
+  image_object *image;
+  dib_view v;
+  int rc = open_image(handle, &image, &v);
+  if (rc < 0) return rc;
+  rc = transpose_image(image, v);
+  if (rc < 0) return rc;
+  // The transposition followed by a top-to-bottom mirror is a clockwise quarter turn, followed
+  // by a left-to-right one a counter-clockwise turn. Other angles stay transposed.
+  if (angle == 90) return mirror_image(handle, false, true, progress, user);
+  if (angle == 270) return mirror_image(handle, true, false, progress, user);
+  return kOk;
+}
+
+int PXVAPI IMG_flip_bitmap_fd(HFILE input, HFILE output, int horizontal, int vertical) {
+  bmp_input in{};
+  const int taken = read_bmp_input(&in, input, kGeometryInput);
+  if (taken != 1) return taken;
+  row_pair rows;
+  if (!take_row_pair(&rows, in.row_bytes, in.row_bytes)) return kNoMemory;
+  std::uint8_t *row = rows.input, *mirrored = rows.output;
+  // Only a flag of exactly 1 is on.
+  const bool across = horizontal == 1, down = vertical == 1;
+  const row_mirror mirror = mirror_for(in.bits);
+  // File header, info header, colour table and whatever lies before the data: unchanged.
+  bool written = copy_input_bytes(in, output, 0, in.data_offset);
+  for (std::int32_t r = 0; written && r < in.height; ++r) {
+    read_input_row(in, row, r);
+    if (across) {
+      std::memset(mirrored, 0, static_cast<std::size_t>(in.row_bytes));
+      mirror(mirrored, row, in.width);
+    }
+    const std::uint32_t target = static_cast<std::uint32_t>(down ? in.height - 1 - r : r);
+    img_seek_mem(output, file_at(in.data_offset + std::uint64_t(target) * std::uint64_t(in.row_bytes)), kSeekSet);
+    written = img_write_all(output, across ? mirrored : row, static_cast<std::uint32_t>(in.row_bytes));
+  }
+  free_row_pair(&rows);
+  return written ? kOk : kShortWrite;
+}
+
+int PXVAPI IMG_resize_bitmap(int handle, int width, int height, PXV_PROGRESS_PROC progress, LONG user) {
+  if (live_image(handle) == nullptr) return kBadHandle;
+  // A size below 1 would divide by zero in the steps.
+  if (width < 1 || height < 1) return kUnsupported;
+  image_object *image;
+  dib_view v;
+  const int rc = open_image(handle, &image, &v);
+  if (rc < 0) return rc;
+  const std::int32_t new_row_bytes = size_for_long(width, v.bits);
+  const std::uint64_t head = kDibHeaderBytes + v.table_bytes;
+  const std::uint64_t pixel_bytes = std::uint64_t(new_row_bytes) * std::uint64_t(height);
+  std::uint8_t *dib = nullptr;
+  HGLOBAL block = new_row_bytes < 0 ? nullptr : new_dib_block(head + pixel_bytes, &dib);
+  if (block == nullptr) {
+    unlock_image_dib(image);
+    return kNoMemory;
+  }
+  std::memcpy(dib, v.dib, static_cast<std::size_t>(head));
+  set_dib_width(dib, width);
+  set_dib_height(dib, height);
+  put_le32(dib + kBiSizeImage, static_cast<std::uint32_t>(pixel_bytes));
+  const dib_view out = view_of(dib);
+  const std::uint64_t x_step = resize_step(v.width, width), y_step = resize_step(v.height, height);
+  for (std::int32_t j = 0; j < height; ++j) {
+    const std::int32_t source = sampled_row(j, y_step);
+    // An enlargement samples a row several times over: the row just made is the same row.
+    if (j > 0 && source == sampled_row(j - 1, y_step))
+      std::memcpy(row_at(out, j), row_at(out, j - 1), static_cast<std::size_t>(new_row_bytes));
+    else
+      scale_row(row_at(v, source), row_at(out, j), new_row_bytes, v.bits, x_step, width);
+    report(progress, user, height, j);
+  }
+  replace_image_dib(image, block, dib);
+  image->display_width = width;
+  image->display_height = height;
+  image->crop_x = 0;
+  image->crop_y = 0;
+  image->crop_width = width;
+  image->crop_height = height;
+  return kOk;
+}
+
+int PXVAPI IMG_resize_bitmap_fd(HFILE input, HFILE output, int width, int height) {
+  if (width < 1 || height < 1) return kUnsupported;
+  bmp_input in{};
+  const int taken = read_bmp_input(&in, input, kGeometryInput);
+  if (taken != 1) return taken;
+  const std::int32_t new_row_bytes = size_for_long(width, in.bits);
+  const std::uint64_t image_bytes = std::uint64_t(new_row_bytes) * std::uint64_t(height);
+  if (new_row_bytes < 0 || !file_size_fits(in.data_offset + image_bytes)) return kBadData;
+  row_pair rows;
+  if (!take_row_pair(&rows, in.row_bytes, new_row_bytes)) return kNoMemory;
+  std::uint8_t head[kFileHeaderBytes + kDibHeaderBytes];
+  std::memcpy(head, in.file_header, kFileHeaderBytes);
+  put_le32(head + kFileSizeField, static_cast<std::uint32_t>(image_bytes) + in.data_offset);
+  std::uint8_t *info = head + kFileHeaderBytes;
+  std::memcpy(info, in.info, kDibHeaderBytes);
+  set_dib_width(info, width);
+  set_dib_height(info, height);
+  put_le32(info + kBiSizeImage, static_cast<std::uint32_t>(image_bytes));
+  // The rows follow at the input's data offset: the rest of a longer info header and the table
+  // are copied, and a gap before the data is written as zeros, so that the offset stays true.
+  const std::uint32_t table_end = kFileHeaderBytes + in.header_bytes + in.table_bytes;
+  bool written = img_write_all(output, head, sizeof head) &&
+                 copy_input_bytes(in, output, sizeof head, table_end - sizeof head) &&
+                 write_zeros(output, in.data_offset - table_end);
+  const std::uint64_t x_step = resize_step(in.width, width), y_step = resize_step(in.height, height);
+  for (std::int32_t j = 0; written && j < height; ++j) {
+    const std::int32_t source = sampled_row(j, y_step);
+    if (j == 0 || source != sampled_row(j - 1, y_step)) {
+      read_input_row(in, rows.input, source);
+      scale_row(rows.input, rows.output, new_row_bytes, in.bits, x_step, width);
+    }
+    written = img_write_all(output, rows.output, static_cast<std::uint32_t>(new_row_bytes));
+  }
+  free_row_pair(&rows);
+  return written ? kOk : kShortWrite;
+}
+
+int PXVAPI IMG_set_lut(int handle, int contrast, int brightness, PXV_PROGRESS_PROC progress, LONG user) {
+  image_object *image;
+  dib_view v;
+  const int rc = open_image(handle, &image, &v);
+  if (rc < 0) return rc;
+  if (v.bits != 4 && v.bits != 8) {
+    unlock_image_dib(image);
+    return v.bits == 24 ? set_24cont_bright(handle, contrast, brightness, progress, user) : kUnsupported;
+  }
+  // Palette images are changed from a copy of their table as it was before the first change,
+  // so that calls do not compound.
+  if (image->saved_palette == nullptr) {
+    HGLOBAL saved = GlobalAlloc(GMEM_MOVEABLE, v.table_bytes);
+    auto *copy = saved == nullptr ? nullptr : static_cast<std::uint8_t *>(GlobalLock(saved));
+    if (copy == nullptr) {
+      if (saved != nullptr) GlobalFree(saved);
+      unlock_image_dib(image);
+      return kNoMemory;
+    }
+    std::memcpy(copy, v.dib + kDibHeaderBytes, v.table_bytes);
+    image->saved_palette_handle = saved;
+    image->saved_palette = copy;
+  }
+  std::uint8_t table[kToneLevels];
+  build_tone_table(table, contrast, brightness);
+  const std::uint32_t entries = palette_entries(v.bits, v.table_bytes);
+  for (std::uint32_t i = 0; i < entries; ++i) {
+    map_entries(v.dib + kDibHeaderBytes + 4 * i, image->saved_palette + 4 * i, 1, table);
+    report(progress, user, 1 << v.bits, static_cast<std::int32_t>(i));
+  }
+  unlock_image_dib(image);
+  return kOk;
+}
+
+int PXVAPI IMG_set_lut_fd(HFILE file, int contrast, int brightness) {
+  std::uint8_t table[kToneLevels];
+  build_tone_table(table, contrast, brightness);
+  return map_file_tones(file, table);
+}
+
+int PXVAPI IMG_GammaCorrection(HFILE file, float gamma) {
+  if (!(gamma > 0) || !std::isfinite(gamma)) return kUnsupported;
+  std::uint8_t table[kToneLevels];
+  build_gamma_table(table, gamma);
+  return map_file_tones(file, table);
+}
+
+int PXVAPI IMG_invert_bitmap(int handle, PXV_PROGRESS_PROC progress, LONG user) {
+  image_object *image;
+  dib_view v;
+  const int rc = open_image(handle, &image, &v);
+  if (rc < 0) return rc;
+  // Pixel values, not colours: indices are mirrored and the table stays. 255 - v is every bit of
+  // v turned over, padding included.
+  for (std::int32_t r = 0; r < v.height; ++r) {
+    std::uint8_t *row = row_at(v, r);
+    for (std::int32_t i = 0; i < v.row_bytes; ++i) row[i] = static_cast<std::uint8_t>(~row[i]);
+    report(progress, user, v.height, r);
+  }
+  unlock_image_dib(image);
+  return kOk;
+}
+
+int PXVAPI IMG_sharpen_bitmap(int handle, int amount) {
+  image_object *image;
+  dib_view v;
+  const int rc = open_image(handle, &image, &v);
+  if (rc < 0) return rc;
+  // Palette images are filtered as gray levels: a table in colour has none to filter.
+  if ((v.bits == 4 || v.bits == 8) && is_color(handle)) {
+    unlock_image_dib(image);
+    return kUnsupported;
+  }
+  const std::int32_t weight = sharpen_weight(amount, v.bits);
+  if (weight == 0) {
+    unlock_image_dib(image);
+    return kOk;
+  }
+  // The band holds its rows and a row of context on either side, however long the rows are.
+  const std::int32_t rows = sharpen_band_rows(v.row_bytes, v.height);
+  std::uint64_t band_bytes = std::uint64_t(rows + 2) * std::uint64_t(v.row_bytes);
+  if (band_bytes < kSharpenBandBytes) band_bytes = kSharpenBandBytes;
+  auto *band = static_cast<std::uint8_t *>(take_work_block(band_bytes));
+  auto *levels = static_cast<std::uint8_t *>(
+      take_work_block(3 * std::uint64_t(v.width) * std::uint64_t(v.bits == 24 ? 3 : 1)));
+  if (band == nullptr || levels == nullptr) {
+    img_ffree(band);
+    img_ffree(levels);
+    unlock_image_dib(image);
+    return kNoMemory;
+  }
+  sharpen_pass pass;
+  start_sharpen_pass(&pass, v, weight);
+  sharpen_bands(pass, v, band, levels);
+  img_ffree(band);
+  img_ffree(levels);
+  unlock_image_dib(image);
+  return kOk;
+}
+
+int PXVAPI IMG_24_to_8(int handle) { return run_conversion(handle, k24To8, nullptr, 0, nullptr); }
+
+int PXVAPI IMG_24_to_8_fd(HFILE input, HFILE output) {
+  bmp_input in{};
+  const int taken = read_bmp_input(&in, input, kTrueColourInput);
+  if (taken != 1) return taken;
+  const std::int32_t out_row_bytes = size_for_long(in.width, 8);
+  const std::uint64_t image_bytes = std::uint64_t(out_row_bytes) * std::uint64_t(in.height);
+  const std::uint64_t out_offset = std::uint64_t{kFileHeaderBytes} + in.header_bytes + k332TableBytes;
+  if (out_row_bytes < 0 || !file_size_fits(out_offset + image_bytes)) return kBadData;
+  row_pair rows;
+  if (!take_row_pair(&rows, in.row_bytes, out_row_bytes)) return kNoMemory;
+  std::memset(rows.output, 0, static_cast<std::size_t>(out_row_bytes));
+  // "BM", the sizes, reserved words 0; the input's first 40 header bytes made 8-bit, the rest of
+  // a longer header as zeros, and the 3-3-2 table.
+  std::uint8_t head[kFileHeaderBytes + kHeaderRecordBytes] = {'B', 'M'};
+  put_le32(head + kFileSizeField, static_cast<std::uint32_t>(out_offset + image_bytes));
+  put_le32(head + kDataOffsetField, static_cast<std::uint32_t>(out_offset));
+  std::uint8_t *info = head + kFileHeaderBytes;
+  std::memcpy(info, in.info, kDibHeaderBytes);
+  put_le16(info + kBiBitCount, 8);
+  put_le32(info + kBiSizeImage, static_cast<std::uint32_t>(image_bytes));
+  put_le32(info + kBiClrUsed, 0);
+  put_le32(info + kBiClrImportant, 0);
+  create_dib_palette(info, k332Table);
+  bool written = img_write_all(output, head, kFileHeaderBytes + kDibHeaderBytes) &&
+                 write_zeros(output, in.header_bytes - kDibHeaderBytes) &&
+                 img_write_all(output, info + kDibHeaderBytes, k332TableBytes);
+  for (std::int32_t r = 0; written && r < in.height; ++r) {
+    read_input_row(in, rows.input, r);
+    convert_24_to_8(rows.input, rows.output, in.width);
+    img_seek_mem(output, file_at(out_offset + std::uint64_t(r) * std::uint64_t(out_row_bytes)), kSeekSet);
+    written = img_write_all(output, rows.output, static_cast<std::uint32_t>(out_row_bytes));
+  }
+  free_row_pair(&rows);
+  return written ? kOk : kShortWrite;
+}
+
+}  // extern "C"

@@ -1,0 +1,121 @@
+// Image processing beside peer programs: turns and mirrors against netpbm's pamflip, enlargements
+// against Pillow's and ImageMagick's nearest-neighbour sampling, and the file variants run on a
+// BMP that ImageMagick wrote (a 124-byte info header), their outputs read by Pillow and
+// ImageMagick.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+
+#include "core/image.h"
+#include "peers.h"
+#include "support.h"
+
+namespace pxv_test {
+namespace {
+
+const std::string kMagick = "/usr/bin/convert {in} ppm:{out}";
+
+class ProcessOracle : public ::testing::Test {
+ protected:
+  void TearDown() override {
+    for (int h = pxv::next_dib_handle - 1; h >= 0; --h) IMG_delete_bitmap(h);
+  }
+};
+
+// The handle's pixels as a PPM, for a peer to work on.
+std::string ppm_of(int handle, const std::string &name) {
+  const std::string file = scratch_path(name);
+  write_ppm(file, handle_rgb(handle));
+  return file;
+}
+
+// What Pillow makes of `in` enlarged to width x height by nearest neighbour.
+Rgb pillow_nearest(const std::string &in, int width, int height) {
+  const std::string out = in + ".pillow.ppm";
+  Rgb rgb;
+  EXPECT_TRUE(run_pillow("Image.open(sys.argv[1]).resize((int(sys.argv[3]), int(sys.argv[4])), Image.NEAREST).save(sys.argv[2])",
+                         {in, out, std::to_string(width), std::to_string(height)}));
+  EXPECT_TRUE(read_pnm(out, &rgb));
+  return rgb;
+}
+
+TEST_F(ProcessOracle, TurnsAndMirrorsAsPamflip) {
+  struct Turn {
+    const char *pamflip;
+    std::function<int(int)> run;
+  };
+  const Turn turns[] = {{"-cw", [](int h) { return IMG_rotate_bitmap(h, 90, nullptr, 0); }},
+                        {"-ccw", [](int h) { return IMG_rotate_bitmap(h, 270, nullptr, 0); }},
+                        {"-r180", [](int h) { return IMG_rotate_bitmap(h, 180, nullptr, 0); }},
+                        {"-lr", [](int h) { return IMG_flip_bitmapx(h, nullptr, 0); }},
+                        {"-tb", [](int h) { return IMG_flip_bitmapy(h, nullptr, 0); }}};
+  struct Size {
+    int width, height, bits;
+  };
+  // Odd sizes at every bit count; 600 x 100 turns in bands of 32, 32, 32 and 4 rows; 2200 x 30
+  // at 4 bits ends on a band that starts mid-word.
+  for (const Size s : {Size{13, 7, 1}, Size{13, 7, 4}, Size{13, 7, 8}, Size{13, 7, 24}, Size{600, 100, 8}, Size{2200, 30, 4}})
+    for (const Turn &t : turns) {
+      SCOPED_TRACE(std::string(t.pamflip) + " " + std::to_string(s.width) + "x" + std::to_string(s.height) + "x" + std::to_string(s.bits));
+      const int h = picture_handle(s.width, s.height, s.bits);
+      Rgb expected;
+      ASSERT_TRUE(peer_decode(std::string("pamflip ") + t.pamflip + " {in} > {out}", ppm_of(h, "turn.ppm"), &expected));
+      ASSERT_EQ(t.run(h), 0);
+      const Rgb ours = handle_rgb(h);
+      EXPECT_TRUE(ours.width == expected.width && ours.height == expected.height && ours.pixels == expected.pixels);
+      IMG_delete_bitmap(h);
+    }
+}
+
+// At 2, 4 and 8 times the steps are exact, and every peer samples the same columns. (At other
+// factors they differ by design: at 3 times the step is 85, so output column 3 samples column 0.)
+TEST_F(ProcessOracle, EnlargementsAsPillowAndImageMagickSample) {
+  for (int bits : {1, 8, 24})
+    for (int factor : {2, 4, 8}) {
+      SCOPED_TRACE(std::to_string(bits) + " bits, " + std::to_string(factor) + " times");
+      const int h = picture_handle(13, 7, bits);
+      const std::string in = ppm_of(h, "small.ppm");
+      ASSERT_EQ(IMG_resize_bitmap(h, 13 * factor, 7 * factor, nullptr, 0), 0);
+      const Rgb ours = handle_rgb(h);
+      EXPECT_EQ(ours.pixels, pillow_nearest(in, 13 * factor, 7 * factor).pixels);
+      Rgb magick;
+      ASSERT_TRUE(peer_decode("/usr/bin/convert {in} -sample " + std::to_string(factor * 100) + "% ppm:{out}", in, &magick));
+      EXPECT_EQ(ours.pixels, magick.pixels);
+    }
+}
+
+TEST_F(ProcessOracle, FileVariantsOnAnImageMagickBmpReadByPeers) {
+  const std::string source_ppm = ppm_of(picture_handle(13, 7, 24), "source.ppm"), in = scratch_path("magick.bmp");
+  ASSERT_TRUE(run_peer("/usr/bin/convert {in} -type TrueColor BMP:{out}", source_ppm, in));
+  ASSERT_EQ(read_file(in)[14], 124) << "ImageMagick's BMP carries a 124-byte info header";
+  Rgb source;
+  ASSERT_TRUE(read_pnm(source_ppm, &source));
+  // Expected: the source turned by 180, doubled by nearest neighbour, and reduced by IMG_24_to_8.
+  Rgb turned = source;
+  for (std::size_t i = 0; i < turned.pixels.size(); i += 3)
+    std::copy_n(&source.pixels[source.pixels.size() - 3 - i], 3, &turned.pixels[i]);
+  // (This library reads a 124-byte header as OS/2's, so the reduction starts from the picture.)
+  const int loaded = picture_handle(13, 7, 24);
+  ASSERT_EQ(IMG_24_to_8(loaded), 0);
+  struct Case {
+    const char *name;
+    FileOp op;
+    Rgb expected;
+  };
+  const Case cases[] = {{"flip", [](HFILE i, HFILE o) { return IMG_flip_bitmap_fd(i, o, 1, 1); }, turned},
+                        {"resize", [](HFILE i, HFILE o) { return IMG_resize_bitmap_fd(i, o, 26, 14); }, pillow_nearest(source_ppm, 26, 14)},
+                        {"to8", IMG_24_to_8_fd, handle_rgb(loaded)}};
+  for (const Case &c : cases) {
+    const std::string out = scratch_path(std::string(c.name) + ".bmp");
+    ASSERT_EQ(file_to_file(in, out, c.op), 0) << c.name;
+    for (const std::string &peer : {kPillow, kMagick}) {
+      Rgb decoded;
+      ASSERT_TRUE(peer_decode(peer, out, &decoded)) << c.name << " " << peer;
+      EXPECT_TRUE(decoded.width == c.expected.width && decoded.pixels == c.expected.pixels) << c.name << " " << peer;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace pxv_test
