@@ -1,5 +1,5 @@
 # The two commands of a fresh Debian machine: `make demo` and `make test`.
-.PHONY: all demo test release test-build fuzz fuzz-smoke bench deps windows clean
+.PHONY: all demo test release test-build fuzz fuzz-smoke bench deps windows windows-deps windows-tests windows-check install-check linux32 clean
 
 all: release
 
@@ -32,9 +32,34 @@ fuzz-smoke: fuzz
 bench: deps release
 	@bench/run build/release
 
-windows:
+# The release build installed into a scratch prefix, and the README's host built against it.
+install-check: deps
+	@scripts/install-check
+
+# The library and its unit tests as 32-bit programs: size arithmetic that overflows only where
+# size_t is 32 bits shows here.
+linux32:
+	@PXV_WITH_M32=1 scripts/install-deps
+	@cmake --preset linux32 >/dev/null
+	@cmake --build build/linux32
+	@cd build/linux32 && ctest --output-on-failure -j2
+
+windows-deps:
+	@scripts/install-windows-deps
+
+# pxvlib10.dll for 32-bit Windows, its import library pxvlib10.lib, pxv.exe and example.exe.
+windows: windows-deps
 	@cmake --preset mingw32 >/dev/null
 	@cmake --build build/mingw32
+
+# The same sources and the unit tests for 64-bit Windows, which Wine runs.
+windows-tests: windows-deps
+	@cmake --preset mingw64 >/dev/null
+	@cmake --build build/mingw64
+
+# The DLL's export table, the unit tests under Wine, the host example under Wine.
+windows-check: windows windows-tests
+	@scripts/windows-check
 
 clean:
 	rm -rf build

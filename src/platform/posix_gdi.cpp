@@ -745,8 +745,10 @@ bool dib_source(const BITMAPINFO *info, const void *bits, int surface_bits, DibS
   out->height = h.biHeight;
   out->bits = h.biBitCount;
   out->stride = (static_cast<std::size_t>(h.biWidth) * h.biBitCount + 31) / 32 * 4;
-  // No caller holds more than this; it keeps every row offset within the size type.
-  if (out->stride > (std::size_t{1} << 40) / static_cast<std::size_t>(h.biHeight)) return false;
+  // No caller holds more than 2^40 bytes, nor more than the address space (2^32 on 32-bit
+  // hosts): this keeps every row offset within the size type.
+  const std::uint64_t most = std::min<std::uint64_t>(std::uint64_t{1} << 40, SIZE_MAX);
+  if (out->stride > most / static_cast<std::uint64_t>(h.biHeight)) return false;
   out->pixels = static_cast<const std::uint8_t *>(bits);
   if (out->bits <= 8) {
     const std::uint32_t full = 1u << out->bits;

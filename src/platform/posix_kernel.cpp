@@ -3,7 +3,8 @@
 //
 // Memory: every block has a control record holding its size and lock count. A movable block's
 // handle is the control record's address; a fixed block's handle is its data address, as on
-// Windows. Handles and addresses are looked up in tables before use, so a stale or invented
+// Windows. Global and local blocks come from one heap, as on Win32: either family's calls take
+// the other's handles. Handles and addresses are looked up in tables before use, so a stale or invented
 // handle is refused without touching memory.
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -28,7 +29,6 @@ struct Block {
   std::size_t size;
   unsigned locks;
   bool movable;
-  bool local;
 };
 
 struct MemoryState {
@@ -54,32 +54,33 @@ bool allocation_refused(std::size_t bytes) {
   return bytes > m.limit;
 }
 
-Block *find_block(const void *handle, bool local) {
+Block *find_block(const void *handle) {
   if (handle == nullptr) return nullptr;
   auto it = memory().by_handle.find(handle);
-  if (it == memory().by_handle.end() || it->second->local != local) return nullptr;
-  return it->second;
+  return it == memory().by_handle.end() ? nullptr : it->second;
 }
 
-HANDLE block_alloc(UINT flags, SIZE_T bytes, bool local) {
+HANDLE block_alloc(UINT flags, SIZE_T bytes) {
   if (allocation_refused(bytes)) return nullptr;
   // A zero-byte block still gets a distinct address so that GlobalHandle can find it.
   std::size_t real = bytes == 0 ? 1 : bytes;
   auto *data = static_cast<unsigned char *>((flags & GMEM_ZEROINIT) ? std::calloc(real, 1)
                                                                      : std::malloc(real));
   if (data == nullptr) return nullptr;
-  auto *b = new Block{data, bytes, 0, (flags & GMEM_MOVEABLE) != 0, local};
+  auto *b = new Block{data, bytes, 0, (flags & GMEM_MOVEABLE) != 0};
   const void *handle = b->movable ? static_cast<const void *>(b) : static_cast<const void *>(data);
   memory().by_handle[handle] = b;
   memory().by_address[data] = b;
   return const_cast<void *>(handle);
 }
 
-HANDLE block_realloc(HANDLE handle, SIZE_T bytes, UINT flags, bool local) {
-  Block *b = find_block(handle, local);
+HANDLE block_realloc(HANDLE handle, SIZE_T bytes, UINT flags) {
+  Block *b = find_block(handle);
   if (b == nullptr) return nullptr;
-  // A fixed block, or a locked movable one, cannot move; a grown copy would have to.
-  if ((!b->movable || b->locks != 0) && bytes > b->size) return nullptr;
+  // A grown copy moves. An unlocked movable block may always move; a fixed or locked one only
+  // when the caller allows it with GMEM_MOVEABLE (a locked block keeps its handle, and its old
+  // address becomes stale), as Win32 does.
+  if (bytes > b->size && !(flags & GMEM_MOVEABLE) && (!b->movable || b->locks != 0)) return nullptr;
   if (allocation_refused(bytes)) return nullptr;
   std::size_t real = bytes == 0 ? 1 : bytes;
   auto *data = static_cast<unsigned char *>(std::malloc(real));
@@ -100,22 +101,22 @@ HANDLE block_realloc(HANDLE handle, SIZE_T bytes, UINT flags, bool local) {
   return handle;
 }
 
-LPVOID block_lock(HANDLE handle, bool local) {
-  Block *b = find_block(handle, local);
+LPVOID block_lock(HANDLE handle) {
+  Block *b = find_block(handle);
   if (b == nullptr) return nullptr;
   if (b->movable) ++b->locks;
   return b->data;
 }
 
-BOOL block_unlock(HANDLE handle, bool local) {
-  Block *b = find_block(handle, local);
+BOOL block_unlock(HANDLE handle) {
+  Block *b = find_block(handle);
   if (b == nullptr || b->locks == 0) return FALSE;
   --b->locks;
   return b->locks != 0 ? TRUE : FALSE;
 }
 
-HANDLE block_free(HANDLE handle, bool local) {
-  Block *b = find_block(handle, local);
+HANDLE block_free(HANDLE handle) {
+  Block *b = find_block(handle);
   if (b == nullptr) return handle;  // Win32 returns the handle itself on failure
   memory().by_handle.erase(handle);
   memory().by_address.erase(b->data);
@@ -124,8 +125,8 @@ HANDLE block_free(HANDLE handle, bool local) {
   return nullptr;
 }
 
-SIZE_T block_size(HANDLE handle, bool local) {
-  Block *b = find_block(handle, local);
+SIZE_T block_size(HANDLE handle) {
+  Block *b = find_block(handle);
   return b == nullptr ? 0 : b->size;
 }
 
@@ -164,30 +165,30 @@ void fill_ofstruct(LPOFSTRUCT info, LPCSTR name, int error) {
 
 extern "C" {
 
-HGLOBAL WINAPI GlobalAlloc(UINT flags, SIZE_T bytes) { return block_alloc(flags, bytes, false); }
+HGLOBAL WINAPI GlobalAlloc(UINT flags, SIZE_T bytes) { return block_alloc(flags, bytes); }
 HGLOBAL WINAPI GlobalReAlloc(HGLOBAL mem, SIZE_T bytes, UINT flags) {
-  return block_realloc(mem, bytes, flags, false);
+  return block_realloc(mem, bytes, flags);
 }
-LPVOID WINAPI GlobalLock(HGLOBAL mem) { return block_lock(mem, false); }
-BOOL WINAPI GlobalUnlock(HGLOBAL mem) { return block_unlock(mem, false); }
-HGLOBAL WINAPI GlobalFree(HGLOBAL mem) { return block_free(mem, false); }
-SIZE_T WINAPI GlobalSize(HGLOBAL mem) { return block_size(mem, false); }
+LPVOID WINAPI GlobalLock(HGLOBAL mem) { return block_lock(mem); }
+BOOL WINAPI GlobalUnlock(HGLOBAL mem) { return block_unlock(mem); }
+HGLOBAL WINAPI GlobalFree(HGLOBAL mem) { return block_free(mem); }
+SIZE_T WINAPI GlobalSize(HGLOBAL mem) { return block_size(mem); }
 
 HGLOBAL WINAPI GlobalHandle(LPCVOID address) {
   auto it = memory().by_address.find(address);
-  if (it == memory().by_address.end() || it->second->local) return nullptr;
+  if (it == memory().by_address.end()) return nullptr;
   Block *b = it->second;
   return b->movable ? static_cast<HGLOBAL>(b) : static_cast<HGLOBAL>(b->data);
 }
 
-HLOCAL WINAPI LocalAlloc(UINT flags, SIZE_T bytes) { return block_alloc(flags, bytes, true); }
+HLOCAL WINAPI LocalAlloc(UINT flags, SIZE_T bytes) { return block_alloc(flags, bytes); }
 HLOCAL WINAPI LocalReAlloc(HLOCAL mem, SIZE_T bytes, UINT flags) {
-  return block_realloc(mem, bytes, flags, true);
+  return block_realloc(mem, bytes, flags);
 }
-LPVOID WINAPI LocalLock(HLOCAL mem) { return block_lock(mem, true); }
-BOOL WINAPI LocalUnlock(HLOCAL mem) { return block_unlock(mem, true); }
-HLOCAL WINAPI LocalFree(HLOCAL mem) { return block_free(mem, true); }
-SIZE_T WINAPI LocalSize(HLOCAL mem) { return block_size(mem, true); }
+LPVOID WINAPI LocalLock(HLOCAL mem) { return block_lock(mem); }
+BOOL WINAPI LocalUnlock(HLOCAL mem) { return block_unlock(mem); }
+HLOCAL WINAPI LocalFree(HLOCAL mem) { return block_free(mem); }
+SIZE_T WINAPI LocalSize(HLOCAL mem) { return block_size(mem); }
 
 HFILE WINAPI OpenFile(LPCSTR name, LPOFSTRUCT info, UINT style) {
   if (name == nullptr || name[0] == '\0') {
@@ -314,8 +315,10 @@ constexpr int kWsprintfLimit = 1024;
 struct Output {
   char *out;
   int used = 0;
+  bool cut = false;
   void put(char c) {
     if (used < kWsprintfLimit - 1) out[used++] = c;
+    else cut = true;
   }
 };
 
@@ -420,7 +423,8 @@ extern "C" int wsprintfA(LPSTR out, LPCSTR format, ...) {
   }
   va_end(args);
   out[o.used] = '\0';
-  return o.used;
+  // A cut output answers the buffer's size, as Win32 does, so a caller can tell it was cut.
+  return o.cut ? kWsprintfLimit : o.used;
 }
 
 namespace pxv_platform {

@@ -18,6 +18,7 @@ Rgb bitmap_pixels(HDC dc, HBITMAP bitmap, int width, int height) {
   return out;
 }
 
+#if !defined(_WIN32)
 Screen::Screen(int w, int h, int depth) : width(w), height(h) {
   PxvSetScreen(1024, 768, depth);
   window = PxvCreateWindow(w, h);
@@ -25,6 +26,7 @@ Screen::Screen(int w, int h, int depth) : width(w), height(h) {
 }
 
 Rgb Screen::pixels() const { return window_pixels(window); }
+#endif
 
 Rgb window_pixels(HWND window) {
   // The surface copied into a bitmap of its own, as a host saving its window would.
@@ -51,6 +53,7 @@ std::vector<int> mapping_state(HDC dc) {
   return {GetMapMode(dc), wo.x, wo.y, vo.x, vo.y, we.cx, we.cy, ve.cx, ve.cy};
 }
 
+#if !defined(_WIN32)
 Printer::Printer(int width, int height, int dpi, int colors, const char *technology)
     : Printer(printer_description(width, height, dpi, colors, technology)) {}
 
@@ -64,6 +67,7 @@ Rgb Printer::page() {
   DeleteObject(bitmap);
   return out;
 }
+#endif
 
 HGLOBAL global_copy(const Bytes &bytes) {
   HGLOBAL block = GlobalAlloc(GHND, bytes.size());

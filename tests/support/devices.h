@@ -1,5 +1,6 @@
 // Screens and printers of the GDI stand-in for the display and print tests, their pixels read
-// back as RGB (top row first).
+// back as RGB (top row first). The stand-in's screens and printers are POSIX-only; reading
+// bitmaps and the clipboard helpers work on any GDI.
 #pragma once
 
 #include <initializer_list>
@@ -10,6 +11,7 @@
 
 namespace pxv_test {
 
+#if !defined(_WIN32)
 // A window of the given client size on a screen of `depth` (24, 8 or 4), and its context.
 struct Screen {
   HWND window;
@@ -37,6 +39,7 @@ struct Printer {
   ~Printer() { DeleteDC(dc); }
   Rgb page();
 };
+#endif
 
 // A device bitmap's pixels, read with GetDIBits at 24 bits through `dc`.
 Rgb bitmap_pixels(HDC dc, HBITMAP bitmap, int width, int height);

@@ -22,10 +22,12 @@ std::string substitute(std::string command, const std::string &in, const std::st
 }  // namespace
 
 bool run_peer(const std::string &command, const std::string &in, const std::string &out, std::string *log) {
+  if (!kPeerPrograms) return false;
   return run(substitute(command, in, out), log);
 }
 
 bool run_pillow(const std::string &code, const std::vector<std::string> &args, std::string *log) {
+  if (!kPeerPrograms) return false;
   static int serial = 0;
   const std::string script = scratch_path("pillow" + std::to_string(serial++) + ".py");
   const std::string text = "import sys\nfrom PIL import Image\n" + code + "\n";

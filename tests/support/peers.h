@@ -9,6 +9,14 @@
 
 namespace pxv_test {
 
+// The peers are Linux programs: test programs built for Windows (run under Wine) have none, and
+// there every peer run fails without starting a shell.
+#if defined(_WIN32)
+inline constexpr bool kPeerPrograms = false;
+#else
+inline constexpr bool kPeerPrograms = true;
+#endif
+
 // The Python with Pillow (the first python3 on PATH may lack it).
 inline const std::string kPython = "/usr/bin/python3";
 // The decode command that stands for Pillow: open, convert('RGB'), save as PPM.

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 
 #include "core/bytes.h"
@@ -20,7 +21,7 @@ namespace pxv_test {
 namespace {
 
 // A plain array, so that it outlives every static destructor that may still want it.
-char scratch_name[64];
+char scratch_name[512];
 
 // Every test program works inside its own scratch folder: the library's temporary files
 // ("plane.tmp", "temp.pcx") go to the current folder, and test processes that CTest runs side
@@ -45,8 +46,16 @@ using pxv::put_le32;
 
 std::string scratch_dir() {
   if (scratch_name[0] == '\0') {
-    std::strcpy(scratch_name, "/tmp/pxvtest-XXXXXX");
-    if (mkdtemp(scratch_name) == nullptr) std::abort();
+    // A folder no other process has made (mkdtemp's rule, which Windows lacks): random names
+    // until one is new.
+    std::error_code ec;
+    const std::string base = std::filesystem::temp_directory_path(ec).generic_string() + "/pxvtest-";
+    std::random_device random;
+    for (int attempt = 0; scratch_name[0] == '\0'; ++attempt) {
+      const std::string name = base + std::to_string(random());
+      if (attempt == 100 || name.size() >= sizeof scratch_name) std::abort();
+      if (std::filesystem::create_directory(name, ec)) std::strcpy(scratch_name, name.c_str());
+    }
   }
   return scratch_name;
 }

@@ -180,8 +180,10 @@ TEST(BmpWriter, RleFileHeaderGivesUncompressedSizesAndLostBuffersAreShortWrites)
             (std::vector<std::uint32_t>{48 * 33 + 54 + 1024, 54 + 1024, 1, 48 * 33}));
   EXPECT_EQ(Bytes(&out[written - 4], &out[written]), (Bytes{0, 0, 0, 1})) << "end of line, end of bitmap";
   // A lost encoder buffer (allocation 3, after the header block and the row) is a short write.
-  pxv_platform::fail_allocation(3);
-  EXPECT_EQ(IMG_save_bitmap_mem(pal, out.data(), PXV_SAVE_BMP_RLE), PXV_ERR_SHORT_WRITE);
+  if (pxv_test::kStandinControls) {
+    pxv_platform::fail_allocation(3);
+    EXPECT_EQ(IMG_save_bitmap_mem(pal, out.data(), PXV_SAVE_BMP_RLE), PXV_ERR_SHORT_WRITE);
+  }
   pxv_platform::fail_allocation(0);
   IMG_delete_bitmap(pal);
 }

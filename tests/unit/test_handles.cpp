@@ -130,6 +130,7 @@ TEST_F(Handles, NocopyTakesTheBlockAndBitmapHandleGivesItBack) {
 }
 
 TEST_F(Handles, AllocationFailureAtEachStepLeavesExistingHandlesIntact) {
+  if (!pxv_test::kStandinControls) GTEST_SKIP() << "needs injected allocation failures";
   ASSERT_EQ(new_image(6, 6, 24), 0);
   const pxv_test::Capture before = pxv_test::read_handle(0);
   auto dib = make_packed_dib(21, 5, 8);

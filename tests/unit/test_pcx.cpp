@@ -150,15 +150,17 @@ TEST(DcxWrite, PagesTheTableAndTheTemporaryFile) {
   EXPECT_EQ(read_file("over.dcx"), full);
   // Failed writes remove the temporary file: the output takes the table but not the page, or the
   // temporary file cannot take the page.
-  HFILE out = open_file("cut.dcx", OF_CREATE);
-  pxv_platform::cap_file_writes(out, 600);
-  EXPECT_EQ(IMG_save_bitmap_fd(h, out, PXV_SAVE_DCX), PXV_ERR_SHORT_WRITE);
-  _lclose(out);
-  EXPECT_FALSE(file_exists("temp.pcx"));
-  pxv_platform::cap_next_file_writes(100);
-  EXPECT_EQ(IMG_save_bitmap(h, "cut2.dcx", PXV_SAVE_DCX), PXV_ERR_SHORT_WRITE);
-  pxv_platform::cap_next_file_writes(-1);
-  EXPECT_FALSE(file_exists("temp.pcx"));
+  if (pxv_test::kStandinControls) {
+    HFILE out = open_file("cut.dcx", OF_CREATE);
+    pxv_platform::cap_file_writes(out, 600);
+    EXPECT_EQ(IMG_save_bitmap_fd(h, out, PXV_SAVE_DCX), PXV_ERR_SHORT_WRITE);
+    _lclose(out);
+    EXPECT_FALSE(file_exists("temp.pcx"));
+    pxv_platform::cap_next_file_writes(100);
+    EXPECT_EQ(IMG_save_bitmap(h, "cut2.dcx", PXV_SAVE_DCX), PXV_ERR_SHORT_WRITE);
+    pxv_platform::cap_next_file_writes(-1);
+    EXPECT_FALSE(file_exists("temp.pcx"));
+  }
   IMG_delete_bitmap(h);
 }
 

@@ -35,21 +35,28 @@ TEST(GlobalMemory, LockCountsHandleLookupAndFixedBlocks) {
   EXPECT_EQ(GlobalFree(fixed), nullptr);
 }
 
-TEST(GlobalMemory, ReAllocKeepsContentAndMayMoveOnlyWhenUnlocked) {
+TEST(GlobalMemory, ReAllocKeepsContentAndMovesOnlyWhereAllowed) {
   HGLOBAL h = GlobalAlloc(GMEM_MOVEABLE, 4);
   std::memcpy(GlobalLock(h), "abcd", 4);
-  EXPECT_EQ(GlobalReAlloc(h, 4096, GMEM_MOVEABLE), nullptr) << "a locked block cannot grow";
-  GlobalUnlock(h);
+  EXPECT_EQ(GlobalReAlloc(h, 65536, 0), nullptr) << "a locked block moves only when GMEM_MOVEABLE allows it";
   ASSERT_EQ(GlobalReAlloc(h, 4096, GMEM_MOVEABLE | GMEM_ZEROINIT), h) << "a movable block keeps its handle";
   auto *p = static_cast<unsigned char *>(GlobalLock(h));
   EXPECT_EQ(std::memcmp(p, "abcd", 4), 0);
   EXPECT_EQ(p[4095], 0);
   GlobalUnlock(h);
+  GlobalUnlock(h);
+  EXPECT_EQ(GlobalReAlloc(h, 65536, 0), h) << "an unlocked movable block may always move";
   GlobalFree(h);
-  // Local blocks are kept apart from global handles.
+  HGLOBAL fixed = GlobalAlloc(GMEM_FIXED, 4);
+  EXPECT_EQ(GlobalReAlloc(fixed, 65536, 0), nullptr) << "a fixed block moves only when allowed";
+  HGLOBAL moved = GlobalReAlloc(fixed, 65536, GMEM_MOVEABLE);
+  ASSERT_NE(moved, nullptr);
+  EXPECT_EQ(GlobalFree(moved), nullptr);
+  // Local and global blocks come from one heap: either family takes the other's handles.
   HLOCAL l = LocalAlloc(LHND, 8);
-  EXPECT_EQ(GlobalLock(l), nullptr) << "a local handle is no global handle";
-  EXPECT_EQ(GlobalHandle(LocalLock(l)), nullptr);
+  void *address = LocalLock(l);
+  EXPECT_EQ(GlobalLock(l), address);
+  GlobalUnlock(l);
   LocalUnlock(l);
   EXPECT_EQ(LocalReAlloc(l, 64, LMEM_MOVEABLE | LMEM_ZEROINIT), l);
   EXPECT_EQ(LocalSize(l), 64u);
@@ -93,8 +100,9 @@ TEST(Strings, WsprintfConversionsAndItsLimit) {
   EXPECT_STREQ(out, "-5|4000000000|-70000|ab|beef|%");
   wsprintfA(out, "%04d|%-4d|%5s|%X|%08lx|%c|%05d", 7, 3, "x", 255u, static_cast<DWORD>(0x1234), 'q', -42);
   EXPECT_STREQ(out, "0007|3   |    x|FF|00001234|q|-0042");
-  // Output stops at 1023 characters and a terminator, as on Win32.
-  EXPECT_EQ(wsprintfA(out, "%s", std::string(1500, 'z').c_str()), 1023);
+  // Output stops at 1023 characters and a terminator, and then answers the buffer's 1024, as on
+  // Win32.
+  EXPECT_EQ(wsprintfA(out, "%s", std::string(1500, 'z').c_str()), 1024);
   EXPECT_EQ(std::strlen(out), 1023u);
   EXPECT_EQ(lstrcmpiA(".TIF", ".tif"), 0);
 }

@@ -4,6 +4,7 @@
 
 #include <unistd.h>
 
+#include <filesystem>
 #include <numeric>
 #include <random>
 #include <string>
@@ -175,7 +176,7 @@ TEST(TiffRows, PlanarRgbThroughTheSpool) {
   EXPECT_EQ(c.row_numbers, (std::vector<int>{0, 1})) << "each row once";
   EXPECT_EQ(pxv_test::part(c.rows[1], 0, 6), (Bytes{205, 105, 5, 206, 106, 6}));
   // Every allocation failing in turn answers -1, and the dispatcher frees what is left.
-  int result = -1;
+  int result = pxv_test::kStandinControls ? -1 : 0;
   for (unsigned n = 1; n < 40 && result < 0; ++n) {
     pxv_platform::fail_allocation(n);
     result = capture_load(f).result;
@@ -184,9 +185,9 @@ TEST(TiffRows, PlanarRgbThroughTheSpool) {
     EXPECT_EQ(pxv::img_work_blocks_in_use(), 0);
   }
   EXPECT_GE(result, 0) << "a load with no failed allocation succeeds";
-  EXPECT_EQ(mkdir("plane.tmp", 0700), 0);
+  ASSERT_TRUE(std::filesystem::create_directory("plane.tmp"));
   EXPECT_EQ(capture_load(f).result, PXV_ERR_CREATE) << "a folder in the spool's place";
-  rmdir("plane.tmp");
+  std::filesystem::remove("plane.tmp");
 }
 
 // ---- Strip decoders and EPS ------------------------------------------------------------------

@@ -1,8 +1,6 @@
 // pxv convert: load images and save them in another type, one file or a batch.
-#include <sys/stat.h>
-
-#include <cerrno>
 #include <cstdio>
+#include <filesystem>
 #include <map>
 
 #include "cli.h"
@@ -176,7 +174,9 @@ std::vector<Job> plan_out_dir(const Args &inputs, const ConvertSettings &s, int 
     }
     jobs.push_back({in, out, s.type});
   }
-  if (mkdir(s.out_dir.c_str(), 0777) != 0 && errno != EEXIST) *status = fail(s.out_dir, PXV_ERR_CREATE);
+  std::error_code ec;
+  std::filesystem::create_directory(s.out_dir, ec);  // an existing folder is used as it is
+  if (ec) *status = fail(s.out_dir, PXV_ERR_CREATE);
   return *status < 0 ? jobs : std::vector<Job>{};
 }
 

@@ -1,15 +1,11 @@
 // pxv tour: a built-in picture saved in every output type at every depth and loaded back, and
 // put through every colour operation once.
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -18,6 +14,8 @@
 #include "colour_ops.h"
 #include "core/dib.h"
 #include "options.h"
+#include "save_file.h"
+#include "workers.h"
 #include "progress.h"
 #include "pxvlib10.h"
 #include "save_file.h"
@@ -126,7 +124,8 @@ std::string find_ghostscript() {
     std::size_t end = dirs.find(':', start);
     if (end == std::string::npos) end = dirs.size();
     std::string candidate = (end > start ? dirs.substr(start, end - start) : ".") + "/gs";
-    if (access(candidate.c_str(), X_OK) == 0) return candidate;
+    std::error_code ec;
+    if (std::filesystem::is_regular_file(candidate, ec)) return candidate;
     start = end + 1;
   }
   return "";
@@ -157,18 +156,8 @@ bool read_ppm(const std::string &file, Pixels *rgb, int *width, int *height) {
 bool render_eps(const std::string &gs, const std::string &file, Pixels *rgb, int *width, int *height) {
   const std::string ppm = file + ".ppm";
   const std::string output = "-sOutputFile=" + ppm;
-  pid_t child = fork();
-  if (child == 0) {
-    int null = open("/dev/null", O_WRONLY);
-    dup2(null, 1);
-    dup2(null, 2);
-    execl(gs.c_str(), "gs", "-q", "-dSAFER", "-dBATCH", "-dNOPAUSE", "-dEPSCrop", "-r72",
-          "-sDEVICE=ppmraw", output.c_str(), file.c_str(), static_cast<char *>(nullptr));
-    _exit(127);
-  }
-  int status = 0;
-  const bool ran = child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status) &&
-                   WEXITSTATUS(status) == 0;
+  const bool ran = run_quietly({gs, "-q", "-dSAFER", "-dBATCH", "-dNOPAUSE", "-dEPSCrop", "-r72",
+                                 "-sDEVICE=ppmraw", output, file});
   const bool read = ran && read_ppm(ppm, rgb, width, height);
   std::remove(ppm.c_str());
   return read;
@@ -208,8 +197,9 @@ Verdict compare(const SaveType &type, const Pixels &original, const std::string 
 }
 
 long file_size(const std::string &file) {
-  struct stat st;
-  return stat(file.c_str(), &st) == 0 ? long(st.st_size) : 0;
+  std::error_code ec;
+  const std::uintmax_t size = std::filesystem::file_size(file, ec);
+  return ec ? 0 : long(size);
 }
 
 struct Step {
@@ -388,10 +378,10 @@ int cmd_tour(const Args &args) {
   if (status >= 0) return status;
   if (!line.operands.empty()) return usage_error("unknown tour argument " + line.operands[0]);
   std::string dir = keep;
-  if (!dir.empty()) mkdir(dir.c_str(), 0755);  // an existing folder is used as it is
-  char pattern[] = "/tmp/pxv-tour-XXXXXX";
-  if (dir.empty() && mkdtemp(pattern) == nullptr) return fail("tour", PXV_ERR_CREATE);
-  if (dir.empty()) dir = pattern;
+  std::error_code ec;
+  if (!dir.empty()) std::filesystem::create_directory(dir, ec);  // an existing folder is used as it is
+  if (dir.empty()) dir = make_temporary_folder("pxv-tour-");
+  if (dir.empty()) return fail("tour", PXV_ERR_CREATE);
 
   std::printf("pxv tour: a %d x %d picture at 1, 4, 8 and 24 bits, saved and loaded back\n\n",
               kWidth, kHeight);
@@ -409,7 +399,7 @@ int cmd_tour(const Args &args) {
               keep.empty() ? "" : "; files kept in ", keep.c_str());
   if (keep.empty()) {
     for (const std::string &f : t.files) std::remove(f.c_str());
-    rmdir(dir.c_str());
+    std::filesystem::remove(dir, ec);
   }
   return t.problems == 0 ? 0 : kExitFailed;
 }

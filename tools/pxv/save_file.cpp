@@ -7,6 +7,8 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <random>
 #include <vector>
 
 #include "pxvlib10.h"
@@ -14,6 +16,14 @@
 namespace pxv_cli {
 
 namespace {
+
+// Windows opens descriptors in text mode unless told otherwise, and would turn every 0x0A byte
+// written into two.
+#ifdef O_BINARY
+constexpr int kBinary = O_BINARY;
+#else
+constexpr int kBinary = 0;
+#endif
 
 // Copies the file `from` onto the open descriptor `to`.
 bool copy_into(const std::string &from, int to) {
@@ -70,8 +80,23 @@ int write_replacing(const std::string &out, bool add_to_existing,
   return rc;
 }
 
+std::string make_temporary_folder(const std::string &prefix) {
+  std::error_code ec;
+  const std::filesystem::path base = std::filesystem::temp_directory_path(ec);
+  if (ec) return "";
+  std::random_device random;
+  // A name already taken is tried again under another; a folder that cannot be made at all ends
+  // the attempts.
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    const std::filesystem::path dir = base / (prefix + std::to_string(random()));
+    if (std::filesystem::create_directory(dir, ec)) return dir.string();
+    if (ec) return "";
+  }
+  return "";
+}
+
 bool copy_file(const std::string &from, const std::string &to) {
-  const int fd = open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+  const int fd = open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | kBinary, 0666);
   if (fd < 0) return false;
   const bool copied = copy_into(from, fd);
   return close(fd) == 0 && copied;

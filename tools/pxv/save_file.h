@@ -18,6 +18,9 @@ int save_replacing(int handle, const std::string &out, const SaveType &type);
 // `out` when `add_to_existing`, else a name where no file is) and answers a result code.
 int write_replacing(const std::string &out, bool add_to_existing,
                     const std::function<int(const std::string &file)> &write);
+// A new, empty folder in the system's temporary folder, named `prefix` and a random part; empty
+// when none could be made.
+std::string make_temporary_folder(const std::string &prefix);
 
 // Copies the file `from` to `to`, made or emptied; false when either cannot be had.
 bool copy_file(const std::string &from, const std::string &to);

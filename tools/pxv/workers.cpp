@@ -1,6 +1,7 @@
 // Worker processes: see workers.h.
 #include "workers.h"
 
+#include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -55,6 +56,23 @@ void run_jobs(int count, int workers, const std::function<int(int)> &job,
     running.erase(it);
     finished(index, status_of(wait_status));
   }
+}
+
+bool run_quietly(const std::vector<std::string> &argv) {
+  std::vector<char *> pointers;
+  for (const std::string &a : argv) pointers.push_back(const_cast<char *>(a.c_str()));
+  pointers.push_back(nullptr);
+  std::fflush(nullptr);
+  pid_t child = fork();
+  if (child == 0) {
+    int null = open("/dev/null", O_WRONLY);
+    dup2(null, 1);
+    dup2(null, 2);
+    execv(pointers[0], pointers.data());
+    _exit(kForkFailed);
+  }
+  int status = 0;
+  return child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 }  // namespace pxv_cli

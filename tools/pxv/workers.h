@@ -1,8 +1,11 @@
-// Batch work in worker processes. The library keeps its state per process and is single-threaded
-// by design, so a batch runs in parallel as forked processes, never as threads.
+// Batch work in worker processes, and other programs run to completion. The library keeps its
+// state per process and is single-threaded by design, so a batch runs in parallel as forked
+// processes, never as threads; Windows has no fork, and there a batch runs one job after another.
 #pragma once
 
 #include <functional>
+#include <string>
+#include <vector>
 
 namespace pxv_cli {
 
@@ -12,5 +15,9 @@ namespace pxv_cli {
 // finishes with 128 + the signal's number, as shells report it.
 void run_jobs(int count, int workers, const std::function<int(int)> &job,
               const std::function<void(int, int)> &finished);
+
+// Runs the program `argv[0]` (a path) with its arguments, its output discarded; true when it
+// exits 0.
+bool run_quietly(const std::vector<std::string> &argv);
 
 }  // namespace pxv_cli
