@@ -167,6 +167,14 @@ std::string save_bmp(int handle, const std::string &name) {
   return file;
 }
 
+Bytes bmp_file_header(std::uint32_t file_size, std::uint32_t offset) {
+  Bytes h(14, 0);
+  h[0] = 'B', h[1] = 'M';
+  put_le32(&h[2], file_size);
+  put_le32(&h[10], offset);
+  return h;
+}
+
 Bytes with_field(Bytes b, std::size_t at, int size, std::uint32_t value) {
   if (size == 2) put_le16(&b[at], value);
   else put_le32(&b[at], value);
@@ -218,6 +226,12 @@ int Capture::bits() const { return header[14]; }
 int Capture::index(int x, int y) const {
   const Bytes &r = rows[std::size_t(y)];
   return bits() == 1 ? (r[x / 8] >> (7 - x % 8)) & 1 : bits() == 4 ? (r[x / 2] >> (x % 2 ? 0 : 4)) & 15 : r[x];
+}
+
+Bytes Capture::packed() const {
+  Bytes out = header;
+  for (const Bytes &row : rows) out.insert(out.end(), row.begin(), row.end());
+  return out;
 }
 
 int Capture::on_header(unsigned char *header, void *capture) {

@@ -63,6 +63,8 @@ class HandleTest : public ::testing::Test {
 
 // Saves a handle as a BMP file of the scratch folder; answers its path.
 std::string save_bmp(int handle, const std::string &name);
+// A BMP file header: "BM", the file's size, the offset of its rows.
+Bytes bmp_file_header(std::uint32_t file_size, std::uint32_t offset);
 // A copy of `b` with the little-endian field of `size` bytes (2 or 4) at `at` set to `value`.
 Bytes with_field(Bytes b, std::size_t at, int size, std::uint32_t value);
 // The crop rectangle of a handle: x, y, width, height.
@@ -88,6 +90,7 @@ struct Capture {
   int height() const;
   int bits() const;
   int index(int x, int y) const;  // the index of pixel x in row y (1, 4 or 8 bits)
+  Bytes packed() const;           // header and rows in one block, as a packed DIB
   static int on_header(unsigned char *header, void *capture);
   static int on_row(unsigned char *row, void *capture, int row_number, int bytes);
   bool operator==(const Capture &) const = default;
