@@ -54,11 +54,12 @@ void draw_test_picture(PackedDib &dib);
 // A new handle holding that picture.
 int picture_handle(int width, int height, int bits);
 
-// Every handle of the table deleted; a fixture whose tests leave handles behind does it at the end.
+// Every handle of the table deleted; a fixture whose tests leave handles behind does it at the end,
+// and puts the screen back as it starts (1024 x 768 at 24 bits) for those that change it.
 void delete_all_handles();
 class HandleTest : public ::testing::Test {
  protected:
-  void TearDown() override { delete_all_handles(); }
+  void TearDown() override { delete_all_handles(), PxvSetScreen(1024, 768, 24); }
 };
 
 // Saves a handle as a BMP file of the scratch folder; answers its path.
