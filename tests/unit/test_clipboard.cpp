@@ -16,14 +16,11 @@ using pxv_test::Bytes;
 using pxv_test::operator+;
 using pxv_test::Rgb;
 
-class Clipboard : public ::testing::Test {
+class Clipboard : public pxv_test::HandleTest {
  protected:
   std::string out = pxv_test::scratch_path("clip.bmp");
   void SetUp() override { std::remove(out.c_str()); }
-  void TearDown() override {
-    pxv_test::set_clipboard({});
-    PxvSetScreen(1024, 768, 24);
-  }
+  void TearDown() override { pxv_test::set_clipboard({}), HandleTest::TearDown(); }
   // Saves the clipboard to `out`; the file as written, empty when there is none.
   Bytes save(int expected = 1) {
     EXPECT_EQ(IMG_save_clipboard(out.c_str(), nullptr), expected);
@@ -55,9 +52,7 @@ TEST_F(Clipboard, ThePackedDibIsPreferredAndWrittenAsItStands) {
   pxv::put_le32(v5.data(), 124);
   pxv_test::set_clipboard({{CF_DIB, pxv_test::global_copy(v5)}});
   EXPECT_EQ(save(), pxv_test::bmp_file_header(118 + 4 * 8, 118) + small.bytes);
-  const int shown = IMG_create_handle(small.bytes.data());
-  expect_peers_read(pxv_test::handle_rgb(shown));
-  IMG_delete_bitmap(shown);
+  expect_peers_read(pxv_test::handle_rgb(IMG_create_handle(small.bytes.data())));
 }
 
 // 16- and 32-bit BMPs as ImageMagick (124-byte headers, bit fields) and Pillow (40 bytes, BI_RGB)
@@ -65,9 +60,7 @@ TEST_F(Clipboard, ThePackedDibIsPreferredAndWrittenAsItStands) {
 // colours: each channel scaled to 0..255 as Pillow scales it.
 TEST_F(Clipboard, DirectColourDibsBecomeTwentyFourBits) {
   const std::string ppm = pxv_test::scratch_path("direct.ppm");
-  const int picture = pxv_test::picture_handle(33, 7, 24);
-  pxv_test::write_ppm(ppm, pxv_test::handle_rgb(picture));
-  IMG_delete_bitmap(picture);
+  pxv_test::write_ppm(ppm, pxv_test::handle_rgb(pxv_test::picture_handle(33, 7, 24)));
   std::vector<std::string> sources;
   for (std::string subtype : {"RGB565 -alpha off", "RGB555 -alpha off", "ARGB8888 -alpha set"}) {
     sources.push_back(pxv_test::scratch_path("im_" + subtype.substr(0, subtype.find(' ')) + ".bmp"));
@@ -124,7 +117,6 @@ TEST_F(Clipboard, DeviceBitmapsTakeTheSystemPaletteAsTheirTable) {
   PxvSetScreen(1024, 768, 24);
   pxv_test::set_clipboard({{CF_BITMAP, CreateBitmap(2, 1, 1, 1, ones)}});
   EXPECT_EQ(pxv_test::part(save(), 54, 8), Bytes(8, 0));
-  IMG_delete_bitmap(picture);
 }
 
 TEST_F(Clipboard, RefusalsMakeNoFileAndCloseTheClipboard) {
