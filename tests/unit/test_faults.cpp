@@ -261,10 +261,6 @@ TEST_F(OperationFaults, TheFileVariantsFailCleanly) {
 // and leaves the image, the handle table, the memory blocks and the GDI objects as they were.
 class OutputFaults : public pxv_test::HandleTest {
  protected:
-  void TearDown() override {
-    HandleTest::TearDown();
-    PxvSetScreen(1024, 768, 24);
-  }
   static int live_slots() {
     int n = 0;
     for (int h = 0; h < pxv::next_dib_handle; ++h) n += pxv::dis[h] != nullptr;
