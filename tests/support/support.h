@@ -55,11 +55,17 @@ void draw_test_picture(PackedDib &dib);
 int picture_handle(int width, int height, int bits);
 
 // Every handle of the table deleted; a fixture whose tests leave handles behind does it at the end,
-// and puts the screen back as it starts (1024 x 768 at 24 bits) for those that change it.
+// and puts the stand-in's screen back as it starts (1024 x 768 at 24 bits) for those that change
+// it (a real Win32 has no such screen).
 void delete_all_handles();
 class HandleTest : public ::testing::Test {
  protected:
-  void TearDown() override { delete_all_handles(), PxvSetScreen(1024, 768, 24); }
+  void TearDown() override {
+    delete_all_handles();
+#if !defined(_WIN32)
+    PxvSetScreen(1024, 768, 24);
+#endif
+  }
 };
 
 // Saves a handle as a BMP file of the scratch folder; answers its path.
