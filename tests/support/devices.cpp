@@ -69,6 +69,14 @@ Rgb Printer::page() {
 }
 #endif
 
+void expect_shown(const Rgb &screen, const Rgb &expected, int x, int y, const std::string &what) {
+  for (int py = 0; py < screen.height; ++py)
+    for (int px = 0; px < screen.width; ++px) {
+      const bool inside = px >= x && px < x + expected.width && py >= y && py < y + expected.height;
+      ASSERT_EQ(rgb_at(screen, px, py), inside ? rgb_at(expected, px - x, py - y) : kWhite) << what << " at " << px << "," << py;
+    }
+}
+
 HGLOBAL global_copy(const Bytes &bytes) {
   HGLOBAL block = GlobalAlloc(GHND, bytes.size());
   std::memcpy(GlobalLock(block), bytes.data(), bytes.size());

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <initializer_list>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -56,6 +57,8 @@ inline std::uint32_t rgb_at(const Rgb &p, int x, int y) {
   return std::uint32_t(v[0]) << 16 | std::uint32_t(v[1]) << 8 | v[2];
 }
 constexpr std::uint32_t kWhite = 0xFFFFFF;
+// A screen or page shows `expected` at (x, y) and white everywhere else.
+void expect_shown(const Rgb &screen, const Rgb &expected, int x, int y, const std::string &what);
 // Entry i of the 3-3-2 palette (red in the top three bits, blue in the low two) as 0xRRGGBB.
 inline std::uint32_t colour332(int i) {
   return std::uint32_t((i >> 5) * 255 / 7) << 16 | std::uint32_t((i >> 2 & 7) * 255 / 7) << 8 | std::uint32_t((i & 3) * 85);

@@ -170,6 +170,38 @@ void delete_all_handles() {
   for (int h = pxv::next_dib_handle - 1; h >= 0; --h) IMG_delete_bitmap(h);
 }
 
+std::string save_bmp(int handle, const std::string &name) {
+  const std::string file = scratch_path(name);
+  EXPECT_EQ(IMG_save_bitmap(handle, file.c_str(), PXV_SAVE_BMP), 0) << name;
+  return file;
+}
+
+Bytes bmp_file_header(std::uint32_t file_size, std::uint32_t offset) {
+  Bytes h(14, 0);
+  h[0] = 'B', h[1] = 'M';
+  put_le32(&h[2], file_size);
+  put_le32(&h[10], offset);
+  return h;
+}
+
+Bytes with_field(Bytes b, std::size_t at, int size, std::uint32_t value) {
+  if (size == 2) put_le16(&b[at], value);
+  else put_le32(&b[at], value);
+  return b;
+}
+
+std::array<int, 4> crop_rect(int handle) {
+  std::array<int, 4> r{};
+  IMG_get_croprect(handle, &r[0], &r[1], &r[2], &r[3]);
+  return r;
+}
+
+std::vector<std::array<LONG, 3>> progress_calls;
+int record_progress(LONG user, LONG total, LONG row) {
+  progress_calls.push_back({user, total, row});
+  return 0;
+}
+
 Bytes save_mem(int handle, int type, std::size_t room, int expect) {
   Bytes out(room, 0xAA);
   EXPECT_EQ(IMG_save_bitmap_mem(handle, out.data(), type), expect) << "save type " << type;
@@ -203,6 +235,12 @@ int Capture::bits() const { return header[14]; }
 int Capture::index(int x, int y) const {
   const Bytes &r = rows[std::size_t(y)];
   return bits() == 1 ? (r[x / 8] >> (7 - x % 8)) & 1 : bits() == 4 ? (r[x / 2] >> (x % 2 ? 0 : 4)) & 15 : r[x];
+}
+
+Bytes Capture::packed() const {
+  Bytes out = header;
+  for (const Bytes &row : rows) out.insert(out.end(), row.begin(), row.end());
+  return out;
 }
 
 int Capture::on_header(unsigned char *header, void *capture) {

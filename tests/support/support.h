@@ -1,6 +1,7 @@
 // Helpers shared by the tests: scratch folders, files, peer programs, and DIB access.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -62,12 +63,31 @@ void draw_test_picture(PackedDib &dib);
 // A new handle holding that picture.
 int picture_handle(int width, int height, int bits);
 
-// Every handle of the table deleted; a fixture whose tests leave handles behind does it at the end.
+// Every handle of the table deleted; a fixture whose tests leave handles behind does it at the end,
+// and puts the stand-in's screen back as it starts (1024 x 768 at 24 bits) for those that change
+// it (a real Win32 has no such screen).
 void delete_all_handles();
 class HandleTest : public ::testing::Test {
  protected:
-  void TearDown() override { delete_all_handles(); }
+  void TearDown() override {
+    delete_all_handles();
+#if !defined(_WIN32)
+    PxvSetScreen(1024, 768, 24);
+#endif
+  }
 };
+
+// Saves a handle as a BMP file of the scratch folder; answers its path.
+std::string save_bmp(int handle, const std::string &name);
+// A BMP file header: "BM", the file's size, the offset of its rows.
+Bytes bmp_file_header(std::uint32_t file_size, std::uint32_t offset);
+// A copy of `b` with the little-endian field of `size` bytes (2 or 4) at `at` set to `value`.
+Bytes with_field(Bytes b, std::size_t at, int size, std::uint32_t value);
+// The crop rectangle of a handle: x, y, width, height.
+std::array<int, 4> crop_rect(int handle);
+// A progress callback that records each call's (user value, total, row) in `progress_calls`.
+extern std::vector<std::array<LONG, 3>> progress_calls;
+int record_progress(LONG user, LONG total, LONG row);
 
 // Saves a handle to a block of `room` bytes of 0xAA through the memory save; checks the result.
 Bytes save_mem(int handle, int type, std::size_t room = 1 << 16, int expect = 0);
@@ -86,8 +106,10 @@ struct Capture {
   int height() const;
   int bits() const;
   int index(int x, int y) const;  // the index of pixel x in row y (1, 4 or 8 bits)
+  Bytes packed() const;           // header and rows in one block, as a packed DIB
   static int on_header(unsigned char *header, void *capture);
   static int on_row(unsigned char *row, void *capture, int row_number, int bytes);
+  bool operator==(const Capture &) const = default;
 };
 // Loads bytes through a scratch file with the low-level load.
 Capture capture_load(const Bytes &bytes, int page = 0, std::uint8_t mask = 0x0F);
@@ -102,6 +124,7 @@ Capture read_handle(int handle);
 struct Rgb {
   int width = 0, height = 0;
   Bytes pixels;  // width * height * 3
+  bool operator==(const Rgb &) const = default;
 };
 // Reads a binary PPM (P6) or PGM (P5, widened to RGB); writes a PPM.
 bool read_pnm(const std::string &path, Rgb *out);

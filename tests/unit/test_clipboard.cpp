@@ -13,16 +13,14 @@
 namespace {
 
 using pxv_test::Bytes;
+using pxv_test::operator+;
 using pxv_test::Rgb;
 
-class Clipboard : public ::testing::Test {
+class Clipboard : public pxv_test::HandleTest {
  protected:
   std::string out = pxv_test::scratch_path("clip.bmp");
   void SetUp() override { std::remove(out.c_str()); }
-  void TearDown() override {
-    pxv_test::set_clipboard({});
-    PxvSetScreen(1024, 768, 24);
-  }
+  void TearDown() override { pxv_test::set_clipboard({}), HandleTest::TearDown(); }
   // Saves the clipboard to `out`; the file as written, empty when there is none.
   Bytes save(int expected = 1) {
     EXPECT_EQ(IMG_save_clipboard(out.c_str(), nullptr), expected);
@@ -35,26 +33,16 @@ class Clipboard : public ::testing::Test {
     for (const std::string &peer : {pxv_test::kPillow, std::string("/usr/bin/convert {in} -depth 8 ppm:{out}")}) {
       Rgb got;
       ASSERT_TRUE(pxv_test::peer_decode(peer, out, &got)) << peer;
-      EXPECT_TRUE(got.width == expected.width && got.height == expected.height && got.pixels == expected.pixels) << peer;
+      EXPECT_TRUE(got == expected) << peer;
     }
   }
 };
-
-Bytes file_header(std::uint32_t file_size, std::uint32_t offset) {
-  Bytes h(14, 0);
-  h[0] = 'B', h[1] = 'M';
-  pxv::put_le32(h.data() + 2, file_size);
-  pxv::put_le32(h.data() + 10, offset);
-  return h;
-}
 
 TEST_F(Clipboard, ThePackedDibIsPreferredAndWrittenAsItStands) {
   pxv_test::PackedDib dib = pxv_test::make_packed_dib(37, 5, 8, 16);
   pxv_test::draw_test_picture(dib);
   pxv_test::set_clipboard({{CF_BITMAP, CreateBitmap(3, 3, 1, 24, nullptr)}, {CF_DIB, pxv_test::global_copy(dib.bytes)}});
-  Bytes expected = file_header(118 + 5 * 40, 118);  // 16 entries: bits at 54 + 64
-  expected.insert(expected.end(), dib.bytes.begin(), dib.bytes.end());
-  EXPECT_EQ(save(), expected);
+  EXPECT_EQ(save(), pxv_test::bmp_file_header(118 + 5 * 40, 118) + dib.bytes);  // 16 entries: bits at 54 + 64
 
   // A 124-byte header is written as the 40-byte one it starts with.
   pxv_test::PackedDib small = pxv_test::make_packed_dib(9, 4, 4);
@@ -63,12 +51,8 @@ TEST_F(Clipboard, ThePackedDibIsPreferredAndWrittenAsItStands) {
   v5.insert(v5.begin() + 40, 84, 0x5A);
   pxv::put_le32(v5.data(), 124);
   pxv_test::set_clipboard({{CF_DIB, pxv_test::global_copy(v5)}});
-  expected = file_header(118 + 4 * 8, 118);
-  expected.insert(expected.end(), small.bytes.begin(), small.bytes.end());
-  EXPECT_EQ(save(), expected);
-  const int shown = IMG_create_handle(small.bytes.data());
-  expect_peers_read(pxv_test::handle_rgb(shown));
-  IMG_delete_bitmap(shown);
+  EXPECT_EQ(save(), pxv_test::bmp_file_header(118 + 4 * 8, 118) + small.bytes);
+  expect_peers_read(pxv_test::handle_rgb(IMG_create_handle(small.bytes.data())));
 }
 
 // 16- and 32-bit BMPs as ImageMagick (124-byte headers, bit fields) and Pillow (40 bytes, BI_RGB)
@@ -76,9 +60,7 @@ TEST_F(Clipboard, ThePackedDibIsPreferredAndWrittenAsItStands) {
 // colours: each channel scaled to 0..255 as Pillow scales it.
 TEST_F(Clipboard, DirectColourDibsBecomeTwentyFourBits) {
   const std::string ppm = pxv_test::scratch_path("direct.ppm");
-  const int picture = pxv_test::picture_handle(33, 7, 24);
-  pxv_test::write_ppm(ppm, pxv_test::handle_rgb(picture));
-  IMG_delete_bitmap(picture);
+  pxv_test::write_ppm(ppm, pxv_test::handle_rgb(pxv_test::picture_handle(33, 7, 24)));
   std::vector<std::string> sources;
   for (std::string subtype : {"RGB565 -alpha off", "RGB555 -alpha off", "ARGB8888 -alpha set"}) {
     sources.push_back(pxv_test::scratch_path("im_" + subtype.substr(0, subtype.find(' ')) + ".bmp"));
@@ -110,26 +92,18 @@ TEST_F(Clipboard, DirectColourDibsBecomeTwentyFourBits) {
 }
 
 TEST_F(Clipboard, DeviceBitmapsTakeTheSystemPaletteAsTheirTable) {
-  // 24 bits: no table, the bitmap's own pixels.
+  // 24 bits: no table, the bitmap's own pixels. 8 bits on the palette screen: the 256 system
+  // entries, which the bitmap's indices mean.
   const int picture = pxv_test::picture_handle(21, 9, 24);
-  pxv_test::Screen screen(30, 20, 24);
-  HBITMAP ddb = IMG_dib_to_ddb(picture, 21, 9);
-  const Rgb shown = pxv_test::bitmap_pixels(screen.dc, ddb, 21, 9);
-  pxv_test::set_clipboard({{CF_BITMAP, ddb}});
-  Bytes written = save();
-  EXPECT_EQ(pxv::get_le32(written.data() + 10), 54u);
-  expect_peers_read(shown);
-
-  // 8 bits on the palette screen: the 256 system entries, which the bitmap's indices mean.
-  pxv_test::Screen palette(30, 20, 8);
-  ddb = IMG_dib_to_ddb(picture, 21, 9);
-  const Rgb shown8 = pxv_test::bitmap_pixels(palette.dc, ddb, 21, 9);
-  pxv_test::set_clipboard({{CF_BITMAP, ddb}});
-  written = save();
-  EXPECT_EQ(pxv::get_le32(written.data() + 10), 54u + 1024);
-  expect_peers_read(shown8);
-
-  // 1 and 4 bits there get the first 2 or 16 system entries, whatever the bitmap showed: white
+  for (int depth : {24, 8}) {
+    pxv_test::Screen screen(30, 20, depth);
+    HBITMAP ddb = IMG_dib_to_ddb(picture, 21, 9);
+    const Rgb shown = pxv_test::bitmap_pixels(screen.dc, ddb, 21, 9);
+    pxv_test::set_clipboard({{CF_BITMAP, ddb}});
+    EXPECT_EQ(pxv::get_le32(save().data() + 10), depth == 24 ? 54u : 54u + 1024);
+    expect_peers_read(shown);
+  }
+  // 1 and 4 bits on the screen left at 8 bits get the first 2 or 16 system entries, whatever the bitmap showed: white
   // (1) comes out as entry 1, dark red; VGA bright red (9) as entry 9, sky blue.
   const std::uint8_t ones[2] = {0xC0, 0}, nines[2] = {0x99, 0};
   for (auto [bits, row, colour] : {std::tuple{1, ones, 0x800000u}, std::tuple{4, nines, 0xA6CAF0u}}) {
@@ -142,9 +116,7 @@ TEST_F(Clipboard, DeviceBitmapsTakeTheSystemPaletteAsTheirTable) {
   // Without a system palette the table stays black.
   PxvSetScreen(1024, 768, 24);
   pxv_test::set_clipboard({{CF_BITMAP, CreateBitmap(2, 1, 1, 1, ones)}});
-  written = save();
-  EXPECT_EQ(Bytes(written.begin() + 54, written.begin() + 62), Bytes(8, 0));
-  IMG_delete_bitmap(picture);
+  EXPECT_EQ(pxv_test::part(save(), 54, 8), Bytes(8, 0));
 }
 
 TEST_F(Clipboard, RefusalsMakeNoFileAndCloseTheClipboard) {

@@ -47,7 +47,7 @@ struct Script {
 Script *script = nullptr;
 
 void look(HWND dialog, Script &s) {
-  IMG_get_croprect(s.handle, &s.last.image_crop[0], &s.last.image_crop[1], &s.last.image_crop[2], &s.last.image_crop[3]);
+  s.last.image_crop = pxv_test::crop_rect(s.handle);
   s.last.capture = GetCapture();
   s.last.surface = pxv_test::window_pixels(dialog);
   InvalidateRect(dialog, nullptr, TRUE);
@@ -69,11 +69,6 @@ LRESULT CALLBACK host_proc(HWND window, UINT message, WPARAM wparam, LPARAM lpar
 }
 
 std::array<int, 4> crop_of(const pxv::crop_fields &f) { return {f.crop_x, f.crop_y, f.crop_width, f.crop_height}; }
-std::array<int, 4> image_crop(int handle) {
-  std::array<int, 4> r{};
-  IMG_get_croprect(handle, &r[0], &r[1], &r[2], &r[3]);
-  return r;
-}
 
 // A black image: handles and dotted outlines show on it as white.
 int black_image(int width, int height) {
@@ -101,7 +96,7 @@ class Crop : public ::testing::Test {
   void TearDown() override {
     script = nullptr;
     DestroyWindow(parent);
-    for (int h = pxv::next_dib_handle - 1; h >= 0; --h) IMG_delete_bitmap(h);
+    pxv_test::delete_all_handles();
     PxvRegisterDialog(instance, "getcroprect", 0, 0);
     PxvSetScreen(1024, 768, 24);
   }
@@ -139,7 +134,7 @@ TEST_F(Crop, TheWorkedExampleAtEveryDepth) {
     EXPECT_EQ(crop_of(start), (std::array<int, 4>{100, 75, 200, 150}));
     EXPECT_EQ(crop_of(s.seen[3]), (std::array<int, 4>{100, 75, 150, 125}));
     EXPECT_EQ(crop_of(s.seen[6]), (std::array<int, 4>{150, 102, 150, 125}));
-    EXPECT_EQ(image_crop(image), (std::array<int, 4>{160, 86, 480, 394}));
+    EXPECT_EQ(pxv_test::crop_rect(image), (std::array<int, 4>{160, 86, 480, 394}));
     expect_clean_end(s);
     // The handles invert the image at the final corners; those at the first rectangle are gone.
     const std::uint32_t black = 0, white = pxv_test::kWhite;
@@ -160,7 +155,7 @@ TEST_F(Crop, TheWorkedExampleAtEveryDepth) {
 TEST_F(Crop, DragsStopAtTheMinimumSizeAndCancelRestores) {
   const int image = black_image(640, 480);
   IMG_set_croprect(image, 5, 6, 600, 400);
-  const std::array<int, 4> before = image_crop(image);
+  const std::array<int, 4> before = pxv_test::crop_rect(image);
   Script s;
   s.drag(288, 201, 102, 80);        // the corner in one move to a width of 1: refused
   s.drag(288, 201, 102, 80, true);  // along the line: stops at a width of 3
@@ -171,7 +166,7 @@ TEST_F(Crop, DragsStopAtTheMinimumSizeAndCancelRestores) {
   const pxv::crop_fields &end = s.seen.back();
   EXPECT_EQ(end.crop_width, 3);
   EXPECT_TRUE(end.crop_height >= 3 && end.crop_height < 10) << end.crop_height;
-  EXPECT_EQ(image_crop(image), before);
+  EXPECT_EQ(pxv_test::crop_rect(image), before);
   expect_clean_end(s);
 }
 
@@ -181,7 +176,7 @@ TEST_F(Crop, SmallImagesAndDialogsThatEndWithoutOk) {
   ok.drag(300, 225, 250, 200);
   ok.command(IDOK);
   EXPECT_EQ(run(image, ok), 1);
-  EXPECT_EQ(image_crop(image), (std::array<int, 4>{0, 0, 31, 26}));
+  EXPECT_EQ(pxv_test::crop_rect(image), (std::array<int, 4>{0, 0, 31, 26}));
 
   IMG_set_croprect(image, 1, 2, 3, 4);
   const std::size_t objects = pxv_platform::live_gdi_objects();
@@ -197,7 +192,7 @@ TEST_F(Crop, SmallImagesAndDialogsThatEndWithoutOk) {
   PxvRegisterDialog(instance, "getcroprect", 0, 0);
   EXPECT_EQ(pxv::crop_bitmap_win(parent, image, instance), 0) << "no template";
   EXPECT_EQ(pxv::crop_bitmap_win(parent, image + 1, instance), 0) << "no image";
-  EXPECT_EQ(image_crop(image), (std::array<int, 4>{1, 2, 3, 4}));
+  EXPECT_EQ(pxv_test::crop_rect(image), (std::array<int, 4>{1, 2, 3, 4}));
 }
 
 // Dotted cosmetic lines leave out their last pixel and, drawn twice in not-XOR mode, leave

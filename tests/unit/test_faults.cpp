@@ -1,12 +1,13 @@
-// Injected failures on real loads and saves: every allocation of a load or a save failing in
-// turn, and every writer's output cut short. Each must end with its documented code, leave the
-// images that already exist intact, and leave no work block behind.
+// Injected failures on real loads, saves and operations: every allocation (and for the device
+// calls every GDI object creation) failing in turn, and every writer's output cut short. Each
+// must end with its documented code, leave the images that already exist intact, and leave no
+// work block behind.
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <functional>
 #include <string>
-#include <utility>
+#include <tuple>
 #include <vector>
 
 #include "core/image.h"
@@ -16,6 +17,29 @@
 #include "support.h"
 
 namespace {
+
+using pxv_test::Capture;
+using pxv_test::read_handle;
+
+// Runs `call` with the n-th allocation, or GDI object creation, failing for n = 1, 2, ... until
+// the failure is no longer reached, and then expects 0. No run may leave a work block behind;
+// `failed(n, rc)` checks what each failed run answered and left.
+void fail_in_turn(const std::function<int()> &call, const std::function<void(unsigned, int)> &failed, bool gdi = false) {
+  for (unsigned n = 1; n < 200; ++n) {
+    const std::uint64_t start = pxv_platform::allocation_count();
+    gdi ? pxv_platform::fail_gdi_creation(n) : pxv_platform::fail_allocation(n);
+    const int rc = call();
+    pxv_platform::fail_allocation(0), pxv_platform::fail_gdi_creation(0);
+    EXPECT_EQ(pxv::img_work_blocks_in_use(), 0) << (gdi ? "GDI object " : "allocation ") << n;
+    // GDI creations are not counted: a call that succeeds has gone past the failing one.
+    if (gdi ? rc >= 0 : pxv_platform::allocation_count() - start < n) {
+      EXPECT_EQ(rc, 0) << "with no failure reached";
+      return;
+    }
+    failed(n, rc);
+  }
+  ADD_FAILURE() << "still failing at the 200th";
+}
 
 struct Format {
   int type, bits;
@@ -33,10 +57,7 @@ const Format kFormats[] = {{PXV_SAVE_BMP, 8},      {PXV_SAVE_BMP_RLE, 4},      {
 
 class Faults : public ::testing::TestWithParam<Format> {
  protected:
-  void TearDown() override {
-    pxv_platform::fail_allocation(0);
-    for (int h = pxv::next_dib_handle - 1; h >= 0; --h) IMG_delete_bitmap(h);
-  }
+  void TearDown() override { pxv_test::delete_all_handles(); }
 };
 
 // The types whose files this library loads back: all but EPS, written without a binary header.
@@ -44,39 +65,24 @@ class LoadFaults : public Faults {};
 
 TEST_P(LoadFaults, EveryAllocationOfALoadFailingInTurn) {
   const Format f = GetParam();
-  int source = pxv_test::picture_handle(37, 23, f.bits);
-  std::string file = pxv_test::scratch_path("fault_" + std::to_string(f.type) + ".img");
+  const int source = pxv_test::picture_handle(37, 23, f.bits);
+  const std::string file = pxv_test::scratch_path("fault_" + std::to_string(f.type) + ".img");
   std::remove(file.c_str());
   ASSERT_EQ(IMG_save_bitmap(source, file.c_str(), f.type), 0);
-  const int clean = IMG_decompress_bitmap(file.c_str());
-  ASSERT_GE(clean, 0);
-  IMG_delete_bitmap(clean);
-  pxv_test::Capture before = pxv_test::read_handle(source);
-  int loaded = -1;
-  for (unsigned n = 1; n < 200; ++n) {
-    pxv_platform::fail_allocation(n);
-    std::uint64_t start = pxv_platform::allocation_count();
-    loaded = IMG_decompress_bitmap(file.c_str());
-    bool reached = pxv_platform::allocation_count() - start >= n;
-    pxv_platform::fail_allocation(0);
-    EXPECT_EQ(pxv::img_work_blocks_in_use(), 0);
-    if (!reached) {
-      ASSERT_GE(loaded, 0) << "a load with no failed allocation succeeds";
-      break;
-    }
-    // Two documented degradations succeed: the GIF reader answers its header callback's
-    // result when its decoding buffers cannot be had, and the TIFF reader keeps the default
-    // table of a palette image when its colour map buffer cannot be had.
-    const bool degrades = f.type == PXV_SAVE_GIF || (f.type == PXV_SAVE_TIFF_LZW && f.bits == 8);
-    if (degrades && loaded >= 0)
-      IMG_delete_bitmap(loaded);
-    else
-      EXPECT_EQ(loaded, PXV_ERR_NO_MEMORY) << "allocation " << n;
-    pxv_test::Capture after = pxv_test::read_handle(source);
-    ASSERT_EQ(after.header, before.header) << "allocation " << n;
-    ASSERT_EQ(after.rows, before.rows) << "allocation " << n;
-  }
-  EXPECT_GE(loaded, 0);
+  const Capture before = read_handle(source);
+  // Two documented degradations succeed: the GIF reader answers its header callback's result
+  // when its decoding buffers cannot be had, and the TIFF reader keeps the default table of a
+  // palette image when its colour map buffer cannot be had.
+  const bool degrades = f.type == PXV_SAVE_GIF || (f.type == PXV_SAVE_TIFF_LZW && f.bits == 8);
+  fail_in_turn(
+      [&] {
+        const int loaded = IMG_decompress_bitmap(file.c_str());
+        return loaded < 0 ? loaded : IMG_delete_bitmap(loaded);
+      },
+      [&](unsigned n, int rc) {
+        if (!degrades || rc != 0) EXPECT_EQ(rc, PXV_ERR_NO_MEMORY) << "allocation " << n;
+        ASSERT_TRUE(read_handle(source) == before) << "allocation " << n;
+      });
 }
 
 TEST_P(Faults, EveryWriterReportsAShortWrite) {
@@ -110,24 +116,17 @@ TEST_P(Faults, EveryAllocationOfASaveFailingInTurn) {
   const bool as_short_write =
       f.type == PXV_SAVE_BMP_RLE || f.type == PXV_SAVE_PCX || f.type == PXV_SAVE_DCX || f.type == PXV_SAVE_GIF;
   const int source = pxv_test::picture_handle(37, 23, f.bits);
-  const pxv_test::Capture before = pxv_test::read_handle(source);
+  const Capture before = read_handle(source);
   const std::string file = pxv_test::scratch_path("alloc_" + std::to_string(f.type) + ".img");
-  int rc = -1;
-  for (unsigned n = 1; n < 100 && rc != 0; ++n) {
-    std::remove(file.c_str());
-    pxv_platform::fail_allocation(n);
-    const std::uint64_t start = pxv_platform::allocation_count();
-    rc = IMG_save_bitmap(source, file.c_str(), f.type);
-    const bool reached = pxv_platform::allocation_count() - start >= n;
-    pxv_platform::fail_allocation(0);
-    const int expected = !reached ? 0 : as_short_write && rc == PXV_ERR_SHORT_WRITE ? rc : PXV_ERR_NO_MEMORY;
-    EXPECT_EQ(rc, expected) << "allocation " << n;
-    EXPECT_EQ(pxv::img_work_blocks_in_use(), 0);
-  }
-  EXPECT_EQ(rc, 0);
-  const pxv_test::Capture after = pxv_test::read_handle(source);
-  EXPECT_EQ(after.header, before.header);
-  EXPECT_EQ(after.rows, before.rows);
+  fail_in_turn(
+      [&] {
+        std::remove(file.c_str());
+        return IMG_save_bitmap(source, file.c_str(), f.type);
+      },
+      [&](unsigned n, int rc) {
+        EXPECT_EQ(rc, as_short_write && rc == PXV_ERR_SHORT_WRITE ? rc : PXV_ERR_NO_MEMORY) << "allocation " << n;
+      });
+  EXPECT_TRUE(read_handle(source) == before);
 }
 
 std::string name(const ::testing::TestParamInfo<Format> &info) {
@@ -142,114 +141,148 @@ std::vector<Format> loadable() {
 }
 INSTANTIATE_TEST_SUITE_P(Formats, LoadFaults, ::testing::ValuesIn(loadable()), name);
 
-// The colour operations take every block before their first row: each allocation failing in
-// turn answers -1 and leaves the DIB, the record and the count of blocks as they were.
-TEST(ColourFaults, EveryAllocationOfAnOperationFailingInTurn) {
+using OperationFaults = pxv_test::HandleTest;
+
+// The colour and processing operations take every block before their first row: each
+// allocation failing in turn answers -1 and leaves the DIB, the record, the crop rectangle and
+// the count of blocks as they were, except that a quarter turn whose mirror fails after the
+// transposition stays transposed, as documented.
+TEST_F(OperationFaults, EveryAllocationOfAnOperationFailingInTurn) {
   static const PALETTEENTRY host[256] = {};
-  const std::function<int(int)> ops[] = {
-      [](int h) { return IMG_mediancut_color(h, nullptr, 0); },  [](int h) { return IMG_popularity_color(h, nullptr, 0); },
-      [](int h) { return IMG_color_gray(h, nullptr, 0); },       [](int h) { return IMG_map_to_palette(h, host); },
-      [](int h) { return IMG_bayer_mono(h, nullptr, 0); },       [](int h) { return IMG_halftone_mono(h, nullptr, 0); },
-      [](int h) { return IMG_diffusion_mono(h, nullptr, 0); },   [](int h) { return IMG_bayer_color(h, nullptr, 0); },
-      [](int h) { return IMG_diffusion_color(h, nullptr, 0); },  [](int h) { return IMG_dither_to_palette(h, host); }};
-  for (std::size_t i = 0; i < std::size(ops); ++i) {
-    const int h = pxv_test::picture_handle(13, 7, 24);
-    const pxv_test::Capture before = pxv_test::read_handle(h);
+  struct Op {
+    const char *name;
+    int bits;
+    std::function<int(int)> run;
+    bool mirrors_after_transposing = false;
+  };
+  const Op ops[] = {
+      {"mediancut", 24, [](int h) { return IMG_mediancut_color(h, nullptr, 0); }},
+      {"popularity", 24, [](int h) { return IMG_popularity_color(h, nullptr, 0); }},
+      {"gray", 24, [](int h) { return IMG_color_gray(h, nullptr, 0); }},
+      {"map", 24, [](int h) { return IMG_map_to_palette(h, host); }},
+      {"bayer mono", 24, [](int h) { return IMG_bayer_mono(h, nullptr, 0); }},
+      {"halftone", 24, [](int h) { return IMG_halftone_mono(h, nullptr, 0); }},
+      {"diffusion mono", 24, [](int h) { return IMG_diffusion_mono(h, nullptr, 0); }},
+      {"bayer colour", 24, [](int h) { return IMG_bayer_color(h, nullptr, 0); }},
+      {"diffusion colour", 24, [](int h) { return IMG_diffusion_color(h, nullptr, 0); }},
+      {"dither to palette", 24, [](int h) { return IMG_dither_to_palette(h, host); }},
+      {"rotate 90", 4, [](int h) { return IMG_rotate_bitmap(h, 90, nullptr, 0); }, true},
+      {"rotate 270", 1, [](int h) { return IMG_rotate_bitmap(h, 270, nullptr, 0); }, true},
+      {"rotate 180", 24, [](int h) { return IMG_rotate_bitmap(h, 180, nullptr, 0); }},
+      {"resize", 8, [](int h) { return IMG_resize_bitmap(h, 29, 3, nullptr, 0); }},
+      {"set_lut", 8, [](int h) { return IMG_set_lut(h, 20, 3, nullptr, 0); }},
+      {"sharpen", 24, [](int h) { return IMG_sharpen_bitmap(h, 64); }},
+      {"24 to 8", 24, IMG_24_to_8}};
+  auto picture = [](int bits) {
+    const int h = pxv_test::picture_handle(13, 7, bits);
+    IMG_set_croprect(h, 1, 2, 3, 4);
+    return h;
+  };
+  auto state = [](int h) { return std::tuple(read_handle(h), pxv_test::crop_rect(h), pxv::live_image(h)->row_bytes); };
+  for (const Op &op : ops) {
+    SCOPED_TRACE(op.name);
+    int h = picture(op.bits);
+    const auto before = state(h);
     const pxv::image_object record = *pxv::live_image(h);
+    // What a mirror's failure leaves: the transposition, and how many allocations it makes.
+    const int transposed = picture(op.bits);
+    const std::uint64_t start = pxv_platform::allocation_count();
+    ASSERT_EQ(IMG_rotate_bitmap(transposed, 0, nullptr, 0), 0);
+    const std::uint64_t transposing = pxv_platform::allocation_count() - start;
+    const auto turned = state(transposed);
     const std::size_t blocks = pxv_platform::live_blocks();
-    int rc = -1;
-    for (unsigned n = 1; n < 20 && rc != 0; ++n) {
-      pxv_platform::fail_allocation(n);
-      const std::uint64_t start = pxv_platform::allocation_count();
-      rc = ops[i](h);
-      const bool reached = pxv_platform::allocation_count() - start >= n;
-      pxv_platform::fail_allocation(0);
-      EXPECT_EQ(rc, reached ? PXV_ERR_NO_MEMORY : 0) << "operation " << i << ", allocation " << n;
-      if (rc == 0) break;
+    fail_in_turn([&] { return op.run(h); }, [&](unsigned n, int rc) {
+      EXPECT_EQ(rc, PXV_ERR_NO_MEMORY) << "allocation " << n;
+      EXPECT_EQ(pxv_platform::live_blocks(), blocks) << "allocation " << n;
+      const bool left_transposed = op.mirrors_after_transposing && n > transposing;
       const pxv::image_object *now = pxv::live_image(h);
-      EXPECT_TRUE(now->dib_handle == record.dib_handle && now->dib == nullptr && now->row_bytes == record.row_bytes);
-      EXPECT_EQ(pxv_platform::live_blocks(), blocks);
-      EXPECT_EQ(pxv::img_work_blocks_in_use(), 0);
-      const pxv_test::Capture after = pxv_test::read_handle(h);
-      ASSERT_EQ(after.header, before.header) << "operation " << i << ", allocation " << n;
-      ASSERT_EQ(after.rows, before.rows);
-    }
-    EXPECT_EQ(rc, 0) << "operation " << i;
+      EXPECT_TRUE(now->dib == nullptr && now->saved_palette == record.saved_palette && (left_transposed || now->dib_handle == record.dib_handle));
+      ASSERT_TRUE(state(h) == (left_transposed ? turned : before)) << "allocation " << n;
+      if (left_transposed) {  // back to the start for the next allocation
+        IMG_delete_bitmap(h);
+        ASSERT_EQ(picture(op.bits), h);
+      }
+    });
+    IMG_delete_bitmap(transposed);
     IMG_delete_bitmap(h);
   }
 }
 
-// The file variant writes nothing when a block cannot be had, and reports a cut write.
-TEST(ColourFaults, TheFileVariantFailsCleanly) {
+// The file variants write nothing when a block cannot be had and report a cut write; in place,
+// a failure before the first row leaves the file as it was.
+TEST_F(OperationFaults, TheFileVariantsFailCleanly) {
   static const PALETTEENTRY host[16] = {};
-  const int h = pxv_test::picture_handle(13, 7, 24);
-  const std::string in = pxv_test::scratch_path("colour_in.bmp"), out = pxv_test::scratch_path("colour_out.bmp");
-  ASSERT_EQ(IMG_save_bitmap(h, in.c_str(), PXV_SAVE_BMP), 0);
-  IMG_delete_bitmap(h);
-  auto dither = [&](unsigned fail_at, std::int64_t cap) {
-    OFSTRUCT of;
-    HFILE fin = OpenFile(in.c_str(), &of, OF_READ);
-    pxv_platform::cap_next_file_writes(cap);
-    HFILE fout = OpenFile(out.c_str(), &of, OF_CREATE);
-    pxv_platform::cap_next_file_writes(-1);
-    pxv_platform::fail_allocation(fail_at);
-    const int rc = IMG_dither_to_palette_fd(fin, fout, host);
-    pxv_platform::fail_allocation(0);
-    _lclose(fin);
-    _lclose(fout);
-    EXPECT_EQ(pxv::img_work_blocks_in_use(), 0);
-    return rc;
+  const std::string in = pxv_test::save_bmp(pxv_test::picture_handle(13, 7, 24), "variant_in.bmp");
+  const std::string out = pxv_test::scratch_path("variant_out.bmp");
+  const pxv_test::Bytes source = pxv_test::read_file(in);
+  struct Variant {
+    pxv_test::FileOp op;
+    bool in_place;
+    unsigned allocations;  // before anything is written
   };
-  for (unsigned n = 1; n <= 3; ++n) {
-    EXPECT_EQ(dither(n, -1), PXV_ERR_NO_MEMORY) << n;
-    EXPECT_TRUE(pxv_test::read_file(out).empty());
+  const Variant variants[] = {{[](HFILE i, HFILE o) { return IMG_flip_bitmap_fd(i, o, 1, 1); }, false, 2},
+                              {[](HFILE i, HFILE o) { return IMG_resize_bitmap_fd(i, o, 20, 9); }, false, 2},
+                              {IMG_24_to_8_fd, false, 2},
+                              {[](HFILE i, HFILE o) { return IMG_dither_to_palette_fd(i, o, host); }, false, 3},
+                              {[](HFILE i, HFILE) { return IMG_set_lut_fd(i, 10, 10); }, true, 1},
+                              {[](HFILE i, HFILE) { return IMG_GammaCorrection(i, 2.0f); }, true, 1}};
+  for (std::size_t k = 0; k < std::size(variants); ++k) {
+    const Variant &v = variants[k];
+    auto run = [&](unsigned fail_at, std::int64_t cap) {
+      pxv_test::write_file(in, source);
+      HFILE fin = pxv_test::open_file(in, v.in_place ? OF_READWRITE : OF_READ);
+      if (v.in_place && cap >= 0) pxv_platform::cap_file_writes(fin, std::uint64_t(cap));
+      pxv_platform::cap_next_file_writes(v.in_place ? -1 : cap);
+      HFILE fout = pxv_test::open_file(out, OF_CREATE);
+      pxv_platform::cap_next_file_writes(-1);
+      pxv_platform::fail_allocation(fail_at);
+      const int rc = v.op(fin, fout);
+      pxv_platform::fail_allocation(0);
+      _lclose(fin);
+      _lclose(fout);
+      EXPECT_EQ(pxv::img_work_blocks_in_use(), 0);
+      return rc;
+    };
+    for (unsigned n = 1; n <= v.allocations; ++n) {
+      EXPECT_EQ(run(n, -1), PXV_ERR_NO_MEMORY) << k << ", allocation " << n;
+      EXPECT_TRUE(pxv_test::read_file(out).empty());
+      EXPECT_EQ(pxv_test::read_file(in), source);
+    }
+    // In the file header, in the info header, in the dithered file's table, in its first row
+    // and in its last.
+    for (std::int64_t cap : {0, 13, 60, 120, 118 + 6 * 8 + 3})
+      EXPECT_EQ(run(0, cap), PXV_ERR_SHORT_WRITE) << k << " cut at " << cap;
+    EXPECT_EQ(run(0, -1), 0) << k;
   }
-  // In the file header, in the table, in the first row, in the last.
-  for (std::int64_t cap : {0, 60, 120, 118 + 6 * 8 + 3})
-    EXPECT_EQ(dither(0, cap), PXV_ERR_SHORT_WRITE) << cap;
-  EXPECT_EQ(dither(0, -1), 0);
-  EXPECT_EQ(pxv_test::read_file(out).size(), 118u + 7 * 8);
 }
 
-// Display, print and device-bitmap calls with every allocation, then every GDI object creation,
-// failing in turn until the call succeeds: each failure answers -1 and leaves the image, the
-// handle table, the memory blocks and the GDI objects as they were.
-class OutputFaults : public ::testing::Test {
+// Display, print and device-bitmap calls, and the clipboard writer, with every allocation, then
+// every GDI object creation, failing in turn until the call succeeds: each failure answers -1
+// and leaves the image, the handle table, the memory blocks and the GDI objects as they were.
+class OutputFaults : public pxv_test::HandleTest {
  protected:
-  void TearDown() override {
-    pxv_platform::fail_allocation(0);
-    pxv_platform::fail_gdi_creation(0);
-    for (int h = pxv::next_dib_handle - 1; h >= 0; --h) IMG_delete_bitmap(h);
-    PxvSetScreen(1024, 768, 24);
-  }
   static int live_slots() {
     int n = 0;
     for (int h = 0; h < pxv::next_dib_handle; ++h) n += pxv::dis[h] != nullptr;
     return n;
   }
-  template <class Call>
-  void sweep(const std::string &what, int image, Call call) {
-    const pxv_test::Capture before = pxv_test::read_handle(image);
-    for (bool gdi : {false, true}) {
-      int rc = -1;
-      for (unsigned n = 1; n < 200 && rc < 0; ++n) {
-        const std::size_t blocks = pxv_platform::live_blocks(), objects = pxv_platform::live_gdi_objects();
-        const int slots = live_slots();
-        gdi ? pxv_platform::fail_gdi_creation(n) : pxv_platform::fail_allocation(n);
-        rc = call();
-        pxv_platform::fail_allocation(0);
-        pxv_platform::fail_gdi_creation(0);
-        if (rc >= 0) break;
-        EXPECT_EQ(rc, PXV_ERR_NO_MEMORY) << what << (gdi ? ": GDI object " : ": allocation ") << n;
-        EXPECT_EQ(pxv_platform::live_blocks(), blocks) << what << " " << n;
-        EXPECT_EQ(pxv_platform::live_gdi_objects(), objects) << what << " " << n;
-        EXPECT_EQ(live_slots(), slots) << what << " " << n;
-      }
-      EXPECT_EQ(rc, 0) << what;
-    }
-    const pxv_test::Capture after = pxv_test::read_handle(image);
-    EXPECT_EQ(after.header, before.header) << what;
-    EXPECT_EQ(after.rows, before.rows) << what;
+  static void sweep(const std::string &what, int image, const std::function<int()> &call) {
+    const Capture before = read_handle(image);
+    std::size_t blocks = 0, objects = 0;
+    int slots = 0;
+    const auto counted = [&] {
+      blocks = pxv_platform::live_blocks(), objects = pxv_platform::live_gdi_objects(), slots = live_slots();
+      return call();
+    };
+    for (bool gdi : {false, true})
+      fail_in_turn(counted, [&](unsigned n, int rc) {
+        SCOPED_TRACE(what + (gdi ? ": GDI object " : ": allocation ") + std::to_string(n));
+        EXPECT_EQ(rc, PXV_ERR_NO_MEMORY);
+        EXPECT_EQ(pxv_platform::live_blocks(), blocks);
+        EXPECT_EQ(pxv_platform::live_gdi_objects(), objects);
+        EXPECT_EQ(live_slots(), slots);
+      }, gdi);
+    EXPECT_TRUE(read_handle(image) == before) << what;
   }
 };
 
@@ -257,16 +290,14 @@ TEST_F(OutputFaults, DisplayPrintAndDeviceBitmaps) {
   const int image = pxv_test::picture_handle(37, 23, 24);
   for (int depth : {24, 8, 4}) {
     pxv_test::Screen screen(60, 40, depth);
-    sweep("display at depth " + std::to_string(depth), image,
-          [&] { return IMG_display_bitmap(image, screen.dc, 3, 2, 50, 30); });
-    sweep("device bitmap at depth " + std::to_string(depth), image, [&] {
+    const std::string at = " at depth " + std::to_string(depth);
+    sweep("display" + at, image, [&] { return IMG_display_bitmap(image, screen.dc, 3, 2, 50, 30); });
+    sweep("device bitmap" + at, image, [&] {
       HBITMAP bitmap = IMG_dib_to_ddb(image, 20, 10);
-      if (PXV_DDB_FAILED(bitmap)) return int(reinterpret_cast<std::intptr_t>(bitmap));
-      DeleteObject(bitmap);
-      return 0;
+      return PXV_DDB_FAILED(bitmap) ? int(reinterpret_cast<std::intptr_t>(bitmap)) : (DeleteObject(bitmap), 0);
     });
     HBITMAP bitmap = IMG_dib_to_ddb(image, 20, 10);
-    sweep("handle from a device bitmap at depth " + std::to_string(depth), image, [&] {
+    sweep("handle from a device bitmap" + at, image, [&] {
       const int copy = IMG_create_handle_ddb(bitmap, nullptr);
       return copy < 0 ? copy : IMG_delete_bitmap(copy);
     });
@@ -280,7 +311,7 @@ TEST_F(OutputFaults, DisplayPrintAndDeviceBitmaps) {
 }
 
 // The clipboard writer takes its blocks and the screen's context before it creates the file:
-// each failing in turn answers -1, makes no file and leaves the clipboard closed.
+// each failing in turn makes no file and leaves the clipboard closed.
 TEST_F(OutputFaults, ClipboardWrites) {
   const int image = pxv_test::picture_handle(37, 23, 8);
   const std::string file = pxv_test::scratch_path("clipboard_fault.bmp");
@@ -293,126 +324,11 @@ TEST_F(OutputFaults, ClipboardWrites) {
     return rc == 1 ? 0 : rc;
   };
   pxv_test::Screen screen(60, 40, 8);
-  pxv_test::PackedDib dib = pxv_test::make_packed_dib(37, 23, 8);
-  pxv_test::set_clipboard({{CF_DIB, pxv_test::global_copy(dib.bytes)}});
+  pxv_test::set_clipboard({{CF_DIB, pxv_test::global_copy(pxv_test::make_packed_dib(37, 23, 8).bytes)}});
   sweep("clipboard DIB", image, save);
-  HBITMAP bitmap = IMG_dib_to_ddb(image, 20, 10);
-  pxv_test::set_clipboard({{CF_BITMAP, bitmap}});
+  pxv_test::set_clipboard({{CF_BITMAP, IMG_dib_to_ddb(image, 20, 10)}});
   sweep("clipboard bitmap", image, save);
   pxv_test::set_clipboard({});
-}
-
-}  // namespace
-
-namespace {
-
-// The processing operations: each allocation failing in turn answers -1 and leaves the DIB, the
-// record and the count of blocks as they were, except that a quarter turn whose mirror fails
-// after the transposition stays transposed, as documented.
-TEST(ProcessFaults, EveryAllocationOfAnOperationFailingInTurn) {
-  struct Op {
-    const char *name;
-    int bits;
-    std::function<int(int)> run;
-    bool mirrors_after_transposing;
-  };
-  const Op ops[] = {
-      {"rotate 90", 4, [](int h) { return IMG_rotate_bitmap(h, 90, nullptr, 0); }, true},
-      {"rotate 270", 1, [](int h) { return IMG_rotate_bitmap(h, 270, nullptr, 0); }, true},
-      {"rotate 180", 24, [](int h) { return IMG_rotate_bitmap(h, 180, nullptr, 0); }, false},
-      {"resize", 8, [](int h) { return IMG_resize_bitmap(h, 29, 3, nullptr, 0); }, false},
-      {"set_lut", 8, [](int h) { return IMG_set_lut(h, 20, 3, nullptr, 0); }, false},
-      {"sharpen", 24, [](int h) { return IMG_sharpen_bitmap(h, 64); }, false},
-      {"24 to 8", 24, IMG_24_to_8, false}};
-  auto picture = [](int bits) {
-    const int h = pxv_test::picture_handle(13, 7, bits);
-    IMG_set_croprect(h, 1, 2, 3, 4);
-    return h;
-  };
-  // The image and its crop rectangle.
-  auto state = [](int h) {
-    pxv::image_object *image = pxv::live_image(h);
-    return std::pair(pxv_test::read_handle(h), std::vector<int>{image->crop_x, image->crop_y, image->crop_width, image->crop_height});
-  };
-  for (const Op &op : ops) {
-    SCOPED_TRACE(op.name);
-    const int h = picture(op.bits);
-    const auto before = state(h);
-    const pxv::image_object record = *pxv::live_image(h);
-    // What a mirror's failure leaves: the transposition, and how many allocations it makes.
-    const int transposed = picture(op.bits);
-    const std::uint64_t start = pxv_platform::allocation_count();
-    ASSERT_EQ(IMG_rotate_bitmap(transposed, 0, nullptr, 0), 0);
-    const std::uint64_t transposing = pxv_platform::allocation_count() - start;
-    const auto turned = state(transposed);
-    const std::size_t blocks = pxv_platform::live_blocks();
-    int rc = -1;
-    for (unsigned n = 1; n < 20 && rc != 0; ++n) {
-      pxv_platform::fail_allocation(n);
-      const std::uint64_t at = pxv_platform::allocation_count();
-      rc = op.run(h);
-      const bool reached = pxv_platform::allocation_count() - at >= n;
-      pxv_platform::fail_allocation(0);
-      EXPECT_EQ(rc, reached ? PXV_ERR_NO_MEMORY : 0) << "allocation " << n;
-      if (rc == 0) break;
-      EXPECT_EQ(pxv_platform::live_blocks(), blocks);
-      EXPECT_EQ(pxv::img_work_blocks_in_use(), 0);
-      const bool left_transposed = op.mirrors_after_transposing && n > transposing;
-      const pxv::image_object *now = pxv::live_image(h);
-      EXPECT_TRUE(now->dib == nullptr && now->saved_palette == record.saved_palette);
-      const auto after = state(h), &want = left_transposed ? turned : before;
-      ASSERT_TRUE(after.first.header == want.first.header && after.first.rows == want.first.rows) << "allocation " << n;
-      EXPECT_EQ(after.second, want.second) << "allocation " << n;
-      if (left_transposed) {  // back to the start for the next allocation
-        IMG_delete_bitmap(h);
-        ASSERT_EQ(picture(op.bits), h);
-      }
-    }
-    EXPECT_EQ(rc, 0);
-    IMG_delete_bitmap(transposed);
-    IMG_delete_bitmap(h);
-  }
-}
-
-// The file variants write nothing when a block cannot be had and report a cut write; in place,
-// a failure before the first row leaves the file as it was.
-TEST(ProcessFaults, TheFileVariantsFailCleanly) {
-  const std::string in = pxv_test::scratch_path("process_in.bmp"), out = pxv_test::scratch_path("process_out.bmp");
-  const int h = pxv_test::picture_handle(13, 7, 24);
-  ASSERT_EQ(IMG_save_bitmap(h, in.c_str(), PXV_SAVE_BMP), 0);
-  IMG_delete_bitmap(h);
-  const pxv_test::Bytes source = pxv_test::read_file(in);
-  const pxv_test::FileOp ops[] = {[](HFILE i, HFILE o) { return IMG_flip_bitmap_fd(i, o, 1, 1); },
-                                  [](HFILE i, HFILE o) { return IMG_resize_bitmap_fd(i, o, 20, 9); }, IMG_24_to_8_fd,
-                                  [](HFILE i, HFILE) { return IMG_set_lut_fd(i, 10, 10); },
-                                  [](HFILE i, HFILE) { return IMG_GammaCorrection(i, 2.0f); }};
-  for (std::size_t k = 0; k < std::size(ops); ++k) {
-    const bool in_place = k >= 3;
-    auto run = [&](unsigned fail_at, std::int64_t cap) {
-      pxv_test::write_file(in, source);
-      OFSTRUCT of;
-      HFILE fin = OpenFile(in.c_str(), &of, in_place ? OF_READWRITE : OF_READ);
-      if (in_place && cap >= 0) pxv_platform::cap_file_writes(fin, std::uint64_t(cap));
-      pxv_platform::cap_next_file_writes(in_place ? -1 : cap);
-      HFILE fout = OpenFile(out.c_str(), &of, OF_CREATE);
-      pxv_platform::cap_next_file_writes(-1);
-      pxv_platform::fail_allocation(fail_at);
-      const int rc = ops[k](fin, fout);
-      pxv_platform::fail_allocation(0);
-      _lclose(fin);
-      _lclose(fout);
-      EXPECT_EQ(pxv::img_work_blocks_in_use(), 0);
-      return rc;
-    };
-    for (unsigned n = 1; n <= (in_place ? 1u : 2u); ++n) {
-      EXPECT_EQ(run(n, -1), PXV_ERR_NO_MEMORY) << k << ", allocation " << n;
-      EXPECT_TRUE(pxv_test::read_file(out).empty());
-      EXPECT_EQ(pxv_test::read_file(in), source);
-    }
-    for (std::int64_t cap : {0, 13, 60, 200})
-      EXPECT_EQ(run(0, cap), PXV_ERR_SHORT_WRITE) << k << " cut at " << cap;
-    EXPECT_EQ(run(0, -1), 0) << k;
-  }
 }
 
 }  // namespace

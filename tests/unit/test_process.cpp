@@ -21,12 +21,6 @@ namespace {
 
 using Crop = std::array<int, 4>;
 
-Crop crop_of(int h) {
-  Crop c{};
-  IMG_get_croprect(h, &c[0], &c[1], &c[2], &c[3]);
-  return c;
-}
-
 // Pixel values (indices, or blue, green, red) top row first, and the image's width and height.
 struct Grid {
   int width = 0, height = 0;
@@ -65,18 +59,7 @@ PackedDib gray_dib(int width, int height, int bits) {
   return d;
 }
 
-std::vector<std::array<LONG, 3>> calls;
-int record(LONG user, LONG total, LONG row) {
-  calls.push_back({user, total, row});
-  return 0;
-}
-
-class Process : public ::testing::Test {
- protected:
-  void TearDown() override {
-    for (int h = pxv::next_dib_handle - 1; h >= 0; --h) IMG_delete_bitmap(h);
-  }
-};
+using Process = HandleTest;
 
 TEST_F(Process, MirrorsAndTurnsMoveWholePixels) {
   // Pixel 8 of 9 at 1 bit becomes pixel 0 (the source's padding bits do not follow), nibbles move
@@ -96,10 +79,10 @@ TEST_F(Process, MirrorsAndTurnsMoveWholePixels) {
   // The crop rectangle follows each mirror; the progress callback reports every row.
   int h = picture_handle(13, 5, 8);
   IMG_set_croprect(h, 1, 2, 5, 3);
-  calls.clear();
-  ASSERT_EQ(IMG_flip_bitmapx(h, record, 9) | IMG_flip_bitmapy(h, record, 9), 0);
-  EXPECT_EQ(crop_of(h), (Crop{7, 0, 5, 3}));
-  EXPECT_TRUE(calls.size() == 10 && calls[9] == (std::array<LONG, 3>{9, 5, 4}));
+  progress_calls.clear();
+  ASSERT_EQ(IMG_flip_bitmapx(h, record_progress, 9) | IMG_flip_bitmapy(h, record_progress, 9), 0);
+  EXPECT_EQ(crop_rect(h), (Crop{7, 0, 5, 3}));
+  EXPECT_TRUE(progress_calls.size() == 10 && progress_calls[9] == (std::array<LONG, 3>{9, 5, 4}));
   // A clockwise turn: the top row is the old left column from the bottom up. Other angles only
   // transpose, which the top-to-bottom mirror makes the same turn.
   const std::vector<int> abc = {1, 2, 3, 4, 5, 6};  // top row 1 2 3, bottom row 4 5 6
@@ -115,7 +98,7 @@ TEST_F(Process, MirrorsAndTurnsMoveWholePixels) {
   h = picture_handle(13, 7, 4);
   IMG_set_croprect(h, 2, 1, 5, 3);
   ASSERT_EQ(IMG_rotate_bitmap(h, 90, nullptr, 0), 0);
-  EXPECT_EQ(crop_of(h), (Crop{3, 2, 3, 5}));
+  EXPECT_EQ(crop_rect(h), (Crop{3, 2, 3, 5}));
   const pxv::image_object *image = pxv::live_image(h);
   EXPECT_TRUE(image->display_width == 3 && image->display_height == 5 && image->row_bytes == 4);
 }
@@ -143,10 +126,8 @@ TEST_F(Process, IdentitiesAtEveryBitCount) {
       IMG_set_croprect(h, 2, 1, 5, 3);
       const Capture before = read_handle(h);
       ASSERT_EQ(steps(h), 0);
-      const Capture after = read_handle(h);
-      EXPECT_EQ(after.header, before.header);
-      EXPECT_TRUE(after.rows == before.rows);
-      EXPECT_EQ(crop_of(h), (Crop{2, 1, 5, 3}));
+      EXPECT_TRUE(read_handle(h) == before);
+      EXPECT_EQ(crop_rect(h), (Crop{2, 1, 5, 3}));
       IMG_delete_bitmap(h);
     }
   }
@@ -155,8 +136,7 @@ TEST_F(Process, IdentitiesAtEveryBitCount) {
     const Capture before = read_handle(h);
     ASSERT_EQ(IMG_resize_bitmap(h, 13, 7, nullptr, 0), 0);
     EXPECT_EQ(IMG_set_lut(h, 0, 0, nullptr, 0), bits == 1 ? PXV_ERR_TYPE : 0);
-    EXPECT_EQ(read_handle(h).header, before.header) << bits;
-    EXPECT_TRUE(read_handle(h).rows == before.rows) << bits;
+    EXPECT_TRUE(read_handle(h) == before) << bits;
   }
 }
 
@@ -180,12 +160,12 @@ TEST_F(Process, ResizingSamplesNearestFromTheBottomLeft) {
   ASSERT_EQ(IMG_set_lut(h, 10, 0, nullptr, 0), 0);
   pxv::image_object *image = pxv::live_image(h);
   HGLOBAL saved = image->saved_palette_handle;
-  calls.clear();
-  ASSERT_EQ(IMG_resize_bitmap(h, 1, 1, record, 3), 0);
+  progress_calls.clear();
+  ASSERT_EQ(IMG_resize_bitmap(h, 1, 1, record_progress, 3), 0);
   EXPECT_EQ(grid(h).values, std::vector<int>{4});
-  EXPECT_EQ(crop_of(h), (Crop{0, 0, 1, 1}));
+  EXPECT_EQ(crop_rect(h), (Crop{0, 0, 1, 1}));
   EXPECT_TRUE(image->display_width == 1 && image->display_height == 1 && image->saved_palette_handle == saved);
-  EXPECT_EQ(calls, (std::vector<std::array<LONG, 3>>{{3, 1, 0}}));
+  EXPECT_EQ(progress_calls, (std::vector<std::array<LONG, 3>>{{3, 1, 0}}));
   EXPECT_EQ(IMG_resize_bitmap(h, 0, 5, nullptr, 0), PXV_ERR_TYPE);
   EXPECT_EQ(IMG_resize_bitmap(h, 5, -1, nullptr, 0), PXV_ERR_TYPE);
   EXPECT_EQ(IMG_resize_bitmap(h + 1, 5, 5, nullptr, 0), PXV_ERR_HANDLE);
@@ -217,10 +197,10 @@ TEST_F(Process, ContrastBrightnessGammaAndInversion) {
   // Palette images start from the table saved by the first call: two calls are one. 24-bit
   // images compound. The saved table goes when the image changes depth, and comes again.
   const int once = picture_handle(9, 3, 8), twice = picture_handle(9, 3, 8), deep = picture_handle(9, 3, 24);
-  calls.clear();
-  ASSERT_EQ(IMG_set_lut(once, 64, 0, record, 4), 0);
-  EXPECT_EQ(calls.size(), 256u);
-  EXPECT_EQ(calls[255], (std::array<LONG, 3>{4, 256, 255}));
+  progress_calls.clear();
+  ASSERT_EQ(IMG_set_lut(once, 64, 0, record_progress, 4), 0);
+  EXPECT_EQ(progress_calls.size(), 256u);
+  EXPECT_EQ(progress_calls[255], (std::array<LONG, 3>{4, 256, 255}));
   for (int i = 0; i < 2; ++i) ASSERT_EQ(IMG_set_lut(twice, 64, 0, nullptr, 0), 0);
   EXPECT_EQ(read_handle(once).header, read_handle(twice).header);
   const std::uint8_t first = read_handle(deep).rows[0][4];
@@ -321,12 +301,6 @@ TEST_F(Process, To8TruncatesToThe332Palette) {
 // ---------------------------------------------------------------------------------------------
 // BMP files.
 
-std::string bmp_of(int handle, const std::string &name) {
-  const std::string file = scratch_path(name);
-  EXPECT_EQ(IMG_save_bitmap(handle, file.c_str(), PXV_SAVE_BMP), 0);
-  return file;
-}
-
 // Runs an in-place file operation on a copy of `file`; answers its result and the bytes.
 int in_place(const std::string &file, const std::function<int(HFILE)> &op, Bytes *after) {
   const std::string copy = file + ".rw";
@@ -354,7 +328,7 @@ TEST_F(Process, FileVariantsWriteWhatTheHandleOperationsMake) {
   for (int bits : {1, 4, 8, 24}) {
     SCOPED_TRACE(bits);
     const int h = picture_handle(13, 7, bits);
-    const std::string in = bmp_of(h, "in.bmp");
+    const std::string in = save_bmp(h, "in.bmp");
     const Bytes source = read_file(in);
     // Flags of 0 or 2, and the same size, copy the file; both flags 1 turn it by 180.
     for (const FileOp &same : {flip_fd(0, 0), flip_fd(2, 2), resize_fd(13, 7)}) {
@@ -363,7 +337,7 @@ TEST_F(Process, FileVariantsWriteWhatTheHandleOperationsMake) {
     }
     ASSERT_EQ(run_fd(in, flip_fd(1, 1), &written), 0);
     ASSERT_EQ(IMG_rotate_bitmap(h, 180, nullptr, 0), 0);
-    EXPECT_EQ(written, read_file(bmp_of(h, "turned.bmp")));
+    EXPECT_EQ(written, read_file(save_bmp(h, "turned.bmp")));
     // In place: a gamma of 1 changes nothing; contrast changes what the handle operation does.
     ASSERT_EQ(in_place(in, [](HFILE f) { return IMG_GammaCorrection(f, 1.0f); }, &after), bits == 1 ? PXV_ERR_TYPE : 0);
     EXPECT_EQ(after, source);
@@ -371,43 +345,51 @@ TEST_F(Process, FileVariantsWriteWhatTheHandleOperationsMake) {
     ASSERT_EQ(in_place(in, [](HFILE f) { return IMG_set_lut_fd(f, 40, -10); }, &after), 0);
     const int loaded = IMG_decompress_bitmap(in.c_str());
     ASSERT_EQ(IMG_set_lut(loaded, 40, -10, nullptr, 0), 0);
-    EXPECT_EQ(after, read_file(bmp_of(loaded, "lut.bmp")));
+    EXPECT_EQ(after, read_file(save_bmp(loaded, "lut.bmp")));
   }
   // 24 to 8: width 5 makes rows of 8 bytes from offset 1078; the file is the handle operation's.
   const int h = picture_handle(5, 3, 24);
-  ASSERT_EQ(run_fd(bmp_of(h, "in5.bmp"), IMG_24_to_8_fd, &written), 0);
+  ASSERT_EQ(run_fd(save_bmp(h, "in5.bmp"), IMG_24_to_8_fd, &written), 0);
   ASSERT_EQ(IMG_24_to_8(h), 0);
-  EXPECT_EQ(written, read_file(bmp_of(h, "to8.bmp")));
+  EXPECT_EQ(written, read_file(save_bmp(h, "to8.bmp")));
   EXPECT_TRUE(pxv::get_le32(&written[10]) == 1078 && written.size() == 1078u + 3 * 8);
 }
 
+// The colour and processing file variants share one reading of the headers.
 TEST_F(Process, FileVariantsRefuseBeforeWriting) {
-  const std::string in = bmp_of(picture_handle(6, 4, 8), "fd8.bmp"), bad = scratch_path("bad.bmp");
+  static const PALETTEENTRY host[16] = {};
+  const FileOp dither = [](HFILE i, HFILE o) { return IMG_dither_to_palette_fd(i, o, host); };
+  const std::string in = save_bmp(picture_handle(6, 4, 8), "fd8.bmp"), bad = scratch_path("bad.bmp");
   const Bytes good = read_file(in);
-  Bytes written, after;
+  Bytes written, dithered, after;
   struct Case {
     int at, bytes;
     std::uint32_t value;
-    int flip, tone;  // the results of the mirror (any header size) and the tone variant (40 only)
+    int flip, tone;  // the results of the mirror (any header size), the tone and dither variants (40 only)
   };
-  // Field offsets in the file: data offset 10, biSize 14, height 22, bit count 28, compression 30.
+  // Field offsets in the file: data offset 10, biSize 14, width 18, height 22, bit count 28,
+  // compression 30, colours used 46.
   for (const Case &k : {Case{14, 4, 108, PXV_ERR_DATA, PXV_ERR_TYPE}, Case{14, 4, 12, PXV_ERR_TYPE, PXV_ERR_TYPE},
                         Case{30, 4, 1, PXV_ERR_TYPE, PXV_ERR_TYPE}, Case{22, 4, 0xFFFFFFFCu, PXV_ERR_TYPE, PXV_ERR_TYPE},
                         Case{28, 2, 16, PXV_ERR_TYPE, PXV_ERR_TYPE}, Case{10, 4, 1077, PXV_ERR_DATA, PXV_ERR_DATA},
+                        Case{10, 4, 54, PXV_ERR_DATA, PXV_ERR_DATA}, Case{18, 4, 0, PXV_ERR_DATA, PXV_ERR_DATA},
+                        Case{46, 4, 257, PXV_ERR_DATA, PXV_ERR_DATA}, Case{18, 4, 0x7FFFFFFF, PXV_ERR_DATA, PXV_ERR_DATA},
                         Case{10, 4, 0x10000000, 0, 0}}) {
-    Bytes b = good;
-    if (k.bytes == 2) pxv::put_le16(&b[k.at], k.value);
-    else pxv::put_le32(&b[k.at], k.value);
+    const Bytes b = with_field(good, k.at, k.bytes, k.value);
     write_file(bad, b);
     EXPECT_EQ(run_fd(bad, flip_fd(1, 0), &written), k.flip) << k.at;
     EXPECT_EQ(in_place(bad, [](HFILE f) { return IMG_set_lut_fd(f, 30, 0); }, &after), k.tone) << k.at;
-    EXPECT_TRUE(written.empty() && after == b) << k.at;
+    EXPECT_EQ(run_fd(bad, dither, &dithered), k.tone) << k.at;
+    EXPECT_TRUE(written.empty() && dithered.empty() && after == b) << k.at;
   }
+  write_file(bad, with_field(good, 28, 2, 1));
+  EXPECT_EQ(run_fd(bad, dither, &dithered), PXV_ERR_TYPE) << "1 bit";
   // Headers cut short answer 0, a size below 1 and a gamma not above 0 answer -6: nothing written.
-  for (std::size_t n : {10, 50, 300}) {
+  for (std::size_t n : {10, 30, 50, 300}) {
     write_file(bad, part(good, 0, n));
     EXPECT_EQ(run_fd(bad, resize_fd(3, 3), &written), 0) << n;
-    EXPECT_TRUE(written.empty()) << n;
+    EXPECT_EQ(run_fd(bad, dither, &dithered), 0) << n;
+    EXPECT_TRUE(written.empty() && dithered.empty()) << n;
   }
   EXPECT_EQ(run_fd(in, resize_fd(0, 3), &written), PXV_ERR_TYPE);
   for (float gamma : {0.0f, -1.0f, NAN, INFINITY})
@@ -428,7 +410,7 @@ TEST_F(Process, FileVariantsRefuseBeforeWriting) {
   pxv::put_le32(&gap[34], 32);
   EXPECT_EQ(written, gap);
   // A truncated file: rows in place are written back only as far as they were read.
-  const Bytes deep = read_file(bmp_of(picture_handle(6, 4, 24), "fd24.bmp"));
+  const Bytes deep = read_file(save_bmp(picture_handle(6, 4, 24), "fd24.bmp"));
   write_file(bad, part(deep, 0, deep.size() - 5));
   ASSERT_EQ(in_place(bad, [](HFILE f) { return IMG_GammaCorrection(f, 2.0f); }, &after), 0);
   EXPECT_EQ(after.size(), deep.size() - 5);
