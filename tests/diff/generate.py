@@ -127,7 +127,8 @@ def eps(name, w, h):  # a binary EPS header before a TIFF preview; the PostScrip
     cases.append(('eps', name + '.eps', 0, reference(im, name), 'tiff preview %s %s' % (mode, c)))
 
 
-TIFF_KINDS = [('1', 2, '-c g3:1d:fill', '.tif'), ('1', 2, '-c g3:2d', '.tif'), ('1', 2, '-c g4 -f lsb2msb', '.tif'),
+# Group 3 two-dimensional coding is not read (its files decode one-dimensionally): not written.
+TIFF_KINDS = [('1', 2, '-c g3:1d:fill', '.tif'), ('1', 2, '-c g3:1d', '.tif'), ('1', 2, '-c g4 -f lsb2msb', '.tif'),
               ('L', 256, '-c lzw:2', '.tif'), ('P', 256, '-c lzw:2', '.tif'), ('RGB', 256, '-c lzw:2', '.tif'),
               ('RGB', 257, '-p separate', '.tif'), ('RGB', 257, '-p separate -c lzw:2', '.tif'),
               ('CMYK', 257, '-p separate -c lzw', '.tif')] + [

@@ -40,39 +40,44 @@ struct Case {
   bool jpeg = false;  // lossy: compared within the inverse transform's rounding
 };
 
-const std::string kMagick = "magick", kMagickWmf = "magick-wmf", kBmptopnm = "bmptopnm {in} | ppmtoppm > {out}";
+// Peer decoders: shell commands over {in} and {out}, Pillow, and ImageMagick (many files a run).
+const std::string kBmptopnm = "bmptopnm {in} | ppmtoppm > {out}", kGiftopnm = "giftopnm {in} | ppmtoppm > {out}",
+                  kTgatoppm = "tgatoppm {in} > {out}", kMagick = "/usr/bin/convert {files}",
+                  kMagickOriented = "/usr/bin/convert {files} -auto-orient";
+// libwmf renders a metafile at its units per inch: one pixel per image pixel.
+const std::string kMagickWmf = "/usr/bin/convert -density 1000 {files}";
 
-// This library's writers and a peer for each that reads its files right. Pillow 9.4 misreads
-// RLE4 BMP; for PCX it reads 1-bit files as black and white whatever their table, assembles
-// 4-bit planes wrongly when plane lines hold padding bits and knows 24-bit files of version 5
-// only (ours are version 3), and ImageMagick shows 1-bit PCX inverted. libwmf renders a
-// metafile at its units per inch, hence the density: one pixel per image pixel.
+// This library's writers and the peers that read their files right. Pillow 9.4 misreads RLE4
+// BMP; for PCX it reads 1-bit files as black and white whatever their table, assembles 4-bit
+// planes wrongly when plane lines hold padding bits and knows 24-bit files of version 5 only
+// (ours are version 3), and ImageMagick shows 1-bit PCX inverted.
 struct Writer {
   int type, bits;
   const char *ext;
-  const std::string &peer;
+  std::vector<std::string> peers;
 };
 const Writer kWriters[] = {
-    {PXV_SAVE_BMP, 1, "bmp", kPillow},           {PXV_SAVE_BMP, 4, "bmp", kPillow},
-    {PXV_SAVE_BMP, 8, "bmp", kPillow},           {PXV_SAVE_BMP, 24, "bmp", kBmptopnm},
-    {PXV_SAVE_BMP_RLE, 4, "bmp", kBmptopnm},     {PXV_SAVE_BMP_RLE, 8, "bmp", kPillow},
-    {PXV_SAVE_GIF, 4, "gif", kPillow},           {PXV_SAVE_GIF, 8, "gif", kPillow},
-    {PXV_SAVE_PCX, 1, "pcx", kPillow},           {PXV_SAVE_PCX, 4, "pcx", kMagick},
-    {PXV_SAVE_PCX, 8, "pcx", kPillow},           {PXV_SAVE_PCX, 24, "pcx", kMagick},
-    {PXV_SAVE_DCX, 8, "dcx", kMagick},           {PXV_SAVE_DCX, 24, "dcx", kMagick},
-    {PXV_SAVE_TIFF, 1, "tif", kPillow},          {PXV_SAVE_TIFF, 4, "tif", kPillow},
-    {PXV_SAVE_TIFF, 8, "tif", kPillow},          {PXV_SAVE_TIFF, 24, "tif", kPillow},
-    {PXV_SAVE_TIFF_LZW, 1, "tif", kPillow},      {PXV_SAVE_TIFF_LZW, 4, "tif", kPillow},
-    {PXV_SAVE_TIFF_LZW, 8, "tif", kPillow},      {PXV_SAVE_TIFF_LZW, 24, "tif", kPillow},
-    {PXV_SAVE_TIFF_HUFFMAN, 1, "tif", kPillow},  {PXV_SAVE_TIFF_G3, 1, "tif", kPillow},
-    {PXV_SAVE_TIFF_G4, 1, "tif", kPillow},       {PXV_SAVE_TGA, 8, "tga", kPillow},
-    {PXV_SAVE_TGA, 24, "tga", kPillow},          {PXV_SAVE_PICT, 1, "pct", kMagick},
-    {PXV_SAVE_PICT, 4, "pct", kMagick},          {PXV_SAVE_PICT, 8, "pct", kMagick},
-    {PXV_SAVE_PICT, 24, "pct", kMagick},         {PXV_SAVE_WPG, 1, "wpg", kMagick},
-    {PXV_SAVE_WPG, 4, "wpg", kMagick},           {PXV_SAVE_WPG, 8, "wpg", kMagick},
-    {PXV_SAVE_WMF, 1, "wmf", kMagickWmf},        {PXV_SAVE_WMF, 4, "wmf", kMagickWmf},
-    {PXV_SAVE_WMF, 8, "wmf", kMagickWmf},        {PXV_SAVE_WMF, 24, "wmf", kMagickWmf},
-    {PXV_SAVE_JPEG, 8, "jpg", kPillow},          {PXV_SAVE_JPEG, 24, "jpg", kPillow},
+    {PXV_SAVE_BMP, 1, "bmp", {kPillow}},          {PXV_SAVE_BMP, 4, "bmp", {kPillow}},
+    {PXV_SAVE_BMP, 8, "bmp", {kPillow}},          {PXV_SAVE_BMP, 24, "bmp", {kPillow, kBmptopnm}},
+    {PXV_SAVE_BMP_RLE, 4, "bmp", {kBmptopnm}},    {PXV_SAVE_BMP_RLE, 8, "bmp", {kPillow, kBmptopnm}},
+    {PXV_SAVE_GIF, 4, "gif", {kPillow, kGiftopnm}}, {PXV_SAVE_GIF, 8, "gif", {kPillow, kGiftopnm}},
+    {PXV_SAVE_PCX, 1, "pcx", {kPillow}},          {PXV_SAVE_PCX, 4, "pcx", {kMagick}},
+    {PXV_SAVE_PCX, 8, "pcx", {kPillow, kMagick}}, {PXV_SAVE_PCX, 24, "pcx", {kMagick}},
+    {PXV_SAVE_DCX, 8, "dcx", {kMagick}},          {PXV_SAVE_DCX, 24, "dcx", {kMagick}},
+    {PXV_SAVE_TIFF, 1, "tif", {kPillow}},         {PXV_SAVE_TIFF, 4, "tif", {kPillow}},
+    {PXV_SAVE_TIFF, 8, "tif", {kPillow}},         {PXV_SAVE_TIFF, 24, "tif", {kPillow}},
+    {PXV_SAVE_TIFF_LZW, 1, "tif", {kPillow}},     {PXV_SAVE_TIFF_LZW, 4, "tif", {kPillow}},
+    {PXV_SAVE_TIFF_LZW, 8, "tif", {kPillow}},     {PXV_SAVE_TIFF_LZW, 24, "tif", {kPillow}},
+    {PXV_SAVE_TIFF_HUFFMAN, 1, "tif", {kPillow}}, {PXV_SAVE_TIFF_G3, 1, "tif", {kPillow}},
+    {PXV_SAVE_TIFF_G4, 1, "tif", {kPillow}},      {PXV_SAVE_TGA, 8, "tga", {kPillow, kTgatoppm, kMagickOriented}},
+    {PXV_SAVE_TGA, 24, "tga", {kPillow, kTgatoppm, kMagickOriented}},
+    {PXV_SAVE_PICT, 1, "pct", {kMagick}},         {PXV_SAVE_PICT, 4, "pct", {kMagick}},
+    {PXV_SAVE_PICT, 8, "pct", {kMagick}},         {PXV_SAVE_PICT, 24, "pct", {kMagick}},
+    {PXV_SAVE_WPG, 1, "wpg", {kMagick}},          {PXV_SAVE_WPG, 4, "wpg", {kMagick}},
+    {PXV_SAVE_WPG, 8, "wpg", {kMagick}},          {PXV_SAVE_WMF, 1, "wmf", {kMagickWmf}},
+    {PXV_SAVE_WMF, 4, "wmf", {kMagickWmf}},       {PXV_SAVE_WMF, 8, "wmf", {kMagickWmf}},
+    {PXV_SAVE_WMF, 24, "wmf", {kMagickWmf}},      {PXV_SAVE_JPEG, 8, "jpg", {}},
+    {PXV_SAVE_JPEG, 24, "jpg", {}},
 };
 
 // The generator's sizes: a third at most 9 x 9, the others up to 300 x 300, most of them small.
@@ -118,19 +123,25 @@ std::vector<Case> write_ours(std::mt19937 &rng, int count, std::map<std::string,
         std::copy_n(&c.want.pixels[std::size_t(y) * width * 3], std::min(width, 1728) * 3, &wide.pixels[std::size_t(y) * 1728 * 3]);
       c.want = wide;
     }
-    if (!c.jpeg && !(w.type == PXV_SAVE_PICT && w.bits == 24 && width == 2))  // ImageMagick misreads rowBytes 8 as unpacked
-      (*by_peer)[w.peer].push_back(first + cases.size());
+    // ImageMagick gives a packed PICT row of more than 200 bytes a 2-byte count (QuickDraw, as
+    // this library, from 251 on), and sizes 24-bit rows by 3 x width, so that it reads a row of
+    // two pixels (rowBytes 8) as unpacked.
+    const int row = w.bits == 24 ? 3 * width : (width * w.bits + 7) / 8;
+    const bool misread = w.type == PXV_SAVE_PICT && ((row > 200 && row <= 250) || (w.bits == 24 && width == 2));
+    for (const std::string &peer : w.peers)
+      if (!misread) (*by_peer)[peer].push_back(first + cases.size());
     cases.push_back(c);
   }
   return cases;
 }
 
-// ImageMagick reads a list of files in one run; one PPM a file.
-bool magick_decode_all(const std::string &options, const std::vector<std::string> &files, std::vector<Rgb> *out) {
-  std::string command = "/usr/bin/convert " + options;
-  for (const std::string &f : files) command += " " + f;
-  std::string log;
-  if (!run(command + " -depth 8 +adjoin ppm:peer_%04d.ppm", &log)) return ADD_FAILURE() << log, false;
+// A peer's decodes of many files; ImageMagick reads them all in one run.
+bool decode_all(std::string peer, const std::vector<std::string> &files, std::vector<Rgb> *out) {
+  const std::size_t at = peer.find("{files}");
+  if (at == std::string::npos) return peer_decode_all(peer, files, out);
+  std::string names;
+  for (const std::string &f : files) names += " " + f;
+  if (!run(peer.replace(at, 7, names) + " -depth 8 +adjoin ppm:peer_%04d.ppm")) return false;
   out->assign(files.size(), Rgb());
   char name[32];
   for (std::size_t i = 0; i < files.size(); ++i)
@@ -222,15 +233,18 @@ Round run_round(long seed, int count) {
     std::vector<std::string> files;
     for (std::size_t i : indices) files.push_back(cases[i].file);
     std::vector<Rgb> decoded;
-    const bool read = peer == kMagick ? magick_decode_all("", files, &decoded)
-                      : peer == kMagickWmf ? magick_decode_all("-density 1000", files, &decoded)
-                                           : peer_decode_all(peer, files, &decoded);
-    for (std::size_t k = 0; k < indices.size() && read; ++k) {
+    const bool batch = decode_all(peer, files, &decoded);
+    for (std::size_t k = 0; k < indices.size(); ++k) {
       const Case &c = cases[indices[k]];
+      std::vector<Rgb> one;  // a failed run is repeated file by file, to name the file
+      if (!batch && !decode_all(peer, {c.file}, &one)) {
+        keep_failure(seed, indices[k], c, "not read by " + peer, &round);
+        continue;
+      }
       // ImageMagick divides PICT table components (our levels x 256) by 257: one level lower.
-      const int error = max_error(decoded[k], c.want);
+      const int error = max_error(batch ? decoded[k] : one[0], c.want);
       if (error != 0 && !(c.file.ends_with(".pct") && error == 1))
-        keep_failure(seed, indices[k], c, "read by " + peer + ": " + pixel_difference(decoded[k], c.want), &round);
+        keep_failure(seed, indices[k], c, "read by " + peer + ": " + pixel_difference(batch ? decoded[k] : one[0], c.want), &round);
     }
   }
   EXPECT_EQ(chdir(scratch_dir().c_str()), 0);
