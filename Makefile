@@ -1,5 +1,5 @@
 # The two commands of a fresh Debian machine: `make demo` and `make test`.
-.PHONY: all demo test release test-build fuzz fuzz-smoke bench deps windows windows-deps windows-tests windows-check install-check linux32 clean
+.PHONY: all demo test soak release test-build fuzz fuzz-smoke bench deps windows windows-deps windows-tests windows-check install-check linux32 clean
 
 all: release
 
@@ -20,6 +20,18 @@ test-build: deps
 test: test-build
 	@cd build/test && ctest --output-on-failure -j2
 	@$(MAKE) --no-print-directory fuzz-smoke
+
+# The differential test for MINUTES minutes: rounds of 2000 random images with the seeds SEED,
+# SEED + 1, ... (a failure names its seed and image; MINUTES=0 runs that one round again).
+# Failing files are kept in build/soak-failures.
+SOAK_SEED := $(or $(SEED),$(shell date +%s))
+MINUTES ?= 60
+soak: deps
+	@cmake --preset test >/dev/null
+	@cmake --build build/test --target test_diff
+	@echo "soak: seed $(SOAK_SEED), $(MINUTES) minutes"
+	@PXV_DIFF_SEED=$(SOAK_SEED) PXV_DIFF_MINUTES=$(MINUTES) PXV_DIFF_KEEP=$(CURDIR)/build/soak-failures \
+	  build/test/tests/test_diff --gtest_brief=1
 
 fuzz:
 	@cmake --preset fuzz >/dev/null

@@ -1,7 +1,7 @@
 // Differential test: random valid images of random sizes, written by the peer programs
 // (generate.py) and by this library's own writers, are loaded by this library and compared with
-// the pixels their writer was given; JPEG files with libjpeg's decoded planes under this
-// library's inverse transform and colour constants. Our own files are also read by a peer that
+// the pixels their writer was given, or for JPEG what this library's documented arithmetic
+// makes of libjpeg's coefficients (jpeg_reference.c). Our own files are also read by a peer that
 // reads that kind of file right. Crash fuzzing cannot see a wrong pixel; this can.
 //
 // One round makes PXV_DIFF_COUNT images (default 2000) from the seed PXV_DIFF_SEED (default 1).
@@ -20,7 +20,6 @@
 #include <sstream>
 
 #include "support/corpus.h"
-#include "support/jpeg_support.h"
 #include "support/peers.h"
 
 namespace pxv_test {
@@ -36,8 +35,8 @@ long setting(const char *name, long fallback) {
 struct Case {
   std::string format, file, variant;
   int page = 0;
-  Rgb want;           // the pixels written (for JPEG filled from libjpeg's planes)
-  bool jpeg = false;  // lossy: compared within the inverse transform's rounding
+  Rgb want;  // the pixels written; for JPEG what the reader's arithmetic gives
+  bool jpeg = false;
 };
 
 // Peer decoders: shell commands over {in} and {out}, Pillow, and ImageMagick (many files a run).
@@ -157,16 +156,21 @@ int max_error(const Rgb &a, const Rgb &b) {
   return most;
 }
 
-// libjpeg's planes under this library's colour constants. The inverse transform rounds
-// differently from libjpeg's: a gray level may differ by 2, a colour channel, through the
-// colour constants, by 6.
-std::string jpeg_difference(const Case &c, const Rgb &got, bool gray) {
-  Rgb planes;
-  if (!libjpeg_planes(c.file, &planes)) return "libjpeg cannot read it";
-  const Bytes bgr = planes_to_bgr(planes, gray);
-  for (std::size_t i = 0; i < bgr.size(); ++i) planes.pixels[i] = bgr[i - i % 3 + 2 - i % 3];  // to red, green, blue
-  const int error = max_error(got, planes);
-  return error >= 0 && error <= (gray ? 2 : 6) ? "" : error < 0 ? pixel_difference(got, planes) : "a channel off by " + std::to_string(error);
+// What this library's JPEG reader must give for each file: jpeg_reference.c, built once, runs
+// libjpeg's entropy decoding and this reader's own arithmetic (one run for all the files).
+bool jpeg_references(std::vector<Case> &cases) {
+  static const std::string helper = [] {
+    const std::string exe = scratch_path("jpeg_reference");
+    return run("cc -O2 -o " + exe + " " PXV_DIFF_DIR "/jpeg_reference.c -ljpeg -lm") ? exe : "";
+  }();
+  std::string command = helper;
+  for (std::size_t i = 0; i < cases.size(); ++i)
+    if (cases[i].jpeg) command += " " + cases[i].file + " ref" + std::to_string(i) + ".ppm";
+  std::string log;
+  if (helper.empty() || !run(command, &log)) return ADD_FAILURE() << "jpeg_reference: " << log, false;
+  for (std::size_t i = 0; i < cases.size(); ++i)
+    if (cases[i].jpeg && !read_pnm("ref" + std::to_string(i) + ".ppm", &cases[i].want)) return false;
+  return true;
 }
 
 struct Round {
@@ -180,7 +184,7 @@ void keep_failure(long seed, std::size_t index, const Case &c, const std::string
   std::error_code ec;
   fs::create_directories(keep, ec);
   fs::copy_file(c.file, keep / (stem + c.file), fs::copy_options::overwrite_existing, ec);
-  if (!c.jpeg) write_ppm((keep / (stem + "want.ppm")).string(), c.want);
+  write_ppm((keep / (stem + "want.ppm")).string(), c.want);
   ++round->failures;
   ADD_FAILURE() << "seed " << seed << " image " << index << " (" << c.format << ", " << c.variant << ", page " << c.page
                 << "): " << why << "; kept as " << (keep / (stem + c.file)).string();
@@ -193,7 +197,7 @@ Round run_round(long seed, int count) {
   EXPECT_EQ(chdir(dir.c_str()), 0);  // the planar TIFF reader spools through plane.tmp here
   std::string log;
   const int from_peers = count * 3 / 4;
-  if (!run(kPython + " " + PXV_DIFF_GENERATOR + " " + std::to_string(seed) + " " + std::to_string(from_peers), &log)) {
+  if (!run(kPython + " " PXV_DIFF_DIR "/generate.py " + std::to_string(seed) + " " + std::to_string(from_peers), &log)) {
     ADD_FAILURE() << "the generator failed for seed " << seed << ":\n" << log;
     return round;
   }
@@ -213,6 +217,7 @@ Round run_round(long seed, int count) {
   std::map<std::string, std::vector<std::size_t>> by_peer;
   const std::vector<Case> ours = write_ours(rng, count - from_peers, &by_peer, cases.size());
   cases.insert(cases.end(), ours.begin(), ours.end());
+  if (!jpeg_references(cases)) return round;
 
   for (std::size_t i = 0; i < cases.size(); ++i) {
     const Case &c = cases[i];
@@ -222,11 +227,8 @@ Round run_round(long seed, int count) {
       keep_failure(seed, i, c, "load result " + std::to_string(handle), &round);
       continue;
     }
-    const Rgb got = handle_rgb(handle);
-    int width, height, bits;
-    IMG_bitmap_info(handle, &width, &height, &bits);
+    const std::string why = pixel_difference(handle_rgb(handle), c.want);
     IMG_delete_bitmap(handle);
-    const std::string why = c.jpeg ? jpeg_difference(c, got, bits == 8) : pixel_difference(got, c.want);
     if (!why.empty()) keep_failure(seed, i, c, why, &round);
   }
   for (const auto &[peer, indices] : by_peer) {
