@@ -1,7 +1,5 @@
-// Every JPEG of the corpus loads, or is refused, as documented, to libjpeg's planes of it.
+// Every JPEG of the corpus loads, or is refused, as documented, to the pixels its arithmetic gives.
 #include <gtest/gtest.h>
-
-#include <cmath>
 
 #include "support/corpus.h"
 #include "support/jpeg_support.h"
@@ -23,24 +21,13 @@ Documented expectation(const CorpusCase &c) {
   return {};
 }
 
-// Each file against libjpeg's own planes of it under this library's colour constants: what
-// remains is the difference of the two inverse transforms, a level or two per sample, which the
-// colour constants may double. (Pillow's reference uses JFIF's constants and interpolated chroma,
-// which this library does not, by design.)
+// Each file against what the reader's documented arithmetic makes of libjpeg's coefficients.
+// (Pillow's reference uses JFIF's constants and interpolated chroma, which this library does
+// not, by design.)
 void compare(const CorpusCase &c, const Rgb &ours, const Rgb &) {
-  Rgb planes;
-  ASSERT_TRUE(libjpeg_planes(c.full_path(), &planes));
-  const Bytes want = planes_to_bgr(planes, has(c, "gray"));
-  ASSERT_EQ(want.size(), ours.pixels.size());
-  double sum = 0;
-  int max = 0;
-  for (std::size_t i = 0; i < want.size(); ++i) {
-    const int d = std::abs(ours.pixels[i] - want[i / 3 * 3 + 2 - i % 3]);
-    sum += d;
-    max = std::max(max, d);
-  }
-  EXPECT_LE(max, has(c, "gray") ? 2 : 6);
-  EXPECT_LT(sum / double(want.size()), 0.6);
+  std::vector<Rgb> want;
+  ASSERT_TRUE(jpeg_reference_all({c.full_path()}, &want));
+  EXPECT_EQ(pixel_difference(ours, want[0]), "");
 }
 
 class JpegCorpus : public ::testing::TestWithParam<CorpusCase> {};

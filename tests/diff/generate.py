@@ -5,17 +5,17 @@
 # under this library's documented conversions, or "jpeg" for a lossy file.
 # Usage: generate.py SEED COUNT
 import random, struct, subprocess, sys
-from PIL import Image, ImageChops
+from PIL import Image, ImageChops, ImageFile
+
+ImageFile.MAXBLOCK = 1 << 24  # Pillow's optimised JPEG encoder needs room for the whole file
 
 rnd = random.Random(int(sys.argv[1]))
 cases, shell, magick = [], [], {}  # cases: (format, file, page, reference, variant)
-
 
 def size():  # a third of the images at most 9 x 9, where the strips, runs and rows have their tails
     if rnd.random() < 0.35:
         return rnd.randint(1, 9), rnd.randint(1, 9)
     return tuple(1 + int(299 * rnd.random() ** 2) for _ in 'wh')
-
 
 def indices(n, count):  # values below n (at most 256): noise, or runs of a random mean length
     n = min(n, 256)
@@ -27,7 +27,6 @@ def indices(n, count):  # values below n (at most 256): noise, or runs of a rand
         out.append(bytes([rnd.randrange(n)]) * k)
         count -= k
     return b''.join(out)
-
 
 def picture(mode, w, h, colours=256, step=1):  # step 17: levels that survive a 4-bit depth
     levels, colours = bytes(v // step * step for v in range(256)), 2 if mode == '1' else colours
@@ -44,7 +43,6 @@ def picture(mode, w, h, colours=256, step=1):  # step 17: levels that survive a 
     im.putpalette(rnd.randbytes(3 * colours).translate(levels))
     return im
 
-
 def reference(im, name, ramp16=False):
     if im.mode == 'CMYK':  # this library's conversion: 255 - min(255, C + K) per channel
         c, m, y, k = im.split()
@@ -56,9 +54,8 @@ def reference(im, name, ramp16=False):
     rgb.save(name + '.ppm')
     return name + '.ppm'
 
-
 # Each maker draws its options, writes a file (or queues the command that writes it) and
-# records the case; it answers the variant's name.
+# records the case with the variant's name.
 def pil(fmt, modes, ext, options):
     def make(name, w, h):
         mode, opts = rnd.choice(modes), rnd.choice(options)
@@ -67,7 +64,6 @@ def pil(fmt, modes, ext, options):
         cases.append((fmt, name + ext, 0, reference(im, name), 'pillow %s %s' % (mode, opts)))
     return make
 
-
 def pict_width(w, mode):
     # ImageMagick and ppmtopict give a packed row of more than 200 bytes a 2-byte count where
     # QuickDraw (and this library) expect one past 250; ImageMagick packs rows below 8 bytes,
@@ -75,7 +71,6 @@ def pict_width(w, mode):
     lo, hi = (51, 83) if mode == 'RGB' else (201, 250)
     w = max(w, 2 if mode == 'RGB' else 8)
     return w if not lo <= w <= hi else rnd.choice((lo - 1, hi + 1))
-
 
 def peer(fmt, kinds, command, ext, width=lambda w, mode: w):  # kinds: (mode, colours, option text, source ending or '')
     def make(name, w, h):
@@ -91,7 +86,6 @@ def peer(fmt, kinds, command, ext, width=lambda w, mode: w):  # kinds: (mode, co
         cases.append((fmt, name + ext, 0, ref, command.split()[0] + ' ' + option))
     return make
 
-
 def im(fmt, kinds, ext, pages=False, width=lambda w, mode: w):  # ImageMagick, one call per variant; pages: one multi-page file
     def make(name, w, h):
         mode, colours, step, option = rnd.choice(kinds)
@@ -100,7 +94,6 @@ def im(fmt, kinds, ext, pages=False, width=lambda w, mode: w):  # ImageMagick, o
         picture_.save(name + '.png', compress_level=1)
         magick.setdefault((fmt, ext, option, pages), []).append((name + '.png', reference(picture_, name, step == 17 and mode == 'L')))
     return make
-
 
 def jpeg(name, w, h):
     im = picture(rnd.choice(('L', 'RGB', 'RGB')), w, h, 257)
@@ -116,7 +109,6 @@ def jpeg(name, w, h):
     shell.append('cjpeg -quality %d %s %s %s -outfile %s.jpg %s.pnm' % (q, sample, restart, rnd.choice(('', '-optimize')), name, name))
     cases.append(('jpeg', name + '.jpg', 0, 'jpeg', 'cjpeg %s %s' % (sample, restart.split(' ')[0])))
 
-
 def eps(name, w, h):  # a binary EPS header before a TIFF preview; the PostScript is a stub
     mode, c = rnd.choice(('1', 'L', 'P', 'RGB')), rnd.choice((None, 'packbits', 'tiff_lzw'))
     im = picture(mode, w, h)
@@ -125,7 +117,6 @@ def eps(name, w, h):  # a binary EPS header before a TIFF preview; the PostScrip
     head = struct.pack('<7IH', 0xC6D3D0C5, 30, len(ps), 0, 0, 30 + len(ps), len(tiff), 0xFFFF)
     open(name + '.eps', 'wb').write(head + ps + tiff)
     cases.append(('eps', name + '.eps', 0, reference(im, name), 'tiff preview %s %s' % (mode, c)))
-
 
 # Group 3 two-dimensional coding is not read (its files decode one-dimensionally): not written.
 TIFF_KINDS = [('1', 2, '-c g3:1d:fill', '.tif'), ('1', 2, '-c g3:1d', '.tif'), ('1', 2, '-c g4 -f lsb2msb', '.tif'),
@@ -152,7 +143,8 @@ MAKERS = [
     # planes, packed 4 bits, 24 bits. A 1-bit picture is black and white: this library reads a
     # table of a light colour and black as a swapped black and white one.
     ('pcx', pil('pcx', ('1', 'L', 'P'), '.pcx', [{}])),
-    ('pcx', peer('pcx', [('1', 2, '', ''), ('P', 8, '-planes 3', ''), ('P', 16, '-planes 4', ''), ('RGB', 257, '-24bit', '')],
+    ('pcx', peer('pcx', [('1', 2, '', ''), ('P', 8, '-planes 3', ''), ('P', 16, '-planes 4', ''), ('P', 16, '-packed', ''),
+                         ('RGB', 257, '-24bit', '')],
                  'ppmtopcx {o} {src} > {out}', '.pcx')),
     ('dcx', im('dcx', [('RGB', 257, 1, 'DCX'), ('P', 256, 1, 'DCX')], '.dcx', True)),
     ('tga', pil('tga', ('L', 'P', 'RGB', 'RGBA'), '.tga', [{'compression': c, 'orientation': o} for c in (None, 'tga_rle') for o in (1, -1)])),
@@ -187,7 +179,7 @@ if run.returncode:
 # colours are found in its own trailer (ImageMagick writes each colour once) and replaced.
 for fmt, f, page, ref, _ in cases:
     data = open(f, 'rb').read() if fmt == 'dcx' else b''
-    offsets = [o for o in struct.unpack_from('<1023I', data + bytes(4096), 4)]
+    offsets = list(struct.unpack_from('<1023I', data + bytes(4096), 4))
     offsets = offsets[:offsets.index(0)] + [len(data)]
     if data and data[offsets[page] + 3] == 8 and data[offsets[page] + 65] == 1:
         own, last = data[offsets[page + 1] - 768:offsets[page + 1]], data[-768:]

@@ -1,5 +1,5 @@
 // The JPEG writer's files at every quality level, read by djpeg, Pillow and this library's own
-// reader, and compared with libjpeg's decoded planes under this library's colour constants.
+// reader (the differential test compares them pixel for pixel with the reader's arithmetic).
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -31,13 +31,6 @@ double psnr(const Bytes &a, const Bytes &b) {
   }
   if (sum == 0 || a.empty()) return 99.0;
   return 10.0 * std::log10(255.0 * 255.0 / (sum / static_cast<double>(a.size())));
-}
-
-// The largest difference of two byte arrays.
-int max_error(const Bytes &a, const Bytes &b) {
-  int max = 0;
-  for (std::size_t i = 0; i < a.size() && i < b.size(); ++i) max = std::max(max, std::abs(a[i] - b[i]));
-  return max;
 }
 
 // A picture with smooth gradients, hard edges and fine detail, as a DIB (blue, green, red; or
@@ -94,10 +87,6 @@ TEST(JpegWriterOracle, FilesAreValidJfifForDjpegAndPillowAndReadBackClose) {
       const double floor = s.gray ? (level == 0 ? 45.0 : level <= 10 ? 28.0 : 20.0)
                                   : (level == 0 ? 19.0 : level <= 10 ? 15.0 : 11.0);
       EXPECT_TRUE(s.w == 1 || db > floor) << s.w << "x" << s.h << " level " << level << ": " << db;
-      // libjpeg parses the same coefficients: its planes under the library's constants match.
-      Rgb planes;
-      ASSERT_TRUE(libjpeg_planes(files.back(), &planes));
-      EXPECT_LE(max_error(got, planes_to_bgr(planes, s.gray)), s.gray ? 2 : 6);
     }
   }
   for (const std::string &reader : {std::string("djpeg -pnm -outfile {out} {in}"), kPillow}) {

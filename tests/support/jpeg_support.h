@@ -1,5 +1,5 @@
 // Helpers of the JPEG tests: decoding bytes through the reader's contract with the stream's end
-// known, saving a packed DIB through the writer, and libjpeg's planes of a file.
+// known, saving a packed DIB through the writer, and the pixels the reader must give for a file.
 #pragma once
 
 #include <cstdint>
@@ -18,12 +18,10 @@ Capture decode_jpeg(const Bytes &bytes, std::uint32_t offset = 0, bool bounded =
 // bytes written, or an empty vector when the writer fails.
 Bytes save_jpeg(PackedDib &dib);
 
-// libjpeg's decode of a file without colour conversion and with chroma replicated, as this
-// library widens it, and with the accurate integer IDCT: its Y, Cb, Cr planes (gray widened to
-// three equal samples), read through a helper compiled against libjpeg. False when no compiler
-// or libjpeg headers are at hand.
-bool libjpeg_planes(const std::string &jpeg, Rgb *planes);
-// This library's colour constants applied to such planes: blue, green, red per pixel.
-Bytes planes_to_bgr(const Rgb &planes, bool gray);
+// What this library's JPEG reader must give for each file, top row first: libjpeg's entropy
+// decoding and dequantised coefficients through the reader's own documented arithmetic
+// (jpeg_reference.c beside this file, built once), in one run for all the files. False when no
+// compiler or libjpeg headers are at hand, or libjpeg cannot read a file.
+bool jpeg_reference_all(const std::vector<std::string> &files, std::vector<Rgb> *out);
 
 }  // namespace pxv_test

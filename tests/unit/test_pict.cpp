@@ -1,11 +1,10 @@
 // The PICT writer's packing, counts and DirectBits layout, its limits, and the reader's pages,
-// 2-bit PixMaps and cut files; where ImageMagick's row rules part from this library's.
+// 2-bit PixMaps and cut files.
 #include <gtest/gtest.h>
 
 #include "core/bytes.h"
 #include "core/formats.h"
 #include "support/corpus.h"
-#include "support/peers.h"
 
 namespace pxv_test {
 namespace {
@@ -44,25 +43,6 @@ TEST(PictRead, PagesTwoBitPixMapsAndCutFiles) {
   ASSERT_GE(c.result, 0);
   ASSERT_EQ(int(c.row_numbers.size()), c.height());
   EXPECT_EQ(c.rows.back(), Bytes(c.rows.back().size(), 0));
-}
-
-// ImageMagick takes 2-byte counts from rowBytes 201 (indexed) and from 3 x width 201 (24-bit:
-// widths 67 to 83 here take 1-byte counts), and reads a 24-bit row of two pixels unpacked. Our
-// reader reads these files back; ImageMagick does not.
-TEST(PictRead, WhereImageMagickPartsFromThisLibrary) {
-  for (auto [width, bits] : {std::pair{220, 8}, {70, 24}, {2, 24}}) {
-    const int h = picture_handle(width, 3, bits);
-    const std::string file = scratch_path("im_" + std::to_string(width) + ".pct");
-    ASSERT_EQ(IMG_save_bitmap(h, file.c_str(), PXV_SAVE_PICT), 0);
-    const int back = load_page(file);
-    EXPECT_EQ(pixel_difference(handle_rgb(back), handle_rgb(h)), "");
-    Rgb peer;
-    const bool read = run_peer("/usr/bin/convert {in} -depth 8 ppm:{out}", file, file + ".ppm") &&
-                      read_pnm(file + ".ppm", &peer);
-    EXPECT_FALSE(read && pixel_difference(peer, handle_rgb(h)).empty()) << width;
-    IMG_delete_bitmap(back);
-    IMG_delete_bitmap(h);
-  }
 }
 
 }  // namespace

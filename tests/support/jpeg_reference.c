@@ -43,7 +43,7 @@ static int convert(const char *from, const char *to) {
   const int n = d.num_components, w = d.image_width, h = d.image_height;
   signed char *plane[3];
   int stride[3];
-  for (int c = 0; c < n; ++c) {
+  for (int c = 0; c < n && c < 3; ++c) {
     jpeg_component_info *k = &d.comp_info[c];
     const int bw = (int)k->width_in_blocks, bh = (int)k->height_in_blocks;
     stride[c] = 8 * bw;
@@ -69,7 +69,7 @@ static int convert(const char *from, const char *to) {
     }
   jpeg_finish_decompress(&d);
   jpeg_destroy_decompress(&d);
-  for (int c = 0; c < n; ++c) free(plane[c]);
+  for (int c = 0; c < n && c < 3; ++c) free(plane[c]);
   fclose(in);
   return fclose(out) != 0;
 }
