@@ -175,16 +175,19 @@ run = subprocess.run(['bash', 'peers.sh'], stdout=subprocess.DEVNULL, stderr=sub
 if run.returncode:
     sys.exit('peers.sh failed:\n' + '\n'.join(l for l in run.stderr.splitlines() if 'colormap' not in l and 'colors' not in l)[-2000:])
 # An 8-bit PCX takes its colour table from the last 768 bytes of the stream, and the stream of a
-# DCX page is the whole file: every 8-bit page is read under the last page's trailer. A page's
-# colours are found in its own trailer (ImageMagick writes each colour once) and replaced.
+# DCX page is the whole file: every 8-bit page is read under the last page's trailer. The page's
+# indices are taken from its run-length lines (ImageMagick's runs end with the line).
 for fmt, f, page, ref, _ in cases:
     data = open(f, 'rb').read() if fmt == 'dcx' else b''
     offsets = list(struct.unpack_from('<1023I', data + bytes(4096), 4))
-    offsets = offsets[:offsets.index(0)] + [len(data)]
-    if data and data[offsets[page] + 3] == 8 and data[offsets[page] + 65] == 1:
-        own, last = data[offsets[page + 1] - 768:offsets[page + 1]], data[-768:]
-        index = {own[3 * i:3 * i + 3]: i for i in reversed(range(256))}
-        want = Image.open(ref)
-        want.frombytes(b''.join(last[3 * index[bytes(c)]:3 * index[bytes(c)] + 3] for c in zip(*[iter(want.tobytes())] * 3)))
-        want.save(ref)
+    at = offsets[page] + 128 if data else 0
+    if data and data[at - 125] == 8 and data[at - 63] == 1:
+        want, line_bytes, pixels = Image.open(ref), data[at - 62] | data[at - 61] << 8, bytearray()
+        while len(pixels) < line_bytes * want.height:
+            run = data[at] >> 6 == 3
+            pixels += data[at + run:at + run + 1] * (data[at] & 63 if run else 1)
+            at += 1 + run
+        indexed = Image.frombytes('P', (line_bytes, want.height), bytes(pixels)).crop((0, 0) + want.size)
+        indexed.putpalette(data[-768:])
+        indexed.convert('RGB').save(ref)
 open('cases.txt', 'w').write(''.join('%s %s %d %s %s\n' % c for c in cases))

@@ -14,6 +14,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <algorithm>
 #include <map>
 #include <random>
 #include <sstream>
@@ -65,22 +66,40 @@ const Writer kWriters[] = {
     {PXV_SAVE_JPEG, "jpg", {8, 24}, {}},
 };
 
+// Besides the random sizes, in every round: CCITT runs of every length, LZW strips past code 4079
+// (a Clear), rows longer than a strip, a GIF whose code table fills up, and the widest rows that
+// PICT (rowBytes below 0x4000), WPG (4095 pixels) and Targa take.
+struct Large {
+  int type, bits, width, height;
+};
+const Large kLarge[] = {
+    {PXV_SAVE_TIFF_HUFFMAN, 1, 2000, 30}, {PXV_SAVE_TIFF_G4, 1, 2000, 30}, {PXV_SAVE_TIFF_G3, 1, 1900, 5},
+    {PXV_SAVE_TIFF_LZW, 1, 2000, 30},     {PXV_SAVE_TIFF_LZW, 8, 300, 400}, {PXV_SAVE_TIFF_LZW, 24, 4000, 3},
+    {PXV_SAVE_TIFF_LZW, 8, 1000, 100},    {PXV_SAVE_GIF, 8, 640, 480},      {PXV_SAVE_PICT, 1, 32767, 2},
+    {PXV_SAVE_PICT, 4, 32764, 2},         {PXV_SAVE_PICT, 8, 16382, 2},     {PXV_SAVE_PICT, 24, 4095, 2},
+    {PXV_SAVE_TGA, 8, 8000, 3},           {PXV_SAVE_TGA, 24, 8000, 3},      {PXV_SAVE_WPG, 1, 4095, 3},
+    {PXV_SAVE_WPG, 4, 4095, 3},           {PXV_SAVE_WPG, 8, 4095, 3},       {PXV_SAVE_WMF, 8, 8000, 3},
+};
+
 // The generator's sizes: a third at most 9 x 9, the others up to 300 x 300, most of them small.
 int random_side(std::mt19937 &rng, bool tiny) {
   const double u = std::uniform_real_distribution<>(0, 1)(rng);
   return tiny ? 1 + int(rng() % 9) : 1 + int(299 * u * u);
 }
 
-// One file of a writer: a random picture under a random table (gray for half the JPEG and Targa
-// images, black and white where a bilevel form or a peer knows no other), noise or runs of bytes.
-Case write_ours(std::mt19937 &rng, int i) {
-  const Writer &w = kWriters[rng() % std::size(kWriters)];
-  const int bits = w.bits[rng() % w.bits.size()];
-  const bool tiny = rng() % 3 == 0, gray = (w.type == PXV_SAVE_JPEG || w.type == PXV_SAVE_TGA) && rng() % 2;
-  const int width = random_side(rng, tiny), height = random_side(rng, tiny);
+// One file of a writer (random, or the large one given): a random picture under a random table
+// (gray for half the JPEG and Targa images, black and white where a bilevel form or a peer knows
+// no other), noise or runs of bytes.
+Case write_ours(std::mt19937 &rng, int i, const Large *large = nullptr) {
+  const Writer *w = &kWriters[rng() % std::size(kWriters)];
+  for (const Writer &k : kWriters)
+    if (large && k.type == large->type && std::ranges::count(k.bits, large->bits)) w = &k;
+  const int bits = large ? large->bits : w->bits[rng() % w->bits.size()];
+  const bool tiny = rng() % 3 == 0, gray = (w->type == PXV_SAVE_JPEG || w->type == PXV_SAVE_TGA) && rng() % 2;
+  const int width = large ? large->width : random_side(rng, tiny), height = large ? large->height : random_side(rng, tiny);
   PackedDib dib = make_packed_dib(width, height, bits);
   for (int k = 0; k < dib.table_bytes(); ++k)
-    dib.bytes[40 + k] = k % 4 == 3 ? 0 : bits == 1 && w.type != PXV_SAVE_BMP ? (k < 4 ? 0 : 255) : gray ? k / 4 : rng();
+    dib.bytes[40 + k] = k % 4 == 3 ? 0 : bits == 1 && w->type != PXV_SAVE_BMP ? (k < 4 ? 0 : 255) : gray ? k / 4 : rng();
   const int mean = rng() % 5 < 2 ? 0 : 1 << (rng() % 7);
   for (int r = 0; r < height; ++r)
     for (int b = 0, left = 0, value = 0; b < dib.row_bytes(); ++b, --left) {
@@ -88,22 +107,25 @@ Case write_ours(std::mt19937 &rng, int i) {
       dib.row(r)[b] = std::uint8_t(value);
     }
   const int handle = IMG_create_handle(dib.bytes.data());
-  Case c{std::string("ours-") + w.ext, "ours" + std::to_string(i) + "." + w.ext,
-         "type " + std::to_string(w.type) + ", " + std::to_string(bits) + " bits", 0, handle_rgb(handle), w.type == PXV_SAVE_JPEG, w.peers};
+  Case c{std::string("ours-") + w->ext, "ours" + std::to_string(i) + "." + w->ext,
+         "type " + std::to_string(w->type) + ", " + std::to_string(bits) + " bits", 0, handle_rgb(handle), w->type == PXV_SAVE_JPEG, w->peers};
   if (c.jpeg) IMGLOW_set_comp_quality(int(rng() % 101));
-  EXPECT_EQ(IMG_save_bitmap(handle, c.file.c_str(), w.type), 0) << c.file;
+  EXPECT_EQ(IMG_save_bitmap(handle, c.file.c_str(), w->type), 0) << c.file;
   IMG_delete_bitmap(handle);
-  if (w.type == PXV_SAVE_TIFF_G3) {  // Group 3 rows are 1728 pixels: the image, then white
+  if (w->type == PXV_SAVE_TGA) {  // the image type: gray 3, colour-mapped 1, true colour 2
+    EXPECT_EQ(read_file(c.file)[2], bits == 24 ? 2 : gray ? 3 : 1) << c.file;
+  }
+  if (w->type == PXV_SAVE_TIFF_G3) {  // Group 3 rows are 1728 pixels: the image, then white
     Rgb wide{1728, height, Bytes(std::size_t(1728) * height * 3, 255)};
     for (int y = 0; y < height; ++y)
       std::copy_n(&c.want.pixels[std::size_t(y) * width * 3], std::min(width, 1728) * 3, &wide.pixels[std::size_t(y) * 1728 * 3]);
     c.want = wide;
   }
   // ImageMagick gives a packed PICT row of more than 200 bytes a 2-byte count (QuickDraw, as this
-  // library, from 251 on), and sizes 24-bit rows by 3 x width, so that it reads a row of two
-  // pixels (rowBytes 8) as unpacked.
+  // library, from 251 on), sizes 24-bit rows by 3 x width, so that it reads a row of two pixels
+  // (rowBytes 8) as unpacked, and its policy refuses widths over 16000.
   const int row = bits == 24 ? 3 * width : (width * bits + 7) / 8;
-  if (w.type == PXV_SAVE_PICT && ((row > 200 && row <= 250) || (bits == 24 && width == 2))) c.peers.clear();
+  if (w->type == PXV_SAVE_PICT && ((row > 200 && row <= 250) || (bits == 24 && width == 2) || width > 16000)) c.peers.clear();
   return c;
 }
 
@@ -159,6 +181,7 @@ Tally run_round(long seed, int count) {
   }
   std::mt19937 rng{std::uint32_t(seed)};
   for (int i = from_peers; i < count; ++i) cases.push_back(write_ours(rng, i - from_peers));
+  for (const Large &large : kLarge) cases.push_back(write_ours(rng, int(cases.size()), &large));
 
   std::vector<std::string> jpegs;
   std::vector<Rgb> references;
