@@ -1,13 +1,10 @@
-// Differential test: random valid images of random sizes, written by the peer programs
-// (generate.py) and by this library's own writers, are loaded by this library and compared with
-// the pixels their writer was given, or for JPEG what this library's documented arithmetic
-// makes of libjpeg's coefficients. Our own files are also read by the peers that read that kind
-// of file right. Crash fuzzing cannot see a wrong pixel; this can.
-//
-// A round makes PXV_DIFF_COUNT images (default 2000) from the seed PXV_DIFF_SEED (default 1).
-// PXV_DIFF_MINUTES > 0 makes it a soak: rounds with the seeds SEED, SEED + 1, ... until then.
-// A failing file is copied, with the pixels it should give, into PXV_DIFF_KEEP (default: the
-// system's temporary folder), named by its seed and image number.
+// Random valid images of random sizes, written by the peer programs (generate.py) and by this
+// library's writers, loaded by this library and compared with the pixels their writer was given
+// (for JPEG, what the reader's documented arithmetic makes of libjpeg's coefficients); our own
+// files are also read by the peers that read them right. A round makes PXV_DIFF_COUNT images
+// (2000) from the seed PXV_DIFF_SEED (1); PXV_DIFF_MINUTES > 0 runs rounds with the seeds SEED,
+// SEED + 1, ... until then. Failing files go to PXV_DIFF_KEEP (the system's temporary folder)
+// with the pixels they should give, named by seed and image number.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -223,12 +220,8 @@ Tally run_round(long seed, int count) {
   return tally;
 }
 
-long setting(const char *name, long fallback) {
-  const char *v = std::getenv(name);
-  return v && *v ? std::atol(v) : fallback;
-}
-
 TEST(Differential, RandomImagesLoadAsTheirWriterWasGiven) {
+  const auto setting = [](const char *name, long fallback) { return std::getenv(name) ? std::atol(std::getenv(name)) : fallback; };
   const long seed = setting("PXV_DIFF_SEED", 1), count = setting("PXV_DIFF_COUNT", 2000);
   const auto end = std::chrono::steady_clock::now() + std::chrono::minutes(setting("PXV_DIFF_MINUTES", 0));
   Tally total;

@@ -1,5 +1,6 @@
-// The JPEG writer's files at every quality level, read by djpeg, Pillow and this library's own
-// reader (the differential test compares them pixel for pixel with the reader's arithmetic).
+// The JPEG writer's files at every quality level read back close to the picture saved (the
+// differential test has libjpeg read them and compares them pixel for pixel with the reader's
+// arithmetic).
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -7,7 +8,6 @@
 #include <cstring>
 
 #include "support/jpeg_support.h"
-#include "support/peers.h"
 
 using namespace pxv_test;
 
@@ -57,7 +57,7 @@ PackedDib test_picture(int w, int h, bool gray, Bytes *bgr) {
 
 }  // namespace
 
-TEST(JpegWriterOracle, FilesAreValidJfifForDjpegAndPillowAndReadBackClose) {
+TEST(JpegWriterOracle, FilesReadBackCloseAtEveryLevel) {
   struct Size {
     int w, h;
     bool gray;
@@ -66,8 +66,6 @@ TEST(JpegWriterOracle, FilesAreValidJfifForDjpegAndPillowAndReadBackClose) {
   // library's own round trip gives. Colour loses more by design: luma weights that add up to
   // 0.976 (white comes back as 248), decoder constants that are not the encoder's inverse, and
   // 2 x 1 chroma taken by dropping every other sample, which the picture's hard edges punish.
-  std::vector<std::string> files;
-  std::vector<Rgb> sizes;
   for (const Size s : {Size{61, 37, false}, Size{17, 9, false}, Size{47, 33, true}, Size{1, 1, false}}) {
     for (int level : {0, 5, 10, 25, 50, 100}) {
       IMGLOW_set_comp_quality(level);
@@ -75,9 +73,6 @@ TEST(JpegWriterOracle, FilesAreValidJfifForDjpegAndPillowAndReadBackClose) {
       PackedDib d = test_picture(s.w, s.h, s.gray, &bgr);
       const Bytes f = save_jpeg(d);
       ASSERT_FALSE(f.empty());
-      files.push_back(scratch_path("ours" + std::to_string(files.size()) + ".jpg"));
-      sizes.push_back({s.w, s.h, {}});
-      write_file(files.back(), f);
       const Capture back = decode_jpeg(f);
       ASSERT_EQ(back.result, 0);
       const Bytes got = decoded_bgr(back);
@@ -88,11 +83,5 @@ TEST(JpegWriterOracle, FilesAreValidJfifForDjpegAndPillowAndReadBackClose) {
                                   : (level == 0 ? 19.0 : level <= 10 ? 15.0 : 11.0);
       EXPECT_TRUE(s.w == 1 || db > floor) << s.w << "x" << s.h << " level " << level << ": " << db;
     }
-  }
-  for (const std::string &reader : {std::string("djpeg -pnm -outfile {out} {in}"), kPillow}) {
-    std::vector<Rgb> decoded;
-    ASSERT_TRUE(peer_decode_all(reader, files, &decoded)) << reader;
-    for (std::size_t i = 0; i < files.size(); ++i)
-      EXPECT_TRUE(decoded[i].width == sizes[i].width && decoded[i].height == sizes[i].height) << files[i] << " " << reader;
   }
 }
