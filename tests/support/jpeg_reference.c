@@ -1,8 +1,8 @@
 /* The pixels this library's JPEG reader must give: libjpeg's entropy decoding and dequantised
    coefficients, then the reader's own arithmetic, which is not libjpeg's: an inverse transform
    through a 16-bit cosine table with 15-bit shifts and samples limited to -127 ... 127, chroma
-   replicated over the luma sampling, and the colour constants 1.9375, 0.377, 0.554 and 1.087 in
-   tenths of a 1024th. Usage: jpeg_reference IN.jpg OUT.ppm [IN OUT ...]; writes binary PPMs. */
+   replicated over the luma sampling, and the colour constants 1.9375, 0.377, 0.554 and 1.087 as
+   1024ths. Usage: jpeg_reference IN.jpg OUT.ppm [IN OUT ...]; writes binary PPMs. */
 #include <math.h>
 #include <stdio.h>
 #include <stdlib.h>
