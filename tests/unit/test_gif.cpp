@@ -111,6 +111,52 @@ TEST(GifRead, CorruptCodesKeepTheRowsSoFarAndBadHeadersAreRefused) {
   }
 }
 
+TEST(GifRead, RandomCodeStreamsMatchAPlainDecoder) {
+  // Codes drawn at random from those valid at each point (roots, table codes, the code being
+  // defined, now and then a Clear; in some trials none, so the table fills), decoded alongside
+  // with whole strings; the stream ends with End-of-Data, an impossible code or no end code.
+  std::mt19937 rng(11);
+  for (int trial = 0; trial < 200; ++trial) {
+    const int mcs = 2 + int(rng() % 7), clear = 1 << mcs, width = 1 + int(rng() % 70), height = 1 + int(rng() % 50);
+    std::vector<Bytes> table(4096);
+    for (int i = 0; i < clear; ++i) table[i] = Bytes{std::uint8_t(i)};
+    std::vector<GifCode> codes;
+    Bytes pixels;
+    int code_width = mcs + 1, next = clear + 2, prev = -1;
+    for (int j = 0, count = 1 + int(rng() % 6000); j < count; ++j) {
+      const std::uint32_t r = rng() % 1000;
+      if (prev < 0 || r < (trial % 3 ? 2u : 0u)) {
+        if (prev >= 0) codes.push_back({clear, code_width}), code_width = mcs + 1, next = clear + 2;
+        prev = int(rng() % std::uint32_t(clear));
+        codes.push_back({prev, code_width});
+        pixels.push_back(std::uint8_t(prev));
+        continue;
+      }
+      int c = r < 50 && next < 4096 ? next : int(rng() % std::uint32_t(clear));
+      if (r >= 50 && r < 600 && next > clear + 2) c = clear + 2 + int(rng() % std::uint32_t(next - clear - 2));
+      codes.push_back({c, code_width});
+      Bytes str = table[c == next ? prev : c];
+      if (c == next) str.push_back(str[0]);
+      if (next < 4096) {
+        table[next] = table[prev];
+        table[next].push_back(str[0]);
+        if (++next == (1 << code_width) && code_width < 12) ++code_width;
+      }
+      pixels.insert(pixels.end(), str.begin(), str.end());
+      prev = c;
+    }
+    if (trial % 3 == 0) codes.push_back({clear + 1, code_width});
+    if (trial % 3 == 1 && next + 1 < (1 << code_width)) codes.push_back({next + 1, code_width});
+    const Capture c = capture_load(make_gif(width, height, clear, mcs, false, pack_gif_codes(codes)));
+    ASSERT_GE(c.result, 0);
+    const int rows = std::min(height, int(pixels.size()) / width);
+    ASSERT_EQ(int(c.row_numbers.size()), rows) << "trial " << trial;
+    for (int y = 0; y < rows; ++y)
+      for (int x = 0; x < width; ++x)
+        ASSERT_EQ(c.index(x, y), pixels[std::size_t(y * width + x)]) << "trial " << trial << " at " << x << "," << y;
+  }
+}
+
 // The codes of the first image of a GIF we wrote, read the way a decoder reads them, with the
 // width and the decoder's next free code at each, and the sub-block sizes.
 struct CodeTrace {
