@@ -197,13 +197,9 @@ Bytes packbits_row(const Bytes &row, std::mt19937 &rng) {
   for (std::size_t i = 0, n = 1; i < row.size(); i += n, n = 1) {
     while (i + n < row.size() && n < 128 && row[i + n] == row[i]) ++n;
     if (rng() % 8 == 0) out.push_back(128);
-    if (n >= 2) {
-      out.insert(out.end(), {std::uint8_t(257 - n), row[i]});
-      continue;
-    }
-    n = std::min<std::size_t>(row.size() - i, 1 + rng() % 128);
-    out.push_back(std::uint8_t(n - 1));
-    out.insert(out.end(), row.begin() + std::ptrdiff_t(i), row.begin() + std::ptrdiff_t(i + n));
+    if (n < 2) n = std::min<std::size_t>(row.size() - i, 1 + rng() % 128);
+    out.push_back(std::uint8_t(n < 2 || row[i + 1] != row[i] ? n - 1 : 257 - n));
+    out.insert(out.end(), row.begin() + std::ptrdiff_t(i), row.begin() + std::ptrdiff_t(out.back() < 128 ? i + n : i + 1));
   }
   return out;
 }
@@ -405,20 +401,6 @@ struct CodeWriter {
   }
 };
 
-// Loads an 8-bit gray LZW file of these strips and compares every row with the plain decoder.
-void expect_like_plain_lzw(int width, int height, int rows_per_strip, const std::vector<Bytes> &strips,
-                           const std::string &trace) {
-  TiffFile t;
-  std::vector<std::uint32_t> offsets;
-  for (const Bytes &s : strips) offsets.push_back(t.blob(s));
-  simple_ifd(t, width, height, 8, 1, 5, 1, offsets);
-  t.add(278, LONG, {std::uint32_t(rows_per_strip)});
-  const Bytes f = t.build();
-  Capture c = capture_load(f);
-  for (Bytes &row : c.rows) row.resize(row.empty() ? 0 : std::size_t(width));
-  ASSERT_EQ(c.rows, plain_lzw(f, offsets, width, height)) << trace;
-}
-
 TEST(TiffLzwKernel, MatchesThePlainDecoderOnRandomStreams) {
   std::mt19937 rng(20240611);
   for (int trial = 0; trial < 300; ++trial) {
@@ -438,7 +420,16 @@ TEST(TiffLzwKernel, MatchesThePlainDecoderOnRandomStreams) {
       if (!long_strip && rng() % 10 == 0 && !strips.back().empty()) strips.back().resize(rng() % strips.back().size());
     }
     ASSERT_TRUE(!long_strip || strips[0].size() > 10000) << "trial " << trial << ": " << strips[0].size();
-    expect_like_plain_lzw(width, height, rows_per_strip, strips, "trial " + std::to_string(trial));
+    // An 8-bit gray file of these strips, every row compared with the plain decoder's.
+    TiffFile t;
+    std::vector<std::uint32_t> offsets;
+    for (const Bytes &s : strips) offsets.push_back(t.blob(s));
+    simple_ifd(t, width, height, 8, 1, 5, 1, offsets);
+    t.add(278, LONG, {std::uint32_t(rows_per_strip)});
+    const Bytes f = t.build();
+    Capture c = capture_load(f);
+    for (Bytes &row : c.rows) row.resize(row.empty() ? 0 : std::size_t(width));
+    ASSERT_EQ(c.rows, plain_lzw(f, offsets, width, height)) << "trial " << trial;
   }
 }
 
