@@ -30,6 +30,89 @@ const jpeg_kernel dct_kernel = [] {
   return k;
 }();
 
+#if defined(__SSE2__)
+// The cosine table is symmetric about its middle: F[u][7 - x] = (-1)^u F[u][x], exactly in the
+// rounded integers too (no entry lies near a rounding boundary). So each pass sums
+// F[u][x] * (a[x] + a[7 - x]) over x < 4 for even u, and F[u][x] * (a[x] - a[7 - x]) for odd u:
+// the same integers as the full sum, with half the products. For output u and pair p (x = 2p,
+// 2p + 1), (F[u][2p], F[u][2p + 1]) in every lane.
+const struct folded_table {
+  __m128i pair[8][2];
+  folded_table() {
+    for (int u = 0; u < 8; ++u)
+      for (int p = 0; p < 2; ++p) {
+        const auto a = static_cast<std::uint16_t>(dct_kernel.m[u * 8 + 2 * p]);
+        const auto b = static_cast<std::uint16_t>(dct_kernel.m[u * 8 + 2 * p + 1]);
+        pair[u][p] = _mm_set1_epi32(static_cast<int>(a | (static_cast<std::uint32_t>(b) << 16)));
+      }
+  }
+} folded;
+
+// One pass over eight vectors a[0..7] of 16-bit lanes: for each u, the rounded sums
+// (sum_x F[u][x] * a[x] + 16384) >> 15 lane by lane, to `sink` as lanes 0..3 and 4..7. The sums
+// and differences of a[x] and a[7 - x] must fit in 16 bits.
+template <typename Sink>
+inline void transform_pass(const __m128i a[8], Sink sink) {
+  __m128i even[2][2], odd[2][2];  // [pair][lanes 0..3 / 4..7], the pair's two inputs interleaved
+  for (int p = 0; p < 2; ++p) {
+    const __m128i s0 = _mm_add_epi16(a[2 * p], a[7 - 2 * p]), s1 = _mm_add_epi16(a[2 * p + 1], a[6 - 2 * p]);
+    const __m128i d0 = _mm_sub_epi16(a[2 * p], a[7 - 2 * p]), d1 = _mm_sub_epi16(a[2 * p + 1], a[6 - 2 * p]);
+    even[p][0] = _mm_unpacklo_epi16(s0, s1), even[p][1] = _mm_unpackhi_epi16(s0, s1);
+    odd[p][0] = _mm_unpacklo_epi16(d0, d1), odd[p][1] = _mm_unpackhi_epi16(d0, d1);
+  }
+  const __m128i bias = _mm_set1_epi32(16384);
+  for (int u = 0; u < 8; ++u) {
+    const auto &src = u % 2 == 0 ? even : odd;
+    const __m128i lo = _mm_add_epi32(_mm_madd_epi16(src[0][0], folded.pair[u][0]), _mm_madd_epi16(src[1][0], folded.pair[u][1]));
+    const __m128i hi = _mm_add_epi32(_mm_madd_epi16(src[0][1], folded.pair[u][0]), _mm_madd_epi16(src[1][1], folded.pair[u][1]));
+    sink(u, _mm_srai_epi32(_mm_add_epi32(lo, bias), 15), _mm_srai_epi32(_mm_add_epi32(hi, bias), 15));
+  }
+}
+
+// The forward transform, handing each output row v to `sink` as 32-bit coefficients u 0..3 and
+// 4..7. The row pass runs on the block's columns (lanes are rows), so its results come out as
+// columns and are transposed back for the column pass.
+template <typename Sink>
+inline void forward_transform(const std::int8_t *in, int stride, Sink sink) {
+  // Transpose the 8 x 8 bytes: pairs of rows, then of pairs, then of quads interleaved leave
+  // columns 2i and 2i + 1 in c[i]; then widen with sign.
+  __m128i r[8];
+  for (int y = 0; y < 8; ++y) r[y] = _mm_loadl_epi64(reinterpret_cast<const __m128i *>(in + y * stride));
+  const __m128i a0 = _mm_unpacklo_epi8(r[0], r[1]), a1 = _mm_unpacklo_epi8(r[2], r[3]);
+  const __m128i a2 = _mm_unpacklo_epi8(r[4], r[5]), a3 = _mm_unpacklo_epi8(r[6], r[7]);
+  const __m128i b0 = _mm_unpacklo_epi16(a0, a1), b1 = _mm_unpackhi_epi16(a0, a1);
+  const __m128i b2 = _mm_unpacklo_epi16(a2, a3), b3 = _mm_unpackhi_epi16(a2, a3);
+  const __m128i c[4] = {_mm_unpacklo_epi32(b0, b2), _mm_unpackhi_epi32(b0, b2), _mm_unpacklo_epi32(b1, b3),
+                        _mm_unpackhi_epi32(b1, b3)};
+  __m128i column[8];
+  for (int i = 0; i < 4; ++i) {
+    column[2 * i] = _mm_srai_epi16(_mm_unpacklo_epi8(c[i], c[i]), 8);
+    column[2 * i + 1] = _mm_srai_epi16(_mm_unpackhi_epi8(c[i], c[i]), 8);
+  }
+  // Row pass: tt[u] holds temp[y][u] for y = 0..7. Its values stay far inside 16 bits (|s| <=
+  // 128 times the table's largest row sum over 32768 is below 400), so saturating packs keep
+  // them exactly, and their sums and differences in the column pass fit as well.
+  __m128i tt[8];
+  transform_pass(column, [&](int u, __m128i lo, __m128i hi) { tt[u] = _mm_packs_epi32(lo, hi); });
+  // Transpose back: t[y] holds temp[y][u] for u = 0..7.
+  __m128i d[8], e[8], t[8];
+  for (int i = 0; i < 4; ++i) {
+    d[2 * i] = _mm_unpacklo_epi16(tt[2 * i], tt[2 * i + 1]);
+    d[2 * i + 1] = _mm_unpackhi_epi16(tt[2 * i], tt[2 * i + 1]);
+  }
+  for (int i = 0; i < 2; ++i)
+    for (int h = 0; h < 2; ++h) {
+      e[4 * i + 2 * h] = _mm_unpacklo_epi32(d[4 * i + h], d[4 * i + 2 + h]);
+      e[4 * i + 2 * h + 1] = _mm_unpackhi_epi32(d[4 * i + h], d[4 * i + 2 + h]);
+    }
+  for (int i = 0; i < 4; ++i) {
+    t[2 * i] = _mm_unpacklo_epi64(e[i], e[4 + i]);
+    t[2 * i + 1] = _mm_unpackhi_epi64(e[i], e[4 + i]);
+  }
+  transform_pass(t, sink);
+}
+#endif
+
 // For natural index i, its zig-zag position.
 constexpr struct zig_zag_position {
   std::uint8_t of[64] = {};
@@ -182,23 +265,25 @@ void jpeg_gray_row(const std::uint8_t *gray, std::int8_t *y, int width) {
 void jpeg_quantiser_init(jpeg_quantiser &q, const std::uint8_t *table) {
   for (int i = 0; i < 64; ++i) {
     q.table[i] = table[i];
-    q.divisor[i] = static_cast<float>(table[i]);
+    q.reciprocal[i] = static_cast<float>((1.0 + 1.0 / (1 << 17)) / table[i]);
   }
 }
 
-void jpeg_quantise(const std::int32_t *dct, const jpeg_quantiser &q, std::int16_t *out) {
+void jpeg_dct_quantise(const std::int8_t *in, int stride, const jpeg_quantiser &q, std::int16_t *out) {
 #if defined(__SSE2__)
-  // In single precision both operands are exact and the quotient is rounded once; truncating it
-  // gives the integer quotient, because for |dividend| < 2^15 and divisor <= 255 a fraction
-  // (at least 1/255 away from an integer) never rounds onto the next integer.
-  for (int i = 0; i < 64; i += 8) {
-    const __m128 a = _mm_cvtepi32_ps(_mm_loadu_si128(reinterpret_cast<const __m128i *>(dct + i)));
-    const __m128 b = _mm_cvtepi32_ps(_mm_loadu_si128(reinterpret_cast<const __m128i *>(dct + i + 4)));
-    const __m128i qa = _mm_cvttps_epi32(_mm_div_ps(a, _mm_load_ps(q.divisor + i)));
-    const __m128i qb = _mm_cvttps_epi32(_mm_div_ps(b, _mm_load_ps(q.divisor + i + 4)));
-    _mm_storeu_si128(reinterpret_cast<__m128i *>(out + i), _mm_packs_epi32(qa, qb));
-  }
+  // x / d truncated is x * r truncated, in single precision, with r = (1 + 2^-17) / d rounded:
+  // for 0 <= x = n d + m < 2^15 (m < d), the product's relative error against x / d lies
+  // between 0 and 2^-16 (2^-17 on purpose, less two roundings of at most 2^-24 each), so it is
+  // at least n and below n + (d - 1) / d + x 2^-16 / d < n + 1. Negative x mirror that, and every
+  // coefficient of 8-bit samples is well inside 2^15.
+  forward_transform(in, stride, [&](int v, __m128i lo, __m128i hi) {
+    const __m128i qlo = _mm_cvttps_epi32(_mm_mul_ps(_mm_cvtepi32_ps(lo), _mm_load_ps(q.reciprocal + 8 * v)));
+    const __m128i qhi = _mm_cvttps_epi32(_mm_mul_ps(_mm_cvtepi32_ps(hi), _mm_load_ps(q.reciprocal + 8 * v + 4)));
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(out + 8 * v), _mm_packs_epi32(qlo, qhi));
+  });
 #else
+  std::int32_t dct[64];
+  jpeg_dct(in, dct, stride);
   for (int i = 0; i < 64; ++i) out[i] = static_cast<std::int16_t>(dct[i] / q.table[i]);
 #endif
 }
@@ -237,25 +322,13 @@ void jpeg_flush_bits(jpeg_bit_writer &out) {
 // The forward transform of jpeg_common.h: an 8 x 8 area of signed samples (rows `stride` apart)
 // into 64 natural-order coefficients.
 void jpeg_dct(const std::int8_t *in, std::int32_t *out, int stride) {
-  const jpeg_kernel &k = dct_kernel;
 #if defined(__SSE2__)
-  __m128i t[8];
-  for (int y = 0; y < 8; ++y) {
-    const __m128i bytes = _mm_loadl_epi64(reinterpret_cast<const __m128i *>(in + y * stride));
-    const __m128i samples = _mm_srai_epi16(_mm_unpacklo_epi8(bytes, bytes), 8);
-    __m128i lo, hi;
-    jpeg_kernel_row(k, samples, lo, hi);
-    // First-pass values stay within 16 bits (|s| <= 128 times the table's row sums), so
-    // keeping the low halves is exact.
-    t[y] = jpeg_pack_wrap(lo, hi);
-  }
-  for (int v = 0; v < 8; ++v) {
-    __m128i lo, hi;
-    jpeg_kernel_col(k, t, v, lo, hi);
+  forward_transform(in, stride, [&](int v, __m128i lo, __m128i hi) {
     _mm_storeu_si128(reinterpret_cast<__m128i *>(out + 8 * v), lo);
     _mm_storeu_si128(reinterpret_cast<__m128i *>(out + 8 * v + 4), hi);
-  }
+  });
 #else
+  const jpeg_kernel &k = dct_kernel;
   std::int32_t t[64];
   for (int y = 0; y < 8; ++y)
     for (int u = 0; u < 8; ++u) {

@@ -1,5 +1,5 @@
 // The JPEG writer's per-row and per-block kernels: colour conversion with the 2:1 chroma pick,
-// quantisation and Huffman block coding. Each has an SSE2 form and a portable one chosen at
+// the forward transform with quantisation, and Huffman block coding. Each has an SSE2 form and a portable one chosen at
 // compile time; both give the same bytes as the writer's documented arithmetic (the tests keep
 // that arithmetic in plain form and compare on random input).
 #pragma once
@@ -18,12 +18,13 @@ void jpeg_gray_row(const std::uint8_t *gray, std::int8_t *y, int width);
 // A quantisation table (natural order) with its divisors in the form the kernel divides by.
 struct jpeg_quantiser {
   std::uint8_t table[64];
-  alignas(16) float divisor[64];
+  alignas(16) float reciprocal[64];
 };
 void jpeg_quantiser_init(jpeg_quantiser &q, const std::uint8_t *table);
-// Coefficients divided by the table, truncated toward zero; natural order in and out. Exact for
-// |coefficient| < 32768, which covers every value the forward transform of 8-bit samples makes.
-void jpeg_quantise(const std::int32_t *dct, const jpeg_quantiser &q, std::int16_t *out);
+// The forward transform of jpeg_dct (jpeg_common.h) of the 8 x 8 samples at `in` (rows `stride`
+// apart), each coefficient then divided by its table entry with the quotient truncated toward
+// zero; natural order.
+void jpeg_dct_quantise(const std::int8_t *in, int stride, const jpeg_quantiser &q, std::int16_t *out);
 
 // One code of a code table: its length in bits (0: the symbol has no code) and its bits.
 struct jpeg_huff_code {

@@ -284,7 +284,6 @@ int save_jpg_file(int stream, std::uint8_t *header, PXV_FETCH_PROC fetch, void *
   bits_out.bytes = static_cast<std::uint8_t *>(img_fmalloc(kOutputBytes));
   if (bits_out.bytes == nullptr) return kNoMemory;
 
-  alignas(16) std::int32_t dct[64];
   alignas(16) std::int16_t quantised[64];
   for (int next = height - 1; next >= 0;) {
     for (int b = 0; b < 8; ++b) {
@@ -311,8 +310,7 @@ int save_jpg_file(int stream, std::uint8_t *header, PXV_FETCH_PROC fetch, void *
         jpg_component &c = c3[ci];
         const int column = ci == 0 ? m : m / 2;
         for (int bh = 0; bh < c.h; ++bh) {
-          jpeg_dct(c.strip + column + 8 * bh, dct, c.stride);
-          jpeg_quantise(dct, *c.quant, quantised);
+          jpeg_dct_quantise(c.strip + column + 8 * bh, c.stride, *c.quant, quantised);
           jpeg_code_block(bits_out, c.pred, quantised, c.dc_table, c.ac_table);
         }
         flush_full_blocks(stream);
