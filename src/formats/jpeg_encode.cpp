@@ -1,8 +1,6 @@
 // The JPEG writer's kernels (see jpeg_encode.h) and its forward transform (see jpeg_common.h).
 #include "formats/jpeg_encode.h"
 
-#include <cstring>
-
 #include "formats/jpeg_common.h"
 
 namespace pxv {
@@ -19,16 +17,16 @@ constexpr int kVr = 615, kVg = -515, kVb = -100;
 int product(int weight, int sample) { return (weight * sample) >> 10; }
 #endif
 
-// The forward transform's matrix: the inverse one with rows and columns exchanged.
-const jpeg_kernel dct_kernel = [] {
-  std::int16_t inverse[64], forward[64];
-  jpeg_cosine_table(inverse);
-  for (int u = 0; u < 8; ++u)
-    for (int xx = 0; xx < 8; ++xx) forward[u * 8 + xx] = inverse[xx * 8 + u];
-  jpeg_kernel k;
-  jpeg_kernel_init(k, forward);
-  return k;
-}();
+// The forward transform's matrix F[u][x]: the inverse one's A[x][u], rows and columns exchanged.
+const struct forward_table {
+  std::int16_t m[64];
+  forward_table() {
+    std::int16_t inverse[64];
+    jpeg_cosine_table(inverse);
+    for (int u = 0; u < 8; ++u)
+      for (int x = 0; x < 8; ++x) m[u * 8 + x] = inverse[x * 8 + u];
+  }
+} forward;
 
 #if defined(__SSE2__)
 // The cosine table is symmetric about its middle: F[u][7 - x] = (-1)^u F[u][x], exactly in the
@@ -41,8 +39,8 @@ const struct folded_table {
   folded_table() {
     for (int u = 0; u < 8; ++u)
       for (int p = 0; p < 2; ++p) {
-        const auto a = static_cast<std::uint16_t>(dct_kernel.m[u * 8 + 2 * p]);
-        const auto b = static_cast<std::uint16_t>(dct_kernel.m[u * 8 + 2 * p + 1]);
+        const auto a = static_cast<std::uint16_t>(forward.m[u * 8 + 2 * p]);
+        const auto b = static_cast<std::uint16_t>(forward.m[u * 8 + 2 * p + 1]);
         pair[u][p] = _mm_set1_epi32(static_cast<int>(a | (static_cast<std::uint32_t>(b) << 16)));
       }
   }
@@ -254,10 +252,16 @@ void jpeg_gray_row(const std::uint8_t *gray, std::int8_t *y, int width) {
 #if defined(__SSE2__)
   // value - 128 is the byte with its top bit flipped; -128 then moves up to -127.
   const __m128i flip = _mm_set1_epi8(static_cast<char>(0x80));
-  for (; i + 8 <= width; i += 8) {
-    const __m128i s = _mm_xor_si128(_mm_loadl_epi64(reinterpret_cast<const __m128i *>(gray + i)), flip);
-    _mm_storel_epi64(reinterpret_cast<__m128i *>(y + i), _mm_sub_epi8(s, _mm_cmpeq_epi8(s, flip)));
-  }
+  auto shift = [&](__m128i s) {
+    s = _mm_xor_si128(s, flip);
+    return _mm_sub_epi8(s, _mm_cmpeq_epi8(s, flip));
+  };
+  for (; i + 16 <= width; i += 16)
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(y + i),
+                     shift(_mm_loadu_si128(reinterpret_cast<const __m128i *>(gray + i))));
+  for (; i + 8 <= width; i += 8)
+    _mm_storel_epi64(reinterpret_cast<__m128i *>(y + i),
+                     shift(_mm_loadl_epi64(reinterpret_cast<const __m128i *>(gray + i))));
 #endif
   for (; i < width; ++i) y[i] = clamp_sample(gray[i] - 128);
 }
@@ -328,18 +332,18 @@ void jpeg_dct(const std::int8_t *in, std::int32_t *out, int stride) {
     _mm_storeu_si128(reinterpret_cast<__m128i *>(out + 8 * v + 4), hi);
   });
 #else
-  const jpeg_kernel &k = dct_kernel;
+  const std::int16_t *m = forward.m;
   std::int32_t t[64];
   for (int y = 0; y < 8; ++y)
     for (int u = 0; u < 8; ++u) {
       std::uint32_t sum = 0;
-      for (int xx = 0; xx < 8; ++xx) sum += static_cast<std::uint32_t>(in[y * stride + xx] * k.m[u * 8 + xx]);
+      for (int xx = 0; xx < 8; ++xx) sum += static_cast<std::uint32_t>(in[y * stride + xx] * m[u * 8 + xx]);
       t[y * 8 + u] = jpeg_round15(sum);
     }
   for (int v = 0; v < 8; ++v)
     for (int u = 0; u < 8; ++u) {
       std::uint32_t sum = 0;
-      for (int y = 0; y < 8; ++y) sum += static_cast<std::uint32_t>(k.m[v * 8 + y] * t[y * 8 + u]);
+      for (int y = 0; y < 8; ++y) sum += static_cast<std::uint32_t>(m[v * 8 + y] * t[y * 8 + u]);
       out[v * 8 + u] = jpeg_round15(sum);
     }
 #endif
