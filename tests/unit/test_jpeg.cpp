@@ -8,6 +8,7 @@
 #include <random>
 
 #include "formats/jpeg_common.h"
+#include "formats/jpeg_encode.h"
 #include "support/jpeg_support.h"
 
 using namespace pxv_test;
@@ -219,6 +220,89 @@ TEST(JpegWriter, ConstantBlockCodesDcAndEndOfBlockThenFlushesWithZeroBits) {
   // one 16-bit unit.
   EXPECT_EQ(entropy_data(save_jpeg(d)), (Bytes{0x28, 0x00}));
   // (Byte stuffing is checked by libjpeg decoding the writer's files in the oracle test.)
+}
+
+// The writer's kernels against their arithmetic written out plainly: the colour transform with
+// its clamps, the transform with truncating division, and block coding through a bit writer that
+// leaves in 16-bit units with 0xFF stuffing.
+TEST(JpegWriter, FastKernelsMatchPlainArithmetic) {
+  std::mt19937 rng(99);
+  auto clamp127 = [](int s) { return std::int8_t(s < -127 ? -127 : s > 127 ? 127 : s); };
+  for (int trial = 0; trial < 200; ++trial) {  // rows of 48 pixels: random, or 0 and 255 only
+    std::uint8_t bgr[48 * 3];
+    for (auto &b : bgr) b = std::uint8_t(trial % 2 ? rng() : rng() % 2 * 255);
+    std::int8_t y[48], u[24], v[24], gray[40];
+    pxv::jpeg_colour_row(bgr, y, u, v, 48);
+    pxv::jpeg_gray_row(bgr, gray, 40);
+    for (int i = 0; i < 48; ++i) {
+      const int b = bgr[3 * i], g = bgr[3 * i + 1], r = bgr[3 * i + 2];
+      ASSERT_EQ(y[i], clamp127(((299 * r) >> 10) + ((587 * g) >> 10) + ((114 * b) >> 10) - 128)) << i;
+      if (i < 40) {
+        ASSERT_EQ(gray[i], clamp127(bgr[i] - 128)) << i;
+      }
+      if (i % 2) continue;
+      ASSERT_EQ(u[i / 2], clamp127(((-148 * r) >> 10) + ((-289 * g) >> 10) + ((437 * b) >> 10))) << i;
+      ASSERT_EQ(v[i / 2], clamp127(((615 * r) >> 10) + ((-515 * g) >> 10) + ((-100 * b) >> 10))) << i;
+    }
+  }
+  for (int trial = 0; trial < 3000; ++trial) {  // blocks as in the transform test; tables 1 .. 255
+    std::int8_t s[64];
+    for (int i = 0; i < 64; ++i)
+      s[i] = std::int8_t(trial % 3 == 0 ? int(rng() % 255) - 127 : trial % 3 == 1 ? ((i + i / 8) % 2 ? 127 : -127) : int(rng()));
+    std::uint8_t table[64];
+    for (auto &t : table) t = std::uint8_t(trial % 4 == 0 ? 1 : trial % 4 == 1 ? 255 : 1 + rng() % 255);
+    pxv::jpeg_quantiser q;
+    pxv::jpeg_quantiser_init(q, table);
+    std::int32_t dct[64];
+    std::int16_t fast[64];
+    plain_dct(s, dct);
+    pxv::jpeg_dct_quantise(s, 8, q, fast);
+    for (int i = 0; i < 64; ++i) ASSERT_EQ(fast[i], dct[i] / table[i]) << "trial " << trial << " at " << i;
+  }
+  for (int trial = 0; trial < 300; ++trial) {
+    // Random code tables (some symbols without a code; every code all ones in some, to stuff
+    // often) and blocks from empty to full, values up to 12 bits, long zero runs.
+    pxv::jpeg_huff_code dc[16], ac[256];
+    for (auto *t : {dc, ac})
+      for (int i = 0, length; i < (t == dc ? 16 : 256); ++i)
+        length = int(rng() % 17), t[i] = {std::uint8_t(length), std::uint16_t((trial % 3 ? rng() : ~0u) % (1u << length))};
+    std::string bits;  // the plain coder's output, one character a bit
+    auto encode = [&](int run, int value, const pxv::jpeg_huff_code *t) {
+      const int size = value == 0 ? 0 : 32 - __builtin_clz(unsigned(std::abs(value)));
+      const pxv::jpeg_huff_code c = t[(run * 16 + size) & 0xFF];
+      for (int i = c.length - 1; i >= 0; --i) bits += char('0' + (c.code >> i & 1));
+      for (int i = size - 1; i >= 0; --i) bits += char('0' + ((value < 0 ? value - 1 : value) >> i & 1));
+    };
+    std::vector<std::uint8_t> want, fast(64 * 64 * 8);
+    pxv::jpeg_bit_writer out{fast.data(), 0, 0, 0};
+    std::int16_t pred = 0, plain_pred = 0;
+    for (int n = 0; n < 64; ++n) {
+      alignas(16) std::int16_t block[64] = {};
+      for (int i = 0, count = n == 0 ? 0 : n == 1 ? 64 : int(rng() % 12); i < count; ++i)
+        block[n == 1 ? i : rng() % 64] = std::int16_t((int(rng() % 4095) - 2047) >> rng() % 11);
+      block[63] = n % 5 == 0;
+      pxv::jpeg_code_block(out, pred, block, dc, ac);
+      encode(0, block[0] - plain_pred, dc);
+      plain_pred = block[0];
+      int last = 63, run = 0;
+      while (last > 0 && block[pxv::zig_zag[last]] == 0) --last;
+      for (int k = 1; k <= last; ++k) {
+        const int value = block[pxv::zig_zag[k]];
+        if (value == 0 && run < 15)
+          ++run;
+        else
+          encode(run, value, ac), run = 0;
+      }
+      if (last < 63) encode(0, 0, ac);
+    }
+    pxv::jpeg_flush_bits(out);
+    bits.resize((bits.size() + 15) / 16 * 16, '0');  // whole 16-bit units, padded with 0-bits
+    for (std::size_t i = 0; i < bits.size(); i += 8) {
+      want.push_back(std::uint8_t(std::stoi(bits.substr(i, 8), nullptr, 2)));
+      if (want.back() == 0xFF) want.push_back(0);
+    }
+    ASSERT_EQ(std::vector<std::uint8_t>(fast.begin(), fast.begin() + out.length), want) << "trial " << trial;
+  }
 }
 
 // ---- Reader ----
