@@ -128,6 +128,10 @@ std::uint32_t tiff_size_for_long(std::uint32_t width, int bits);
 bool cache_begin();
 void cache_end();
 std::int32_t tiff_read(void *dst, std::uint32_t count);
+// Lends the bytes from the position to the end of a cache window without copying them and moves
+// the position past them; answers how many (0 at the end of the stream, or with the cache off).
+// They stay valid until the next read.
+std::uint32_t tiff_borrow(const std::uint8_t **data);
 bool seek_tiff(std::uint64_t offset);
 
 // Strips (tiff_strips.cpp): decodes the page's strips with the decoder of its compression.
