@@ -15,6 +15,10 @@
 // - Plane rows the strips did not deliver read as 0.
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "core/image.h"
 #include "core/img_util.h"
 #include "formats/tiff_internal.h"
@@ -41,6 +45,42 @@ void spool_flush() {
   spool.fill = 0;
 }
 
+// Interleaves three planes into blue, green, red triplets: out[3x] = blue[x], out[3x + 1] =
+// green[x], out[3x + 2] = red[x]. May write up to 2 bytes past the last triplet.
+void interleave_bgr(std::uint8_t *out, const std::uint8_t *red, const std::uint8_t *green, const std::uint8_t *blue,
+                    std::uint32_t width) {
+  std::uint32_t x = 0;
+#if defined(__SSE2__)
+  // Sixteen pixels at a time: blue and green bytes paired, red widened, the two pairs of 16 bits
+  // into four words of BGRX pixels; each 64-bit half (two pixels) drops its X bytes and is
+  // stored as 8 bytes of which the last 2 are overwritten by the next store.
+  const __m128i zero = _mm_setzero_si128();
+  const __m128i low3 = _mm_set1_epi64x(0xFFFFFF);
+  const __m128i high3 = _mm_set1_epi64x(0xFFFFFF000000);
+  for (; x + 16 <= width; x += 16) {
+    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(blue + x));
+    const __m128i g = _mm_loadu_si128(reinterpret_cast<const __m128i *>(green + x));
+    const __m128i r = _mm_loadu_si128(reinterpret_cast<const __m128i *>(red + x));
+    const __m128i bg_lo = _mm_unpacklo_epi8(b, g), bg_hi = _mm_unpackhi_epi8(b, g);
+    const __m128i r_lo = _mm_unpacklo_epi8(r, zero), r_hi = _mm_unpackhi_epi8(r, zero);
+    const __m128i bgrx[4] = {_mm_unpacklo_epi16(bg_lo, r_lo), _mm_unpackhi_epi16(bg_lo, r_lo),
+                             _mm_unpacklo_epi16(bg_hi, r_hi), _mm_unpackhi_epi16(bg_hi, r_hi)};
+    std::uint8_t *o = out + 3 * std::size_t{x};
+    for (const __m128i &v : bgrx) {
+      const __m128i packed = _mm_or_si128(_mm_and_si128(v, low3), _mm_and_si128(_mm_srli_epi64(v, 8), high3));
+      _mm_storel_epi64(reinterpret_cast<__m128i *>(o), packed);
+      _mm_storel_epi64(reinterpret_cast<__m128i *>(o + 6), _mm_unpackhi_epi64(packed, packed));
+      o += 12;
+    }
+  }
+#endif
+  for (; x < width; ++x) {
+    out[3 * x] = blue[x];
+    out[3 * x + 1] = green[x];
+    out[3 * x + 2] = red[x];
+  }
+}
+
 // Puts row `index` together from its planes' rows, 8-bit samples, then converts and delivers it.
 // Plane k's row is at first + k × stride, but the last plane's is at `last_row`.
 void deliver_planes(std::uint32_t index, const std::uint8_t *first, std::uint64_t stride, const std::uint8_t *last_row) {
@@ -54,12 +94,7 @@ void deliver_planes(std::uint32_t index, const std::uint8_t *first, std::uint64_
   const bool swap = planes == 3 && t.photometric != kSeparated;
   if (swap) {
     // Red, green, blue planes straight into blue, green, red order.
-    const std::uint8_t *red = plane(0), *green = plane(1), *blue = plane(2);
-    for (std::uint32_t x = 0; x < width; ++x, out += 3) {
-      out[0] = blue[x];
-      out[1] = green[x];
-      out[2] = red[x];
-    }
+    interleave_bgr(out, plane(0), plane(1), plane(2), width);
   } else {
     for (std::uint32_t k = 0; k < planes; ++k, ++out) {
       const std::uint8_t *in = plane(k);
