@@ -216,8 +216,7 @@ bool tiff_raster_to_dib(const std::uint8_t *source, std::uint32_t index) {
   const std::uint32_t n = l.decode_bytes;
   if (index >= l.virtual_rows) return false;
   if (l.planar) {
-    // Plane rows go to the spool, packed, plane after plane; the rows are built from it later.
-    spool_write(std::uint64_t{index} * n, source, n);
+    spool_row(index, source);
     return true;
   }
   // With three samples the colour order can be swapped as the row is copied: the white-is-zero
