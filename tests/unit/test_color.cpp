@@ -6,6 +6,7 @@
 #include <array>
 #include <functional>
 #include <map>
+#include <random>
 #include <vector>
 
 #include "color/dither.h"
@@ -371,6 +372,26 @@ TEST_F(Color, DiffusionsAndNearestColoursEqualPlainTranscriptions) {
   for (int r = 0; r < 11; ++r)
     for (int x = 0; x < 37; ++x)
       ASSERT_EQ(c.index(x, r), nearest(keys.data(), pxv::colour_key(colours[r][3 * x + 2], colours[r][3 * x + 1], colours[r][3 * x])));
+}
+
+// The mono diffusion's row kernel beside the plain row the printer keeps, on random values in the
+// range a diffusion meets and far past it, both ways, at widths that end mid-byte and mid-chunk:
+// the same bits, and the same three rows, margins included.
+TEST_F(Color, MonoDiffusionKernelEqualsThePlainRow) {
+  std::mt19937 rng(11);
+  for (const int width : {1, 9, 300, 517})
+    for (const int spread : {512, 1 << 21})
+      for (int row = 0; row < 2; ++row) {
+        const int length = width + 4;
+        std::vector<std::int32_t> fast(3 * length + 2), plain;
+        for (std::int32_t &v : fast) v = std::int32_t(rng() % unsigned(spread)) - spread / 4;
+        plain = fast;
+        Bytes fast_bits((width + 7) / 8), plain_bits(fast_bits.size());
+        pxv::dither_raster(fast_bits.data(), fast.data() + 2, length, row);
+        std::int32_t *now = plain.data() + 2;
+        pxv::diffuse_stucki_row(plain_bits.data(), now, now + length, now + 2 * length, width, row);
+        ASSERT_TRUE(fast_bits == plain_bits && fast == plain) << width << " " << spread << " " << row;
+      }
 }
 
 // ---------------------------------------------------------------------------------------------
