@@ -26,6 +26,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <climits>
 #include <cstring>
 
@@ -205,21 +206,45 @@ void sort_colors(std::uint32_t *counters, std::uint32_t *keys) {
 }
 
 void reset_key_lookup(key_lookup *lookup, const std::uint32_t *keys) {
-  lookup->keys = keys;
   for (std::int16_t &c : lookup->closest) c = -1;
+  for (int i = 0; i < kKeyTableEntries; ++i)
+    for (int c = 0; c < 3; ++c) lookup->nibbles[c][i] = static_cast<std::int16_t>((keys[i] >> (8 - 4 * c)) & 15);
 }
 
 namespace {
 
-// The first key table entry nearest to `key` by squared distance of the three nibbles.
-std::int16_t closest_entry(const std::uint32_t *keys, std::uint32_t key) {
+// The first key table entry nearest to `key` by squared distance of the three nibbles: the first
+// entry at the smallest distance, which is also where a search that stops at the first entry
+// strictly nearer than all before it, or at distance 0, ends.
+std::int16_t closest_entry(const key_lookup &lookup, std::uint32_t key) {
   const int red = (key >> 8) & 15, green = (key >> 4) & 15, blue = key & 15;
+#if defined(__SSE2__)
+  // All 256 distances, at most 675, in 16-bit lanes; then their least, then its first place.
+  alignas(16) std::int16_t distance[kKeyTableEntries];
+  const __m128i target[3] = {_mm_set1_epi16(static_cast<short>(red)), _mm_set1_epi16(static_cast<short>(green)),
+                             _mm_set1_epi16(static_cast<short>(blue))};
+  __m128i least = _mm_set1_epi16(SHRT_MAX);
+  for (int i = 0; i < kKeyTableEntries; i += 8) {
+    __m128i d = _mm_setzero_si128();
+    for (int c = 0; c < 3; ++c) {
+      const __m128i delta = _mm_sub_epi16(_mm_load_si128(reinterpret_cast<const __m128i *>(&lookup.nibbles[c][i])), target[c]);
+      d = _mm_add_epi16(d, _mm_mullo_epi16(delta, delta));
+    }
+    _mm_store_si128(reinterpret_cast<__m128i *>(distance + i), d);
+    least = _mm_min_epi16(least, d);
+  }
+  least = _mm_min_epi16(least, _mm_shuffle_epi32(least, _MM_SHUFFLE(1, 0, 3, 2)));
+  least = _mm_min_epi16(least, _mm_shuffle_epi32(least, _MM_SHUFFLE(2, 3, 0, 1)));
+  least = _mm_min_epi16(least, _mm_shufflelo_epi16(_mm_shufflehi_epi16(least, _MM_SHUFFLE(2, 3, 0, 1)), _MM_SHUFFLE(2, 3, 0, 1)));
+  for (int i = 0;; i += 8) {
+    const int same = _mm_movemask_epi8(_mm_cmpeq_epi16(_mm_load_si128(reinterpret_cast<const __m128i *>(distance + i)), least));
+    if (same != 0) return static_cast<std::int16_t>(i + std::countr_zero(static_cast<unsigned>(same)) / 2);
+  }
+#else
   int best = INT_MAX;
   std::int16_t index = 0;
   for (int i = 0; i < kKeyTableEntries; ++i) {
-    const int dr = red - int((keys[i] >> 8) & 15);
-    const int dg = green - int((keys[i] >> 4) & 15);
-    const int db = blue - int(keys[i] & 15);
+    const int dr = red - lookup.nibbles[0][i], dg = green - lookup.nibbles[1][i], db = blue - lookup.nibbles[2][i];
     const int d = dr * dr + dg * dg + db * db;
     if (d < best) {
       best = d;
@@ -228,17 +253,42 @@ std::int16_t closest_entry(const std::uint32_t *keys, std::uint32_t key) {
     }
   }
   return index;
+#endif
 }
 
 }  // namespace
 
 void find_closest_pixel(const std::uint8_t *row, std::uint8_t *dest, key_lookup *lookup,
                         std::int32_t width) {
-  for (std::int32_t x = 0; x < width; ++x, row += 3) {
-    const std::uint32_t key = colour_key(row[2], row[1], row[0]);
+  auto index_of = [lookup](std::uint32_t key) {
     std::int16_t &index = lookup->closest[key];
-    if (index < 0) index = closest_entry(lookup->keys, key);
-    dest[x] = static_cast<std::uint8_t>(index);
+    if (index < 0) index = closest_entry(*lookup, key);
+    return static_cast<std::uint8_t>(index);
+  };
+  // A pixel read as four bytes (blue, green, red and the next pixel's blue) gives its key by three
+  // shifts and masks, four pixels at once where the machine has vectors; the row's last pixel,
+  // whose fourth byte may lie past the row, by its bytes.
+  std::int32_t x = 0;
+#if defined(__SSE2__)
+  const __m128i red = _mm_set1_epi32(0xF00), green = _mm_set1_epi32(0xF0), blue = _mm_set1_epi32(0x0F);
+  for (; x + 4 < width; x += 4) {
+    const std::uint8_t *p = row + 3 * std::ptrdiff_t(x);
+    const __m128i v = _mm_setr_epi32(static_cast<int>(get_le32(p)), static_cast<int>(get_le32(p + 3)),
+                                     static_cast<int>(get_le32(p + 6)), static_cast<int>(get_le32(p + 9)));
+    alignas(16) std::uint32_t keys[4];
+    _mm_store_si128(reinterpret_cast<__m128i *>(keys),
+                    _mm_or_si128(_mm_or_si128(_mm_and_si128(_mm_srli_epi32(v, 12), red), _mm_and_si128(_mm_srli_epi32(v, 8), green)),
+                                 _mm_and_si128(_mm_srli_epi32(v, 4), blue)));
+    for (int k = 0; k < 4; ++k) dest[x + k] = index_of(keys[k]);
+  }
+#endif
+  for (; x + 1 < width; ++x) {
+    const std::uint32_t w = get_le32(row + 3 * std::ptrdiff_t(x));
+    dest[x] = index_of(((w >> 12) & 0xF00) | ((w >> 8) & 0xF0) | ((w >> 4) & 0x0F));
+  }
+  for (; x < width; ++x) {
+    const std::uint8_t *p = row + 3 * std::ptrdiff_t(x);
+    dest[x] = index_of(colour_key(p[2], p[1], p[0]));
   }
 }
 
@@ -562,8 +612,8 @@ void map_rows(conversion_frame *f, const std::uint32_t *keys) {
   const std::uint8_t *pixels = f->header + kDibHeaderBytes + Palette_Size(f->header);
   const std::int32_t row_bytes = size_for_long(f->width, 24);
   for (std::int32_t r = 0; r < f->height; ++r) {
-    get_dib_raster(pixels, f->source, r, row_bytes);
-    find_closest_pixel(f->source, f->output, &palette_keys.lookup, f->width);
+    // The stored row is read where it lies: nothing writes to it while it is read.
+    find_closest_pixel(pixels + std::ptrdiff_t(r) * row_bytes, f->output, &palette_keys.lookup, f->width);
     emit_row(f, r);
   }
 }

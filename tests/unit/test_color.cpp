@@ -366,12 +366,24 @@ TEST_F(Color, DiffusionsAndNearestColoursEqualPlainTranscriptions) {
     keys[i] = std::uint32_t(best);
     counts[best] = 0;
   }
+  // And a host palette on a coarse grid, which repeats colours and rarely holds a pixel's own.
+  PALETTEENTRY host[256];
+  std::vector<std::uint32_t> host_keys(256);
+  for (int i = 0; i < 256; ++i) {
+    host[i] = {BYTE(i * 7 % 6 * 51), BYTE(i * 11 % 5 * 60), BYTE(i * 13 % 7 * 40), 0};
+    host_keys[i] = pxv::colour_key(host[i].peRed, host[i].peGreen, host[i].peBlue);
+  }
+  const int mapped = noise(37, 11, 24, 3);
   ASSERT_EQ(IMG_popularity_color(h, nullptr, 0), 0);
-  const Capture c = read_handle(h);
+  ASSERT_EQ(IMG_map_to_palette(mapped, host), 0);
+  const Capture c = read_handle(h), m = read_handle(mapped);
   for (int i = 0; i < 256; ++i) EXPECT_EQ(pxv::colour_key(c.header[42 + 4 * i], c.header[41 + 4 * i], c.header[40 + 4 * i]), keys[i]);
   for (int r = 0; r < 11; ++r)
-    for (int x = 0; x < 37; ++x)
-      ASSERT_EQ(c.index(x, r), nearest(keys.data(), pxv::colour_key(colours[r][3 * x + 2], colours[r][3 * x + 1], colours[r][3 * x])));
+    for (int x = 0; x < 37; ++x) {
+      const std::uint32_t key = pxv::colour_key(colours[r][3 * x + 2], colours[r][3 * x + 1], colours[r][3 * x]);
+      ASSERT_EQ(c.index(x, r), nearest(keys.data(), key));
+      ASSERT_EQ(m.index(x, r), nearest(host_keys.data(), key));
+    }
 }
 
 // The mono diffusion's row kernel beside the plain row the printer keeps, on random values in the
