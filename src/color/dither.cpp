@@ -352,10 +352,16 @@ constexpr auto kStuckiShares = [] {
   for (std::int32_t v = kSharesFrom; v <= kSharesTo; ++v) t[v - kSharesFrom] = shares_of(v);
   return t;
 }();
+// Share a alone, which the next pixel waits for: one scaled load.
+constexpr auto kShareA = [] {
+  std::array<std::int32_t, kStuckiShares.size()> t{};
+  for (std::size_t i = 0; i < t.size(); ++i) t[i] = kStuckiShares[i].a;
+  return t;
+}();
 
 // Pixels in a chunk of the mono diffusion (a multiple of 8, so that chunks start on bytes of
 // the output row), and the zeros its share rows have on either side.
-constexpr std::int32_t kChunk = 256, kChunkPad = 4;
+constexpr std::int32_t kChunk = 64, kChunkPad = 4;
 
 // One row of the mono diffusion in direction D (1: left to right, -1: right to left), a chunk of
 // pixels at a time. Only the row itself feeds the decisions, so the scan carries the two shares
@@ -369,7 +375,12 @@ void diffuse_mono_row(std::uint8_t *bits, std::int32_t *now, std::int32_t *next,
                       std::int32_t width) {
   std::int32_t share[4][kChunk + 2 * kChunkPad];
   std::uint8_t white[kChunk + 8];
-  std::int32_t p1 = 0, p2 = 0;  // waiting for the next two pixels of the scan
+  // The chain from pixel to pixel is the table lookup and one addition: the next pixel's slot in
+  // the table is its value, less the table's start, plus the share b waiting for it (both known
+  // a pixel early), plus this pixel's share a. Slots wrap as unsigned, values read back signed.
+  constexpr std::uint32_t kFrom = static_cast<std::uint32_t>(kSharesFrom);
+  std::uint32_t slot = static_cast<std::uint32_t>(now[D > 0 ? 0 : width - 1]) - kFrom;
+  std::int32_t ahead = 0;  // share b waiting for the pixel after the next
   const std::int32_t chunks = (width + kChunk - 1) / kChunk;
   for (std::int32_t k = 0; k < chunks; ++k) {
     const std::int32_t lo = (D > 0 ? k : chunks - 1 - k) * kChunk;
@@ -381,16 +392,16 @@ void diffuse_mono_row(std::uint8_t *bits, std::int32_t *now, std::int32_t *next,
     std::fill_n(white + n, 8, 0);
     for (std::int32_t i = 0; i < n; ++i) {
       const std::int32_t at = D > 0 ? i : n - 1 - i;
-      const std::int32_t v = now[lo + at] += p1;
-      const std::uint32_t slot = static_cast<std::uint32_t>(v - kSharesFrom);
-      stucki_shares s;
-      if (slot < kStuckiShares.size()) [[likely]]
-        s = kStuckiShares[slot];
-      else
-        s = shares_of(v);
+      const std::int32_t v = static_cast<std::int32_t>(slot + kFrom);
+      const bool listed = slot < kStuckiShares.size();
+      const std::int32_t a = listed ? kShareA[slot] : shares_of(v).a;
+      const stucki_shares s = listed ? kStuckiShares[slot] : shares_of(v);
+      // Past the row's last pixel the value read is a margin's, and the slot made of it unused.
+      const std::uint32_t base = static_cast<std::uint32_t>(now[lo + at + D]) - kFrom + static_cast<std::uint32_t>(ahead);
+      slot = base + static_cast<std::uint32_t>(a);
+      ahead = s.b;
+      now[lo + at] = v;
       white[at] = v > 127;
-      p1 = p2 + s.a;
-      p2 = s.b;
       share[0][at + kChunkPad] = s.a;
       share[1][at + kChunkPad] = s.b;
       share[2][at + kChunkPad] = s.c;
@@ -410,8 +421,8 @@ void diffuse_mono_row(std::uint8_t *bits, std::int32_t *now, std::int32_t *next,
   }
   // The shares still waiting fall past the row's last pixel, into the margin.
   const std::int32_t end = D > 0 ? width : -1;
-  now[end] += p1;
-  now[end + D] += p2;
+  now[end] = static_cast<std::int32_t>(slot + kFrom);
+  now[end + D] += ahead;
 }
 
 void diffuse_mono(std::uint8_t *bits, std::int32_t *now, std::int32_t *next, std::int32_t *after,
