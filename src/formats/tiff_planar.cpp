@@ -52,6 +52,8 @@ int recombine_planes() {
   auto *blocks = static_cast<std::uint8_t *>(img_fmalloc(planes * block_bytes));
   if (blocks == nullptr) return kNoMemory;
   const std::uint64_t plane_bytes = std::uint64_t{width} * t.image_length;
+  // Three samples that are not CMYK are put together in the delivered colour order at once.
+  const bool swap = planes == 3 && t.photometric != kSeparated;
   for (std::uint32_t i = 0; i < t.image_length; ++i) {
     const std::uint32_t in_block = i % block_rows;
     if (in_block == 0) {
@@ -64,13 +66,23 @@ int recombine_planes() {
         std::memset(block + got, 0, block_bytes - static_cast<std::uint32_t>(got));
       }
     }
-    std::memset(l.conv_row, 0, l.conv_capacity);
-    for (std::uint32_t k = 0; k < planes; ++k) {
-      const std::uint8_t *plane = blocks + k * block_bytes + std::uint64_t{in_block} * width;
-      std::uint8_t *out = l.conv_row + k;
-      for (std::uint32_t x = 0; x < width; ++x, out += planes) *out = plane[x];
+    const std::uint8_t *plane = blocks + std::uint64_t{in_block} * width;
+    std::uint8_t *out = l.conv_row;
+    if (swap) {
+      // Red, green, blue planes straight into blue, green, red order.
+      const std::uint8_t *red = plane, *green = plane + block_bytes, *blue = plane + 2 * block_bytes;
+      for (std::uint32_t x = 0; x < width; ++x, out += 3) {
+        out[0] = blue[x];
+        out[1] = green[x];
+        out[2] = red[x];
+      }
+    } else {
+      for (std::uint32_t k = 0; k < planes; ++k, ++out)
+        for (std::uint32_t x = 0; x < width; ++x) out[std::size_t{x} * planes] = plane[k * block_bytes + x];
     }
-    convert_and_deliver(i, false);
+    // Only a CMYK row is read past its samples (four bytes per pixel).
+    if (l.clear_to > row_of_planes) std::memset(l.conv_row + row_of_planes, 0, l.clear_to - row_of_planes);
+    convert_and_deliver(i, swap);
   }
   return 0;
 }

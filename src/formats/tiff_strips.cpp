@@ -71,12 +71,16 @@ struct strip_window {
   std::uint32_t pos;
   std::uint32_t end;
   bool at_eof;
+  // Bytes a refill asks for: about what the strip's rows take. Strips are often a row or two,
+  // much smaller than the window, and the bytes behind them would be copied for nothing.
+  std::uint32_t budget;
 };
 
-void window_restart(strip_window &w) {
+void window_restart(strip_window &w, std::uint32_t budget) {
   w.pos = 0;
   w.end = 0;
   w.at_eof = false;
+  w.budget = budget;
 }
 
 // Makes up to `need` bytes available at `pos`; answers how many are.
@@ -85,7 +89,9 @@ std::uint32_t window_ensure(strip_window &w, std::uint32_t need) {
     std::memmove(w.buf, w.buf + w.pos, w.end - w.pos);
     w.end -= w.pos;
     w.pos = 0;
-    const std::uint32_t want = w.capacity - w.end;
+    const std::uint32_t missing = need - w.end;
+    std::uint32_t want = w.capacity - w.end;
+    if (want > w.budget) want = w.budget > missing ? w.budget : missing;
     const std::int32_t got = tiff_read(w.buf + w.end, want);
     const std::uint32_t n = got > 0 ? static_cast<std::uint32_t>(got) : 0;
     w.end += n;
@@ -138,16 +144,18 @@ void for_each_strip(StripDecoder decode_strip) {
 }
 
 // Decodes every strip through a window of `block_bytes` with a row decoder that fills `row` (one
-// decoded row) from the window and answers false when the stream had nothing for it.
+// decoded row) from the window and answers false when the stream had nothing for it. A refill
+// reads about `row_input` bytes for each row of the strip.
 template <typename RowDecoder>
-int decode_strips(std::uint32_t block_bytes, RowDecoder decode_row) {
+int decode_strips(std::uint32_t block_bytes, std::uint64_t row_input, RowDecoder decode_row) {
   strip_window w{};
   w.capacity = block_bytes;
   w.buf = static_cast<std::uint8_t *>(img_fmalloc(w.capacity));
   auto *row = static_cast<std::uint8_t *>(img_fmalloc(tiffstruct.rows.decode_bytes));
   if (w.buf == nullptr || row == nullptr) return kNoMemory;
   for_each_strip([&](std::uint32_t first, std::uint32_t rows) {
-    window_restart(w);
+    const std::uint64_t budget = row_input * rows;
+    window_restart(w, budget < w.capacity ? static_cast<std::uint32_t>(budget) : w.capacity);
     for (std::uint32_t i = 0; i < rows; ++i) {
       if (!decode_row(w, row)) break;
       tiff_raster_to_dib(row, first + i);
@@ -159,7 +167,7 @@ int decode_strips(std::uint32_t block_bytes, RowDecoder decode_row) {
 
 int tiff_decomp_none() {
   const std::uint32_t r = tiffstruct.rows.decode_bytes;
-  return decode_strips(r > kNoneBlockBytes ? r : kNoneBlockBytes, [r](strip_window &win, std::uint8_t *out) {
+  return decode_strips(r > kNoneBlockBytes ? r : kNoneBlockBytes, r, [r](strip_window &win, std::uint8_t *out) {
     const std::uint32_t have = window_ensure(win, r);
     if (have == 0) return false;
     std::memcpy(out, win.buf + win.pos, have);
@@ -171,7 +179,9 @@ int tiff_decomp_none() {
 
 int tiff_decomp_pack() {
   const std::uint32_t r = tiffstruct.rows.decode_bytes;
-  return decode_strips(kPackBitsBlockBytes, [r](strip_window &win, std::uint8_t *out) {
+  // A row takes its bytes and a control byte for every 128 of them at most, plus a run or copy
+  // that passes its end.
+  return decode_strips(kPackBitsBlockBytes, r + r / 128 + 130, [r](strip_window &win, std::uint8_t *out) {
     std::uint32_t produced = 0;
     bool any = false;
     while (produced < r) {
