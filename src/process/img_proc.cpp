@@ -299,17 +299,15 @@ void flip_24bit(std::uint8_t *dest, const std::uint8_t *src, std::int32_t width)
 
 namespace {
 
-// Pixels on a side of a tile; a multiple of 8, so that 1- and 4-bit tiles start on bytes.
-constexpr std::int32_t kTurnTile = 64;
-constexpr std::int32_t kTurnStrip = 16;
+// Pixels on a side of a tile; a multiple of 8, so that 1- and 4-bit tiles start on bytes and
+// 24-bit tiles take whole groups of eight rows.
+constexpr std::int32_t kTurnTile = 64, kTurnTile24 = 128;
 
-// Tiles along each band of new rows from the first pixel to the last: a kernel may write a byte
-// past a pixel that a later tile of the same band writes again.
+// The tiles of `side` pixels, a band of new rows at a time.
 template <class Tile>
-void each_tile(std::int32_t width, std::int32_t height, Tile tile) {
-  for (std::int32_t j = 0; j < width; j += kTurnTile)
-    for (std::int32_t i = 0; i < height; i += kTurnTile)
-      tile(j, std::min(j + kTurnTile, width), i, std::min(i + kTurnTile, height));
+void each_tile(std::int32_t width, std::int32_t height, std::int32_t side, Tile tile) {
+  for (std::int32_t j = 0; j < width; j += side)
+    for (std::int32_t i = 0; i < height; i += side) tile(j, std::min(j + side, width), i, std::min(i + side, height));
 }
 
 // An 8 x 8 bit matrix, row k in byte 7 - k (most significant first), each row's first pixel in
@@ -355,7 +353,7 @@ void transpose_pixels(const std::uint8_t *src, std::ptrdiff_t src_stride, std::u
     case 1:
       // 8 x 8 pixel blocks: a byte from each of eight rows, the block transposed in a word, a byte
       // into each of eight new rows. Rows past the last read as 0, which is the new rows' padding.
-      each_tile(width, height, [&](std::int32_t j0, std::int32_t j1, std::int32_t i0, std::int32_t i1) {
+      each_tile(width, height, kTurnTile, [&](std::int32_t j0, std::int32_t j1, std::int32_t i0, std::int32_t i1) {
         for (std::int32_t j = j0; j < j1; j += 8)
           for (std::int32_t i = i0; i < i1; i += 8) {
             std::uint64_t x = 0;
@@ -366,7 +364,7 @@ void transpose_pixels(const std::uint8_t *src, std::ptrdiff_t src_stride, std::u
       });
       break;
     case 4:
-      each_tile(width, height, [&](std::int32_t j0, std::int32_t j1, std::int32_t i0, std::int32_t i1) {
+      each_tile(width, height, kTurnTile, [&](std::int32_t j0, std::int32_t j1, std::int32_t i0, std::int32_t i1) {
         for (std::int32_t j = j0; j < j1; ++j) {
           std::uint8_t *d = out(j);
           for (std::int32_t i = i0; i < i1; ++i) {
@@ -377,7 +375,7 @@ void transpose_pixels(const std::uint8_t *src, std::ptrdiff_t src_stride, std::u
       });
       break;
     case 8:
-      each_tile(width, height, [&](std::int32_t j0, std::int32_t j1, std::int32_t i0, std::int32_t i1) {
+      each_tile(width, height, kTurnTile, [&](std::int32_t j0, std::int32_t j1, std::int32_t i0, std::int32_t i1) {
         // Whole 8 x 8 blocks where the machine has them, then pixel by pixel along the edges.
         const std::int32_t jb = kByteBlocks ? j0 + ((j1 - j0) & ~7) : j0;
         const std::int32_t ib = kByteBlocks ? i0 + ((i1 - i0) & ~7) : i0;
@@ -394,23 +392,27 @@ void transpose_pixels(const std::uint8_t *src, std::ptrdiff_t src_stride, std::u
       });
       break;
     default:
-      // Strips of 16 columns down the tile: each source row gives 48 bytes in a row, and only 16
-      // new rows are being written at a time, few enough to stay in the first-level cache even
-      // where the rows' stride maps them all onto the same few cache sets.
-      each_tile(width, height, [&](std::int32_t j0, std::int32_t j1, std::int32_t i0, std::int32_t i1) {
-        for (std::int32_t js = j0; js < j1; js += kTurnStrip) {
-          const std::int32_t jz = std::min(js + kTurnStrip, j1);
-          for (std::int32_t i = i0; i < i1; ++i) {
-            const std::uint8_t *s = in(i) + 3 * std::ptrdiff_t(js);
-            std::uint8_t *d = out(js) + 3 * std::ptrdiff_t(i);
-            // Four bytes a pixel where both rows hold them: the fourth read is the next pixel's,
-            // the fourth written is the first of the next pixel, which the next row writes again.
-            const std::int32_t wide_end = i + 1 < height ? std::min(jz, width - 1) : js;
-            std::int32_t j = js;
-            for (; j < wide_end; ++j, s += 3, d += dest_stride) std::memcpy(d, s, 4);
-            for (; j < jz; ++j, s += 3, d += dest_stride) std::memcpy(d, s, 3);
+      // Eight source rows at a time: column j of the eight makes 24 bytes of new row j, written
+      // as three words, so that each store into the scattered new rows carries eight pixels.
+      // Rows left at a tile's end go a pixel at a time.
+      each_tile(width, height, kTurnTile24, [&](std::int32_t j0, std::int32_t j1, std::int32_t i0, std::int32_t i1) {
+        std::int32_t i = i0;
+        for (; i + 8 <= i1; i += 8)
+          for (std::int32_t j = j0; j < j1; ++j) {
+            const std::uint8_t *s = in(i) + 3 * std::ptrdiff_t(j);
+            std::uint64_t p[8];
+            // A pixel read as four bytes, the fourth the next pixel's, but in the last column.
+            if (j + 1 < width)
+              for (int k = 0; k < 8; ++k) p[k] = get_le32(s + k * src_stride) & 0xFFFFFF;
+            else
+              for (int k = 0; k < 8; ++k, s += src_stride) p[k] = s[0] | (s[1] << 8) | (s[2] << 16);
+            std::uint8_t *d = out(j) + 3 * std::ptrdiff_t(i);
+            store_le64(d, p[0] | p[1] << 24 | p[2] << 48);
+            store_le64(d + 8, p[2] >> 16 | p[3] << 8 | p[4] << 32 | p[5] << 56);
+            store_le64(d + 16, p[5] >> 8 | p[6] << 16 | p[7] << 40);
           }
-        }
+        for (; i < i1; ++i)
+          for (std::int32_t j = j0; j < j1; ++j) std::memcpy(out(j) + 3 * std::ptrdiff_t(i), in(i) + 3 * std::ptrdiff_t(j), 3);
       });
       break;
   }
