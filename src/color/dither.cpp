@@ -119,6 +119,24 @@ inline void spread_burkes(std::int32_t *p, std::int32_t *q, int step, std::int32
 
 }  // namespace
 
+#if defined(__SSE2__)
+namespace {
+
+// Blue, green and red of four 24-bit pixels at p weighted and summed, one sum per 32-bit lane:
+// each pixel read as four bytes (the fourth is the next pixel's, so a row's last pixel is for the
+// caller to do alone), blue and red as a pair of 16-bit lanes and green beside a lane weighted 0,
+// multiplied and added in pairs. Weights and sums stay below 2^15.
+inline __m128i weigh_four(const std::uint8_t *p, std::int32_t blue, std::int32_t green, std::int32_t red) {
+  const __m128i low_bytes = _mm_set1_epi32(0x00FF00FF);
+  const __m128i v = _mm_setr_epi32(static_cast<int>(get_le32(p)), static_cast<int>(get_le32(p + 3)),
+                                   static_cast<int>(get_le32(p + 6)), static_cast<int>(get_le32(p + 9)));
+  return _mm_add_epi32(_mm_madd_epi16(_mm_and_si128(v, low_bytes), _mm_set1_epi32(red << 16 | blue)),
+                       _mm_madd_epi16(_mm_and_si128(_mm_srli_epi32(v, 8), low_bytes), _mm_set1_epi32(green)));
+}
+
+}  // namespace
+#endif
+
 // ---------------------------------------------------------------------------------------------
 // Row fetches and kernels.
 
@@ -138,18 +156,11 @@ void fetch_gray_raster(int /*handle*/, std::int32_t *dest, std::uint8_t * /*work
   if (bits == 24) {
     std::int32_t x = 0;
 #if defined(__SSE2__)
-    // Four pixels a step, each read as four bytes (the fourth is the next pixel's, so the row's
-    // last pixel is left to the plain loop): blue and red as one pair of 16-bit lanes, green
-    // beside a lane weighted 0, multiplied and added in pairs; the sum, below 2^15, is divided
-    // by 100 as (s * 5243) >> 19, which is exact for every sum up to 25500.
-    const __m128i low_bytes = _mm_set1_epi32(0x00FF00FF);
-    const __m128i blue_red = _mm_set1_epi32(30 << 16 | 11), green = _mm_set1_epi32(59), per_100 = _mm_set1_epi32(5243);
+    // Four pixels a step; the sum is divided by 100 as (s * 5243) >> 19, exact for every sum up
+    // to 25500.
+    const __m128i per_100 = _mm_set1_epi32(5243);
     for (; x + 4 < width; x += 4) {
-      const std::uint8_t *p = work + 3 * std::ptrdiff_t(x);
-      const __m128i v = _mm_setr_epi32(static_cast<int>(get_le32(p)), static_cast<int>(get_le32(p + 3)),
-                                       static_cast<int>(get_le32(p + 6)), static_cast<int>(get_le32(p + 9)));
-      const __m128i sum = _mm_add_epi32(_mm_madd_epi16(_mm_and_si128(v, low_bytes), blue_red),
-                                        _mm_madd_epi16(_mm_and_si128(_mm_srli_epi32(v, 8), low_bytes), green));
+      const __m128i sum = weigh_four(work + 3 * std::ptrdiff_t(x), 11, 59, 30);
       _mm_storeu_si128(reinterpret_cast<__m128i *>(dest + x), _mm_srli_epi32(_mm_madd_epi16(sum, per_100), 19));
     }
 #endif
@@ -567,7 +578,14 @@ void produce_gray(conversion_frame *f) {
   for (std::int32_t r = 0; r < f->height; ++r) {
     const std::uint8_t *row = pixels + static_cast<std::ptrdiff_t>(r) * row_bytes;
     if (bits == 24) {
-      for (std::int32_t x = 0; x < f->width; ++x, row += 3) out[x] = luminance(row[2], row[1], row[0]);
+      std::int32_t x = 0;
+#if defined(__SSE2__)
+      for (; x + 4 < f->width; x += 4) {
+        const __m128i sum = _mm_srli_epi32(weigh_four(row + 3 * std::ptrdiff_t(x), 14, 75, 38), 7);
+        put_le32(out + x, static_cast<std::uint32_t>(_mm_cvtsi128_si32(_mm_packus_epi16(_mm_packs_epi32(sum, sum), sum))));
+      }
+#endif
+      for (; x < f->width; ++x) out[x] = luminance(row[3 * x + 2], row[3 * x + 1], row[3 * x]);
     } else if (bits == 8) {
       for (std::int32_t x = 0; x < f->width; ++x) out[x] = table_gray[row[x]];
     } else {
