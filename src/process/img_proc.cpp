@@ -6,8 +6,9 @@
 // unlocks before it returns; a failure (-1) gives back what it took and leaves the DIB, the record
 // and the crop rectangle as they were. Operations that change the size build a complete new DIB
 // and put it under the same handle; a saved palette stays with the handle, since the colours have
-// not changed. The one documented exception: a quarter turn is a transposition followed by a
-// mirror, and a mirror that fails leaves the image transposed.
+// not changed. Mirrors and half turns work in place through one work row. A quarter turn is a
+// transposition followed by a mirror, both made in one pass into the new DIB, so the mirror has
+// no failure of its own that could leave the image transposed.
 //
 // Arithmetic that hosts have always been given is kept: resizing steps in 8 fraction bits,
 // rounded down (worked out in 64 bits, since an old width times 256 wraps 32 bits past 16M

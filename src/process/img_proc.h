@@ -1,4 +1,4 @@
-// Image processing: the row and band kernels behind the processing exports, declared for the
+// Image processing: the row and tile kernels behind the processing exports, declared for the
 // tests, which hold them beside plain transcriptions of their rules.
 #pragma once
 
