@@ -22,6 +22,57 @@ namespace {
 
 constexpr int kIntensityOffset = 40;
 
+// Stucki's shares of an error e: 8e/42, 4e/42, e/21 and e/42, each truncated toward zero.
+struct stucki_shares {
+  std::int32_t a, b, c, d;
+};
+constexpr stucki_shares shares_of(std::int32_t e) { return {8 * e / 42, 4 * e / 42, e / 21, e / 42}; }
+
+// The shares of every error from -128 to 127 looked up instead of divided: a level of 0..255
+// plus the shares of earlier errors stays within them once the pixel's 255 is taken off.
+// Anything else (levels of another range) is divided out as it comes.
+constexpr int kShareTableLow = -128;
+struct stucki_table {
+  stucki_shares of[256];
+  constexpr stucki_table() : of{} {
+    for (int i = 0; i < 256; ++i) of[i] = shares_of(i + kShareTableLow);
+  }
+};
+constexpr stucki_table kStuckiShares;
+
+// One row of the diffusion in direction `dir`. The shares for the pixels ahead on this row and
+// on the next two are carried in registers and each value is written once, when no later pixel
+// adds to it; every value ends as the plain order of additions leaves it (the row's own values
+// hold their level plus the shares they received, as the threshold saw them).
+template <int dir>
+void diffuse_stucki_run(std::uint8_t *bits, std::int32_t *now, std::int32_t *next,
+                        std::int32_t *after, std::int32_t width) {
+  std::int32_t ahead1 = 0, ahead2 = 0;       // for now[x], now[x + dir]
+  std::int32_t n0 = 0, n1 = 0, n2 = 0, n3 = 0;  // for next[x - 2dir .. x + dir]
+  std::int32_t a0 = 0, a1 = 0, a2 = 0, a3 = 0;  // for after[x - 2dir .. x + dir]
+  std::int32_t x = dir > 0 ? 0 : width - 1;
+  for (std::int32_t k = 0; k < width; ++k, x += dir) {
+    std::int32_t e = now[x] + ahead1;
+    now[x] = e;
+    const std::int32_t on = e >= 128 ? 1 : 0;
+    bits[x / 8] = static_cast<std::uint8_t>(bits[x / 8] | (on << (7 - x % 8)));
+    e -= 255 * on;
+    const auto index = static_cast<std::uint32_t>(e - kShareTableLow);
+    const stucki_shares s = index < 256 ? kStuckiShares.of[index] : shares_of(e);
+    ahead1 = ahead2 + s.a;
+    ahead2 = s.b;
+    next[x - 2 * dir] += n0 + s.c;
+    n0 = n1 + s.b, n1 = n2 + s.a, n2 = n3 + s.b, n3 = s.c;
+    after[x - 2 * dir] += a0 + s.d;
+    a0 = a1 + s.c, a1 = a2 + s.b, a2 = a3 + s.c, a3 = s.d;
+  }
+  // x is one past the last pixel now: what is still carried lands beyond it.
+  now[x] += ahead1;
+  now[x + dir] += ahead2;
+  next[x - 2 * dir] += n0, next[x - dir] += n1, next[x] += n2, next[x + dir] += n3;
+  after[x - 2 * dir] += a0, after[x - dir] += a1, after[x] += a2, after[x + dir] += a3;
+}
+
 // Blue, green, red and intensity of one pixel; `lower` applies the 8- and 24-bit offset.
 inline void put_pixel(std::int32_t *out, std::uint32_t b, std::uint32_t g, std::uint32_t r,
                       bool lower) {
@@ -72,6 +123,15 @@ void expand_row(std::int32_t *expanded, const std::uint8_t *row, const std::uint
 }
 
 }  // namespace
+
+void diffuse_stucki_row(std::uint8_t *bits, std::int32_t *now, std::int32_t *next,
+                        std::int32_t *after, std::int32_t width, int row) {
+  if (width <= 0) return;
+  if ((row & 1) == 0)
+    diffuse_stucki_run<1>(bits, now, next, after, width);
+  else
+    diffuse_stucki_run<-1>(bits, now, next, after, width);
+}
 
 void fetch_color_raster(int /*handle*/, std::int32_t *expanded, std::uint8_t *work,
                         const std::uint8_t *header, int row) {

@@ -188,6 +188,23 @@ struct reduced_picture {
   }
 };
 
+// The 3-3-2 index of each blue, green, red pixel: top three bits of red, of green, top two of
+// blue. Four pixels are read as three little-endian words (blue, green, red, blue / green, red,
+// blue, green / red, blue, green, red) and their indices written as one.
+void row_to_332(const std::uint8_t *in, std::uint8_t *out, std::int32_t width) {
+  std::int32_t i = 0;
+  for (; i + 4 <= width; i += 4, in += 12) {
+    const std::uint32_t w0 = get_le32(in), w1 = get_le32(in + 4), w2 = get_le32(in + 8);
+    const std::uint32_t p0 = ((w0 >> 16) & 0xE0) | ((w0 >> 11) & 0x1C) | ((w0 >> 6) & 0x03);
+    const std::uint32_t p1 = ((w1 >> 8) & 0xE0) | ((w1 >> 3) & 0x1C) | (w0 >> 30);
+    const std::uint32_t p2 = (w2 & 0xE0) | ((w1 >> 27) & 0x1C) | ((w1 >> 22) & 0x03);
+    const std::uint32_t p3 = ((w2 >> 24) & 0xE0) | ((w2 >> 19) & 0x1C) | ((w2 >> 14) & 0x03);
+    put_le32(out + i, p0 | p1 << 8 | p2 << 16 | p3 << 24);
+  }
+  for (; i < width; ++i, in += 3)
+    out[i] = static_cast<std::uint8_t>((in[2] & 0xE0) | ((in[1] >> 3) & 0x1C) | (in[0] >> 6));
+}
+
 }  // namespace
 
 int ScreenDisplay24Bits(HDC dc, int handle, int x, int y) {
@@ -198,11 +215,7 @@ int ScreenDisplay24Bits(HDC dc, int handle, int x, int y) {
   if (!picture) return kNoMemory;
   const std::int32_t source_row_bytes = size_for_long(picture.width, 24);
   for (std::int32_t r = 0; r < picture.height; ++r) {
-    const std::uint8_t *in = pixel_base(dib) + std::int64_t{r} * source_row_bytes;
-    std::uint8_t *out = picture.row(r);
-    // The 3-3-2 index: top three bits of red, of green, top two of blue.
-    for (std::int32_t i = 0; i < picture.width; ++i, in += 3)
-      out[i] = static_cast<std::uint8_t>((in[2] & 0xE0) | ((in[1] >> 3) & 0x1C) | (in[0] >> 6));
+    row_to_332(pixel_base(dib) + std::int64_t{r} * source_row_bytes, picture.row(r), picture.width);
   }
   picture.stretch(dc, image, x, y);
   return 1;

@@ -62,16 +62,28 @@ struct render_source {
   std::int32_t height;
   std::uint8_t *work;        // one source row and kSourceRowSlack bytes
   const std::uint8_t *lut;   // tone table
+  // The source pixel of each destination pixel, (step_x * i) >> 8, worked out once a render.
+  const std::uint32_t *columns;
+  // Leading destination pixels of a 24-bit row that can be copied as four bytes: the fourth,
+  // the next source pixel's first, still lies within the stored row, and the next destination
+  // pixel writes over it.
+  std::int32_t wide_copies;
 } source;
 
-// Destination row r's source row, copied into the work buffer; the crop's first byte returned.
-const std::uint8_t *fetch_source_row(std::int32_t r) {
+// Destination row r's stored row, from the crop's first byte, read where it lies in the DIB.
+const std::uint8_t *source_row(std::int32_t r) {
+  const std::int64_t row = source.bottom_row + static_cast<std::int64_t>((source.step_y * r) >> 8);
+  return source.pixels + row * source.row_bytes + source.byte_offset;
+}
+
+// The same row for a reader of `bytes` bytes from the crop's first byte: in place when they lie
+// within the stored row, else from a copy in the work buffer, whose slack past the row is zeros.
+const std::uint8_t *source_row_bytes(std::int32_t r, std::int64_t bytes) {
+  if (source.byte_offset + bytes <= source.row_bytes) return source_row(r);
   const std::int64_t row = source.bottom_row + static_cast<std::int64_t>((source.step_y * r) >> 8);
   get_dib_raster(source.pixels, source.work, static_cast<int>(row), source.row_bytes);
   return source.work + source.byte_offset;
 }
-
-std::uint64_t source_pixel(std::int32_t i) { return (source.step_x * std::uint64_t(i)) >> 8; }
 
 std::uint8_t nibble(const std::uint8_t *row, std::uint64_t p) {
   const std::uint8_t byte = row[p / 2];
@@ -81,50 +93,71 @@ std::uint8_t nibble(const std::uint8_t *row, std::uint64_t p) {
 // The gray of a blue, green, red pixel, as the tone table is indexed.
 int gray(int red, int green, int blue) { return (30 * red + 59 * green + 11 * blue) / 100; }
 
-// Fills one window row with the tone-table levels of destination row r.
+// Fills one window row with the tone-table levels of destination row r. A source pixel that
+// several destination pixels take (an enlargement) is looked up once.
 void fetch_and_lutstretch(std::int32_t *values, std::int32_t r) {
-  const std::uint8_t *row = fetch_source_row(r);
-  for (std::int32_t i = 0; i < source.width; ++i) {
-    const std::uint64_t p = source_pixel(i);
-    int level;
-    switch (source.bits) {
-      case 4: level = nibble(row, p); break;
-      case 8: level = row[p]; break;
-      default: {
-        const std::uint8_t *px = row + 3 * p;
-        level = gray(px[2], px[1], px[0]);
-        break;
+  const std::uint8_t *row = source_row(r);
+  const std::uint8_t *lut = source.lut;
+  const std::uint32_t *columns = source.columns;
+  switch (source.bits) {
+    case 4:
+      for (std::int32_t i = 0; i < source.width; ++i) values[i] = lut[nibble(row, columns[i])];
+      return;
+    case 8:
+      for (std::int32_t i = 0; i < source.width; ++i) values[i] = lut[row[columns[i]]];
+      return;
+    default: {
+      std::uint32_t last = UINT32_MAX;
+      std::int32_t level = 0;
+      for (std::int32_t i = 0; i < source.width; ++i) {
+        const std::uint32_t p = columns[i];
+        if (p != last) {
+          const std::uint8_t *px = row + 3 * std::size_t{p};
+          level = lut[gray(px[2], px[1], px[0])];
+          last = p;
+        }
+        values[i] = level;
       }
     }
-    values[i] = source.lut[level];
   }
 }
 
-// Fills one band row with destination row r at the image's own bit count.
+// Fills one band row with destination row r at the image's own bit count; the row's padding
+// is zero.
 void fetch_and_stretch(std::uint8_t *out, std::int32_t band_row_bytes, std::int32_t r) {
-  const std::uint8_t *row = fetch_source_row(r);
   if (source.crop_width == source.width) {
-    std::memcpy(out, row, static_cast<std::size_t>(band_row_bytes));
+    std::memcpy(out, source_row_bytes(r, band_row_bytes), static_cast<std::size_t>(band_row_bytes));
     return;
   }
-  std::memset(out, 0, static_cast<std::size_t>(band_row_bytes));
-  for (std::int32_t i = 0; i < source.width; ++i) {
-    const std::uint64_t p = source_pixel(i);
-    switch (source.bits) {
-      case 1:
+  const std::uint8_t *row = source_row(r);
+  const std::uint32_t *columns = source.columns;
+  const std::int32_t width = source.width;
+  std::int64_t written = 0;  // bytes of `out` the pixels set
+  switch (source.bits) {
+    case 1:
+      std::memset(out, 0, static_cast<std::size_t>(band_row_bytes));
+      for (std::int32_t i = 0; i < width; ++i) {
+        const std::uint32_t p = columns[i];
         if (row[p / 8] & (0x80 >> (p % 8))) out[i / 8] |= static_cast<std::uint8_t>(0x80 >> (i % 8));
-        break;
-      case 4:
-        out[i / 2] |= static_cast<std::uint8_t>(nibble(row, p) << ((i & 1) ? 0 : 4));
-        break;
-      case 8:
-        out[i] = row[p];
-        break;
-      default:
-        std::memcpy(out + 3 * std::int64_t{i}, row + 3 * p, 3);
-        break;
+      }
+      return;
+    case 4:
+      std::memset(out, 0, static_cast<std::size_t>(band_row_bytes));
+      for (std::int32_t i = 0; i < width; ++i)
+        out[i / 2] |= static_cast<std::uint8_t>(nibble(row, columns[i]) << ((i & 1) ? 0 : 4));
+      return;
+    case 8:
+      for (std::int32_t i = 0; i < width; ++i) out[i] = row[columns[i]];
+      written = width;
+      break;
+    default: {
+      std::int32_t i = 0;
+      for (; i < source.wide_copies; ++i) std::memcpy(out + 3 * std::size_t(i), row + 3 * std::size_t{columns[i]}, 4);
+      for (; i < width; ++i) std::memcpy(out + 3 * std::size_t(i), row + 3 * std::size_t{columns[i]}, 3);
+      written = 3 * std::int64_t{width};
     }
   }
+  std::memset(out + written, 0, static_cast<std::size_t>(band_row_bytes - written));
 }
 
 // Fills `rows` band rows from destination row `first` on. In black and white, the window's
@@ -296,7 +329,9 @@ int print_dithered_image(HDC dc, int handle, POINT origin, SIZE size, bool black
   const std::int32_t height = record->height;
   const std::int32_t n = width + kWindowExtra;
   locked_block window(sizeof(std::int32_t) * (kWindowRows * std::size_t(n) + kWindowMargin), true);
-  locked_block work(std::size_t(image->row_bytes) + kSourceRowSlack, true);
+  // The work block holds a source row with its slack, then the column table.
+  const std::size_t row_part = std::size_t(image->row_bytes) + kSourceRowSlack;
+  locked_block work(row_part + sizeof(std::uint32_t) * std::size_t(width), true);
   if (!window || !work) {
     delete_image_object(band);
     return kNoMemory;
@@ -316,6 +351,15 @@ int print_dithered_image(HDC dc, int handle, POINT origin, SIZE size, bool black
   source.height = height;
   source.work = work.data();
   source.lut = lut;
+  // DIB rows are whole 32-bit words, so the table after the row and its slack is aligned.
+  auto *columns = reinterpret_cast<std::uint32_t *>(work.data() + row_part);
+  const std::int64_t room = std::int64_t{source.row_bytes} - source.byte_offset;
+  source.wide_copies = 0;
+  for (std::int32_t i = 0; i < width; ++i) {
+    columns[i] = static_cast<std::uint32_t>((source.step_x * std::uint64_t(i)) >> 8);
+    if (i + 1 < width && 3 * std::int64_t{columns[i]} + 4 <= room) source.wide_copies = i + 1;
+  }
+  source.columns = columns;
 
   std::uint8_t *dib = record->dib;
   const band_plan plan = plan_bands(height, record->row_bytes, Palette_Size(dib));

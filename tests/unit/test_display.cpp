@@ -144,10 +144,11 @@ TEST_F(Display, DepthTwentyFourSamplesByEightEightSteps) {
 }
 
 TEST_F(Display, DepthEightShowsThreeThreeTwoColours) {
-  const int h = picture_handle(40, 30, 24);
+  // 43 pixels: rows converted four pixels at a time, and three after them.
+  const int h = picture_handle(43, 30, 24);
   Screen screen(50, 40, 8);
   ASSERT_EQ(IMG_bitmap_palette(h, screen.dc), 0);
-  ASSERT_EQ(IMG_display_bitmap(h, screen.dc, 5, 4, 40, 30), 0);
+  ASSERT_EQ(IMG_display_bitmap(h, screen.dc, 5, 4, 43, 30), 0);
   const std::vector<std::uint32_t> system = system_palette(screen.dc);
   expect_shown(screen.pixels(), from_function(handle_rgb(h), [&](std::uint32_t c, int, int) { return nearest(system, colour332(index332(c))); }), 5, 4, "depth 8");
 }
