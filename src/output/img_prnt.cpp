@@ -64,10 +64,10 @@ struct render_source {
   const std::uint8_t *lut;   // tone table
   // The source pixel of each destination pixel, (step_x * i) >> 8, worked out once a render.
   const std::uint32_t *columns;
-  // Leading destination pixels of a 24-bit row that can be copied as four bytes: the fourth,
-  // the next source pixel's first, still lies within the stored row, and the next destination
-  // pixel writes over it.
-  std::int32_t wide_copies;
+  // The same as runs of destination pixels that take consecutive source pixels (a reduction
+  // by a little skips one now and then): the first pixel of each run, and the run count.
+  const std::uint32_t *runs;
+  std::int32_t run_count;
 } source;
 
 // Destination row r's stored row, from the crop's first byte, read where it lies in the DIB.
@@ -122,6 +122,24 @@ void fetch_and_lutstretch(std::int32_t *values, std::int32_t r) {
   }
 }
 
+// Destination pixels of `size` whole bytes from a source row: copied run by run where the runs
+// are long enough to pay for a call each, else pixel by pixel.
+template <std::size_t size>
+void copy_columns(std::uint8_t *out, const std::uint8_t *row) {
+  const std::uint32_t *columns = source.columns;
+  const std::int32_t width = source.width;
+  if (source.run_count > width / 4) {
+    for (std::int32_t i = 0; i < width; ++i)
+      std::memcpy(out + size * std::size_t(i), row + size * std::size_t{columns[i]}, size);
+    return;
+  }
+  for (std::int32_t k = 0; k < source.run_count; ++k) {
+    const std::uint32_t first = source.runs[k];
+    const std::uint32_t end = k + 1 < source.run_count ? source.runs[k + 1] : std::uint32_t(width);
+    std::memcpy(out + size * first, row + size * columns[first], size * (end - first));
+  }
+}
+
 // Fills one band row with destination row r at the image's own bit count; the row's padding
 // is zero.
 void fetch_and_stretch(std::uint8_t *out, std::int32_t band_row_bytes, std::int32_t r) {
@@ -147,15 +165,12 @@ void fetch_and_stretch(std::uint8_t *out, std::int32_t band_row_bytes, std::int3
         out[i / 2] |= static_cast<std::uint8_t>(nibble(row, columns[i]) << ((i & 1) ? 0 : 4));
       return;
     case 8:
-      for (std::int32_t i = 0; i < width; ++i) out[i] = row[columns[i]];
+      copy_columns<1>(out, row);
       written = width;
       break;
-    default: {
-      std::int32_t i = 0;
-      for (; i < source.wide_copies; ++i) std::memcpy(out + 3 * std::size_t(i), row + 3 * std::size_t{columns[i]}, 4);
-      for (; i < width; ++i) std::memcpy(out + 3 * std::size_t(i), row + 3 * std::size_t{columns[i]}, 3);
+    default:
+      copy_columns<3>(out, row);
       written = 3 * std::int64_t{width};
-    }
   }
   std::memset(out + written, 0, static_cast<std::size_t>(band_row_bytes - written));
 }
@@ -329,9 +344,9 @@ int print_dithered_image(HDC dc, int handle, POINT origin, SIZE size, bool black
   const std::int32_t height = record->height;
   const std::int32_t n = width + kWindowExtra;
   locked_block window(sizeof(std::int32_t) * (kWindowRows * std::size_t(n) + kWindowMargin), true);
-  // The work block holds a source row with its slack, then the column table.
+  // The work block holds a source row with its slack, then the column and run tables.
   const std::size_t row_part = std::size_t(image->row_bytes) + kSourceRowSlack;
-  locked_block work(row_part + sizeof(std::uint32_t) * std::size_t(width), true);
+  locked_block work(row_part + 2 * sizeof(std::uint32_t) * std::size_t(width), true);
   if (!window || !work) {
     delete_image_object(band);
     return kNoMemory;
@@ -353,13 +368,14 @@ int print_dithered_image(HDC dc, int handle, POINT origin, SIZE size, bool black
   source.lut = lut;
   // DIB rows are whole 32-bit words, so the table after the row and its slack is aligned.
   auto *columns = reinterpret_cast<std::uint32_t *>(work.data() + row_part);
-  const std::int64_t room = std::int64_t{source.row_bytes} - source.byte_offset;
-  source.wide_copies = 0;
+  std::uint32_t *runs = columns + width;
+  source.run_count = 0;
   for (std::int32_t i = 0; i < width; ++i) {
     columns[i] = static_cast<std::uint32_t>((source.step_x * std::uint64_t(i)) >> 8);
-    if (i + 1 < width && 3 * std::int64_t{columns[i]} + 4 <= room) source.wide_copies = i + 1;
+    if (i == 0 || columns[i] != columns[i - 1] + 1) runs[source.run_count++] = static_cast<std::uint32_t>(i);
   }
   source.columns = columns;
+  source.runs = runs;
 
   std::uint8_t *dib = record->dib;
   const band_plan plan = plan_bands(height, record->row_bytes, Palette_Size(dib));

@@ -558,12 +558,14 @@ std::int64_t span_start(std::int64_t origin, std::int64_t extent) {
 struct AxisMap {
   int first = 0;
   std::vector<int> source;
+  bool one_to_one = false;  // equal unmirrored spans: each pixel takes the next source pixel
 };
 
 void axis_map(std::int64_t dst_start, std::int64_t dst_count, std::int64_t src_start,
               std::int64_t src_count, bool mirror, int dst_limit, std::int64_t src_limit,
               AxisMap *out) {
   out->source.clear();
+  out->one_to_one = dst_count == src_count && !mirror;
   const std::int64_t lo = std::max<std::int64_t>(dst_start, 0);
   const std::int64_t hi = std::min<std::int64_t>(dst_start + dst_count, dst_limit);
   if (dst_count <= 0 || src_count <= 0 || lo >= hi) return;
@@ -967,7 +969,7 @@ bool stretch_rows(Surface &dst, const AxisMap &xs, const AxisMap &ys, Rop rop,
   const auto last_mask = static_cast<std::uint8_t>(0xFFu << ((8 - bit_end % 8) % 8));
   const std::size_t source_bit0 = static_cast<std::size_t>(sx[0]) * static_cast<std::size_t>(dib.bits);
   bool direct = values_are_identity(dib, bits) && source_bit0 % 8 == bit0 % 8;
-  for (std::size_t j = 1; direct && j < count; ++j) direct = sx[j] == sx[j - 1] + 1;
+  for (std::size_t j = 1; direct && !xs.one_to_one && j < count; ++j) direct = sx[j] == sx[j - 1] + 1;
   const bool bytes_to_bytes = dib.bits == 8 && bits == 8;
   std::array<std::uint8_t, 256> byte_values{};
   for (std::size_t i = 0; bytes_to_bytes && i < byte_values.size(); ++i)
@@ -1521,9 +1523,18 @@ int WINAPI StretchDIBits(HDC dc, int x, int y, int width, int height, int src_x,
     return 0;
   const std::int64_t sw = src_width < 0 ? -std::int64_t{src_width} : src_width;
   const std::int64_t sh = src_height < 0 ? -std::int64_t{src_height} : src_height;
-  AxisMap xs, ys;
-  axis_map(span_start(r.x, r.width), std::abs(r.width), span_start(src_x, src_width), sw,
-           (r.width < 0) != (src_width < 0), surface->width, dib.width, &xs);
+  // A paint in bands asks for the same columns band after band: the last map is kept.
+  static AxisMap xs;
+  static std::array<std::int64_t, 7> xs_made_for{};
+  const std::array<std::int64_t, 7> x_key = {span_start(r.x, r.width), std::abs(r.width),
+                                             span_start(src_x, src_width), sw,
+                                             (r.width < 0) != (src_width < 0), surface->width,
+                                             dib.width};
+  if (x_key != xs_made_for || xs.source.empty()) {
+    axis_map(x_key[0], x_key[1], x_key[2], x_key[3], x_key[4] != 0, surface->width, dib.width, &xs);
+    xs_made_for = x_key;
+  }
+  AxisMap ys;
   // src_y counts from the DIB's bottom row; counted from the top, as the destination is, the
   // source span starts at height - (its bottom row + its rows).
   const std::int64_t src_top = dib.height - (span_start(src_y, src_height) + sh);
