@@ -22,43 +22,55 @@ namespace {
 
 constexpr int kIntensityOffset = 40;
 
-// Stucki's shares of an error e: 8e/42, 4e/42, e/21 and e/42, each truncated toward zero.
-struct stucki_shares {
-  std::int32_t a, b, c, d;
+// What a pixel's value v makes: its bit (v of 128 or more is white and loses 255) and
+// Stucki's shares of the error e left, 8e/42, 4e/42, e/21 and e/42, each truncated toward zero.
+struct stucki_step {
+  std::int8_t a, b, c, d, on;
 };
-constexpr stucki_shares shares_of(std::int32_t e) { return {8 * e / 42, 4 * e / 42, e / 21, e / 42}; }
+constexpr stucki_step step_of(std::int32_t v) {
+  const std::int32_t on = v >= 128 ? 1 : 0;
+  const std::int32_t e = v - 255 * on;
+  return {static_cast<std::int8_t>(8 * e / 42), static_cast<std::int8_t>(4 * e / 42),
+          static_cast<std::int8_t>(e / 21), static_cast<std::int8_t>(e / 42),
+          static_cast<std::int8_t>(on)};
+}
 
-// The shares of every error from -128 to 127 looked up instead of divided: a level of 0..255
-// plus the shares of earlier errors stays within them once the pixel's 255 is taken off.
-// Anything else (levels of another range) is divided out as it comes.
-constexpr int kShareTableLow = -128;
+// The steps of every value from -128 to 383 looked up instead of worked out: a level of 0..255
+// plus shares of errors, which lie within -128..127 and add up to at most 42/42 of one, stays
+// within them. A value outside (levels of another range) is worked out as it comes.
+constexpr int kStepTableLow = -128;
+constexpr int kStepTableSize = 512;
 struct stucki_table {
-  stucki_shares of[256];
+  stucki_step of[kStepTableSize];
   constexpr stucki_table() : of{} {
-    for (int i = 0; i < 256; ++i) of[i] = shares_of(i + kShareTableLow);
+    for (int i = 0; i < kStepTableSize; ++i) of[i] = step_of(i + kStepTableLow);
   }
 };
-constexpr stucki_table kStuckiShares;
+constexpr stucki_table kStuckiSteps;
 
 // One row of the diffusion in direction `dir`. The shares for the pixels ahead on this row and
 // on the next two are carried in registers and each value is written once, when no later pixel
 // adds to it; every value ends as the plain order of additions leaves it (the row's own values
-// hold their level plus the shares they received, as the threshold saw them).
+// hold their level plus the shares they received, as the threshold saw them). A byte of bits
+// is gathered in a register and or-ed in once.
 template <int dir>
 void diffuse_stucki_run(std::uint8_t *bits, std::int32_t *now, std::int32_t *next,
                         std::int32_t *after, std::int32_t width) {
   std::int32_t ahead1 = 0, ahead2 = 0;       // for now[x], now[x + dir]
   std::int32_t n0 = 0, n1 = 0, n2 = 0, n3 = 0;  // for next[x - 2dir .. x + dir]
   std::int32_t a0 = 0, a1 = 0, a2 = 0, a3 = 0;  // for after[x - 2dir .. x + dir]
+  std::uint32_t byte = 0;                       // bits of the byte holding x so far
   std::int32_t x = dir > 0 ? 0 : width - 1;
   for (std::int32_t k = 0; k < width; ++k, x += dir) {
-    std::int32_t e = now[x] + ahead1;
-    now[x] = e;
-    const std::int32_t on = e >= 128 ? 1 : 0;
-    bits[x / 8] = static_cast<std::uint8_t>(bits[x / 8] | (on << (7 - x % 8)));
-    e -= 255 * on;
-    const auto index = static_cast<std::uint32_t>(e - kShareTableLow);
-    const stucki_shares s = index < 256 ? kStuckiShares.of[index] : shares_of(e);
+    const std::int32_t v = now[x] + ahead1;
+    now[x] = v;
+    const auto index = static_cast<std::uint32_t>(v - kStepTableLow);
+    const stucki_step s = index < kStepTableSize ? kStuckiSteps.of[index] : step_of(v);
+    byte |= static_cast<std::uint32_t>(s.on) << (7 - (x & 7));
+    if ((x & 7) == (dir > 0 ? 7 : 0)) {
+      bits[x >> 3] = static_cast<std::uint8_t>(bits[x >> 3] | byte);
+      byte = 0;
+    }
     ahead1 = ahead2 + s.a;
     ahead2 = s.b;
     next[x - 2 * dir] += n0 + s.c;
@@ -67,6 +79,7 @@ void diffuse_stucki_run(std::uint8_t *bits, std::int32_t *now, std::int32_t *nex
     a0 = a1 + s.c, a1 = a2 + s.b, a2 = a3 + s.c, a3 = s.d;
   }
   // x is one past the last pixel now: what is still carried lands beyond it.
+  if (byte != 0) bits[(x - dir) >> 3] = static_cast<std::uint8_t>(bits[(x - dir) >> 3] | byte);
   now[x] += ahead1;
   now[x + dir] += ahead2;
   next[x - 2 * dir] += n0, next[x - dir] += n1, next[x] += n2, next[x + dir] += n3;

@@ -68,20 +68,29 @@ struct render_source {
   // by a little skips one now and then): the first pixel of each run, and the run count.
   const std::uint32_t *runs;
   std::int32_t run_count;
+  int window_order[3];  // block rows of the error window, see dither_buff
+  // The tone levels of the crop's pixels on one stored row of a 24-bit image (levels_row): an
+  // enlargement takes a stored row for several destination rows, and its grays are worked out
+  // once.
+  std::uint8_t *levels;
+  std::int64_t levels_row;
 } source;
+
+// The stored row that destination row r shows.
+std::int64_t stored_row(std::int32_t r) {
+  return source.bottom_row + static_cast<std::int64_t>((source.step_y * r) >> 8);
+}
 
 // Destination row r's stored row, from the crop's first byte, read where it lies in the DIB.
 const std::uint8_t *source_row(std::int32_t r) {
-  const std::int64_t row = source.bottom_row + static_cast<std::int64_t>((source.step_y * r) >> 8);
-  return source.pixels + row * source.row_bytes + source.byte_offset;
+  return source.pixels + stored_row(r) * source.row_bytes + source.byte_offset;
 }
 
 // The same row for a reader of `bytes` bytes from the crop's first byte: in place when they lie
 // within the stored row, else from a copy in the work buffer, whose slack past the row is zeros.
 const std::uint8_t *source_row_bytes(std::int32_t r, std::int64_t bytes) {
   if (source.byte_offset + bytes <= source.row_bytes) return source_row(r);
-  const std::int64_t row = source.bottom_row + static_cast<std::int64_t>((source.step_y * r) >> 8);
-  get_dib_raster(source.pixels, source.work, static_cast<int>(row), source.row_bytes);
+  get_dib_raster(source.pixels, source.work, static_cast<int>(stored_row(r)), source.row_bytes);
   return source.work + source.byte_offset;
 }
 
@@ -93,8 +102,7 @@ std::uint8_t nibble(const std::uint8_t *row, std::uint64_t p) {
 // The gray of a blue, green, red pixel, as the tone table is indexed.
 int gray(int red, int green, int blue) { return (30 * red + 59 * green + 11 * blue) / 100; }
 
-// Fills one window row with the tone-table levels of destination row r. A source pixel that
-// several destination pixels take (an enlargement) is looked up once.
+// Fills one window row with the tone-table levels of destination row r.
 void fetch_and_lutstretch(std::int32_t *values, std::int32_t r) {
   const std::uint8_t *row = source_row(r);
   const std::uint8_t *lut = source.lut;
@@ -107,17 +115,12 @@ void fetch_and_lutstretch(std::int32_t *values, std::int32_t r) {
       for (std::int32_t i = 0; i < source.width; ++i) values[i] = lut[row[columns[i]]];
       return;
     default: {
-      std::uint32_t last = UINT32_MAX;
-      std::int32_t level = 0;
-      for (std::int32_t i = 0; i < source.width; ++i) {
-        const std::uint32_t p = columns[i];
-        if (p != last) {
-          const std::uint8_t *px = row + 3 * std::size_t{p};
-          level = lut[gray(px[2], px[1], px[0])];
-          last = p;
-        }
-        values[i] = level;
+      std::uint8_t *levels = source.levels;
+      if (stored_row(r) != source.levels_row) {
+        for (std::int32_t p = 0; p < source.crop_width; ++p, row += 3) levels[p] = lut[gray(row[2], row[1], row[0])];
+        source.levels_row = stored_row(r);
       }
+      for (std::int32_t i = 0; i < source.width; ++i) values[i] = levels[columns[i]];
     }
   }
 }
@@ -190,14 +193,23 @@ void dither_buff(const image_object *band, std::int32_t *window, std::int32_t fi
   std::memset(pixels, 0, static_cast<std::size_t>(row_bytes) * static_cast<std::size_t>(rows));
   const std::int32_t n = source.width + kWindowExtra;
   std::int32_t *row0 = window + kWindowMargin;
-  if (first_band)
-    for (std::int32_t j = 0; j < kWindowRows; ++j)
+  // The window's rows move up by turns of which block row holds which, not by copying: the
+  // row dithered, the next and the one after are the block rows order[0], [1], [2]. A row
+  // wraps round with what it held; it is fetched anew, or lies past the destination and is
+  // never dithered, and no row's values reach another's pixels, only its margins.
+  int *order = source.window_order;
+  if (first_band) {
+    for (std::int32_t j = 0; j < kWindowRows; ++j) {
+      order[j] = static_cast<int>(j);
       if (first + j < source.height) fetch_and_lutstretch(row0 + j * n, first + j);
+    }
+  }
   for (std::int32_t k = 0; k < rows; ++k) {
-    dither_praster(pixels + std::int64_t{k} * row_bytes, window, n, first + k);
-    std::memmove(row0, row0 + n, sizeof(std::int32_t) * 2 * static_cast<std::size_t>(n));
-    if (first + k + kWindowRows < source.height)
-      fetch_and_lutstretch(row0 + 2 * n, first + k + kWindowRows);
+    std::int32_t *now = row0 + order[0] * n;
+    diffuse_stucki_row(pixels + std::int64_t{k} * row_bytes, now, row0 + order[1] * n,
+                       row0 + order[2] * n, n - kWindowExtra, first + k);
+    std::rotate(order, order + 1, order + kWindowRows);
+    if (first + k + kWindowRows < source.height) fetch_and_lutstretch(now, first + k + kWindowRows);
   }
 }
 
@@ -344,9 +356,11 @@ int print_dithered_image(HDC dc, int handle, POINT origin, SIZE size, bool black
   const std::int32_t height = record->height;
   const std::int32_t n = width + kWindowExtra;
   locked_block window(sizeof(std::int32_t) * (kWindowRows * std::size_t(n) + kWindowMargin), true);
-  // The work block holds a source row with its slack, then the column and run tables.
+  // The work block holds a source row with its slack, the column and run tables, then the
+  // levels of a stored row.
   const std::size_t row_part = std::size_t(image->row_bytes) + kSourceRowSlack;
-  locked_block work(row_part + 2 * sizeof(std::uint32_t) * std::size_t(width), true);
+  const std::size_t tables = 2 * sizeof(std::uint32_t) * std::size_t(width);
+  locked_block work(row_part + tables + std::size_t(crop.width), true);
   if (!window || !work) {
     delete_image_object(band);
     return kNoMemory;
@@ -376,6 +390,8 @@ int print_dithered_image(HDC dc, int handle, POINT origin, SIZE size, bool black
   }
   source.columns = columns;
   source.runs = runs;
+  source.levels = work.data() + row_part + tables;
+  source.levels_row = -1;
 
   std::uint8_t *dib = record->dib;
   const band_plan plan = plan_bands(height, record->row_bytes, Palette_Size(dib));
