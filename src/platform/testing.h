@@ -36,5 +36,8 @@ std::size_t live_gdi_objects();
 // CreatePen, GetDC, BeginPaint and PxvCreatePrinterDC, counted once their arguments have been
 // accepted.
 void fail_gdi_creation(unsigned n);
+// StretchDIBits on whole rows (true, the default) or pixel by pixel, the plain model the row
+// path must match.
+void set_row_stretch(bool on);
 
 }  // namespace pxv_platform
