@@ -45,6 +45,7 @@
 #include "core/formats.h"
 #include "core/img_util.h"
 #include "formats/jpeg_common.h"
+#include "formats/jpeg_decode.h"
 
 namespace pxv {
 
@@ -83,18 +84,33 @@ struct huff_table {
   std::uint16_t symbols[kMaxHuffSymbols];    // in file order
 };
 
-// A table's codes of up to kFastBits bits, looked up by the next kFastBits bits of data:
-// (length << 8) | symbol, 0 when the code is longer. Built by running the canonical decoding
-// below on every prefix, so the two agree for any counts a file may carry.
+// A table's codes of up to kFastBits bits, looked up by the next kFastBits bits of data. Most
+// coefficients of a photo take fewer bits than that with their extra bits included, so an entry
+// also holds the whole coefficient where it fits: one look-up then replaces the symbol's and the
+// value's reads.
+struct huff_entry {
+  std::int16_t value;   // the coefficient, when `lengths` has a total
+  std::uint8_t symbol;  // run (high nibble) and size (low nibble)
+  std::uint8_t lengths;  // code length (low nibble; 0: a longer code), code + extra bits (high
+                         // nibble; 0: they do not fit)
+};
+
+// Canonical decoding (T.81 F.2.2.3) by limits: with `code` the next l bits of data, the first
+// length l whose codes include it (code < limit[l]) gives symbol number code + offset[l]. This
+// is the documented length-by-length decoding in closed form, so it agrees with it for any
+// counts a file may carry, over-full ones included.
 struct huff_lookup {
+  huff_entry fast[1 << kFastBits];
+  std::uint32_t limit[17];
+  std::int32_t offset[17];
   const huff_table *table;
-  std::uint16_t fast[1 << kFastBits];
   int last_length;  // the longest length that has codes: what a failed decode reads
 };
 
 struct jpg_component {
   std::int16_t pred;
   std::int8_t *strip;
+  int stride;  // between the strip's rows
   const std::uint16_t *quant;
   std::int16_t h;
   std::int16_t v;
@@ -203,8 +219,28 @@ void refill_window() {
   read_input(kWindowBytes - left);
 }
 
-// Tops the bit word up to at least 57 bits.
+inline std::uint64_t get_be64(const std::uint8_t *p) {
+  std::uint64_t v = 0;
+  for (int i = 0; i < 8; ++i) v = (v << 8) | p[i];
+  return v;
+}
+
+// Tops the bit word up to at least 57 bits. Where the window holds 8 more bytes none of which
+// is FF, they need no unstuffing and go in at once; otherwise byte by byte.
 void fill_bits() {
+  if (in.valid - in.next < kRefillMargin && !in.ended) refill_window();
+  if (in.valid - in.next >= 8) {
+    const std::uint64_t next8 = get_be64(in.window + in.next);
+    const std::uint64_t inverted = ~next8;  // an FF byte reads as a zero byte here
+    if (((inverted - 0x0101010101010101u) & ~inverted & 0x8080808080808080u) == 0) {
+      const int bytes = (64 - in.count) >> 3;
+      const int bits = 8 * bytes;
+      in.word |= (next8 >> (64 - bits)) << (64 - bits - in.count);
+      in.next += bytes;
+      in.count += bits;
+      return;
+    }
+  }
   while (in.count <= 56) {
     if (in.valid - in.next < kRefillMargin && !in.ended) refill_window();
     std::uint32_t b = 0;
@@ -233,58 +269,6 @@ std::uint32_t jpeg_getbits(int n) {
   return take_bits(n);
 }
 
-// Canonical decoding over the counts, one length at a time (T.81 F.2.2.3): `code` is the code
-// read so far, less the codes of shorter lengths. Looks at the given bits (left-aligned in
-// `bits`, `avail` of them); gives the symbol and its length, or length 0 with `consumed` set to
-// the longest length that has codes when nothing matches.
-int canonical_decode(const huff_table &t, std::uint32_t bits, int avail, int *length) {
-  std::uint32_t code = 0;
-  int first = 0, last = 0;
-  for (int l = 1; l <= avail; ++l) {
-    const int c = t.counts[l - 1];
-    if (c == 0) continue;
-    const int step = l - last;
-    code = (code << step) | ((bits >> (avail - l)) & ((1u << step) - 1));
-    if (code < static_cast<std::uint32_t>(c)) {
-      *length = l;
-      return t.symbols[first + static_cast<int>(code)];
-    }
-    code -= static_cast<std::uint32_t>(c);
-    first += c;
-    last = l;
-  }
-  *length = 0;
-  return 0;
-}
-
-void build_lookup(huff_lookup &look, const huff_table &t) {
-  look.table = &t;
-  look.last_length = 0;
-  for (int l = 16; l >= 1; --l)
-    if (t.counts[l - 1] != 0) {
-      look.last_length = l;
-      break;
-    }
-  for (std::uint32_t p = 0; p < (1u << kFastBits); ++p) {
-    int length = 0;
-    const int symbol = canonical_decode(t, p, kFastBits, &length);
-    look.fast[p] = length == 0 ? 0 : static_cast<std::uint16_t>((length << 8) | (symbol & 0xFF));
-  }
-}
-
-// One Huffman symbol; the bit word holds at least 16 bits.
-inline int decode_symbol(const huff_lookup &look) {
-  const std::uint16_t e = look.fast[in.word >> (64 - kFastBits)];
-  if (e != 0) {
-    take_bits(e >> 8);
-    return e & 0xFF;
-  }
-  int length = 0;
-  const int symbol = canonical_decode(*look.table, static_cast<std::uint32_t>(in.word >> 48), 16, &length);
-  take_bits(length != 0 ? length : look.last_length);
-  return symbol & 0xFF;
-}
-
 // The value of `s` extra bits (T.81 F.2.2.1, EXTEND).
 inline std::int32_t extend(std::uint32_t b, int s) {
   if (s == 0) return 0;
@@ -292,32 +276,93 @@ inline std::int32_t extend(std::uint32_t b, int s) {
                                : static_cast<std::int32_t>(b) + 1 - (1 << s);
 }
 
-// Decodes one Huffman symbol and its extra bits: the run (high nibble) and the value.
-void jpeg_decode(int *run, std::int32_t *value, const huff_lookup &look) {
-  if (in.count < 32) fill_bits();
-  const int symbol = decode_symbol(look);
-  const int s = symbol & 15;
-  *run = symbol >> 4;
-  *value = extend(take_bits(s), s);
+void build_lookup(huff_lookup &look, const huff_table &t) {
+  look.table = &t;
+  look.last_length = 0;
+  std::uint32_t code = 0;  // the first code of length l
+  std::int32_t first = 0;  // symbols of shorter codes
+  for (int l = 1; l <= 16; ++l) {
+    const int c = t.counts[l - 1];
+    look.limit[l] = code + static_cast<std::uint32_t>(c);
+    look.offset[l] = first - static_cast<std::int32_t>(code);
+    if (c != 0) look.last_length = l;
+    first += c;
+    code = (code + static_cast<std::uint32_t>(c)) << 1;
+  }
+  for (std::uint32_t p = 0; p < (1u << kFastBits); ++p) {
+    huff_entry &e = look.fast[p];
+    e = {};
+    for (int l = 1; l <= kFastBits; ++l) {
+      const std::uint32_t code_l = p >> (kFastBits - l);
+      if (code_l >= look.limit[l]) continue;
+      const int symbol = t.symbols[static_cast<std::int32_t>(code_l) + look.offset[l]] & 0xFF;
+      const int s = symbol & 15;
+      e.symbol = static_cast<std::uint8_t>(symbol);
+      e.lengths = static_cast<std::uint8_t>(l);
+      if (l + s <= kFastBits) {
+        const std::uint32_t extra = (p >> (kFastBits - l - s)) & ((1u << s) - 1);
+        e.value = static_cast<std::int16_t>(extend(extra, s));
+        e.lengths = static_cast<std::uint8_t>(l | ((l + s) << 4));
+      }
+      break;
+    }
+  }
 }
 
-// Decodes one block into `x` (natural order, dequantised, 16-bit wrapping products); returns the
-// mask of coefficient rows that hold a non-zero value (bit i for row i).
+// A symbol whose code is longer than kFastBits bits, or that matches no code: symbol 0, after
+// the bits of every length that has codes.
+int decode_long_symbol(const huff_lookup &look) {
+  const auto bits = static_cast<std::uint32_t>(in.word >> 48);
+  for (int l = kFastBits + 1; l <= 16; ++l) {
+    const std::uint32_t code = bits >> (16 - l);
+    if (code < look.limit[l]) {
+      take_bits(l);
+      return look.table->symbols[static_cast<std::int32_t>(code) + look.offset[l]] & 0xFF;
+    }
+  }
+  take_bits(look.last_length);
+  return 0;
+}
+
+// One Huffman symbol and its extra bits: returns the value, and the symbol (run and size) in
+// `symbol`. The bit word holds at least 32 bits: a 16-bit code and 15 extra bits at most.
+inline std::int32_t decode_coefficient(const huff_lookup &look, int *symbol) {
+  const huff_entry e = look.fast[in.word >> (64 - kFastBits)];
+  if (e.lengths >= 16) {
+    take_bits(e.lengths >> 4);
+    *symbol = e.symbol;
+    return e.value;
+  }
+  int sym;
+  if (e.lengths != 0) {
+    take_bits(e.lengths);
+    sym = e.symbol;
+  } else {
+    sym = decode_long_symbol(look);
+  }
+  *symbol = sym;
+  const int s = sym & 15;
+  return extend(take_bits(s), s);
+}
+
+// Decodes one block into `x` (natural order, dequantised, 16-bit wrapping products); returns a
+// mask of the coefficient rows that may hold a non-zero value (bit i for row i).
 unsigned decode_block(jpg_component &c, std::int16_t *x) {
   std::memset(x, 0, 64 * sizeof *x);
-  int run = 0;
-  std::int32_t value = 0;
-  jpeg_decode(&run, &value, *c.dc_table);
-  c.pred = static_cast<std::int16_t>(c.pred + value);
+  int symbol = 0;
+  if (in.count < 32) fill_bits();
+  c.pred = static_cast<std::int16_t>(c.pred + decode_coefficient(*c.dc_table, &symbol));
   x[0] = static_cast<std::int16_t>(c.pred * c.quant[0]);
-  unsigned rows = x[0] != 0 ? 1u : 0u;
+  unsigned rows = 1;
   for (int k = 1; k < 64; ++k) {
-    jpeg_decode(&run, &value, *c.ac_table);
-    if (run == 0 && value == 0) break;  // end of block
-    k = std::min(k + run, 63);          // a run past the end lands on position 63
+    if (in.count < 32) fill_bits();
+    const std::int32_t value = decode_coefficient(*c.ac_table, &symbol);
+    // Size 0 has value 0 and any other size a non-zero value: run 0, size 0 is the end of block.
+    if (symbol == 0) break;
+    k = std::min(k + (symbol >> 4), 63);  // a run past the end lands on position 63
     const int n = zig_zag[k];
     x[n] = static_cast<std::int16_t>(static_cast<std::int32_t>(c.quant[k]) * value);
-    if (x[n] != 0) rows |= 1u << (n >> 3);
+    rows |= 1u << (n >> 3);
   }
   return rows;
 }
@@ -333,10 +378,38 @@ void skip_restart_marker() {
   }
 }
 
+#if defined(__SSE2__)
+// The second pass over the first `Pairs` pairs of first-pass rows: the rows after them are zero
+// and add nothing to the sums.
+template <int Pairs>
+void idct_columns(const jpeg_kernel &k, const __m128i t[8], std::int8_t *out, int stride) {
+  const __m128i bias = _mm_set1_epi32(16384);
+  const __m128i top = _mm_set1_epi16(127), bottom = _mm_set1_epi16(-127);
+  __m128i lo_pairs[Pairs], hi_pairs[Pairs];
+  for (int p = 0; p < Pairs; ++p) {
+    lo_pairs[p] = _mm_unpacklo_epi16(t[2 * p], t[2 * p + 1]);
+    hi_pairs[p] = _mm_unpackhi_epi16(t[2 * p], t[2 * p + 1]);
+  }
+  for (int r = 0; r < 8; ++r) {
+    __m128i sl = bias, sh = bias;
+    for (int p = 0; p < Pairs; ++p) {
+      sl = _mm_add_epi32(sl, _mm_madd_epi16(lo_pairs[p], k.col[r][p]));
+      sh = _mm_add_epi32(sh, _mm_madd_epi16(hi_pairs[p], k.col[r][p]));
+    }
+    const __m128i v = _mm_packs_epi32(_mm_srai_epi32(sl, 15), _mm_srai_epi32(sh, 15));
+    const __m128i clamped = _mm_min_epi16(_mm_max_epi16(v, bottom), top);
+    _mm_storel_epi64(reinterpret_cast<__m128i *>(out + r * stride), _mm_packs_epi16(clamped, clamped));
+  }
+}
+#endif
+
 }  // namespace
 
 // The inverse transform of jpeg_common.h into an 8 x 8 area of a strip. `rows` marks the
-// coefficient rows that may be non-zero; the others are taken as zero.
+// coefficient rows that may be non-zero; the others are taken as zero. Most blocks of a photo
+// hold a few low-frequency coefficients only, so the sums skip the pairs of columns (first pass)
+// and of rows (second pass) that are zero: 32-bit sums wrap the same whatever terms are left out
+// when those are zero.
 void jpeg_idct_rows(const std::int16_t *coef, unsigned rows, std::int8_t *out, int stride) {
   const jpeg_kernel &k = idct_kernel;
   if (rows == 0 || (rows == 1 && std::all_of(coef + 1, coef + 8, [](std::int16_t v) { return v == 0; }))) {
@@ -348,22 +421,50 @@ void jpeg_idct_rows(const std::int16_t *coef, unsigned rows, std::int8_t *out, i
     return;
   }
 #if defined(__SSE2__)
+  __m128i in_rows[8];
+  __m128i any = _mm_setzero_si128();
+  for (int i = 0; i < 8; ++i) {
+    in_rows[i] = (rows & (1u << i)) ? _mm_loadu_si128(reinterpret_cast<const __m128i *>(coef + 8 * i))
+                                    : _mm_setzero_si128();
+    any = _mm_or_si128(any, in_rows[i]);
+  }
+  // Bit p: column pair p holds a non-zero coefficient.
+  const int column_pairs =
+      _mm_movemask_ps(_mm_castsi128_ps(_mm_cmpeq_epi32(any, _mm_setzero_si128()))) ^ 15;
+  const __m128i bias = _mm_set1_epi32(16384);
   __m128i t[8];
   for (int i = 0; i < 8; ++i) {
-    if (rows & (1u << i)) {
-      __m128i lo, hi;
-      jpeg_kernel_row(k, _mm_loadu_si128(reinterpret_cast<const __m128i *>(coef + 8 * i)), lo, hi);
-      t[i] = jpeg_pack_wrap(lo, hi);
-    } else {
+    if (!(rows & (1u << i))) {
       t[i] = _mm_setzero_si128();
+      continue;
     }
+    __m128i lo = bias, hi = bias;
+    const __m128i in = in_rows[i];
+    // The pairs as immediates: the shuffle takes no variable lane.
+    switch (column_pairs >= 8 ? 4 : column_pairs >= 4 ? 3 : column_pairs >= 2 ? 2 : 1) {
+      case 4:
+        lo = _mm_add_epi32(lo, _mm_madd_epi16(_mm_shuffle_epi32(in, 0xFF), k.row_lo[3]));
+        hi = _mm_add_epi32(hi, _mm_madd_epi16(_mm_shuffle_epi32(in, 0xFF), k.row_hi[3]));
+        [[fallthrough]];
+      case 3:
+        lo = _mm_add_epi32(lo, _mm_madd_epi16(_mm_shuffle_epi32(in, 0xAA), k.row_lo[2]));
+        hi = _mm_add_epi32(hi, _mm_madd_epi16(_mm_shuffle_epi32(in, 0xAA), k.row_hi[2]));
+        [[fallthrough]];
+      case 2:
+        lo = _mm_add_epi32(lo, _mm_madd_epi16(_mm_shuffle_epi32(in, 0x55), k.row_lo[1]));
+        hi = _mm_add_epi32(hi, _mm_madd_epi16(_mm_shuffle_epi32(in, 0x55), k.row_hi[1]));
+        [[fallthrough]];
+      default:
+        lo = _mm_add_epi32(lo, _mm_madd_epi16(_mm_shuffle_epi32(in, 0x00), k.row_lo[0]));
+        hi = _mm_add_epi32(hi, _mm_madd_epi16(_mm_shuffle_epi32(in, 0x00), k.row_hi[0]));
+    }
+    t[i] = jpeg_pack_wrap(_mm_srai_epi32(lo, 15), _mm_srai_epi32(hi, 15));
   }
-  const __m128i top = _mm_set1_epi16(127), bottom = _mm_set1_epi16(-127);
-  for (int r = 0; r < 8; ++r) {
-    __m128i lo, hi;
-    jpeg_kernel_col(k, t, r, lo, hi);
-    __m128i v = _mm_min_epi16(_mm_max_epi16(_mm_packs_epi32(lo, hi), bottom), top);
-    _mm_storel_epi64(reinterpret_cast<__m128i *>(out + r * stride), _mm_packs_epi16(v, v));
+  switch (rows >= 0x40 ? 4 : rows >= 0x10 ? 3 : rows >= 4 ? 2 : 1) {
+    case 4: idct_columns<4>(k, t, out, stride); break;
+    case 3: idct_columns<3>(k, t, out, stride); break;
+    case 2: idct_columns<2>(k, t, out, stride); break;
+    default: idct_columns<1>(k, t, out, stride);
   }
 #else
   std::int16_t t[64] = {};
@@ -375,10 +476,11 @@ void jpeg_idct_rows(const std::int16_t *coef, unsigned rows, std::int8_t *out, i
       t[i * 8 + c] = static_cast<std::int16_t>(jpeg_round15(sum));
     }
   }
+  const int last_row = 31 - __builtin_clz(rows);
   for (int r = 0; r < 8; ++r)
     for (int c = 0; c < 8; ++c) {
       std::uint32_t sum = 0;
-      for (int u = 0; u < 8; ++u) sum += static_cast<std::uint32_t>(k.m[r * 8 + u] * t[u * 8 + c]);
+      for (int u = 0; u <= last_row; ++u) sum += static_cast<std::uint32_t>(k.m[r * 8 + u] * t[u * 8 + c]);
       out[r * stride + c] = clamp_sample(jpeg_round15(sum));
     }
 #endif
@@ -386,24 +488,6 @@ void jpeg_idct_rows(const std::int16_t *coef, unsigned rows, std::int8_t *out, i
 
 void jpeg_idct(const std::int16_t *coef, std::int8_t *out, int stride) {
   jpeg_idct_rows(coef, 0xFF, out, stride);
-}
-
-// Widens the chroma samples of one row in place: in each group of 8 x h1 columns, column j takes
-// the group's sample j / h1. The group is rewritten from its end so the widening works in place.
-void jpeg_fix_chromas(std::int8_t *row1, std::int8_t *row2, int width, int h1) {
-  const int group = 8 * h1;
-  const int shift = h1 == 4 ? 2 : 1;  // h1 is 2 or 4
-  for (int g = 0; g + group <= width; g += group) {
-    // Writing from the end backwards only ever reads samples not yet rewritten (j / h1 <= j), so
-    // taking the group's 8 samples first gives the same result.
-    std::int8_t a[8], b[8];
-    std::memcpy(a, row1 + g, 8);
-    std::memcpy(b, row2 + g, 8);
-    for (int j = 0; j < group; ++j) {
-      row1[g + j] = a[j >> shift];
-      row2[g + j] = b[j >> shift];
-    }
-  }
 }
 
 namespace {
@@ -482,20 +566,94 @@ const colour_tables colours;
 
 inline std::uint8_t clamp_byte(int v) { return static_cast<std::uint8_t>(v < 0 ? 0 : (v > 255 ? 255 : v)); }
 
-void convert_row(std::uint8_t *out, const std::int8_t *luma, const std::int8_t *cb,
-                 const std::int8_t *cr, int width, int components) {
-  if (components == 1) {
+#if defined(__SSE2__)
+// Sixteen chroma samples for pixels i .. i + 15: sample (i + j) >> shift each.
+template <int Shift>
+__m128i chroma16(const std::int8_t *c, int i) {
+  if constexpr (Shift == 0) {
+    return _mm_loadu_si128(reinterpret_cast<const __m128i *>(c + i));
+  } else if constexpr (Shift == 1) {
+    const __m128i v = _mm_loadl_epi64(reinterpret_cast<const __m128i *>(c + (i >> 1)));
+    return _mm_unpacklo_epi8(v, v);
+  } else {
+    std::int32_t four;
+    std::memcpy(&four, c + (i >> 2), 4);
+    __m128i v = _mm_cvtsi32_si128(four);
+    v = _mm_unpacklo_epi8(v, v);
+    return _mm_unpacklo_epi16(v, v);
+  }
+}
+
+// (s * c) >> 10 for signed samples s, as (s * 64 * c) >> 16: the high half of a 16-bit product
+// is that floor exactly, and s * 64 stays within 16 bits.
+inline __m128i colour_term(__m128i s64, int c) { return _mm_mulhi_epi16(s64, _mm_set1_epi16(static_cast<short>(c))); }
+
+// Four pixels of (blue, green, red, 0) to their 12 bytes, in the low 12 bytes.
+inline __m128i pack_pixels(__m128i p) {
+  const __m128i low24 = _mm_set1_epi64x(0xFFFFFF);
+  const __m128i next24 = _mm_set1_epi64x(0xFFFFFF000000);
+  const __m128i six = _mm_or_si128(_mm_and_si128(p, low24), _mm_and_si128(_mm_srli_epi64(p, 8), next24));
+  return _mm_or_si128(_mm_move_epi64(six), _mm_slli_si128(_mm_srli_si128(six, 8), 6));
+}
+
+// Sixteen pixels at a time; writes up to 52 bytes from out + 3 * i on.
+template <int Shift>
+void convert_colour_sse2(std::uint8_t *out, const std::int8_t *luma, const std::int8_t *cb,
+                         const std::int8_t *cr, int width) {
+  const __m128i zero = _mm_setzero_si128(), flip = _mm_set1_epi8(static_cast<char>(0x80));
+  for (int i = 0; i < width; i += 16) {
+    const __m128i y = _mm_xor_si128(_mm_loadu_si128(reinterpret_cast<const __m128i *>(luma + i)), flip);
+    const __m128i cb8 = chroma16<Shift>(cb, i), cr8 = chroma16<Shift>(cr, i);
+    __m128i blue[2], green[2], red[2];
+    for (int h = 0; h < 2; ++h) {
+      const __m128i y16 = h == 0 ? _mm_unpacklo_epi8(y, zero) : _mm_unpackhi_epi8(y, zero);
+      // The sample in the high byte of each word, shifted down to 64 times its value.
+      const __m128i b64 = _mm_srai_epi16(h == 0 ? _mm_unpacklo_epi8(zero, cb8) : _mm_unpackhi_epi8(zero, cb8), 2);
+      const __m128i r64 = _mm_srai_epi16(h == 0 ? _mm_unpacklo_epi8(zero, cr8) : _mm_unpackhi_epi8(zero, cr8), 2);
+      blue[h] = _mm_add_epi16(y16, colour_term(b64, 1984));
+      green[h] = _mm_sub_epi16(_mm_sub_epi16(y16, colour_term(b64, 386)), colour_term(r64, 567));
+      red[h] = _mm_add_epi16(y16, colour_term(r64, 1113));
+    }
+    // Saturating packs are the limits to 0 .. 255.
+    const __m128i b = _mm_packus_epi16(blue[0], blue[1]), g = _mm_packus_epi16(green[0], green[1]);
+    const __m128i r = _mm_packus_epi16(red[0], red[1]);
+    const __m128i bg_lo = _mm_unpacklo_epi8(b, g), bg_hi = _mm_unpackhi_epi8(b, g);
+    const __m128i r0_lo = _mm_unpacklo_epi8(r, zero), r0_hi = _mm_unpackhi_epi8(r, zero);
+    std::uint8_t *o = out + 3 * i;
+    // Each store leaves 4 bytes that the next overwrites.
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(o), pack_pixels(_mm_unpacklo_epi16(bg_lo, r0_lo)));
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(o + 12), pack_pixels(_mm_unpackhi_epi16(bg_lo, r0_lo)));
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(o + 24), pack_pixels(_mm_unpacklo_epi16(bg_hi, r0_hi)));
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(o + 36), pack_pixels(_mm_unpackhi_epi16(bg_hi, r0_hi)));
+  }
+}
+#endif
+
+}  // namespace
+
+// The widening of each chroma sample over 2^shift columns is done on the way, in registers.
+void jpeg_convert_row(std::uint8_t *out, const std::int8_t *luma, const std::int8_t *cb,
+                      const std::int8_t *cr, int width, int shift) {
+  if (cb == nullptr) {
     for (int i = 0; i < width; ++i) out[i] = static_cast<std::uint8_t>(luma[i] + 128);
     return;
   }
+#if defined(__SSE2__)
+  if (shift == 0) return convert_colour_sse2<0>(out, luma, cb, cr, width);
+  if (shift == 1) return convert_colour_sse2<1>(out, luma, cb, cr, width);
+  return convert_colour_sse2<2>(out, luma, cb, cr, width);
+#else
   for (int i = 0; i < width; ++i) {
     const int y = luma[i] + 128;
-    const auto b = static_cast<std::uint8_t>(cb[i]), r = static_cast<std::uint8_t>(cr[i]);
+    const auto b = static_cast<std::uint8_t>(cb[i >> shift]), r = static_cast<std::uint8_t>(cr[i >> shift]);
     out[3 * i] = clamp_byte(y + colours.cb_blue[b]);
     out[3 * i + 1] = clamp_byte(y - colours.cb_green[b] - colours.cr_green[r]);
     out[3 * i + 2] = clamp_byte(y + colours.cr_red[r]);
   }
+#endif
 }
+
+namespace {
 
 // Decodes the scan and delivers every row; 0, or -1 when a buffer cannot be had.
 int jpeg_decompress_scan(int stream, int width, int height, int components,
@@ -503,18 +661,26 @@ int jpeg_decompress_scan(int stream, int width, int height, int components,
   auto &call = jpgdec.call;
   jpg_component *const c3 = call.component;  // Y, Cb, Cr
   const int h1 = jpgdec.kept.geometry[2], v1 = jpgdec.kept.geometry[3];
+  const int shift = h1 == 4 ? 2 : h1 == 2 ? 1 : 0;
   const int mcu_width = 8 * h1;
   const int padded = (width + mcu_width - 1) / mcu_width * mcu_width;
-  const std::size_t strip_bytes = static_cast<std::size_t>(8 * v1) * static_cast<std::size_t>(padded);
-  for (int i = 0; i < 3; ++i) c3[i].strip = static_cast<std::int8_t *>(img_fmalloc(strip_bytes));
+  // Each chroma block goes beside the previous one rather than at its MCU's first column, so
+  // that sample i >> shift of a chroma row serves pixel i and the widening is left to the colour
+  // conversion.
+  const std::size_t strip_bytes =
+      static_cast<std::size_t>(8 * v1) * static_cast<std::size_t>(padded) + kRowSlack;
+  for (int i = 0; i < 3; ++i) {
+    c3[i].strip = static_cast<std::int8_t *>(img_fmalloc(strip_bytes));
+    c3[i].stride = i == 0 ? padded : padded >> shift;
+    // The conversion reads a little past what the blocks fill: keep those bytes defined.
+    if (c3[i].strip != nullptr) std::memset(c3[i].strip, 0, strip_bytes);
+  }
   const std::int32_t row_bytes = size_for_long(width, components == 3 ? 24 : 8);
-  auto *row = static_cast<std::uint8_t *>(img_fmalloc(static_cast<std::size_t>(row_bytes)));
+  auto *row = static_cast<std::uint8_t *>(img_fmalloc(static_cast<std::size_t>(row_bytes) + kRowSlack));
   in.window = static_cast<std::uint8_t *>(img_fmalloc(kInputBlockBytes));
   if (c3[0].strip == nullptr || c3[1].strip == nullptr || c3[2].strip == nullptr || row == nullptr ||
       in.window == nullptr)
     return kNoMemory;
-  // The row's padding bytes go to the DIB too: keep them defined.
-  std::memset(row, 0, static_cast<std::size_t>(row_bytes));
   in.stream = stream;
   read_input(kWindowBytes);
 
@@ -524,16 +690,18 @@ int jpeg_decompress_scan(int stream, int width, int height, int components,
   }
   jpg_set_component_params();
 
+  const int pixel_bytes = components == 3 ? 3 : 1;
   alignas(16) std::int16_t coef[64];
   int delivered = 0, since_restart = 0;
   while (delivered < height) {
     for (int m = 0; m < padded; m += mcu_width) {
       for (int ci = 0; ci < components; ++ci) {
         jpg_component &c = c3[ci];
+        std::int8_t *const at = c.strip + (m >> shift) * c.h;
         for (int bv = 0; bv < c.v; ++bv)
           for (int bh = 0; bh < c.h; ++bh) {
             const unsigned rows = decode_block(c, coef);
-            jpeg_idct_rows(coef, rows, c.strip + 8 * bv * padded + m + 8 * bh, padded);
+            jpeg_idct_rows(coef, rows, at + 8 * bv * c.stride + 8 * bh, c.stride);
           }
       }
       ++since_restart;
@@ -543,13 +711,13 @@ int jpeg_decompress_scan(int stream, int width, int height, int components,
         c3[0].pred = c3[1].pred = c3[2].pred = 0;
       }
     }
-    if (components == 3 && h1 > 1)
-      for (int r = 0; r < 8; ++r)
-        jpeg_fix_chromas(c3[1].strip + r * padded, c3[2].strip + r * padded, padded, h1);
     for (int r = 0; r < 8 * v1 && delivered < height; ++r) {
       const int chroma_row = r / v1;
-      convert_row(row, c3[0].strip + r * padded, c3[1].strip + chroma_row * padded,
-                  c3[2].strip + chroma_row * padded, width, components);
+      const bool colour = components == 3;
+      jpeg_convert_row(row, c3[0].strip + r * c3[0].stride, colour ? c3[1].strip + chroma_row * c3[1].stride : nullptr,
+                       c3[2].strip + chroma_row * c3[2].stride, width, shift);
+      // The row's padding goes to the DIB too: keep it zero.
+      std::memset(row + pixel_bytes * width, 0, static_cast<std::size_t>(row_bytes - pixel_bytes * width));
       raster(row, priv, delivered, row_bytes);
       ++delivered;
     }
