@@ -196,15 +196,19 @@ void read_input(int want) {
   } else {
     const std::int32_t n = img_read_mem(in.stream, dst, static_cast<std::uint32_t>(want));
     got = n > 0 ? n : 0;
-    if (got < want) in.ended = true;
-    for (int i = 0; i < got; ++i) {
-      if (in.last_was_ff && dst[i] == kEoiByte) {
-        got = i + 1;
-        in.ended = true;
-        break;
+    // EOI is looked for from each FF on (and from an FF that ended the previous read).
+    bool eoi = got > 0 && in.last_was_ff && dst[0] == kEoiByte;
+    if (eoi) got = 1;
+    for (auto *p = static_cast<std::uint8_t *>(std::memchr(dst, 0xFF, static_cast<std::size_t>(got)));
+         p != nullptr && !eoi;
+         p = static_cast<std::uint8_t *>(std::memchr(p + 1, 0xFF, static_cast<std::size_t>(dst + got - p - 1)))) {
+      if (p + 1 < dst + got && p[1] == kEoiByte) {
+        got = static_cast<int>(p + 2 - dst);
+        eoi = true;
       }
-      in.last_was_ff = dst[i] == 0xFF;
     }
+    if (got > 0) in.last_was_ff = dst[got - 1] == 0xFF;
+    if (eoi || got < want) in.ended = true;
   }
   in.valid += got;
 }
@@ -220,9 +224,15 @@ void refill_window() {
 }
 
 inline std::uint64_t get_be64(const std::uint8_t *p) {
+#if defined(__GNUC__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+  std::uint64_t v;
+  std::memcpy(&v, p, 8);
+  return __builtin_bswap64(v);
+#else
   std::uint64_t v = 0;
   for (int i = 0; i < 8; ++i) v = (v << 8) | p[i];
   return v;
+#endif
 }
 
 // Tops the bit word up to at least 57 bits. Where the window holds 8 more bytes none of which
@@ -310,53 +320,73 @@ void build_lookup(huff_lookup &look, const huff_table &t) {
 }
 
 // A symbol whose code is longer than kFastBits bits, or that matches no code: symbol 0, after
-// the bits of every length that has codes.
-int decode_long_symbol(const huff_lookup &look) {
-  const auto bits = static_cast<std::uint32_t>(in.word >> 48);
+// the bits of every length that has codes. `bits`: the next 16 bits of data. Gives the symbol and
+// the code's length.
+int decode_long_symbol(const huff_lookup &look, std::uint32_t bits, int *length) {
   for (int l = kFastBits + 1; l <= 16; ++l) {
     const std::uint32_t code = bits >> (16 - l);
     if (code < look.limit[l]) {
-      take_bits(l);
+      *length = l;
       return look.table->symbols[static_cast<std::int32_t>(code) + look.offset[l]] & 0xFF;
     }
   }
-  take_bits(look.last_length);
+  *length = look.last_length;
   return 0;
 }
 
-// One Huffman symbol and its extra bits: returns the value, and the symbol (run and size) in
-// `symbol`. The bit word holds at least 32 bits: a 16-bit code and 15 extra bits at most.
-inline std::int32_t decode_coefficient(const huff_lookup &look, int *symbol) {
-  const huff_entry e = look.fast[in.word >> (64 - kFastBits)];
-  if (e.lengths >= 16) {
-    take_bits(e.lengths >> 4);
-    *symbol = e.symbol;
-    return e.value;
+// The bit word while a block is decoded: a copy of the reader's, so that it stays in registers
+// rather than going through memory at every code.
+struct bit_cursor {
+  std::uint64_t word;
+  int count;
+
+  // At least 32 bits: a 16-bit code and 15 extra bits at most.
+  void ensure32() {
+    if (count >= 32) return;
+    in.word = word;
+    in.count = count;
+    fill_bits();
+    word = in.word;
+    count = in.count;
   }
-  int sym;
-  if (e.lengths != 0) {
-    take_bits(e.lengths);
-    sym = e.symbol;
-  } else {
-    sym = decode_long_symbol(look);
+  std::uint32_t take(int n) {
+    if (n == 0) return 0;
+    const auto v = static_cast<std::uint32_t>(word >> (64 - n));
+    word <<= n;
+    count -= n;
+    return v;
   }
-  *symbol = sym;
-  const int s = sym & 15;
-  return extend(take_bits(s), s);
-}
+  // One Huffman symbol and its extra bits: returns the value, and the symbol (run and size) in
+  // `symbol`.
+  std::int32_t coefficient(const huff_lookup &look, int *symbol) {
+    ensure32();
+    const huff_entry e = look.fast[word >> (64 - kFastBits)];
+    if (e.lengths >= 16) {
+      take(e.lengths >> 4);
+      *symbol = e.symbol;
+      return e.value;
+    }
+    int length = e.lengths;
+    const int sym =
+        length != 0 ? e.symbol : decode_long_symbol(look, static_cast<std::uint32_t>(word >> 48), &length);
+    take(length);
+    *symbol = sym;
+    const int s = sym & 15;
+    return extend(take(s), s);
+  }
+};
 
 // Decodes one block into `x` (natural order, dequantised, 16-bit wrapping products); returns a
 // mask of the coefficient rows that may hold a non-zero value (bit i for row i).
 unsigned decode_block(jpg_component &c, std::int16_t *x) {
   std::memset(x, 0, 64 * sizeof *x);
+  bit_cursor bits{in.word, in.count};
   int symbol = 0;
-  if (in.count < 32) fill_bits();
-  c.pred = static_cast<std::int16_t>(c.pred + decode_coefficient(*c.dc_table, &symbol));
+  c.pred = static_cast<std::int16_t>(c.pred + bits.coefficient(*c.dc_table, &symbol));
   x[0] = static_cast<std::int16_t>(c.pred * c.quant[0]);
   unsigned rows = 1;
   for (int k = 1; k < 64; ++k) {
-    if (in.count < 32) fill_bits();
-    const std::int32_t value = decode_coefficient(*c.ac_table, &symbol);
+    const std::int32_t value = bits.coefficient(*c.ac_table, &symbol);
     // Size 0 has value 0 and any other size a non-zero value: run 0, size 0 is the end of block.
     if (symbol == 0) break;
     k = std::min(k + (symbol >> 4), 63);  // a run past the end lands on position 63
@@ -364,6 +394,8 @@ unsigned decode_block(jpg_component &c, std::int16_t *x) {
     x[n] = static_cast<std::int16_t>(static_cast<std::int32_t>(c.quant[k]) * value);
     rows |= 1u << (n >> 3);
   }
+  in.word = bits.word;
+  in.count = bits.count;
   return rows;
 }
 
@@ -383,22 +415,26 @@ void skip_restart_marker() {
 // and add nothing to the sums.
 template <int Pairs>
 void idct_columns(const jpeg_kernel &k, const __m128i t[8], std::int8_t *out, int stride) {
-  const __m128i bias = _mm_set1_epi32(16384);
-  const __m128i top = _mm_set1_epi16(127), bottom = _mm_set1_epi16(-127);
+  const __m128i bias = _mm_set1_epi32(16384), bottom = _mm_set1_epi16(-127);
   __m128i lo_pairs[Pairs], hi_pairs[Pairs];
   for (int p = 0; p < Pairs; ++p) {
     lo_pairs[p] = _mm_unpacklo_epi16(t[2 * p], t[2 * p + 1]);
     hi_pairs[p] = _mm_unpackhi_epi16(t[2 * p], t[2 * p + 1]);
   }
-  for (int r = 0; r < 8; ++r) {
-    __m128i sl = bias, sh = bias;
-    for (int p = 0; p < Pairs; ++p) {
-      sl = _mm_add_epi32(sl, _mm_madd_epi16(lo_pairs[p], k.col[r][p]));
-      sh = _mm_add_epi32(sh, _mm_madd_epi16(hi_pairs[p], k.col[r][p]));
+  for (int r = 0; r < 8; r += 2) {
+    __m128i v[2];
+    for (int h = 0; h < 2; ++h) {
+      __m128i sl = bias, sh = bias;
+      for (int p = 0; p < Pairs; ++p) {
+        sl = _mm_add_epi32(sl, _mm_madd_epi16(lo_pairs[p], k.col[r + h][p]));
+        sh = _mm_add_epi32(sh, _mm_madd_epi16(hi_pairs[p], k.col[r + h][p]));
+      }
+      v[h] = _mm_max_epi16(_mm_packs_epi32(_mm_srai_epi32(sl, 15), _mm_srai_epi32(sh, 15)), bottom);
     }
-    const __m128i v = _mm_packs_epi32(_mm_srai_epi32(sl, 15), _mm_srai_epi32(sh, 15));
-    const __m128i clamped = _mm_min_epi16(_mm_max_epi16(v, bottom), top);
-    _mm_storel_epi64(reinterpret_cast<__m128i *>(out + r * stride), _mm_packs_epi16(clamped, clamped));
+    // The saturating pack to bytes is the upper limit of 127.
+    const __m128i bytes = _mm_packs_epi16(v[0], v[1]);
+    _mm_storel_epi64(reinterpret_cast<__m128i *>(out + r * stride), bytes);
+    _mm_storeh_pd(reinterpret_cast<double *>(out + (r + 1) * stride), _mm_castsi128_pd(bytes));
   }
 }
 #endif
@@ -567,64 +603,88 @@ const colour_tables colours;
 inline std::uint8_t clamp_byte(int v) { return static_cast<std::uint8_t>(v < 0 ? 0 : (v > 255 ? 255 : v)); }
 
 #if defined(__SSE2__)
-// Sixteen chroma samples for pixels i .. i + 15: sample (i + j) >> shift each.
-template <int Shift>
-__m128i chroma16(const std::int8_t *c, int i) {
-  if constexpr (Shift == 0) {
-    return _mm_loadu_si128(reinterpret_cast<const __m128i *>(c + i));
-  } else if constexpr (Shift == 1) {
-    const __m128i v = _mm_loadl_epi64(reinterpret_cast<const __m128i *>(c + (i >> 1)));
-    return _mm_unpacklo_epi8(v, v);
-  } else {
-    std::int32_t four;
-    std::memcpy(&four, c + (i >> 2), 4);
-    __m128i v = _mm_cvtsi32_si128(four);
-    v = _mm_unpacklo_epi8(v, v);
-    return _mm_unpacklo_epi16(v, v);
-  }
-}
-
 // (s * c) >> 10 for signed samples s, as (s * 64 * c) >> 16: the high half of a 16-bit product
 // is that floor exactly, and s * 64 stays within 16 bits.
 inline __m128i colour_term(__m128i s64, int c) { return _mm_mulhi_epi16(s64, _mm_set1_epi16(static_cast<short>(c))); }
 
-// Four pixels of (blue, green, red, 0) to their 12 bytes, in the low 12 bytes.
-inline __m128i pack_pixels(__m128i p) {
-  const __m128i low24 = _mm_set1_epi64x(0xFFFFFF);
-  const __m128i next24 = _mm_set1_epi64x(0xFFFFFF000000);
-  const __m128i six = _mm_or_si128(_mm_and_si128(p, low24), _mm_and_si128(_mm_srli_epi64(p, 8), next24));
-  return _mm_or_si128(_mm_move_epi64(six), _mm_slli_si128(_mm_srli_si128(six, 8), 6));
+// 64 times the signed samples in the low 8 bytes of v, as 16-bit values.
+inline __m128i times64_lo(__m128i v) { return _mm_srai_epi16(_mm_unpacklo_epi8(_mm_setzero_si128(), v), 2); }
+
+// The chroma terms of pixels i .. i + 15 (blue, both green terms together, red; pixels 0..7 in
+// [0], 8..15 in [1]), chroma sample (i + j) >> shift serving pixel i + j. Each chroma sample's
+// terms are worked out once and then spread over its pixels.
+template <int Shift>
+void chroma_terms(const std::int8_t *cb, const std::int8_t *cr, int i, __m128i blue[2], __m128i green[2],
+                  __m128i red[2]) {
+  if constexpr (Shift == 0) {
+    const __m128i b8 = _mm_loadu_si128(reinterpret_cast<const __m128i *>(cb + i));
+    const __m128i r8 = _mm_loadu_si128(reinterpret_cast<const __m128i *>(cr + i));
+    for (int h = 0; h < 2; ++h) {
+      const __m128i b64 = times64_lo(h == 0 ? b8 : _mm_srli_si128(b8, 8));
+      const __m128i r64 = times64_lo(h == 0 ? r8 : _mm_srli_si128(r8, 8));
+      blue[h] = colour_term(b64, 1984);
+      green[h] = _mm_add_epi16(colour_term(b64, 386), colour_term(r64, 567));
+      red[h] = colour_term(r64, 1113);
+    }
+  } else {
+    __m128i b8, r8;
+    if constexpr (Shift == 1) {
+      b8 = _mm_loadl_epi64(reinterpret_cast<const __m128i *>(cb + (i >> 1)));
+      r8 = _mm_loadl_epi64(reinterpret_cast<const __m128i *>(cr + (i >> 1)));
+    } else {
+      std::int32_t four_b, four_r;
+      std::memcpy(&four_b, cb + (i >> 2), 4);
+      std::memcpy(&four_r, cr + (i >> 2), 4);
+      b8 = _mm_cvtsi32_si128(four_b);
+      r8 = _mm_cvtsi32_si128(four_r);
+    }
+    const __m128i b64 = times64_lo(b8), r64 = times64_lo(r8);
+    const __m128i terms[3] = {colour_term(b64, 1984), _mm_add_epi16(colour_term(b64, 386), colour_term(r64, 567)),
+                              colour_term(r64, 1113)};
+    __m128i *const out[3] = {blue, green, red};
+    for (int t = 0; t < 3; ++t) {
+      if constexpr (Shift == 1) {
+        out[t][0] = _mm_unpacklo_epi16(terms[t], terms[t]);
+        out[t][1] = _mm_unpackhi_epi16(terms[t], terms[t]);
+      } else {
+        const __m128i twice = _mm_unpacklo_epi16(terms[t], terms[t]);
+        out[t][0] = _mm_unpacklo_epi32(twice, twice);
+        out[t][1] = _mm_unpackhi_epi32(twice, twice);
+      }
+    }
+  }
 }
 
-// Sixteen pixels at a time; writes up to 52 bytes from out + 3 * i on.
+// Sixteen pixels at a time; writes up to 50 bytes from out + 3 * i on.
 template <int Shift>
 void convert_colour_sse2(std::uint8_t *out, const std::int8_t *luma, const std::int8_t *cb,
                          const std::int8_t *cr, int width) {
   const __m128i zero = _mm_setzero_si128(), flip = _mm_set1_epi8(static_cast<char>(0x80));
+  const __m128i low = _mm_set1_epi16(0x00FF), high = _mm_set1_epi16(static_cast<short>(0xFF00));
   for (int i = 0; i < width; i += 16) {
     const __m128i y = _mm_xor_si128(_mm_loadu_si128(reinterpret_cast<const __m128i *>(luma + i)), flip);
-    const __m128i cb8 = chroma16<Shift>(cb, i), cr8 = chroma16<Shift>(cr, i);
     __m128i blue[2], green[2], red[2];
-    for (int h = 0; h < 2; ++h) {
-      const __m128i y16 = h == 0 ? _mm_unpacklo_epi8(y, zero) : _mm_unpackhi_epi8(y, zero);
-      // The sample in the high byte of each word, shifted down to 64 times its value.
-      const __m128i b64 = _mm_srai_epi16(h == 0 ? _mm_unpacklo_epi8(zero, cb8) : _mm_unpackhi_epi8(zero, cb8), 2);
-      const __m128i r64 = _mm_srai_epi16(h == 0 ? _mm_unpacklo_epi8(zero, cr8) : _mm_unpackhi_epi8(zero, cr8), 2);
-      blue[h] = _mm_add_epi16(y16, colour_term(b64, 1984));
-      green[h] = _mm_sub_epi16(_mm_sub_epi16(y16, colour_term(b64, 386)), colour_term(r64, 567));
-      red[h] = _mm_add_epi16(y16, colour_term(r64, 1113));
-    }
+    chroma_terms<Shift>(cb, cr, i, blue, green, red);
+    const __m128i y_lo = _mm_unpacklo_epi8(y, zero), y_hi = _mm_unpackhi_epi8(y, zero);
     // Saturating packs are the limits to 0 .. 255.
-    const __m128i b = _mm_packus_epi16(blue[0], blue[1]), g = _mm_packus_epi16(green[0], green[1]);
-    const __m128i r = _mm_packus_epi16(red[0], red[1]);
-    const __m128i bg_lo = _mm_unpacklo_epi8(b, g), bg_hi = _mm_unpackhi_epi8(b, g);
-    const __m128i r0_lo = _mm_unpacklo_epi8(r, zero), r0_hi = _mm_unpackhi_epi8(r, zero);
+    const __m128i b = _mm_packus_epi16(_mm_add_epi16(y_lo, blue[0]), _mm_add_epi16(y_hi, blue[1]));
+    const __m128i g = _mm_packus_epi16(_mm_sub_epi16(y_lo, green[0]), _mm_sub_epi16(y_hi, green[1]));
+    const __m128i r = _mm_packus_epi16(_mm_add_epi16(y_lo, red[0]), _mm_add_epi16(y_hi, red[1]));
+    // Two pixels are three 16-bit words: (b, g) of the even pixel, (r, b) across the two, (g, r)
+    // of the odd one. Each pair goes into a 64-bit lane and out with an 8-byte store, 6 bytes
+    // apart: each store's last 2 bytes are overwritten by the next.
+    const __m128i bg = _mm_or_si128(_mm_and_si128(b, low), _mm_slli_epi16(g, 8));
+    const __m128i rb = _mm_or_si128(_mm_and_si128(r, low), _mm_and_si128(b, high));
+    const __m128i gr = _mm_or_si128(_mm_srli_epi16(g, 8), _mm_and_si128(r, high));
+    const __m128i bgrb_lo = _mm_unpacklo_epi16(bg, rb), bgrb_hi = _mm_unpackhi_epi16(bg, rb);
+    const __m128i gr_lo = _mm_unpacklo_epi16(gr, zero), gr_hi = _mm_unpackhi_epi16(gr, zero);
+    const __m128i lanes[4] = {_mm_unpacklo_epi32(bgrb_lo, gr_lo), _mm_unpackhi_epi32(bgrb_lo, gr_lo),
+                              _mm_unpacklo_epi32(bgrb_hi, gr_hi), _mm_unpackhi_epi32(bgrb_hi, gr_hi)};
     std::uint8_t *o = out + 3 * i;
-    // Each store leaves 4 bytes that the next overwrites.
-    _mm_storeu_si128(reinterpret_cast<__m128i *>(o), pack_pixels(_mm_unpacklo_epi16(bg_lo, r0_lo)));
-    _mm_storeu_si128(reinterpret_cast<__m128i *>(o + 12), pack_pixels(_mm_unpackhi_epi16(bg_lo, r0_lo)));
-    _mm_storeu_si128(reinterpret_cast<__m128i *>(o + 24), pack_pixels(_mm_unpacklo_epi16(bg_hi, r0_hi)));
-    _mm_storeu_si128(reinterpret_cast<__m128i *>(o + 36), pack_pixels(_mm_unpackhi_epi16(bg_hi, r0_hi)));
+    for (int l = 0; l < 4; ++l) {
+      _mm_storel_epi64(reinterpret_cast<__m128i *>(o + 12 * l), lanes[l]);
+      _mm_storeh_pd(reinterpret_cast<double *>(o + 12 * l + 6), _mm_castsi128_pd(lanes[l]));
+    }
   }
 }
 #endif
