@@ -38,6 +38,7 @@
 // - Coefficients, predictors and transform sums wrap as the 16- and 32-bit arithmetic of the codec
 //   did: hostile values give odd pixels, never undefined behaviour.
 #include <algorithm>
+#include <array>
 #include <cstring>
 
 #include "core/bytes.h"
@@ -379,20 +380,28 @@ struct bit_cursor {
 // Decodes one block into `x` (natural order, dequantised, 16-bit wrapping products); returns a
 // mask of the coefficient rows that may hold a non-zero value (bit i for row i).
 unsigned decode_block(jpg_component &c, std::int16_t *x) {
+  // For zig-zag position k, the bit of its row in the mask.
+  static constexpr auto row_bit = [] {
+    std::array<std::uint8_t, 64> bits{};
+    for (int k = 0; k < 64; ++k) bits[k] = static_cast<std::uint8_t>(1u << (zig_zag[k] >> 3));
+    return bits;
+  }();
   std::memset(x, 0, 64 * sizeof *x);
+  // Locals, so that the refill call does not make the compiler reload them at every code.
+  const huff_lookup &ac = *c.ac_table;
+  const std::uint16_t *const quant = c.quant;
   bit_cursor bits{in.word, in.count};
   int symbol = 0;
   c.pred = static_cast<std::int16_t>(c.pred + bits.coefficient(*c.dc_table, &symbol));
-  x[0] = static_cast<std::int16_t>(c.pred * c.quant[0]);
+  x[0] = static_cast<std::int16_t>(c.pred * quant[0]);
   unsigned rows = 1;
   for (int k = 1; k < 64; ++k) {
-    const std::int32_t value = bits.coefficient(*c.ac_table, &symbol);
+    const std::int32_t value = bits.coefficient(ac, &symbol);
     // Size 0 has value 0 and any other size a non-zero value: run 0, size 0 is the end of block.
     if (symbol == 0) break;
     k = std::min(k + (symbol >> 4), 63);  // a run past the end lands on position 63
-    const int n = zig_zag[k];
-    x[n] = static_cast<std::int16_t>(static_cast<std::int32_t>(c.quant[k]) * value);
-    rows |= 1u << (n >> 3);
+    x[zig_zag[k]] = static_cast<std::int16_t>(static_cast<std::int32_t>(quant[k]) * value);
+    rows |= row_bit[k];
   }
   in.word = bits.word;
   in.count = bits.count;
@@ -411,30 +420,80 @@ void skip_restart_marker() {
 }
 
 #if defined(__SSE2__)
-// The second pass over the first `Pairs` pairs of first-pass rows: the rows after them are zero
-// and add nothing to the sums.
-template <int Pairs>
-void idct_columns(const jpeg_kernel &k, const __m128i t[8], std::int8_t *out, int stride) {
-  const __m128i bias = _mm_set1_epi32(16384), bottom = _mm_set1_epi16(-127);
-  __m128i lo_pairs[Pairs], hi_pairs[Pairs];
-  for (int p = 0; p < Pairs; ++p) {
-    lo_pairs[p] = _mm_unpacklo_epi16(t[2 * p], t[2 * p + 1]);
-    hi_pairs[p] = _mm_unpackhi_epi16(t[2 * p], t[2 * p + 1]);
-  }
-  for (int r = 0; r < 8; r += 2) {
-    __m128i v[2];
-    for (int h = 0; h < 2; ++h) {
-      __m128i sl = bias, sh = bias;
-      for (int p = 0; p < Pairs; ++p) {
-        sl = _mm_add_epi32(sl, _mm_madd_epi16(lo_pairs[p], k.col[r + h][p]));
-        sh = _mm_add_epi32(sh, _mm_madd_epi16(hi_pairs[p], k.col[r + h][p]));
-      }
-      v[h] = _mm_max_epi16(_mm_packs_epi32(_mm_srai_epi32(sl, 15), _mm_srai_epi32(sh, 15)), bottom);
+// The second pass by halves. The table is symmetric, A[7 - r][u] = (-1)^u A[r][u] (the cosine
+// is), so with E the sum over even u and O over odd u, output row r is E + O and row 7 - r is
+// E - O: four rows of sums give all eight. For output row r < 4 and group g, the pairs of
+// table entries that meet first-pass rows (4g, 4g + 2) and (4g + 1, 4g + 3).
+struct idct_halves {
+  __m128i even[4][2], odd[4][2];
+};
+
+const idct_halves idct_halves_table = [] {
+  idct_halves h;
+  auto pair = [](std::int16_t a, std::int16_t b) {
+    return _mm_set1_epi32(static_cast<int>(static_cast<std::uint16_t>(a) |
+                                           (static_cast<std::uint32_t>(static_cast<std::uint16_t>(b)) << 16)));
+  };
+  const std::int16_t *m = idct_kernel.m;
+  for (int r = 0; r < 4; ++r)
+    for (int g = 0; g < 2; ++g) {
+      h.even[r][g] = pair(m[r * 8 + 4 * g], m[r * 8 + 4 * g + 2]);
+      h.odd[r][g] = pair(m[r * 8 + 4 * g + 1], m[r * 8 + 4 * g + 3]);
     }
-    // The saturating pack to bytes is the upper limit of 127.
-    const __m128i bytes = _mm_packs_epi16(v[0], v[1]);
+  return h;
+}();
+
+// The first pass over the marked rows, using the first `Pairs` pairs of columns (the others are
+// zero in every marked row).
+template <int Pairs>
+void idct_first_pass(const std::int16_t *coef, unsigned rows, __m128i t[8]) {
+  const jpeg_kernel &k = idct_kernel;
+  const __m128i bias = _mm_set1_epi32(16384);
+  for (unsigned m = rows; m != 0; m &= m - 1) {
+    const int i = __builtin_ctz(m);
+    const __m128i in = _mm_loadu_si128(reinterpret_cast<const __m128i *>(coef + 8 * i));
+    __m128i lo = _mm_add_epi32(bias, _mm_madd_epi16(_mm_shuffle_epi32(in, 0x00), k.row_lo[0]));
+    __m128i hi = _mm_add_epi32(bias, _mm_madd_epi16(_mm_shuffle_epi32(in, 0x00), k.row_hi[0]));
+    lo = _mm_add_epi32(lo, _mm_madd_epi16(_mm_shuffle_epi32(in, 0x55), k.row_lo[1]));
+    hi = _mm_add_epi32(hi, _mm_madd_epi16(_mm_shuffle_epi32(in, 0x55), k.row_hi[1]));
+    if constexpr (Pairs == 4) {
+      lo = _mm_add_epi32(lo, _mm_madd_epi16(_mm_shuffle_epi32(in, 0xAA), k.row_lo[2]));
+      hi = _mm_add_epi32(hi, _mm_madd_epi16(_mm_shuffle_epi32(in, 0xAA), k.row_hi[2]));
+      lo = _mm_add_epi32(lo, _mm_madd_epi16(_mm_shuffle_epi32(in, 0xFF), k.row_lo[3]));
+      hi = _mm_add_epi32(hi, _mm_madd_epi16(_mm_shuffle_epi32(in, 0xFF), k.row_hi[3]));
+    }
+    t[i] = jpeg_pack_wrap(_mm_srai_epi32(lo, 15), _mm_srai_epi32(hi, 15));
+  }
+}
+
+// `Groups` 1 when first-pass rows 4..7 are zero (they add nothing), else 2.
+template <int Groups>
+void idct_columns(const __m128i t[8], std::int8_t *out, int stride) {
+  const idct_halves &k = idct_halves_table;
+  const __m128i bias = _mm_set1_epi32(16384), bottom = _mm_set1_epi16(-127);
+  __m128i even_lo[Groups], even_hi[Groups], odd_lo[Groups], odd_hi[Groups];
+  for (int g = 0; g < Groups; ++g) {
+    even_lo[g] = _mm_unpacklo_epi16(t[4 * g], t[4 * g + 2]);
+    even_hi[g] = _mm_unpackhi_epi16(t[4 * g], t[4 * g + 2]);
+    odd_lo[g] = _mm_unpacklo_epi16(t[4 * g + 1], t[4 * g + 3]);
+    odd_hi[g] = _mm_unpackhi_epi16(t[4 * g + 1], t[4 * g + 3]);
+  }
+  for (int r = 0; r < 4; ++r) {
+    __m128i e_lo = bias, e_hi = bias, o_lo = _mm_setzero_si128(), o_hi = _mm_setzero_si128();
+    for (int g = 0; g < Groups; ++g) {
+      e_lo = _mm_add_epi32(e_lo, _mm_madd_epi16(even_lo[g], k.even[r][g]));
+      e_hi = _mm_add_epi32(e_hi, _mm_madd_epi16(even_hi[g], k.even[r][g]));
+      o_lo = _mm_add_epi32(o_lo, _mm_madd_epi16(odd_lo[g], k.odd[r][g]));
+      o_hi = _mm_add_epi32(o_hi, _mm_madd_epi16(odd_hi[g], k.odd[r][g]));
+    }
+    const __m128i top = _mm_packs_epi32(_mm_srai_epi32(_mm_add_epi32(e_lo, o_lo), 15),
+                                        _mm_srai_epi32(_mm_add_epi32(e_hi, o_hi), 15));
+    const __m128i bottom_row = _mm_packs_epi32(_mm_srai_epi32(_mm_sub_epi32(e_lo, o_lo), 15),
+                                               _mm_srai_epi32(_mm_sub_epi32(e_hi, o_hi), 15));
+    // The saturating pack to bytes is the upper limit of 127; the lower one is -127.
+    const __m128i bytes = _mm_packs_epi16(_mm_max_epi16(top, bottom), _mm_max_epi16(bottom_row, bottom));
     _mm_storel_epi64(reinterpret_cast<__m128i *>(out + r * stride), bytes);
-    _mm_storeh_pd(reinterpret_cast<double *>(out + (r + 1) * stride), _mm_castsi128_pd(bytes));
+    _mm_storeh_pd(reinterpret_cast<double *>(out + (7 - r) * stride), _mm_castsi128_pd(bytes));
   }
 }
 #endif
@@ -444,8 +503,8 @@ void idct_columns(const jpeg_kernel &k, const __m128i t[8], std::int8_t *out, in
 // The inverse transform of jpeg_common.h into an 8 x 8 area of a strip. `rows` marks the
 // coefficient rows that may be non-zero; the others are taken as zero. Most blocks of a photo
 // hold a few low-frequency coefficients only, so the sums skip the pairs of columns (first pass)
-// and of rows (second pass) that are zero: 32-bit sums wrap the same whatever terms are left out
-// when those are zero.
+// and the rows (second pass) that are zero: 32-bit sums wrap the same whatever terms are left
+// out when those are zero.
 void jpeg_idct_rows(const std::int16_t *coef, unsigned rows, std::int8_t *out, int stride) {
   const jpeg_kernel &k = idct_kernel;
   if (rows == 0 || (rows == 1 && std::all_of(coef + 1, coef + 8, [](std::int16_t v) { return v == 0; }))) {
@@ -457,50 +516,32 @@ void jpeg_idct_rows(const std::int16_t *coef, unsigned rows, std::int8_t *out, i
     return;
   }
 #if defined(__SSE2__)
-  __m128i in_rows[8];
+  // Bit p: column pair p holds a non-zero coefficient in a marked row.
   __m128i any = _mm_setzero_si128();
-  for (int i = 0; i < 8; ++i) {
-    in_rows[i] = (rows & (1u << i)) ? _mm_loadu_si128(reinterpret_cast<const __m128i *>(coef + 8 * i))
-                                    : _mm_setzero_si128();
-    any = _mm_or_si128(any, in_rows[i]);
-  }
-  // Bit p: column pair p holds a non-zero coefficient.
+  for (unsigned m = rows; m != 0; m &= m - 1)
+    any = _mm_or_si128(any, _mm_loadu_si128(reinterpret_cast<const __m128i *>(coef + 8 * __builtin_ctz(m))));
   const int column_pairs =
       _mm_movemask_ps(_mm_castsi128_ps(_mm_cmpeq_epi32(any, _mm_setzero_si128()))) ^ 15;
-  const __m128i bias = _mm_set1_epi32(16384);
   __m128i t[8];
-  for (int i = 0; i < 8; ++i) {
-    if (!(rows & (1u << i))) {
-      t[i] = _mm_setzero_si128();
-      continue;
-    }
-    __m128i lo = bias, hi = bias;
-    const __m128i in = in_rows[i];
-    // The pairs as immediates: the shuffle takes no variable lane.
-    switch (column_pairs >= 8 ? 4 : column_pairs >= 4 ? 3 : column_pairs >= 2 ? 2 : 1) {
-      case 4:
-        lo = _mm_add_epi32(lo, _mm_madd_epi16(_mm_shuffle_epi32(in, 0xFF), k.row_lo[3]));
-        hi = _mm_add_epi32(hi, _mm_madd_epi16(_mm_shuffle_epi32(in, 0xFF), k.row_hi[3]));
-        [[fallthrough]];
-      case 3:
-        lo = _mm_add_epi32(lo, _mm_madd_epi16(_mm_shuffle_epi32(in, 0xAA), k.row_lo[2]));
-        hi = _mm_add_epi32(hi, _mm_madd_epi16(_mm_shuffle_epi32(in, 0xAA), k.row_hi[2]));
-        [[fallthrough]];
-      case 2:
-        lo = _mm_add_epi32(lo, _mm_madd_epi16(_mm_shuffle_epi32(in, 0x55), k.row_lo[1]));
-        hi = _mm_add_epi32(hi, _mm_madd_epi16(_mm_shuffle_epi32(in, 0x55), k.row_hi[1]));
-        [[fallthrough]];
-      default:
-        lo = _mm_add_epi32(lo, _mm_madd_epi16(_mm_shuffle_epi32(in, 0x00), k.row_lo[0]));
-        hi = _mm_add_epi32(hi, _mm_madd_epi16(_mm_shuffle_epi32(in, 0x00), k.row_hi[0]));
-    }
-    t[i] = jpeg_pack_wrap(_mm_srai_epi32(lo, 15), _mm_srai_epi32(hi, 15));
-  }
-  switch (rows >= 0x40 ? 4 : rows >= 0x10 ? 3 : rows >= 4 ? 2 : 1) {
-    case 4: idct_columns<4>(k, t, out, stride); break;
-    case 3: idct_columns<3>(k, t, out, stride); break;
-    case 2: idct_columns<2>(k, t, out, stride); break;
-    default: idct_columns<1>(k, t, out, stride);
+  for (__m128i &row : t) row = _mm_setzero_si128();
+  if (column_pairs >= 4)
+    idct_first_pass<4>(coef, rows, t);
+  else
+    idct_first_pass<2>(coef, rows, t);
+  if (rows == 1) {
+    // Only the first row: A[r][0] is one value for every r, so every output row is the same.
+    const __m128i first = _mm_set1_epi32(k.m[0]), bias = _mm_set1_epi32(16384);
+    const __m128i lo = _mm_madd_epi16(_mm_unpacklo_epi16(t[0], _mm_setzero_si128()), first);
+    const __m128i hi = _mm_madd_epi16(_mm_unpackhi_epi16(t[0], _mm_setzero_si128()), first);
+    const __m128i v = _mm_packs_epi32(_mm_srai_epi32(_mm_add_epi32(lo, bias), 15),
+                                      _mm_srai_epi32(_mm_add_epi32(hi, bias), 15));
+    const __m128i clamped = _mm_max_epi16(v, _mm_set1_epi16(-127));
+    const __m128i bytes = _mm_packs_epi16(clamped, clamped);
+    for (int r = 0; r < 8; ++r) _mm_storel_epi64(reinterpret_cast<__m128i *>(out + r * stride), bytes);
+  } else if (rows >= 0x10) {
+    idct_columns<2>(t, out, stride);
+  } else {
+    idct_columns<1>(t, out, stride);
   }
 #else
   std::int16_t t[64] = {};
@@ -727,11 +768,11 @@ int jpeg_decompress_scan(int stream, int width, int height, int components,
   // Each chroma block goes beside the previous one rather than at its MCU's first column, so
   // that sample i >> shift of a chroma row serves pixel i and the widening is left to the colour
   // conversion.
-  const std::size_t strip_bytes =
-      static_cast<std::size_t>(8 * v1) * static_cast<std::size_t>(padded) + kRowSlack;
   for (int i = 0; i < 3; ++i) {
-    c3[i].strip = static_cast<std::int8_t *>(img_fmalloc(strip_bytes));
     c3[i].stride = i == 0 ? padded : padded >> shift;
+    const std::size_t strip_bytes =
+        static_cast<std::size_t>(i == 0 ? 8 * v1 : 8) * static_cast<std::size_t>(c3[i].stride) + kRowSlack;
+    c3[i].strip = static_cast<std::int8_t *>(img_fmalloc(strip_bytes));
     // The conversion reads a little past what the blocks fill: keep those bytes defined.
     if (c3[i].strip != nullptr) std::memset(c3[i].strip, 0, strip_bytes);
   }
