@@ -420,6 +420,12 @@ void skip_restart_marker() {
 }
 
 #if defined(__SSE2__)
+// The high 8 bytes of v to an address of any alignment (the double store of movhpd would want
+// 8-byte alignment).
+inline void store_high8(void *to, __m128i v) {
+  _mm_storel_epi64(static_cast<__m128i *>(to), _mm_unpackhi_epi64(v, v));
+}
+
 // The second pass by halves. The table is symmetric, A[7 - r][u] = (-1)^u A[r][u] (the cosine
 // is), so with E the sum over even u and O over odd u, output row r is E + O and row 7 - r is
 // E - O: four rows of sums give all eight. For output row r < 4 and group g, the pairs of
@@ -493,7 +499,7 @@ void idct_columns(const __m128i t[8], std::int8_t *out, int stride) {
     // The saturating pack to bytes is the upper limit of 127; the lower one is -127.
     const __m128i bytes = _mm_packs_epi16(_mm_max_epi16(top, bottom), _mm_max_epi16(bottom_row, bottom));
     _mm_storel_epi64(reinterpret_cast<__m128i *>(out + r * stride), bytes);
-    _mm_storeh_pd(reinterpret_cast<double *>(out + (7 - r) * stride), _mm_castsi128_pd(bytes));
+    store_high8(out + (7 - r) * stride, bytes);
   }
 }
 #endif
@@ -724,7 +730,7 @@ void convert_colour_sse2(std::uint8_t *out, const std::int8_t *luma, const std::
     std::uint8_t *o = out + 3 * i;
     for (int l = 0; l < 4; ++l) {
       _mm_storel_epi64(reinterpret_cast<__m128i *>(o + 12 * l), lanes[l]);
-      _mm_storeh_pd(reinterpret_cast<double *>(o + 12 * l + 6), _mm_castsi128_pd(lanes[l]));
+      store_high8(o + 12 * l + 6, lanes[l]);
     }
   }
 }
