@@ -631,6 +631,7 @@ void jpg_set_component_params() {
   }
 }
 
+#if !defined(__SSE2__)
 // Colour products of the library's YCbCr (not JFIF's), each shifted by 10 on its own, by the
 // signed chroma sample's byte.
 struct colour_tables {
@@ -648,8 +649,7 @@ struct colour_tables {
 const colour_tables colours;
 
 inline std::uint8_t clamp_byte(int v) { return static_cast<std::uint8_t>(v < 0 ? 0 : (v > 255 ? 255 : v)); }
-
-#if defined(__SSE2__)
+#else
 // (s * c) >> 10 for signed samples s, as (s * 64 * c) >> 16: the high half of a 16-bit product
 // is that floor exactly, and s * 64 stays within 16 bits.
 inline __m128i colour_term(__m128i s64, int c) { return _mm_mulhi_epi16(s64, _mm_set1_epi16(static_cast<short>(c))); }
