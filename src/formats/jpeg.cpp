@@ -420,10 +420,10 @@ void skip_restart_marker() {
 }
 
 #if defined(__SSE2__)
-// The high 8 bytes of v to an address of any alignment (the double store of movhpd would want
-// 8-byte alignment).
+// The high 8 bytes of v to an address of any alignment: movhps, which has no alignment rule
+// (the compilers' movhpd intrinsic is a double store, which wants 8-byte alignment).
 inline void store_high8(void *to, __m128i v) {
-  _mm_storel_epi64(static_cast<__m128i *>(to), _mm_unpackhi_epi64(v, v));
+  _mm_storeh_pi(static_cast<__m64 *>(to), _mm_castsi128_ps(v));
 }
 
 // The second pass by halves. The table is symmetric, A[7 - r][u] = (-1)^u A[r][u] (the cosine
