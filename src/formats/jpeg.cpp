@@ -62,6 +62,7 @@ constexpr int kRefillMargin = 10;
 constexpr int kMaxPastEndBytes = 16;
 constexpr std::int32_t kMaxDimension = 32767;
 constexpr int kFastBits = 9;
+constexpr unsigned kAcBit = 0x100;
 
 // Markers (ITU-T T.81 Table B.1).
 constexpr std::uint16_t kSoi = 0xFFD8;
@@ -378,7 +379,8 @@ struct bit_cursor {
 };
 
 // Decodes one block into `x` (natural order, dequantised, 16-bit wrapping products); returns a
-// mask of the coefficient rows that may hold a non-zero value (bit i for row i).
+// mask of the coefficient rows that may hold a non-zero value (bit i for row i), with kAcBit set
+// when a coefficient other than the DC term was decoded.
 unsigned decode_block(jpg_component &c, std::int16_t *x) {
   // For zig-zag position k, the bit of its row in the mask.
   static constexpr auto row_bit = [] {
@@ -401,11 +403,20 @@ unsigned decode_block(jpg_component &c, std::int16_t *x) {
     if (symbol == 0) break;
     k = std::min(k + (symbol >> 4), 63);  // a run past the end lands on position 63
     x[zig_zag[k]] = static_cast<std::int16_t>(static_cast<std::int32_t>(quant[k]) * value);
-    rows |= row_bit[k];
+    rows |= row_bit[k] | kAcBit;
   }
   in.word = bits.word;
   in.count = bits.count;
   return rows;
+}
+
+// The transform of a block that holds only its DC term: the first column of the table is one
+// value (C(0) * 32768), so every first-pass value is the same and so is every output.
+void idct_dc_only(std::int16_t dc, std::int8_t *out, int stride) {
+  const std::int16_t m0 = idct_kernel.m[0];
+  const auto t = static_cast<std::int16_t>(jpeg_round15(static_cast<std::uint32_t>(dc * m0)));
+  const std::int8_t s = clamp_sample(jpeg_round15(static_cast<std::uint32_t>(m0 * t)));
+  for (int r = 0; r < 8; ++r) std::memset(out + r * stride, static_cast<std::uint8_t>(s), 8);
 }
 
 // Reads the restart marker after an interval: 16 bits, then one bit at a time until the 16-bit
@@ -513,14 +524,8 @@ void idct_columns(const __m128i t[8], std::int8_t *out, int stride) {
 // out when those are zero.
 void jpeg_idct_rows(const std::int16_t *coef, unsigned rows, std::int8_t *out, int stride) {
   const jpeg_kernel &k = idct_kernel;
-  if (rows == 0 || (rows == 1 && std::all_of(coef + 1, coef + 8, [](std::int16_t v) { return v == 0; }))) {
-    // Only the DC term: the first column of the table is one value (C(0) * 32768), so every
-    // first-pass value is the same and so is every output.
-    const auto t = static_cast<std::int16_t>(jpeg_round15(static_cast<std::uint32_t>(coef[0] * k.m[0])));
-    const std::int8_t s = clamp_sample(jpeg_round15(static_cast<std::uint32_t>(k.m[0] * t)));
-    for (int r = 0; r < 8; ++r) std::memset(out + r * stride, static_cast<std::uint8_t>(s), 8);
-    return;
-  }
+  if (rows == 0 || (rows == 1 && std::all_of(coef + 1, coef + 8, [](std::int16_t v) { return v == 0; })))
+    return idct_dc_only(coef[0], out, stride);
 #if defined(__SSE2__)
   // Bit p: column pair p holds a non-zero coefficient in a marked row.
   __m128i any = _mm_setzero_si128();
@@ -808,7 +813,11 @@ int jpeg_decompress_scan(int stream, int width, int height, int components,
         for (int bv = 0; bv < c.v; ++bv)
           for (int bh = 0; bh < c.h; ++bh) {
             const unsigned rows = decode_block(c, coef);
-            jpeg_idct_rows(coef, rows, at + 8 * bv * c.stride + 8 * bh, c.stride);
+            std::int8_t *const block = at + 8 * bv * c.stride + 8 * bh;
+            if (rows & kAcBit)
+              jpeg_idct_rows(coef, rows & 0xFF, block, c.stride);
+            else
+              idct_dc_only(coef[0], block, c.stride);
           }
       }
       ++since_restart;
