@@ -1,9 +1,8 @@
 // The GIF reader's delivery order, depth and policy on corrupt codes and missing descriptors, and
-// what the writer puts in its header, sub-blocks and code stream.
+// what the writer puts in its header and code stream.
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <random>
 
 #include "support/support.h"
 
@@ -112,9 +111,9 @@ TEST(GifRead, CorruptCodesKeepTheRowsSoFarAndBadHeadersAreRefused) {
 }
 
 // The codes of the first image of a GIF we wrote, read the way a decoder reads them, with the
-// width and the decoder's next free code at each, and the sub-block sizes.
+// width of each.
 struct CodeTrace {
-  std::vector<int> codes, widths, next_at, sub_block_sizes;
+  std::vector<int> codes, widths;
 };
 CodeTrace trace_codes(const Bytes &gif) {
   CodeTrace t;
@@ -122,7 +121,6 @@ CodeTrace trace_codes(const Bytes &gif) {
   const int mcs = gif[p + 10], clear = 1 << mcs;
   Bytes data;
   for (p += 11; gif[p] != 0; p += 1 + gif[p]) {
-    t.sub_block_sizes.push_back(gif[p]);
     data.insert(data.end(), gif.begin() + std::ptrdiff_t(p) + 1, gif.begin() + std::ptrdiff_t(p) + 1 + gif[p]);
   }
   int width = mcs + 1, next = clear + 2;
@@ -132,7 +130,6 @@ CodeTrace trace_codes(const Bytes &gif) {
     for (int k = 0; k < width; ++k, ++bit) code |= ((data[bit / 8] >> (bit % 8)) & 1) << k;
     t.codes.push_back(code);
     t.widths.push_back(width);
-    t.next_at.push_back(next);
     if (code == clear + 1) break;
     if (code == clear) {
       width = mcs + 1, next = clear + 2, first = true;
@@ -168,28 +165,6 @@ TEST(GifWrite, HeaderTableAndCodeStreamByBitCount) {
   for (int bits : {1, 24}) {
     PackedDib dib = make_packed_dib(4, 4, bits);
     EXPECT_EQ(save_gif(dib, 4096, PXV_ERR_TYPE)[0], 0xAA) << bits << " bits are refused, nothing written";
-  }
-}
-
-TEST(GifWrite, ClearAfterCode4080AndSubBlocksOf253Or254) {
-  // Noise fills the table many times over; a uniform image reaches 4080 only after some eight
-  // million pixels, so it is written once at that size as well.
-  for (auto [w, h, noise] : {std::tuple{400, 300, true}, {4096, 2048, false}}) {
-    PackedDib dib = make_packed_dib(w, h, 8);
-    std::mt19937 rng(3);
-    for (int y = 0; y < h; ++y)
-      for (int x = 0; x < w; ++x) dib.row(y)[x] = noise ? std::uint8_t(rng() % 200) : 17;
-    const CodeTrace t = trace_codes(save_gif(dib, std::size_t(w) * h * 2 + 4096));
-    int clears = 0;
-    for (std::size_t i = 1; i < t.codes.size(); ++i) {
-      if (t.codes[i] != 256) continue;
-      ++clears;
-      EXPECT_EQ((std::vector<int>{t.next_at[i], t.widths[i], t.widths[i + 1]}), (std::vector<int>{4080, 12, 9}))
-          << "Clear at code " << i;
-    }
-    EXPECT_GE(clears, 1);
-    for (std::size_t i = 0; i + 1 < t.sub_block_sizes.size(); ++i)
-      ASSERT_TRUE(t.sub_block_sizes[i] == 253 || t.sub_block_sizes[i] == 254) << t.sub_block_sizes[i];
   }
 }
 

@@ -3,6 +3,7 @@
 
 #include <cstring>
 #include <map>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -107,6 +108,78 @@ TEST(TiffWriterLayout, LzwStripsAndTheirArrays) {
   for (int k = 0; k < 5; at += get_le32(&f[d[279].value + 4 * k++]))
     EXPECT_EQ(get_le32(&f[d[273].value + 4 * k]), at) << k;
   EXPECT_EQ(at, f.size());
+}
+
+// Plain LZW as both writers define it, with a std::map for the string table: codes from
+// `min_width` bits, the width growing when code 2^width (TIFF: 2^width - 1) has been assigned, and
+// a Clear once code 4080 (TIFF: 4079) has. Packed least (GIF) or most (TIFF) significant bit first.
+Bytes plain_lzw(const Bytes &in, int min_width, bool gif) {
+  const int clear = 1 << (min_width - 1), late = gif ? 1 : 0;
+  Bytes out;
+  std::uint64_t acc = 0;
+  int have = 0;
+  auto put = [&](int code, int width) {
+    acc = gif ? acc | std::uint64_t(code) << have : acc << width | std::uint64_t(code);
+    for (have += width; have >= 8; have -= 8) {
+      out.push_back(std::uint8_t(gif ? acc : acc >> (have - 8)));
+      if (gif) acc >>= 8;
+    }
+  };
+  std::map<std::pair<int, int>, int> table;
+  int width = min_width, next = clear + 2, prefix = in[0];
+  put(clear, width);
+  for (std::size_t i = 1; i < in.size(); ++i) {
+    auto found = table.find({prefix, in[i]});
+    if (found != table.end()) {
+      prefix = found->second;
+      continue;
+    }
+    put(prefix, width);
+    table[{prefix, in[i]}] = next++;
+    prefix = in[i];
+    if (next == (width == 12 ? 4080 : 1 << width) + late) {
+      if (width++ == 12) put(clear, 12), table.clear(), width = min_width, next = clear + 2;
+    }
+  }
+  put(prefix, width);
+  put(clear + 1, width);
+  if (have > 0) out.push_back(std::uint8_t(gif ? acc : acc << (8 - have)));
+  return out;
+}
+
+TEST(LzwWriters, CodesOfAPlainEncoder) {
+  // Noise over 200 values clears the table several times; short runs make long strings; the GIF
+  // rows are one strip's worth of TIFF too.
+  std::mt19937 rng(5);
+  for (auto [w, h, bits, type, runs] : {std::tuple{97, 100, 8, PXV_SAVE_TIFF_LZW, false}, {33, 100, 24, PXV_SAVE_TIFF_LZW, true},
+                                        {400, 300, 8, PXV_SAVE_GIF, false}, {301, 200, 4, PXV_SAVE_GIF, true}}) {
+    pxv_test::PackedDib dib = pxv_test::make_packed_dib(w, h, bits);
+    int value = 0;
+    for (int y = 0; y < h; ++y)
+      for (int i = 0; i < dib.row_bytes(); ++i)
+        dib.row(y)[i] = std::uint8_t(runs ? (rng() % 4 ? value : value = int(rng())) : rng() % 200);
+    // The coded bytes: rows top down, pixels in byte order (GIF: one a byte; TIFF: red first).
+    Bytes in;
+    for (int y = h - 1; y >= 0; --y)
+      for (int x = 0; x < (bits == 24 ? 3 * w : bits == 4 && type == PXV_SAVE_GIF ? w : w * bits / 8); ++x)
+        in.push_back(bits == 24 ? dib.row(y)[x + 2 - 2 * (x % 3)] : bits == 4 ? dib.row(y)[x / 2] >> (x % 2 ? 0 : 4) & 15 : dib.row(y)[x]);
+    const int handle = IMG_create_handle(dib.bytes.data());
+    const Bytes f = pxv_test::save_mem(handle, type, in.size() * 2 + 4096);
+    IMG_delete_bitmap(handle);
+    Bytes coded;
+    if (type == PXV_SAVE_GIF) {
+      // Sub-blocks of 253 or 254 bytes: whole bytes go out once 253 are there, behind a code.
+      for (std::size_t p = 13 + (3u << bits) + 11; f[p] != 0; p += 1 + f[p]) {
+        EXPECT_TRUE(f[p] == 253 || f[p] == 254 || f[p + 1 + f[p]] == 0) << int(f[p]);
+        coded.insert(coded.end(), &f[p + 1], &f[p + 1 + f[p]]);
+      }
+    } else {
+      auto d = directory(f, 8);
+      ASSERT_EQ(d[273].count, 1u) << "one strip";
+      coded = Bytes(&f[d[273].value], &f[d[273].value + d[279].value]);
+    }
+    EXPECT_EQ(coded, plain_lzw(in, type == PXV_SAVE_GIF ? bits + 1 : 9, type == PXV_SAVE_GIF)) << w << "x" << h << "x" << bits;
+  }
 }
 
 TEST(TiffWriters, FilesThereAlready) {
