@@ -10,6 +10,7 @@
 #include "core/bytes.h"
 #include "core/dib.h"
 #include "core/image.h"
+#include "formats/ccitt_changes.h"
 #include "support.h"
 
 using namespace pxv;
@@ -180,6 +181,27 @@ TEST(LzwWriters, CodesOfAPlainEncoder) {
     }
     EXPECT_EQ(coded, plain_lzw(in, type == PXV_SAVE_GIF ? bits + 1 : 9, type == PXV_SAVE_GIF)) << w << "x" << h << "x" << bits;
   }
+}
+
+TEST(FacsimileWriters, ChangesFoundWordAtATimeAsPixelByPixel) {
+  // Rows that change at no pixel to every pixel, at widths about the 64-pixel words, with random
+  // bits past the width. The pixel before a row is white (a set bit).
+  std::mt19937 rng(9);
+  for (int width : {1, 8, 63, 64, 65, 127, 200, 1728})
+    for (int percent_changing : {0, 1, 10, 50, 100}) {
+      Bytes row((width + 63) / 64 * 8);
+      std::vector<std::int32_t> plain;
+      bool white = true, before = true;
+      for (int x = 0; x < int(row.size()) * 8; ++x, before = white) {
+        white = x < width ? white != (int(rng() % 100) < percent_changing) : rng() % 2;
+        if (white) row[std::size_t(x / 8)] |= std::uint8_t(0x80 >> x % 8);
+        if (x < width && white != before) plain.push_back(x);
+      }
+      plain.insert(plain.end(), 3, width);
+      std::vector<std::int32_t> fast(std::size_t(width) + 4);
+      fast.resize(std::size_t(pxv::find_changes(row.data(), width, fast.data())) + 3);
+      EXPECT_EQ(fast, plain) << width << ", " << percent_changing;
+    }
 }
 
 TEST(TiffWriters, FilesThereAlready) {
