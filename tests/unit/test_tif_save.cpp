@@ -117,25 +117,20 @@ TEST(TiffWriterLayout, LzwStripsAndTheirArrays) {
 Bytes plain_lzw(const Bytes &in, int min_width, bool gif) {
   const int clear = 1 << (min_width - 1);
   std::vector<int> bits;
-  auto put = [&](int code, int width) {
-    for (int k = 0; k < width; ++k) bits.push_back(code >> (gif ? k : width - 1 - k) & 1);
-  };
+  auto put = [&](int code, int width) { for (int k = 0; k < width; ++k) bits.push_back(code >> (gif ? k : width - 1 - k) & 1); };
   std::map<std::pair<int, int>, int> table;
   int width = min_width, next = clear + 2, prefix = in[0];
   put(clear, width);
   for (std::size_t i = 1; i < in.size(); ++i) {
     if (auto found = table.find({prefix, in[i]}); found != table.end()) {
       prefix = found->second;
-      continue;
+    } else {
+      put(prefix, width), table[{prefix, in[i]}] = next++, prefix = in[i];
+      if (next == (width == 12 ? 4080 : 1 << width) + (gif ? 1 : 0) && width++ == 12)
+        put(clear, 12), table.clear(), width = min_width, next = clear + 2;
     }
-    put(prefix, width);
-    table[{prefix, in[i]}] = next++;
-    prefix = in[i];
-    if (next == (width == 12 ? 4080 : 1 << width) + (gif ? 1 : 0) && width++ == 12)
-      put(clear, 12), table.clear(), width = min_width, next = clear + 2;
   }
-  put(prefix, width);
-  put(clear + 1, width);
+  put(prefix, width), put(clear + 1, width);
   Bytes out((bits.size() + 7) / 8);
   for (std::size_t i = 0; i < bits.size(); ++i) out[i / 8] |= std::uint8_t(bits[i] << (gif ? i % 8 : 7 - i % 8));
   return out;
@@ -147,8 +142,7 @@ TEST(LzwWriters, CodesOfAPlainEncoder) {
   for (auto [w, h, bits, type, runs] : {std::tuple{97, 100, 8, PXV_SAVE_TIFF_LZW, false}, {33, 100, 24, PXV_SAVE_TIFF_LZW, true},
                                         {400, 300, 8, PXV_SAVE_GIF, false}, {301, 200, 4, PXV_SAVE_GIF, true}}) {
     pxv_test::PackedDib dib = pxv_test::make_packed_dib(w, h, bits);
-    int value = 0;
-    for (int y = 0; y < h; ++y)
+    for (int y = 0, value = 0; y < h; ++y)
       for (int i = 0; i < dib.row_bytes(); ++i) dib.row(y)[i] = std::uint8_t(runs ? (rng() % 4 ? value : value = int(rng())) : rng() % 200);
     // The coded bytes: rows top down, pixels in byte order (GIF: one a byte; TIFF: red first).
     Bytes in;
