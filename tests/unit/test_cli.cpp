@@ -2,7 +2,9 @@
 // batches in worker processes, errors exit non-zero with the result code's meaning.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
+#include <random>
 #include <string>
 
 #include "peers.h"
@@ -74,13 +76,48 @@ TEST(CliConvert, TypeByNameNumberOrEndingAndCrop) {
   std::string why = pxv("convert " + in + " " + out + " --type tiff-g4", &ok);
   EXPECT_FALSE(ok) << "Group 4 takes bilevel images only";
   EXPECT_TRUE(has(why, "(result -6)")) << why;
-  // A refused save (a crop outside the image) leaves an existing output as it was: outputs are
-  // renamed into place only after a successful save.
-  std::string kept = pxv_test::scratch_path("kept.pcx");
-  pxv_test::write_file(kept, Bytes(300, 0x20));
-  pxv("convert " + in + " " + kept + " --crop 100,100,10,10", &ok);
-  EXPECT_FALSE(ok);
-  EXPECT_EQ(pxv_test::read_file(kept), Bytes(300, 0x20));
+}
+
+// A refused save (a depth the type cannot write, a crop outside the image) and a save that runs
+// out of room leave the output as it was, or absent, for every type: pages are appended to a
+// copy, and outputs are renamed into place only after a save that succeeded. A file size limit
+// whose signal is ignored makes every write past it fail, as a full disk does, without needing
+// the rights to mount one.
+TEST(CliConvert, AFailedSaveLeavesTheOutputAsItWas) {
+  const std::string dir = pxv_test::scratch_path("kept");
+  pxv_test::run("rm -rf " + dir + " && mkdir " + dir);
+  bool ok = true;
+  std::string why, small[25], noise[25];
+  for (int bits : {1, 8, 24}) {
+    pxv_test::PackedDib dib = pxv_test::make_packed_dib(300, 300, bits);
+    std::mt19937 random(bits);
+    for (std::size_t i = 40; i < dib.bytes.size(); ++i) dib.bytes[i] = std::uint8_t(random());
+    const int h = IMG_create_handle(dib.bytes.data());
+    noise[bits] = pxv_test::save_bmp(h, "noise" + std::to_string(bits) + ".bmp");
+    IMG_delete_bitmap(h);
+    small[bits] = picture_file("small" + std::to_string(bits) + ".bmp", bits);
+  }
+  for (int type = 0; type < 16; ++type) {
+    const int bits = type >= 7 && type <= 10 ? 1 : type == 4 || type == 5 || type == 12 ? 8 : 24;
+    const std::string kept = dir + "/kept" + std::to_string(type), absent = dir + "/absent";
+    const std::string as = " --type " + std::to_string(type) + " -q";
+    pxv("convert " + small[bits] + " " + kept + as, &ok);  // a first page to add to, or any file
+    ASSERT_TRUE(ok) << type;
+    const Bytes before = pxv_test::read_file(kept);
+    for (const std::string &out : {kept, absent}) {
+      pxv("convert " + small[bits] + " " + out + " --crop 100,100,10,10" + as, &ok);
+      EXPECT_FALSE(ok) << type;
+      ok = pxv_test::run("trap '' XFSZ; ulimit -f 16; exec " + std::string(PXV_CLI) + " convert " +
+                         noise[bits] + " " + out + as, &why);
+      EXPECT_TRUE(!ok && has(why, "(result -10)")) << type << why;
+    }
+    EXPECT_EQ(pxv_test::read_file(kept), before) << type;
+  }
+  const Bytes gif = pxv_test::read_file(dir + "/kept4");
+  why = pxv("convert " + noise[24] + " " + dir + "/kept4 -q --type gif", &ok);
+  EXPECT_TRUE(!ok && has(why, "(result -6)") && pxv_test::read_file(dir + "/kept4") == gif) << why;
+  pxv_test::run("ls -A " + dir, &why);
+  EXPECT_EQ(std::count(why.begin(), why.end(), '\n'), 16) << "only the kept files, no temporary files:\n" << why;
 }
 
 TEST(CliConvert, BatchGoesOnPastAFailureAndSaysWhichFailed) {
