@@ -1,5 +1,6 @@
 // The pxv command line: info describes an image, convert follows its options and converts
-// batches in worker processes, errors exit non-zero with the result code's meaning.
+// batches in worker processes, errors exit non-zero with the result code's meaning, failed saves
+// leave outputs alone, --limit-memory bounds what a file can make it allocate.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -11,6 +12,7 @@
 #include "support.h"
 
 using pxv_test::Bytes;
+using pxv_test::operator+;
 
 namespace {
 
@@ -52,6 +54,19 @@ TEST(CliInfo, DescribesAnImageFailsClearlyAndHelpsEveryCommand) {
   EXPECT_FALSE(ok) << "a BMP has no page 3";
   pxv("frobnicate", &ok);
   EXPECT_FALSE(ok);
+  // A header of 54 bytes asking for 927 MiB, refused under --limit-memory before any allocation:
+  // by pxv's own load, which says what the image needs, and by the library's block limit.
+  Bytes header = pxv_test::bmp_file_header(54, 54) + Bytes(40, 0);
+  for (auto [at, size, value] : {std::array<int, 3>{14, 4, 40}, {18, 4, 18000}, {22, 4, 18000}, {26, 2, 1}, {28, 2, 24}})
+    header = pxv_test::with_field(header, std::size_t(at), size, std::uint32_t(value));
+  const std::string huge = pxv_test::scratch_path("huge.bmp");
+  pxv_test::write_file(huge, header);
+  out = pxv("--limit-memory 64MiB convert " + huge + " " + pxv_test::scratch_path("huge_out.bmp"), &ok);
+  EXPECT_TRUE(!ok && has(out, "(result -1)") && has(out, "needs 927.0 MiB, above --limit-memory 64MiB")) << out;
+  out = pxv("--limit-memory=64m info " + huge, &ok);
+  EXPECT_TRUE(!ok && has(out, "(result -1)")) << out;
+  pxv("--limit-memory 64MB info " + huge, &ok);
+  EXPECT_FALSE(ok) << "not a size";
   for (const char *command : {"", "info ", "convert ", "render ", "print ", "crop ", "tour "}) {
     EXPECT_TRUE(has(pxv(std::string(command) + "--help", &ok), "usage: pxv")) << command;
     EXPECT_TRUE(ok) << command;
