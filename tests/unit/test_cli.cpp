@@ -48,25 +48,18 @@ TEST(CliInfo, DescribesAnImageFailsClearlyAndHelpsEveryCommand) {
   std::string out = pxv("info " + file, &ok);
   EXPECT_TRUE(ok && has(out, "width:     40") && has(out, "bit count: 4") && has(out, "colours:   16")) << out;
   out = pxv("info " + pxv_test::scratch_path("missing.bmp"), &ok);
-  EXPECT_FALSE(ok);
-  EXPECT_TRUE(has(out, "cannot be opened or read (result -2)")) << out;
+  EXPECT_TRUE(!ok && has(out, "cannot be opened or read (result -2)")) << out;
   pxv("info " + file + " --page 3", &ok);
   EXPECT_FALSE(ok) << "a BMP has no page 3";
   pxv("frobnicate", &ok);
   EXPECT_FALSE(ok);
-  // A header of 54 bytes asking for 927 MiB, refused under --limit-memory before any allocation:
-  // by pxv's own load, which says what the image needs, and by the library's block limit.
-  Bytes header = pxv_test::bmp_file_header(54, 54) + Bytes(40, 0);
-  for (auto [at, size, value] : {std::array<int, 3>{14, 4, 40}, {18, 4, 18000}, {22, 4, 18000}, {26, 2, 1}, {28, 2, 24}})
-    header = pxv_test::with_field(header, std::size_t(at), size, std::uint32_t(value));
+  // A 54-byte header asking for 927 MiB is refused under --limit-memory before any allocation,
+  // by pxv's load, which says what the image needs, and by the library's block limit.
   const std::string huge = pxv_test::scratch_path("huge.bmp");
-  pxv_test::write_file(huge, header);
-  out = pxv("--limit-memory 64MiB convert " + huge + " " + pxv_test::scratch_path("huge_out.bmp"), &ok);
+  pxv_test::write_file(huge, pxv_test::bmp_file_header(54, 54) + Bytes{40, 0, 0, 0, 0x50, 0x46, 0, 0, 0x50, 0x46, 0, 0, 1, 0, 24} + Bytes(25, 0));
+  out = pxv("--limit-memory 64MiB convert " + huge + " " + huge + ".bmp", &ok);
   EXPECT_TRUE(!ok && has(out, "(result -1)") && has(out, "needs 927.0 MiB, above --limit-memory 64MiB")) << out;
-  out = pxv("--limit-memory=64m info " + huge, &ok);
-  EXPECT_TRUE(!ok && has(out, "(result -1)")) << out;
-  pxv("--limit-memory 64MB info " + huge, &ok);
-  EXPECT_FALSE(ok) << "not a size";
+  EXPECT_TRUE(has(pxv("--limit-memory=64m info " + huge, &ok), "(result -1)") && !ok);
   for (const char *command : {"", "info ", "convert ", "render ", "print ", "crop ", "tour "}) {
     EXPECT_TRUE(has(pxv(std::string(command) + "--help", &ok), "usage: pxv")) << command;
     EXPECT_TRUE(ok) << command;
@@ -89,48 +82,33 @@ TEST(CliConvert, TypeByNameNumberOrEndingAndCrop) {
   pxv("convert " + in + " " + pxv_test::scratch_path("x.unknown"), &ok);
   EXPECT_FALSE(ok) << "no type from the ending";
   std::string why = pxv("convert " + in + " " + out + " --type tiff-g4", &ok);
-  EXPECT_FALSE(ok) << "Group 4 takes bilevel images only";
-  EXPECT_TRUE(has(why, "(result -6)")) << why;
+  EXPECT_TRUE(!ok && has(why, "(result -6)")) << "Group 4 takes bilevel images only: " << why;
 }
 
-// A refused save (a depth the type cannot write, a crop outside the image) and a save that runs
-// out of room leave the output as it was, or absent, for every type: pages are appended to a
-// copy, and outputs are renamed into place only after a save that succeeded. A file size limit
-// whose signal is ignored makes every write past it fail, as a full disk does, without needing
-// the rights to mount one.
+// A refused save (a crop outside the image) and one that runs out of room leave the output as it
+// was, or absent, for every type. A file size limit whose signal is ignored fails every write
+// past it, as a full disk does, without the rights to mount one.
 TEST(CliConvert, AFailedSaveLeavesTheOutputAsItWas) {
-  const std::string dir = pxv_test::scratch_path("kept");
+  const std::string dir = pxv_test::scratch_path("kept"), small = picture_file("small.bmp", 24);
   pxv_test::run("rm -rf " + dir + " && mkdir " + dir);
+  pxv_test::PackedDib dib = pxv_test::make_packed_dib(300, 300, 24);
+  std::generate(dib.bytes.begin() + 40, dib.bytes.end(), std::mt19937(1));  // noise: it compresses badly
+  const std::string noise = pxv_test::save_bmp(IMG_create_handle(dib.bytes.data()), "noise.bmp");
   bool ok = true;
-  std::string why, small[25], noise[25];
-  for (int bits : {1, 8, 24}) {
-    pxv_test::PackedDib dib = pxv_test::make_packed_dib(300, 300, bits);
-    std::mt19937 random(bits);
-    for (std::size_t i = 40; i < dib.bytes.size(); ++i) dib.bytes[i] = std::uint8_t(random());
-    const int h = IMG_create_handle(dib.bytes.data());
-    noise[bits] = pxv_test::save_bmp(h, "noise" + std::to_string(bits) + ".bmp");
-    IMG_delete_bitmap(h);
-    small[bits] = picture_file("small" + std::to_string(bits) + ".bmp", bits);
-  }
-  for (int type = 0; type < 16; ++type) {
-    const int bits = type >= 7 && type <= 10 ? 1 : type == 4 || type == 5 || type == 12 ? 8 : 24;
-    const std::string kept = dir + "/kept" + std::to_string(type), absent = dir + "/absent";
-    const std::string as = " --type " + std::to_string(type) + " -q";
-    pxv("convert " + small[bits] + " " + kept + as, &ok);  // a first page to add to, or any file
-    ASSERT_TRUE(ok) << type;
+  std::string why;
+  for (int type = 0; type < 16; ++type) {  // at a depth it writes: CCITT 1 bit; GIF, WPG, RLE 8
+    const char *depth = type >= 7 && type <= 10 ? " --dither bayer" : type == 4 || type == 5 || type == 12 ? " --to8" : "";
+    const std::string kept = dir + "/kept" + std::to_string(type), as = " -q --type " + std::to_string(type) + depth;
+    pxv("convert " + small + " " + kept + as, &ok);  // a first page to add to, or any file
     const Bytes before = pxv_test::read_file(kept);
-    for (const std::string &out : {kept, absent}) {
-      pxv("convert " + small[bits] + " " + out + " --crop 100,100,10,10" + as, &ok);
+    for (const std::string &out : {kept, dir + "/absent"}) {
+      pxv("convert " + small + " " + out + " --crop 100,100,10,10" + as, &ok);
       EXPECT_FALSE(ok) << type;
-      ok = pxv_test::run("trap '' XFSZ; ulimit -f 16; exec " + std::string(PXV_CLI) + " convert " +
-                         noise[bits] + " " + out + as, &why);
+      ok = pxv_test::run("trap '' XFSZ; ulimit -f 16; exec " PXV_CLI " convert " + noise + " " + out + as, &why);
       EXPECT_TRUE(!ok && has(why, "(result -10)")) << type << why;
     }
-    EXPECT_EQ(pxv_test::read_file(kept), before) << type;
+    EXPECT_TRUE(!before.empty() && pxv_test::read_file(kept) == before) << type;
   }
-  const Bytes gif = pxv_test::read_file(dir + "/kept4");
-  why = pxv("convert " + noise[24] + " " + dir + "/kept4 -q --type gif", &ok);
-  EXPECT_TRUE(!ok && has(why, "(result -6)") && pxv_test::read_file(dir + "/kept4") == gif) << why;
   pxv_test::run("ls -A " + dir, &why);
   EXPECT_EQ(std::count(why.begin(), why.end(), '\n'), 16) << "only the kept files, no temporary files:\n" << why;
 }
