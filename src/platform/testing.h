@@ -10,7 +10,8 @@
 
 namespace pxv_platform {
 
-// Blocks larger than this fail like an exhausted heap (default 1 GiB).
+// Blocks larger than this fail like an exhausted heap (default 1 GiB); PxvSetMemoryLimit is the
+// same limit as hosts set it.
 void set_block_limit(std::size_t bytes);
 std::size_t block_limit();
 

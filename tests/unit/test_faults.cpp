@@ -141,6 +141,45 @@ std::vector<Format> loadable() {
 }
 INSTANTIATE_TEST_SUITE_P(Formats, LoadFaults, ::testing::ValuesIn(loadable()), name);
 
+// Adding a page with its writes cut at every byte in turn, then every allocation failing in turn:
+// the file stays byte for byte as it was, but for a cut inside the 4-byte link written last (a
+// full disk never cuts it, as it overwrites bytes the file has), until the save succeeds.
+class AppendFaults : public Faults {};
+
+TEST_P(AppendFaults, AFailedAppendLeavesTheFileAsItWas) {
+  const Format f = GetParam();
+  const int source = pxv_test::picture_handle(13, 7, f.bits);
+  const std::string file = pxv_test::scratch_path("append_" + std::to_string(f.type) + ".img");
+  std::remove(file.c_str());
+  const int first = IMG_save_bitmap(source, file.c_str(), f.type);
+  const pxv_test::Bytes one_page = pxv_test::read_file(file);
+  ASSERT_TRUE(first == 0 && IMG_save_bitmap(source, file.c_str(), f.type) == 0);
+  const pxv_test::Bytes two_pages = pxv_test::read_file(file);
+  auto append = [&] {
+    pxv_test::write_file(file, one_page);
+    return IMG_save_bitmap(source, file.c_str(), f.type);
+  };
+  std::int64_t cap = 0, changed = -1;
+  for (; cap < 4096; ++cap) {
+    pxv_platform::cap_next_file_writes(cap);
+    const int rc = append();
+    pxv_platform::cap_next_file_writes(-1);
+    if (rc == 0) break;
+    EXPECT_EQ(rc, PXV_ERR_SHORT_WRITE) << "cut at " << cap;
+    if (changed < 0 && pxv_test::read_file(file) != one_page) changed = cap;
+  }
+  EXPECT_TRUE(changed < 0 || changed >= cap - 3) << "a cut at " << changed << " changed the file";
+  EXPECT_EQ(pxv_test::read_file(file), two_pages);
+  fail_in_turn(append, [&](unsigned n, int failed) {
+    ASSERT_TRUE(failed < 0 && pxv_test::read_file(file) == one_page) << "allocation " << n << ": " << failed;
+  });
+  EXPECT_EQ(pxv_test::read_file(file), two_pages);
+}
+
+const Format kAppending[] = {{PXV_SAVE_TIFF, 24}, {PXV_SAVE_TIFF_HUFFMAN, 1}, {PXV_SAVE_TIFF_G3, 1},
+                             {PXV_SAVE_TIFF_G4, 1}, {PXV_SAVE_DCX, 4}};
+INSTANTIATE_TEST_SUITE_P(Formats, AppendFaults, ::testing::ValuesIn(kAppending), name);
+
 using OperationFaults = pxv_test::HandleTest;
 
 // The colour and processing operations take every block before their first row: each

@@ -1,9 +1,8 @@
 // The GIF reader's delivery order, depth and policy on corrupt codes and missing descriptors, and
-// what the writer puts in its header, sub-blocks and code stream.
+// what the writer puts in its header.
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <random>
 
 #include "support/support.h"
 
@@ -147,39 +146,6 @@ TEST(GifRead, RandomCodeStreamsMatchAPlainDecoder) {
   }
 }
 
-// The codes of the first image of a GIF we wrote, read the way a decoder reads them, with the
-// width and the decoder's next free code at each, and the sub-block sizes.
-struct CodeTrace {
-  std::vector<int> codes, widths, next_at, sub_block_sizes;
-};
-CodeTrace trace_codes(const Bytes &gif) {
-  CodeTrace t;
-  std::size_t p = 13 + ((gif[10] & 0x80) ? 3u << ((gif[10] & 7) + 1) : 0);
-  const int mcs = gif[p + 10], clear = 1 << mcs;
-  Bytes data;
-  for (p += 11; gif[p] != 0; p += 1 + gif[p]) {
-    t.sub_block_sizes.push_back(gif[p]);
-    data.insert(data.end(), gif.begin() + std::ptrdiff_t(p) + 1, gif.begin() + std::ptrdiff_t(p) + 1 + gif[p]);
-  }
-  int width = mcs + 1, next = clear + 2;
-  bool first = true;
-  for (std::size_t bit = 0; bit + std::size_t(width) <= data.size() * 8;) {
-    int code = 0;
-    for (int k = 0; k < width; ++k, ++bit) code |= ((data[bit / 8] >> (bit % 8)) & 1) << k;
-    t.codes.push_back(code);
-    t.widths.push_back(width);
-    t.next_at.push_back(next);
-    if (code == clear + 1) break;
-    if (code == clear) {
-      width = mcs + 1, next = clear + 2, first = true;
-      continue;
-    }
-    if (!first && next < 4096 && ++next == (1 << width) && width < 12) ++width;
-    first = false;
-  }
-  return t;
-}
-
 Bytes save_gif(PackedDib &dib, std::size_t room = 1 << 16, int expect = 0) {
   const int h = IMG_create_handle(dib.bytes.data());
   const Bytes out = save_mem(h, PXV_SAVE_GIF, room, expect);
@@ -187,7 +153,7 @@ Bytes save_gif(PackedDib &dib, std::size_t room = 1 << 16, int expect = 0) {
   return out;
 }
 
-TEST(GifWrite, HeaderTableAndCodeStreamByBitCount) {
+TEST(GifWrite, HeaderAndDescriptorByBitCount) {
   for (int bits : {4, 8}) {
     PackedDib dib = make_packed_dib(5, 3, bits);
     draw_test_picture(dib);
@@ -197,35 +163,10 @@ TEST(GifWrite, HeaderTableAndCodeStreamByBitCount) {
     // The descriptor's flags and minimum code size behind the global table.
     const std::size_t d = 13 + (3u << bits);
     EXPECT_EQ((Bytes{g[d], g[d + 9], g[d + 10]}), (Bytes{',', std::uint8_t(bits - 1), std::uint8_t(bits)}));
-    const CodeTrace t = trace_codes(g);
-    EXPECT_EQ((std::vector<int>{t.codes.front(), t.widths.front(), t.codes.back()}),
-              (std::vector<int>{1 << bits, bits + 1, (1 << bits) + 1})) << "Clear first, End-of-Data last";
   }
   for (int bits : {1, 24}) {
     PackedDib dib = make_packed_dib(4, 4, bits);
     EXPECT_EQ(save_gif(dib, 4096, PXV_ERR_TYPE)[0], 0xAA) << bits << " bits are refused, nothing written";
-  }
-}
-
-TEST(GifWrite, ClearAfterCode4080AndSubBlocksOf253Or254) {
-  // Noise fills the table many times over; a uniform image reaches 4080 only after some eight
-  // million pixels, so it is written once at that size as well.
-  for (auto [w, h, noise] : {std::tuple{400, 300, true}, {4096, 2048, false}}) {
-    PackedDib dib = make_packed_dib(w, h, 8);
-    std::mt19937 rng(3);
-    for (int y = 0; y < h; ++y)
-      for (int x = 0; x < w; ++x) dib.row(y)[x] = noise ? std::uint8_t(rng() % 200) : 17;
-    const CodeTrace t = trace_codes(save_gif(dib, std::size_t(w) * h * 2 + 4096));
-    int clears = 0;
-    for (std::size_t i = 1; i < t.codes.size(); ++i) {
-      if (t.codes[i] != 256) continue;
-      ++clears;
-      EXPECT_EQ((std::vector<int>{t.next_at[i], t.widths[i], t.widths[i + 1]}), (std::vector<int>{4080, 12, 9}))
-          << "Clear at code " << i;
-    }
-    EXPECT_GE(clears, 1);
-    for (std::size_t i = 0; i + 1 < t.sub_block_sizes.size(); ++i)
-      ASSERT_TRUE(t.sub_block_sizes[i] == 253 || t.sub_block_sizes[i] == 254) << t.sub_block_sizes[i];
   }
 }
 
