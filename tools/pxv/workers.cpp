@@ -4,9 +4,10 @@
 // than forking a process per file: a fork per file paid, for every small file, the copying of
 // the parent's page tables, a page fault for every page the child then wrote, and the
 // library's tables built again in a fresh process. Each worker talks to this process over a
-// socket of its own: this process sends job numbers, the worker answers with each job's status.
-// Knowing which worker holds which jobs, this process can tell which job a worker that dies was
-// running, and hand the ones it had not begun to a new worker.
+// socket of its own: it is sent a job number, answers with the job's status, and is sent the
+// next waiting job, so the jobs stay shared out to the end of the batch whatever their sizes.
+// Knowing which job each worker runs, this process can tell which one a worker that dies was
+// running.
 #include "workers.h"
 
 #include <fcntl.h>
@@ -18,7 +19,6 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
-#include <deque>
 #include <vector>
 
 namespace pxv_cli {
@@ -27,9 +27,6 @@ namespace {
 
 constexpr int kSignalBase = 128;
 constexpr int kForkFailed = 127;
-// Jobs sent to a worker ahead of their turn, so that it never waits for this process to be
-// scheduled between two files; small enough that the last jobs of a batch stay shared out.
-constexpr std::size_t kJobsAhead = 2;
 
 int status_of(int wait_status) {
   if (WIFEXITED(wait_status)) return WEXITSTATUS(wait_status);
@@ -58,20 +55,28 @@ bool receive_number(int fd, std::int32_t *n) {
   return true;
 }
 
+// The worker's loop: runs each job sent until this process closes its end.
+[[noreturn]] void serve_jobs(int socket, const std::function<int(int)> &job) {
+  std::int32_t index;
+  while (receive_number(socket, &index)) {
+    const int status = job(index);
+    std::fflush(nullptr);  // its messages out before its status is known
+    if (!send_number(socket, status)) break;
+  }
+  _exit(0);
+}
+
 struct Worker {
   pid_t pid;
-  int socket;                 // this process's end
-  std::deque<int> jobs;       // sent and not yet answered, the one running first
-  bool can_take;              // its sending side is still open
+  int socket;  // this process's end
+  int job;     // the job it runs, or -1
 };
 
-// The batch's state in this process: the jobs not yet sent and the live workers.
+// The batch's state in this process: the next job to send and the live workers.
 class Pool {
  public:
   Pool(int count, const std::function<int(int)> &job, const std::function<void(int, int)> &finished)
-      : job_(job), finished_(finished) {
-    for (int i = 0; i < count; ++i) waiting_.push_back(i);
-  }
+      : count_(count), job_(job), finished_(finished) {}
 
   void run(int workers) {
     start_workers(workers);
@@ -91,19 +96,15 @@ class Pool {
   }
 
  private:
-  // Tops the pool up to `workers` while jobs wait, then shares the waiting jobs out one at a
-  // time, so that a batch of two files runs on two workers. A job that no worker could be
-  // started for fails as a fork did, and the batch goes on with the workers it has.
+  // Tops the pool up to `workers` while jobs wait, each new worker starting on one. A job that
+  // no worker could be started for fails as a fork did, and the batch goes on with the workers
+  // it has.
   void start_workers(int workers) {
-    while (int(live_.size()) < workers && !waiting_.empty()) {
+    while (int(live_.size()) < workers && next_ < count_) {
       if (start_worker()) continue;
-      if (!live_.empty()) break;
-      finished_(waiting_.front(), kForkFailed);
-      waiting_.pop_front();
+      if (!live_.empty()) return;
+      finished_(next_++, kForkFailed);
     }
-    for (std::size_t ahead = 1; ahead <= kJobsAhead; ++ahead)
-      for (Worker &w : live_)
-        if (w.jobs.size() < ahead) feed(w);
   }
 
   bool start_worker() {
@@ -116,69 +117,52 @@ class Pool {
     if (pid == 0) {
       close(ends[0]);
       // The other workers' sockets stay theirs: a copy held here would keep them from seeing
-      // the end of their job list.
+      // the end of the batch.
       for (const Worker &w : live_) close(w.socket);
-      serve_jobs(ends[1]);
+      serve_jobs(ends[1], job_);
     }
     close(ends[1]);
     if (pid < 0) {
       close(ends[0]);
       return false;
     }
-    live_.push_back({pid, ends[0], {}, true});
+    live_.push_back({pid, ends[0], -1});
+    feed(live_.back());
     return true;
   }
 
-  // The worker's loop: runs each job sent until this process closes its end.
-  [[noreturn]] void serve_jobs(int socket) {
-    std::int32_t index;
-    while (receive_number(socket, &index)) {
-      const int status = job_(index);
-      std::fflush(nullptr);  // its messages out before its status is known
-      if (!send_number(socket, status)) break;
-    }
-    _exit(0);
-  }
-
-  // Sends the worker the next waiting job; once none wait, closing its sending side lets the
-  // worker end after the jobs it holds.
+  // Sends the worker the next job; with none left, closing its sending side ends it.
   void feed(Worker &w) {
-    if (!w.can_take) return;
-    if (!waiting_.empty() && send_number(w.socket, waiting_.front())) {
-      w.jobs.push_back(waiting_.front());
-      waiting_.pop_front();
-    } else if (waiting_.empty()) {
-      shutdown(w.socket, SHUT_WR);
-      w.can_take = false;
+    if (next_ < count_ && send_number(w.socket, next_)) {
+      w.job = next_++;
+      return;
     }
+    shutdown(w.socket, SHUT_WR);
   }
 
   void serve(std::size_t k) {
     Worker &w = live_[k];
     std::int32_t status;
-    if (!w.jobs.empty() && receive_number(w.socket, &status)) {
-      const int index = w.jobs.front();
-      w.jobs.pop_front();
-      finished_(index, status);
+    if (w.job >= 0 && receive_number(w.socket, &status)) {
+      finished_(w.job, status);
+      w.job = -1;
+      feed(w);
       return;
     }
-    // The worker is gone: it ended its job list, or died in the first job it holds.
+    // The worker is gone: it ran out of jobs, or died in the one it was running.
     close(w.socket);
     int wait_status = 0;
     while (waitpid(w.pid, &wait_status, 0) < 0 && errno == EINTR) {
     }
-    std::deque<int> held = std::move(w.jobs);
+    const int job = w.job;
     live_.erase(live_.begin() + std::ptrdiff_t(k));
-    if (held.empty()) return;
-    finished_(held.front(), status_of(wait_status));
-    held.pop_front();
-    // The jobs it never began go first to the next worker free for them.
-    waiting_.insert(waiting_.begin(), held.begin(), held.end());
+    if (job >= 0) finished_(job, status_of(wait_status));
   }
 
+  const int count_;
   const std::function<int(int)> &job_;
   const std::function<void(int, int)> &finished_;
-  std::deque<int> waiting_;
+  int next_ = 0;
   std::vector<Worker> live_;
 };
 

@@ -14,7 +14,7 @@ namespace pxv_cli {
 // jobs of its worker left in the process; `finished(i, status)` is called in this process as
 // each job ends, in the order they end. A job whose worker dies in it finishes with the
 // worker's exit status, or 128 + the signal's number when a signal killed it, as shells report
-// it; the jobs that worker had not begun go to another.
+// it; the batch goes on with a new worker.
 void run_jobs(int count, int workers, const std::function<int(int)> &job,
               const std::function<void(int, int)> &finished);
 
