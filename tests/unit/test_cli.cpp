@@ -3,13 +3,18 @@
 // leave outputs alone, --limit-memory bounds what a file can make it allocate.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <array>
+#include <csignal>
+#include <map>
 #include <random>
 #include <string>
 
 #include "peers.h"
 #include "support.h"
+#include "workers.h"
 
 using pxv_test::Bytes;
 using pxv_test::operator+;
@@ -129,6 +134,24 @@ TEST(CliConvert, BatchGoesOnPastAFailureAndSaysWhichFailed) {
   EXPECT_TRUE(ok);
   pxv("convert " + a + " " + b + " " + dir, &ok);
   EXPECT_FALSE(ok) << "several inputs need --out-dir";
+}
+
+// A worker that dies takes only the job it was running with it: that job finishes with the
+// worker's status, the jobs the worker had been sent go to another, and every job finishes once.
+TEST(CliWorkers, EveryJobFinishesOnceThoughWorkersDie) {
+  for (int workers : {2, 3}) {
+    std::map<int, int> status;
+    pxv_cli::run_jobs(
+        13, workers,
+        [](int i) {
+          if (i % 5 == 3) raise(SIGKILL);
+          if (i == 7) _exit(42);
+          return i % 4;
+        },
+        [&](int i, int s) { EXPECT_TRUE(status.emplace(i, s).second) << "job " << i << " finished twice"; });
+    ASSERT_EQ(status.size(), 13u) << workers;
+    for (auto [i, s] : status) EXPECT_EQ(s, i % 5 == 3 ? 128 + SIGKILL : i == 7 ? 42 : i % 4) << "job " << i;
+  }
 }
 
 // The CLI loads through the low-level entry with callbacks of its own (for its row progress
