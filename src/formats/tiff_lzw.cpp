@@ -71,18 +71,26 @@ constexpr std::uint32_t kCopySlack = 16;
 // out of the window until it is written again.
 constexpr std::uint32_t kGone = 0xFFFFFFFFu;
 
-struct lzw_entry {
-  std::uint32_t pos;       // where the string was last written, or kGone
-  std::uint16_t length;
-  std::uint16_t prefix;    // the entry whose string is all but the last byte
-};
+// A table entry in one word, so that making one is one store: where its string was last
+// written (or kGone) in the low 32 bits, its length in the next 16, its prefix (the entry whose
+// string is all but the last byte) in the top 16.
+using lzw_entry = std::uint64_t;
+constexpr lzw_entry make_entry(std::uint32_t pos, std::uint32_t length, std::uint32_t prefix) {
+  return pos | std::uint64_t{length} << 32 | std::uint64_t{prefix} << 48;
+}
+constexpr std::uint32_t entry_pos(lzw_entry e) { return static_cast<std::uint32_t>(e); }
+constexpr std::uint32_t entry_length(lzw_entry e) { return static_cast<std::uint32_t>(e >> 32) & 0xFFFF; }
+constexpr std::uint32_t entry_prefix(lzw_entry e) { return static_cast<std::uint32_t>(e >> 48); }
+inline void set_pos(lzw_entry &e, std::uint32_t pos) { e = (e & ~std::uint64_t{0xFFFFFFFFu}) | pos; }
+// The table and the buffer share one block: one base register reaches both.
+constexpr std::size_t kTableBytes = (kEntries * sizeof(lzw_entry) + 15) & ~std::size_t{15};
 
 // The decoder's state for one page. The table, the previous code and where its string was
 // written carry from code to code and, without a Clear, from strip to strip; the bit reader and
 // the code width start afresh in every strip.
 struct tiff_lzw_decoder {
+  lzw_entry *entries;    // kEntries, and behind them in the same block:
   std::uint8_t *buffer;  // the input block, the roots and the window (slide_at + a string)
-  lzw_entry *entries;    // kEntries
   std::uint8_t *last;    // kEntries: an entry's last byte, kept once its string leaves the window
   std::uint32_t row_bytes;
   std::uint32_t slide_at;
@@ -92,8 +100,7 @@ struct tiff_lzw_decoder {
   std::uint32_t bit_pos;    // bits of the input block consumed
   std::uint32_t have;       // bytes of the input block from the stream
   std::uint32_t next_free;  // 0 while a root is awaited: no code is then in the table
-  std::uint32_t previous;   // the previous code, written at prev_pos
-  std::uint32_t prev_pos;
+  lzw_entry next;           // the entry the next code makes: the previous code's string, longer
   std::uint32_t width_limit;
 };
 tiff_lzw_decoder tiff_strtable;
@@ -175,15 +182,15 @@ inline void copy_string(std::uint8_t *dst, const std::uint8_t *src, std::uint32_
 // the latest), which is copied.
 void write_walking(tiff_lzw_decoder &d, std::uint32_t code) {
   const lzw_entry *const e = d.entries;
-  std::uint32_t k = code, rest = e[code].length;
-  while (e[k].pos == kGone && rest > 1) {
-    k = e[k].prefix;
+  std::uint32_t k = code, rest = entry_length(e[code]);
+  while (entry_pos(e[k]) == kGone && rest > 1) {
+    k = entry_prefix(e[k]);
     --rest;
   }
   std::uint8_t *dst = d.buffer + d.out;
   // Only a root has length 1, and roots never leave: the test keeps a corrupt table in bounds.
-  std::memcpy(dst, d.buffer + (e[k].pos == kGone ? kRoots : e[k].pos), rest);
-  for (std::uint32_t at = e[code].length, j = code; at > rest; j = e[j].prefix) dst[--at] = d.last[j];
+  std::memcpy(dst, d.buffer + (entry_pos(e[k]) == kGone ? kRoots : entry_pos(e[k])), rest);
+  for (std::uint32_t at = entry_length(e[code]), j = code; at > rest; j = entry_prefix(e[j])) dst[--at] = d.last[j];
 }
 
 // Slides the window: keeps the part of a row not yet delivered and the last kWindowKeep bytes,
@@ -194,17 +201,18 @@ void slide(tiff_lzw_decoder &d) {
   const std::uint32_t shift = keep_from - kWindowStart;
   for (std::uint32_t k = kFirstFree; k < d.next_free; ++k) {
     lzw_entry &e = d.entries[k];
-    if (e.pos == kGone) continue;
-    if (e.pos >= keep_from) {
-      e.pos -= shift;
+    const std::uint32_t p = entry_pos(e);
+    if (p == kGone) continue;
+    if (p >= keep_from) {
+      set_pos(e, p - shift);
     } else {
-      d.last[k] = d.buffer[e.pos + e.length - 1];
-      e.pos = kGone;
+      d.last[k] = d.buffer[p + entry_length(e) - 1];
+      set_pos(e, kGone);
     }
   }
   std::memmove(d.buffer + kWindowStart, d.buffer + keep_from, d.out - keep_from);
   d.out -= shift;
-  d.prev_pos -= shift;
+  if (d.next_free != 0) set_pos(d.next, entry_pos(d.next) - shift);
   d.row_start -= shift;
 }
 
@@ -236,19 +244,18 @@ int lzw_begin(std::uint32_t row_bytes) {
   tiff_lzw_decoder &d = tiff_strtable;
   d.row_bytes = row_bytes;
   d.slide_at = kWindowStart + std::max(row_bytes, kWindowKeep) + kWindowProgress;
-  d.buffer = static_cast<std::uint8_t *>(img_fmalloc(std::size_t{d.slide_at} + kLongest + kCopySlack));
-  d.entries = static_cast<lzw_entry *>(img_fmalloc(kEntries * sizeof(lzw_entry)));
+  d.entries = static_cast<lzw_entry *>(img_fmalloc(kTableBytes + d.slide_at + kLongest + kCopySlack));
   d.last = static_cast<std::uint8_t *>(img_fmalloc(kEntries));
-  if (d.buffer == nullptr || d.entries == nullptr || d.last == nullptr) return -1;
+  if (d.entries == nullptr || d.last == nullptr) return -1;
+  d.buffer = reinterpret_cast<std::uint8_t *>(d.entries) + kTableBytes;
   for (std::uint32_t k = 0; k < kEntries; ++k) {
-    d.entries[k] = {k < 256 ? kRoots + k : kGone, 1, 0};
+    d.entries[k] = make_entry(k < 256 ? kRoots + k : kGone, 1, 0);
     d.last[k] = static_cast<std::uint8_t>(k);
   }
   for (std::uint32_t k = kRoots; k < kWindowStart; ++k) d.buffer[k] = static_cast<std::uint8_t>(k - kRoots);
   d.out = kWindowStart;
   d.next_free = 0;
-  d.previous = 0;
-  d.prev_pos = kWindowStart;
+  d.next = 0;
   d.width_limit = 1u << kMinWidth;
   return 0;
 }
@@ -257,8 +264,8 @@ int decode_lzw_strip(std::uint32_t *row_index) {
   // The hot state lives in locals while the strip decodes (the output's stores could otherwise
   // alias it), and goes through the decoder around the rare paths.
   tiff_lzw_decoder &d = tiff_strtable;
-  std::uint8_t *const buffer = d.buffer;
   lzw_entry *const entries = d.entries;
+  std::uint8_t *const buffer = reinterpret_cast<std::uint8_t *>(entries) + kTableBytes;
   d.bit_pos = 0;
   read_block(d, 0);
   // A row not completed by the previous strip is dropped; its bytes stay as output that codes
@@ -271,9 +278,7 @@ int decode_lzw_strip(std::uint32_t *row_index) {
   std::uint32_t n = d.next_free;
   std::uint32_t limit = d.width_limit;
   std::uint32_t stop = next_stop(n, limit, width);
-  std::uint32_t prev = d.previous;
-  std::uint32_t prev_pos = d.prev_pos;
-  std::uint32_t prev_size = entries[prev].length;
+  lzw_entry next = d.next;
   std::uint32_t out = d.out;
   std::uint32_t event = std::min(d.row_start + d.row_bytes, d.slide_at);
   int rc;
@@ -281,11 +286,11 @@ int decode_lzw_strip(std::uint32_t *row_index) {
   for (;;) {
     if (out >= event) {
       d.out = out;
-      d.prev_pos = prev_pos;
+      d.next = next;
       d.next_free = n;
       const bool more = settle(d);
       out = d.out;
-      prev_pos = d.prev_pos;
+      next = d.next;
       event = std::min(d.row_start + d.row_bytes, d.slide_at);
       if (!more) {
         full = true;
@@ -309,10 +314,10 @@ int decode_lzw_strip(std::uint32_t *row_index) {
     }
     std::uint32_t size;
     const lzw_entry e = entries[code];
-    if (code < n && e.pos != kGone) {
+    if (code < n && entry_pos(e) != kGone) {
       // The common case: a code whose string is in the window.
-      size = e.length;
-      copy_string(buffer + out, buffer + e.pos, size);
+      size = entry_length(e);
+      copy_string(buffer + out, buffer + entry_pos(e), size);
     } else if (code == kEoi) {
       rc = 1;
       break;
@@ -332,32 +337,30 @@ int decode_lzw_strip(std::uint32_t *row_index) {
         break;
       }
       buffer[out] = static_cast<std::uint8_t>(code);
-      prev = code;
-      prev_pos = out;
-      prev_size = 1;
+      next = make_entry(out, 2, code);
       out += 1;
       n = kFirstFree;
       stop = next_stop(n, limit, width);
       continue;
     } else if (code == n) {
       // KwKwK: the code about to be made, the previous string followed by its own first byte.
-      size = prev_size + 1;
-      copy_string(buffer + out, buffer + prev_pos, prev_size);
-      buffer[out + prev_size] = buffer[prev_pos];
+      size = entry_length(next);
+      copy_string(buffer + out, buffer + entry_pos(next), size - 1);
+      buffer[out + size - 1] = buffer[entry_pos(next)];
     } else if (code < n) {
       // A string that left the window is written from what was kept of it, and is back in
       // the window from here.
       d.out = out;
       write_walking(d, code);
-      size = e.length;
-      entries[code].pos = out;
+      size = entry_length(e);
+      set_pos(entries[code], out);
     } else {
       rc = -3;
       break;
     }
     // The new entry: the previous string and the first byte just written, where the previous
     // string was written.
-    entries[n] = {prev_pos, static_cast<std::uint16_t>(prev_size + 1), static_cast<std::uint16_t>(prev)};
+    entries[n] = next;
     if (++n == stop) {
       if (n > kCodes) {
         n = kCodes;  // full: the entry made was the spare one
@@ -367,17 +370,14 @@ int decode_lzw_strip(std::uint32_t *row_index) {
       }
       stop = next_stop(n, limit, width);
     }
-    prev = code;
-    prev_pos = out;
-    prev_size = size;
+    next = make_entry(out, size + 1, code);
     out += size;
   }
   d.out = out;
-  d.prev_pos = prev_pos;
+  d.next = next;
   d.next_free = n;
   // Rows the last code completed are delivered before the strip ends.
   if (!full && out >= event) settle(d);
-  d.previous = prev;
   d.width_limit = limit;
   *row_index = d.row_index;
   return rc;
