@@ -1,4 +1,4 @@
-// The string table shared by the GIF and TIFF LZW decoders. A string is kept as its last 1 to 8
+// The string table of the GIF LZW decoder. A string is kept as its last 1 to 8
 // bytes (`tail`, in string order from its low byte, the bytes above them 0) and a link (`head`)
 // to the entry whose string is everything before them, a string whose length is a multiple of 8.
 // Writing a string is then one 8-byte store per 8 bytes, back to front, and making an entry is one

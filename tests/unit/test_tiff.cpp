@@ -318,7 +318,8 @@ TEST(Eps, OnePageOnly) {
 
 // Decodes 8-bit gray LZW strips as documented, keeping strings whole: codes MSB first, 9 to 12 bits,
 // wider when the next free code reaches 511, 1023, 2047; a strip ends at EOI, an impossible code,
-// the file's end or the image's last row; table and previous code carry over, the width does not.
+// the file's end or the image's last row; table and previous code carry over, the width does not,
+// and a root is still awaited after a Clear at the end of a strip.
 std::vector<Bytes> plain_lzw(const Bytes &file, const std::vector<std::uint32_t> &offsets, int width,
                              int height) {
   std::vector<Bytes> rows(static_cast<std::size_t>(height));
@@ -344,7 +345,7 @@ std::vector<Bytes> plain_lzw(const Bytes &file, const std::vector<std::uint32_t>
     };
     for (long code = get(); code >= 0 && code != 257; code = get()) {
       if (code == 256 || prev < 0) {
-        for (; code == 256; code = get()) bits = 9, limit = 512, n = 258;
+        for (; code == 256; code = get()) bits = 9, limit = 512, n = 258, prev = -1;
         if (code < 0 || code > 255) break;  // only a root can follow
         prev = int(code);
         if (!emit(table[code])) break;
@@ -371,6 +372,8 @@ struct CodeWriter {
   explicit CodeWriter(std::mt19937 &random, bool impossible = true) : rng(random), impossible_codes(impossible) {}
   std::mt19937 &rng;
   bool impossible_codes, started = false;
+  // Long strings only: KwKwK codes and the latest entry, now and then an early entry, no Clear.
+  bool growing = false;
   std::uint32_t n = 258, limit = 512, bits = 9;
   Bytes out;
   std::uint64_t acc = 0;
@@ -386,7 +389,7 @@ struct CodeWriter {
     out.clear();
     for (int j = 0; j < count; ++j) {
       const std::uint32_t r = rng() % 1000, top = (1u << bits) - 1;
-      if (!started || r < 3) {
+      if (!started || (r < 3 && !growing)) {
         put(256);
         bits = 9, limit = 512, n = 258, started = true;
         put(rng() % 256);
@@ -397,7 +400,8 @@ struct CodeWriter {
         eoi = false;
         break;
       }
-      if (r < 60 && n < 4096) put(n);  // KwKwK
+      if (growing && n > 258) put(r < 20 ? 258 + rng() % (n - 258) : r < 520 && n < 4096 ? n : n - 1);
+      else if (r < 60 && n < 4096) put(n);  // KwKwK
       else if (r < 60 + long_strings && n > 258) put(n - 1 - rng() % std::min(n - 258, 64u));  // recent, long
       else put(r < 600 && n > 258 ? 258 + rng() % (n - 258) : rng() % 256);
       if (n < 4096 && ++n == limit - 1 && bits < 12) ++bits, limit *= 2;
@@ -414,20 +418,23 @@ TEST(TiffLzwKernel, MatchesThePlainDecoderOnRandomStreams) {
   for (int trial = 0; trial < 300; ++trial) {
     // Some trials run long enough to fill the table and go on at 12 bits; some have one strip of
     // over 10000 bytes without an impossible code, whose codes straddle the end of the decoder's
-    // first input block.
-    const bool long_strip = trial % 29 == 0;
-    const int width = long_strip ? 37 : 1 + int(rng() % 64), height = long_strip ? 1000 : 1 + int(rng() % 80);
+    // first input block; two write megabytes of long strings without a Clear, so that strings
+    // made early are named after they have left the decoder's window of recent output.
+    const bool window = trial < 2, long_strip = trial % 29 == 0 || window;
+    const int width = window ? 1000 : long_strip ? 37 : 1 + int(rng() % 64);
+    const int height = window ? 6000 : long_strip ? 1000 : 1 + int(rng() % 80);
     const int rows_per_strip = long_strip ? height : 1 + int(rng() % std::uint32_t(height));
-    const int codes = long_strip ? 10000 : trial % 5 == 0 ? 5000 : 1 + int(rng() % 400);
+    const int codes = window ? 3500 : long_strip ? 10000 : trial % 5 == 0 ? 5000 : 1 + int(rng() % 400);
     const std::uint32_t long_strings = long_strip ? 0 : rng() % 200;
     CodeWriter w(rng, !long_strip);
+    w.growing = window;
     std::vector<Bytes> strips;
     for (int s = 0; s < (height + rows_per_strip - 1) / rows_per_strip; ++s) {
       strips.push_back(w.strip(codes, rng() % 8 != 0, long_strings));
       // Now and then the strip's data stops short (the decoder reads on into what follows).
       if (!long_strip && rng() % 10 == 0 && !strips.back().empty()) strips.back().resize(rng() % strips.back().size());
     }
-    ASSERT_TRUE(!long_strip || strips[0].size() > 10000) << "trial " << trial << ": " << strips[0].size();
+    ASSERT_TRUE(!long_strip || window || strips[0].size() > 10000) << "trial " << trial << ": " << strips[0].size();
     // An 8-bit gray file of these strips, every row compared with the plain decoder's.
     TiffFile t;
     std::vector<std::uint32_t> offsets;
