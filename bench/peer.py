@@ -13,8 +13,13 @@
                                       print300 (nearest to 2480 x 3508, then 1 bit), screen24
                                       (nearest to 1920 x 1080), screen8 (then the 3-3-2 colours),
                                       screen4 (then the 16 VGA colours, dithered)
+  peer.py mogrify DIR OUT TYPE N      ImageMagick's mogrify converting DIR/*.jpg into OUT as
+                                      TYPE, the files shared out among N processes of one
+                                      thread each, run at once (as pxv convert -j N works)
   peer.py cmd -- PROGRAM ARGS...      a whole process, best of five runs
 """
+import glob
+import os
 import subprocess
 import sys
 import time
@@ -145,6 +150,17 @@ def main(argv):
         im = Image.open(argv[2]).convert("RGB")
         im.load()
         print(f"{best(paint_with_pillow(im, argv[3])):.6f}")
+    elif kind == "mogrify":
+        files = sorted(glob.glob(os.path.join(argv[2], "*.jpg")))
+        out, fmt, n = argv[3], argv[4], int(argv[5])
+        os.makedirs(out, exist_ok=True)
+
+        def convert_all():
+            procs = [subprocess.Popen(["/usr/bin/mogrify", "-limit", "thread", "1", "-path", out,
+                                       "-format", fmt] + files[i::n]) for i in range(n)]
+            if any(p.wait() != 0 for p in procs):
+                sys.exit("peer.py: mogrify failed")
+        print(f"{best(convert_all):.6f}")
     elif kind == "cmd":
         args = argv[argv.index("--") + 1:]
         print(f"{best(lambda: subprocess.run(args, check=True, stdout=subprocess.DEVNULL)):.6f}")

@@ -4,7 +4,9 @@
 // 1-bit A4 page at 300 dpi, screen24/screen8/screen4 into a 1920 x 1080 window at that depth).
 // Prints one line: operation, megapixels per second, best seconds of one run. pxvbench floor FILE
 // prints the best seconds of the floor of an uncompressed load (below). pxvbench op NAME FILE
-// REPEAT times one colour or processing operation (below).
+// REPEAT times one colour or processing operation (below). pxvbench rss load FILE and pxvbench
+// rss save FILE TYPE OUT measure memory (below); pxvbench pixels FILE... prints the files'
+// megapixels.
 #include <chrono>
 #include <cstdio>
 #include <algorithm>
@@ -14,6 +16,12 @@
 #include <vector>
 
 #include "pxvlib10.h"
+
+#if !defined(_WIN32)
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
 
 namespace {
 
@@ -206,7 +214,69 @@ int paint_run(std::string_view where, int handle, int repeat, double *best) {
   return 0;
 }
 
+#if !defined(_WIN32)
+// The peak resident size, in KiB, of a child that does `work` and exits with its answer: from
+// getrusage(RUSAGE_CHILDREN), the largest of all children so far, so callers measure the
+// smaller work first. -1 when the child fails.
+template <class Work>
+long child_peak_kib(Work work) {
+  const pid_t child = fork();
+  if (child < 0) return -1;
+  if (child == 0) _exit(work() ? 0 : 1);
+  int status = 0;
+  if (waitpid(child, &status, 0) != child || !WIFEXITED(status) || WEXITSTATUS(status) != 0) return -1;
+  rusage usage{};
+  getrusage(RUSAGE_CHILDREN, &usage);
+  return usage.ru_maxrss;
+}
+
+// Memory of one load (from the file, as hosts load) or of a load and a save to the file OUT:
+// prints "rss BASE PEAK DIB", the peak resident KiB of a child that only starts, of one that
+// does the work, and the DIB's bytes. PEAK - BASE is what the work added at its height.
+int rss_run(bool save, const char *file, int type, const char *out) {
+  const long base = child_peak_kib([] { return true; });
+  long dib_bytes = 0;
+  int pipe_ends[2];
+  if (pipe(pipe_ends) != 0) return 1;
+  const long peak = child_peak_kib([&] {
+    const int h = IMG_decompress_bitmap(file);
+    if (h < 0) return false;
+    int width = 0, height = 0, bits = 0;
+    const long bytes = long(GlobalSize(IMG_bitmap_info(h, &width, &height, &bits)));
+    if (save && IMG_save_bitmap(h, out, type) < 0) return false;
+    return write(pipe_ends[1], &bytes, sizeof bytes) == sizeof bytes;
+  });
+  close(pipe_ends[1]);
+  const bool told = read(pipe_ends[0], &dib_bytes, sizeof dib_bytes) == sizeof dib_bytes;
+  close(pipe_ends[0]);
+  if (base < 0 || peak < 0 || !told) {
+    std::fprintf(stderr, "pxvbench: %s does not %s\n", file, save ? "load and save" : "load");
+    return 1;
+  }
+  std::printf("rss %ld %ld %ld\n", base, peak, dib_bytes);
+  return 0;
+}
+#endif
+
 int main(int argc, char **argv) {
+#if !defined(_WIN32)
+  if (argc >= 4 && std::string_view(argv[1]) == "rss" && std::string_view(argv[2]) == "load")
+    return rss_run(false, argv[3], 0, nullptr);
+  if (argc >= 6 && std::string_view(argv[1]) == "rss" && std::string_view(argv[2]) == "save")
+    return rss_run(true, argv[3], std::atoi(argv[4]), argv[5]);
+#endif
+  if (argc >= 2 && std::string_view(argv[1]) == "pixels") {
+    double pixels = 0;
+    for (int i = 2; i < argc; ++i) {
+      const int h = IMG_decompress_bitmap(argv[i]);
+      int width = 0, height = 0, bits = 0;
+      if (h < 0 || IMG_bitmap_info(h, &width, &height, &bits) == nullptr) return 1;
+      pixels += double(width) * height;
+      IMG_delete_bitmap(h);
+    }
+    std::printf("%.6f\n", pixels / 1e6);
+    return 0;
+  }
   if (argc >= 3 && std::string_view(argv[1]) == "floor") return floor_run(argv[2], 5);
   if (argc >= 5 && std::string_view(argv[1]) == "op") return op_run(argv[2], argv[3], std::atoi(argv[4]));
   if (argc >= 5 && std::string_view(argv[1]) == "paint") {
@@ -225,7 +295,7 @@ int main(int argc, char **argv) {
     return 0;
   }
   if (argc < 4) {
-    std::fprintf(stderr, "usage: pxvbench load FILE REPEAT | save FILE TYPE REPEAT | op NAME FILE REPEAT | paint WHERE FILE REPEAT | floor FILE\n");
+    std::fprintf(stderr, "usage: pxvbench load FILE REPEAT | save FILE TYPE REPEAT | op NAME FILE REPEAT | paint WHERE FILE REPEAT | floor FILE | rss load FILE | rss save FILE TYPE OUT | pixels FILE...\n");
     return 2;
   }
   const bool save = std::string_view(argv[1]) == "save";

@@ -29,7 +29,21 @@ inline const char *scratch_file() {
   return name;
 }
 
+// A run must give back every block it took: a block kept across calls would pile up over the
+// millions of runs of a fuzzing session (and did look like it, until the growth turned out to be
+// the sanitizer's quarantine of freed DIBs, which stops at its fixed size).
+struct blocks_returned {
+  std::size_t before = pxv_platform::live_blocks();
+  ~blocks_returned() {
+    if (pxv_platform::live_blocks() != before) {
+      std::fprintf(stderr, "a run kept %zu blocks\n", pxv_platform::live_blocks() - before);
+      std::abort();
+    }
+  }
+};
+
 inline int load_bytes(const std::uint8_t *data, std::size_t size) {
+  const blocks_returned check;
   // No hostile header may make the process allocate more than this; small inputs that declare
   // huge images would otherwise spend each run filling a DIB with rows of nothing.
   pxv_platform::set_block_limit(std::size_t{16} << 20);

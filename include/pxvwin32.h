@@ -474,6 +474,13 @@ BOOL WINAPI CloseClipboard(void);
 /* Not Win32: the POSIX stand-in's own controls, for hosts and tests that run without a display
  * or a printer. None of these exists on Windows; code that calls them is POSIX-only. */
 
+/* The largest memory block GlobalAlloc, LocalAlloc and their ReAlloc give, and the largest GDI
+ * bitmap: a larger request fails as an exhausted heap would, so a file whose header asks for a
+ * huge image is refused with PXV_ERR_NO_MEMORY (-1) before anything is allocated. Starts at
+ * 1 GiB; a host lowers it to bound what one file can make it allocate. A limit below 1 is taken
+ * as 1. Returns the previous limit. */
+SIZE_T PxvSetMemoryLimit(SIZE_T bytes);
+
 /* Sets the screen: its size in pixels and its depth (24, 8 with a system palette of 20 static
  * colours, or 4 with the 16 VGA colours). Resets the system palette. Returns FALSE for another
  * depth or a size below 1 or above 16384. The screen starts as 1024 x 768 at depth 24. */

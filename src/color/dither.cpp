@@ -24,6 +24,9 @@
 //   Nothing is written in any of these cases. Rows missing from a truncated file read as zeros.
 #include "color/dither.h"
 
+#include <algorithm>
+#include <array>
+#include <bit>
 #include <climits>
 #include <cstring>
 
@@ -32,6 +35,10 @@
 #include "core/img_util.h"
 #include "formats/bmp_input.h"
 #include "output/color_raster.h"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace pxv {
 
@@ -112,10 +119,28 @@ inline void spread_burkes(std::int32_t *p, std::int32_t *q, int step, std::int32
 
 }  // namespace
 
+#if defined(__SSE2__)
+namespace {
+
+// Blue, green and red of four 24-bit pixels at p weighted and summed, one sum per 32-bit lane:
+// each pixel read as four bytes (the fourth is the next pixel's, so a row's last pixel is for the
+// caller to do alone), blue and red as a pair of 16-bit lanes and green beside a lane weighted 0,
+// multiplied and added in pairs. Weights and sums stay below 2^15.
+inline __m128i weigh_four(const std::uint8_t *p, std::int32_t blue, std::int32_t green, std::int32_t red) {
+  const __m128i low_bytes = _mm_set1_epi32(0x00FF00FF);
+  const __m128i v = _mm_setr_epi32(static_cast<int>(get_le32(p)), static_cast<int>(get_le32(p + 3)),
+                                   static_cast<int>(get_le32(p + 6)), static_cast<int>(get_le32(p + 9)));
+  return _mm_add_epi32(_mm_madd_epi16(_mm_and_si128(v, low_bytes), _mm_set1_epi32(red << 16 | blue)),
+                       _mm_madd_epi16(_mm_and_si128(_mm_srli_epi32(v, 8), low_bytes), _mm_set1_epi32(green)));
+}
+
+}  // namespace
+#endif
+
 // ---------------------------------------------------------------------------------------------
 // Row fetches and kernels.
 
-void fetch_gray_raster(int /*handle*/, std::int32_t *dest, std::uint8_t *work,
+void fetch_gray_raster(int /*handle*/, std::int32_t *dest, std::uint8_t * /*work*/,
                        const std::uint8_t *header, int row) {
   if (header == nullptr || !dib_header_holdable(header)) return;
   if (row < 0 || row >= dib_height(header)) return;
@@ -126,10 +151,21 @@ void fetch_gray_raster(int /*handle*/, std::int32_t *dest, std::uint8_t *work,
   auto gray = [](std::uint32_t r, std::uint32_t g, std::uint32_t b) {
     return static_cast<std::int32_t>((30 * r + 59 * g + 11 * b) / 100);
   };
-  get_dib_raster(header + kDibHeaderBytes + Palette_Size(header), work, row, row_bytes);
+  // The stored row is read where it lies: nothing writes to it while it is read.
+  const std::uint8_t *work = header + kDibHeaderBytes + Palette_Size(header) + std::ptrdiff_t(row) * row_bytes;
   if (bits == 24) {
-    for (std::int32_t x = 0; x < width; ++x) {
-      const std::uint8_t *p = work + 3 * x;
+    std::int32_t x = 0;
+#if defined(__SSE2__)
+    // Four pixels a step; the sum is divided by 100 as (s * 5243) >> 19, exact for every sum up
+    // to 25500.
+    const __m128i per_100 = _mm_set1_epi32(5243);
+    for (; x + 4 < width; x += 4) {
+      const __m128i sum = weigh_four(work + 3 * std::ptrdiff_t(x), 11, 59, 30);
+      _mm_storeu_si128(reinterpret_cast<__m128i *>(dest + x), _mm_srli_epi32(_mm_madd_epi16(sum, per_100), 19));
+    }
+#endif
+    for (; x < width; ++x) {
+      const std::uint8_t *p = work + 3 * std::ptrdiff_t(x);
       dest[x] = gray(p[2], p[1], p[0]);
     }
     return;
@@ -181,21 +217,45 @@ void sort_colors(std::uint32_t *counters, std::uint32_t *keys) {
 }
 
 void reset_key_lookup(key_lookup *lookup, const std::uint32_t *keys) {
-  lookup->keys = keys;
   for (std::int16_t &c : lookup->closest) c = -1;
+  for (int i = 0; i < kKeyTableEntries; ++i)
+    for (int c = 0; c < 3; ++c) lookup->nibbles[c][i] = static_cast<std::int16_t>((keys[i] >> (8 - 4 * c)) & 15);
 }
 
 namespace {
 
-// The first key table entry nearest to `key` by squared distance of the three nibbles.
-std::int16_t closest_entry(const std::uint32_t *keys, std::uint32_t key) {
+// The first key table entry nearest to `key` by squared distance of the three nibbles: the first
+// entry at the smallest distance, which is also where a search that stops at the first entry
+// strictly nearer than all before it, or at distance 0, ends.
+std::int16_t closest_entry(const key_lookup &lookup, std::uint32_t key) {
   const int red = (key >> 8) & 15, green = (key >> 4) & 15, blue = key & 15;
+#if defined(__SSE2__)
+  // All 256 distances, at most 675, in 16-bit lanes; then their least, then its first place.
+  alignas(16) std::int16_t distance[kKeyTableEntries];
+  const __m128i target[3] = {_mm_set1_epi16(static_cast<short>(red)), _mm_set1_epi16(static_cast<short>(green)),
+                             _mm_set1_epi16(static_cast<short>(blue))};
+  __m128i least = _mm_set1_epi16(SHRT_MAX);
+  for (int i = 0; i < kKeyTableEntries; i += 8) {
+    __m128i d = _mm_setzero_si128();
+    for (int c = 0; c < 3; ++c) {
+      const __m128i delta = _mm_sub_epi16(_mm_load_si128(reinterpret_cast<const __m128i *>(&lookup.nibbles[c][i])), target[c]);
+      d = _mm_add_epi16(d, _mm_mullo_epi16(delta, delta));
+    }
+    _mm_store_si128(reinterpret_cast<__m128i *>(distance + i), d);
+    least = _mm_min_epi16(least, d);
+  }
+  least = _mm_min_epi16(least, _mm_shuffle_epi32(least, _MM_SHUFFLE(1, 0, 3, 2)));
+  least = _mm_min_epi16(least, _mm_shuffle_epi32(least, _MM_SHUFFLE(2, 3, 0, 1)));
+  least = _mm_min_epi16(least, _mm_shufflelo_epi16(_mm_shufflehi_epi16(least, _MM_SHUFFLE(2, 3, 0, 1)), _MM_SHUFFLE(2, 3, 0, 1)));
+  for (int i = 0;; i += 8) {
+    const int same = _mm_movemask_epi8(_mm_cmpeq_epi16(_mm_load_si128(reinterpret_cast<const __m128i *>(distance + i)), least));
+    if (same != 0) return static_cast<std::int16_t>(i + std::countr_zero(static_cast<unsigned>(same)) / 2);
+  }
+#else
   int best = INT_MAX;
   std::int16_t index = 0;
   for (int i = 0; i < kKeyTableEntries; ++i) {
-    const int dr = red - int((keys[i] >> 8) & 15);
-    const int dg = green - int((keys[i] >> 4) & 15);
-    const int db = blue - int(keys[i] & 15);
+    const int dr = red - lookup.nibbles[0][i], dg = green - lookup.nibbles[1][i], db = blue - lookup.nibbles[2][i];
     const int d = dr * dr + dg * dg + db * db;
     if (d < best) {
       best = d;
@@ -204,17 +264,42 @@ std::int16_t closest_entry(const std::uint32_t *keys, std::uint32_t key) {
     }
   }
   return index;
+#endif
 }
 
 }  // namespace
 
 void find_closest_pixel(const std::uint8_t *row, std::uint8_t *dest, key_lookup *lookup,
                         std::int32_t width) {
-  for (std::int32_t x = 0; x < width; ++x, row += 3) {
-    const std::uint32_t key = colour_key(row[2], row[1], row[0]);
+  auto index_of = [lookup](std::uint32_t key) {
     std::int16_t &index = lookup->closest[key];
-    if (index < 0) index = closest_entry(lookup->keys, key);
-    dest[x] = static_cast<std::uint8_t>(index);
+    if (index < 0) index = closest_entry(*lookup, key);
+    return static_cast<std::uint8_t>(index);
+  };
+  // A pixel read as four bytes (blue, green, red and the next pixel's blue) gives its key by three
+  // shifts and masks, four pixels at once where the machine has vectors; the row's last pixel,
+  // whose fourth byte may lie past the row, by its bytes.
+  std::int32_t x = 0;
+#if defined(__SSE2__)
+  const __m128i red = _mm_set1_epi32(0xF00), green = _mm_set1_epi32(0xF0), blue = _mm_set1_epi32(0x0F);
+  for (; x + 4 < width; x += 4) {
+    const std::uint8_t *p = row + 3 * std::ptrdiff_t(x);
+    const __m128i v = _mm_setr_epi32(static_cast<int>(get_le32(p)), static_cast<int>(get_le32(p + 3)),
+                                     static_cast<int>(get_le32(p + 6)), static_cast<int>(get_le32(p + 9)));
+    alignas(16) std::uint32_t keys[4];
+    _mm_store_si128(reinterpret_cast<__m128i *>(keys),
+                    _mm_or_si128(_mm_or_si128(_mm_and_si128(_mm_srli_epi32(v, 12), red), _mm_and_si128(_mm_srli_epi32(v, 8), green)),
+                                 _mm_and_si128(_mm_srli_epi32(v, 4), blue)));
+    for (int k = 0; k < 4; ++k) dest[x + k] = index_of(keys[k]);
+  }
+#endif
+  for (; x + 1 < width; ++x) {
+    const std::uint32_t w = get_le32(row + 3 * std::ptrdiff_t(x));
+    dest[x] = index_of(((w >> 12) & 0xF00) | ((w >> 8) & 0xF0) | ((w >> 4) & 0x0F));
+  }
+  for (; x < width; ++x) {
+    const std::uint8_t *p = row + 3 * std::ptrdiff_t(x);
+    dest[x] = index_of(colour_key(p[2], p[1], p[0]));
   }
 }
 
@@ -256,9 +341,111 @@ void dither_color_raster(std::uint8_t *dest, std::int32_t *rows, std::int32_t ro
   }
 }
 
+namespace {
+
+// The four Stucki shares of the error that a pixel of accumulated value v leaves, 8e/42, 4e/42,
+// e/21 and e/42, each truncated toward zero.
+struct stucki_shares {
+  std::int32_t a, b, c, d;
+};
+constexpr stucki_shares shares_of(std::int32_t v) {
+  const std::int64_t e = v > 127 ? std::int64_t{v} - 255 : v;
+  return {static_cast<std::int32_t>(8 * e / 42), static_cast<std::int32_t>(4 * e / 42), static_cast<std::int32_t>(e / 21),
+          static_cast<std::int32_t>(e / 42)};
+}
+
+// The shares by table for the values a diffusion meets. Grays are 0 to 255 and the shares spread
+// into a pixel add up to at most the largest error, so values stay within -128 to 383; the table
+// reaches well past that, and anything beyond it is worked out.
+constexpr std::int32_t kSharesFrom = -512, kSharesTo = 767;
+constexpr auto kStuckiShares = [] {
+  std::array<stucki_shares, kSharesTo - kSharesFrom + 1> t{};
+  for (std::int32_t v = kSharesFrom; v <= kSharesTo; ++v) t[v - kSharesFrom] = shares_of(v);
+  return t;
+}();
+// Share a alone, which the next pixel waits for: one scaled load.
+constexpr auto kShareA = [] {
+  std::array<std::int32_t, kStuckiShares.size()> t{};
+  for (std::size_t i = 0; i < t.size(); ++i) t[i] = kStuckiShares[i].a;
+  return t;
+}();
+
+// Pixels in a chunk of the mono diffusion (a multiple of 8, so that chunks start on bytes of
+// the output row), and the zeros its share rows have on either side.
+constexpr std::int32_t kChunk = 64, kChunkPad = 4;
+
+// One row of the mono diffusion in direction D (1: left to right, -1: right to left), a chunk of
+// pixels at a time. Only the row itself feeds the decisions, so the scan carries the two shares
+// ahead of it in registers and notes each pixel's decision and shares by position; then the
+// chunk's bits are packed, and the rows below take its shares in one pass along it (next:
+// c b a b c, after: d c b c d around each pixel, the same both ways), loops without a chain from
+// pixel to pixel. The sums are the same as share by share, so every row ends as the plain kernel
+// leaves it, margins included.
+template <int D>
+void diffuse_mono_row(std::uint8_t *bits, std::int32_t *now, std::int32_t *next, std::int32_t *after,
+                      std::int32_t width) {
+  std::int32_t share[4][kChunk + 2 * kChunkPad];
+  std::uint8_t white[kChunk + 8];
+  // The chain from pixel to pixel is the table lookup and one addition: the next pixel's slot in
+  // the table is its value, less the table's start, plus the share b waiting for it (both known
+  // a pixel early), plus this pixel's share a. Slots wrap as unsigned, values read back signed.
+  constexpr std::uint32_t kFrom = static_cast<std::uint32_t>(kSharesFrom);
+  std::uint32_t slot = static_cast<std::uint32_t>(now[D > 0 ? 0 : width - 1]) - kFrom;
+  std::int32_t ahead = 0;  // share b waiting for the pixel after the next
+  const std::int32_t chunks = (width + kChunk - 1) / kChunk;
+  for (std::int32_t k = 0; k < chunks; ++k) {
+    const std::int32_t lo = (D > 0 ? k : chunks - 1 - k) * kChunk;
+    const std::int32_t n = std::min(kChunk, width - lo);  // the chunk is [lo, lo + n)
+    for (auto &row : share) {
+      std::fill_n(row, kChunkPad, 0);
+      std::fill_n(row + kChunkPad + n, kChunkPad, 0);
+    }
+    std::fill_n(white + n, 8, 0);
+    for (std::int32_t i = 0; i < n; ++i) {
+      const std::int32_t at = D > 0 ? i : n - 1 - i;
+      const std::int32_t v = static_cast<std::int32_t>(slot + kFrom);
+      const bool listed = slot < kStuckiShares.size();
+      const std::int32_t a = listed ? kShareA[slot] : shares_of(v).a;
+      const stucki_shares s = listed ? kStuckiShares[slot] : shares_of(v);
+      // Past the row's last pixel the value read is a margin's, and the slot made of it unused.
+      const std::uint32_t base = static_cast<std::uint32_t>(now[lo + at + D]) - kFrom + static_cast<std::uint32_t>(ahead);
+      slot = base + static_cast<std::uint32_t>(a);
+      ahead = s.b;
+      now[lo + at] = v;
+      white[at] = v > 127;
+      share[0][at + kChunkPad] = s.a;
+      share[1][at + kChunkPad] = s.b;
+      share[2][at + kChunkPad] = s.c;
+      share[3][at + kChunkPad] = s.d;
+    }
+    for (std::int32_t i = 0; i < n; i += 8) {
+      std::uint32_t byte = 0;
+      for (int m = 0; m < 8; ++m) byte |= std::uint32_t(white[i + m]) << (7 - m);
+      bits[(lo + i) / 8] = static_cast<std::uint8_t>(byte);
+    }
+    const std::int32_t *a = share[0] + kChunkPad, *b = share[1] + kChunkPad, *c = share[2] + kChunkPad,
+                       *d = share[3] + kChunkPad;
+    for (std::int32_t i = -2; i < n + 2; ++i) {
+      next[lo + i] += c[i - 2] + b[i - 1] + a[i] + b[i + 1] + c[i + 2];
+      after[lo + i] += d[i - 2] + c[i - 1] + b[i] + c[i + 1] + d[i + 2];
+    }
+  }
+  // The shares still waiting fall past the row's last pixel, into the margin.
+  const std::int32_t end = D > 0 ? width : -1;
+  now[end] = static_cast<std::int32_t>(slot + kFrom);
+  now[end + D] += ahead;
+}
+
+void diffuse_mono(std::uint8_t *bits, std::int32_t *now, std::int32_t *next, std::int32_t *after,
+                  std::int32_t width, int row) {
+  if ((row & 1) == 0) diffuse_mono_row<1>(bits, now, next, after, width);
+  else diffuse_mono_row<-1>(bits, now, next, after, width);
+}
+
+}  // namespace
+
 void dither_raster(std::uint8_t *dest, std::int32_t *rows, std::int32_t row_length, int row) {
-  diffuse_stucki_row(dest, rows, rows + row_length, rows + 2 * row_length, row_length - kGrayRowExtra,
-                     row);
+  diffuse_mono(dest, rows, rows + row_length, rows + 2 * row_length, row_length - kGrayRowExtra, row);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -391,7 +578,14 @@ void produce_gray(conversion_frame *f) {
   for (std::int32_t r = 0; r < f->height; ++r) {
     const std::uint8_t *row = pixels + static_cast<std::ptrdiff_t>(r) * row_bytes;
     if (bits == 24) {
-      for (std::int32_t x = 0; x < f->width; ++x, row += 3) out[x] = luminance(row[2], row[1], row[0]);
+      std::int32_t x = 0;
+#if defined(__SSE2__)
+      for (; x + 4 < f->width; x += 4) {
+        const __m128i sum = _mm_srli_epi32(weigh_four(row + 3 * std::ptrdiff_t(x), 14, 75, 38), 7);
+        put_le32(out + x, static_cast<std::uint32_t>(_mm_cvtsi128_si32(_mm_packus_epi16(_mm_packs_epi32(sum, sum), sum))));
+      }
+#endif
+      for (; x < f->width; ++x) out[x] = luminance(row[3 * x + 2], row[3 * x + 1], row[3 * x]);
     } else if (bits == 8) {
       for (std::int32_t x = 0; x < f->width; ++x) out[x] = table_gray[row[x]];
     } else {
@@ -447,8 +641,8 @@ void map_rows(conversion_frame *f, const std::uint32_t *keys) {
   const std::uint8_t *pixels = f->header + kDibHeaderBytes + Palette_Size(f->header);
   const std::int32_t row_bytes = size_for_long(f->width, 24);
   for (std::int32_t r = 0; r < f->height; ++r) {
-    get_dib_raster(pixels, f->source, r, row_bytes);
-    find_closest_pixel(f->source, f->output, &palette_keys.lookup, f->width);
+    // The stored row is read where it lies: nothing writes to it while it is read.
+    find_closest_pixel(pixels + std::ptrdiff_t(r) * row_bytes, f->output, &palette_keys.lookup, f->width);
     emit_row(f, r);
   }
 }
@@ -487,14 +681,23 @@ void produce_halftone_mono(conversion_frame *f) { produce_ordered_mono(f, halfto
 
 void produce_diffusion_mono(conversion_frame *f) {
   const std::int32_t length = f->width + kGrayRowExtra;
-  std::int32_t *current = f->work + kGrayMargin;
-  for (int i = 0; i < 3; ++i) fetch_gray_raster(f->handle, current + i * length, f->source, f->header, i);
+  std::int32_t *rows[3];
+  for (int i = 0; i < 3; ++i) {
+    rows[i] = f->work + kGrayMargin + i * length;
+    fetch_gray_raster(f->handle, rows[i], f->source, f->header, i);
+  }
   for (std::int32_t r = 0; r < f->height; ++r) {
     std::memset(f->output, 0, static_cast<std::size_t>(f->out_row_bytes));
-    dither_raster(f->output, current, length, r);
-    // The next two rows move up whole; past the last row the fetch leaves the third as it was.
-    std::memmove(current, current + length, sizeof(std::int32_t) * 2 * static_cast<std::size_t>(length));
-    fetch_gray_raster(f->handle, current + 2 * length, f->source, f->header, r + 3);
+    diffuse_mono(f->output, rows[0], rows[1], rows[2], f->width, r);
+    // The next two rows move up and the finished row's space takes the row after them. Past the
+    // last row the fetch writes nothing, and what the space holds stands for a row that is never
+    // output. Margins are spread into and never read; cleared, they cannot grow without bound.
+    std::int32_t *spare = rows[0];
+    rows[0] = rows[1];
+    rows[1] = rows[2];
+    rows[2] = spare;
+    spare[-2] = spare[-1] = spare[f->width] = spare[f->width + 1] = 0;
+    fetch_gray_raster(f->handle, spare, f->source, f->header, r + 3);
     emit_row(f, r);
   }
 }

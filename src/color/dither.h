@@ -93,8 +93,9 @@ void sort_colors(std::uint32_t *counters, std::uint32_t *keys);
 // The index of a key table's entry nearest to each 12-bit key, found once per key: the search
 // depends on the key alone, so an image of millions of pixels makes at most 4096 searches.
 struct key_lookup {
-  const std::uint32_t *keys;            // 256 entries
   std::int16_t closest[kColourKeys];    // -1 until searched
+  // The entries' red, green and blue nibbles, apart, so that a search takes eight entries a step.
+  alignas(16) std::int16_t nibbles[3][kKeyTableEntries];
 };
 void reset_key_lookup(key_lookup *lookup, const std::uint32_t *keys);
 // One index per pixel of a stored 24-bit row: the first entry at the smallest squared distance

@@ -34,11 +34,9 @@ int save_tiff_file_huff(int stream, std::uint8_t *header, PXV_FETCH_PROC fetch, 
 int save_tiff_file_huffman(int stream, std::uint8_t *header, PXV_FETCH_PROC fetch, void *priv);
 int save_tiff_file_group3(int stream, std::uint8_t *header, PXV_FETCH_PROC fetch, void *priv);
 int save_tiff_file_g4(int stream, std::uint8_t *header, PXV_FETCH_PROC fetch, void *priv);
-// One LZW strip of the TIFF writer, and its string table's search and growth.
+// One LZW strip of the TIFF writer.
 int encode_tif_lzw(const std::uint8_t *header, int stream, std::int32_t offset, std::int32_t width,
                    std::int32_t rows, PXV_FETCH_PROC fetch, void *priv, std::int32_t first_row);
-std::int32_t tif_in_table(int prefix, std::uint8_t byte);
-int tif_add_table_entry(std::int32_t not_found, int prefix, std::uint8_t byte, int next_code);
 
 // BMP (bmp_save.cpp): stored rows (save type 1) and RLE8 or RLE4 rows (save type 12).
 int save_bmp_file(int stream, std::uint8_t *header, PXV_FETCH_PROC fetch, void *priv);

@@ -431,7 +431,7 @@ int PXVAPI IMGLOW_save_bitmap(HFILE stream, unsigned char *header, int type, PXV
     img_ffree_all();
     return kUnsupported;
   }
-  int rc = writer(stream, header, fetch, priv);
+  int rc = img_finish_page(stream, writer(stream, header, fetch, priv));
   img_ffree_all();
   return rc;
 }

@@ -2,7 +2,9 @@
 
 #include <cstring>
 
+#include "core/bytes.h"
 #include "core/dib.h"
+#include "core/image.h"
 
 namespace pxv {
 
@@ -77,6 +79,45 @@ std::int32_t img_filelength(int stream) {
   LONG end = _llseek(stream, 0, kSeekEnd);
   _llseek(stream, here, kSeekSet);
   return end;
+}
+
+namespace {
+
+struct page_link {
+  bool noted = false;
+  int stream = 0;
+  std::int32_t old_end = 0;
+  std::int32_t at = 0;
+  std::uint8_t value[4] = {};
+};
+page_link pending_link;
+
+}  // namespace
+
+void img_note_page_link(int stream, std::int32_t old_end, std::int32_t link_at, std::uint32_t link) {
+  pending_link = {true, stream, old_end, link_at, {}};
+  put_le32(pending_link.value, link);
+}
+
+int img_finish_page(int stream, int rc) {
+  const page_link link = pending_link;
+  pending_link.noted = false;
+  if (!link.noted || link.stream != stream) return rc;
+  if (rc >= 0) {
+    const std::int32_t end = img_seek_mem(stream, 0, kSeekCur);
+    img_seek_mem(stream, link.at, kSeekSet);
+    if (img_write_all(stream, link.value, 4)) {
+      img_seek_mem(stream, end, kSeekSet);  // the stream ends where the page does, as before
+      return rc;
+    }
+    rc = kShortWrite;
+  }
+  // The memory stream has no end to cut: its caller sees the result and ignores the bytes.
+  if (stream != kMemoryStream) {
+    img_seek_mem(stream, link.old_end, kSeekSet);
+    img_write_mem(stream, "", 0);  // a write of no bytes ends a file at its position
+  }
+  return rc;
 }
 
 void *img_fmalloc(std::size_t bytes) {

@@ -36,6 +36,18 @@ inline bool img_write_all(int stream, const void *bytes, std::uint32_t count) {
   return img_write_mem(stream, bytes, count) == static_cast<std::int32_t>(count);
 }
 
+// Adding a page to a file that already holds pages (TIFF, DCX). The new page goes behind the
+// file's end, and one 4-byte field makes the file reach it: the last directory's next offset, a
+// DCX page-table entry. The writer does not write that field: it notes it here, and the save
+// dispatcher writes it once the writer has succeeded. When the writer fails, or the field cannot
+// be written, the dispatcher cuts the file back to its old end instead, so the pages already
+// there stay byte for byte as they were and the next save adds the same page number again.
+// (Undoing a failed append is this library's own addition: the writers' failure codes stay.)
+void img_note_page_link(int stream, std::int32_t old_end, std::int32_t link_at, std::uint32_t link);
+// Called by the save dispatcher with the writer's result: links the page or cuts it off, and
+// answers the result (-10 when the link cannot be written).
+int img_finish_page(int stream, int rc);
+
 // Work blocks: locked movable memory recorded in a 20-entry list so that the load and save
 // dispatchers can free whatever a reader or writer left behind.
 //

@@ -81,4 +81,14 @@ constexpr code_word run_code(int run, bool black) {
   return kExtendedMakeUp[run / 64 - 28];
 }
 
+// Each byte with its bits in reverse order, for FillOrder 2, where the first bit of the code
+// stream is each byte's least significant.
+inline constexpr std::array<std::uint8_t, 256> kBitReversed = [] {
+  std::array<std::uint8_t, 256> t{};
+  for (int b = 0; b < 256; ++b)
+    for (int k = 0; k < 8; ++k)
+      if (b & (1 << k)) t[b] = static_cast<std::uint8_t>(t[b] | 0x80 >> k);
+  return t;
+}();
+
 }  // namespace pxv::ccitt

@@ -1,5 +1,5 @@
-// The DCX writer: the image is written as a PCX to "temp.pcx" in the current directory, entered
-// in the output's 100-entry page table and appended to the output.
+// The DCX writer: the image is written as a PCX to "temp.pcx" in the current directory, appended
+// to the output and entered in the output's 100-entry page table.
 #include <cstring>
 
 #include "core/bytes.h"
@@ -37,11 +37,10 @@ int enter_page(int stream, std::uint8_t *buffer) {
       }
     }
     if (slot < 0) return kUnsupported;
-    img_seek_mem(stream, 4 + 4 * slot, kSeekSet);
+    // The entry is written once the whole page is (see img_note_page_link): a failed save then
+    // leaves the file's pages as they were.
     const std::int32_t end = img_filelength(stream);
-    std::uint8_t entry[4];
-    put_le32(entry, static_cast<std::uint32_t>(end));
-    if (write_all(stream, entry, 4) != 0) return kShortWrite;
+    img_note_page_link(stream, end, 4 + 4 * slot, static_cast<std::uint32_t>(end));
     img_seek_mem(stream, end, kSeekSet);
     return 0;
   }

@@ -7,44 +7,30 @@
 #include "core/dib.h"
 #include "core/image.h"
 #include "core/img_util.h"
+#include "formats/lzw_strings.h"
 
 namespace pxv {
 
 namespace {
 
-// One string of the table: its last byte, the code of the string without it, and its length.
-struct str_entry {
-  std::uint8_t last;
-  std::uint16_t prefix;
-  std::uint16_t length;
-};
-
-constexpr int kStrTableEntries = 4296;
-constexpr int kMaxCodes = 4096;  // 12-bit codes: no entry is added once 4096 exist
 constexpr int kMaxCodeWidth = 12;
-constexpr std::uint16_t kNoPrefix = 0xFFFF;
 constexpr int kSubBlocksPerRefill = 30;
-// Bytes the output buffer holds beyond one row: an unfinished row is shorter than the width and
-// the longest string is 4096 bytes, so a string never overruns it.
-constexpr int kOutputSlack = kMaxCodes + 8;
+// Bits the fast path of the code reader wants in the buffer: one code of the widest kind.
+constexpr std::uint32_t kWidestCode = kMaxCodeWidth;
 
-// The code reader: the input buffer, the bytes in it, the bit position of the next code and the
-// bits left behind it.
+// The code reader: the input buffer, the bytes in it and the bit position of the next code.
 struct code_reader {
   int stream;
   std::uint8_t *buf;
   std::uint32_t valid;
   std::uint32_t bit_position;
-  std::uint32_t bits_available;
-  std::uint16_t code_width;
-  std::uint32_t code_mask;
   bool data_ended;
 };
 
 // The decoder's state, set up afresh for every image by init_gif_lzw.
 struct gif_decoder {
-  str_entry *strings;  // the string table
-  int root_bits;       // the minimum code size: bits of a pixel value
+  lzw_strings *strings;  // the string table
+  int root_bits;         // the minimum code size: bits of a pixel value
   int clear_code;
   int end_code;
   bool interlaced;
@@ -54,11 +40,6 @@ gif_decoder gifdec;
 
 // The code reader by its short name.
 constexpr code_reader &reader = gifdec.reader;
-
-void set_code_width(int width) {
-  reader.code_width = static_cast<std::uint16_t>(width);
-  reader.code_mask = (1u << width) - 1;
-}
 
 // Moves the unconsumed bytes to the front and appends up to 30 sub-blocks. Once the
 // terminating sub-block (size 0) or the end of the stream has been met nothing more is read:
@@ -80,43 +61,26 @@ void refill_input() {
     reader.valid += static_cast<std::uint32_t>(got);
     if (got < size) reader.data_ended = true;
   }
-  reader.bits_available = reader.valid * 8 - reader.bit_position;
 }
 
-// The next code, least significant bit first as GIF packs them; -1 when the data has ended.
-int getcode_gif() {
-  if (reader.code_width > reader.bits_available) {
-    refill_input();
-    if (reader.code_width > reader.bits_available) return -1;
-  }
-  // A code of at most 12 bits spans at most three bytes; the buffer keeps three bytes of room
-  // behind the data, so the window never leaves it.
-  const std::uint32_t i = reader.bit_position >> 3;
-  const std::uint32_t window = reader.buf[i] | (reader.buf[i + 1] << 8) |
-                               (static_cast<std::uint32_t>(reader.buf[i + 2]) << 16);
-  const int code = static_cast<int>((window >> (reader.bit_position & 7)) & reader.code_mask);
-  reader.bit_position += reader.code_width;
-  reader.bits_available -= reader.code_width;
-  return code;
+// The code of `width` bits at the reader's position, least significant bit first as GIF packs
+// them. A code of at most 12 bits spans at most three bytes; the buffer has room for a 4-byte
+// window behind the data.
+inline std::uint32_t code_at(std::uint32_t width) {
+  std::uint32_t window;
+  std::memcpy(&window, reader.buf + (reader.bit_position >> 3), 4);
+  static_assert(std::endian::native == std::endian::little, "the window's first byte is its lowest");
+  return (window >> (reader.bit_position & 7)) & ((1u << width) - 1);
 }
 
-void reset_roots() {
-  // Every entry starts as a one-byte string, so that no walk through the table ever meets an
-  // entry without a length, even for codes that a corrupt stream names out of turn.
-  for (int i = 0; i < kStrTableEntries; ++i)
-    gifdec.strings[i] = {static_cast<std::uint8_t>(i), kNoPrefix, 1};
-}
-
-// Writes the string of `code` at `out`, back to front from its known length; returns the length.
-int write_string(int code, std::uint8_t *out) {
-  const int length = gifdec.strings[code].length;
-  int k = code;
-  for (int j = length - 1; j >= 0; --j) {
-    out[j] = gifdec.strings[k].last;
-    k = gifdec.strings[k].prefix;
-    if (k >= kStrTableEntries) break;
-  }
-  return length;
+// The next code when fewer than 12 bits are left: the buffer is refilled first (the bytes come
+// in the same order whenever it is), and -1 when the data has ended without the code's bits.
+int getcode_near_end(std::uint32_t width) {
+  if (reader.valid * 8 - reader.bit_position < kWidestCode && !reader.data_ended) refill_input();
+  if (width > reader.valid * 8 - reader.bit_position) return -1;
+  const std::uint32_t code = code_at(width);
+  reader.bit_position += width;
+  return static_cast<int>(code);
 }
 
 // Where the rows go: top to bottom, or the four interlace passes (every 8th row from 0, every
@@ -170,12 +134,14 @@ void gif_pack_bytes(std::uint8_t *row, int width, int bits) {
 
 int init_gif_lzw(int stream, std::uint8_t *input, std::uint16_t flags) {
   const int root_bits = flags >> 8;
-  auto *strings = static_cast<str_entry *>(img_fmalloc(sizeof(str_entry) * kStrTableEntries));
+  auto *strings = static_cast<lzw_strings *>(img_fmalloc(sizeof(lzw_strings)));
   gifdec = {strings, root_bits, 1 << root_bits, (1 << root_bits) + 1, (flags & 0x40) != 0,
-            {stream, input, 0, 0, 0, 0, 0, false}};
+            {stream, input, 0, 0, false}};
   if (strings == nullptr) return kNoMemory;
   std::memset(input, 0, kGifInputBytes);
-  reset_roots();
+  // Entries below the next free code are the only ones a code can name, and a Clear only moves
+  // that code back: the roots, never overwritten, are set once.
+  lzw_set_roots(*strings);
   return 0;
 }
 
@@ -184,77 +150,88 @@ int decode_gif_lzw_strip(int width, const std::uint8_t *header, PXV_RASTER_PROC 
   const int height = dib_height(header);
   const std::int32_t row_size = gif_size_for_long(width, bits);
   if (gifdec.strings == nullptr || width <= 0 || height <= 0 || row_size <= 0) return kNoMemory;
-  auto *out = static_cast<std::uint8_t *>(img_fmalloc(static_cast<std::size_t>(width) + kOutputSlack));
+  // The output holds an unfinished row (shorter than the width) and the longest string behind it.
+  auto *out = static_cast<std::uint8_t *>(img_fmalloc(static_cast<std::size_t>(width) + kLzwCodes + kLzwWriteSlack));
   auto *row = static_cast<std::uint8_t *>(img_fmalloc(static_cast<std::size_t>(row_size)));
   if (out == nullptr || row == nullptr) return kNoMemory;
   std::memset(row, 0, static_cast<std::size_t>(row_size));
   const int packed_bytes = bits == 1 ? (width + 7) / 8 : bits == 4 ? (width + 1) / 2 : width;
+  lzw_strings &t = *gifdec.strings;
+  const std::uint32_t clear = static_cast<std::uint32_t>(gifdec.clear_code);
+  const std::uint32_t end = static_cast<std::uint32_t>(gifdec.end_code);
+  const std::uint32_t first_width = static_cast<std::uint32_t>(gifdec.root_bits) + 1;
+  const std::uint32_t row_width = static_cast<std::uint32_t>(width);
 
-  set_code_width(gifdec.root_bits + 1);
-  int next = gifdec.clear_code + 2;
-  int limit = 1 << reader.code_width;
-  int prev = -1;  // no previous code: at the start and after every Clear
-  int count = 0;  // decoded bytes waiting in `out`
+  // The table state lives in locals while the image decodes (the output's stores could otherwise
+  // alias it).
+  std::uint32_t code_width = first_width;
+  std::uint32_t next = clear + 2;
+  std::uint32_t limit = 1u << code_width;
+  std::uint32_t prev = 0;
+  bool need_root = true;  // at the start and after every Clear: the next code is a pixel value
+  std::uint32_t count = 0;  // decoded bytes waiting in `out`
   row_order order{height, 0, 0, 0};
   int result = kBadData;
 
   for (;;) {
-    const int c = getcode_gif();
-    if (c < 0) break;  // the data ended without End-of-Data: the rows so far stand
-    if (c == gifdec.end_code) {
+    std::uint32_t c;
+    if (reader.bit_position + kWidestCode <= reader.valid * 8) {
+      c = code_at(code_width);
+      reader.bit_position += code_width;
+    } else {
+      const int code = getcode_near_end(code_width);
+      if (code < 0) break;  // the data ended without End-of-Data: the rows so far stand
+      c = static_cast<std::uint32_t>(code);
+    }
+    if (c == end) {
       result = kReaderSuccess;
       break;
     }
-    if (c == gifdec.clear_code) {
-      reset_roots();
-      set_code_width(gifdec.root_bits + 1);
-      next = gifdec.clear_code + 2;
-      limit = 1 << reader.code_width;
-      prev = -1;
+    if (c == clear) {
+      code_width = first_width;
+      next = clear + 2;
+      limit = 1u << code_width;
+      need_root = true;
       continue;
     }
-    if (prev < 0) {
-      // The first code after a Clear is a single pixel value.
-      if (c >= gifdec.clear_code) break;
+    if (need_root) {
+      if (c > clear) break;  // a code that no encoder can have sent
       out[count++] = static_cast<std::uint8_t>(c);
-    } else if (next >= kMaxCodes) {
-      // The table is full: codes keep their meaning until the next Clear.
-      count += write_string(c, out + count);
+      need_root = false;
     } else {
       if (c > next) break;  // a code that no encoder can have sent
-      std::uint8_t first;
-      if (c < next) {
-        count += write_string(c, out + count);
-        first = out[count - gifdec.strings[c].length];
-      } else {
-        // The code being defined: the previous string and its own first byte.
-        const int length = write_string(prev, out + count);
-        first = out[count];
-        out[count + length] = first;
-        count += length + 1;
-      }
-      gifdec.strings[next] = {first, static_cast<std::uint16_t>(prev),
-                        static_cast<std::uint16_t>(gifdec.strings[prev].length + 1)};
-      ++next;
-      // No early change: the width grows once the next code no longer fits.
-      if (next == limit && reader.code_width < kMaxCodeWidth) {
-        set_code_width(reader.code_width + 1);
-        limit <<= 1;
+      // A code in the table, or the code being defined (the previous string and its own first
+      // byte): the entry is made first, so both are written the same way. Once 4096 codes exist
+      // the addition goes to the spare entry, and codes keep their meaning until the next Clear.
+      lzw_add(t, next, prev, t.first[c == next ? prev : c]);
+      count += lzw_write(out + count, t, c);
+      if (next < kLzwCodes) {
+        ++next;
+        // No early change: the width grows once the next code no longer fits.
+        if (next == limit && code_width < kMaxCodeWidth) {
+          ++code_width;
+          limit <<= 1;
+        }
       }
     }
     prev = c;
-    while (count >= width && order.delivered < height) {
-      gif_pack_bytes(out, width, bits);
-      std::memcpy(row, out, static_cast<std::size_t>(packed_bytes));
-      raster(row, priv, order.row, row_size);
-      advance_row(&order);
-      count -= width;
-      std::memmove(out, out + width, static_cast<std::size_t>(count));
-    }
-    if (order.delivered == height) {
-      // Every row is in; what the stream holds beyond the image does not matter.
-      result = kReaderSuccess;
-      break;
+    if (count >= row_width) {
+      std::uint32_t begin = 0;
+      while (count - begin >= row_width && order.delivered < height) {
+        std::uint8_t *line = out + begin;
+        gif_pack_bytes(line, width, bits);
+        std::memcpy(row, line, static_cast<std::size_t>(packed_bytes));
+        raster(row, priv, order.row, row_size);
+        advance_row(&order);
+        begin += row_width;
+      }
+      if (order.delivered == height) {
+        // Every row is in; what the stream holds beyond the image does not matter.
+        result = kReaderSuccess;
+        break;
+      }
+      count -= begin;
+      std::memmove(out, out + begin, count);
     }
   }
   return result;

@@ -38,6 +38,7 @@
 // - Coefficients, predictors and transform sums wrap as the 16- and 32-bit arithmetic of the codec
 //   did: hostile values give odd pixels, never undefined behaviour.
 #include <algorithm>
+#include <array>
 #include <cstring>
 
 #include "core/bytes.h"
@@ -45,6 +46,7 @@
 #include "core/formats.h"
 #include "core/img_util.h"
 #include "formats/jpeg_common.h"
+#include "formats/jpeg_decode.h"
 
 namespace pxv {
 
@@ -60,6 +62,7 @@ constexpr int kRefillMargin = 10;
 constexpr int kMaxPastEndBytes = 16;
 constexpr std::int32_t kMaxDimension = 32767;
 constexpr int kFastBits = 9;
+constexpr unsigned kAcBit = 0x100;
 
 // Markers (ITU-T T.81 Table B.1).
 constexpr std::uint16_t kSoi = 0xFFD8;
@@ -83,18 +86,33 @@ struct huff_table {
   std::uint16_t symbols[kMaxHuffSymbols];    // in file order
 };
 
-// A table's codes of up to kFastBits bits, looked up by the next kFastBits bits of data:
-// (length << 8) | symbol, 0 when the code is longer. Built by running the canonical decoding
-// below on every prefix, so the two agree for any counts a file may carry.
+// A table's codes of up to kFastBits bits, looked up by the next kFastBits bits of data. Most
+// coefficients of a photo take fewer bits than that with their extra bits included, so an entry
+// also holds the whole coefficient where it fits: one look-up then replaces the symbol's and the
+// value's reads.
+struct huff_entry {
+  std::int16_t value;   // the coefficient, when `lengths` has a total
+  std::uint8_t symbol;  // run (high nibble) and size (low nibble)
+  std::uint8_t lengths;  // code length (low nibble; 0: a longer code), code + extra bits (high
+                         // nibble; 0: they do not fit)
+};
+
+// Canonical decoding (T.81 F.2.2.3) by limits: with `code` the next l bits of data, the first
+// length l whose codes include it (code < limit[l]) gives symbol number code + offset[l]. This
+// is the documented length-by-length decoding in closed form, so it agrees with it for any
+// counts a file may carry, over-full ones included.
 struct huff_lookup {
+  huff_entry fast[1 << kFastBits];
+  std::uint32_t limit[17];
+  std::int32_t offset[17];
   const huff_table *table;
-  std::uint16_t fast[1 << kFastBits];
   int last_length;  // the longest length that has codes: what a failed decode reads
 };
 
 struct jpg_component {
   std::int16_t pred;
   std::int8_t *strip;
+  int stride;  // between the strip's rows
   const std::uint16_t *quant;
   std::int16_t h;
   std::int16_t v;
@@ -180,15 +198,19 @@ void read_input(int want) {
   } else {
     const std::int32_t n = img_read_mem(in.stream, dst, static_cast<std::uint32_t>(want));
     got = n > 0 ? n : 0;
-    if (got < want) in.ended = true;
-    for (int i = 0; i < got; ++i) {
-      if (in.last_was_ff && dst[i] == kEoiByte) {
-        got = i + 1;
-        in.ended = true;
-        break;
+    // EOI is looked for from each FF on (and from an FF that ended the previous read).
+    bool eoi = got > 0 && in.last_was_ff && dst[0] == kEoiByte;
+    if (eoi) got = 1;
+    for (auto *p = static_cast<std::uint8_t *>(std::memchr(dst, 0xFF, static_cast<std::size_t>(got)));
+         p != nullptr && !eoi;
+         p = static_cast<std::uint8_t *>(std::memchr(p + 1, 0xFF, static_cast<std::size_t>(dst + got - p - 1)))) {
+      if (p + 1 < dst + got && p[1] == kEoiByte) {
+        got = static_cast<int>(p + 2 - dst);
+        eoi = true;
       }
-      in.last_was_ff = dst[i] == 0xFF;
     }
+    if (got > 0) in.last_was_ff = dst[got - 1] == 0xFF;
+    if (eoi || got < want) in.ended = true;
   }
   in.valid += got;
 }
@@ -203,8 +225,34 @@ void refill_window() {
   read_input(kWindowBytes - left);
 }
 
-// Tops the bit word up to at least 57 bits.
+inline std::uint64_t get_be64(const std::uint8_t *p) {
+#if defined(__GNUC__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+  std::uint64_t v;
+  std::memcpy(&v, p, 8);
+  return __builtin_bswap64(v);
+#else
+  std::uint64_t v = 0;
+  for (int i = 0; i < 8; ++i) v = (v << 8) | p[i];
+  return v;
+#endif
+}
+
+// Tops the bit word up to at least 57 bits. Where the window holds 8 more bytes none of which
+// is FF, they need no unstuffing and go in at once; otherwise byte by byte.
 void fill_bits() {
+  if (in.valid - in.next < kRefillMargin && !in.ended) refill_window();
+  if (in.valid - in.next >= 8) {
+    const std::uint64_t next8 = get_be64(in.window + in.next);
+    const std::uint64_t inverted = ~next8;  // an FF byte reads as a zero byte here
+    if (((inverted - 0x0101010101010101u) & ~inverted & 0x8080808080808080u) == 0) {
+      const int bytes = (64 - in.count) >> 3;
+      const int bits = 8 * bytes;
+      in.word |= (next8 >> (64 - bits)) << (64 - bits - in.count);
+      in.next += bytes;
+      in.count += bits;
+      return;
+    }
+  }
   while (in.count <= 56) {
     if (in.valid - in.next < kRefillMargin && !in.ended) refill_window();
     std::uint32_t b = 0;
@@ -233,58 +281,6 @@ std::uint32_t jpeg_getbits(int n) {
   return take_bits(n);
 }
 
-// Canonical decoding over the counts, one length at a time (T.81 F.2.2.3): `code` is the code
-// read so far, less the codes of shorter lengths. Looks at the given bits (left-aligned in
-// `bits`, `avail` of them); gives the symbol and its length, or length 0 with `consumed` set to
-// the longest length that has codes when nothing matches.
-int canonical_decode(const huff_table &t, std::uint32_t bits, int avail, int *length) {
-  std::uint32_t code = 0;
-  int first = 0, last = 0;
-  for (int l = 1; l <= avail; ++l) {
-    const int c = t.counts[l - 1];
-    if (c == 0) continue;
-    const int step = l - last;
-    code = (code << step) | ((bits >> (avail - l)) & ((1u << step) - 1));
-    if (code < static_cast<std::uint32_t>(c)) {
-      *length = l;
-      return t.symbols[first + static_cast<int>(code)];
-    }
-    code -= static_cast<std::uint32_t>(c);
-    first += c;
-    last = l;
-  }
-  *length = 0;
-  return 0;
-}
-
-void build_lookup(huff_lookup &look, const huff_table &t) {
-  look.table = &t;
-  look.last_length = 0;
-  for (int l = 16; l >= 1; --l)
-    if (t.counts[l - 1] != 0) {
-      look.last_length = l;
-      break;
-    }
-  for (std::uint32_t p = 0; p < (1u << kFastBits); ++p) {
-    int length = 0;
-    const int symbol = canonical_decode(t, p, kFastBits, &length);
-    look.fast[p] = length == 0 ? 0 : static_cast<std::uint16_t>((length << 8) | (symbol & 0xFF));
-  }
-}
-
-// One Huffman symbol; the bit word holds at least 16 bits.
-inline int decode_symbol(const huff_lookup &look) {
-  const std::uint16_t e = look.fast[in.word >> (64 - kFastBits)];
-  if (e != 0) {
-    take_bits(e >> 8);
-    return e & 0xFF;
-  }
-  int length = 0;
-  const int symbol = canonical_decode(*look.table, static_cast<std::uint32_t>(in.word >> 48), 16, &length);
-  take_bits(length != 0 ? length : look.last_length);
-  return symbol & 0xFF;
-}
-
 // The value of `s` extra bits (T.81 F.2.2.1, EXTEND).
 inline std::int32_t extend(std::uint32_t b, int s) {
   if (s == 0) return 0;
@@ -292,34 +288,135 @@ inline std::int32_t extend(std::uint32_t b, int s) {
                                : static_cast<std::int32_t>(b) + 1 - (1 << s);
 }
 
-// Decodes one Huffman symbol and its extra bits: the run (high nibble) and the value.
-void jpeg_decode(int *run, std::int32_t *value, const huff_lookup &look) {
-  if (in.count < 32) fill_bits();
-  const int symbol = decode_symbol(look);
-  const int s = symbol & 15;
-  *run = symbol >> 4;
-  *value = extend(take_bits(s), s);
+void build_lookup(huff_lookup &look, const huff_table &t) {
+  look.table = &t;
+  look.last_length = 0;
+  std::uint32_t code = 0;  // the first code of length l
+  std::int32_t first = 0;  // symbols of shorter codes
+  for (int l = 1; l <= 16; ++l) {
+    const int c = t.counts[l - 1];
+    look.limit[l] = code + static_cast<std::uint32_t>(c);
+    look.offset[l] = first - static_cast<std::int32_t>(code);
+    if (c != 0) look.last_length = l;
+    first += c;
+    code = (code + static_cast<std::uint32_t>(c)) << 1;
+  }
+  for (std::uint32_t p = 0; p < (1u << kFastBits); ++p) {
+    huff_entry &e = look.fast[p];
+    e = {};
+    for (int l = 1; l <= kFastBits; ++l) {
+      const std::uint32_t code_l = p >> (kFastBits - l);
+      if (code_l >= look.limit[l]) continue;
+      const int symbol = t.symbols[static_cast<std::int32_t>(code_l) + look.offset[l]] & 0xFF;
+      const int s = symbol & 15;
+      e.symbol = static_cast<std::uint8_t>(symbol);
+      e.lengths = static_cast<std::uint8_t>(l);
+      if (l + s <= kFastBits) {
+        const std::uint32_t extra = (p >> (kFastBits - l - s)) & ((1u << s) - 1);
+        e.value = static_cast<std::int16_t>(extend(extra, s));
+        e.lengths = static_cast<std::uint8_t>(l | ((l + s) << 4));
+      }
+      break;
+    }
+  }
 }
 
-// Decodes one block into `x` (natural order, dequantised, 16-bit wrapping products); returns the
-// mask of coefficient rows that hold a non-zero value (bit i for row i).
-unsigned decode_block(jpg_component &c, std::int16_t *x) {
-  std::memset(x, 0, 64 * sizeof *x);
-  int run = 0;
-  std::int32_t value = 0;
-  jpeg_decode(&run, &value, *c.dc_table);
-  c.pred = static_cast<std::int16_t>(c.pred + value);
-  x[0] = static_cast<std::int16_t>(c.pred * c.quant[0]);
-  unsigned rows = x[0] != 0 ? 1u : 0u;
-  for (int k = 1; k < 64; ++k) {
-    jpeg_decode(&run, &value, *c.ac_table);
-    if (run == 0 && value == 0) break;  // end of block
-    k = std::min(k + run, 63);          // a run past the end lands on position 63
-    const int n = zig_zag[k];
-    x[n] = static_cast<std::int16_t>(static_cast<std::int32_t>(c.quant[k]) * value);
-    if (x[n] != 0) rows |= 1u << (n >> 3);
+// A symbol whose code is longer than kFastBits bits, or that matches no code: symbol 0, after
+// the bits of every length that has codes. `bits`: the next 16 bits of data. Gives the symbol and
+// the code's length.
+int decode_long_symbol(const huff_lookup &look, std::uint32_t bits, int *length) {
+  for (int l = kFastBits + 1; l <= 16; ++l) {
+    const std::uint32_t code = bits >> (16 - l);
+    if (code < look.limit[l]) {
+      *length = l;
+      return look.table->symbols[static_cast<std::int32_t>(code) + look.offset[l]] & 0xFF;
+    }
   }
+  *length = look.last_length;
+  return 0;
+}
+
+// The bit word while a block is decoded: a copy of the reader's, so that it stays in registers
+// rather than going through memory at every code.
+struct bit_cursor {
+  std::uint64_t word;
+  int count;
+
+  // At least 32 bits: a 16-bit code and 15 extra bits at most.
+  void ensure32() {
+    if (count >= 32) return;
+    in.word = word;
+    in.count = count;
+    fill_bits();
+    word = in.word;
+    count = in.count;
+  }
+  std::uint32_t take(int n) {
+    if (n == 0) return 0;
+    const auto v = static_cast<std::uint32_t>(word >> (64 - n));
+    word <<= n;
+    count -= n;
+    return v;
+  }
+  // One Huffman symbol and its extra bits: returns the value, and the symbol (run and size) in
+  // `symbol`.
+  std::int32_t coefficient(const huff_lookup &look, int *symbol) {
+    ensure32();
+    const huff_entry e = look.fast[word >> (64 - kFastBits)];
+    if (e.lengths >= 16) {
+      take(e.lengths >> 4);
+      *symbol = e.symbol;
+      return e.value;
+    }
+    int length = e.lengths;
+    const int sym =
+        length != 0 ? e.symbol : decode_long_symbol(look, static_cast<std::uint32_t>(word >> 48), &length);
+    take(length);
+    *symbol = sym;
+    const int s = sym & 15;
+    return extend(take(s), s);
+  }
+};
+
+// Decodes one block into `x` (natural order, dequantised, 16-bit wrapping products); returns a
+// mask of the coefficient rows that may hold a non-zero value (bit i for row i), with kAcBit set
+// when a coefficient other than the DC term was decoded.
+unsigned decode_block(jpg_component &c, std::int16_t *x) {
+  // For zig-zag position k, the bit of its row in the mask.
+  static constexpr auto row_bit = [] {
+    std::array<std::uint8_t, 64> bits{};
+    for (int k = 0; k < 64; ++k) bits[k] = static_cast<std::uint8_t>(1u << (zig_zag[k] >> 3));
+    return bits;
+  }();
+  std::memset(x, 0, 64 * sizeof *x);
+  // Locals, so that the refill call does not make the compiler reload them at every code.
+  const huff_lookup &ac = *c.ac_table;
+  const std::uint16_t *const quant = c.quant;
+  bit_cursor bits{in.word, in.count};
+  int symbol = 0;
+  c.pred = static_cast<std::int16_t>(c.pred + bits.coefficient(*c.dc_table, &symbol));
+  x[0] = static_cast<std::int16_t>(c.pred * quant[0]);
+  unsigned rows = 1;
+  for (int k = 1; k < 64; ++k) {
+    const std::int32_t value = bits.coefficient(ac, &symbol);
+    // Size 0 has value 0 and any other size a non-zero value: run 0, size 0 is the end of block.
+    if (symbol == 0) break;
+    k = std::min(k + (symbol >> 4), 63);  // a run past the end lands on position 63
+    x[zig_zag[k]] = static_cast<std::int16_t>(static_cast<std::int32_t>(quant[k]) * value);
+    rows |= row_bit[k] | kAcBit;
+  }
+  in.word = bits.word;
+  in.count = bits.count;
   return rows;
+}
+
+// The transform of a block that holds only its DC term: the first column of the table is one
+// value (C(0) * 32768), so every first-pass value is the same and so is every output.
+void idct_dc_only(std::int16_t dc, std::int8_t *out, int stride) {
+  const std::int16_t m0 = idct_kernel.m[0];
+  const auto t = static_cast<std::int16_t>(jpeg_round15(static_cast<std::uint32_t>(dc * m0)));
+  const std::int8_t s = clamp_sample(jpeg_round15(static_cast<std::uint32_t>(m0 * t)));
+  for (int r = 0; r < 8; ++r) std::memset(out + r * stride, static_cast<std::uint8_t>(s), 8);
 }
 
 // Reads the restart marker after an interval: 16 bits, then one bit at a time until the 16-bit
@@ -333,37 +430,129 @@ void skip_restart_marker() {
   }
 }
 
+#if defined(__SSE2__)
+// The high 8 bytes of v to an address of any alignment: movhps, which has no alignment rule
+// (the compilers' movhpd intrinsic is a double store, which wants 8-byte alignment).
+inline void store_high8(void *to, __m128i v) {
+  _mm_storeh_pi(static_cast<__m64 *>(to), _mm_castsi128_ps(v));
+}
+
+// The second pass by halves. The table is symmetric, A[7 - r][u] = (-1)^u A[r][u] (the cosine
+// is), so with E the sum over even u and O over odd u, output row r is E + O and row 7 - r is
+// E - O: four rows of sums give all eight. For output row r < 4 and group g, the pairs of
+// table entries that meet first-pass rows (4g, 4g + 2) and (4g + 1, 4g + 3).
+struct idct_halves {
+  __m128i even[4][2], odd[4][2];
+};
+
+const idct_halves idct_halves_table = [] {
+  idct_halves h;
+  auto pair = [](std::int16_t a, std::int16_t b) {
+    return _mm_set1_epi32(static_cast<int>(static_cast<std::uint16_t>(a) |
+                                           (static_cast<std::uint32_t>(static_cast<std::uint16_t>(b)) << 16)));
+  };
+  const std::int16_t *m = idct_kernel.m;
+  for (int r = 0; r < 4; ++r)
+    for (int g = 0; g < 2; ++g) {
+      h.even[r][g] = pair(m[r * 8 + 4 * g], m[r * 8 + 4 * g + 2]);
+      h.odd[r][g] = pair(m[r * 8 + 4 * g + 1], m[r * 8 + 4 * g + 3]);
+    }
+  return h;
+}();
+
+// The first pass over the marked rows, using the first `Pairs` pairs of columns (the others are
+// zero in every marked row).
+template <int Pairs>
+void idct_first_pass(const std::int16_t *coef, unsigned rows, __m128i t[8]) {
+  const jpeg_kernel &k = idct_kernel;
+  const __m128i bias = _mm_set1_epi32(16384);
+  for (unsigned m = rows; m != 0; m &= m - 1) {
+    const int i = __builtin_ctz(m);
+    const __m128i in = _mm_loadu_si128(reinterpret_cast<const __m128i *>(coef + 8 * i));
+    __m128i lo = _mm_add_epi32(bias, _mm_madd_epi16(_mm_shuffle_epi32(in, 0x00), k.row_lo[0]));
+    __m128i hi = _mm_add_epi32(bias, _mm_madd_epi16(_mm_shuffle_epi32(in, 0x00), k.row_hi[0]));
+    lo = _mm_add_epi32(lo, _mm_madd_epi16(_mm_shuffle_epi32(in, 0x55), k.row_lo[1]));
+    hi = _mm_add_epi32(hi, _mm_madd_epi16(_mm_shuffle_epi32(in, 0x55), k.row_hi[1]));
+    if constexpr (Pairs == 4) {
+      lo = _mm_add_epi32(lo, _mm_madd_epi16(_mm_shuffle_epi32(in, 0xAA), k.row_lo[2]));
+      hi = _mm_add_epi32(hi, _mm_madd_epi16(_mm_shuffle_epi32(in, 0xAA), k.row_hi[2]));
+      lo = _mm_add_epi32(lo, _mm_madd_epi16(_mm_shuffle_epi32(in, 0xFF), k.row_lo[3]));
+      hi = _mm_add_epi32(hi, _mm_madd_epi16(_mm_shuffle_epi32(in, 0xFF), k.row_hi[3]));
+    }
+    t[i] = jpeg_pack_wrap(_mm_srai_epi32(lo, 15), _mm_srai_epi32(hi, 15));
+  }
+}
+
+// `Groups` 1 when first-pass rows 4..7 are zero (they add nothing), else 2.
+template <int Groups>
+void idct_columns(const __m128i t[8], std::int8_t *out, int stride) {
+  const idct_halves &k = idct_halves_table;
+  const __m128i bias = _mm_set1_epi32(16384), bottom = _mm_set1_epi16(-127);
+  __m128i even_lo[Groups], even_hi[Groups], odd_lo[Groups], odd_hi[Groups];
+  for (int g = 0; g < Groups; ++g) {
+    even_lo[g] = _mm_unpacklo_epi16(t[4 * g], t[4 * g + 2]);
+    even_hi[g] = _mm_unpackhi_epi16(t[4 * g], t[4 * g + 2]);
+    odd_lo[g] = _mm_unpacklo_epi16(t[4 * g + 1], t[4 * g + 3]);
+    odd_hi[g] = _mm_unpackhi_epi16(t[4 * g + 1], t[4 * g + 3]);
+  }
+  for (int r = 0; r < 4; ++r) {
+    __m128i e_lo = bias, e_hi = bias, o_lo = _mm_setzero_si128(), o_hi = _mm_setzero_si128();
+    for (int g = 0; g < Groups; ++g) {
+      e_lo = _mm_add_epi32(e_lo, _mm_madd_epi16(even_lo[g], k.even[r][g]));
+      e_hi = _mm_add_epi32(e_hi, _mm_madd_epi16(even_hi[g], k.even[r][g]));
+      o_lo = _mm_add_epi32(o_lo, _mm_madd_epi16(odd_lo[g], k.odd[r][g]));
+      o_hi = _mm_add_epi32(o_hi, _mm_madd_epi16(odd_hi[g], k.odd[r][g]));
+    }
+    const __m128i top = _mm_packs_epi32(_mm_srai_epi32(_mm_add_epi32(e_lo, o_lo), 15),
+                                        _mm_srai_epi32(_mm_add_epi32(e_hi, o_hi), 15));
+    const __m128i bottom_row = _mm_packs_epi32(_mm_srai_epi32(_mm_sub_epi32(e_lo, o_lo), 15),
+                                               _mm_srai_epi32(_mm_sub_epi32(e_hi, o_hi), 15));
+    // The saturating pack to bytes is the upper limit of 127; the lower one is -127.
+    const __m128i bytes = _mm_packs_epi16(_mm_max_epi16(top, bottom), _mm_max_epi16(bottom_row, bottom));
+    _mm_storel_epi64(reinterpret_cast<__m128i *>(out + r * stride), bytes);
+    store_high8(out + (7 - r) * stride, bytes);
+  }
+}
+#endif
+
 }  // namespace
 
 // The inverse transform of jpeg_common.h into an 8 x 8 area of a strip. `rows` marks the
-// coefficient rows that may be non-zero; the others are taken as zero.
+// coefficient rows that may be non-zero; the others are taken as zero. Most blocks of a photo
+// hold a few low-frequency coefficients only, so the sums skip the pairs of columns (first pass)
+// and the rows (second pass) that are zero: 32-bit sums wrap the same whatever terms are left
+// out when those are zero.
 void jpeg_idct_rows(const std::int16_t *coef, unsigned rows, std::int8_t *out, int stride) {
   const jpeg_kernel &k = idct_kernel;
-  if (rows == 0 || (rows == 1 && std::all_of(coef + 1, coef + 8, [](std::int16_t v) { return v == 0; }))) {
-    // Only the DC term: the first column of the table is one value (C(0) * 32768), so every
-    // first-pass value is the same and so is every output.
-    const auto t = static_cast<std::int16_t>(jpeg_round15(static_cast<std::uint32_t>(coef[0] * k.m[0])));
-    const std::int8_t s = clamp_sample(jpeg_round15(static_cast<std::uint32_t>(k.m[0] * t)));
-    for (int r = 0; r < 8; ++r) std::memset(out + r * stride, static_cast<std::uint8_t>(s), 8);
-    return;
-  }
+  if (rows == 0 || (rows == 1 && std::all_of(coef + 1, coef + 8, [](std::int16_t v) { return v == 0; })))
+    return idct_dc_only(coef[0], out, stride);
 #if defined(__SSE2__)
+  // Bit p: column pair p holds a non-zero coefficient in a marked row.
+  __m128i any = _mm_setzero_si128();
+  for (unsigned m = rows; m != 0; m &= m - 1)
+    any = _mm_or_si128(any, _mm_loadu_si128(reinterpret_cast<const __m128i *>(coef + 8 * __builtin_ctz(m))));
+  const int column_pairs =
+      _mm_movemask_ps(_mm_castsi128_ps(_mm_cmpeq_epi32(any, _mm_setzero_si128()))) ^ 15;
   __m128i t[8];
-  for (int i = 0; i < 8; ++i) {
-    if (rows & (1u << i)) {
-      __m128i lo, hi;
-      jpeg_kernel_row(k, _mm_loadu_si128(reinterpret_cast<const __m128i *>(coef + 8 * i)), lo, hi);
-      t[i] = jpeg_pack_wrap(lo, hi);
-    } else {
-      t[i] = _mm_setzero_si128();
-    }
-  }
-  const __m128i top = _mm_set1_epi16(127), bottom = _mm_set1_epi16(-127);
-  for (int r = 0; r < 8; ++r) {
-    __m128i lo, hi;
-    jpeg_kernel_col(k, t, r, lo, hi);
-    __m128i v = _mm_min_epi16(_mm_max_epi16(_mm_packs_epi32(lo, hi), bottom), top);
-    _mm_storel_epi64(reinterpret_cast<__m128i *>(out + r * stride), _mm_packs_epi16(v, v));
+  for (__m128i &row : t) row = _mm_setzero_si128();
+  if (column_pairs >= 4)
+    idct_first_pass<4>(coef, rows, t);
+  else
+    idct_first_pass<2>(coef, rows, t);
+  if (rows == 1) {
+    // Only the first row: A[r][0] is one value for every r, so every output row is the same.
+    const __m128i first = _mm_set1_epi32(k.m[0]), bias = _mm_set1_epi32(16384);
+    const __m128i lo = _mm_madd_epi16(_mm_unpacklo_epi16(t[0], _mm_setzero_si128()), first);
+    const __m128i hi = _mm_madd_epi16(_mm_unpackhi_epi16(t[0], _mm_setzero_si128()), first);
+    const __m128i v = _mm_packs_epi32(_mm_srai_epi32(_mm_add_epi32(lo, bias), 15),
+                                      _mm_srai_epi32(_mm_add_epi32(hi, bias), 15));
+    const __m128i clamped = _mm_max_epi16(v, _mm_set1_epi16(-127));
+    const __m128i bytes = _mm_packs_epi16(clamped, clamped);
+    for (int r = 0; r < 8; ++r) _mm_storel_epi64(reinterpret_cast<__m128i *>(out + r * stride), bytes);
+  } else if (rows >= 0x10) {
+    idct_columns<2>(t, out, stride);
+  } else {
+    idct_columns<1>(t, out, stride);
   }
 #else
   std::int16_t t[64] = {};
@@ -375,10 +564,11 @@ void jpeg_idct_rows(const std::int16_t *coef, unsigned rows, std::int8_t *out, i
       t[i * 8 + c] = static_cast<std::int16_t>(jpeg_round15(sum));
     }
   }
+  const int last_row = 31 - __builtin_clz(rows);
   for (int r = 0; r < 8; ++r)
     for (int c = 0; c < 8; ++c) {
       std::uint32_t sum = 0;
-      for (int u = 0; u < 8; ++u) sum += static_cast<std::uint32_t>(k.m[r * 8 + u] * t[u * 8 + c]);
+      for (int u = 0; u <= last_row; ++u) sum += static_cast<std::uint32_t>(k.m[r * 8 + u] * t[u * 8 + c]);
       out[r * stride + c] = clamp_sample(jpeg_round15(sum));
     }
 #endif
@@ -386,24 +576,6 @@ void jpeg_idct_rows(const std::int16_t *coef, unsigned rows, std::int8_t *out, i
 
 void jpeg_idct(const std::int16_t *coef, std::int8_t *out, int stride) {
   jpeg_idct_rows(coef, 0xFF, out, stride);
-}
-
-// Widens the chroma samples of one row in place: in each group of 8 x h1 columns, column j takes
-// the group's sample j / h1. The group is rewritten from its end so the widening works in place.
-void jpeg_fix_chromas(std::int8_t *row1, std::int8_t *row2, int width, int h1) {
-  const int group = 8 * h1;
-  const int shift = h1 == 4 ? 2 : 1;  // h1 is 2 or 4
-  for (int g = 0; g + group <= width; g += group) {
-    // Writing from the end backwards only ever reads samples not yet rewritten (j / h1 <= j), so
-    // taking the group's 8 samples first gives the same result.
-    std::int8_t a[8], b[8];
-    std::memcpy(a, row1 + g, 8);
-    std::memcpy(b, row2 + g, 8);
-    for (int j = 0; j < group; ++j) {
-      row1[g + j] = a[j >> shift];
-      row2[g + j] = b[j >> shift];
-    }
-  }
 }
 
 namespace {
@@ -464,6 +636,7 @@ void jpg_set_component_params() {
   }
 }
 
+#if !defined(__SSE2__)
 // Colour products of the library's YCbCr (not JFIF's), each shifted by 10 on its own, by the
 // signed chroma sample's byte.
 struct colour_tables {
@@ -481,21 +654,118 @@ struct colour_tables {
 const colour_tables colours;
 
 inline std::uint8_t clamp_byte(int v) { return static_cast<std::uint8_t>(v < 0 ? 0 : (v > 255 ? 255 : v)); }
+#else
+// (s * c) >> 10 for signed samples s, as (s * 64 * c) >> 16: the high half of a 16-bit product
+// is that floor exactly, and s * 64 stays within 16 bits.
+inline __m128i colour_term(__m128i s64, int c) { return _mm_mulhi_epi16(s64, _mm_set1_epi16(static_cast<short>(c))); }
 
-void convert_row(std::uint8_t *out, const std::int8_t *luma, const std::int8_t *cb,
-                 const std::int8_t *cr, int width, int components) {
-  if (components == 1) {
+// 64 times the signed samples in the low 8 bytes of v, as 16-bit values.
+inline __m128i times64_lo(__m128i v) { return _mm_srai_epi16(_mm_unpacklo_epi8(_mm_setzero_si128(), v), 2); }
+
+// The chroma terms of pixels i .. i + 15 (blue, both green terms together, red; pixels 0..7 in
+// [0], 8..15 in [1]), chroma sample (i + j) >> shift serving pixel i + j. Each chroma sample's
+// terms are worked out once and then spread over its pixels.
+template <int Shift>
+void chroma_terms(const std::int8_t *cb, const std::int8_t *cr, int i, __m128i blue[2], __m128i green[2],
+                  __m128i red[2]) {
+  if constexpr (Shift == 0) {
+    const __m128i b8 = _mm_loadu_si128(reinterpret_cast<const __m128i *>(cb + i));
+    const __m128i r8 = _mm_loadu_si128(reinterpret_cast<const __m128i *>(cr + i));
+    for (int h = 0; h < 2; ++h) {
+      const __m128i b64 = times64_lo(h == 0 ? b8 : _mm_srli_si128(b8, 8));
+      const __m128i r64 = times64_lo(h == 0 ? r8 : _mm_srli_si128(r8, 8));
+      blue[h] = colour_term(b64, 1984);
+      green[h] = _mm_add_epi16(colour_term(b64, 386), colour_term(r64, 567));
+      red[h] = colour_term(r64, 1113);
+    }
+  } else {
+    __m128i b8, r8;
+    if constexpr (Shift == 1) {
+      b8 = _mm_loadl_epi64(reinterpret_cast<const __m128i *>(cb + (i >> 1)));
+      r8 = _mm_loadl_epi64(reinterpret_cast<const __m128i *>(cr + (i >> 1)));
+    } else {
+      std::int32_t four_b, four_r;
+      std::memcpy(&four_b, cb + (i >> 2), 4);
+      std::memcpy(&four_r, cr + (i >> 2), 4);
+      b8 = _mm_cvtsi32_si128(four_b);
+      r8 = _mm_cvtsi32_si128(four_r);
+    }
+    const __m128i b64 = times64_lo(b8), r64 = times64_lo(r8);
+    const __m128i terms[3] = {colour_term(b64, 1984), _mm_add_epi16(colour_term(b64, 386), colour_term(r64, 567)),
+                              colour_term(r64, 1113)};
+    __m128i *const out[3] = {blue, green, red};
+    for (int t = 0; t < 3; ++t) {
+      if constexpr (Shift == 1) {
+        out[t][0] = _mm_unpacklo_epi16(terms[t], terms[t]);
+        out[t][1] = _mm_unpackhi_epi16(terms[t], terms[t]);
+      } else {
+        const __m128i twice = _mm_unpacklo_epi16(terms[t], terms[t]);
+        out[t][0] = _mm_unpacklo_epi32(twice, twice);
+        out[t][1] = _mm_unpackhi_epi32(twice, twice);
+      }
+    }
+  }
+}
+
+// Sixteen pixels at a time; writes up to 50 bytes from out + 3 * i on.
+template <int Shift>
+void convert_colour_sse2(std::uint8_t *out, const std::int8_t *luma, const std::int8_t *cb,
+                         const std::int8_t *cr, int width) {
+  const __m128i zero = _mm_setzero_si128(), flip = _mm_set1_epi8(static_cast<char>(0x80));
+  const __m128i low = _mm_set1_epi16(0x00FF), high = _mm_set1_epi16(static_cast<short>(0xFF00));
+  for (int i = 0; i < width; i += 16) {
+    const __m128i y = _mm_xor_si128(_mm_loadu_si128(reinterpret_cast<const __m128i *>(luma + i)), flip);
+    __m128i blue[2], green[2], red[2];
+    chroma_terms<Shift>(cb, cr, i, blue, green, red);
+    const __m128i y_lo = _mm_unpacklo_epi8(y, zero), y_hi = _mm_unpackhi_epi8(y, zero);
+    // Saturating packs are the limits to 0 .. 255.
+    const __m128i b = _mm_packus_epi16(_mm_add_epi16(y_lo, blue[0]), _mm_add_epi16(y_hi, blue[1]));
+    const __m128i g = _mm_packus_epi16(_mm_sub_epi16(y_lo, green[0]), _mm_sub_epi16(y_hi, green[1]));
+    const __m128i r = _mm_packus_epi16(_mm_add_epi16(y_lo, red[0]), _mm_add_epi16(y_hi, red[1]));
+    // Two pixels are three 16-bit words: (b, g) of the even pixel, (r, b) across the two, (g, r)
+    // of the odd one. Each pair goes into a 64-bit lane and out with an 8-byte store, 6 bytes
+    // apart: each store's last 2 bytes are overwritten by the next.
+    const __m128i bg = _mm_or_si128(_mm_and_si128(b, low), _mm_slli_epi16(g, 8));
+    const __m128i rb = _mm_or_si128(_mm_and_si128(r, low), _mm_and_si128(b, high));
+    const __m128i gr = _mm_or_si128(_mm_srli_epi16(g, 8), _mm_and_si128(r, high));
+    const __m128i bgrb_lo = _mm_unpacklo_epi16(bg, rb), bgrb_hi = _mm_unpackhi_epi16(bg, rb);
+    const __m128i gr_lo = _mm_unpacklo_epi16(gr, zero), gr_hi = _mm_unpackhi_epi16(gr, zero);
+    const __m128i lanes[4] = {_mm_unpacklo_epi32(bgrb_lo, gr_lo), _mm_unpackhi_epi32(bgrb_lo, gr_lo),
+                              _mm_unpacklo_epi32(bgrb_hi, gr_hi), _mm_unpackhi_epi32(bgrb_hi, gr_hi)};
+    std::uint8_t *o = out + 3 * i;
+    for (int l = 0; l < 4; ++l) {
+      _mm_storel_epi64(reinterpret_cast<__m128i *>(o + 12 * l), lanes[l]);
+      store_high8(o + 12 * l + 6, lanes[l]);
+    }
+  }
+}
+#endif
+
+}  // namespace
+
+// The widening of each chroma sample over 2^shift columns is done on the way, in registers.
+void jpeg_convert_row(std::uint8_t *out, const std::int8_t *luma, const std::int8_t *cb,
+                      const std::int8_t *cr, int width, int shift) {
+  if (cb == nullptr) {
     for (int i = 0; i < width; ++i) out[i] = static_cast<std::uint8_t>(luma[i] + 128);
     return;
   }
+#if defined(__SSE2__)
+  if (shift == 0) return convert_colour_sse2<0>(out, luma, cb, cr, width);
+  if (shift == 1) return convert_colour_sse2<1>(out, luma, cb, cr, width);
+  return convert_colour_sse2<2>(out, luma, cb, cr, width);
+#else
   for (int i = 0; i < width; ++i) {
     const int y = luma[i] + 128;
-    const auto b = static_cast<std::uint8_t>(cb[i]), r = static_cast<std::uint8_t>(cr[i]);
+    const auto b = static_cast<std::uint8_t>(cb[i >> shift]), r = static_cast<std::uint8_t>(cr[i >> shift]);
     out[3 * i] = clamp_byte(y + colours.cb_blue[b]);
     out[3 * i + 1] = clamp_byte(y - colours.cb_green[b] - colours.cr_green[r]);
     out[3 * i + 2] = clamp_byte(y + colours.cr_red[r]);
   }
+#endif
 }
+
+namespace {
 
 // Decodes the scan and delivers every row; 0, or -1 when a buffer cannot be had.
 int jpeg_decompress_scan(int stream, int width, int height, int components,
@@ -503,18 +773,26 @@ int jpeg_decompress_scan(int stream, int width, int height, int components,
   auto &call = jpgdec.call;
   jpg_component *const c3 = call.component;  // Y, Cb, Cr
   const int h1 = jpgdec.kept.geometry[2], v1 = jpgdec.kept.geometry[3];
+  const int shift = h1 == 4 ? 2 : h1 == 2 ? 1 : 0;
   const int mcu_width = 8 * h1;
   const int padded = (width + mcu_width - 1) / mcu_width * mcu_width;
-  const std::size_t strip_bytes = static_cast<std::size_t>(8 * v1) * static_cast<std::size_t>(padded);
-  for (int i = 0; i < 3; ++i) c3[i].strip = static_cast<std::int8_t *>(img_fmalloc(strip_bytes));
+  // Each chroma block goes beside the previous one rather than at its MCU's first column, so
+  // that sample i >> shift of a chroma row serves pixel i and the widening is left to the colour
+  // conversion.
+  for (int i = 0; i < 3; ++i) {
+    c3[i].stride = i == 0 ? padded : padded >> shift;
+    const std::size_t strip_bytes =
+        static_cast<std::size_t>(i == 0 ? 8 * v1 : 8) * static_cast<std::size_t>(c3[i].stride) + kRowSlack;
+    c3[i].strip = static_cast<std::int8_t *>(img_fmalloc(strip_bytes));
+    // The conversion reads a little past what the blocks fill: keep those bytes defined.
+    if (c3[i].strip != nullptr) std::memset(c3[i].strip, 0, strip_bytes);
+  }
   const std::int32_t row_bytes = size_for_long(width, components == 3 ? 24 : 8);
-  auto *row = static_cast<std::uint8_t *>(img_fmalloc(static_cast<std::size_t>(row_bytes)));
+  auto *row = static_cast<std::uint8_t *>(img_fmalloc(static_cast<std::size_t>(row_bytes) + kRowSlack));
   in.window = static_cast<std::uint8_t *>(img_fmalloc(kInputBlockBytes));
   if (c3[0].strip == nullptr || c3[1].strip == nullptr || c3[2].strip == nullptr || row == nullptr ||
       in.window == nullptr)
     return kNoMemory;
-  // The row's padding bytes go to the DIB too: keep them defined.
-  std::memset(row, 0, static_cast<std::size_t>(row_bytes));
   in.stream = stream;
   read_input(kWindowBytes);
 
@@ -524,16 +802,22 @@ int jpeg_decompress_scan(int stream, int width, int height, int components,
   }
   jpg_set_component_params();
 
+  const int pixel_bytes = components == 3 ? 3 : 1;
   alignas(16) std::int16_t coef[64];
   int delivered = 0, since_restart = 0;
   while (delivered < height) {
     for (int m = 0; m < padded; m += mcu_width) {
       for (int ci = 0; ci < components; ++ci) {
         jpg_component &c = c3[ci];
+        std::int8_t *const at = c.strip + (m >> shift) * c.h;
         for (int bv = 0; bv < c.v; ++bv)
           for (int bh = 0; bh < c.h; ++bh) {
             const unsigned rows = decode_block(c, coef);
-            jpeg_idct_rows(coef, rows, c.strip + 8 * bv * padded + m + 8 * bh, padded);
+            std::int8_t *const block = at + 8 * bv * c.stride + 8 * bh;
+            if (rows & kAcBit)
+              jpeg_idct_rows(coef, rows & 0xFF, block, c.stride);
+            else
+              idct_dc_only(coef[0], block, c.stride);
           }
       }
       ++since_restart;
@@ -543,13 +827,13 @@ int jpeg_decompress_scan(int stream, int width, int height, int components,
         c3[0].pred = c3[1].pred = c3[2].pred = 0;
       }
     }
-    if (components == 3 && h1 > 1)
-      for (int r = 0; r < 8; ++r)
-        jpeg_fix_chromas(c3[1].strip + r * padded, c3[2].strip + r * padded, padded, h1);
     for (int r = 0; r < 8 * v1 && delivered < height; ++r) {
       const int chroma_row = r / v1;
-      convert_row(row, c3[0].strip + r * padded, c3[1].strip + chroma_row * padded,
-                  c3[2].strip + chroma_row * padded, width, components);
+      const bool colour = components == 3;
+      jpeg_convert_row(row, c3[0].strip + r * c3[0].stride, colour ? c3[1].strip + chroma_row * c3[1].stride : nullptr,
+                       c3[2].strip + chroma_row * c3[2].stride, width, shift);
+      // The row's padding goes to the DIB too: keep it zero.
+      std::memset(row + pixel_bytes * width, 0, static_cast<std::size_t>(row_bytes - pixel_bytes * width));
       raster(row, priv, delivered, row_bytes);
       ++delivered;
     }

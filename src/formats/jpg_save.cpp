@@ -10,6 +10,7 @@
 #include "core/formats.h"
 #include "core/img_util.h"
 #include "formats/jpeg_common.h"
+#include "formats/jpeg_encode.h"
 
 namespace pxv {
 
@@ -17,9 +18,9 @@ namespace {
 
 constexpr int kFlushBytes = 4000;
 // The most one component of one MCU can add to the output: two blocks of 64 codes, each at most
-// a 16-bit code and 16 value bits, every byte possibly followed by a stuffed 0, plus the 16-bit
-// unit a code may complete. With what is pending below the flush threshold, this bounds the
-// bit writer's buffer.
+// a 16-bit code and 16 value bits, every byte possibly followed by a stuffed 0, plus the 32-bit
+// word the bits held over from before may complete. With what is pending below the flush
+// threshold, this bounds the bit writer's buffer.
 constexpr int kMaxComponentBytes = 2 * 64 * 4 * 2 + 4;
 constexpr int kOutputBytes = kFlushBytes + kMaxComponentBytes;
 constexpr int kMaxLevel = 100;
@@ -74,28 +75,15 @@ constexpr std::uint8_t std_huffac1[178] = {
     0xe2, 0xe3, 0xe4, 0xe5, 0xe6, 0xe7, 0xe8, 0xe9, 0xea, 0xf2, 0xf3, 0xf4, 0xf5, 0xf6, 0xf7, 0xf8,
     0xf9, 0xfa};
 
-// One code of a code table: its length in bits (0: the symbol has no code) and its bits.
-struct huff_code {
-  std::uint8_t length;
-  std::uint16_t code;
-};
-
 struct jpg_component {
   std::int16_t pred;
-  std::int8_t *strip;
-  const std::uint8_t *quant;
+  std::int8_t *strip;  // 8 rows of `stride` samples
+  int stride;
+  const jpeg_quantiser *quant;
   std::int16_t h;
   std::int16_t v;
-  const huff_code *dc_table;
-  const huff_code *ac_table;
-};
-
-// The bit writer: bytes pending in `bytes`, and a bit word of which `count` bits are pending.
-struct bit_writer {
-  std::uint8_t *bytes;
-  int length;
-  std::uint32_t word;
-  int count;
+  const jpeg_huff_code *dc_table;
+  const jpeg_huff_code *ac_table;
 };
 
 // The writer's state.
@@ -107,47 +95,18 @@ struct jpeg_encoder {
   // Cleared at the start of every save.
   struct {
     jpg_component component[3];  // Y, Cb, Cr, each with its strip of 8 sample rows
-    bit_writer out;
+    jpeg_quantiser luma, chroma;  // the tables of this save
+    jpeg_bit_writer out;
   } call;
 };
 jpeg_encoder jpgenc;
 
 // The bit writer by its short name.
-constexpr bit_writer &bits_out = jpgenc.call.out;
-
-// Colour products, each shifted right by 10 on its own: the library's transform.
-struct colour_tables {
-  std::int16_t yr[256], yg[256], yb[256], ur[256], ug[256], ub[256], vr[256], vg[256], vb[256];
-  colour_tables() {
-    for (int i = 0; i < 256; ++i) {
-      yr[i] = static_cast<std::int16_t>((299 * i) >> 10);
-      yg[i] = static_cast<std::int16_t>((587 * i) >> 10);
-      yb[i] = static_cast<std::int16_t>((114 * i) >> 10);
-      ur[i] = static_cast<std::int16_t>((-148 * i) >> 10);
-      ug[i] = static_cast<std::int16_t>((-289 * i) >> 10);
-      ub[i] = static_cast<std::int16_t>((437 * i) >> 10);
-      vr[i] = static_cast<std::int16_t>((615 * i) >> 10);
-      vg[i] = static_cast<std::int16_t>((-515 * i) >> 10);
-      vb[i] = static_cast<std::int16_t>((-100 * i) >> 10);
-    }
-  }
-};
-const colour_tables colours;
-
-// The forward transform's matrix: the inverse one with rows and columns exchanged.
-const jpeg_kernel dct_kernel = [] {
-  std::int16_t inverse[64], forward[64];
-  jpeg_cosine_table(inverse);
-  for (int u = 0; u < 8; ++u)
-    for (int xx = 0; xx < 8; ++xx) forward[u * 8 + xx] = inverse[xx * 8 + u];
-  jpeg_kernel k;
-  jpeg_kernel_init(k, forward);
-  return k;
-}();
+constexpr jpeg_bit_writer &bits_out = jpgenc.call.out;
 
 // Canonical code assignment (T.81 Annex C) from a table's code counts and symbols.
-void build_codes(huff_code *table, int entries, const std::uint8_t *counts_and_symbols) {
-  std::memset(table, 0, sizeof(huff_code) * static_cast<std::size_t>(entries));
+void build_codes(jpeg_huff_code *table, int entries, const std::uint8_t *counts_and_symbols) {
+  std::memset(table, 0, sizeof(jpeg_huff_code) * static_cast<std::size_t>(entries));
   std::uint32_t code = 0;
   int next = 16;
   for (int l = 1; l <= 16; ++l) {
@@ -162,7 +121,7 @@ void build_codes(huff_code *table, int entries, const std::uint8_t *counts_and_s
 
 // The codes of the four standard tables, built once.
 struct huff_codes {
-  huff_code dc0[16], dc1[16], ac0[256], ac1[256];
+  jpeg_huff_code dc0[16], dc1[16], ac0[256], ac1[256];
   huff_codes() {
     build_codes(dc0, 16, std_huffdc0);
     build_codes(dc1, 16, std_huffdc1);
@@ -171,68 +130,6 @@ struct huff_codes {
   }
 };
 const huff_codes codes;
-
-// Emits n bits (n <= 17, `bits` holding at most n significant bits). Output leaves the bit word
-// in 16-bit units, each byte followed by a stuffed 0 when it is FF (T.81 F.1.2.3).
-inline void jpeg_putbits(int n, std::uint32_t bits) {
-  const int total = bits_out.count + n;
-  if (total <= 16) {
-    bits_out.word = (bits_out.word << n) | bits;
-    bits_out.count = total;
-    return;
-  }
-  const int rem = total - 16;
-  const std::uint32_t unit = ((bits_out.word << (16 - bits_out.count)) | (bits >> rem)) & 0xFFFF;
-  const auto hi = static_cast<std::uint8_t>(unit >> 8), lo = static_cast<std::uint8_t>(unit);
-  bits_out.bytes[bits_out.length++] = hi;
-  if (hi == 0xFF) bits_out.bytes[bits_out.length++] = 0;
-  bits_out.bytes[bits_out.length++] = lo;
-  if (lo == 0xFF) bits_out.bytes[bits_out.length++] = 0;
-  bits_out.word = bits & ((1u << rem) - 1);
-  bits_out.count = rem;
-}
-
-// Codes one (run, value) pair: the code of symbol run * 16 + size, then the value's low `size`
-// bits (of value - 1 when it is negative).
-inline void jpeg_encode(int run, int value, const huff_code *table) {
-  const unsigned magnitude = static_cast<unsigned>(value < 0 ? -value : value);
-  const int size = magnitude == 0 ? 0 : 32 - __builtin_clz(magnitude);
-  const huff_code &c = table[((run << 4) | size) & 0xFF];
-  jpeg_putbits(c.length, c.code);
-  if (size > 0) {
-    const std::uint32_t v = static_cast<std::uint32_t>(value < 0 ? value - 1 : value);
-    jpeg_putbits(size, v & ((1u << size) - 1));
-  }
-}
-
-// Block coding (T.81 F.1.2): DC difference, then runs of zeros and values in zig-zag order,
-// and an end of block unless position 63 holds a value.
-void code_block(jpg_component &c, const std::int32_t *q) {
-  jpeg_encode(0, q[0] - c.pred, c.dc_table);
-  c.pred = static_cast<std::int16_t>(q[0]);
-  int last = 0;
-  for (int k = 63; k >= 1; --k)
-    if (q[zig_zag[k]] != 0) {
-      last = k;
-      break;
-    }
-  int run = 0;
-  for (int k = 1; k <= last; ++k) {
-    const std::int32_t v = q[zig_zag[k]];
-    if (v == 0 && run < 15) {
-      ++run;
-    } else {
-      jpeg_encode(run, v, c.ac_table);
-      run = 0;
-    }
-  }
-  if (last < 63) jpeg_encode(0, 0, c.ac_table);
-}
-
-// Quantises by truncating division (toward zero, no rounding).
-void jpeg_quan(const std::int32_t *in, std::int32_t *out, const std::uint8_t *table) {
-  for (int i = 0; i < 64; ++i) out[i] = in[i] / table[i];
-}
 
 // 1 for a colour image, 0 for an 8-bit one whose palette is all gray. Only the entries the
 // header carries are looked at (entries it does not carry are taken as black).
@@ -259,30 +156,6 @@ void jpeg_get_raster(const std::uint8_t *palette, std::uint8_t *dest, int row, i
     dest[3 * i + 1] = e[1];
     dest[3 * i + 2] = e[2];
   }
-}
-
-// One buffer row to the strips: W pixels, as the library's YCbCr or as gray.
-void jpeg_rgb_to_yuv(const std::uint8_t *row, std::int8_t *y, std::int8_t *u, std::int8_t *v,
-                     int width, int components) {
-  if (components == 1) {
-    for (int i = 0; i < width; ++i) y[i] = clamp_sample(row[i] - 128);
-    return;
-  }
-  for (int i = 0; i < width; ++i) {
-    const std::uint8_t b = row[3 * i], g = row[3 * i + 1], r = row[3 * i + 2];
-    y[i] = clamp_sample(colours.yr[r] + colours.yg[g] + colours.yb[b] - 128);
-    u[i] = clamp_sample(colours.ur[r] + colours.ug[g] + colours.ub[b]);
-    v[i] = clamp_sample(colours.vr[r] + colours.vg[g] + colours.vb[b]);
-  }
-}
-
-// Horizontal 2:1 chroma subsampling by taking every other sample; no averaging.
-void jpeg_decimate_chromas(std::int8_t *u, std::int8_t *v, int width) {
-  for (int g = 0; g + 16 <= width; g += 16)
-    for (int k = 0; k < 8; ++k) {
-      u[g + k] = u[g + 2 * k];
-      v[g + k] = v[g + 2 * k];
-    }
 }
 
 void put_segment_header(std::uint8_t *&p, std::uint8_t marker, int length) {
@@ -353,58 +226,24 @@ void jpeg_write_header(int stream, const std::uint8_t *header, int components) {
 // Fills the three component records; the caller gives them their strips.
 void jpg_set_save_component_params(int components) {
   jpg_component *c = jpgenc.call.component;
+  jpeg_quantiser_init(jpgenc.call.luma, jpgenc.luma_quant.data());
+  jpeg_quantiser_init(jpgenc.call.chroma, jpgenc.chroma_quant.data());
   const auto luma_h = static_cast<std::int16_t>(components == 3 ? 2 : 1);
-  c[0] = {0, nullptr, jpgenc.luma_quant.data(), luma_h, 1, codes.dc0, codes.ac0};
-  c[1] = {0, nullptr, jpgenc.chroma_quant.data(), 1, 1, codes.dc1, codes.ac1};
-  c[2] = {0, nullptr, jpgenc.chroma_quant.data(), 1, 1, codes.dc1, codes.ac1};
+  c[0] = {0, nullptr, 0, &jpgenc.call.luma, luma_h, 1, codes.dc0, codes.ac0};
+  c[1] = {0, nullptr, 0, &jpgenc.call.chroma, 1, 1, codes.dc1, codes.ac1};
+  c[2] = {0, nullptr, 0, &jpgenc.call.chroma, 1, 1, codes.dc1, codes.ac1};
 }
 
+// Writes the pending bytes in blocks of kFlushBytes while at least that many are pending.
 void flush_full_blocks(int stream) {
-  if (bits_out.length < kFlushBytes) return;
-  img_write_mem(stream, bits_out.bytes, kFlushBytes);
-  bits_out.length -= kFlushBytes;
-  std::memmove(bits_out.bytes, bits_out.bytes + kFlushBytes, static_cast<std::size_t>(bits_out.length));
+  while (bits_out.length >= kFlushBytes) {
+    img_write_mem(stream, bits_out.bytes, kFlushBytes);
+    bits_out.length -= kFlushBytes;
+    std::memmove(bits_out.bytes, bits_out.bytes + kFlushBytes, static_cast<std::size_t>(bits_out.length));
+  }
 }
 
 }  // namespace
-
-// The forward transform of jpeg_common.h: an 8 x 8 area of signed samples (rows `stride` apart)
-// into 64 natural-order coefficients.
-void jpeg_dct(const std::int8_t *in, std::int32_t *out, int stride) {
-  const jpeg_kernel &k = dct_kernel;
-#if defined(__SSE2__)
-  __m128i t[8];
-  for (int y = 0; y < 8; ++y) {
-    const __m128i bytes = _mm_loadl_epi64(reinterpret_cast<const __m128i *>(in + y * stride));
-    const __m128i samples = _mm_srai_epi16(_mm_unpacklo_epi8(bytes, bytes), 8);
-    __m128i lo, hi;
-    jpeg_kernel_row(k, samples, lo, hi);
-    // First-pass values stay within 16 bits (|s| <= 128 times the table's row sums), so
-    // keeping the low halves is exact.
-    t[y] = jpeg_pack_wrap(lo, hi);
-  }
-  for (int v = 0; v < 8; ++v) {
-    __m128i lo, hi;
-    jpeg_kernel_col(k, t, v, lo, hi);
-    _mm_storeu_si128(reinterpret_cast<__m128i *>(out + 8 * v), lo);
-    _mm_storeu_si128(reinterpret_cast<__m128i *>(out + 8 * v + 4), hi);
-  }
-#else
-  std::int32_t t[64];
-  for (int y = 0; y < 8; ++y)
-    for (int u = 0; u < 8; ++u) {
-      std::uint32_t sum = 0;
-      for (int xx = 0; xx < 8; ++xx) sum += static_cast<std::uint32_t>(in[y * stride + xx] * k.m[u * 8 + xx]);
-      t[y * 8 + u] = jpeg_round15(sum);
-    }
-  for (int v = 0; v < 8; ++v)
-    for (int u = 0; u < 8; ++u) {
-      std::uint32_t sum = 0;
-      for (int y = 0; y < 8; ++y) sum += static_cast<std::uint32_t>(k.m[v * 8 + y] * t[y * 8 + u]);
-      out[v * 8 + u] = jpeg_round15(sum);
-    }
-#endif
-}
 
 int save_jpg_file(int stream, std::uint8_t *header, PXV_FETCH_PROC fetch, void *priv) {
   jpgenc.call = {};
@@ -434,14 +273,18 @@ int save_jpg_file(int stream, std::uint8_t *header, PXV_FETCH_PROC fetch, void *
   std::memset(buffer, 0, buffer_bytes);
   jpg_set_save_component_params(components);
   jpg_component *const c3 = jpgenc.call.component;  // Y, Cb, Cr
-  const auto strip_bytes = static_cast<std::size_t>(8) * static_cast<std::size_t>(padded);
-  for (int i = 0; i < 3; ++i) c3[i].strip = static_cast<std::int8_t *>(img_fmalloc(strip_bytes));
+  // Chroma is kept only where the 2:1 pick takes it, so the chroma strips are half as wide.
+  c3[0].stride = padded;
+  c3[1].stride = c3[2].stride = components == 3 ? padded / 2 : 0;
+  for (int i = 0; i < components; ++i) {
+    const auto strip_bytes = static_cast<std::size_t>(8) * static_cast<std::size_t>(c3[i].stride);
+    c3[i].strip = static_cast<std::int8_t *>(img_fmalloc(strip_bytes));
+    if (c3[i].strip == nullptr) return kNoMemory;
+  }
   bits_out.bytes = static_cast<std::uint8_t *>(img_fmalloc(kOutputBytes));
-  if (c3[0].strip == nullptr || c3[1].strip == nullptr || c3[2].strip == nullptr || bits_out.bytes == nullptr)
-    return kNoMemory;
+  if (bits_out.bytes == nullptr) return kNoMemory;
 
-  alignas(16) std::int32_t dct[64];
-  std::int32_t quantised[64];
+  alignas(16) std::int16_t quantised[64];
   for (int next = height - 1; next >= 0;) {
     for (int b = 0; b < 8; ++b) {
       if (next < 0) break;  // rows below the image keep the previous MCU row's content
@@ -452,27 +295,31 @@ int save_jpg_file(int stream, std::uint8_t *header, PXV_FETCH_PROC fetch, void *
         fetch(priv, dest, next, stride);
       --next;
     }
-    for (int b = 0; b < 8; ++b)
-      jpeg_rgb_to_yuv(buffer + static_cast<std::size_t>(b) * static_cast<std::size_t>(stride),
-                      c3[0].strip + b * padded, c3[1].strip + b * padded, c3[2].strip + b * padded, padded,
-                      components);
-    if (components == 3)
-      for (int b = 0; b < 8; ++b)
-        jpeg_decimate_chromas(c3[1].strip + b * padded, c3[2].strip + b * padded, padded);
+    // Each row is read `padded` pixels wide from its start, into the rows after it and the
+    // buffer's zeroed tail where the padding runs past the row's own bytes.
+    for (int b = 0; b < 8; ++b) {
+      const std::uint8_t *row = buffer + static_cast<std::size_t>(b) * static_cast<std::size_t>(stride);
+      if (components == 3)
+        jpeg_colour_row(row, c3[0].strip + b * c3[0].stride, c3[1].strip + b * c3[1].stride,
+                        c3[2].strip + b * c3[2].stride, padded);
+      else
+        jpeg_gray_row(row, c3[0].strip + b * c3[0].stride, padded);
+    }
     for (int m = 0; m < padded; m += mcu_width) {
       for (int ci = 0; ci < components; ++ci) {
         jpg_component &c = c3[ci];
+        const int column = ci == 0 ? m : m / 2;
         for (int bh = 0; bh < c.h; ++bh) {
-          jpeg_dct(c.strip + m + 8 * bh, dct, padded);
-          jpeg_quan(dct, quantised, c.quant);
-          code_block(c, quantised);
+          jpeg_dct_quantise(c.strip + column + 8 * bh, c.stride, *c.quant, quantised);
+          jpeg_code_block(bits_out, c.pred, quantised, c.dc_table, c.ac_table);
         }
         flush_full_blocks(stream);
       }
     }
   }
   // The last pending bits go out as one 16-bit unit padded with 0-bits.
-  jpeg_putbits(17 - bits_out.count, 0);
+  jpeg_flush_bits(bits_out);
+  flush_full_blocks(stream);
   img_write_mem(stream, bits_out.bytes, static_cast<std::uint32_t>(bits_out.length));
   const std::uint8_t eoi[2] = {0xFF, 0xD9};
   img_write_mem(stream, eoi, sizeof eoi);

@@ -11,7 +11,7 @@
 #include "core/dib.h"
 #include "core/formats.h"
 #include "core/img_util.h"
-#include "formats/lzw_tree.h"
+#include "formats/lzw_table.h"
 #include "formats/tif_save.h"
 
 namespace pxv {
@@ -20,124 +20,60 @@ namespace {
 
 constexpr int kClear = 256;
 constexpr int kEndOfInformation = 257;
-constexpr int kFirstCode = 258;
-constexpr int kLastTableCode = 4080;    // a Clear follows once this code would be assigned
-constexpr int kOutputBytes = 300;
-constexpr int kFlushBits = 2040;        // 255 whole bytes
+constexpr lzw_rules kTiffRules = {kClear, 9, 0};
 
-// The encoder's state for one save: the string table and the row buffers, allocated once for
-// all strips by save_tiff_file_lzw.
+// The encoder's state for one save: the string table and the row buffer, allocated once for all
+// strips by save_tiff_file_lzw.
 struct tiff_lzw_encoder {
-  lzw_entry *comp_table;
-  std::uint8_t *fetched;  // a stored row as fetched
-  std::uint8_t *encode;   // the row's bytes as they are coded
+  lzw_table *comp_table;
+  std::uint8_t *row;  // a stored row as fetched, then as coded
 };
 tiff_lzw_encoder tiff_lzw_save;
 
-struct code_writer {
-  std::uint8_t buffer[kOutputBytes];
-  int bit_position = 0;
-  int width = 9;
-};
-
-}  // namespace
-
-std::int32_t tif_in_table(int prefix, std::uint8_t byte) { return lzw_find(tiff_lzw_save.comp_table, prefix, byte); }
-
-int tif_add_table_entry(std::int32_t not_found, int prefix, std::uint8_t byte, int next_code) {
-  return lzw_link(tiff_lzw_save.comp_table, not_found, prefix, byte, next_code);
+int write_bytes(int stream, const std::uint8_t *bytes, std::uint32_t count) {
+  return img_write_mem(stream, bytes, count) == static_cast<std::int32_t>(count) ? kOk : kShortWrite;
 }
+// Codes most significant bit first, written 255 whole bytes at a time.
+using code_writer = lzw_code_writer<true, 255>;
 
-namespace {
-
-int tif_writecode(code_writer &w, int code, int stream) {
-  if (w.bit_position >= kFlushBits) {
-    const int whole = w.bit_position / 8;
-    if (img_write_mem(stream, w.buffer, static_cast<std::uint32_t>(whole)) != whole) return kShortWrite;
-    const std::uint8_t partial = w.buffer[whole];
-    std::memset(w.buffer, 0, sizeof w.buffer);
-    w.bit_position %= 8;
-    if (w.bit_position != 0) w.buffer[0] = partial;
-  }
-  // The code lands in two or three bytes, high bits first.
-  const int at = w.bit_position / 8;
-  const std::uint32_t shifted = static_cast<std::uint32_t>(code) << (24 - w.width - w.bit_position % 8);
-  w.buffer[at] |= static_cast<std::uint8_t>(shifted >> 16);
-  w.buffer[at + 1] |= static_cast<std::uint8_t>(shifted >> 8);
-  w.buffer[at + 2] |= static_cast<std::uint8_t>(shifted);
-  w.bit_position += w.width;
-  return kOk;
-}
-
-// Fetches stored row `row` into `fetched` and copies its row bytes, RGB for 24 bits, to `dest`.
-void prepare_row(PXV_FETCH_PROC fetch, void *priv, int row, std::int32_t fetch_bytes,
-                 std::int32_t row_bytes, int bits, std::int32_t width, std::uint8_t *fetched,
-                 std::uint8_t *dest) {
-  fetch(priv, fetched, row, fetch_bytes);
+// Fetches stored row `row` into `bytes`, swapping 24-bit pixels to red, green, blue.
+void prepare_row(PXV_FETCH_PROC fetch, void *priv, int row, std::int32_t fetch_bytes, int bits,
+                 std::int32_t width, std::uint8_t *bytes) {
+  fetch(priv, bytes, row, fetch_bytes);
   if (bits == 24)
-    for (std::int32_t x = 0; x < width; ++x) std::swap(fetched[3 * x], fetched[3 * x + 2]);
-  std::memcpy(dest, fetched, static_cast<std::size_t>(row_bytes));
+    for (std::int32_t x = 0; x < width; ++x) std::swap(bytes[3 * x], bytes[3 * x + 2]);
 }
 
 }  // namespace
 
-// One strip, coded with the table and row buffers that save_tiff_file_lzw allocated.
+// One strip, coded with the table and row buffer that save_tiff_file_lzw allocated.
 int encode_tif_lzw(const std::uint8_t *header, int stream, std::int32_t offset, std::int32_t width,
                    std::int32_t rows, PXV_FETCH_PROC fetch, void *priv, std::int32_t first_row) {
   const int bits = dib_bit_count(header);
   const std::int32_t height = dib_height(header);
   const std::int32_t fetch_bytes = size_for_long(width, bits);
   const std::int32_t row_bytes = tiff_row_bytes(width, bits);
-  std::uint8_t *const fetched = tiff_lzw_save.fetched;
-  std::uint8_t *const encode = tiff_lzw_save.encode;
-  lzw_clear(tiff_lzw_save.comp_table);
-  code_writer w;
-  std::memset(w.buffer, 0, sizeof w.buffer);
-  int next_code = kFirstCode;
-  int limit = 512;
-  std::int32_t row = first_row;
-  prepare_row(fetch, priv, height - 1 - row, fetch_bytes, row_bytes, bits, width, fetched, encode);
-  const std::uint8_t *bytes = encode + offset;
-  int rc = tif_writecode(w, kClear, stream);
-  int prefix = bytes[0];
-  std::int32_t at = 1;
-  const std::int32_t last_row = first_row + rows - 1;
-  while (rc == kOk) {
-    if (at == row_bytes) {
-      // Rows follow each other without a break in the code stream.
-      if (row == last_row) break;
-      ++row;
-      prepare_row(fetch, priv, height - 1 - row, fetch_bytes, row_bytes, bits, width, fetched, encode);
-      at = 0;
-    }
-    const std::uint8_t c = bytes[at++];
-    const std::int32_t found = tif_in_table(prefix, c);
-    if (found >= 0 && found != kLzwNoChildren) {
-      prefix = found;
-      continue;
-    }
-    rc = tif_writecode(w, prefix, stream);
-    next_code = tif_add_table_entry(found, prefix, c, next_code);
-    prefix = c;
-    if (next_code >= limit) {
-      if (w.width == 12) {
-        if (rc == kOk) rc = tif_writecode(w, kClear, stream);
-        lzw_clear(tiff_lzw_save.comp_table);
-        w.width = 9;
-        next_code = kFirstCode;
-      } else {
-        ++w.width;
-      }
-      limit = w.width == 12 ? kLastTableCode : 1 << w.width;
+  std::uint8_t *const row = tiff_lzw_save.row;
+  const std::uint8_t *const bytes = row + offset;
+  lzw_table &table = *tiff_lzw_save.comp_table;
+  table.clear();
+  code_writer w{write_bytes, stream};
+  w.put(kClear, kTiffRules.min_width);
+  lzw_state s;
+  for (std::int32_t r = first_row; r < first_row + rows && w.rc == kOk; ++r) {
+    // Rows follow each other without a break in the code stream.
+    prepare_row(fetch, priv, height - 1 - r, fetch_bytes, bits, width, row);
+    if (r == first_row) {
+      s.start(kTiffRules, bytes[0]);
+      lzw_code(table, s, kTiffRules, bytes + 1, bytes + row_bytes, w);
+    } else {
+      lzw_code(table, s, kTiffRules, bytes, bytes + row_bytes, w);
     }
   }
-  if (rc == kOk) rc = tif_writecode(w, prefix, stream);
-  if (rc == kOk) rc = tif_writecode(w, kEndOfInformation, stream);
-  if (rc == kOk) {
-    const int tail = (w.bit_position + 7) / 8;
-    if (img_write_mem(stream, w.buffer, static_cast<std::uint32_t>(tail)) != tail) rc = kShortWrite;
-  }
-  return rc;
+  w.put(static_cast<std::uint32_t>(s.prefix), s.width);
+  w.put(kEndOfInformation, s.width);
+  w.finish();
+  return w.rc;
 }
 
 namespace {
@@ -165,10 +101,11 @@ int save_tiff_file_lzw(int stream, std::uint8_t *header, PXV_FETCH_PROC fetch, v
   if (write_tiff_tags(stream, header, width, height, kTiffLzw, 0) < 0) return kShortWrite;
   tiff_lzw_encoder &e = tiff_lzw_save;
   const std::size_t buffer_bytes = 4 * static_cast<std::size_t>(size_for_long(width, bits));
-  e.comp_table = static_cast<lzw_entry *>(img_fmalloc(sizeof(lzw_entry) * kLzwTableEntries));
-  e.fetched = static_cast<std::uint8_t *>(img_fmalloc(buffer_bytes));
-  e.encode = static_cast<std::uint8_t *>(img_fmalloc(buffer_bytes));
-  if (e.comp_table == nullptr || e.fetched == nullptr || e.encode == nullptr) return kNoMemory;
+  e.comp_table = static_cast<lzw_table *>(img_fmalloc(sizeof(lzw_table)));
+  void *index = img_fmalloc(lzw_table::child_bytes(8));
+  e.row = static_cast<std::uint8_t *>(img_fmalloc(buffer_bytes));
+  if (e.comp_table == nullptr || index == nullptr || e.row == nullptr) return kNoMemory;
+  e.comp_table->start(index, 8);
   const tiff_strips strips = tiff_lzw_strips(tiff_row_bytes(width, bits), height);
   const std::int32_t arrays = tiff_stream_position(stream);  // A
   int rc = kOk;

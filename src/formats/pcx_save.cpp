@@ -8,6 +8,7 @@
 #include "core/image.h"
 #include "core/img_util.h"
 #include "formats/pcx.h"
+#include "formats/run_scan.h"
 
 namespace pxv {
 
@@ -49,17 +50,19 @@ void split_planes(const std::uint8_t *line, std::uint8_t *planes, int width, int
 }  // namespace
 
 int save_pcx_raster(int stream, const std::uint8_t *line, int count) {
-  auto *out = static_cast<std::uint8_t *>(img_fmalloc(4 * static_cast<std::size_t>(count) + 4));
+  // Room for two bytes for every byte, and for copy_literal's 16 bytes past a stretch.
+  auto *out = static_cast<std::uint8_t *>(img_fmalloc(4 * static_cast<std::size_t>(count) + 32));
   if (out == nullptr) return kNoMemory;
   int n = 0;
   for (int i = 0; i != count;) {
+    // Bytes below 0xC0 that start no run stand for themselves, copied as a stretch.
+    const int plain = copy_literal(line + i, count - i, true, out + n);
+    n += plain;
+    i += plain;
+    if (i == count) break;
     const std::uint8_t v = line[i];
-    int run = 1;
-    ++i;
-    while (i != count && line[i] == v && run != kMaxRun) {
-      ++run;
-      ++i;
-    }
+    const int run = run_length(line + i, count - i, kMaxRun);
+    i += run;
     // A single byte that looks like a run marker must be written as a run of one.
     if (run > 1 || v >= kRunFlags) out[n++] = static_cast<std::uint8_t>(kRunFlags | run);
     out[n++] = v;
@@ -111,10 +114,12 @@ int save_pcx_file(int stream, std::uint8_t *header, PXV_FETCH_PROC fetch, void *
         rc = save_pcx_raster(stream, work + k * bytes_per_line, bytes_per_line);
     } else {
       // Planes red, green, blue: the third, second and first byte of each pixel.
-      for (int channel = 2; channel >= 0 && rc == 0; --channel) {
-        for (int x = 0; x < width; ++x) work[x] = line[3 * x + channel];
-        rc = save_pcx_raster(stream, work, width);
+      for (int x = 0; x < width; ++x) {
+        work[x] = line[3 * x + 2];
+        work[width + x] = line[3 * x + 1];
+        work[2 * width + x] = line[3 * x];
       }
+      for (int plane = 0; plane < 3 && rc == 0; ++plane) rc = save_pcx_raster(stream, work + plane * width, width);
     }
     if (rc != 0) rc = kShortWrite;  // whatever stopped the coding
   }

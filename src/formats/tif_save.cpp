@@ -2,7 +2,8 @@
 // with its fixed tag list, the texts behind it) and the uncompressed writer.
 //
 // Files are always little-endian. A stream that already begins with "II" gets a page appended:
-// the last directory's next-offset is pointed at a new directory written at the file's end. Any
+// a new directory is written at the file's end, and the last directory's next offset is pointed
+// at it when the page is complete. Any
 // other stream, a big-endian TIFF included, is written from its position as a new file. Output
 // to caller memory is always a new file: the memory stream has no known end to append at.
 #include <cstring>
@@ -191,12 +192,12 @@ std::uint32_t tiff_set_page_offset(int stream, std::uint32_t first_ifd) {
       return kNoPageOffset;
     const std::uint32_t next = get_le32(next_bytes);
     if (next == 0) {
+      // The last directory is pointed at the new one only once the whole page is written (see
+      // img_note_page_link): a failed save then leaves the file's pages as they were.
       const std::int32_t length = img_filelength(stream);
       if (length < 0) return kNoPageOffset;
-      std::uint8_t link[4];
-      put_le32(link, static_cast<std::uint32_t>(length));
-      img_seek_mem(stream, static_cast<std::int32_t>(next_at), kSeekSet);
-      if (img_write_mem(stream, link, 4) != 4) return kNoPageOffset;
+      img_note_page_link(stream, length, static_cast<std::int32_t>(next_at),
+                         static_cast<std::uint32_t>(length));
       img_seek_mem(stream, length, kSeekSet);
       return static_cast<std::uint32_t>(length);
     }

@@ -11,6 +11,7 @@
 #include "core/dib.h"
 #include "core/formats.h"
 #include "core/img_util.h"
+#include "formats/ccitt_changes.h"
 #include "formats/ccitt_codes.h"
 #include "formats/tif_save.h"
 
@@ -35,8 +36,10 @@ struct code_buffer {
   std::int32_t current = 0;  // buffptr
   int free_bits = 16;        // bptr
 
+  // Units past `current` are always zero, so only those up to it need clearing.
   void clear() {
-    std::memset(units, 0, static_cast<std::size_t>(capacity) * 2);
+    const std::int32_t used = current < capacity ? current + 1 : capacity;
+    std::memset(units, 0, static_cast<std::size_t>(used) * 2);
     current = 0;
     free_bits = 16;
   }
@@ -79,12 +82,6 @@ struct code_buffer {
   }
 };
 
-std::uint8_t reverse_bits(std::uint8_t b) {
-  b = static_cast<std::uint8_t>((b & 0xF0) >> 4 | (b & 0x0F) << 4);
-  b = static_cast<std::uint8_t>((b & 0xCC) >> 2 | (b & 0x33) << 2);
-  return static_cast<std::uint8_t>((b & 0xAA) >> 1 | (b & 0x55) << 1);
-}
-
 // wrtlndsk: mode 2 writes the complete units and the used bytes of the current one, so a row
 // ends on a byte; mode 3 the complete units; mode 4 the complete units, keeping the current
 // unit at the front for the next row.
@@ -93,8 +90,8 @@ int write_units(int stream, code_buffer &out, int mode, fill_order order, std::u
   auto emit = [&](std::uint16_t unit, int count) {
     std::uint8_t hi = static_cast<std::uint8_t>(unit >> 8), lo = static_cast<std::uint8_t>(unit);
     if (order == fill_order::lsb_first) {
-      hi = reverse_bits(hi);
-      lo = reverse_bits(lo);
+      hi = ccitt::kBitReversed[hi];
+      lo = ccitt::kBitReversed[lo];
     }
     bytes[n++] = hi;
     if (count == 2) bytes[n++] = lo;
@@ -113,31 +110,6 @@ int write_units(int stream, code_buffer &out, int mode, fill_order order, std::u
     out.clear();
   }
   return kOk;
-}
-
-// The colour of pixel x: a set bit is white.
-inline int pixel_colour(const std::uint8_t *row, std::int32_t x) {
-  return (row[x >> 3] >> (7 - (x & 7))) & 1 ? kWhite : kBlack;
-}
-
-// The first position from `from` (before `width`) whose colour is not `colour`, or `width`.
-std::int32_t next_change(const std::uint8_t *row, std::int32_t from, std::int32_t width,
-                         int colour) {
-  std::int32_t x = from;
-  const std::uint8_t same = colour == kWhite ? 0xFF : 0x00;
-  while (x < width && (x & 7) != 0) {
-    if (pixel_colour(row, x) != colour) return x;
-    ++x;
-  }
-  while (x + 8 <= width && row[x >> 3] == same) x += 8;
-  while (x < width && pixel_colour(row, x) == colour) ++x;
-  return x;
-}
-
-// getrunlength: pixels of `colour` from `position` before `width`.
-std::int32_t getrunlength(std::int32_t position, int colour, const std::uint8_t *row,
-                          std::int32_t width) {
-  return next_change(row, position, width, colour) - position;
 }
 
 // A run as make-up codes of at most 2560 while it is 64 or more, then its terminating code.
@@ -167,15 +139,22 @@ int finish_strip(int stream) {
   return rc;
 }
 
+// The code buffer, the bytes written from it, and the changes of the row being coded and of the
+// row before it (Group 4's reference row).
 struct work_area {
   code_buffer out;
   std::uint8_t *bytes = nullptr;
+  std::int32_t *changes = nullptr;
+  std::int32_t *reference = nullptr;
   bool make(std::int32_t width) {
     out.capacity = buffer_units(width);
     out.units = static_cast<std::uint16_t *>(img_fmalloc(static_cast<std::size_t>(out.capacity) * 2));
     bytes = static_cast<std::uint8_t *>(img_fmalloc(static_cast<std::size_t>(out.capacity) * 2));
-    if (out.units == nullptr || bytes == nullptr) return false;
-    out.clear();
+    const std::size_t list_bytes = sizeof(std::int32_t) * (static_cast<std::size_t>(width) + 4);
+    changes = static_cast<std::int32_t *>(img_fmalloc(list_bytes));
+    reference = static_cast<std::int32_t *>(img_fmalloc(list_bytes));
+    if (out.units == nullptr || bytes == nullptr || changes == nullptr || reference == nullptr) return false;
+    std::memset(out.units, 0, static_cast<std::size_t>(out.capacity) * 2);
     return true;
   }
 };
@@ -208,13 +187,14 @@ int save_tiff_file_huff(int stream, std::uint8_t *header, PXV_FETCH_PROC fetch, 
       row[width / 8] |= static_cast<std::uint8_t>(0xFF >> (width % 8));
       for (std::int32_t k = 1; k <= 3; ++k) row[width / 8 + k] = 0xFF;
     }
+    // Runs end at each change and at the width; a row that starts black starts with a white run
+    // of 0.
+    const std::int32_t changes = find_changes(row, coded, work.changes);
     std::int32_t position = 0;
-    int colour = kWhite;  // a row that starts black starts with a white run of 0
-    while (position < coded) {
-      std::int32_t run = getrunlength(position, colour, row, coded);
-      put_run(out, run, colour);
-      position += run;
-      colour ^= 1;
+    int colour = kWhite;
+    for (std::int32_t k = 0; k <= changes; ++k, colour ^= 1) {
+      put_run(out, work.changes[k] - position, colour);
+      position = work.changes[k];
     }
     const bool last = i == height - 1;
     if (group3 && !last) out.put_eol();
@@ -234,31 +214,30 @@ int save_tiff_file_g4(int stream, std::uint8_t *header, PXV_FETCH_PROC fetch, vo
   if (rc < 0) return rc;
   const std::int32_t fetch_bytes = size_for_long(width, 1);
   const std::size_t row_size = static_cast<std::size_t>(fetch_bytes) + 30;
-  auto *coding = static_cast<std::uint8_t *>(img_fmalloc(row_size));
-  auto *reference = static_cast<std::uint8_t *>(img_fmalloc(row_size));
+  auto *row = static_cast<std::uint8_t *>(img_fmalloc(row_size));
   work_area work;
-  if (coding == nullptr || reference == nullptr || !work.make(width)) return kNoMemory;
+  if (row == nullptr || !work.make(width)) return kNoMemory;
+  std::memset(row, 0xFF, row_size);  // the bytes past the fetched row that find_changes reads
   code_buffer &out = work.out;
-  // The first row is coded against an imaginary all-white row. Every search for a changing
-  // element stops at the width, which keeps the row's padding bits out of the coding.
-  std::memset(reference, 0xFF, row_size);
+  // The first row is coded against an imaginary all-white row, which has no changes. The change
+  // lists stop at the width, which keeps the row's padding bits out of the coding.
+  work.reference[0] = work.reference[1] = work.reference[2] = width;
   for (std::int32_t i = 0; i < height && rc == kOk; ++i) {
-    std::memset(coding, 0xFF, row_size);
-    fetch(priv, coding, height - 1 - i, fetch_bytes);
-    // a0 starts on the imaginary white pixel before the row.
-    std::int32_t a0 = -1;
+    fetch(priv, row, height - 1 - i, fetch_bytes);
+    find_changes(row, width, work.changes);
+    const std::int32_t *a = work.changes, *b = work.reference;
+    // a0 starts on the imaginary white pixel before the row. a[ia] and b[ib] are the first
+    // changes right of a0 on the coding and the reference row; both only move right.
+    std::int32_t a0 = -1, ia = 0, ib = 0;
     int colour = kWhite;
     while (a0 < width) {
-      const std::int32_t start = a0 < 0 ? 0 : a0 + 1;
-      std::int32_t a1 = a0 < 0 ? next_change(coding, 0, width, colour)
-                               : next_change(coding, start, width, colour);
-      const std::int32_t a2 = a1 < width ? next_change(coding, a1, width, colour ^ 1) : width;
-      // b1: the first change on the reference row right of a0 to the colour opposite a0's.
-      std::int32_t b = start;
-      if (b > 0 && pixel_colour(reference, b - 1) != colour) b = next_change(reference, b, width, colour ^ 1);
-      const std::int32_t b1 = next_change(reference, b, width, colour);
-      const std::int32_t b2 = b1 < width ? next_change(reference, b1, width, colour ^ 1) : width;
-      if (a1 > width) a1 = width;
+      while (a[ia] <= a0) ++ia;
+      while (b[ib] <= a0) ++ib;
+      const std::int32_t a1 = a[ia], a2 = a[ia + 1];
+      // b1: the first change on the reference row right of a0 to the colour opposite a0's. Changes
+      // alternate, the first (index 0) to black: b1 has an even index when a0 is white.
+      const std::int32_t k = ib + ((ib & 1) != colour);
+      const std::int32_t b1 = b[k], b2 = b[k + 1];
       if (b2 < a1) {
         out.put(ccitt::kPass);
         a0 = b2;
@@ -276,7 +255,7 @@ int save_tiff_file_g4(int stream, std::uint8_t *header, PXV_FETCH_PROC fetch, vo
       }
     }
     if (out.current >= kGroup4FlushUnits) rc = write_units(stream, out, 4, fill_order::lsb_first, work.bytes);
-    std::swap(coding, reference);
+    std::swap(work.changes, work.reference);
   }
   if (rc == kOk) {
     // Four EOLs, twice the end-of-facsimile block: the last unit, never written whole, can

@@ -16,18 +16,39 @@ namespace {
 
 constexpr std::uint32_t kCacheWindowBytes = 1u << 17;
 
+// The window that holds the reader's position, or null.
+tiff_cache_window *window_at_position() {
+  tiff_read_cache &cache = tiffstruct.cache;
+  tiff_cache_window *hit = nullptr;
+  for (tiff_cache_window &w : cache.window) {
+    if (w.data != nullptr && cache.pos >= w.start && cache.pos - w.start <= w.size &&
+        (cache.pos - w.start < w.size || w.size < kCacheWindowBytes))
+      hit = &w;
+  }
+  return hit;
+}
+
+bool seek_stream_to_position() {
+  const std::uint64_t pos = tiffstruct.cache.pos;
+  return pos <= INT32_MAX && img_seek_mem(tiffstruct.stream, static_cast<std::int32_t>(pos), kSeekSet) >= 0;
+}
+
+// Refills the window used less recently from the reader's position (the stream positioned there).
+tiff_cache_window &fill_window() {
+  tiff_read_cache &cache = tiffstruct.cache;
+  tiff_cache_window &w = cache.window[0].used <= cache.window[1].used ? cache.window[0] : cache.window[1];
+  const std::int32_t got = img_read_mem(tiffstruct.stream, w.data, kCacheWindowBytes);
+  w.start = cache.pos;
+  w.size = got > 0 ? static_cast<std::uint32_t>(got) : 0;
+  w.used = ++cache.clock;
+  return w;
+}
+
 std::int32_t cached_read(std::uint8_t *dst, std::uint32_t count) {
   tiff_read_cache &cache = tiffstruct.cache;
-  const int stream = tiffstruct.stream;
   std::uint32_t done = 0;
   while (done < count) {
-    tiff_cache_window *hit = nullptr;
-    for (tiff_cache_window &w : cache.window) {
-      if (w.data != nullptr && cache.pos >= w.start && cache.pos - w.start <= w.size &&
-          (cache.pos - w.start < w.size || w.size < kCacheWindowBytes))
-        hit = &w;
-    }
-    if (hit != nullptr) {
+    if (tiff_cache_window *hit = window_at_position()) {
       const std::uint32_t at = static_cast<std::uint32_t>(cache.pos - hit->start);
       if (at == hit->size) break;  // the end of the file
       const std::uint32_t n = std::min(count - done, hit->size - at);
@@ -37,22 +58,17 @@ std::int32_t cached_read(std::uint8_t *dst, std::uint32_t count) {
       cache.pos += n;
       continue;
     }
-    if (cache.pos > INT32_MAX || img_seek_mem(stream, static_cast<std::int32_t>(cache.pos), kSeekSet) < 0)
-      break;
+    if (!seek_stream_to_position()) break;
     if (count - done >= kCacheWindowBytes) {
       // A read as large as a window goes straight to the caller.
-      const std::int32_t got = img_read_mem(stream, dst + done, count - done);
+      const std::int32_t got = img_read_mem(tiffstruct.stream, dst + done, count - done);
       if (got <= 0) break;
       done += static_cast<std::uint32_t>(got);
       cache.pos += static_cast<std::uint32_t>(got);
       if (static_cast<std::uint32_t>(got) < count - done) break;
       continue;
     }
-    tiff_cache_window &w = cache.window[0].used <= cache.window[1].used ? cache.window[0] : cache.window[1];
-    const std::int32_t got = img_read_mem(stream, w.data, kCacheWindowBytes);
-    w.start = cache.pos;
-    w.size = got > 0 ? static_cast<std::uint32_t>(got) : 0;
-    w.used = ++cache.clock;
+    fill_window();
   }
   return static_cast<std::int32_t>(done);
 }
@@ -93,6 +109,22 @@ bool seek_tiff(std::uint64_t offset) {
     return true;
   }
   return img_seek_mem(tiffstruct.stream, static_cast<std::int32_t>(absolute), kSeekSet) >= 0;
+}
+
+std::uint32_t tiff_borrow(const std::uint8_t **data) {
+  tiff_read_cache &cache = tiffstruct.cache;
+  if (!cache.on) return 0;
+  tiff_cache_window *w = window_at_position();
+  if (w == nullptr) {
+    if (!seek_stream_to_position()) return 0;
+    w = &fill_window();
+  }
+  const std::uint32_t at = static_cast<std::uint32_t>(cache.pos - w->start);
+  *data = w->data + at;
+  // The window is now the one used last, so the next refill takes the other.
+  w->used = ++cache.clock;
+  cache.pos += w->size - at;
+  return w->size - at;
 }
 
 std::int32_t tiff_read(void *dst, std::uint32_t count) {

@@ -141,7 +141,20 @@ void reader_start(std::uint32_t fill_order) {
   tiff_fax.br.buf = tiff_fax.input;
 }
 
+// Keeps at least 32 bits in the window: four bytes at once while the block has them, byte by
+// byte at its end, where a new block is read or, past the stream's end, zero bits are added.
 void refill() {
+  bit_reader &b = tiff_fax.br;
+  if (b.end - b.pos >= 4 && b.window_bits <= 32) {
+    const std::uint8_t *p = b.buf + b.pos;
+    const std::uint32_t word = std::uint32_t{b.order[p[0]]} << 24 | std::uint32_t{b.order[p[1]]} << 16 |
+                               std::uint32_t{b.order[p[2]]} << 8 | b.order[p[3]];
+    b.window |= std::uint64_t{word} << (32 - b.window_bits);
+    b.window_bits += 32;
+    b.real_bits += 32;
+    b.pos += 4;
+    return;
+  }
   while (tiff_fax.br.window_bits <= 56) {
     if (tiff_fax.br.pos == tiff_fax.br.end && !tiff_fax.br.at_eof) {
       const std::int32_t got = tiff_read(tiff_fax.br.buf, kBlockBytes);
@@ -157,15 +170,17 @@ void refill() {
   }
 }
 
-void consume(int n) {
-  tiff_fax.br.window <<= n;
-  tiff_fax.br.window_bits -= n;
-  tiff_fax.br.real_bits = tiff_fax.br.real_bits > n ? tiff_fax.br.real_bits - n : 0;
-  tiff_fax.br.consumed += static_cast<std::uint64_t>(n);
-  refill();
+// Codes are at most 13 bits and modes 7: a window of 32 bits or more holds the next one.
+inline void consume(int n) {
+  bit_reader &b = tiff_fax.br;
+  b.window <<= n;
+  b.window_bits -= n;
+  b.real_bits = b.real_bits > n ? b.real_bits - n : 0;
+  b.consumed += static_cast<std::uint64_t>(n);
+  if (b.window_bits < 32) refill();
 }
 
-bool exhausted() { return tiff_fax.br.at_eof && tiff_fax.br.pos == tiff_fax.br.end && tiff_fax.br.real_bits == 0; }
+bool exhausted() { return tiff_fax.br.real_bits == 0 && tiff_fax.br.at_eof && tiff_fax.br.pos == tiff_fax.br.end; }
 
 std::uint32_t peek(int n) { return static_cast<std::uint32_t>(tiff_fax.br.window >> (64 - n)); }
 

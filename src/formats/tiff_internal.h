@@ -70,12 +70,16 @@ struct tiff_row_layout {
   bool swap_on_copy;           // three chunky samples: RGB to BGR as the row is copied in
 };
 
-// The spool of a planar image (tiff_planar.cpp). Plane rows are gathered in `buffer` before
-// they are written, so that the spool is written in blocks rather than a row at a time.
+// The spool of a planar image (tiff_planar.cpp). Where the planes before the last fit in
+// `held`, they are kept there and each row is put together as its last plane's row arrives;
+// otherwise plane rows are gathered in `buffer` and written to the file in blocks, and the rows
+// are put together from the file at the end.
 struct tiff_spool {
   HFILE file;
-  std::uint8_t *buffer;  // null: rows are written one at a time
-  std::uint64_t start;   // spool offset of the buffer's first byte
+  std::uint8_t *held;     // the planes before the last, or null
+  std::uint64_t next;     // held: the next plane row expected, counted as tiff_raster_to_dib does
+  std::uint8_t *buffer;   // null: rows are written one at a time
+  std::uint64_t start;    // spool offset of the buffer's first byte
   std::uint32_t fill;
 };
 
@@ -128,6 +132,10 @@ std::uint32_t tiff_size_for_long(std::uint32_t width, int bits);
 bool cache_begin();
 void cache_end();
 std::int32_t tiff_read(void *dst, std::uint32_t count);
+// Lends the bytes from the position to the end of a cache window without copying them and moves
+// the position past them; answers how many (0 at the end of the stream, or with the cache off).
+// They stay valid until the next read.
+std::uint32_t tiff_borrow(const std::uint8_t **data);
 bool seek_tiff(std::uint64_t offset);
 
 // Strips (tiff_strips.cpp): decodes the page's strips with the decoder of its compression.
@@ -147,7 +155,7 @@ void convert_and_deliver(std::uint32_t index, bool swapped);
 // Planar spooling (tiff_planar.cpp): the spool is opened before the strips are decoded, takes
 // the plane rows, and is turned into rows and deleted afterwards.
 bool spool_open();
-void spool_write(std::uint64_t at, const std::uint8_t *data, std::uint32_t n);
+void spool_row(std::uint32_t index, const std::uint8_t *row);
 int spool_finish(int rc);
 
 // CCITT (tiff_huf.cpp). ccitt_begin allocates the buffers of the page once, for every strip.

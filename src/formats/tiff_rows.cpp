@@ -11,6 +11,10 @@
 #include <bit>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "core/img_util.h"
 #include "formats/tiff_internal.h"
 
@@ -30,11 +34,25 @@ constexpr std::array<std::uint8_t, 256> make_nibble_inverse() {
 constexpr std::array<std::uint8_t, 256> xlat_buff = make_nibble_inverse();
 
 // Swaps the first and third byte of every whole triplet of src[0, r) into dst (which may be src):
-// RGB to BGR. Two triplets at a time, in one 8-byte word whose last two bytes are stored back
-// as they were read; the bytes left over are done one triplet at a time.
+// RGB to BGR. Five triplets at a time in a 16-byte word whose last byte (the next triplet's
+// first) is stored back as it was read, so the next word, read from there, still finds it; then
+// two triplets at a time in an 8-byte word whose last two bytes are stored back likewise; the
+// bytes left over one triplet at a time.
 void swap_triplets(std::uint8_t *dst, const std::uint8_t *src, std::uint32_t r) {
   static_assert(std::endian::native == std::endian::little, "the word's first byte is its lowest");
   std::uint32_t i = 0;
+#if defined(__SSE2__)
+  const __m128i keep = _mm_setr_epi8(0, -1, 0, 0, -1, 0, 0, -1, 0, 0, -1, 0, 0, -1, 0, -1);
+  const __m128i from_right = _mm_setr_epi8(-1, 0, 0, -1, 0, 0, -1, 0, 0, -1, 0, 0, -1, 0, 0, 0);
+  const __m128i from_left = _mm_setr_epi8(0, 0, -1, 0, 0, -1, 0, 0, -1, 0, 0, -1, 0, 0, -1, 0);
+  for (; i + 16 <= r; i += 15) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(src + i));
+    const __m128i w = _mm_or_si128(_mm_and_si128(v, keep),
+                                   _mm_or_si128(_mm_and_si128(_mm_srli_si128(v, 2), from_right),
+                                                _mm_and_si128(_mm_slli_si128(v, 2), from_left)));
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(dst + i), w);
+  }
+#endif
   for (; i + 8 <= r; i += 6) {
     std::uint64_t v;
     std::memcpy(&v, src + i, 8);
@@ -49,6 +67,49 @@ void swap_triplets(std::uint8_t *dst, const std::uint8_t *src, std::uint32_t r) 
     dst[i + 2] = first;
   }
   if (dst != src && i < r) std::memcpy(dst + i, src + i, r - i);
+}
+
+// Undoes horizontal differencing in place: byte i += byte i - S for every i from S to r - 1
+// (S = 3: by pixel of three samples; S = 1: by byte), modulo 256. Each byte depends on the one S
+// before it; in 16-byte words the sums are formed by doubling shifts (S, 2S, 4S, 8S), so a word
+// costs four adds instead of sixteen dependent ones, and the last S sums of a word, repeated
+// across a word, carry into the next. With S = 3 a word holds five whole pixels: its last byte
+// is stored back as read, and the next word starts there.
+template <std::uint32_t S>
+void undo_predictor(std::uint8_t *row, std::uint32_t r) {
+  std::uint32_t i = S;
+#if defined(__SSE2__)
+  constexpr std::uint32_t step = 16 - 16 % S;
+  if (r >= S + 16) {
+    // The last S bytes of a word (its last pixel) at the bottom, repeated up the word.
+    auto repeat = [](__m128i low) {
+      low = _mm_or_si128(low, _mm_slli_si128(low, S));
+      low = _mm_or_si128(low, _mm_slli_si128(low, 2 * S));
+      low = _mm_or_si128(low, _mm_slli_si128(low, 4 * S));
+      if constexpr (8 * S < 16) low = _mm_or_si128(low, _mm_slli_si128(low, 8 * S));
+      return low;
+    };
+    std::uint32_t seed = 0;
+    for (std::uint32_t k = 0; k < S; ++k) seed |= std::uint32_t{row[k]} << (8 * k);
+    __m128i carry = repeat(_mm_cvtsi32_si128(static_cast<int>(seed)));
+    const __m128i low_bytes = _mm_cvtsi32_si128(static_cast<int>(0xFFFFFFu >> (8 * (3 - S))));
+    const __m128i whole = step == 16 ? _mm_set1_epi8(-1) : _mm_srli_si128(_mm_set1_epi8(-1), 16 - step);
+    for (; i + 16 <= r; i += step) {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(row + i));
+      __m128i sum = _mm_add_epi8(v, _mm_slli_si128(v, S));
+      sum = _mm_add_epi8(sum, _mm_slli_si128(sum, 2 * S));
+      sum = _mm_add_epi8(sum, _mm_slli_si128(sum, 4 * S));
+      if constexpr (8 * S < 16) sum = _mm_add_epi8(sum, _mm_slli_si128(sum, 8 * S));
+      sum = _mm_add_epi8(sum, carry);
+      _mm_storeu_si128(reinterpret_cast<__m128i *>(row + i),
+                       _mm_or_si128(_mm_and_si128(sum, whole), _mm_andnot_si128(whole, v)));
+      carry = repeat(_mm_and_si128(_mm_srli_si128(sum, step - S), low_bytes));
+    }
+  }
+#endif
+  // S bytes at a time, so that a pixel's samples, each in its own running sum, stay whole.
+  for (; i + S <= r; i += S)
+    for (std::uint32_t k = 0; k < S; ++k) row[i + k] = static_cast<std::uint8_t>(row[i + k] + row[i + k - S]);
 }
 
 // Step 4 of the row conversion and the delivery: colour order, CMYK, then the raster callback.
@@ -116,15 +177,10 @@ void convert_and_deliver(std::uint32_t index, bool swapped) {
   if (t.predictor == 2) {
     // Horizontal differencing, bytewise modulo 256: by pixel for three samples, else by byte
     // (also for four samples, as this library always has).
-    if (t.samples_per_pixel == 3) {
-      for (std::uint32_t i = 3; i + 2 < r; i += 3) {
-        row[i] = static_cast<std::uint8_t>(row[i] + row[i - 3]);
-        row[i + 1] = static_cast<std::uint8_t>(row[i + 1] + row[i - 2]);
-        row[i + 2] = static_cast<std::uint8_t>(row[i + 2] + row[i - 1]);
-      }
-    } else {
-      for (std::uint32_t i = 1; i < r; ++i) row[i] = static_cast<std::uint8_t>(row[i] + row[i - 1]);
-    }
+    if (t.samples_per_pixel == 3)
+      undo_predictor<3>(row, r);
+    else
+      undo_predictor<1>(row, r);
   }
   deliver_row(row, index, swapped);
 }
@@ -160,8 +216,7 @@ bool tiff_raster_to_dib(const std::uint8_t *source, std::uint32_t index) {
   const std::uint32_t n = l.decode_bytes;
   if (index >= l.virtual_rows) return false;
   if (l.planar) {
-    // Plane rows go to the spool, packed, plane after plane; the rows are built from it later.
-    spool_write(std::uint64_t{index} * n, source, n);
+    spool_row(index, source);
     return true;
   }
   // With three samples the colour order can be swapped as the row is copied: the white-is-zero

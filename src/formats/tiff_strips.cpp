@@ -64,28 +64,49 @@ strip_state locate_strip(std::uint32_t strip) {
 }
 
 // A window on the stream for the uncompressed and PackBits decoders: bytes are consumed from
-// `pos`, and a refill keeps the unread ones and reads behind them.
+// `pos`. With the read cache on, the window is lent the cache's bytes, which are then decoded
+// where they lie; only where a row's bytes straddle two cache windows are they copied together
+// into `buf`, the unread ones first and the stream's behind them.
 struct strip_window {
   std::uint8_t *buf;
-  std::uint32_t capacity;
+  const std::uint8_t *data;  // buf, or bytes lent by the cache
+  std::uint32_t capacity;    // of buf
   std::uint32_t pos;
   std::uint32_t end;
   bool at_eof;
+  // Bytes a read into buf asks for: about what the strip's rows take. Strips are often a row or
+  // two, much smaller than the window, and the bytes behind them would be copied for nothing.
+  std::uint32_t budget;
 };
 
-void window_restart(strip_window &w) {
+void window_restart(strip_window &w, std::uint32_t budget) {
+  w.data = w.buf;
   w.pos = 0;
   w.end = 0;
   w.at_eof = false;
+  w.budget = budget;
 }
 
-// Makes up to `need` bytes available at `pos`; answers how many are.
+// Makes up to `need` bytes (at most the capacity) available at `pos`; answers how many are.
 std::uint32_t window_ensure(strip_window &w, std::uint32_t need) {
   if (w.end - w.pos < need && !w.at_eof) {
-    std::memmove(w.buf, w.buf + w.pos, w.end - w.pos);
+    if (w.pos == w.end) {
+      const std::uint8_t *lent;
+      const std::uint32_t n = tiff_borrow(&lent);
+      if (n != 0) {
+        w.data = lent;
+        w.pos = 0;
+        w.end = n;
+        if (n >= need) return need;
+      }
+    }
+    std::memmove(w.buf, w.data + w.pos, w.end - w.pos);
+    w.data = w.buf;
     w.end -= w.pos;
     w.pos = 0;
-    const std::uint32_t want = w.capacity - w.end;
+    const std::uint32_t missing = need - w.end;
+    std::uint32_t want = w.capacity - w.end;
+    if (want > w.budget) want = w.budget > missing ? w.budget : missing;
     const std::int32_t got = tiff_read(w.buf + w.end, want);
     const std::uint32_t n = got > 0 ? static_cast<std::uint32_t>(got) : 0;
     w.end += n;
@@ -137,20 +158,25 @@ void for_each_strip(StripDecoder decode_strip) {
   }
 }
 
-// Decodes every strip through a window of `block_bytes` with a row decoder that fills `row` (one
-// decoded row) from the window and answers false when the stream had nothing for it.
+// Decodes every strip through a window of `block_bytes` with a row decoder that answers the
+// decoded row, built in `row` (`row_slack` bytes past one decoded row may be written) or lying in
+// the window, or null when the stream had nothing for it. A read into the window asks for about
+// `row_input` bytes for each row of the strip.
 template <typename RowDecoder>
-int decode_strips(std::uint32_t block_bytes, RowDecoder decode_row) {
+int decode_strips(std::uint32_t block_bytes, std::uint64_t row_input, std::uint32_t row_slack,
+                  RowDecoder decode_row) {
   strip_window w{};
   w.capacity = block_bytes;
   w.buf = static_cast<std::uint8_t *>(img_fmalloc(w.capacity));
-  auto *row = static_cast<std::uint8_t *>(img_fmalloc(tiffstruct.rows.decode_bytes));
+  auto *row = static_cast<std::uint8_t *>(img_fmalloc(std::uint64_t{tiffstruct.rows.decode_bytes} + row_slack));
   if (w.buf == nullptr || row == nullptr) return kNoMemory;
   for_each_strip([&](std::uint32_t first, std::uint32_t rows) {
-    window_restart(w);
+    const std::uint64_t budget = row_input * rows;
+    window_restart(w, budget < w.capacity ? static_cast<std::uint32_t>(budget) : w.capacity);
     for (std::uint32_t i = 0; i < rows; ++i) {
-      if (!decode_row(w, row)) break;
-      tiff_raster_to_dib(row, first + i);
+      const std::uint8_t *decoded = decode_row(w, row);
+      if (decoded == nullptr) break;
+      tiff_raster_to_dib(decoded, first + i);
     }
     return true;
   });
@@ -159,36 +185,79 @@ int decode_strips(std::uint32_t block_bytes, RowDecoder decode_row) {
 
 int tiff_decomp_none() {
   const std::uint32_t r = tiffstruct.rows.decode_bytes;
-  return decode_strips(r > kNoneBlockBytes ? r : kNoneBlockBytes, [r](strip_window &win, std::uint8_t *out) {
+  return decode_strips(r > kNoneBlockBytes ? r : kNoneBlockBytes, r, 0,
+                       [r](strip_window &win, std::uint8_t *out) -> const std::uint8_t * {
     const std::uint32_t have = window_ensure(win, r);
-    if (have == 0) return false;
-    std::memcpy(out, win.buf + win.pos, have);
-    if (have < r) std::memset(out + have, 0, r - have);
+    if (have == 0) return nullptr;
+    const std::uint8_t *in = win.data + win.pos;
     win.pos += have;
-    return true;
+    if (have == r) return in;  // delivered from where it lies
+    std::memcpy(out, in, have);
+    std::memset(out + have, 0, r - have);
+    return out;
   });
+}
+
+// Copies and runs are written in whole 16-byte words: up to a word less one past their end, or
+// past the row's end, into bytes that later ones overwrite or that lie past the decoded row.
+constexpr std::uint32_t kPackBitsSlack = 128;
+
+inline void copy_words(std::uint8_t *dst, const std::uint8_t *src, std::uint32_t n) {
+  for (std::uint32_t k = 0; k < n; k += 16) std::memcpy(dst + k, src + k, 16);
+}
+
+inline void fill_words(std::uint8_t *dst, std::uint8_t v, std::uint32_t n) {
+  std::uint8_t word[16];
+  std::memset(word, v, sizeof word);
+  for (std::uint32_t k = 0; k < n; k += 16) std::memcpy(dst + k, word, 16);
 }
 
 int tiff_decomp_pack() {
   const std::uint32_t r = tiffstruct.rows.decode_bytes;
-  return decode_strips(kPackBitsBlockBytes, [r](strip_window &win, std::uint8_t *out) {
+  // A row takes its bytes and a control byte for every 128 of them at most, plus a run or copy
+  // that passes its end.
+  return decode_strips(kPackBitsBlockBytes, r + r / 128 + 130, kPackBitsSlack,
+                       [r](strip_window &win, std::uint8_t *out) -> const std::uint8_t * {
+    // The longest control, a copy of 128 bytes and its control byte, plus a word's overread.
+    constexpr std::uint32_t kWholeControl = 129 + 16;
     std::uint32_t produced = 0;
     bool any = false;
     while (produced < r) {
+      // While the window holds any control whole, and its output (at most 128 bytes, within the
+      // slack) cannot overrun the row buffer, a control takes no further test.
+      if (win.end - win.pos >= kWholeControl) {
+        any = true;
+        const std::uint8_t *in = win.data;
+        std::uint32_t pos = win.pos;
+        const std::uint32_t stop = win.end - kWholeControl;
+        do {
+          const std::uint32_t n = in[pos++];
+          if (n < 128) {
+            copy_words(out + produced, in + pos, n + 1);
+            produced += n + 1;
+            pos += n + 1;
+          } else if (n > 128) {
+            fill_words(out + produced, in[pos++], 257 - n);
+            produced += 257 - n;
+          }
+        } while (produced < r && pos <= stop);
+        win.pos = pos;
+        continue;
+      }
       if (window_ensure(win, 1) == 0) break;
       any = true;
-      const std::uint32_t n = win.buf[win.pos++];
+      const std::uint32_t n = win.data[win.pos++];
       if (n < 128) {
         // Copy the next n + 1 bytes.
         const std::uint32_t have = window_ensure(win, n + 1);
         const std::uint32_t keep = have < r - produced ? have : r - produced;
-        std::memcpy(out + produced, win.buf + win.pos, keep);
+        std::memcpy(out + produced, win.data + win.pos, keep);
         produced += keep;
         win.pos += have;
       } else if (n > 128) {
         // Repeat the next byte 257 - n times.
         if (window_ensure(win, 1) == 0) break;
-        const std::uint8_t v = win.buf[win.pos++];
+        const std::uint8_t v = win.data[win.pos++];
         const std::uint32_t run = 257 - n;
         const std::uint32_t keep = run < r - produced ? run : r - produced;
         std::memset(out + produced, v, keep);
@@ -196,9 +265,9 @@ int tiff_decomp_pack() {
       }
       // n = 128 is a no-op.
     }
-    if (!any) return false;
+    if (!any) return nullptr;
     if (produced < r) std::memset(out + produced, 0, r - produced);
-    return true;
+    return out;
   });
 }
 

@@ -10,6 +10,7 @@
 #include "core/formats.h"
 #include "core/image.h"
 #include "core/img_util.h"
+#include "formats/run_scan.h"
 
 namespace pxv {
 
@@ -35,18 +36,18 @@ std::int32_t pack_row(const std::uint8_t *row, std::int32_t length, std::uint8_t
   std::int32_t n = 0, i = 0;
   while (i < length) {
     if (i + 1 < length && row[i + 1] == row[i]) {
-      const std::uint8_t c = row[i];
-      int count = 0;
-      while (i < length && row[i] == c && count < kMaxPacket) ++i, ++count;
+      const int count = run_length(row + i, length - i, kMaxPacket);
       out[n++] = static_cast<std::uint8_t>(0x80 | count);
-      out[n++] = c;
+      out[n++] = row[i];
+      i += count;
       continue;
     }
-    const std::int32_t head = n++;
-    int count = 0;
-    while (i < length && count < kMaxPacket && (i + 1 == length || row[i + 1] != row[i]))
-      out[n++] = row[i++], ++count;
-    out[head] = static_cast<std::uint8_t>(count);
+    // A longer stretch is cut at 127 bytes; the rest is found again as the next packet.
+    std::int32_t count = copy_literal(row + i, length - i, false, out + n + 1);
+    if (count > kMaxPacket) count = kMaxPacket;
+    out[n] = static_cast<std::uint8_t>(count);
+    n += 1 + count;
+    i += count;
   }
   return n;
 }
@@ -55,8 +56,9 @@ std::int32_t pack_row(const std::uint8_t *row, std::int32_t length, std::uint8_t
 
 int save_wpg_raster(int stream, const std::uint8_t *row, std::int32_t length,
                     std::uint32_t *data_length) {
-  // Worst case: a one-byte literal before every run of two, 4 bytes for 3.
-  auto *out = static_cast<std::uint8_t *>(img_fmalloc(2 * static_cast<std::size_t>(length) + 2));
+  // Worst case: a one-byte literal before every run of two, 4 bytes for 3; and room for
+  // copy_literal's 16 bytes past a stretch.
+  auto *out = static_cast<std::uint8_t *>(img_fmalloc(2 * static_cast<std::size_t>(length) + 32));
   if (out == nullptr) return kNoMemory;
   const std::int32_t n = pack_row(row, length, out);
   const bool written = img_write_all(stream, out, static_cast<std::uint32_t>(n));

@@ -22,6 +22,70 @@ namespace {
 
 constexpr int kIntensityOffset = 40;
 
+// What a pixel's value v makes: its bit (v of 128 or more is white and loses 255) and
+// Stucki's shares of the error e left, 8e/42, 4e/42, e/21 and e/42, each truncated toward zero.
+struct stucki_step {
+  std::int8_t a, b, c, d, on;
+};
+constexpr stucki_step step_of(std::int32_t v) {
+  const std::int32_t on = v >= 128 ? 1 : 0;
+  const std::int32_t e = v - 255 * on;
+  return {static_cast<std::int8_t>(8 * e / 42), static_cast<std::int8_t>(4 * e / 42),
+          static_cast<std::int8_t>(e / 21), static_cast<std::int8_t>(e / 42),
+          static_cast<std::int8_t>(on)};
+}
+
+// The steps of every value from -128 to 383 looked up instead of worked out: a level of 0..255
+// plus shares of errors, which lie within -128..127 and add up to at most 42/42 of one, stays
+// within them. A value outside (levels of another range) is worked out as it comes.
+constexpr int kStepTableLow = -128;
+constexpr int kStepTableSize = 512;
+struct stucki_table {
+  stucki_step of[kStepTableSize];
+  constexpr stucki_table() : of{} {
+    for (int i = 0; i < kStepTableSize; ++i) of[i] = step_of(i + kStepTableLow);
+  }
+};
+constexpr stucki_table kStuckiSteps;
+
+// One row of the diffusion in direction `dir`. The shares for the pixels ahead on this row and
+// on the next two are carried in registers and each value is written once, when no later pixel
+// adds to it; every value ends as the plain order of additions leaves it (the row's own values
+// hold their level plus the shares they received, as the threshold saw them). A byte of bits
+// is gathered in a register and or-ed in once.
+template <int dir>
+void diffuse_stucki_run(std::uint8_t *bits, std::int32_t *now, std::int32_t *next,
+                        std::int32_t *after, std::int32_t width) {
+  std::int32_t ahead1 = 0, ahead2 = 0;       // for now[x], now[x + dir]
+  std::int32_t n0 = 0, n1 = 0, n2 = 0, n3 = 0;  // for next[x - 2dir .. x + dir]
+  std::int32_t a0 = 0, a1 = 0, a2 = 0, a3 = 0;  // for after[x - 2dir .. x + dir]
+  std::uint32_t byte = 0;                       // bits of the byte holding x so far
+  std::int32_t x = dir > 0 ? 0 : width - 1;
+  for (std::int32_t k = 0; k < width; ++k, x += dir) {
+    const std::int32_t v = now[x] + ahead1;
+    now[x] = v;
+    const auto index = static_cast<std::uint32_t>(v - kStepTableLow);
+    const stucki_step s = index < kStepTableSize ? kStuckiSteps.of[index] : step_of(v);
+    byte |= static_cast<std::uint32_t>(s.on) << (7 - (x & 7));
+    if ((x & 7) == (dir > 0 ? 7 : 0)) {
+      bits[x >> 3] = static_cast<std::uint8_t>(bits[x >> 3] | byte);
+      byte = 0;
+    }
+    ahead1 = ahead2 + s.a;
+    ahead2 = s.b;
+    next[x - 2 * dir] += n0 + s.c;
+    n0 = n1 + s.b, n1 = n2 + s.a, n2 = n3 + s.b, n3 = s.c;
+    after[x - 2 * dir] += a0 + s.d;
+    a0 = a1 + s.c, a1 = a2 + s.b, a2 = a3 + s.c, a3 = s.d;
+  }
+  // x is one past the last pixel now: what is still carried lands beyond it.
+  if (byte != 0) bits[(x - dir) >> 3] = static_cast<std::uint8_t>(bits[(x - dir) >> 3] | byte);
+  now[x] += ahead1;
+  now[x + dir] += ahead2;
+  next[x - 2 * dir] += n0, next[x - dir] += n1, next[x] += n2, next[x + dir] += n3;
+  after[x - 2 * dir] += a0, after[x - dir] += a1, after[x] += a2, after[x + dir] += a3;
+}
+
 // Blue, green, red and intensity of one pixel; `lower` applies the 8- and 24-bit offset.
 inline void put_pixel(std::int32_t *out, std::uint32_t b, std::uint32_t g, std::uint32_t r,
                       bool lower) {
@@ -72,6 +136,15 @@ void expand_row(std::int32_t *expanded, const std::uint8_t *row, const std::uint
 }
 
 }  // namespace
+
+void diffuse_stucki_row(std::uint8_t *bits, std::int32_t *now, std::int32_t *next,
+                        std::int32_t *after, std::int32_t width, int row) {
+  if (width <= 0) return;
+  if ((row & 1) == 0)
+    diffuse_stucki_run<1>(bits, now, next, after, width);
+  else
+    diffuse_stucki_run<-1>(bits, now, next, after, width);
+}
 
 void fetch_color_raster(int /*handle*/, std::int32_t *expanded, std::uint8_t *work,
                         const std::uint8_t *header, int row) {

@@ -17,32 +17,8 @@ extern const std::uint8_t bayer_matrix[8][8];
 // 1, 2, 4, 2, 1 of 42, each share truncated toward zero on its own, so a little error is lost.
 // Even rows run left to right, odd rows right to left. A value of 128 or more sets the pixel's
 // bit (white; from the most significant bit) and loses 255.
-inline void diffuse_stucki_row(std::uint8_t *bits, std::int32_t *now, std::int32_t *next,
-                               std::int32_t *after, std::int32_t width, int row) {
-  const bool forward = (row & 1) == 0;
-  const std::int32_t dir = forward ? 1 : -1;
-  for (std::int32_t k = 0; k < width; ++k) {
-    const std::int32_t x = forward ? k : width - 1 - k;
-    std::int32_t e = now[x];
-    if (e >= 128) {
-      bits[x / 8] |= static_cast<std::uint8_t>(0x80 >> (x % 8));
-      e -= 255;
-    }
-    const std::int32_t a = 8 * e / 42, b = 4 * e / 42, c = e / 21, d = e / 42;
-    now[x + dir] += a;
-    now[x + 2 * dir] += b;
-    next[x - 2] += c;
-    next[x - 1] += b;
-    next[x] += a;
-    next[x + 1] += b;
-    next[x + 2] += c;
-    after[x - 2] += d;
-    after[x - 1] += c;
-    after[x] += b;
-    after[x + 1] += c;
-    after[x + 2] += d;
-  }
-}
+void diffuse_stucki_row(std::uint8_t *bits, std::int32_t *now, std::int32_t *next,
+                        std::int32_t *after, std::int32_t width, int row);
 
 // Expands stored row `row` (0 = bottom; clamped into 0..height - 1) of the locked DIB at
 // `header` into `expanded` (4 x width values). `work` holds at least the row's bytes. The

@@ -8,6 +8,9 @@
 // mapping is put back in the order that lets each value hold (mode first, then extents and
 // origins), and every GDI object and memory block made for the paint is gone when it returns.
 #include <cstring>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "core/dib.h"
 #include "core/image.h"
@@ -188,6 +191,57 @@ struct reduced_picture {
   }
 };
 
+#if defined(__SSE2__)
+// Four pixels from bytes 0..11 of v, one to each 32-bit lane (blue, green, red in its low bytes;
+// the top byte is the next pixel's blue, which the masks below never take).
+inline __m128i pixels_to_lanes(__m128i v) {
+  const __m128i lane0 = _mm_set_epi32(0, 0, 0, -1), lane1 = _mm_set_epi32(0, 0, -1, 0);
+  const __m128i lane2 = _mm_set_epi32(0, -1, 0, 0), lane3 = _mm_set_epi32(-1, 0, 0, 0);
+  return _mm_or_si128(
+      _mm_or_si128(_mm_and_si128(v, lane0), _mm_and_si128(_mm_slli_si128(v, 1), lane1)),
+      _mm_or_si128(_mm_and_si128(_mm_slli_si128(v, 2), lane2), _mm_and_si128(_mm_slli_si128(v, 3), lane3)));
+}
+
+inline __m128i lanes_to_332(__m128i p) {
+  const __m128i red = _mm_and_si128(_mm_srli_epi32(p, 16), _mm_set1_epi32(0xE0));
+  const __m128i green = _mm_and_si128(_mm_srli_epi32(p, 11), _mm_set1_epi32(0x1C));
+  const __m128i blue = _mm_and_si128(_mm_srli_epi32(p, 6), _mm_set1_epi32(0x03));
+  return _mm_or_si128(red, _mm_or_si128(green, blue));
+}
+#endif
+
+// The 3-3-2 index of each blue, green, red pixel: top three bits of red, of green, top two of
+// blue. With SSE2, sixteen pixels (48 bytes) at a time; then four pixels read as three
+// little-endian words (blue, green, red, blue / green, red, blue, green / red, blue, green, red)
+// with their indices written as one; then one by one.
+void row_to_332(const std::uint8_t *in, std::uint8_t *out, std::int32_t width) {
+  std::int32_t i = 0;
+#if defined(__SSE2__)
+  for (; i + 16 <= width; i += 16, in += 48) {
+    const __m128i v0 = _mm_loadu_si128(reinterpret_cast<const __m128i *>(in));
+    const __m128i v1 = _mm_loadu_si128(reinterpret_cast<const __m128i *>(in + 16));
+    const __m128i v2 = _mm_loadu_si128(reinterpret_cast<const __m128i *>(in + 32));
+    const __m128i g0 = v0;
+    const __m128i g1 = _mm_or_si128(_mm_srli_si128(v0, 12), _mm_slli_si128(v1, 4));
+    const __m128i g2 = _mm_or_si128(_mm_srli_si128(v1, 8), _mm_slli_si128(v2, 8));
+    const __m128i g3 = _mm_srli_si128(v2, 4);
+    const __m128i low = _mm_packs_epi32(lanes_to_332(pixels_to_lanes(g0)), lanes_to_332(pixels_to_lanes(g1)));
+    const __m128i high = _mm_packs_epi32(lanes_to_332(pixels_to_lanes(g2)), lanes_to_332(pixels_to_lanes(g3)));
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(out + i), _mm_packus_epi16(low, high));
+  }
+#endif
+  for (; i + 4 <= width; i += 4, in += 12) {
+    const std::uint32_t w0 = get_le32(in), w1 = get_le32(in + 4), w2 = get_le32(in + 8);
+    const std::uint32_t p0 = ((w0 >> 16) & 0xE0) | ((w0 >> 11) & 0x1C) | ((w0 >> 6) & 0x03);
+    const std::uint32_t p1 = ((w1 >> 8) & 0xE0) | ((w1 >> 3) & 0x1C) | (w0 >> 30);
+    const std::uint32_t p2 = (w2 & 0xE0) | ((w1 >> 27) & 0x1C) | ((w1 >> 22) & 0x03);
+    const std::uint32_t p3 = ((w2 >> 24) & 0xE0) | ((w2 >> 19) & 0x1C) | ((w2 >> 14) & 0x03);
+    put_le32(out + i, p0 | p1 << 8 | p2 << 16 | p3 << 24);
+  }
+  for (; i < width; ++i, in += 3)
+    out[i] = static_cast<std::uint8_t>((in[2] & 0xE0) | ((in[1] >> 3) & 0x1C) | (in[0] >> 6));
+}
+
 }  // namespace
 
 int ScreenDisplay24Bits(HDC dc, int handle, int x, int y) {
@@ -198,11 +252,7 @@ int ScreenDisplay24Bits(HDC dc, int handle, int x, int y) {
   if (!picture) return kNoMemory;
   const std::int32_t source_row_bytes = size_for_long(picture.width, 24);
   for (std::int32_t r = 0; r < picture.height; ++r) {
-    const std::uint8_t *in = pixel_base(dib) + std::int64_t{r} * source_row_bytes;
-    std::uint8_t *out = picture.row(r);
-    // The 3-3-2 index: top three bits of red, of green, top two of blue.
-    for (std::int32_t i = 0; i < picture.width; ++i, in += 3)
-      out[i] = static_cast<std::uint8_t>((in[2] & 0xE0) | ((in[1] >> 3) & 0x1C) | (in[0] >> 6));
+    row_to_332(pixel_base(dib) + std::int64_t{r} * source_row_bytes, picture.row(r), picture.width);
   }
   picture.stretch(dc, image, x, y);
   return 1;

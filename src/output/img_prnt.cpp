@@ -62,16 +62,37 @@ struct render_source {
   std::int32_t height;
   std::uint8_t *work;        // one source row and kSourceRowSlack bytes
   const std::uint8_t *lut;   // tone table
+  // The source pixel of each destination pixel, (step_x * i) >> 8, worked out once a render.
+  const std::uint32_t *columns;
+  // The same as runs of destination pixels that take consecutive source pixels (a reduction
+  // by a little skips one now and then): the first pixel of each run, and the run count.
+  const std::uint32_t *runs;
+  std::int32_t run_count;
+  int window_order[3];  // block rows of the error window, see dither_buff
+  // The tone levels of the crop's pixels on one stored row of a 24-bit image (levels_row): an
+  // enlargement takes a stored row for several destination rows, and its grays are worked out
+  // once.
+  std::uint8_t *levels;
+  std::int64_t levels_row;
 } source;
 
-// Destination row r's source row, copied into the work buffer; the crop's first byte returned.
-const std::uint8_t *fetch_source_row(std::int32_t r) {
-  const std::int64_t row = source.bottom_row + static_cast<std::int64_t>((source.step_y * r) >> 8);
-  get_dib_raster(source.pixels, source.work, static_cast<int>(row), source.row_bytes);
-  return source.work + source.byte_offset;
+// The stored row that destination row r shows.
+std::int64_t stored_row(std::int32_t r) {
+  return source.bottom_row + static_cast<std::int64_t>((source.step_y * r) >> 8);
 }
 
-std::uint64_t source_pixel(std::int32_t i) { return (source.step_x * std::uint64_t(i)) >> 8; }
+// Destination row r's stored row, from the crop's first byte, read where it lies in the DIB.
+const std::uint8_t *source_row(std::int32_t r) {
+  return source.pixels + stored_row(r) * source.row_bytes + source.byte_offset;
+}
+
+// The same row for a reader of `bytes` bytes from the crop's first byte: in place when they lie
+// within the stored row, else from a copy in the work buffer, whose slack past the row is zeros.
+const std::uint8_t *source_row_bytes(std::int32_t r, std::int64_t bytes) {
+  if (source.byte_offset + bytes <= source.row_bytes) return source_row(r);
+  get_dib_raster(source.pixels, source.work, static_cast<int>(stored_row(r)), source.row_bytes);
+  return source.work + source.byte_offset;
+}
 
 std::uint8_t nibble(const std::uint8_t *row, std::uint64_t p) {
   const std::uint8_t byte = row[p / 2];
@@ -83,48 +104,78 @@ int gray(int red, int green, int blue) { return (30 * red + 59 * green + 11 * bl
 
 // Fills one window row with the tone-table levels of destination row r.
 void fetch_and_lutstretch(std::int32_t *values, std::int32_t r) {
-  const std::uint8_t *row = fetch_source_row(r);
-  for (std::int32_t i = 0; i < source.width; ++i) {
-    const std::uint64_t p = source_pixel(i);
-    int level;
-    switch (source.bits) {
-      case 4: level = nibble(row, p); break;
-      case 8: level = row[p]; break;
-      default: {
-        const std::uint8_t *px = row + 3 * p;
-        level = gray(px[2], px[1], px[0]);
-        break;
+  const std::uint8_t *row = source_row(r);
+  const std::uint8_t *lut = source.lut;
+  const std::uint32_t *columns = source.columns;
+  switch (source.bits) {
+    case 4:
+      for (std::int32_t i = 0; i < source.width; ++i) values[i] = lut[nibble(row, columns[i])];
+      return;
+    case 8:
+      for (std::int32_t i = 0; i < source.width; ++i) values[i] = lut[row[columns[i]]];
+      return;
+    default: {
+      std::uint8_t *levels = source.levels;
+      if (stored_row(r) != source.levels_row) {
+        for (std::int32_t p = 0; p < source.crop_width; ++p, row += 3) levels[p] = lut[gray(row[2], row[1], row[0])];
+        source.levels_row = stored_row(r);
       }
+      for (std::int32_t i = 0; i < source.width; ++i) values[i] = levels[columns[i]];
     }
-    values[i] = source.lut[level];
   }
 }
 
-// Fills one band row with destination row r at the image's own bit count.
-void fetch_and_stretch(std::uint8_t *out, std::int32_t band_row_bytes, std::int32_t r) {
-  const std::uint8_t *row = fetch_source_row(r);
-  if (source.crop_width == source.width) {
-    std::memcpy(out, row, static_cast<std::size_t>(band_row_bytes));
+// Destination pixels of `size` whole bytes from a source row: copied run by run where the runs
+// are long enough to pay for a call each, else pixel by pixel.
+template <std::size_t size>
+void copy_columns(std::uint8_t *out, const std::uint8_t *row) {
+  const std::uint32_t *columns = source.columns;
+  const std::int32_t width = source.width;
+  if (source.run_count > width / 4) {
+    for (std::int32_t i = 0; i < width; ++i)
+      std::memcpy(out + size * std::size_t(i), row + size * std::size_t{columns[i]}, size);
     return;
   }
-  std::memset(out, 0, static_cast<std::size_t>(band_row_bytes));
-  for (std::int32_t i = 0; i < source.width; ++i) {
-    const std::uint64_t p = source_pixel(i);
-    switch (source.bits) {
-      case 1:
-        if (row[p / 8] & (0x80 >> (p % 8))) out[i / 8] |= static_cast<std::uint8_t>(0x80 >> (i % 8));
-        break;
-      case 4:
-        out[i / 2] |= static_cast<std::uint8_t>(nibble(row, p) << ((i & 1) ? 0 : 4));
-        break;
-      case 8:
-        out[i] = row[p];
-        break;
-      default:
-        std::memcpy(out + 3 * std::int64_t{i}, row + 3 * p, 3);
-        break;
-    }
+  for (std::int32_t k = 0; k < source.run_count; ++k) {
+    const std::uint32_t first = source.runs[k];
+    const std::uint32_t end = k + 1 < source.run_count ? source.runs[k + 1] : std::uint32_t(width);
+    std::memcpy(out + size * first, row + size * columns[first], size * (end - first));
   }
+}
+
+// Fills one band row with destination row r at the image's own bit count; the row's padding
+// is zero.
+void fetch_and_stretch(std::uint8_t *out, std::int32_t band_row_bytes, std::int32_t r) {
+  if (source.crop_width == source.width) {
+    std::memcpy(out, source_row_bytes(r, band_row_bytes), static_cast<std::size_t>(band_row_bytes));
+    return;
+  }
+  const std::uint8_t *row = source_row(r);
+  const std::uint32_t *columns = source.columns;
+  const std::int32_t width = source.width;
+  std::int64_t written = 0;  // bytes of `out` the pixels set
+  switch (source.bits) {
+    case 1:
+      std::memset(out, 0, static_cast<std::size_t>(band_row_bytes));
+      for (std::int32_t i = 0; i < width; ++i) {
+        const std::uint32_t p = columns[i];
+        if (row[p / 8] & (0x80 >> (p % 8))) out[i / 8] |= static_cast<std::uint8_t>(0x80 >> (i % 8));
+      }
+      return;
+    case 4:
+      std::memset(out, 0, static_cast<std::size_t>(band_row_bytes));
+      for (std::int32_t i = 0; i < width; ++i)
+        out[i / 2] |= static_cast<std::uint8_t>(nibble(row, columns[i]) << ((i & 1) ? 0 : 4));
+      return;
+    case 8:
+      copy_columns<1>(out, row);
+      written = width;
+      break;
+    default:
+      copy_columns<3>(out, row);
+      written = 3 * std::int64_t{width};
+  }
+  std::memset(out + written, 0, static_cast<std::size_t>(band_row_bytes - written));
 }
 
 // Fills `rows` band rows from destination row `first` on. In black and white, the window's
@@ -142,14 +193,23 @@ void dither_buff(const image_object *band, std::int32_t *window, std::int32_t fi
   std::memset(pixels, 0, static_cast<std::size_t>(row_bytes) * static_cast<std::size_t>(rows));
   const std::int32_t n = source.width + kWindowExtra;
   std::int32_t *row0 = window + kWindowMargin;
-  if (first_band)
-    for (std::int32_t j = 0; j < kWindowRows; ++j)
+  // The window's rows move up by turns of which block row holds which, not by copying: the
+  // row dithered, the next and the one after are the block rows order[0], [1], [2]. A row
+  // wraps round with what it held; it is fetched anew, or lies past the destination and is
+  // never dithered, and no row's values reach another's pixels, only its margins.
+  int *order = source.window_order;
+  if (first_band) {
+    for (std::int32_t j = 0; j < kWindowRows; ++j) {
+      order[j] = static_cast<int>(j);
       if (first + j < source.height) fetch_and_lutstretch(row0 + j * n, first + j);
+    }
+  }
   for (std::int32_t k = 0; k < rows; ++k) {
-    dither_praster(pixels + std::int64_t{k} * row_bytes, window, n, first + k);
-    std::memmove(row0, row0 + n, sizeof(std::int32_t) * 2 * static_cast<std::size_t>(n));
-    if (first + k + kWindowRows < source.height)
-      fetch_and_lutstretch(row0 + 2 * n, first + k + kWindowRows);
+    std::int32_t *now = row0 + order[0] * n;
+    diffuse_stucki_row(pixels + std::int64_t{k} * row_bytes, now, row0 + order[1] * n,
+                       row0 + order[2] * n, n - kWindowExtra, first + k);
+    std::rotate(order, order + 1, order + kWindowRows);
+    if (first + k + kWindowRows < source.height) fetch_and_lutstretch(now, first + k + kWindowRows);
   }
 }
 
@@ -296,7 +356,11 @@ int print_dithered_image(HDC dc, int handle, POINT origin, SIZE size, bool black
   const std::int32_t height = record->height;
   const std::int32_t n = width + kWindowExtra;
   locked_block window(sizeof(std::int32_t) * (kWindowRows * std::size_t(n) + kWindowMargin), true);
-  locked_block work(std::size_t(image->row_bytes) + kSourceRowSlack, true);
+  // The work block holds a source row with its slack, the column and run tables, then the
+  // levels of a stored row.
+  const std::size_t row_part = std::size_t(image->row_bytes) + kSourceRowSlack;
+  const std::size_t tables = 2 * sizeof(std::uint32_t) * std::size_t(width);
+  locked_block work(row_part + tables + std::size_t(crop.width), true);
   if (!window || !work) {
     delete_image_object(band);
     return kNoMemory;
@@ -316,6 +380,18 @@ int print_dithered_image(HDC dc, int handle, POINT origin, SIZE size, bool black
   source.height = height;
   source.work = work.data();
   source.lut = lut;
+  // DIB rows are whole 32-bit words, so the table after the row and its slack is aligned.
+  auto *columns = reinterpret_cast<std::uint32_t *>(work.data() + row_part);
+  std::uint32_t *runs = columns + width;
+  source.run_count = 0;
+  for (std::int32_t i = 0; i < width; ++i) {
+    columns[i] = static_cast<std::uint32_t>((source.step_x * std::uint64_t(i)) >> 8);
+    if (i == 0 || columns[i] != columns[i - 1] + 1) runs[source.run_count++] = static_cast<std::uint32_t>(i);
+  }
+  source.columns = columns;
+  source.runs = runs;
+  source.levels = work.data() + row_part + tables;
+  source.levels_row = -1;
 
   std::uint8_t *dib = record->dib;
   const band_plan plan = plan_bands(height, record->row_bytes, Palette_Size(dib));

@@ -111,7 +111,8 @@ int nearest_index(const Rgb *table, const bool *in_use, int count, Rgb c) {
 
 int nearest_cached(ColorCache &cache, const Rgb *table, const bool *in_use, int count, Rgb c) {
   const std::uint32_t key = pack(c) | ColorCache::kValid;
-  const std::uint32_t slot = (key ^ (key >> 12)) & 4095u;
+  // A multiplicative hash: the colours of a regular table (3-3-2 steps, say) do not collide.
+  const std::uint32_t slot = (key * 0x9E3779B1u) >> 20;
   if (cache.keys[slot] != key) {
     cache.keys[slot] = key;
     cache.values[slot] = static_cast<std::uint8_t>(nearest_index(table, in_use, count, c));
@@ -132,8 +133,15 @@ struct ScreenState {
   // palette's mapping from an older epoch no longer holds.
   std::uint64_t epoch = 1;
   ColorCache nearest;  // answers for the current entries; cleared whenever an entry changes
+  std::uint64_t changes = 0;  // counts those clearings
   Surface surface;     // the pixels behind GetDC(NULL), made on first use
 };
+
+// Forgets the nearest-colour answers, which an entry taken or freed may have changed.
+void system_palette_changed(ScreenState &s) {
+  s.nearest = ColorCache{};
+  ++s.changes;
+}
 
 void reset_system_palette(ScreenState &s) {
   for (int i = 0; i < kSystemColors; ++i) {
@@ -146,7 +154,7 @@ void reset_system_palette(ScreenState &s) {
     s.in_use[i] = s.in_use[kSystemColors - kStaticHalf + i] = true;
   }
   ++s.epoch;
-  s.nearest = ColorCache{};
+  system_palette_changed(s);
 }
 
 ScreenState &screen() {
@@ -550,23 +558,34 @@ std::int64_t span_start(std::int64_t origin, std::int64_t extent) {
 struct AxisMap {
   int first = 0;
   std::vector<int> source;
+  bool one_to_one = false;  // equal unmirrored spans: each pixel takes the next source pixel
 };
 
 void axis_map(std::int64_t dst_start, std::int64_t dst_count, std::int64_t src_start,
               std::int64_t src_count, bool mirror, int dst_limit, std::int64_t src_limit,
               AxisMap *out) {
   out->source.clear();
+  out->one_to_one = dst_count == src_count && !mirror;
   const std::int64_t lo = std::max<std::int64_t>(dst_start, 0);
   const std::int64_t hi = std::min<std::int64_t>(dst_start + dst_count, dst_limit);
   if (dst_count <= 0 || src_count <= 0 || lo >= hi) return;
   out->first = static_cast<int>(lo);
   out->source.resize(static_cast<std::size_t>(hi - lo));
   const auto n = static_cast<std::uint64_t>(dst_count), m = static_cast<std::uint64_t>(src_count);
+  // (2d + 1) * m = s * 2n + rest, stepped from pixel to pixel instead of divided anew: each
+  // step adds 2m, that is step_s whole source pixels and step_rest.
+  const std::uint64_t first = (2 * static_cast<std::uint64_t>(lo - dst_start) + 1) * m;
+  std::uint64_t s = first / (2 * n), rest = first % (2 * n);
+  const std::uint64_t step_s = 2 * m / (2 * n), step_rest = 2 * m % (2 * n);
   for (std::int64_t p = lo; p < hi; ++p) {
-    const auto d = static_cast<std::uint64_t>(p - dst_start);
-    std::uint64_t s = (2 * d + 1) * m / (2 * n);
-    if (mirror) s = m - 1 - s;
-    const std::int64_t at = src_start + static_cast<std::int64_t>(s);
+    const std::uint64_t sampled = mirror ? m - 1 - s : s;
+    s += step_s;
+    rest += step_rest;
+    if (rest >= 2 * n) {
+      rest -= 2 * n;
+      ++s;
+    }
+    const std::int64_t at = src_start + static_cast<std::int64_t>(sampled);
     out->source[static_cast<std::size_t>(p - lo)] =
         at >= 0 && at < src_limit ? static_cast<int>(at) : -1;
   }
@@ -732,6 +751,37 @@ struct DibSource {
   std::array<std::uint32_t, 256> values{};  // the surface value of each colour-table entry
 };
 
+// The surface value of each entry of a DIB's colour table of `full` entries, `used` of them
+// given; indices beyond those draw black. A paint in bands hands over the same table band after
+// band, and on a palette screen each of its colours is a search, so the last answer is kept
+// while the table, the depth and the system palette stay the same.
+void table_values(const std::uint8_t *table, std::uint32_t full, std::uint32_t used,
+                  int surface_bits, std::array<std::uint32_t, 256> *values) {
+  static struct {
+    std::uint32_t full = 0, used = 0;
+    int surface_bits = 0;
+    std::uint64_t changes = 0;
+    std::array<std::uint8_t, 1024> table{};
+    std::array<std::uint32_t, 256> values{};
+  } last;
+  const std::uint64_t changes = screen().changes;
+  if (last.full == full && last.used == used && last.surface_bits == surface_bits &&
+      last.changes == changes && std::memcmp(last.table.data(), table, 4 * used) == 0) {
+    *values = last.values;
+    return;
+  }
+  for (std::uint32_t i = 0; i < full; ++i) {
+    const Rgb c = i < used ? Rgb{table[4 * i + 2], table[4 * i + 1], table[4 * i]} : kBlack;
+    (*values)[i] = color_value(surface_bits, c);
+  }
+  last.full = full;
+  last.used = used;
+  last.surface_bits = surface_bits;
+  last.changes = changes;
+  std::memcpy(last.table.data(), table, 4 * used);
+  last.values = *values;
+}
+
 bool dib_source(const BITMAPINFO *info, const void *bits, int surface_bits, DibSource *out) {
   const BITMAPINFOHEADER &h = info->bmiHeader;
   if (h.biSize < sizeof(BITMAPINFOHEADER) || h.biSize > kMaxDibHeader || h.biPlanes != 1 ||
@@ -754,11 +804,7 @@ bool dib_source(const BITMAPINFO *info, const void *bits, int surface_bits, DibS
     const std::uint32_t full = 1u << out->bits;
     const std::uint32_t used = h.biClrUsed != 0 && h.biClrUsed < full ? h.biClrUsed : full;
     const auto *table = reinterpret_cast<const std::uint8_t *>(info) + h.biSize;
-    // Indices beyond the table's entries draw black.
-    for (std::uint32_t i = 0; i < full; ++i) {
-      const Rgb c = i < used ? Rgb{table[4 * i + 2], table[4 * i + 1], table[4 * i]} : kBlack;
-      out->values[i] = color_value(surface_bits, c);
-    }
+    table_values(table, full, used, surface_bits, &out->values);
   }
   return true;
 }
@@ -776,6 +822,190 @@ std::uint32_t dib_value(const DibSource &dib, int surface_bits, int x, int row) 
       return surface_bits >= 24 ? pack(c) : color_value(surface_bits, c);
     }
   }
+}
+
+// StretchDIBits on whole rows, for the surfaces that store a pixel in whole bits of its own
+// bytes (1, 4, 8 and 24 bits; a 32-bit surface keeps the per-pixel path, which leaves each
+// pixel's fourth byte as it is). The per-pixel path asks dib_value and pixel_set for every
+// destination pixel; a paint of a large picture repeats the same few decisions millions of
+// times. Here each distinct source row is sampled once into the surface's own packing, and the
+// packed row is merged into every destination row it lands on, a plain copy under SRCCOPY. A
+// source row that already is the destination's packing (same depth, identity colours, a 1:1
+// run at the same bit phase: the library's bands, which it resamples itself) is merged straight
+// from the DIB. The result is pixel for pixel that of the per-pixel path.
+bool row_stretch_enabled = true;
+
+// The destination pixels of a map that take a source pixel form one run, since the sampled
+// source pixel moves monotonically along the span; [begin, end) within map.source.
+struct Run {
+  std::size_t begin = 0, end = 0;
+};
+
+Run visible_run(const AxisMap &m) {
+  Run r{0, m.source.size()};
+  while (r.begin < r.end && m.source[r.begin] < 0) ++r.begin;
+  while (r.end > r.begin && m.source[r.end - 1] < 0) --r.end;
+  return r;
+}
+
+// Surface values of source pixels sx[0 .. count) of DIB row `row` (counted from the top).
+void sample_dib_row(const DibSource &dib, int surface_bits, const int *sx, std::size_t count,
+                    int row, std::uint32_t *out) {
+  const std::uint8_t *p = dib.pixels + static_cast<std::size_t>(dib.height - 1 - row) * dib.stride;
+  const std::uint32_t *values = dib.values.data();
+  switch (dib.bits) {
+    case 1:
+      for (std::size_t j = 0; j < count; ++j)
+        out[j] = values[(p[sx[j] >> 3] >> (7 - (sx[j] & 7))) & 1];
+      return;
+    case 4:
+      for (std::size_t j = 0; j < count; ++j)
+        out[j] = values[(p[sx[j] >> 1] >> ((sx[j] & 1) ? 0 : 4)) & 15];
+      return;
+    case 8:
+      for (std::size_t j = 0; j < count; ++j) out[j] = values[p[sx[j]]];
+      return;
+    default:
+      break;
+  }
+  if (surface_bits >= 24) {
+    for (std::size_t j = 0; j < count; ++j) {
+      const std::uint8_t *q = p + static_cast<std::size_t>(sx[j]) * 3;
+      out[j] = q[0] | (std::uint32_t{q[1]} << 8) | (std::uint32_t{q[2]} << 16);
+    }
+    return;
+  }
+  // Matching a colour costs a search: neighbours of one colour share the answer.
+  std::uint32_t last_colour = 0, last_value = color_value(surface_bits, kBlack);
+  for (std::size_t j = 0; j < count; ++j) {
+    const std::uint8_t *q = p + static_cast<std::size_t>(sx[j]) * 3;
+    const std::uint32_t colour = q[0] | (std::uint32_t{q[1]} << 8) | (std::uint32_t{q[2]} << 16);
+    if (colour != last_colour) {
+      last_colour = colour;
+      last_value = color_value(surface_bits, unpack(colour));
+    }
+    out[j] = last_value;
+  }
+}
+
+// Packs values as a surface row of `bits` stores them, the first at bit phase `phase` (pixels
+// into its byte) of out[0]; bits outside the values are zero.
+void pack_values(const std::uint32_t *v, std::size_t count, int bits, int phase,
+                 std::uint8_t *out) {
+  switch (bits) {
+    case 1:
+      for (std::size_t j = 0; j < count; ++j) {
+        const std::size_t x = j + static_cast<std::size_t>(phase);
+        out[x >> 3] = static_cast<std::uint8_t>(out[x >> 3] | ((v[j] & 1u) << (7 - (x & 7))));
+      }
+      return;
+    case 4:
+      for (std::size_t j = 0; j < count; ++j) {
+        const std::size_t x = j + static_cast<std::size_t>(phase);
+        out[x >> 1] = static_cast<std::uint8_t>(out[x >> 1] | ((v[j] & 15u) << ((x & 1) ? 0 : 4)));
+      }
+      return;
+    case 8:
+      for (std::size_t j = 0; j < count; ++j) out[j] = static_cast<std::uint8_t>(v[j]);
+      return;
+    default:
+      for (std::size_t j = 0; j < count; ++j, out += 3) {
+        out[0] = static_cast<std::uint8_t>(v[j]);
+        out[1] = static_cast<std::uint8_t>(v[j] >> 8);
+        out[2] = static_cast<std::uint8_t>(v[j] >> 16);
+      }
+  }
+}
+
+// A packed row onto `bytes` bytes of a surface row through the raster operation; of the first
+// and last byte only the bits of `first_mask` and `last_mask` change. Every operation works bit
+// by bit on stored values, so bytes can be combined whole.
+void merge_row(std::uint8_t *dst, const std::uint8_t *src, std::size_t bytes,
+               std::uint8_t first_mask, std::uint8_t last_mask, Rop rop) {
+  auto combine = [rop](std::uint8_t d, std::uint8_t s) {
+    return static_cast<std::uint8_t>(apply_rop(rop, d, s, 0xFF));
+  };
+  auto masked = [&](std::size_t k, std::uint8_t mask) {
+    dst[k] = static_cast<std::uint8_t>((dst[k] & ~mask) | (combine(dst[k], src[k]) & mask));
+  };
+  if (bytes == 1) {
+    masked(0, first_mask & last_mask);
+    return;
+  }
+  masked(0, first_mask);
+  const std::size_t middle = bytes - 2;
+  if (rop == Rop::kCopy) {
+    std::memcpy(dst + 1, src + 1, middle);
+  } else {
+    for (std::size_t k = 1; k <= middle; ++k) dst[k] = combine(dst[k], src[k]);
+  }
+  masked(bytes - 1, last_mask);
+}
+
+// True when the DIB's values are its pixels' own bits on this surface.
+bool values_are_identity(const DibSource &dib, int surface_bits) {
+  if (dib.bits == 24) return surface_bits == 24;
+  if (dib.bits != surface_bits) return false;
+  for (std::uint32_t i = 0; i < (1u << dib.bits); ++i)
+    if (dib.values[i] != i) return false;
+  return true;
+}
+
+// The row path's answer to a StretchDIBits whose maps are made; false (nothing drawn) when it
+// does not take this surface, so that the per-pixel path draws instead.
+bool stretch_rows(Surface &dst, const AxisMap &xs, const AxisMap &ys, Rop rop,
+                  const DibSource &dib) {
+  const int bits = dst.bits;
+  if (!row_stretch_enabled || bits == 32) return false;
+  const Run run = visible_run(xs);
+  if (run.begin == run.end) return true;
+  const std::size_t count = run.end - run.begin;
+  const int *sx = xs.source.data() + run.begin;
+  const std::size_t x0 = static_cast<std::size_t>(xs.first) + run.begin;
+  const std::size_t bit0 = x0 * static_cast<std::size_t>(bits);
+  const std::size_t bit_end = bit0 + count * static_cast<std::size_t>(bits);
+  const std::size_t first_byte = bit0 / 8, bytes = (bit_end + 7) / 8 - first_byte;
+  const auto first_mask = static_cast<std::uint8_t>(0xFFu >> (bit0 % 8));
+  const auto last_mask = static_cast<std::uint8_t>(0xFFu << ((8 - bit_end % 8) % 8));
+  const std::size_t source_bit0 = static_cast<std::size_t>(sx[0]) * static_cast<std::size_t>(dib.bits);
+  bool direct = values_are_identity(dib, bits) && source_bit0 % 8 == bit0 % 8;
+  for (std::size_t j = 1; direct && !xs.one_to_one && j < count; ++j) direct = sx[j] == sx[j - 1] + 1;
+  const bool bytes_to_bytes = dib.bits == 8 && bits == 8;
+  std::array<std::uint8_t, 256> byte_values{};
+  for (std::size_t i = 0; bytes_to_bytes && i < byte_values.size(); ++i)
+    byte_values[i] = static_cast<std::uint8_t>(dib.values[i]);
+  std::vector<std::uint32_t> values;
+  std::vector<std::uint8_t> packed;
+  if (!direct) {
+    values.resize(bytes_to_bytes ? 0 : count);
+    packed.resize(bytes);
+  }
+  int sampled = -1;
+  const std::uint8_t *src = nullptr;
+  for (std::size_t i = 0; i < ys.source.size(); ++i) {
+    const int sy = ys.source[i];
+    if (sy < 0) continue;
+    if (direct) {
+      src = dib.pixels + static_cast<std::size_t>(dib.height - 1 - sy) * dib.stride +
+            source_bit0 / 8;
+    } else if (sy != sampled) {
+      if (bytes_to_bytes) {
+        // A palette picture on a palette screen: one table look-up a pixel.
+        const std::uint8_t *p = dib.pixels + static_cast<std::size_t>(dib.height - 1 - sy) * dib.stride;
+        for (std::size_t j = 0; j < count; ++j) packed[j] = byte_values[p[sx[j]]];
+      } else {
+        sample_dib_row(dib, bits, sx, count, sy, values.data());
+        std::fill(packed.begin(), packed.end(), 0);
+        pack_values(values.data(), count, bits,
+                    static_cast<int>((bit0 % 8) / static_cast<std::size_t>(bits)), packed.data());
+      }
+      sampled = sy;
+      src = packed.data();
+    }
+    std::uint8_t *row = dst.pixels.data() + static_cast<std::size_t>(ys.first + static_cast<int>(i)) * dst.stride;
+    merge_row(row + first_byte, src, bytes, first_mask, last_mask, rop);
+  }
+  return true;
 }
 
 // How GetDIBits turns a bitmap's values into DIB indices at 8 bits: the colour table it
@@ -923,6 +1153,8 @@ std::size_t live_gdi_objects() {
 }
 
 void fail_gdi_creation(unsigned n) { gdi().fail_countdown = n; }
+
+void set_row_stretch(bool on) { row_stretch_enabled = on; }
 
 }  // namespace pxv_platform
 
@@ -1146,7 +1378,7 @@ UINT WINAPI RealizePalette(HDC dc) {
       s.in_use[i] = false;
     }
     ++s.epoch;
-    s.nearest = ColorCache{};
+    system_palette_changed(s);
   }
   p->to_system.resize(p->entries.size());
   for (std::size_t i = 0; i < p->entries.size(); ++i) {
@@ -1160,7 +1392,7 @@ UINT WINAPI RealizePalette(HDC dc) {
       if (!s.in_use[k]) {
         s.system[k] = c;
         s.in_use[k] = true;
-        s.nearest = ColorCache{};
+        system_palette_changed(s);
         at = k;
       }
     if (at < 0) at = nearest_system(c);
@@ -1291,16 +1523,26 @@ int WINAPI StretchDIBits(HDC dc, int x, int y, int width, int height, int src_x,
     return 0;
   const std::int64_t sw = src_width < 0 ? -std::int64_t{src_width} : src_width;
   const std::int64_t sh = src_height < 0 ? -std::int64_t{src_height} : src_height;
-  AxisMap xs, ys;
-  axis_map(span_start(r.x, r.width), std::abs(r.width), span_start(src_x, src_width), sw,
-           (r.width < 0) != (src_width < 0), surface->width, dib.width, &xs);
+  // A paint in bands asks for the same columns band after band: the last map is kept.
+  static AxisMap xs;
+  static std::array<std::int64_t, 7> xs_made_for{};
+  const std::array<std::int64_t, 7> x_key = {span_start(r.x, r.width), std::abs(r.width),
+                                             span_start(src_x, src_width), sw,
+                                             (r.width < 0) != (src_width < 0), surface->width,
+                                             dib.width};
+  if (x_key != xs_made_for || xs.source.empty()) {
+    axis_map(x_key[0], x_key[1], x_key[2], x_key[3], x_key[4] != 0, surface->width, dib.width, &xs);
+    xs_made_for = x_key;
+  }
+  AxisMap ys;
   // src_y counts from the DIB's bottom row; counted from the top, as the destination is, the
   // source span starts at height - (its bottom row + its rows).
   const std::int64_t src_top = dib.height - (span_start(src_y, src_height) + sh);
   axis_map(span_start(r.y, r.height), std::abs(r.height), src_top, sh,
            (r.height < 0) != (src_height < 0), surface->height, dib.height, &ys);
   const int surface_bits = surface->bits;
-  blit(*surface, xs, ys, rop, [&](int sx, int sy) { return dib_value(dib, surface_bits, sx, sy); });
+  if (!stretch_rows(*surface, xs, ys, rop, dib))
+    blit(*surface, xs, ys, rop, [&](int sx, int sy) { return dib_value(dib, surface_bits, sx, sy); });
   report_rows(*d, ys);
   return clamp32(sh);
 }

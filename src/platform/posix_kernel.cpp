@@ -165,6 +165,12 @@ void fill_ofstruct(LPOFSTRUCT info, LPCSTR name, int error) {
 
 extern "C" {
 
+SIZE_T PxvSetMemoryLimit(SIZE_T bytes) {
+  const SIZE_T previous = memory().limit;
+  memory().limit = bytes < 1 ? 1 : bytes;
+  return previous;
+}
+
 HGLOBAL WINAPI GlobalAlloc(UINT flags, SIZE_T bytes) { return block_alloc(flags, bytes); }
 HGLOBAL WINAPI GlobalReAlloc(HGLOBAL mem, SIZE_T bytes, UINT flags) {
   return block_realloc(mem, bytes, flags);
@@ -429,7 +435,7 @@ extern "C" int wsprintfA(LPSTR out, LPCSTR format, ...) {
 
 namespace pxv_platform {
 
-void set_block_limit(std::size_t bytes) { memory().limit = bytes; }
+void set_block_limit(std::size_t bytes) { PxvSetMemoryLimit(bytes); }
 std::size_t block_limit() { return memory().limit; }
 void fail_allocation(unsigned n) { memory().fail_countdown = n; }
 std::uint64_t allocation_count() { return memory().allocations; }

@@ -10,7 +10,8 @@
 
 namespace pxv_platform {
 
-// Blocks larger than this fail like an exhausted heap (default 1 GiB).
+// Blocks larger than this fail like an exhausted heap (default 1 GiB); PxvSetMemoryLimit is the
+// same limit as hosts set it.
 void set_block_limit(std::size_t bytes);
 std::size_t block_limit();
 
@@ -36,5 +37,8 @@ std::size_t live_gdi_objects();
 // CreatePen, GetDC, BeginPaint and PxvCreatePrinterDC, counted once their arguments have been
 // accepted.
 void fail_gdi_creation(unsigned n);
+// StretchDIBits on whole rows (true, the default) or pixel by pixel, the plain model the row
+// path must match.
+void set_row_stretch(bool on);
 
 }  // namespace pxv_platform

@@ -6,8 +6,9 @@
 // unlocks before it returns; a failure (-1) gives back what it took and leaves the DIB, the record
 // and the crop rectangle as they were. Operations that change the size build a complete new DIB
 // and put it under the same handle; a saved palette stays with the handle, since the colours have
-// not changed. The one documented exception: a quarter turn is a transposition followed by a
-// mirror, and a mirror that fails leaves the image transposed.
+// not changed. Mirrors and half turns work in place through one work row. A quarter turn is a
+// transposition followed by a mirror, both made in one pass into the new DIB, so the mirror has
+// no failure of its own that could leave the image transposed.
 //
 // Arithmetic that hosts have always been given is kept: resizing steps in 8 fraction bits,
 // rounded down (worked out in 64 bits, since an old width times 256 wraps 32 bits past 16M
@@ -29,9 +30,16 @@
 //   row read returned, so a file never changes its size.
 #include "process/img_proc.h"
 
+#include <algorithm>
+#include <array>
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <utility>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "color/dither.h"
 #include "core/dib.h"
@@ -95,11 +103,6 @@ void report(PXV_PROGRESS_PROC progress, LONG user, std::int32_t total, std::int3
   if (progress != nullptr) progress(user, total, row);
 }
 
-// Bytes from the start of a row to pixel x, whose bit count starts it on a byte.
-std::uint64_t byte_of_pixel(std::int32_t x, int bits) {
-  return std::uint64_t(static_cast<std::uint32_t>(x)) * static_cast<std::uint32_t>(bits) / 8;
-}
-
 using row_mirror = void (*)(std::uint8_t *, const std::uint8_t *, std::int32_t);
 
 row_mirror mirror_for(int bits) {
@@ -153,123 +156,295 @@ std::int32_t file_at(std::uint64_t at) { return static_cast<std::int32_t>(at); }
 }  // namespace
 
 // ---------------------------------------------------------------------------------------------
-// Mirroring.
-
-void flip_1bit(std::uint8_t *dest, const std::uint8_t *src, std::int32_t width) {
-  for (std::int32_t x = 0; x < width; ++x) or_bit(dest, x, get_bit(src, width - 1 - x));
-}
-
-void flip_4bit(std::uint8_t *dest, const std::uint8_t *src, std::int32_t width) {
-  for (std::int32_t x = 0; x < width; ++x) or_nibble(dest, x, get_nibble(src, width - 1 - x));
-}
-
-void flip_8bit(std::uint8_t *dest, const std::uint8_t *src, std::int32_t width) {
-  for (std::int32_t x = 0; x < width; ++x) dest[x] = src[width - 1 - x];
-}
-
-void flip_24bit(std::uint8_t *dest, const std::uint8_t *src, std::int32_t width) {
-  // The pixel moves whole: blue, green and red keep their order.
-  for (std::int32_t x = 0; x < width; ++x) std::memcpy(dest + 3 * x, src + 3 * (width - 1 - x), 3);
-}
-
-// ---------------------------------------------------------------------------------------------
-// Quarter turns: the stored pixel array is transposed in bands, so that the work memory stays
-// near 32 KB beside the new DIB however large the image is.
+// Mirroring. The kernels move several pixels a step and write whole bytes: a mirrored row fills
+// the first bytes of `dest`, and the bits or nibble past its last pixel are 0 whatever the
+// source's padding held.
 
 namespace {
 
-constexpr std::int32_t kRotateBandBytes = 32768;
-constexpr std::int32_t kRotateRowsAlign = 32;
-constexpr std::int32_t kRotateShortAlign = 4;
-// 1-bit bands of a multiple of 8 rows start on a byte of the new rows.
-constexpr std::int32_t kRotateBitAlign = 8;
+inline std::uint64_t reverse_bytes(std::uint64_t v) {
+  v = ((v & 0x00FF00FF00FF00FFull) << 8) | ((v >> 8) & 0x00FF00FF00FF00FFull);
+  v = ((v & 0x0000FFFF0000FFFFull) << 16) | ((v >> 16) & 0x0000FFFF0000FFFFull);
+  return (v << 32) | (v >> 32);
+}
+
+// Words of a row in little-endian order: byte k of the row is bits 8k to 8k + 7 of the word.
+inline std::uint64_t load_le64(const std::uint8_t *p) {
+  std::uint64_t v;
+  std::memcpy(&v, p, sizeof v);
+  if constexpr (std::endian::native == std::endian::big) v = reverse_bytes(v);
+  return v;
+}
+
+inline void store_le64(std::uint8_t *p, std::uint64_t v) {
+  if constexpr (std::endian::native == std::endian::big) v = reverse_bytes(v);
+  std::memcpy(p, &v, sizeof v);
+}
+
+// Each byte turned over: its bits for 1-bit rows, its two nibbles for 4-bit rows.
+constexpr auto kTurnedBits = [] {
+  std::array<std::uint8_t, 256> t{};
+  for (int v = 0; v < 256; ++v)
+    for (int b = 0; b < 8; ++b) t[v] = static_cast<std::uint8_t>(t[v] | (((v >> b) & 1) << (7 - b)));
+  return t;
+}();
+constexpr auto kTurnedNibbles = [] {
+  std::array<std::uint8_t, 256> t{};
+  for (int v = 0; v < 256; ++v) t[v] = static_cast<std::uint8_t>((v << 4) | (v >> 4));
+  return t;
+}();
+
+// The source's bytes from the last, each turned over, are the mirrored row moved on by the
+// padding bits of the source's last byte: shifting them back drops that padding.
+void flip_packed(std::uint8_t *dest, const std::uint8_t *src, std::int32_t width, int bits,
+                 const std::array<std::uint8_t, 256> &turned) {
+  const std::int64_t used = (std::int64_t(width) * bits + 7) / 8;
+  const int pad = static_cast<int>(used * 8 - std::int64_t(width) * bits);
+  const std::uint8_t *last = src + used - 1;
+  if (pad == 0) {
+    for (std::int64_t k = 0; k < used; ++k) dest[k] = turned[last[-k]];
+    return;
+  }
+  for (std::int64_t k = 0; k + 1 < used; ++k)
+    dest[k] = static_cast<std::uint8_t>((turned[last[-k]] << pad) | (turned[last[-k - 1]] >> (8 - pad)));
+  dest[used - 1] = static_cast<std::uint8_t>(turned[src[0]] << pad);
+}
 
 }  // namespace
 
-std::int32_t rotate_band_rows(std::int32_t row_bytes, int bits, std::int32_t height, std::int32_t first) {
-  std::int32_t n = kRotateBandBytes / row_bytes;
-  if (n < kRotateRowsAlign) n -= n % kRotateShortAlign;
-  else n -= n % kRotateRowsAlign;
-  if (bits == 1) n -= n % kRotateBitAlign;
-  // Rows longer than 8192 bytes: a few rows at a time all the same.
-  if (n == 0) n = bits == 1 ? kRotateBitAlign : kRotateShortAlign;
-  if (n > height - first) n = height - first;
-  return n;
+void flip_1bit(std::uint8_t *dest, const std::uint8_t *src, std::int32_t width) {
+  flip_packed(dest, src, width, 1, kTurnedBits);
 }
 
-std::int32_t get_rasters_for_rotate(const std::uint8_t *header, std::uint8_t *band, std::int32_t first) {
-  const dib_view v = view_of(const_cast<std::uint8_t *>(header));
-  const std::int32_t n = rotate_band_rows(v.row_bytes, v.bits, v.height, first);
-  std::memcpy(band, row_at(v, first), static_cast<std::size_t>(n) * static_cast<std::size_t>(v.row_bytes));
-  return n;
+void flip_4bit(std::uint8_t *dest, const std::uint8_t *src, std::int32_t width) {
+  flip_packed(dest, src, width, 4, kTurnedNibbles);
 }
 
-void rotate_dib_low(std::uint8_t *transposed, const std::uint8_t *band, std::int32_t row_bytes,
-                    const std::uint8_t *header, std::int32_t rows) {
-  const std::int32_t width = dib_width(header);
-  const int bits = dib_bit_count(header);
-  const std::size_t line = static_cast<std::size_t>(size_for_long(rows, bits));
-  // Cleared first: the lines' unused bits and bytes become the new rows' padding.
-  std::memset(transposed, 0, line * static_cast<std::size_t>(width));
-  // Line j gathers column j down the band; each depth has its own loop, so that the inner loop
-  // moves pixels and nothing else.
-  auto each_line = [&](auto gather) {
-    for (std::int32_t j = 0; j < width; ++j) {
-      std::uint8_t *t = transposed + line * static_cast<std::size_t>(j);
-      const std::uint8_t *row = band;
-      for (std::int32_t i = 0; i < rows; ++i, row += row_bytes) gather(t, i, row, j);
-    }
-  };
+#if defined(__SSE2__)
+namespace {
+
+// The 16 bytes of a vector in reverse order: its words reversed, then the two bytes of each.
+inline __m128i reverse_vector(__m128i v) {
+  v = _mm_shuffle_epi32(v, _MM_SHUFFLE(0, 1, 2, 3));
+  v = _mm_shufflehi_epi16(_mm_shufflelo_epi16(v, _MM_SHUFFLE(2, 3, 0, 1)), _MM_SHUFFLE(2, 3, 0, 1));
+  return _mm_or_si128(_mm_slli_epi16(v, 8), _mm_srli_epi16(v, 8));
+}
+
+// Bytes at positions p of a 48-byte block with p mod 3 == m, for each of its three vectors.
+constexpr auto kThirds = [] {
+  std::array<std::array<std::array<std::uint8_t, 16>, 3>, 3> t{};
+  for (int m = 0; m < 3; ++m)
+    for (int k = 0; k < 3; ++k)
+      for (int b = 0; b < 16; ++b) t[m][k][b] = (16 * k + b) % 3 == m ? 0xFF : 0;
+  return t;
+}();
+
+inline __m128i third(int m, int k) { return _mm_loadu_si128(reinterpret_cast<const __m128i *>(kThirds[m][k].data())); }
+
+// Sixteen 24-bit pixels mirrored: the block's 48 bytes reversed put the pixels in place with
+// their channels reversed, and the first and third byte of each pixel then change places.
+void flip_24bit_block(std::uint8_t *dest, const std::uint8_t *src) {
+  __m128i o[3];
+  for (int k = 0; k < 3; ++k) o[k] = reverse_vector(_mm_loadu_si128(reinterpret_cast<const __m128i *>(src + 16 * (2 - k))));
+  const __m128i zero = _mm_setzero_si128();
+  for (int k = 0; k < 3; ++k) {
+    const __m128i before = k > 0 ? o[k - 1] : zero, after = k < 2 ? o[k + 1] : zero;
+    const __m128i ahead = _mm_or_si128(_mm_srli_si128(o[k], 2), _mm_slli_si128(after, 14));
+    const __m128i behind = _mm_or_si128(_mm_slli_si128(o[k], 2), _mm_srli_si128(before, 14));
+    const __m128i v = _mm_or_si128(_mm_or_si128(_mm_and_si128(ahead, third(0, k)), _mm_and_si128(o[k], third(1, k))),
+                                   _mm_and_si128(behind, third(2, k)));
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(dest + 16 * k), v);
+  }
+}
+
+}  // namespace
+#endif
+
+void flip_8bit(std::uint8_t *dest, const std::uint8_t *src, std::int32_t width) {
+  std::int32_t x = 0;
+  for (; x + 8 <= width; x += 8) {
+    std::uint64_t v;
+    std::memcpy(&v, src + width - 8 - x, sizeof v);
+    v = reverse_bytes(v);
+    std::memcpy(dest + x, &v, sizeof v);
+  }
+  for (; x < width; ++x) dest[x] = src[width - 1 - x];
+}
+
+void flip_24bit(std::uint8_t *dest, const std::uint8_t *src, std::int32_t width) {
+  // Whole pixels move, so blue, green and red keep their order: sixteen at a time where the
+  // machine has vectors, then four (12 bytes) at a time, then one.
+  auto from = [&](std::int32_t x, std::int32_t n) { return src + 3 * std::ptrdiff_t(width - n - x); };
+  std::int32_t x = 0;
+#if defined(__SSE2__)
+  for (; x + 16 <= width; x += 16) flip_24bit_block(dest + 3 * std::ptrdiff_t(x), from(x, 16));
+#endif
+  constexpr std::uint64_t kPixel = 0xFFFFFF;
+  for (; x + 4 <= width; x += 4) {
+    const std::uint8_t *s = from(x, 4);
+    const std::uint64_t lo = load_le64(s), hi = get_le32(s + 8);
+    const std::uint64_t p0 = lo & kPixel, p1 = (lo >> 24) & kPixel, p2 = ((lo >> 48) | (hi << 16)) & kPixel;
+    const std::uint64_t p3 = hi >> 8;
+    std::uint8_t *d = dest + 3 * std::ptrdiff_t(x);
+    store_le64(d, p3 | (p2 << 24) | (p1 << 48));
+    put_le32(d + 8, static_cast<std::uint32_t>((p1 >> 16) | (p0 << 8)));
+  }
+  for (; x < width; ++x) std::memcpy(dest + 3 * std::ptrdiff_t(x), from(x, 1), 3);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Quarter turns: a transposition of the stored pixel array, then a mirror. The transposition
+// goes tile by tile straight from the old DIB into the new one, so that the rows it reads and
+// the rows it writes both stay in cache whatever the image's size, and each byte of the new DIB
+// is written once.
+
+namespace {
+
+// Pixels on a side of a tile; a multiple of 8, so that 1- and 4-bit tiles start on bytes and
+// 24-bit tiles take whole groups of eight rows.
+constexpr std::int32_t kTurnTile = 64, kTurnTile24 = 128;
+
+// The tiles of `side` pixels, a band of new rows at a time.
+template <class Tile>
+void each_tile(std::int32_t width, std::int32_t height, std::int32_t side, Tile tile) {
+  for (std::int32_t j = 0; j < width; j += side)
+    for (std::int32_t i = 0; i < height; i += side) tile(j, std::min(j + side, width), i, std::min(i + side, height));
+}
+
+// An 8 x 8 bit matrix, row k in byte 7 - k (most significant first), each row's first pixel in
+// its most significant bit, transposed by exchanging ever larger blocks across the diagonal.
+std::uint64_t transpose_bits8x8(std::uint64_t x) {
+  std::uint64_t t = (x ^ (x >> 7)) & 0x00AA00AA00AA00AAull;
+  x ^= t ^ (t << 7);
+  t = (x ^ (x >> 14)) & 0x0000CCCC0000CCCCull;
+  x ^= t ^ (t << 14);
+  t = (x ^ (x >> 28)) & 0x00000000F0F0F0F0ull;
+  return x ^ t ^ (t << 28);
+}
+
+#if defined(__SSE2__)
+// Eight rows of eight bytes into eight columns, by interleaving bytes, then pairs, then fours.
+void transpose_bytes8x8(const std::uint8_t *src, std::ptrdiff_t src_stride, std::uint8_t *dest,
+                        std::ptrdiff_t dest_stride) {
+  __m128i r[8];
+  for (int k = 0; k < 8; ++k) r[k] = _mm_loadl_epi64(reinterpret_cast<const __m128i *>(src + k * src_stride));
+  const __m128i a0 = _mm_unpacklo_epi8(r[0], r[1]), a1 = _mm_unpacklo_epi8(r[2], r[3]);
+  const __m128i a2 = _mm_unpacklo_epi8(r[4], r[5]), a3 = _mm_unpacklo_epi8(r[6], r[7]);
+  const __m128i b0 = _mm_unpacklo_epi16(a0, a1), b1 = _mm_unpackhi_epi16(a0, a1);
+  const __m128i b2 = _mm_unpacklo_epi16(a2, a3), b3 = _mm_unpackhi_epi16(a2, a3);
+  const __m128i c[4] = {_mm_unpacklo_epi32(b0, b2), _mm_unpackhi_epi32(b0, b2), _mm_unpacklo_epi32(b1, b3),
+                        _mm_unpackhi_epi32(b1, b3)};
+  for (int k = 0; k < 4; ++k) {
+    _mm_storel_epi64(reinterpret_cast<__m128i *>(dest + 2 * k * dest_stride), c[k]);
+    _mm_storel_epi64(reinterpret_cast<__m128i *>(dest + (2 * k + 1) * dest_stride), _mm_unpackhi_epi64(c[k], c[k]));
+  }
+}
+constexpr bool kByteBlocks = true;
+#else
+constexpr bool kByteBlocks = false;
+#endif
+
+}  // namespace
+
+void transpose_pixels(const std::uint8_t *src, std::ptrdiff_t src_stride, std::uint8_t *dest,
+                      std::ptrdiff_t dest_stride, std::int32_t width, std::int32_t height, int bits) {
+  auto in = [&](std::int32_t i) { return src + i * src_stride; };
+  auto out = [&](std::int32_t j) { return dest + j * dest_stride; };
   switch (bits) {
     case 1:
-      each_line([](std::uint8_t *t, std::int32_t i, const std::uint8_t *row, std::int32_t j) { or_bit(t, i, get_bit(row, j)); });
+      // 8 x 8 pixel blocks: a byte from each of eight rows, the block transposed in a word, a byte
+      // into each of eight new rows. Rows past the last read as 0, which is the new rows' padding.
+      each_tile(width, height, kTurnTile, [&](std::int32_t j0, std::int32_t j1, std::int32_t i0, std::int32_t i1) {
+        for (std::int32_t j = j0; j < j1; j += 8)
+          for (std::int32_t i = i0; i < i1; i += 8) {
+            std::uint64_t x = 0;
+            for (int k = 0; k < 8 && i + k < height; ++k) x |= std::uint64_t(in(i + k)[j / 8]) << (56 - 8 * k);
+            x = transpose_bits8x8(x);
+            for (int m = 0; m < 8 && j + m < width; ++m) out(j + m)[i / 8] = static_cast<std::uint8_t>(x >> (56 - 8 * m));
+          }
+      });
       break;
     case 4:
-      each_line([](std::uint8_t *t, std::int32_t i, const std::uint8_t *row, std::int32_t j) { or_nibble(t, i, get_nibble(row, j)); });
+      each_tile(width, height, kTurnTile, [&](std::int32_t j0, std::int32_t j1, std::int32_t i0, std::int32_t i1) {
+        for (std::int32_t j = j0; j < j1; ++j) {
+          std::uint8_t *d = out(j);
+          for (std::int32_t i = i0; i < i1; ++i) {
+            const std::uint32_t n = get_nibble(in(i), std::uint64_t(j));
+            d[i / 2] = static_cast<std::uint8_t>((i & 1) ? d[i / 2] | n : n << 4);
+          }
+        }
+      });
       break;
     case 8:
-      each_line([](std::uint8_t *t, std::int32_t i, const std::uint8_t *row, std::int32_t j) { t[i] = row[j]; });
+      each_tile(width, height, kTurnTile, [&](std::int32_t j0, std::int32_t j1, std::int32_t i0, std::int32_t i1) {
+        // Whole 8 x 8 blocks where the machine has them, then pixel by pixel along the edges.
+        const std::int32_t jb = kByteBlocks ? j0 + ((j1 - j0) & ~7) : j0;
+        const std::int32_t ib = kByteBlocks ? i0 + ((i1 - i0) & ~7) : i0;
+#if defined(__SSE2__)
+        for (std::int32_t j = j0; j < jb; j += 8)
+          for (std::int32_t i = i0; i < ib; i += 8) transpose_bytes8x8(in(i) + j, src_stride, out(j) + i, dest_stride);
+#endif
+        auto pixels = [&](std::int32_t ja, std::int32_t jz, std::int32_t ia, std::int32_t iz) {
+          for (std::int32_t j = ja; j < jz; ++j)
+            for (std::int32_t i = ia; i < iz; ++i) out(j)[i] = in(i)[j];
+        };
+        pixels(jb, j1, i0, i1);
+        pixels(j0, jb, ib, i1);
+      });
       break;
     default:
-      each_line([](std::uint8_t *t, std::int32_t i, const std::uint8_t *row, std::int32_t j) { std::memcpy(t + 3 * i, row + 3 * j, 3); });
+      // Eight source rows at a time: column j of the eight makes 24 bytes of new row j, written
+      // as three words, so that each store into the scattered new rows carries eight pixels.
+      // Rows left at a tile's end go a pixel at a time.
+      each_tile(width, height, kTurnTile24, [&](std::int32_t j0, std::int32_t j1, std::int32_t i0, std::int32_t i1) {
+        std::int32_t i = i0;
+        for (; i + 8 <= i1; i += 8)
+          for (std::int32_t j = j0; j < j1; ++j) {
+            const std::uint8_t *s = in(i) + 3 * std::ptrdiff_t(j);
+            std::uint64_t p[8];
+            // A pixel read as four bytes, the fourth the next pixel's, but in the last column.
+            if (j + 1 < width)
+              for (int k = 0; k < 8; ++k) p[k] = get_le32(s + k * src_stride) & 0xFFFFFF;
+            else
+              for (int k = 0; k < 8; ++k, s += src_stride) p[k] = s[0] | (s[1] << 8) | (s[2] << 16);
+            std::uint8_t *d = out(j) + 3 * std::ptrdiff_t(i);
+            store_le64(d, p[0] | p[1] << 24 | p[2] << 48);
+            store_le64(d + 8, p[2] >> 16 | p[3] << 8 | p[4] << 32 | p[5] << 56);
+            store_le64(d + 16, p[5] >> 8 | p[6] << 16 | p[7] << 40);
+          }
+        for (; i < i1; ++i)
+          for (std::int32_t j = j0; j < j1; ++j) std::memcpy(out(j) + 3 * std::ptrdiff_t(i), in(i) + 3 * std::ptrdiff_t(j), 3);
+      });
       break;
   }
 }
 
-void put_rotated_rasters(std::uint8_t *new_header, const std::uint8_t *transposed, std::int32_t rows,
-                         std::int32_t first) {
-  const dib_view v = view_of(new_header);
-  const std::uint64_t line = static_cast<std::uint64_t>(size_for_long(rows, v.bits));
-  // The band's pixels in whole bytes, and for 1, 4 and 8 bits whole 32-bit words: the bytes the
-  // rounding carries past the band are written again by the next band, and past the last one they
-  // are the row's padding. A band that starts mid-word could reach past the row's end (a 4-bit
-  // image 30 rows high turns in bands of 28 and 2 rows, the second from byte 14 of 16), so the
-  // copy stops there.
-  std::uint64_t count = (std::uint64_t(static_cast<std::uint32_t>(rows)) * static_cast<std::uint32_t>(v.bits) + 7) / 8;
-  if (v.bits != 24) count = (count + 3) / 4 * 4;
-  const std::uint64_t start = byte_of_pixel(first, v.bits);
-  if (start + count > static_cast<std::uint64_t>(v.row_bytes)) count = v.row_bytes - start;
-  for (std::int32_t j = 0; j < v.height; ++j)
-    std::memcpy(row_at(v, j) + start, transposed + line * static_cast<std::uint64_t>(j), static_cast<std::size_t>(count));
-}
-
 namespace {
 
+enum class quarter { none, clockwise, counter_clockwise };
+
+// The crop rectangle goes with the pixels: its axes exchange, and since a transposition of
+// stored (bottom-up) rows reverses both axes as the image is seen, both are mirrored.
+void transpose_crop(image_object *image) {
+  std::swap(image->crop_x, image->crop_y);
+  std::swap(image->crop_width, image->crop_height);
+  image->display_width = image->crop_width;
+  image->display_height = image->crop_height;
+  image->crop_x = mirrored_start(image->width, image->crop_x, image->crop_width);
+  image->crop_y = mirrored_start(image->height, image->crop_y, image->crop_height);
+}
+
 // The transposition: pixel (x, r) becomes (r, x) in stored coordinates, under the same handle.
-// Everything is taken before the first row, so a failure leaves the image as it was.
-int transpose_image(image_object *image, const dib_view &old) {
+// A turn by a quarter also makes the mirror that follows it, by where the rows are written
+// (clockwise: new row k is old column W - 1 - k) or read (counter-clockwise: new pixel i is old
+// row H - 1 - i). The new block is all it takes, before the first row, so a failure leaves the
+// image as it was.
+int transpose_image(image_object *image, const dib_view &old, quarter turn) {
   const std::int32_t new_row_bytes = size_for_long(old.height, old.bits);
-  const std::int32_t band_rows = rotate_band_rows(old.row_bytes, old.bits, old.height, 0);
   const std::uint64_t pixel_bytes = std::uint64_t(new_row_bytes) * std::uint64_t(old.width);
   std::uint8_t *dib = nullptr;
   HGLOBAL block = new_row_bytes < 0 ? nullptr : new_dib_block(kDibHeaderBytes + old.table_bytes + pixel_bytes, &dib);
-  auto *band = static_cast<std::uint8_t *>(take_work_block(std::uint64_t(band_rows) * std::uint64_t(old.row_bytes)));
-  auto *transposed = static_cast<std::uint8_t *>(
-      take_work_block(std::uint64_t(size_for_long(band_rows, old.bits)) * std::uint64_t(old.width)));
-  if (block == nullptr || band == nullptr || transposed == nullptr) {
-    free_dib_block(block, dib);
-    img_ffree(band);
-    img_ffree(transposed);
+  if (block == nullptr) {
     unlock_image_dib(image);
     return kNoMemory;
   }
@@ -277,70 +452,78 @@ int transpose_image(image_object *image, const dib_view &old) {
   set_dib_width(dib, old.height);
   set_dib_height(dib, old.width);
   put_le32(dib + kBiSizeImage, static_cast<std::uint32_t>(pixel_bytes));
-  // The bands write every pixel byte; what no band reaches is padding, and padding is 0.
-  std::memset(dib + kDibHeaderBytes + old.table_bytes, 0, static_cast<std::size_t>(pixel_bytes));
-  for (std::int32_t s = 0; s < old.height;) {
-    const std::int32_t n = get_rasters_for_rotate(old.dib, band, s);
-    rotate_dib_low(transposed, band, old.row_bytes, old.dib, n);
-    put_rotated_rasters(dib, transposed, n, s);
-    s += n;
+  const dib_view out = view_of(dib);
+  const std::uint8_t *src = old.pixels;
+  std::ptrdiff_t src_stride = old.row_bytes, dest_stride = out.row_bytes;
+  std::uint8_t *dest = out.pixels;
+  if (turn == quarter::clockwise) {
+    dest = row_at(out, out.height - 1);
+    dest_stride = -dest_stride;
+  } else if (turn == quarter::counter_clockwise) {
+    src = row_at(old, old.height - 1);
+    src_stride = -src_stride;
   }
-  img_ffree(band);
-  img_ffree(transposed);
+  transpose_pixels(src, src_stride, dest, dest_stride, old.width, old.height, old.bits);
+  // The transposition writes the pixels' bytes; the padding after them is 0.
+  const std::size_t used = static_cast<std::size_t>((std::uint64_t(static_cast<std::uint32_t>(old.height)) * static_cast<std::uint32_t>(old.bits) + 7) / 8);
+  for (std::int32_t j = 0; j < out.height; ++j) std::memset(row_at(out, j) + used, 0, static_cast<std::size_t>(out.row_bytes) - used);
   replace_image_dib(image, block, dib);
-  // The crop rectangle goes with the pixels: its axes exchange, and since a transposition of
-  // stored (bottom-up) rows reverses both axes as the image is seen, both are mirrored.
-  std::swap(image->crop_x, image->crop_y);
-  std::swap(image->crop_width, image->crop_height);
-  image->display_width = image->crop_width;
-  image->display_height = image->crop_height;
-  image->crop_x = mirrored_start(image->width, image->crop_x, image->crop_width);
-  image->crop_y = mirrored_start(image->height, image->crop_y, image->crop_height);
+  transpose_crop(image);
+  if (turn == quarter::clockwise) image->crop_y = mirrored_start(image->height, image->crop_y, image->crop_height);
+  if (turn == quarter::counter_clockwise) image->crop_x = mirrored_start(image->width, image->crop_x, image->crop_width);
   return kOk;
 }
 
-// Mirrors left to right in place through one work row, then top to bottom into a new DIB, each
-// reporting its rows. A half turn is both: its blocks are taken before either starts, so that it
-// fails whole or not at all.
+// One mirrored row into `dest` with the padding after its pixels cleared, as a mirror leaves
+// every row.
+void mirror_row(row_mirror mirror, std::uint8_t *dest, const std::uint8_t *src, const dib_view &v) {
+  mirror(dest, src, v.width);
+  const std::size_t used = static_cast<std::size_t>((std::uint64_t(static_cast<std::uint32_t>(v.width)) * static_cast<std::uint32_t>(v.bits) + 7) / 8);
+  std::memset(dest + used, 0, static_cast<std::size_t>(v.row_bytes) - used);
+}
+
+// Mirrors in place through one work row: left to right row by row, top to bottom by exchanging
+// rows from both ends, each pass reporting its rows. A half turn is both; without a callback to
+// report to, it takes each pair of rows once, mirrored and exchanged in one go. The work row is
+// taken before either pass starts, so that a half turn fails whole or not at all.
 int mirror_image(int handle, bool across, bool down, PXV_PROGRESS_PROC progress, LONG user) {
   image_object *image;
   dib_view v;
   const int rc = open_image(handle, &image, &v);
   if (rc < 0) return rc;
-  const std::uint64_t head = kDibHeaderBytes + v.table_bytes;
-  auto *work = across ? static_cast<std::uint8_t *>(take_work_block(std::uint64_t(v.row_bytes))) : nullptr;
-  std::uint8_t *dib = nullptr;
-  HGLOBAL block = down ? new_dib_block(head + std::uint64_t(v.row_bytes) * std::uint64_t(v.height), &dib) : nullptr;
-  if ((across && work == nullptr) || (down && block == nullptr)) {
-    img_ffree(work);
-    free_dib_block(block, dib);
+  auto *work = static_cast<std::uint8_t *>(take_work_block(std::uint64_t(v.row_bytes)));
+  if (work == nullptr) {
     unlock_image_dib(image);
     return kNoMemory;
   }
   const std::size_t row_bytes = static_cast<std::size_t>(v.row_bytes);
-  if (across) {
-    const row_mirror mirror = mirror_for(v.bits);
-    for (std::int32_t r = 0; r < v.height; ++r) {
-      std::memset(work, 0, row_bytes);
-      mirror(work, row_at(v, r), v.width);
+  const row_mirror mirror = mirror_for(v.bits);
+  const std::int32_t last = v.height - 1;
+  if (across && down && progress == nullptr) {
+    for (std::int32_t r = 0; r <= last - r; ++r) {
+      mirror_row(mirror, work, row_at(v, r), v);
+      if (r < last - r) mirror_row(mirror, row_at(v, r), row_at(v, last - r), v);
+      std::memcpy(row_at(v, last - r), work, row_bytes);
+    }
+  } else {
+    for (std::int32_t r = 0; across && r <= last; ++r) {
+      mirror_row(mirror, work, row_at(v, r), v);
       std::memcpy(row_at(v, r), work, row_bytes);
       report(progress, user, v.height, r);
     }
-    img_ffree(work);
-    image->crop_x = mirrored_start(v.width, image->crop_x, image->crop_width);
+    for (std::int32_t r = 0; down && r <= last; ++r) {
+      if (r < last - r) {
+        std::memcpy(work, row_at(v, r), row_bytes);
+        std::memcpy(row_at(v, r), row_at(v, last - r), row_bytes);
+        std::memcpy(row_at(v, last - r), work, row_bytes);
+      }
+      report(progress, user, v.height, r);
+    }
   }
-  if (!down) {
-    unlock_image_dib(image);
-    return kOk;
-  }
-  std::memcpy(dib, v.dib, static_cast<std::size_t>(head));
-  const dib_view flipped = view_of(dib);
-  for (std::int32_t r = 0; r < v.height; ++r) {
-    std::memcpy(row_at(flipped, v.height - 1 - r), row_at(v, r), row_bytes);
-    report(progress, user, v.height, r);
-  }
-  replace_image_dib(image, block, dib);
-  image->crop_y = mirrored_start(v.height, image->crop_y, image->crop_height);
+  img_ffree(work);
+  if (across) image->crop_x = mirrored_start(v.width, image->crop_x, image->crop_width);
+  if (down) image->crop_y = mirrored_start(v.height, image->crop_y, image->crop_height);
+  unlock_image_dib(image);
   return kOk;
 }
 
@@ -700,14 +883,15 @@ int PXVAPI IMG_rotate_bitmap(int handle, int angle, PXV_PROGRESS_PROC progress, 
   if (angle == 180) return mirror_image(handle, true, true, progress, user);
   image_object *image;
   dib_view v;
-  int rc = open_image(handle, &image, &v);
-  if (rc < 0) return rc;
-  rc = transpose_image(image, v);
+  const int rc = open_image(handle, &image, &v);
   if (rc < 0) return rc;
   // The transposition followed by a top-to-bottom mirror is a clockwise quarter turn, followed
-  // by a left-to-right one a counter-clockwise turn. Other angles stay transposed.
-  if (angle == 90) return mirror_image(handle, false, true, progress, user);
-  if (angle == 270) return mirror_image(handle, true, false, progress, user);
+  // by a left-to-right one a counter-clockwise turn; both are made in the transposition's one
+  // pass, and the mirror's rows reported after it. Other angles stay transposed.
+  const quarter turn = angle == 90 ? quarter::clockwise : angle == 270 ? quarter::counter_clockwise : quarter::none;
+  const int turned = transpose_image(image, v, turn);
+  if (turned < 0 || turn == quarter::none) return turned;
+  for (std::int32_t r = 0; r < v.width; ++r) report(progress, user, v.width, r);
   return kOk;
 }
 

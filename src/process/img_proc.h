@@ -1,32 +1,28 @@
-// Image processing: the row and band kernels behind the processing exports, declared for the
+// Image processing: the row and tile kernels behind the processing exports, declared for the
 // tests, which hold them beside plain transcriptions of their rules.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "pxvlib10.h"
 
 namespace pxv {
 
-// Mirrors one row of `width` pixels left to right into `dest`, which must be cleared first for
-// 1 and 4 bits: pixel x of `dest` is pixel width - 1 - x of `src`, moved whole.
+// Mirrors one row of `width` pixels left to right into `dest`: pixel x of `dest` is pixel
+// width - 1 - x of `src`, moved whole. The row's whole bytes are written, the bits or nibble
+// past its last pixel 0.
 void flip_1bit(std::uint8_t *dest, const std::uint8_t *src, std::int32_t width);
 void flip_4bit(std::uint8_t *dest, const std::uint8_t *src, std::int32_t width);
 void flip_8bit(std::uint8_t *dest, const std::uint8_t *src, std::int32_t width);
 void flip_24bit(std::uint8_t *dest, const std::uint8_t *src, std::int32_t width);
 
-// The rows of the rotation band that starts at stored row `first` of an image `height` rows high
-// whose rows are `row_bytes` long.
-std::int32_t rotate_band_rows(std::int32_t row_bytes, int bits, std::int32_t height, std::int32_t first);
-// Copies the band starting at `first` out of the locked DIB at `header`; answers its rows.
-std::int32_t get_rasters_for_rotate(const std::uint8_t *header, std::uint8_t *band, std::int32_t first);
-// Transposes a band of `rows` rows: line j of `transposed` (size_for_long(rows, bits) bytes)
-// holds the band's pixels of column j, band row 0 first.
-void rotate_dib_low(std::uint8_t *transposed, const std::uint8_t *band, std::int32_t row_bytes,
-                    const std::uint8_t *header, std::int32_t rows);
-// Places a transposed band whose first row was `first` into the rows of the new DIB.
-void put_rotated_rasters(std::uint8_t *new_header, const std::uint8_t *transposed, std::int32_t rows,
-                         std::int32_t first);
+// The transposition of a quarter turn: pixel i of row j of `dest` is pixel j of row i of `src`,
+// for the `width` columns and `height` rows of the source; rows lie `src_stride` and
+// `dest_stride` bytes apart (negative to run from the last row). Each new row's pixels fill its
+// first bytes, the bits or nibble past the last pixel 0; its padding is left alone.
+void transpose_pixels(const std::uint8_t *src, std::ptrdiff_t src_stride, std::uint8_t *dest,
+                      std::ptrdiff_t dest_stride, std::int32_t width, std::int32_t height, int bits);
 
 // The resizing step from `old_size` to `new_size` (at least 1), with 8 fraction bits.
 std::uint64_t resize_step(std::int32_t old_size, std::int32_t new_size);

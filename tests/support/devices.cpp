@@ -79,6 +79,7 @@ void expect_shown(const Rgb &screen, const Rgb &expected, int x, int y, const st
 
 HGLOBAL global_copy(const Bytes &bytes) {
   HGLOBAL block = GlobalAlloc(GHND, bytes.size());
+  if (block == nullptr) return nullptr;  // an injected failure may land here
   std::memcpy(GlobalLock(block), bytes.data(), bytes.size());
   GlobalUnlock(block);
   return block;

@@ -1,14 +1,23 @@
 // The pxv command line: info describes an image, convert follows its options and converts
-// batches in worker processes, errors exit non-zero with the result code's meaning.
+// batches in worker processes, errors exit non-zero with the result code's meaning, failed saves
+// leave outputs alone, --limit-memory bounds what a file can make it allocate.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <algorithm>
 #include <array>
+#include <csignal>
+#include <map>
+#include <random>
 #include <string>
 
 #include "peers.h"
 #include "support.h"
+#include "workers.h"
 
 using pxv_test::Bytes;
+using pxv_test::operator+;
 
 namespace {
 
@@ -44,12 +53,18 @@ TEST(CliInfo, DescribesAnImageFailsClearlyAndHelpsEveryCommand) {
   std::string out = pxv("info " + file, &ok);
   EXPECT_TRUE(ok && has(out, "width:     40") && has(out, "bit count: 4") && has(out, "colours:   16")) << out;
   out = pxv("info " + pxv_test::scratch_path("missing.bmp"), &ok);
-  EXPECT_FALSE(ok);
-  EXPECT_TRUE(has(out, "cannot be opened or read (result -2)")) << out;
+  EXPECT_TRUE(!ok && has(out, "cannot be opened or read (result -2)")) << out;
   pxv("info " + file + " --page 3", &ok);
   EXPECT_FALSE(ok) << "a BMP has no page 3";
   pxv("frobnicate", &ok);
   EXPECT_FALSE(ok);
+  // A 54-byte header asking for 927 MiB is refused under --limit-memory before any allocation,
+  // by pxv's load, which says what the image needs, and by the library's block limit.
+  const std::string huge = pxv_test::scratch_path("huge.bmp");
+  pxv_test::write_file(huge, pxv_test::bmp_file_header(54, 54) + Bytes{40, 0, 0, 0, 0x50, 0x46, 0, 0, 0x50, 0x46, 0, 0, 1, 0, 24} + Bytes(25, 0));
+  out = pxv("--limit-memory 64MiB convert " + huge + " " + huge + ".bmp", &ok);
+  EXPECT_TRUE(!ok && has(out, "(result -1)") && has(out, "needs 927.0 MiB, above --limit-memory 64MiB")) << out;
+  EXPECT_TRUE(has(pxv("--limit-memory=64m info " + huge, &ok), "(result -1)") && !ok);
   for (const char *command : {"", "info ", "convert ", "render ", "print ", "crop ", "tour "}) {
     EXPECT_TRUE(has(pxv(std::string(command) + "--help", &ok), "usage: pxv")) << command;
     EXPECT_TRUE(ok) << command;
@@ -72,15 +87,35 @@ TEST(CliConvert, TypeByNameNumberOrEndingAndCrop) {
   pxv("convert " + in + " " + pxv_test::scratch_path("x.unknown"), &ok);
   EXPECT_FALSE(ok) << "no type from the ending";
   std::string why = pxv("convert " + in + " " + out + " --type tiff-g4", &ok);
-  EXPECT_FALSE(ok) << "Group 4 takes bilevel images only";
-  EXPECT_TRUE(has(why, "(result -6)")) << why;
-  // A refused save (a crop outside the image) leaves an existing output as it was: outputs are
-  // renamed into place only after a successful save.
-  std::string kept = pxv_test::scratch_path("kept.pcx");
-  pxv_test::write_file(kept, Bytes(300, 0x20));
-  pxv("convert " + in + " " + kept + " --crop 100,100,10,10", &ok);
-  EXPECT_FALSE(ok);
-  EXPECT_EQ(pxv_test::read_file(kept), Bytes(300, 0x20));
+  EXPECT_TRUE(!ok && has(why, "(result -6)")) << "Group 4 takes bilevel images only: " << why;
+}
+
+// A refused save (a crop outside the image) and one that runs out of room leave the output as it
+// was, or absent, for every type. A file size limit whose signal is ignored fails every write
+// past it, as a full disk does, without the rights to mount one.
+TEST(CliConvert, AFailedSaveLeavesTheOutputAsItWas) {
+  const std::string dir = pxv_test::scratch_path("kept"), small = picture_file("small.bmp", 24);
+  pxv_test::run("rm -rf " + dir + " && mkdir " + dir);
+  pxv_test::PackedDib dib = pxv_test::make_packed_dib(300, 300, 24);
+  std::generate(dib.bytes.begin() + 40, dib.bytes.end(), std::mt19937(1));  // noise: it compresses badly
+  const std::string noise = pxv_test::save_bmp(IMG_create_handle(dib.bytes.data()), "noise.bmp");
+  bool ok = true;
+  std::string why;
+  for (int type = 0; type < 16; ++type) {  // at a depth it writes: CCITT 1 bit; GIF, WPG, RLE 8
+    const char *depth = type >= 7 && type <= 10 ? " --dither bayer" : type == 4 || type == 5 || type == 12 ? " --to8" : "";
+    const std::string kept = dir + "/kept" + std::to_string(type), as = " -q --type " + std::to_string(type) + depth;
+    pxv("convert " + small + " " + kept + as, &ok);  // a first page to add to, or any file
+    const Bytes before = pxv_test::read_file(kept);
+    for (const std::string &out : {kept, dir + "/absent"}) {
+      pxv("convert " + small + " " + out + " --crop 100,100,10,10" + as, &ok);
+      EXPECT_FALSE(ok) << type;
+      ok = pxv_test::run("trap '' XFSZ; ulimit -f 16; exec " PXV_CLI " convert " + noise + " " + out + as, &why);
+      EXPECT_TRUE(!ok && has(why, "(result -10)")) << type << why;
+    }
+    EXPECT_TRUE(!before.empty() && pxv_test::read_file(kept) == before) << type;
+  }
+  pxv_test::run("ls -A " + dir, &why);
+  EXPECT_EQ(std::count(why.begin(), why.end(), '\n'), 16) << "only the kept files, no temporary files:\n" << why;
 }
 
 TEST(CliConvert, BatchGoesOnPastAFailureAndSaysWhichFailed) {
@@ -99,6 +134,24 @@ TEST(CliConvert, BatchGoesOnPastAFailureAndSaysWhichFailed) {
   EXPECT_TRUE(ok);
   pxv("convert " + a + " " + b + " " + dir, &ok);
   EXPECT_FALSE(ok) << "several inputs need --out-dir";
+}
+
+// A worker that dies takes only the job it was running with it: that job finishes with the
+// worker's status, the jobs the worker had been sent go to another, and every job finishes once.
+TEST(CliWorkers, EveryJobFinishesOnceThoughWorkersDie) {
+  for (int workers : {2, 3}) {
+    std::map<int, int> status;
+    pxv_cli::run_jobs(
+        13, workers,
+        [](int i) {
+          if (i % 5 == 3) raise(SIGKILL);
+          if (i == 7) _exit(42);
+          return i % 4;
+        },
+        [&](int i, int s) { EXPECT_TRUE(status.emplace(i, s).second) << "job " << i << " finished twice"; });
+    ASSERT_EQ(status.size(), 13u) << workers;
+    for (auto [i, s] : status) EXPECT_EQ(s, i % 5 == 3 ? 128 + SIGKILL : i == 7 ? 42 : i % 4) << "job " << i;
+  }
 }
 
 // The CLI loads through the low-level entry with callbacks of its own (for its row progress

@@ -6,6 +6,7 @@
 #include <array>
 #include <functional>
 #include <map>
+#include <random>
 #include <vector>
 
 #include "color/dither.h"
@@ -365,12 +366,44 @@ TEST_F(Color, DiffusionsAndNearestColoursEqualPlainTranscriptions) {
     keys[i] = std::uint32_t(best);
     counts[best] = 0;
   }
+  // And a host palette on a coarse grid, which repeats colours and rarely holds a pixel's own.
+  PALETTEENTRY host[256];
+  std::vector<std::uint32_t> host_keys(256);
+  for (int i = 0; i < 256; ++i) {
+    host[i] = {BYTE(i * 7 % 6 * 51), BYTE(i * 11 % 5 * 60), BYTE(i * 13 % 7 * 40), 0};
+    host_keys[i] = pxv::colour_key(host[i].peRed, host[i].peGreen, host[i].peBlue);
+  }
+  const int mapped = noise(37, 11, 24, 3);
   ASSERT_EQ(IMG_popularity_color(h, nullptr, 0), 0);
-  const Capture c = read_handle(h);
+  ASSERT_EQ(IMG_map_to_palette(mapped, host), 0);
+  const Capture c = read_handle(h), m = read_handle(mapped);
   for (int i = 0; i < 256; ++i) EXPECT_EQ(pxv::colour_key(c.header[42 + 4 * i], c.header[41 + 4 * i], c.header[40 + 4 * i]), keys[i]);
   for (int r = 0; r < 11; ++r)
-    for (int x = 0; x < 37; ++x)
-      ASSERT_EQ(c.index(x, r), nearest(keys.data(), pxv::colour_key(colours[r][3 * x + 2], colours[r][3 * x + 1], colours[r][3 * x])));
+    for (int x = 0; x < 37; ++x) {
+      const std::uint32_t key = pxv::colour_key(colours[r][3 * x + 2], colours[r][3 * x + 1], colours[r][3 * x]);
+      ASSERT_EQ(c.index(x, r), nearest(keys.data(), key));
+      ASSERT_EQ(m.index(x, r), nearest(host_keys.data(), key));
+    }
+}
+
+// The mono diffusion's row kernel beside the plain row the printer keeps, on random values in the
+// range a diffusion meets and far past it, both ways, at widths that end mid-byte and mid-chunk:
+// the same bits, and the same three rows, margins included.
+TEST_F(Color, MonoDiffusionKernelEqualsThePlainRow) {
+  std::mt19937 rng(11);
+  for (const int width : {1, 9, 300, 517})
+    for (const int spread : {512, 1 << 21})
+      for (int row = 0; row < 2; ++row) {
+        const int length = width + 4;
+        std::vector<std::int32_t> fast(3 * length + 2), plain;
+        for (std::int32_t &v : fast) v = std::int32_t(rng() % unsigned(spread)) - spread / 4;
+        plain = fast;
+        Bytes fast_bits((width + 7) / 8), plain_bits(fast_bits.size());
+        pxv::dither_raster(fast_bits.data(), fast.data() + 2, length, row);
+        std::int32_t *now = plain.data() + 2;
+        pxv::diffuse_stucki_row(plain_bits.data(), now, now + length, now + 2 * length, width, row);
+        ASSERT_TRUE(fast_bits == plain_bits && fast == plain) << width << " " << spread << " " << row;
+      }
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -20,19 +20,18 @@ struct Step {
   LPARAM lparam;
 };
 
-// What the host saw when it was about to say OK or Cancel.
-struct LastLook {
-  std::array<int, 4> image_crop{};
-  HWND capture = nullptr;
-  Rgb surface, fresh;  // the dialog as it stood, and after a fresh paint
-};
-
 struct Script {
   std::vector<Step> steps;
   std::size_t next = 0;
   int handle = -1;
   std::vector<pxv::crop_fields> seen;  // at each idle, before that idle's step
-  LastLook last;
+  // What the host saw when it was about to say OK or Cancel: the image's crop rectangle, the
+  // capture, the dialog as it stood and after a fresh paint.
+  struct {
+    std::array<int, 4> image_crop{};
+    HWND capture = nullptr;
+    Rgb surface, fresh;
+  } last;
 
   void post(UINT message, int x, int y) { steps.push_back({message, MK_LBUTTON, MAKELPARAM(x, y)}); }
   // A press, moves to the end (each point of the line, or the end only), a release.
@@ -71,10 +70,7 @@ LRESULT CALLBACK host_proc(HWND window, UINT message, WPARAM wparam, LPARAM lpar
 std::array<int, 4> crop_of(const pxv::crop_fields &f) { return {f.crop_x, f.crop_y, f.crop_width, f.crop_height}; }
 
 // A black image: handles and dotted outlines show on it as white.
-int black_image(int width, int height) {
-  pxv_test::PackedDib dib = pxv_test::make_packed_dib(width, height, 24);
-  return IMG_create_handle(dib.bytes.data());
-}
+int black_image(int width, int height) { return IMG_create_handle(pxv_test::make_packed_dib(width, height, 24).bytes.data()); }
 
 class Crop : public ::testing::Test {
  protected:
@@ -137,11 +133,10 @@ TEST_F(Crop, TheWorkedExampleAtEveryDepth) {
     EXPECT_EQ(pxv_test::crop_rect(image), (std::array<int, 4>{160, 86, 480, 394}));
     expect_clean_end(s);
     // The handles invert the image at the final corners; those at the first rectangle are gone.
-    const std::uint32_t black = 0, white = pxv_test::kWhite;
-    EXPECT_EQ(pxv_test::rgb_at(s.last.surface, 294, 222), white) << "the final bottom-right handle";
-    EXPECT_EQ(pxv_test::rgb_at(s.last.surface, 200, 150), black);
-    EXPECT_EQ(pxv_test::rgb_at(s.last.surface, 250, 200), black) << "the first drag's corner, gone";
-    EXPECT_EQ(pxv_test::rgb_at(s.last.surface, 104, 79), black) << "the first top-left handle, gone";
+    // (294, 222): the final bottom-right handle; (250, 200): the first drag's corner; (104, 79):
+    // the first top-left handle.
+    for (auto [x, y, colour] : {std::array{294, 222, 0xFFFFFF}, {200, 150, 0}, {250, 200, 0}, {104, 79, 0}})
+      EXPECT_EQ(pxv_test::rgb_at(s.last.surface, x, y), std::uint32_t(colour)) << x << "," << y;
     // OK asks the parent to paint itself anew.
     RECT update{};
     EXPECT_TRUE(GetUpdateRect(parent, &update, FALSE));

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -125,8 +126,9 @@ std::vector<std::uint32_t> system_palette(HDC dc) {
 }
 
 TEST_F(Display, DepthTwentyFourSamplesByEightEightSteps) {
-  // ImageMagick's decode is the picture; shown 1:1 and stretched, a 1- or 4-bit crop from the
-  // byte that holds its left edge.
+  // ImageMagick's decode is the picture; shown 1:1, enlarged and a little reduced (runs of
+  // consecutive pixels with a skip between), a 1- or 4-bit crop from the byte that holds its
+  // left edge.
   for (int bits : {1, 4, 8, 24}) {
     const std::string file = scratch_path("shown" + std::to_string(bits) + ".bmp");
     const int h = picture_handle(45, 31, bits);
@@ -135,7 +137,7 @@ TEST_F(Display, DepthTwentyFourSamplesByEightEightSteps) {
     ASSERT_TRUE(peer_decode("/usr/bin/convert {in} -depth 8 ppm:{out}", file, &picture));
     IMG_set_croprect(h, 7, 3, 30, 20);
     const int x0 = bits == 1 ? 0 : bits == 4 ? 6 : 7;
-    for (auto [w, ht] : {std::pair{30, 20}, std::pair{70, 50}}) {
+    for (auto [w, ht] : {std::pair{30, 20}, std::pair{70, 50}, std::pair{26, 17}}) {
       Screen screen(80, 60, 24);
       ASSERT_EQ(IMG_display_bitmap(h, screen.dc, 4, 6, w, ht), 0);
       expect_shown(screen.pixels(), sampled(picture, x0, 3, 30, 20, w, ht), 4, 6, std::to_string(bits) + " bits");
@@ -144,10 +146,15 @@ TEST_F(Display, DepthTwentyFourSamplesByEightEightSteps) {
 }
 
 TEST_F(Display, DepthEightShowsThreeThreeTwoColours) {
-  const int h = picture_handle(40, 30, 24);
+  // Random colours, 43 pixels a row: rows are converted sixteen and four pixels at a time, and
+  // three after them.
+  PackedDib d = make_packed_dib(43, 30, 24);
+  std::mt19937 rng(332);
+  for (std::size_t i = 40; i < d.bytes.size(); ++i) d.bytes[i] = std::uint8_t(rng());
+  const int h = IMG_create_handle(d.bytes.data());
   Screen screen(50, 40, 8);
   ASSERT_EQ(IMG_bitmap_palette(h, screen.dc), 0);
-  ASSERT_EQ(IMG_display_bitmap(h, screen.dc, 5, 4, 40, 30), 0);
+  ASSERT_EQ(IMG_display_bitmap(h, screen.dc, 5, 4, 43, 30), 0);
   const std::vector<std::uint32_t> system = system_palette(screen.dc);
   expect_shown(screen.pixels(), from_function(handle_rgb(h), [&](std::uint32_t c, int, int) { return nearest(system, colour332(index332(c))); }), 5, 4, "depth 8");
 }

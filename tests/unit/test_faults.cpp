@@ -141,6 +141,45 @@ std::vector<Format> loadable() {
 }
 INSTANTIATE_TEST_SUITE_P(Formats, LoadFaults, ::testing::ValuesIn(loadable()), name);
 
+// Adding a page with its writes cut at every byte in turn, then every allocation failing in turn:
+// the file stays byte for byte as it was, but for a cut inside the 4-byte link written last (a
+// full disk never cuts it, as it overwrites bytes the file has), until the save succeeds.
+class AppendFaults : public Faults {};
+
+TEST_P(AppendFaults, AFailedAppendLeavesTheFileAsItWas) {
+  const Format f = GetParam();
+  const int source = pxv_test::picture_handle(13, 7, f.bits);
+  const std::string file = pxv_test::scratch_path("append_" + std::to_string(f.type) + ".img");
+  std::remove(file.c_str());
+  const int first = IMG_save_bitmap(source, file.c_str(), f.type);
+  const pxv_test::Bytes one_page = pxv_test::read_file(file);
+  ASSERT_TRUE(first == 0 && IMG_save_bitmap(source, file.c_str(), f.type) == 0);
+  const pxv_test::Bytes two_pages = pxv_test::read_file(file);
+  auto append = [&] {
+    pxv_test::write_file(file, one_page);
+    return IMG_save_bitmap(source, file.c_str(), f.type);
+  };
+  std::int64_t cap = 0, changed = -1;
+  for (; cap < 4096; ++cap) {
+    pxv_platform::cap_next_file_writes(cap);
+    const int rc = append();
+    pxv_platform::cap_next_file_writes(-1);
+    if (rc == 0) break;
+    EXPECT_EQ(rc, PXV_ERR_SHORT_WRITE) << "cut at " << cap;
+    if (changed < 0 && pxv_test::read_file(file) != one_page) changed = cap;
+  }
+  EXPECT_TRUE(changed < 0 || changed >= cap - 3) << "a cut at " << changed << " changed the file";
+  EXPECT_EQ(pxv_test::read_file(file), two_pages);
+  fail_in_turn(append, [&](unsigned n, int failed) {
+    ASSERT_TRUE(failed < 0 && pxv_test::read_file(file) == one_page) << "allocation " << n << ": " << failed;
+  });
+  EXPECT_EQ(pxv_test::read_file(file), two_pages);
+}
+
+const Format kAppending[] = {{PXV_SAVE_TIFF, 24}, {PXV_SAVE_TIFF_HUFFMAN, 1}, {PXV_SAVE_TIFF_G3, 1},
+                             {PXV_SAVE_TIFF_G4, 1}, {PXV_SAVE_DCX, 4}};
+INSTANTIATE_TEST_SUITE_P(Formats, AppendFaults, ::testing::ValuesIn(kAppending), name);
+
 using OperationFaults = pxv_test::HandleTest;
 
 // The colour and processing operations take every block before their first row: each
@@ -172,6 +211,9 @@ TEST_F(OperationFaults, EveryAllocationOfAnOperationFailingInTurn) {
       {"resize", 8, [](int h) { return IMG_resize_bitmap(h, 29, 3, nullptr, 0); }},
       {"set_lut", 8, [](int h) { return IMG_set_lut(h, 20, 3, nullptr, 0); }},
       {"sharpen", 24, [](int h) { return IMG_sharpen_bitmap(h, 64); }},
+      {"flip x", 4, [](int h) { return IMG_flip_bitmapx(h, nullptr, 0); }},
+      {"flip y", 24, [](int h) { return IMG_flip_bitmapy(h, nullptr, 0); }},
+      {"invert", 8, [](int h) { return IMG_invert_bitmap(h, nullptr, 0); }},
       {"24 to 8", 24, IMG_24_to_8}};
   auto picture = [](int bits) {
     const int h = pxv_test::picture_handle(13, 7, bits);
@@ -308,6 +350,58 @@ TEST_F(OutputFaults, DisplayPrintAndDeviceBitmaps) {
     sweep("print", image, [&] { return IMG_print_bitmap(image, printer.dc, 5, 5, 250, 180); });
     sweep("fast print", image, [&] { return IMG_print_bitmap_fast(image, printer.dc, 5, 5, 25, 18); });
   }
+}
+
+// The entry points that make a handle from memory, a file handle or a host's block, save to
+// memory or to a file handle, build palettes or draw device bitmaps: the same sweep. A failed
+// handle-making call keeps its slot (and the DIB it was filling), as a failed load does; deleting
+// it must give every block back.
+TEST_F(OutputFaults, HandlesMemoryAndFileHandles) {
+  const int image = pxv_test::picture_handle(37, 23, 8);
+  const pxv_test::Bytes file = pxv_test::read_file(pxv_test::save_bmp(image, "entry_faults.bmp"));
+  const pxv_test::PackedDib packed = pxv_test::make_packed_dib(37, 23, 8);
+  const int first_free = pxv::next_dib_handle;
+  const auto made = [&](int handle) {
+    if (handle >= 0) return IMG_delete_bitmap(handle);
+    for (int h = pxv::next_dib_handle - 1; h >= first_free; --h) IMG_delete_bitmap(h);
+    return handle;
+  };
+  sweep("create handle", image, [&] { return made(IMG_create_handle(packed.bytes.data())); });
+  sweep("create handle without a copy", image, [&] {
+    HGLOBAL block = pxv_test::global_copy(packed.bytes);
+    const int handle = block == nullptr ? PXV_ERR_NO_MEMORY : IMG_create_handle_nocopy(block);
+    if (handle < 0 && block != nullptr) GlobalFree(block);  // a refused block stays the host's
+    return made(handle);
+  });
+  sweep("load from memory", image, [&] { return made(IMG_decompress_bitmap_mem(file.data(), 0)); });
+  const std::string path = pxv_test::scratch_path("entry_faults.bmp");
+  sweep("load from a file handle", image, [&] {
+    const HFILE f = pxv_test::open_file(path, OF_READ);
+    const int rc = made(IMG_decompress_bitmap_fd(f, 0, 0));
+    _lclose(f);
+    return rc;
+  });
+  std::vector<std::uint8_t> memory(1 << 16);
+  for (int type : {PXV_SAVE_BMP, PXV_SAVE_TIFF_LZW, PXV_SAVE_PICT, PXV_SAVE_JPEG})
+    sweep("save to memory, type " + std::to_string(type), image, [&] {
+      const int rc = IMG_save_bitmap_mem(image, memory.data(), type);
+      return rc < 0 ? rc : 0;
+    });
+  const std::string out = pxv_test::scratch_path("entry_faults_out.tif");
+  sweep("save to a file handle", image, [&] {
+    const HFILE f = pxv_test::open_file(out, OF_CREATE);
+    const int rc = IMG_save_bitmap_fd(image, f, PXV_SAVE_TIFF_LZW);
+    _lclose(f);
+    return rc;
+  });
+  pxv_test::Screen screen(60, 40, 8);
+  sweep("palette", image, [&] {
+    const int rc = IMG_bitmap_palette(image, screen.dc);
+    return rc < 0 ? rc : 0;
+  });
+  HBITMAP bitmap = IMG_dib_to_ddb(image, 20, 10);
+  sweep("device bitmap drawn", image, [&] { return IMG_display_ddb(bitmap, screen.dc, 1, 1); });
+  DeleteObject(bitmap);
 }
 
 // The clipboard writer takes its blocks and the screen's context before it creates the file:

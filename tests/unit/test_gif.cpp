@@ -1,5 +1,5 @@
 // The GIF reader's delivery order, depth and policy on corrupt codes and missing descriptors, and
-// what the writer puts in its header, sub-blocks and code stream.
+// what the writer puts in its header.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -74,22 +74,12 @@ TEST(GifRead, DepthFollowsTheTableSize) {
   }
 }
 
-TEST(GifRead, CorruptCodesKeepTheRowsSoFarAndBadHeadersAreRefused) {
-  // A code without Clear first: the decoder starts with its table of roots.
-  Capture c = capture_load(make_gif(4, 1, 4, 2, false, pack_gif_codes({{1, 3}, {2, 3}, {6, 3}, {5, 3}})));
-  ASSERT_GE(c.result, 0);
-  EXPECT_EQ((std::vector<int>{c.index(0, 0), c.index(1, 0), c.index(2, 0), c.index(3, 0)}),
-            (std::vector<int>{1, 2, 1, 2}));
-  // Width 1, height 3: Clear, 1 (row 0), then 7 where the next free code is 6.
-  const Bytes bad = make_gif(1, 3, 4, 2, false, pack_gif_codes({{4, 3}, {1, 3}, {7, 3}, {0, 3}, {5, 3}}));
-  c = capture_load(bad);
-  EXPECT_GE(c.result, 0);
-  EXPECT_EQ(c.row_numbers, (std::vector<int>{0}));
-  EXPECT_EQ(c.index(0, 0), 1);
+TEST(GifRead, CutDataKeepsItsRowsAndBadHeadersAreRefused) {
+  // (Impossible codes and a start without Clear: the random streams below.)
   // Data that ends without End-of-Data (and without its terminator) keeps its rows too.
   Bytes cut = pack_gif_codes({{4, 3}, {1, 3}});
   cut.pop_back();
-  c = capture_load(make_gif(1, 3, 4, 2, false, cut));
+  Capture c = capture_load(make_gif(1, 3, 4, 2, false, cut));
   EXPECT_GE(c.result, 0);
   EXPECT_EQ(c.row_numbers, (std::vector<int>{0}));
   const Bytes plain = gif_of(2, 1, 4, 2, false, {0, 1});
@@ -111,37 +101,50 @@ TEST(GifRead, CorruptCodesKeepTheRowsSoFarAndBadHeadersAreRefused) {
   }
 }
 
-// The codes of the first image of a GIF we wrote, read the way a decoder reads them, with the
-// width and the decoder's next free code at each, and the sub-block sizes.
-struct CodeTrace {
-  std::vector<int> codes, widths, next_at, sub_block_sizes;
-};
-CodeTrace trace_codes(const Bytes &gif) {
-  CodeTrace t;
-  std::size_t p = 13 + ((gif[10] & 0x80) ? 3u << ((gif[10] & 7) + 1) : 0);
-  const int mcs = gif[p + 10], clear = 1 << mcs;
-  Bytes data;
-  for (p += 11; gif[p] != 0; p += 1 + gif[p]) {
-    t.sub_block_sizes.push_back(gif[p]);
-    data.insert(data.end(), gif.begin() + std::ptrdiff_t(p) + 1, gif.begin() + std::ptrdiff_t(p) + 1 + gif[p]);
-  }
-  int width = mcs + 1, next = clear + 2;
-  bool first = true;
-  for (std::size_t bit = 0; bit + std::size_t(width) <= data.size() * 8;) {
-    int code = 0;
-    for (int k = 0; k < width; ++k, ++bit) code |= ((data[bit / 8] >> (bit % 8)) & 1) << k;
-    t.codes.push_back(code);
-    t.widths.push_back(width);
-    t.next_at.push_back(next);
-    if (code == clear + 1) break;
-    if (code == clear) {
-      width = mcs + 1, next = clear + 2, first = true;
-      continue;
+TEST(GifRead, RandomCodeStreamsMatchAPlainDecoder) {
+  // Codes drawn at random from those valid at each point (roots, table codes, the code being
+  // defined, now and then a Clear; in some trials none, so the table fills), decoded alongside
+  // with whole strings; the stream ends with End-of-Data, an impossible code or no end code.
+  std::mt19937 rng(11);
+  for (int trial = 0; trial < 200; ++trial) {
+    const int mcs = 2 + int(rng() % 7), clear = 1 << mcs, width = 1 + int(rng() % 70), height = 1 + int(rng() % 50);
+    std::vector<Bytes> table(4096);
+    for (int i = 0; i < clear; ++i) table[i] = Bytes{std::uint8_t(i)};
+    std::vector<GifCode> codes;
+    Bytes pixels;
+    int code_width = mcs + 1, next = clear + 2, prev = -1;
+    for (int j = 0, count = 1 + int(rng() % 6000); j < count; ++j) {
+      const std::uint32_t r = rng() % 1000;
+      if (prev < 0 || r < (trial % 3 ? 2u : 0u)) {
+        if (prev >= 0) codes.push_back({clear, code_width}), code_width = mcs + 1, next = clear + 2;
+        prev = int(rng() % std::uint32_t(clear));
+        codes.push_back({prev, code_width});
+        pixels.push_back(std::uint8_t(prev));
+        continue;
+      }
+      int c = r < 50 && next < 4096 ? next : int(rng() % std::uint32_t(clear));
+      if (r >= 50 && r < 600 && next > clear + 2) c = clear + 2 + int(rng() % std::uint32_t(next - clear - 2));
+      codes.push_back({c, code_width});
+      Bytes str = table[c == next ? prev : c];
+      if (c == next) str.push_back(str[0]);
+      if (next < 4096) {
+        table[next] = table[prev];
+        table[next].push_back(str[0]);
+        if (++next == (1 << code_width) && code_width < 12) ++code_width;
+      }
+      pixels.insert(pixels.end(), str.begin(), str.end());
+      prev = c;
     }
-    if (!first && next < 4096 && ++next == (1 << width) && width < 12) ++width;
-    first = false;
+    if (trial % 3 == 0) codes.push_back({clear + 1, code_width});
+    if (trial % 3 == 1 && next + 1 < (1 << code_width)) codes.push_back({next + 1, code_width});
+    const Capture c = capture_load(make_gif(width, height, clear, mcs, false, pack_gif_codes(codes)));
+    ASSERT_GE(c.result, 0);
+    const int rows = std::min(height, int(pixels.size()) / width);
+    ASSERT_EQ(int(c.row_numbers.size()), rows) << "trial " << trial;
+    for (int y = 0; y < rows; ++y)
+      for (int x = 0; x < width; ++x)
+        ASSERT_EQ(c.index(x, y), pixels[std::size_t(y * width + x)]) << "trial " << trial << " at " << x << "," << y;
   }
-  return t;
 }
 
 Bytes save_gif(PackedDib &dib, std::size_t room = 1 << 16, int expect = 0) {
@@ -151,7 +154,7 @@ Bytes save_gif(PackedDib &dib, std::size_t room = 1 << 16, int expect = 0) {
   return out;
 }
 
-TEST(GifWrite, HeaderTableAndCodeStreamByBitCount) {
+TEST(GifWrite, HeaderAndDescriptorByBitCount) {
   for (int bits : {4, 8}) {
     PackedDib dib = make_packed_dib(5, 3, bits);
     draw_test_picture(dib);
@@ -161,35 +164,10 @@ TEST(GifWrite, HeaderTableAndCodeStreamByBitCount) {
     // The descriptor's flags and minimum code size behind the global table.
     const std::size_t d = 13 + (3u << bits);
     EXPECT_EQ((Bytes{g[d], g[d + 9], g[d + 10]}), (Bytes{',', std::uint8_t(bits - 1), std::uint8_t(bits)}));
-    const CodeTrace t = trace_codes(g);
-    EXPECT_EQ((std::vector<int>{t.codes.front(), t.widths.front(), t.codes.back()}),
-              (std::vector<int>{1 << bits, bits + 1, (1 << bits) + 1})) << "Clear first, End-of-Data last";
   }
   for (int bits : {1, 24}) {
     PackedDib dib = make_packed_dib(4, 4, bits);
     EXPECT_EQ(save_gif(dib, 4096, PXV_ERR_TYPE)[0], 0xAA) << bits << " bits are refused, nothing written";
-  }
-}
-
-TEST(GifWrite, ClearAfterCode4080AndSubBlocksOf253Or254) {
-  // Noise fills the table many times over; a uniform image reaches 4080 only after some eight
-  // million pixels, so it is written once at that size as well.
-  for (auto [w, h, noise] : {std::tuple{400, 300, true}, {4096, 2048, false}}) {
-    PackedDib dib = make_packed_dib(w, h, 8);
-    std::mt19937 rng(3);
-    for (int y = 0; y < h; ++y)
-      for (int x = 0; x < w; ++x) dib.row(y)[x] = noise ? std::uint8_t(rng() % 200) : 17;
-    const CodeTrace t = trace_codes(save_gif(dib, std::size_t(w) * h * 2 + 4096));
-    int clears = 0;
-    for (std::size_t i = 1; i < t.codes.size(); ++i) {
-      if (t.codes[i] != 256) continue;
-      ++clears;
-      EXPECT_EQ((std::vector<int>{t.next_at[i], t.widths[i], t.widths[i + 1]}), (std::vector<int>{4080, 12, 9}))
-          << "Clear at code " << i;
-    }
-    EXPECT_GE(clears, 1);
-    for (std::size_t i = 0; i + 1 < t.sub_block_sizes.size(); ++i)
-      ASSERT_TRUE(t.sub_block_sizes[i] == 253 || t.sub_block_sizes[i] == 254) << t.sub_block_sizes[i];
   }
 }
 

@@ -1,4 +1,4 @@
-// The JPEG transforms against a plain transcription of their arithmetic, the writer's exact bytes,
+// The JPEG kernels against a plain transcription of their arithmetic, the writer's exact bytes,
 // and the reader's policy on bit-level edge cases and on files it does not cover.
 #include <gtest/gtest.h>
 
@@ -8,6 +8,8 @@
 #include <random>
 
 #include "formats/jpeg_common.h"
+#include "formats/jpeg_decode.h"
+#include "formats/jpeg_encode.h"
 #include "support/jpeg_support.h"
 
 using namespace pxv_test;
@@ -156,6 +158,105 @@ TEST(JpegTransform, FastTransformsMatchPlainOnRandomBlocks) {
   }
 }
 
+TEST(JpegTransform, ColourConversionMatchesPlainOnRandomRows) {
+  std::mt19937 rng(777);
+  auto clamp = [](int v) { return std::uint8_t(v < 0 ? 0 : v > 255 ? 255 : v); };
+  for (int trial = 0; trial < 600; ++trial) {
+    const int width = 1 + int(rng() % 70), shift = trial % 3;
+    // Every sample byte, -128 included (the transform never gives it, a kernel must not care).
+    std::vector<std::int8_t> luma(width + pxv::kRowSlack), cb(luma.size()), cr(luma.size());
+    for (auto *v : {&luma, &cb, &cr})
+      for (auto &b : *v) b = std::int8_t(rng());
+    Bytes out(3 * width + pxv::kRowSlack), gray(width + pxv::kRowSlack);
+    pxv::jpeg_convert_row(out.data(), luma.data(), cb.data(), cr.data(), width, shift);
+    pxv::jpeg_convert_row(gray.data(), luma.data(), nullptr, nullptr, width, 0);
+    for (int i = 0; i < width; ++i) {
+      const int y = luma[i] + 128, b = cb[i >> shift], r = cr[i >> shift];
+      const Bytes want{clamp(y + (1984 * b >> 10)), clamp(y - (386 * b >> 10) - (567 * r >> 10)), clamp(y + (1113 * r >> 10))};
+      ASSERT_EQ(part(out, 3 * std::size_t(i), 3), want) << "trial " << trial << ", pixel " << i;
+      ASSERT_EQ(gray[i], std::uint8_t(y)) << "trial " << trial << ", pixel " << i;
+    }
+  }
+}
+
+// The Huffman decoding, bit reader and block loop against the documented steps on random
+// tables (over-full and sparse ones among them) and random entropy-coded bytes: codes length by
+// length, an unmatched code read through every coded length as symbol 0, runs clamped at 63,
+// FF 00 unstuffed, FF with another byte kept as data, 0-bits past EOI.
+TEST(JpegTransform, HuffmanDecodingMatchesPlainOnRandomTablesAndData) {
+  std::mt19937 rng(4242);
+  for (int trial = 0; trial < 300; ++trial) {
+    auto random_table = [&](std::vector<int> &counts, Bytes &symbols) {
+      counts.assign(16, 0);
+      for (int n = 1 + int(rng() % 40); n > 0; --n) ++counts[rng() % (trial % 2 ? 16 : 9)];
+      for (int c : counts) symbols.resize(symbols.size() + std::size_t(c));
+      for (auto &s : symbols) s = std::uint8_t(rng() % 3 == 0 ? rng() & 0x0F : rng());
+    };
+    std::vector<int> dc_counts, ac_counts;
+    Bytes dc_symbols, ac_symbols, entropy(16 + rng() % 400);
+    random_table(dc_counts, dc_symbols);
+    random_table(ac_counts, ac_symbols);
+    for (std::size_t i = 0; i < entropy.size(); ++i) {
+      entropy[i] = std::uint8_t(rng() % 4 == 0 ? 0xFF : rng());
+      if (i > 0 && entropy[i - 1] == 0xFF && entropy[i] == 0xD9) entropy[i] = 0;  // no EOI inside
+    }
+    const int width = 8 * (1 + int(rng() % 6)), height = 8 * (1 + int(rng() % 3));
+    const std::uint8_t q = std::uint8_t(1 + rng() % 255);
+    const Capture got =
+        decode_jpeg(hand_built_gray(width, height, q, dc_counts, dc_symbols, ac_counts, ac_symbols, entropy));
+    ASSERT_EQ(got.result, 0);
+    // The plain decoder.
+    Bytes data;
+    for (std::size_t i = 0; i < entropy.size(); ++i) {
+      data.push_back(entropy[i]);
+      if (entropy[i] == 0xFF && i + 1 < entropy.size() && entropy[i + 1] == 0x00) ++i;
+    }
+    data.insert(data.end(), {0xFF, 0xD9});
+    std::size_t bit = 0;
+    auto get = [&](int n) {
+      std::uint32_t v = 0;
+      for (int i = 0; i < n; ++i, ++bit) v = v << 1 | (bit / 8 < data.size() ? data[bit / 8] >> (7 - bit % 8) & 1 : 0);
+      return v;
+    };
+    auto decode = [&](const std::vector<int> &counts, const Bytes &symbols, int *run) {
+      std::uint32_t code = 0;
+      int first = 0, last = 0, symbol = 0;
+      for (int l = 1; l <= 16; ++l) {
+        if (counts[l - 1] == 0) continue;
+        code = code << (l - last) | get(l - last);
+        if (code < std::uint32_t(counts[l - 1])) {
+          symbol = symbols[std::size_t(first) + code];
+          break;
+        }
+        code -= std::uint32_t(counts[l - 1]), first += counts[l - 1], last = l;
+      }
+      const int s = symbol & 15;
+      const std::uint32_t b = get(s);
+      *run = symbol >> 4;
+      return s == 0 ? 0 : (b >> (s - 1)) ? int(b) : int(b) + 1 - (1 << s);
+    };
+    std::int16_t pred = 0;
+    for (int block = 0; block < width / 8 * (height / 8); ++block) {
+      std::int16_t x[64] = {};
+      int run = 0;
+      pred = std::int16_t(pred + decode(dc_counts, dc_symbols, &run));
+      x[0] = std::int16_t(pred * q);
+      for (int k = 1; k < 64; ++k) {
+        const int value = decode(ac_counts, ac_symbols, &run);
+        if (run == 0 && value == 0) break;
+        k = std::min(k + run, 63);
+        x[pxv::zig_zag[k]] = std::int16_t(q * value);
+      }
+      std::int8_t want[64];
+      plain_idct(x, want);
+      for (int i = 0; i < 64; ++i)
+        ASSERT_EQ(got.rows[std::size_t(block / (width / 8) * 8 + i / 8)][std::size_t(block % (width / 8) * 8 + i % 8)],
+                  std::uint8_t(want[i] + 128))
+            << "trial " << trial << ", block " << block << ", sample " << i;
+    }
+  }
+}
+
 // ---- Writer ----
 
 // Runs first in the program: the tables are process-wide and the quality tests replace them.
@@ -221,25 +322,90 @@ TEST(JpegWriter, ConstantBlockCodesDcAndEndOfBlockThenFlushesWithZeroBits) {
   // (Byte stuffing is checked by libjpeg decoding the writer's files in the oracle test.)
 }
 
-// ---- Reader ----
-
-TEST(JpegReader, RunsPastPosition63AndUnmatchedCodes) {
-  // DC: one code "0" for size 0. AC: "0" = run 15 size 1. Four such symbols with value bit 1
-  // put +1 at zig-zag positions 16, 32, 48 and (clamped) 63, which ends the block.
-  const Capture d = decode_jpeg(hand_built_gray(8, 8, 1, {1}, {0x00}, {1}, {0xF1}, {0x2A, 0x80}));
-  ASSERT_EQ(d.result, 0);
-  std::int16_t x[64] = {};
-  for (int k : {16, 32, 48, 63}) x[pxv::zig_zag[k]] = 1;
-  std::int8_t want[64];
-  plain_idct(x, want);
-  for (int i = 0; i < 64; ++i) EXPECT_EQ(d.rows[i / 8][i % 8], want[i] + 128) << i;
-  // An unmatched code is symbol 0, read after every coded length. DC: "0" size 0, "1" size 1; AC:
-  // only "00" (end of block). Block 1: DC "0", AC "11" matches nothing: two bits read, symbol 0
-  // ends the block. Block 2: DC "1" + "1" (+1, times 64: 8 after the two IDCT passes), AC "00".
-  const Capture u = decode_jpeg(hand_built_gray(16, 8, 64, {2}, {0x00, 0x01}, {0, 1}, {0x00}, {0x78, 0x00}));
-  ASSERT_EQ(u.result, 0);
-  for (int y = 0; y < 8; ++y) EXPECT_EQ((Bytes{u.rows[y][0], u.rows[y][15]}), (Bytes{128, 136})) << y;
+// The writer's kernels against their arithmetic written out plainly: the colour transform with
+// its clamps, the transform with truncating division, and block coding through a bit writer that
+// leaves in 16-bit units with 0xFF stuffing.
+TEST(JpegWriter, FastKernelsMatchPlainArithmetic) {
+  std::mt19937 rng(99);
+  auto clamp127 = [](int s) { return std::int8_t(s < -127 ? -127 : s > 127 ? 127 : s); };
+  for (int trial = 0; trial < 200; ++trial) {  // rows of 48 pixels: random, or 0 and 255 only
+    std::uint8_t bgr[48 * 3];
+    for (auto &b : bgr) b = std::uint8_t(trial % 2 ? rng() : rng() % 2 * 255);
+    std::int8_t y[48], u[24], v[24], gray[40];
+    pxv::jpeg_colour_row(bgr, y, u, v, 48);
+    pxv::jpeg_gray_row(bgr, gray, 40);
+    for (int i = 0; i < 48; ++i) {
+      const int b = bgr[3 * i], g = bgr[3 * i + 1], r = bgr[3 * i + 2];
+      ASSERT_EQ(y[i], clamp127(((299 * r) >> 10) + ((587 * g) >> 10) + ((114 * b) >> 10) - 128)) << i;
+      if (i < 40) {
+        ASSERT_EQ(gray[i], clamp127(bgr[i] - 128)) << i;
+      }
+      if (i % 2) continue;
+      ASSERT_EQ(u[i / 2], clamp127(((-148 * r) >> 10) + ((-289 * g) >> 10) + ((437 * b) >> 10))) << i;
+      ASSERT_EQ(v[i / 2], clamp127(((615 * r) >> 10) + ((-515 * g) >> 10) + ((-100 * b) >> 10))) << i;
+    }
+  }
+  for (int trial = 0; trial < 3000; ++trial) {  // blocks as in the transform test; tables 1 .. 255
+    std::int8_t s[64];
+    for (int i = 0; i < 64; ++i)
+      s[i] = std::int8_t(trial % 3 == 0 ? int(rng() % 255) - 127 : trial % 3 == 1 ? ((i + i / 8) % 2 ? 127 : -127) : int(rng()));
+    std::uint8_t table[64];
+    for (auto &t : table) t = std::uint8_t(trial % 4 == 0 ? 1 : trial % 4 == 1 ? 255 : 1 + rng() % 255);
+    pxv::jpeg_quantiser q;
+    pxv::jpeg_quantiser_init(q, table);
+    std::int32_t dct[64];
+    std::int16_t fast[64];
+    plain_dct(s, dct);
+    pxv::jpeg_dct_quantise(s, 8, q, fast);
+    for (int i = 0; i < 64; ++i) ASSERT_EQ(fast[i], dct[i] / table[i]) << "trial " << trial << " at " << i;
+  }
+  for (int trial = 0; trial < 300; ++trial) {
+    // Random code tables (some symbols without a code; every code all ones in some, to stuff
+    // often) and blocks from empty to full, values up to 12 bits, long zero runs.
+    pxv::jpeg_huff_code dc[16], ac[256];
+    for (auto *t : {dc, ac})
+      for (int i = 0, length; i < (t == dc ? 16 : 256); ++i)
+        length = int(rng() % 17), t[i] = {std::uint8_t(length), std::uint16_t((trial % 3 ? rng() : ~0u) % (1u << length))};
+    std::string bits;  // the plain coder's output, one character a bit
+    auto encode = [&](int run, int value, const pxv::jpeg_huff_code *t) {
+      const int size = value == 0 ? 0 : 32 - __builtin_clz(unsigned(std::abs(value)));
+      const pxv::jpeg_huff_code c = t[(run * 16 + size) & 0xFF];
+      for (int i = c.length - 1; i >= 0; --i) bits += char('0' + (c.code >> i & 1));
+      for (int i = size - 1; i >= 0; --i) bits += char('0' + ((value < 0 ? value - 1 : value) >> i & 1));
+    };
+    std::vector<std::uint8_t> want, fast(64 * 64 * 8);
+    pxv::jpeg_bit_writer out{fast.data(), 0, 0, 0};
+    std::int16_t pred = 0, plain_pred = 0;
+    for (int n = 0; n < 64; ++n) {
+      alignas(16) std::int16_t block[64] = {};
+      for (int i = 0, count = n == 0 ? 0 : n == 1 ? 64 : int(rng() % 12); i < count; ++i)
+        block[n == 1 ? i : rng() % 64] = std::int16_t((int(rng() % 4095) - 2047) >> rng() % 11);
+      block[63] = n % 5 == 0;
+      pxv::jpeg_code_block(out, pred, block, dc, ac);
+      encode(0, block[0] - plain_pred, dc);
+      plain_pred = block[0];
+      int last = 63, run = 0;
+      while (last > 0 && block[pxv::zig_zag[last]] == 0) --last;
+      for (int k = 1; k <= last; ++k) {
+        const int value = block[pxv::zig_zag[k]];
+        if (value == 0 && run < 15)
+          ++run;
+        else
+          encode(run, value, ac), run = 0;
+      }
+      if (last < 63) encode(0, 0, ac);
+    }
+    pxv::jpeg_flush_bits(out);
+    bits.resize((bits.size() + 15) / 16 * 16, '0');  // whole 16-bit units, padded with 0-bits
+    for (std::size_t i = 0; i < bits.size(); i += 8) {
+      want.push_back(std::uint8_t(std::stoi(bits.substr(i, 8), nullptr, 2)));
+      if (want.back() == 0xFF) want.push_back(0);
+    }
+    ASSERT_EQ(std::vector<std::uint8_t>(fast.begin(), fast.begin() + out.length), want) << "trial " << trial;
+  }
 }
+
+// ---- Reader ----
 
 TEST(JpegReader, StartOfImageSearchAndSegmentsThatRunOut) {
   PackedDib d = gray_dib(8, 8);

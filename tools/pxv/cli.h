@@ -1,6 +1,7 @@
 // Shared by the commands of pxv: how they report, and the commands themselves.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -12,9 +13,18 @@ using Args = std::vector<std::string>;
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 
+// `pxv --limit-memory SIZE`: no image or work block may be larger (0: the library's default).
+struct MemoryLimit {
+  std::uint64_t bytes = 0;
+  std::string as_given;          // "64MiB", for messages
+  std::uint64_t refused_image = 0;  // the size of the last image refused for it, when known
+};
+extern MemoryLimit memory_limit;
+
 // What a result code of the library means, in words.
 const char *result_meaning(int code);
-// "pxv: WHAT: MEANING (result CODE)" on stderr; returns kExitFailed.
+// "pxv: WHAT: MEANING (result CODE)" on stderr, and for -1 under --limit-memory what the limit
+// refused; returns kExitFailed.
 int fail(const std::string &what, int code);
 // The message and a pointer to --help on stderr; returns kExitUsage.
 int usage_error(const std::string &message);

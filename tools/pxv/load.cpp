@@ -7,6 +7,7 @@
 
 #include <cstring>
 
+#include "cli.h"
 #include "core/dib.h"
 #include "core/img_util.h"
 
@@ -32,6 +33,12 @@ int on_header(unsigned char *header, void *priv) {
   const std::uint64_t head = pxv::kDibHeaderBytes + std::uint64_t{pxv::Palette_Size(header)};
   const std::uint64_t size = head + std::uint64_t(row_bytes) * std::uint64_t(pxv::dib_height(header));
   if (row_bytes <= 0 || size > UINT32_MAX) return PXV_ERR_NO_MEMORY;
+  // Checked here as well as by the platform's block limit, which Windows' GlobalAlloc lacks,
+  // so that the refusal can say what the image needed.
+  if (memory_limit.bytes != 0 && size > memory_limit.bytes) {
+    memory_limit.refused_image = size;
+    return PXV_ERR_NO_MEMORY;
+  }
   load->block = GlobalAlloc(GMEM_MOVEABLE, static_cast<SIZE_T>(size));
   auto *dib = static_cast<std::uint8_t *>(load->block == nullptr ? nullptr : GlobalLock(load->block));
   if (dib == nullptr) return PXV_ERR_NO_MEMORY;

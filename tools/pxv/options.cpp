@@ -1,6 +1,7 @@
 // Shared option parsing: see options.h.
 #include "options.h"
 
+#include <cctype>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -64,6 +65,23 @@ int parse_command_line(const Args &args, std::initializer_list<Option> options, 
     }
   }
   return kGoOn;
+}
+
+bool parse_size(const std::string &text, std::uint64_t *bytes) {
+  std::size_t digits = 0;
+  while (digits < text.size() && std::isdigit(static_cast<unsigned char>(text[digits]))) ++digits;
+  if (digits == 0 || digits > 12) return false;  // up to 999 GiB of bytes, and no overflow
+  std::string unit = text.substr(digits);
+  for (char &c : unit) c = char(std::tolower(static_cast<unsigned char>(c)));
+  int shift = -1;
+  if (unit.empty()) shift = 0;
+  else if (unit == "k" || unit == "kib") shift = 10;
+  else if (unit == "m" || unit == "mib") shift = 20;
+  else if (unit == "g" || unit == "gib") shift = 30;
+  const std::uint64_t number = std::strtoull(text.c_str(), nullptr, 10);
+  if (shift < 0 || number == 0 || number > (std::uint64_t{1} << 40) >> shift) return false;
+  *bytes = number << shift;
+  return true;
 }
 
 bool parse_int(const std::string &text, int min, int *value) {

@@ -4,6 +4,7 @@
 // `--name=VALUE` (short ones as `-j VALUE` or `-jVALUE`).
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <initializer_list>
 #include <string>
@@ -31,6 +32,10 @@ struct CommandLine {
 // the command ends with: 0 after printing `help` for --help, kExitUsage after a usage error.
 int parse_command_line(const Args &args, std::initializer_list<Option> options, const char *help,
                        CommandLine *line);
+
+// A size in bytes of 1 or more: a whole number with an optional K, KiB, M, MiB, G or GiB (all
+// binary multiples, in any case), as ImageMagick's -limit takes it.
+bool parse_size(const std::string &text, std::uint64_t *bytes);
 
 // A whole decimal number no smaller than `min`.
 bool parse_int(const std::string &text, int min, int *value);

@@ -21,8 +21,17 @@ const char *result_meaning(int code) {
   }
 }
 
+MemoryLimit memory_limit;
+
 int fail(const std::string &what, int code) {
   std::fprintf(stderr, "pxv: %s: %s (result %d)\n", what.c_str(), result_meaning(code), code);
+  MemoryLimit &m = memory_limit;
+  if (code == PXV_ERR_NO_MEMORY && m.refused_image > m.bytes && m.bytes != 0)
+    std::fprintf(stderr, "pxv: the image needs %.1f MiB, above --limit-memory %s\n",
+                 double(m.refused_image) / (1 << 20), m.as_given.c_str());
+  else if (code == PXV_ERR_NO_MEMORY && m.bytes != 0)
+    std::fprintf(stderr, "pxv: (blocks of memory above --limit-memory %s are refused)\n", m.as_given.c_str());
+  m.refused_image = 0;  // said once, for the file it was refused for
   return kExitFailed;
 }
 

@@ -9,7 +9,12 @@
 #include <cstdlib>
 #include <filesystem>
 #include <random>
+#include <string_view>
 #include <vector>
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
 
 #include "pxvlib10.h"
 
@@ -57,6 +62,40 @@ std::string make_temporary(const std::string &out, int *fd) {
   return pattern;
 }
 
+// Puts the finished file in place of `out`. Windows' rename refuses an existing target, which
+// the move must replace instead.
+bool move_into_place(const std::string &temp, const std::string &out) {
+#ifdef _WIN32
+  return MoveFileExA(temp.c_str(), out.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+#else
+  return std::rename(temp.c_str(), out.c_str()) == 0;
+#endif
+}
+
+// The bytes every whole file of a save type ends with, for the writers that do not report a
+// write that failed: JPEG and EPS, and the last two bytes of an RLE BMP. On a full disk every
+// write after the first one cut short fails as well, so a file that lacks its end lost writes.
+// Empty for the writers that answer -10 themselves.
+std::string_view whole_file_end(int type) {
+  switch (type) {
+    case PXV_SAVE_JPEG: return "\xFF\xD9";
+    case PXV_SAVE_EPS: return "showpage\r\n";
+    case PXV_SAVE_BMP_RLE: return {"\0\1", 2};
+    default: return {};
+  }
+}
+
+bool ends_with(const std::string &file, std::string_view end) {
+  if (end.empty()) return true;
+  FILE *f = std::fopen(file.c_str(), "rb");
+  if (f == nullptr) return false;
+  std::string tail(end.size(), '\0');
+  const bool read = std::fseek(f, -long(end.size()), SEEK_END) == 0 &&
+                    std::fread(tail.data(), 1, tail.size(), f) == tail.size();
+  std::fclose(f);
+  return read && tail == end;
+}
+
 }  // namespace
 
 int write_replacing(const std::string &out, bool add_to_existing,
@@ -74,7 +113,7 @@ int write_replacing(const std::string &out, bool add_to_existing,
   close(fd);
   int rc = ready ? write(temp) : PXV_ERR_CREATE;
   if (rc >= 0 && (chmod(temp.c_str(), existed ? old.st_mode & 07777 : new_file_mode()) != 0 ||
-                  std::rename(temp.c_str(), out.c_str()) != 0))
+                  !move_into_place(temp, out)))
     rc = PXV_ERR_CREATE;
   if (rc < 0) unlink(temp.c_str());
   return rc;
@@ -104,7 +143,8 @@ bool copy_file(const std::string &from, const std::string &to) {
 
 int save_replacing(int handle, const std::string &out, const SaveType &type) {
   return write_replacing(out, type.appends_pages, [&](const std::string &file) {
-    return IMG_save_bitmap(handle, file.c_str(), type.number);
+    const int rc = IMG_save_bitmap(handle, file.c_str(), type.number);
+    return rc >= 0 && !ends_with(file, whole_file_end(type.number)) ? PXV_ERR_SHORT_WRITE : rc;
   });
 }
 

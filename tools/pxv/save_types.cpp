@@ -21,7 +21,7 @@ const SaveType kSaveTypes[16] = {
     {PXV_SAVE_WMF, "wmf", "WMF", {"wmf"}, kAllBits, false},
     {PXV_SAVE_TIFF_HUFFMAN, "tiff-huffman", "TIFF Huffman", {"tif", "tiff"}, kBits1, true},
     {PXV_SAVE_TIFF_G3, "tiff-g3", "TIFF G3", {"tif", "tiff"}, kBits1, true},
-    {PXV_SAVE_TIFF_LZW, "tiff-lzw", "TIFF LZW", {"tif", "tiff"}, kAllBits, true},
+    {PXV_SAVE_TIFF_LZW, "tiff-lzw", "TIFF LZW", {"tif", "tiff"}, kAllBits, false},  // writes a new file
     {PXV_SAVE_TIFF_G4, "tiff-g4", "TIFF G4", {"tif", "tiff"}, kBits1, true},
     {PXV_SAVE_DCX, "dcx", "DCX", {"dcx"}, kAllBits, true},
     {PXV_SAVE_BMP_RLE, "bmp-rle", "BMP RLE", {"bmp", "rle"}, kBits4 | kBits8, false},

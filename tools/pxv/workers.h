@@ -9,10 +9,12 @@
 
 namespace pxv_cli {
 
-// Runs jobs 0 to count - 1 with at most `workers` at a time, each in a child process (in this
-// process when `workers` is 1). `job(i)` returns an exit status of 0 to 127; `finished(i, status)`
-// is called in this process as each job ends, in the order they end. A worker killed by a signal
-// finishes with 128 + the signal's number, as shells report it.
+// Runs jobs 0 to count - 1 on `workers` child processes, each running job after job (in this
+// process when `workers` is 1). `job(i)` returns an exit status of 0 to 127, and sees what earlier
+// jobs of its worker left in the process; `finished(i, status)` is called in this process as
+// each job ends, in the order they end. A job whose worker dies in it finishes with the
+// worker's exit status, or 128 + the signal's number when a signal killed it, as shells report
+// it; the batch goes on with a new worker.
 void run_jobs(int count, int workers, const std::function<int(int)> &job,
               const std::function<void(int, int)> &finished);
 
