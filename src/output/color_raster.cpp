@@ -35,6 +35,10 @@ constexpr stucki_step step_of(std::int32_t v) {
           static_cast<std::int8_t>(on)};
 }
 
+struct stucki_shares {
+  std::int32_t a, b, c, d, on;
+};
+
 // The steps of every value from -128 to 383 looked up instead of worked out: a level of 0..255
 // plus shares of errors, which lie within -128..127 and add up to at most 42/42 of one, stays
 // within them. A value outside (levels of another range) is worked out as it comes.
@@ -65,7 +69,16 @@ void diffuse_stucki_run(std::uint8_t *bits, std::int32_t *now, std::int32_t *nex
     const std::int32_t v = now[x] + ahead1;
     now[x] = v;
     const auto index = static_cast<std::uint32_t>(v - kStepTableLow);
-    const stucki_step s = index < kStepTableSize ? kStuckiSteps.of[index] : step_of(v);
+    // The table's bytes hold the shares of its range only; past it they are worked out in full.
+    stucki_shares s;
+    if (index < kStepTableSize) {
+      const stucki_step &t = kStuckiSteps.of[index];
+      s = {t.a, t.b, t.c, t.d, t.on};
+    } else {
+      s.on = v >= 128 ? 1 : 0;
+      const std::int32_t e = v - 255 * s.on;
+      s = {8 * e / 42, 4 * e / 42, e / 21, e / 42, s.on};
+    }
     byte |= static_cast<std::uint32_t>(s.on) << (7 - (x & 7));
     if ((x & 7) == (dir > 0 ? 7 : 0)) {
       bits[x >> 3] = static_cast<std::uint8_t>(bits[x >> 3] | byte);
