@@ -86,6 +86,25 @@ std::int32_t first_equal_pair(const std::uint8_t *row, std::int32_t from, std::i
   return x;
 }
 
+// The first x from `from` on at which pixel x is not `v`, found 16 pixels at a time while they
+// all lie before `limit`; where that stops, the caller goes on pixel by pixel.
+std::int32_t first_other(const std::uint8_t *row, std::int32_t from, std::int32_t limit, std::uint8_t v) {
+  std::int32_t x = from;
+#if defined(__SSE2__)
+  const __m128i value = _mm_set1_epi8(static_cast<char>(v));
+  for (; x + 16 <= limit; x += 16) {
+    const __m128i here = _mm_loadu_si128(reinterpret_cast<const __m128i *>(row + x));
+    const unsigned other = ~static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(here, value))) & 0xFFFFu;
+    if (other != 0) return x + std::countr_zero(other);
+  }
+#else
+  (void)row;
+  (void)limit;
+  (void)v;
+#endif
+  return x;
+}
+
 }  // namespace
 
 int save_bmp8_raster(int stream, const std::uint8_t *row, std::int32_t width) {
@@ -102,12 +121,11 @@ int save_bmp8_raster(int stream, const std::uint8_t *row, std::int32_t width) {
     if (same_as_next(x) || x >= width - 3) {
       // Encoded run. No absolute run may begin in the last three pixels.
       const std::uint8_t v = row[x];
-      int count = 1;
-      ++x;
-      while (x < width && row[x] == v && count < kRle8MaxRun) {
-        ++count;
-        ++x;
-      }
+      const std::int32_t limit = std::min(width, x + kRle8MaxRun);
+      std::int32_t end = first_other(row, x + 1, limit, v);
+      while (end < limit && row[end] == v) ++end;
+      const int count = end - x;
+      x = end;
       out.put(static_cast<std::uint8_t>(count));
       out.put(v);
     } else {
