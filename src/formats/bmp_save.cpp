@@ -2,8 +2,13 @@
 // Both writers give the uncompressed size in the file header and biSizeImage, also for RLE
 // files, and place the pixel data right after the colour table.
 #include <algorithm>
+#include <bit>
 #include <cstdint>
 #include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "core/dib.h"
 #include "core/formats.h"
@@ -63,6 +68,43 @@ int write_encoded_row(int stream, rle_output &out) {
   return ok ? kOk : kShortWrite;
 }
 
+// The first x from `from` on at which pixel x equals pixel x + 1, found 16 pixels at a time
+// while pixel x + 16 is still before `limit`; where that stops, the caller goes on pixel by pixel.
+std::int32_t first_equal_pair(const std::uint8_t *row, std::int32_t from, std::int32_t limit) {
+  std::int32_t x = from;
+#if defined(__SSE2__)
+  for (; x + 16 < limit; x += 16) {
+    const __m128i here = _mm_loadu_si128(reinterpret_cast<const __m128i *>(row + x));
+    const __m128i next = _mm_loadu_si128(reinterpret_cast<const __m128i *>(row + x + 1));
+    const unsigned equal = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(here, next)));
+    if (equal != 0) return x + std::countr_zero(equal);
+  }
+#else
+  (void)row;
+  (void)limit;
+#endif
+  return x;
+}
+
+// The first x from `from` on at which pixel x is not `v`, found 16 pixels at a time while they
+// all lie before `limit`; where that stops, the caller goes on pixel by pixel.
+std::int32_t first_other(const std::uint8_t *row, std::int32_t from, std::int32_t limit, std::uint8_t v) {
+  std::int32_t x = from;
+#if defined(__SSE2__)
+  const __m128i value = _mm_set1_epi8(static_cast<char>(v));
+  for (; x + 16 <= limit; x += 16) {
+    const __m128i here = _mm_loadu_si128(reinterpret_cast<const __m128i *>(row + x));
+    const unsigned other = ~static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(here, value))) & 0xFFFFu;
+    if (other != 0) return x + std::countr_zero(other);
+  }
+#else
+  (void)row;
+  (void)limit;
+  (void)v;
+#endif
+  return x;
+}
+
 }  // namespace
 
 int save_bmp8_raster(int stream, const std::uint8_t *row, std::int32_t width) {
@@ -79,30 +121,29 @@ int save_bmp8_raster(int stream, const std::uint8_t *row, std::int32_t width) {
     if (same_as_next(x) || x >= width - 3) {
       // Encoded run. No absolute run may begin in the last three pixels.
       const std::uint8_t v = row[x];
-      int count = 1;
-      ++x;
-      while (x < width && row[x] == v && count < kRle8MaxRun) {
-        ++count;
-        ++x;
-      }
+      const std::int32_t limit = std::min(width, x + kRle8MaxRun);
+      std::int32_t end = first_other(row, x + 1, limit, v);
+      while (end < limit && row[end] == v) ++end;
+      const int count = end - x;
+      x = end;
       out.put(static_cast<std::uint8_t>(count));
       out.put(v);
     } else {
-      // Absolute run: three pixels taken as they are, then on until two neighbours agree.
+      // Absolute run: three pixels taken as they are, then on until two neighbours agree. Its
+      // end is found first and its pixels copied as one block.
+      const std::int32_t limit = std::min(width, x + kRle8MaxRun);
+      std::int32_t end = first_equal_pair(row, x + 3, limit);
+      while (end < limit && !same_as_next(end)) ++end;
+      const int count = end - x;
       out.put(0);
-      const std::uint32_t count_at = out.length;
-      out.put(0);
-      out.put(row[x]);
-      out.put(row[x + 1]);
-      out.put(row[x + 2]);
-      x += 3;
-      int count = 3;
-      while (!same_as_next(x) && x < width && count < kRle8MaxRun) {
-        out.put(row[x]);
-        ++x;
-        ++count;
+      out.put(static_cast<std::uint8_t>(count));
+      if (out.length + std::uint32_t(count) <= out.size) {
+        std::memcpy(out.bytes + out.length, row + x, static_cast<std::size_t>(count));
+        out.length += std::uint32_t(count);
+      } else {
+        for (std::int32_t i = x; i < end; ++i) out.put(row[i]);
       }
-      if (count_at < out.size) out.bytes[count_at] = static_cast<std::uint8_t>(count);
+      x = end;
       if ((count & 1) != 0) out.put(0);  // pad to a 16-bit boundary
     }
   }

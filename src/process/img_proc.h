@@ -36,6 +36,9 @@ void scale_24raster(const std::uint8_t *src, std::uint8_t *dest, std::uint64_t s
 // The 256 values that contrast and brightness, or a gamma, make of 0 to 255.
 void build_tone_table(std::uint8_t *table, std::int32_t contrast, std::int32_t brightness);
 void build_gamma_table(std::uint8_t *table, float gamma);
+// Every byte of `count` through the contrast and brightness table, computed 16 bytes at a time
+// where the vector arithmetic is exact, looked up elsewhere.
+void map_tones(std::uint8_t *bytes, std::size_t count, std::int32_t contrast, std::int32_t brightness);
 // Contrast and brightness on every byte of a 24-bit image's rows, in place.
 int set_24cont_bright(int handle, std::int32_t contrast, std::int32_t brightness,
                       PXV_PROGRESS_PROC progress, LONG user);

@@ -218,6 +218,37 @@ TEST_F(Process, ResizingSamplesNearestFromTheBottomLeft) {
   EXPECT_EQ(IMG_resize_bitmap(h + 1, 5, 5, nullptr, 0), PXV_ERR_HANDLE);
 }
 
+// The whole-word row kernels beside their plain rules on random rows: the 24-bit sampler (its
+// source and destination exactly as long as the pixels, so that a word read or written past
+// either end shows under ASan) and the computed tone at every contrast and brightness where it
+// switches between arithmetic and table, and at random ones.
+TEST(ProcessKernels, MatchPlainRulesOnRandomRows) {
+  std::mt19937 rng(7);
+  for (int run = 0; run < 300; ++run) {
+    const int old_width = 1 + int(rng() % 40), new_width = 1 + int(rng() % 40);
+    std::vector<std::uint8_t> src(3 * std::size_t(old_width)), got(3 * std::size_t(new_width)), want(got.size());
+    for (auto &b : src) b = std::uint8_t(rng());
+    const std::uint64_t step = pxv::resize_step(old_width, new_width);
+    pxv::scale_24raster(src.data(), got.data(), step, new_width);
+    for (int i = 0; i < new_width; ++i)
+      for (int c = 0; c < 3; ++c) want[3 * i + c] = src[3 * ((i * step) >> 8) + c];
+    ASSERT_EQ(got, want) << old_width << " -> " << new_width;
+  }
+  std::vector<std::uint8_t> all(256 + 37);
+  for (std::size_t i = 0; i < all.size(); ++i) all[i] = std::uint8_t(i * 7 + 3);
+  std::vector<std::pair<int, int>> settings = {{-129, 0}, {-128, -32767}, {32639, 0}, {32640, 0},
+                                               {1, 32768}, {1, 32769}, {-1, -32768}, {-1, -32769}, {INT_MIN, INT_MAX}};
+  for (int i = 0; i < 200; ++i) settings.push_back({int(rng() % 700) - 200, int(rng() % 700) - 350});
+  for (auto [c, b] : settings) {
+    std::uint8_t t[256];
+    pxv::build_tone_table(t, c, b);
+    std::vector<std::uint8_t> got = all, want = all;
+    for (auto &v : want) v = t[v];
+    pxv::map_tones(got.data(), got.size(), c, b);
+    ASSERT_EQ(got, want) << c << ", " << b;
+  }
+}
+
 TEST_F(Process, ContrastBrightnessGammaAndInversion) {
   auto tone = [](int c, int b, std::vector<int> in) {
     std::uint8_t t[256];
