@@ -68,6 +68,7 @@ struct tiff_row_layout {
   std::uint32_t conv_capacity;
   std::uint32_t clear_to;      // conv_row is read up to here: zeros past the decoded bytes
   bool swap_on_copy;           // three chunky samples: RGB to BGR as the row is copied in
+  bool in_dib;                 // rows are converted in their place in the library's own DIB
 };
 
 // The spool of a planar image (tiff_planar.cpp). Where the planes before the last fit in
