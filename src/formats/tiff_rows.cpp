@@ -217,8 +217,16 @@ void convert_row(std::uint8_t *row, std::uint32_t index, bool swapped, bool in_d
 
 }  // namespace
 
-void convert_and_deliver(std::uint32_t index, bool swapped) {
-  convert_row(tiffstruct.rows.conv_row, index, swapped, false);
+void convert_and_deliver(std::uint8_t *row, std::uint32_t index, bool swapped, bool in_dib) {
+  convert_row(row, index, swapped, in_dib);
+}
+
+std::uint8_t *row_target(std::uint32_t index, bool *in_dib) {
+  const tiff_row_layout &l = tiffstruct.rows;
+  std::uint8_t *dib_row =
+      l.in_dib ? dib_row_address(tiffstruct.raster_private, static_cast<int>(index), l.row_size) : nullptr;
+  *in_dib = dib_row != nullptr;
+  return *in_dib ? dib_row : l.conv_row;
 }
 
 bool tiff_begin_rows() {
@@ -243,10 +251,10 @@ bool tiff_begin_rows() {
   // other rows' padding is cleared as they are delivered.
   l.clear_to = (t.samples_per_pixel >= 3 && t.photometric == kSeparated) ? l.conv_capacity : l.decode_bytes;
   l.swap_on_copy = !l.planar && t.samples_per_pixel == 3 && t.photometric != kSeparated;
-  // On the library's own load path a chunky row of one or three samples is converted where it
-  // is delivered, in the DIB: every conversion step stays inside the row's decoded bytes, and
-  // the padding is cleared there, so the row is written once instead of built and then copied.
-  l.in_dib = tiffstruct.raster == raster_to_dib && !l.planar && t.photometric != kSeparated &&
+  // On the library's own load path a row of one or three samples is converted where it is
+  // delivered, in the DIB: every conversion step stays inside the row's bytes, and the padding
+  // is cleared there, so the row is written once instead of built and then copied.
+  l.in_dib = tiffstruct.raster == raster_to_dib && t.photometric != kSeparated &&
              (t.samples_per_pixel == 1 || t.samples_per_pixel == 3) &&
              l.chunky_bytes <= static_cast<std::uint32_t>(l.row_size);
   l.conv_row = static_cast<std::uint8_t *>(img_fmalloc(l.conv_capacity));
@@ -263,9 +271,8 @@ bool tiff_raster_to_dib(const std::uint8_t *source, std::uint32_t index) {
   }
   // With three samples the colour order can be swapped as the row is copied: the white-is-zero
   // step works byte by byte and the predictor triplet by triplet, so neither sees the difference.
-  std::uint8_t *dib_row =
-      l.in_dib ? dib_row_address(tiffstruct.raster_private, static_cast<int>(index), l.row_size) : nullptr;
-  std::uint8_t *row = dib_row != nullptr ? dib_row : l.conv_row;
+  bool in_dib;
+  std::uint8_t *row = row_target(index, &in_dib);
   // The predictor's sums come before the colour order only after white-is-zero, which an RGB
   // row never takes: otherwise the sums and the swap are one pass.
   const bool predicted = l.swap_on_copy && tiffstruct.tags.predictor == 2 && tiffstruct.tags.photometric != kWhiteIsZero;
@@ -275,8 +282,8 @@ bool tiff_raster_to_dib(const std::uint8_t *source, std::uint32_t index) {
     swap_triplets(row, source, n);
   else
     std::memcpy(row, source, n);
-  if (dib_row == nullptr && l.clear_to > n) std::memset(row + n, 0, l.clear_to - n);
-  convert_row(row, index, l.swap_on_copy, dib_row != nullptr, predicted);
+  if (!in_dib && l.clear_to > n) std::memset(row + n, 0, l.clear_to - n);
+  convert_row(row, index, l.swap_on_copy, in_dib, predicted);
   return true;
 }
 
