@@ -158,17 +158,23 @@ int fill_dib_struct(std::uint8_t *header, void *priv) {
   return kReaderSuccess;
 }
 
-int raster_to_dib(std::uint8_t *row, void *priv, int row_number, int bytes) {
+std::uint8_t *dib_row_address(void *priv, int row_number, int bytes) {
   const std::uint8_t *header = *static_cast<std::uint8_t **>(priv);
   image_object *image = live_image(hdib);
-  if (image == nullptr || image->dib == nullptr || header == nullptr) return 0;
+  if (image == nullptr || image->dib == nullptr || header == nullptr) return nullptr;
   // Readers promise rows inside the image and counts within a row; a row that breaks the
-  // promise is dropped or cut rather than written outside the DIB.
-  if (row_number < 0 || row_number >= image->height || bytes <= 0) return 0;
-  if (bytes > image->row_bytes) bytes = image->row_bytes;
-  std::uint8_t *dst = image->dib + kDibHeaderBytes + Palette_Size(header) +
-                      std::int64_t{image->height - row_number - 1} * image->row_bytes;
-  std::memcpy(dst, row, static_cast<std::size_t>(bytes));
+  // promise is dropped rather than written outside the DIB.
+  if (row_number < 0 || row_number >= image->height || bytes <= 0 || bytes > image->row_bytes) return nullptr;
+  return image->dib + kDibHeaderBytes + Palette_Size(header) +
+         std::int64_t{image->height - row_number - 1} * image->row_bytes;
+}
+
+int raster_to_dib(std::uint8_t *row, void *priv, int row_number, int bytes) {
+  // A count past the row is cut to the row.
+  const image_object *image = live_image(hdib);
+  if (image != nullptr && bytes > image->row_bytes) bytes = image->row_bytes;
+  std::uint8_t *dst = dib_row_address(priv, row_number, bytes);
+  if (dst != nullptr) std::memcpy(dst, row, static_cast<std::size_t>(bytes));
   return 0;
 }
 

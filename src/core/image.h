@@ -102,6 +102,9 @@ inline int position_page(std::uint32_t position) { return static_cast<int>(posit
 // The library's own load callbacks.
 int fill_dib_struct(std::uint8_t *header, void *priv);
 int raster_to_dib(std::uint8_t *row, void *priv, int row_number, int bytes);
+// Where raster_to_dib would put `bytes` bytes of row `row_number`, or null where it would drop
+// the row: a reader on the library's own load path may build the row there in place.
+std::uint8_t *dib_row_address(void *priv, int row_number, int bytes);
 void create_dib_palette(std::uint8_t *header, const char *kind);
 
 // Format detection: the dispatcher's key (".tif", ".bmp", ...) or "" when nothing matches.

@@ -68,6 +68,7 @@ struct tiff_row_layout {
   std::uint32_t conv_capacity;
   std::uint32_t clear_to;      // conv_row is read up to here: zeros past the decoded bytes
   bool swap_on_copy;           // three chunky samples: RGB to BGR as the row is copied in
+  bool in_dib;                 // rows may be converted in their place in the library's own DIB
 };
 
 // The spool of a planar image (tiff_planar.cpp). Where the planes before the last fit in
@@ -148,9 +149,12 @@ int tiff_decompress();
 // delivered, and a codec can stop there since no later row can be delivered either.
 bool tiff_begin_rows();
 bool tiff_raster_to_dib(const std::uint8_t *row, std::uint32_t index);
-// Converts and delivers the chunky row held in the conversion row; `swapped`: its triplets are
-// in BGR order already.
-void convert_and_deliver(std::uint32_t index, bool swapped);
+// The row that row `index` is put together in: its place in the DIB where rows are converted
+// there (*in_dib set), else the conversion row.
+std::uint8_t *row_target(std::uint32_t index, bool *in_dib);
+// Converts and delivers the chunky row put together at `row`, row_target's answer; `swapped`:
+// its triplets are in BGR order already.
+void convert_and_deliver(std::uint8_t *row, std::uint32_t index, bool swapped, bool in_dib);
 
 // Planar spooling (tiff_planar.cpp): the spool is opened before the strips are decoded, takes
 // the plane rows, and is turned into rows and deleted afterwards.

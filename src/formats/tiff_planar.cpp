@@ -13,6 +13,7 @@
 //   rows. The spool file is created whether or not the planes are kept in memory, and deleted
 //   at the end; -8 when it cannot be created.
 // - Plane rows the strips did not deliver read as 0.
+#include <algorithm>
 #include <cstring>
 
 #if defined(__SSE2__)
@@ -46,18 +47,20 @@ void spool_flush() {
 }
 
 // Interleaves three planes into blue, green, red triplets: out[3x] = blue[x], out[3x + 1] =
-// green[x], out[3x + 2] = red[x]. May write up to 2 bytes past the last triplet.
+// green[x], out[3x + 2] = red[x]. Writes nothing at or past out[room]: a word's store may write
+// 2 bytes past the last triplet only where they are still inside.
 void interleave_bgr(std::uint8_t *out, const std::uint8_t *red, const std::uint8_t *green, const std::uint8_t *blue,
-                    std::uint32_t width) {
+                    std::uint32_t width, std::uint32_t room) {
   std::uint32_t x = 0;
 #if defined(__SSE2__)
+  const std::uint32_t words = room >= 2 ? std::min(width, (room - 2) / 3) : 0;
   // Sixteen pixels at a time: blue and green bytes paired, red widened, the two pairs of 16 bits
   // into four words of BGRX pixels; each 64-bit half (two pixels) drops its X bytes and is
   // stored as 8 bytes of which the last 2 are overwritten by the next store.
   const __m128i zero = _mm_setzero_si128();
   const __m128i low3 = _mm_set1_epi64x(0xFFFFFF);
   const __m128i high3 = _mm_set1_epi64x(0xFFFFFF000000);
-  for (; x + 16 <= width; x += 16) {
+  for (; x + 16 <= words; x += 16) {
     const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(blue + x));
     const __m128i g = _mm_loadu_si128(reinterpret_cast<const __m128i *>(green + x));
     const __m128i r = _mm_loadu_si128(reinterpret_cast<const __m128i *>(red + x));
@@ -89,12 +92,15 @@ void deliver_planes(std::uint32_t index, const std::uint8_t *first, std::uint64_
   const std::uint32_t planes = l.planes, width = t.image_width;
   const std::uint64_t row_of_planes = std::uint64_t{width} * planes;
   auto plane = [&](std::uint32_t k) { return k + 1 < planes ? first + k * stride : last_row; };
-  std::uint8_t *out = l.conv_row;
+  bool in_dib;
+  std::uint8_t *const row = row_target(index, &in_dib);
+  std::uint8_t *out = row;
   // Three samples that are not CMYK are put together in the delivered colour order at once.
   const bool swap = planes == 3 && t.photometric != kSeparated;
   if (swap) {
     // Red, green, blue planes straight into blue, green, red order.
-    interleave_bgr(out, plane(0), plane(1), plane(2), width);
+    interleave_bgr(out, plane(0), plane(1), plane(2), width,
+                   in_dib ? static_cast<std::uint32_t>(l.row_size) : l.conv_capacity);
   } else {
     for (std::uint32_t k = 0; k < planes; ++k, ++out) {
       const std::uint8_t *in = plane(k);
@@ -102,8 +108,8 @@ void deliver_planes(std::uint32_t index, const std::uint8_t *first, std::uint64_
     }
   }
   // Only a CMYK row is read past its samples (four bytes per pixel).
-  if (l.clear_to > row_of_planes) std::memset(l.conv_row + row_of_planes, 0, l.clear_to - row_of_planes);
-  convert_and_deliver(index, swap);
+  if (!in_dib && l.clear_to > row_of_planes) std::memset(row + row_of_planes, 0, l.clear_to - row_of_planes);
+  convert_and_deliver(row, index, swap, in_dib);
 }
 
 // Delivers row i from the held planes and the last plane's row.

@@ -38,20 +38,24 @@ constexpr std::array<std::uint8_t, 256> xlat_buff = make_nibble_inverse();
 // first) is stored back as it was read, so the next word, read from there, still finds it; then
 // two triplets at a time in an 8-byte word whose last two bytes are stored back likewise; the
 // bytes left over one triplet at a time.
+#if defined(__SSE2__)
+// The five whole triplets of a 16-byte word swapped; its last byte stays.
+inline __m128i swap_word(__m128i v) {
+  const __m128i keep = _mm_setr_epi8(0, -1, 0, 0, -1, 0, 0, -1, 0, 0, -1, 0, 0, -1, 0, -1);
+  const __m128i from_right = _mm_setr_epi8(-1, 0, 0, -1, 0, 0, -1, 0, 0, -1, 0, 0, -1, 0, 0, 0);
+  const __m128i from_left = _mm_setr_epi8(0, 0, -1, 0, 0, -1, 0, 0, -1, 0, 0, -1, 0, 0, -1, 0);
+  return _mm_or_si128(_mm_and_si128(v, keep), _mm_or_si128(_mm_and_si128(_mm_srli_si128(v, 2), from_right),
+                                                           _mm_and_si128(_mm_slli_si128(v, 2), from_left)));
+}
+#endif
+
 void swap_triplets(std::uint8_t *dst, const std::uint8_t *src, std::uint32_t r) {
   static_assert(std::endian::native == std::endian::little, "the word's first byte is its lowest");
   std::uint32_t i = 0;
 #if defined(__SSE2__)
-  const __m128i keep = _mm_setr_epi8(0, -1, 0, 0, -1, 0, 0, -1, 0, 0, -1, 0, 0, -1, 0, -1);
-  const __m128i from_right = _mm_setr_epi8(-1, 0, 0, -1, 0, 0, -1, 0, 0, -1, 0, 0, -1, 0, 0, 0);
-  const __m128i from_left = _mm_setr_epi8(0, 0, -1, 0, 0, -1, 0, 0, -1, 0, 0, -1, 0, 0, -1, 0);
-  for (; i + 16 <= r; i += 15) {
-    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(src + i));
-    const __m128i w = _mm_or_si128(_mm_and_si128(v, keep),
-                                   _mm_or_si128(_mm_and_si128(_mm_srli_si128(v, 2), from_right),
-                                                _mm_and_si128(_mm_slli_si128(v, 2), from_left)));
-    _mm_storeu_si128(reinterpret_cast<__m128i *>(dst + i), w);
-  }
+  for (; i + 16 <= r; i += 15)
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(dst + i),
+                     swap_word(_mm_loadu_si128(reinterpret_cast<const __m128i *>(src + i))));
 #endif
   for (; i + 8 <= r; i += 6) {
     std::uint64_t v;
@@ -75,9 +79,25 @@ void swap_triplets(std::uint8_t *dst, const std::uint8_t *src, std::uint32_t r) 
 // costs four adds instead of sixteen dependent ones, and the last S sums of a word, repeated
 // across a word, carry into the next. With S = 3 a word holds five whole pixels: its last byte
 // is stored back as read, and the next word starts there.
-template <std::uint32_t S>
-void undo_predictor(std::uint8_t *row, std::uint32_t r) {
+//
+// With Swap (S = 3, `src` apart from `row`) the sums are formed from `src` and stored into `row`
+// in BGR order: one pass instead of a swap and then the sums. The sums run by sample either way,
+// so the order they are stored in changes nothing else; the byte a word stores past its five
+// pixels is the next word's first and is written again by it.
+template <std::uint32_t S, bool Swap = false>
+void undo_predictor(std::uint8_t *row, std::uint32_t r, const std::uint8_t *src = nullptr) {
+  static_assert(!Swap || S == 3);
+  if constexpr (!Swap) src = row;
   std::uint32_t i = S;
+  if constexpr (Swap) {
+    if (r < S) {
+      std::memcpy(row, src, r);
+      return;
+    }
+    row[0] = src[2];
+    row[1] = src[1];
+    row[2] = src[0];
+  }
 #if defined(__SSE2__)
   constexpr std::uint32_t step = 16 - 16 % S;
   if (r >= S + 16) {
@@ -90,31 +110,43 @@ void undo_predictor(std::uint8_t *row, std::uint32_t r) {
       return low;
     };
     std::uint32_t seed = 0;
-    for (std::uint32_t k = 0; k < S; ++k) seed |= std::uint32_t{row[k]} << (8 * k);
+    for (std::uint32_t k = 0; k < S; ++k) seed |= std::uint32_t{src[k]} << (8 * k);
     __m128i carry = repeat(_mm_cvtsi32_si128(static_cast<int>(seed)));
     const __m128i low_bytes = _mm_cvtsi32_si128(static_cast<int>(0xFFFFFFu >> (8 * (3 - S))));
     const __m128i whole = step == 16 ? _mm_set1_epi8(-1) : _mm_srli_si128(_mm_set1_epi8(-1), 16 - step);
     for (; i + 16 <= r; i += step) {
-      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(row + i));
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(src + i));
       __m128i sum = _mm_add_epi8(v, _mm_slli_si128(v, S));
       sum = _mm_add_epi8(sum, _mm_slli_si128(sum, 2 * S));
       sum = _mm_add_epi8(sum, _mm_slli_si128(sum, 4 * S));
       if constexpr (8 * S < 16) sum = _mm_add_epi8(sum, _mm_slli_si128(sum, 8 * S));
       sum = _mm_add_epi8(sum, carry);
-      _mm_storeu_si128(reinterpret_cast<__m128i *>(row + i),
-                       _mm_or_si128(_mm_and_si128(sum, whole), _mm_andnot_si128(whole, v)));
+      if constexpr (Swap)
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(row + i), swap_word(sum));
+      else
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(row + i),
+                         _mm_or_si128(_mm_and_si128(sum, whole), _mm_andnot_si128(whole, v)));
       carry = repeat(_mm_and_si128(_mm_srli_si128(sum, step - S), low_bytes));
     }
   }
 #endif
   // S bytes at a time, so that a pixel's samples, each in its own running sum, stay whole.
-  for (; i + S <= r; i += S)
-    for (std::uint32_t k = 0; k < S; ++k) row[i + k] = static_cast<std::uint8_t>(row[i + k] + row[i + k - S]);
+  if constexpr (Swap) {
+    for (; i + S <= r; i += S)
+      for (std::uint32_t k = 0; k < S; ++k)
+        row[i + 2 - k] = static_cast<std::uint8_t>(src[i + k] + row[i + 2 - k - S]);
+    // Bytes past the last whole triplet (samples of other than 8 bits) are copied as they are.
+    if (i < r) std::memcpy(row + i, src + i, r - i);
+  } else {
+    for (; i + S <= r; i += S)
+      for (std::uint32_t k = 0; k < S; ++k) row[i + k] = static_cast<std::uint8_t>(row[i + k] + row[i + k - S]);
+  }
 }
 
-// Step 4 of the row conversion and the delivery: colour order, CMYK, then the raster callback.
-// `swapped`: the row's triplets are in BGR order already.
-void deliver_row(std::uint8_t *row, std::uint32_t index, bool swapped) {
+// Step 4 of the row conversion and the delivery: colour order, CMYK, then the raster callback
+// unless the row was built in its place in the DIB. `swapped`: the row's triplets are in BGR
+// order already.
+void deliver_row(std::uint8_t *row, std::uint32_t index, bool swapped, bool in_dib) {
   const tiff_reader &reader = tiffstruct;
   const tiff_fields &t = reader.tags;
   const std::uint32_t width = t.image_width;
@@ -154,16 +186,14 @@ void deliver_row(std::uint8_t *row, std::uint32_t index, bool swapped) {
   // Padding bytes of the delivered row are 0, never left-overs of the conversion.
   if (static_cast<std::uint32_t>(size) > produced)
     std::memset(row + produced, 0, static_cast<std::uint32_t>(size) - produced);
-  reader.raster(row, reader.raster_private, static_cast<int>(index), size);
+  if (!in_dib) reader.raster(row, reader.raster_private, static_cast<int>(index), size);
 }
 
-}  // namespace
-
-// Steps 2 to 5 of the row conversion.
-void convert_and_deliver(std::uint32_t index, bool swapped) {
+// Steps 2 to 5 of the row conversion, on the chunky row at `row`.
+// `predicted`: the predictor has been undone already.
+void convert_row(std::uint8_t *row, std::uint32_t index, bool swapped, bool in_dib, bool predicted = false) {
   const tiff_fields &t = tiffstruct.tags;
   const std::uint32_t r = tiffstruct.rows.chunky_bytes;
-  std::uint8_t *row = tiffstruct.rows.conv_row;
   const std::uint32_t bits = tiff_bits_per_pixel();
   if (t.photometric == kWhiteIsZero) {
     if (t.bits_per_sample == 1) {
@@ -174,7 +204,7 @@ void convert_and_deliver(std::uint32_t index, bool swapped) {
       for (std::uint32_t i = 0; i < r; ++i) row[i] = static_cast<std::uint8_t>(255 - row[i]);
     }
   }
-  if (t.predictor == 2) {
+  if (t.predictor == 2 && !predicted) {
     // Horizontal differencing, bytewise modulo 256: by pixel for three samples, else by byte
     // (also for four samples, as this library always has).
     if (t.samples_per_pixel == 3)
@@ -182,7 +212,21 @@ void convert_and_deliver(std::uint32_t index, bool swapped) {
     else
       undo_predictor<1>(row, r);
   }
-  deliver_row(row, index, swapped);
+  deliver_row(row, index, swapped, in_dib);
+}
+
+}  // namespace
+
+void convert_and_deliver(std::uint8_t *row, std::uint32_t index, bool swapped, bool in_dib) {
+  convert_row(row, index, swapped, in_dib);
+}
+
+std::uint8_t *row_target(std::uint32_t index, bool *in_dib) {
+  const tiff_row_layout &l = tiffstruct.rows;
+  std::uint8_t *dib_row =
+      l.in_dib ? dib_row_address(tiffstruct.raster_private, static_cast<int>(index), l.row_size) : nullptr;
+  *in_dib = dib_row != nullptr;
+  return *in_dib ? dib_row : l.conv_row;
 }
 
 bool tiff_begin_rows() {
@@ -207,6 +251,12 @@ bool tiff_begin_rows() {
   // other rows' padding is cleared as they are delivered.
   l.clear_to = (t.samples_per_pixel >= 3 && t.photometric == kSeparated) ? l.conv_capacity : l.decode_bytes;
   l.swap_on_copy = !l.planar && t.samples_per_pixel == 3 && t.photometric != kSeparated;
+  // On the library's own load path a row of one or three samples is converted where it is
+  // delivered, in the DIB: every conversion step stays inside the row's bytes, and the padding
+  // is cleared there, so the row is written once instead of built and then copied.
+  l.in_dib = tiffstruct.raster == raster_to_dib && t.photometric != kSeparated &&
+             (t.samples_per_pixel == 1 || t.samples_per_pixel == 3) &&
+             l.chunky_bytes <= static_cast<std::uint32_t>(l.row_size);
   l.conv_row = static_cast<std::uint8_t *>(img_fmalloc(l.conv_capacity));
   return l.conv_row != nullptr;
 }
@@ -221,12 +271,19 @@ bool tiff_raster_to_dib(const std::uint8_t *source, std::uint32_t index) {
   }
   // With three samples the colour order can be swapped as the row is copied: the white-is-zero
   // step works byte by byte and the predictor triplet by triplet, so neither sees the difference.
-  if (l.swap_on_copy)
-    swap_triplets(l.conv_row, source, n);
+  bool in_dib;
+  std::uint8_t *row = row_target(index, &in_dib);
+  // The predictor's sums come before the colour order only after white-is-zero, which an RGB
+  // row never takes: otherwise the sums and the swap are one pass.
+  const bool predicted = l.swap_on_copy && tiffstruct.tags.predictor == 2 && tiffstruct.tags.photometric != kWhiteIsZero;
+  if (predicted)
+    undo_predictor<3, true>(row, n, source);
+  else if (l.swap_on_copy)
+    swap_triplets(row, source, n);
   else
-    std::memcpy(l.conv_row, source, n);
-  if (l.clear_to > n) std::memset(l.conv_row + n, 0, l.clear_to - n);
-  convert_and_deliver(index, l.swap_on_copy);
+    std::memcpy(row, source, n);
+  if (!in_dib && l.clear_to > n) std::memset(row + n, 0, l.clear_to - n);
+  convert_row(row, index, l.swap_on_copy, in_dib, predicted);
   return true;
 }
 
