@@ -63,6 +63,7 @@ constexpr int kMaxPastEndBytes = 16;
 constexpr std::int32_t kMaxDimension = 32767;
 constexpr int kFastBits = 9;
 constexpr unsigned kAcBit = 0x100;
+constexpr unsigned kWideBit = 0x200;
 
 // Markers (ITU-T T.81 Table B.1).
 constexpr std::uint16_t kSoi = 0xFFD8;
@@ -380,12 +381,13 @@ struct bit_cursor {
 
 // Decodes one block into `x` (natural order, dequantised, 16-bit wrapping products); returns a
 // mask of the coefficient rows that may hold a non-zero value (bit i for row i), with kAcBit set
-// when a coefficient other than the DC term was decoded.
+// when a coefficient other than the DC term was decoded and kWideBit when one in columns 4..7 was.
 unsigned decode_block(jpg_component &c, std::int16_t *x) {
-  // For zig-zag position k, the bit of its row in the mask.
-  static constexpr auto row_bit = [] {
-    std::array<std::uint8_t, 64> bits{};
-    for (int k = 0; k < 64; ++k) bits[k] = static_cast<std::uint8_t>(1u << (zig_zag[k] >> 3));
+  // For zig-zag position k (past the DC term), the bits it sets in the mask.
+  static constexpr auto block_bits = [] {
+    std::array<std::uint16_t, 64> bits{};
+    for (int k = 1; k < 64; ++k)
+      bits[k] = static_cast<std::uint16_t>((1u << (zig_zag[k] >> 3)) | kAcBit | ((zig_zag[k] & 7) >= 4 ? kWideBit : 0));
     return bits;
   }();
   std::memset(x, 0, 64 * sizeof *x);
@@ -403,7 +405,7 @@ unsigned decode_block(jpg_component &c, std::int16_t *x) {
     if (symbol == 0) break;
     k = std::min(k + (symbol >> 4), 63);  // a run past the end lands on position 63
     x[zig_zag[k]] = static_cast<std::int16_t>(static_cast<std::int32_t>(quant[k]) * value);
-    rows |= row_bit[k] | kAcBit;
+    rows |= block_bits[k];
   }
   in.word = bits.word;
   in.count = bits.count;
@@ -441,45 +443,56 @@ inline void store_high8(void *to, __m128i v) {
 // is), so with E the sum over even u and O over odd u, output row r is E + O and row 7 - r is
 // E - O: four rows of sums give all eight. For output row r < 4 and group g, the pairs of
 // table entries that meet first-pass rows (4g, 4g + 2) and (4g + 1, 4g + 3).
+// The first pass takes its outputs by even and odd column: for input pair p, (A[c][2p],
+// A[c][2p + 1]) for c = 0, 2, 4, 6 in `even_columns` and c = 1, 3, 5, 7 in `odd_columns`, so
+// that the two halves of its 32-bit sums interleave straight into natural column order.
 struct idct_halves {
   __m128i even[4][2], odd[4][2];
+  __m128i even_columns[4], odd_columns[4];
 };
 
 const idct_halves idct_halves_table = [] {
   idct_halves h;
   auto pair = [](std::int16_t a, std::int16_t b) {
-    return _mm_set1_epi32(static_cast<int>(static_cast<std::uint16_t>(a) |
-                                           (static_cast<std::uint32_t>(static_cast<std::uint16_t>(b)) << 16)));
+    return static_cast<int>(static_cast<std::uint16_t>(a) |
+                            (static_cast<std::uint32_t>(static_cast<std::uint16_t>(b)) << 16));
   };
   const std::int16_t *m = idct_kernel.m;
   for (int r = 0; r < 4; ++r)
     for (int g = 0; g < 2; ++g) {
-      h.even[r][g] = pair(m[r * 8 + 4 * g], m[r * 8 + 4 * g + 2]);
-      h.odd[r][g] = pair(m[r * 8 + 4 * g + 1], m[r * 8 + 4 * g + 3]);
+      h.even[r][g] = _mm_set1_epi32(pair(m[r * 8 + 4 * g], m[r * 8 + 4 * g + 2]));
+      h.odd[r][g] = _mm_set1_epi32(pair(m[r * 8 + 4 * g + 1], m[r * 8 + 4 * g + 3]));
     }
+  for (int p = 0; p < 4; ++p) {
+    auto column = [&](int c) { return pair(m[c * 8 + 2 * p], m[c * 8 + 2 * p + 1]); };
+    h.even_columns[p] = _mm_setr_epi32(column(0), column(2), column(4), column(6));
+    h.odd_columns[p] = _mm_setr_epi32(column(1), column(3), column(5), column(7));
+  }
   return h;
 }();
 
 // The first pass over the marked rows, using the first `Pairs` pairs of columns (the others are
-// zero in every marked row).
+// zero in every marked row). A value kept as 16 bits after the shift by 15 is bits 15..30 of the
+// sum: shifted left by one, the high half of its 32-bit lane, which a mask or a shift puts in
+// place beside its neighbour's.
 template <int Pairs>
 void idct_first_pass(const std::int16_t *coef, unsigned rows, __m128i t[8]) {
-  const jpeg_kernel &k = idct_kernel;
-  const __m128i bias = _mm_set1_epi32(16384);
+  const idct_halves &k = idct_halves_table;
+  const __m128i bias = _mm_set1_epi32(16384), high = _mm_set1_epi32(static_cast<int>(0xFFFF0000u));
   for (unsigned m = rows; m != 0; m &= m - 1) {
     const int i = __builtin_ctz(m);
     const __m128i in = _mm_loadu_si128(reinterpret_cast<const __m128i *>(coef + 8 * i));
-    __m128i lo = _mm_add_epi32(bias, _mm_madd_epi16(_mm_shuffle_epi32(in, 0x00), k.row_lo[0]));
-    __m128i hi = _mm_add_epi32(bias, _mm_madd_epi16(_mm_shuffle_epi32(in, 0x00), k.row_hi[0]));
-    lo = _mm_add_epi32(lo, _mm_madd_epi16(_mm_shuffle_epi32(in, 0x55), k.row_lo[1]));
-    hi = _mm_add_epi32(hi, _mm_madd_epi16(_mm_shuffle_epi32(in, 0x55), k.row_hi[1]));
+    __m128i even = _mm_add_epi32(bias, _mm_madd_epi16(_mm_shuffle_epi32(in, 0x00), k.even_columns[0]));
+    __m128i odd = _mm_add_epi32(bias, _mm_madd_epi16(_mm_shuffle_epi32(in, 0x00), k.odd_columns[0]));
+    even = _mm_add_epi32(even, _mm_madd_epi16(_mm_shuffle_epi32(in, 0x55), k.even_columns[1]));
+    odd = _mm_add_epi32(odd, _mm_madd_epi16(_mm_shuffle_epi32(in, 0x55), k.odd_columns[1]));
     if constexpr (Pairs == 4) {
-      lo = _mm_add_epi32(lo, _mm_madd_epi16(_mm_shuffle_epi32(in, 0xAA), k.row_lo[2]));
-      hi = _mm_add_epi32(hi, _mm_madd_epi16(_mm_shuffle_epi32(in, 0xAA), k.row_hi[2]));
-      lo = _mm_add_epi32(lo, _mm_madd_epi16(_mm_shuffle_epi32(in, 0xFF), k.row_lo[3]));
-      hi = _mm_add_epi32(hi, _mm_madd_epi16(_mm_shuffle_epi32(in, 0xFF), k.row_hi[3]));
+      even = _mm_add_epi32(even, _mm_madd_epi16(_mm_shuffle_epi32(in, 0xAA), k.even_columns[2]));
+      odd = _mm_add_epi32(odd, _mm_madd_epi16(_mm_shuffle_epi32(in, 0xAA), k.odd_columns[2]));
+      even = _mm_add_epi32(even, _mm_madd_epi16(_mm_shuffle_epi32(in, 0xFF), k.even_columns[3]));
+      odd = _mm_add_epi32(odd, _mm_madd_epi16(_mm_shuffle_epi32(in, 0xFF), k.odd_columns[3]));
     }
-    t[i] = jpeg_pack_wrap(_mm_srai_epi32(lo, 15), _mm_srai_epi32(hi, 15));
+    t[i] = _mm_or_si128(_mm_srli_epi32(_mm_slli_epi32(even, 1), 16), _mm_and_si128(_mm_slli_epi32(odd, 1), high));
   }
 }
 
@@ -515,33 +528,19 @@ void idct_columns(const __m128i t[8], std::int8_t *out, int stride) {
 }
 #endif
 
-}  // namespace
-
-// The inverse transform of jpeg_common.h into an 8 x 8 area of a strip. `rows` marks the
-// coefficient rows that may be non-zero; the others are taken as zero. Most blocks of a photo
-// hold a few low-frequency coefficients only, so the sums skip the pairs of columns (first pass)
-// and the rows (second pass) that are zero: 32-bit sums wrap the same whatever terms are left
-// out when those are zero.
-void jpeg_idct_rows(const std::int16_t *coef, unsigned rows, std::int8_t *out, int stride) {
-  const jpeg_kernel &k = idct_kernel;
-  if (rows == 0 || (rows == 1 && std::all_of(coef + 1, coef + 8, [](std::int16_t v) { return v == 0; })))
-    return idct_dc_only(coef[0], out, stride);
 #if defined(__SSE2__)
-  // Bit p: column pair p holds a non-zero coefficient in a marked row.
-  __m128i any = _mm_setzero_si128();
-  for (unsigned m = rows; m != 0; m &= m - 1)
-    any = _mm_or_si128(any, _mm_loadu_si128(reinterpret_cast<const __m128i *>(coef + 8 * __builtin_ctz(m))));
-  const int column_pairs =
-      _mm_movemask_ps(_mm_castsi128_ps(_mm_cmpeq_epi32(any, _mm_setzero_si128()))) ^ 15;
+// The transform of a block with coefficients beyond its DC term: `rows` marks the coefficient
+// rows that may be non-zero, `wide` says whether columns 4..7 of those rows may be.
+void idct_sse2(const std::int16_t *coef, unsigned rows, bool wide, std::int8_t *out, int stride) {
   __m128i t[8];
-  for (__m128i &row : t) row = _mm_setzero_si128();
-  if (column_pairs >= 4)
+  for (unsigned m = ~rows & 0xFF; m != 0; m &= m - 1) t[__builtin_ctz(m)] = _mm_setzero_si128();
+  if (wide)
     idct_first_pass<4>(coef, rows, t);
   else
     idct_first_pass<2>(coef, rows, t);
   if (rows == 1) {
     // Only the first row: A[r][0] is one value for every r, so every output row is the same.
-    const __m128i first = _mm_set1_epi32(k.m[0]), bias = _mm_set1_epi32(16384);
+    const __m128i first = _mm_set1_epi32(idct_kernel.m[0]), bias = _mm_set1_epi32(16384);
     const __m128i lo = _mm_madd_epi16(_mm_unpacklo_epi16(t[0], _mm_setzero_si128()), first);
     const __m128i hi = _mm_madd_epi16(_mm_unpackhi_epi16(t[0], _mm_setzero_si128()), first);
     const __m128i v = _mm_packs_epi32(_mm_srai_epi32(_mm_add_epi32(lo, bias), 15),
@@ -554,7 +553,27 @@ void jpeg_idct_rows(const std::int16_t *coef, unsigned rows, std::int8_t *out, i
   } else {
     idct_columns<1>(t, out, stride);
   }
+}
+#endif
+
+}  // namespace
+
+// The inverse transform of jpeg_common.h into an 8 x 8 area of a strip. `rows` marks the
+// coefficient rows that may be non-zero; the others are taken as zero. Most blocks of a photo
+// hold a few low-frequency coefficients only, so the sums skip the pairs of columns (first pass)
+// and the rows (second pass) that are zero: 32-bit sums wrap the same whatever terms are left
+// out when those are zero.
+void jpeg_idct_rows(const std::int16_t *coef, unsigned rows, std::int8_t *out, int stride) {
+  if (rows == 0 || (rows == 1 && std::all_of(coef + 1, coef + 8, [](std::int16_t v) { return v == 0; })))
+    return idct_dc_only(coef[0], out, stride);
+#if defined(__SSE2__)
+  __m128i any = _mm_setzero_si128();
+  for (unsigned m = rows; m != 0; m &= m - 1)
+    any = _mm_or_si128(any, _mm_loadu_si128(reinterpret_cast<const __m128i *>(coef + 8 * __builtin_ctz(m))));
+  idct_sse2(coef, rows, _mm_movemask_epi8(_mm_cmpeq_epi16(_mm_unpackhi_epi64(any, any), _mm_setzero_si128())) != 0xFFFF,
+            out, stride);
 #else
+  const jpeg_kernel &k = idct_kernel;
   std::int16_t t[64] = {};
   for (int i = 0; i < 8; ++i) {
     if (!(rows & (1u << i))) continue;
@@ -815,7 +834,11 @@ int jpeg_decompress_scan(int stream, int width, int height, int components,
             const unsigned rows = decode_block(c, coef);
             std::int8_t *const block = at + 8 * bv * c.stride + 8 * bh;
             if (rows & kAcBit)
+#if defined(__SSE2__)
+              idct_sse2(coef, rows & 0xFF, (rows & kWideBit) != 0, block, c.stride);
+#else
               jpeg_idct_rows(coef, rows & 0xFF, block, c.stride);
+#endif
             else
               idct_dc_only(coef[0], block, c.stride);
           }
