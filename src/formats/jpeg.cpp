@@ -62,6 +62,7 @@ constexpr int kRefillMargin = 10;
 constexpr int kMaxPastEndBytes = 16;
 constexpr std::int32_t kMaxDimension = 32767;
 constexpr int kFastBits = 9;
+constexpr int kPairBits = 10;
 constexpr unsigned kAcBit = 0x100;
 constexpr unsigned kWideBit = 0x200;
 
@@ -110,6 +111,20 @@ struct huff_lookup {
   int last_length;  // the longest length that has codes: what a failed decode reads
 };
 
+// An AC table's codes looked up by the next kPairBits bits, for the block loop: the first
+// coefficient (code and extra bits) as in huff_entry, and where the bits left over hold a whole
+// second symbol with its extra bits, that one too. Grain and texture give long runs of small
+// coefficients with short codes, two of which often fit.
+struct pair_entry {
+  std::int16_t value;   // the first coefficient
+  std::int16_t value2;  // the second one
+  std::uint8_t symbol;  // the first symbol (0: end of block)
+  std::uint8_t length;  // code and extra bits of the first; 0: they do not fit
+  std::uint8_t length2;  // code and extra bits of both; 0: no second symbol fits
+  std::uint8_t run2;     // the second symbol's run, or kPairEndOfBlock
+};
+constexpr std::uint8_t kPairEndOfBlock = 0xFF;
+
 struct jpg_component {
   std::int16_t pred;
   std::int8_t *strip;
@@ -119,6 +134,7 @@ struct jpg_component {
   std::int16_t v;
   const huff_lookup *dc_table;
   const huff_lookup *ac_table;
+  const pair_entry *ac_pairs;
 };
 
 // The bit reader. `window` holds up to 4000 entropy-coded bytes; `word` holds the next bits
@@ -152,6 +168,7 @@ struct jpeg_decoder {
     std::uint16_t restart_interval;  // MCUs between restart markers; 0: none
     std::uint8_t scan[kScanHeaderBytes];
     huff_lookup dc_lookup[2], ac_lookup[2];
+    pair_entry ac_pairs[2][1 << kPairBits];
     jpg_component component[3];  // Y, Cb, Cr, each with its strip of 8 x v sample rows
     bit_reader in;
   } call;
@@ -238,22 +255,26 @@ inline std::uint64_t get_be64(const std::uint8_t *p) {
 #endif
 }
 
-// Tops the bit word up to at least 57 bits. Where the window holds 8 more bytes none of which
-// is FF, they need no unstuffing and go in at once; otherwise byte by byte.
+// Tops `word` (`count` bits) up to at least 57 bits from the window's next 8 bytes when none of
+// them is FF: they need no unstuffing and go in at once. False, touching nothing, otherwise.
+inline bool fill_from_window(std::uint64_t &word, int &count) {
+  if (in.valid - in.next < 8) return false;
+  const std::uint64_t next8 = get_be64(in.window + in.next);
+  const std::uint64_t inverted = ~next8;  // an FF byte reads as a zero byte here
+  if (((inverted - 0x0101010101010101u) & ~inverted & 0x8080808080808080u) != 0) return false;
+  const int bytes = (64 - count) >> 3;
+  const int bits = 8 * bytes;
+  word |= (next8 >> (64 - bits)) << (64 - bits - count);
+  in.next += bytes;
+  count += bits;
+  return true;
+}
+
+// Tops the bit word up to at least 57 bits: 8 bytes at once where fill_from_window can,
+// otherwise byte by byte.
 void fill_bits() {
   if (in.valid - in.next < kRefillMargin && !in.ended) refill_window();
-  if (in.valid - in.next >= 8) {
-    const std::uint64_t next8 = get_be64(in.window + in.next);
-    const std::uint64_t inverted = ~next8;  // an FF byte reads as a zero byte here
-    if (((inverted - 0x0101010101010101u) & ~inverted & 0x8080808080808080u) == 0) {
-      const int bytes = (64 - in.count) >> 3;
-      const int bits = 8 * bytes;
-      in.word |= (next8 >> (64 - bits)) << (64 - bits - in.count);
-      in.next += bytes;
-      in.count += bits;
-      return;
-    }
-  }
+  if (fill_from_window(in.word, in.count)) return;
   while (in.count <= 56) {
     if (in.valid - in.next < kRefillMargin && !in.ended) refill_window();
     std::uint32_t b = 0;
@@ -322,6 +343,44 @@ void build_lookup(huff_lookup &look, const huff_table &t) {
   }
 }
 
+// The first symbol within the `avail` high bits of `bits` (a kPairBits-bit value): its code
+// length, or 0 when no code that short matches.
+int short_symbol(const huff_lookup &look, std::uint32_t bits, int avail, int *symbol) {
+  for (int l = 1; l <= avail; ++l) {
+    const std::uint32_t code = bits >> (kPairBits - l);
+    if (code < look.limit[l]) {
+      *symbol = look.table->symbols[static_cast<std::int32_t>(code) + look.offset[l]] & 0xFF;
+      return l;
+    }
+  }
+  return 0;
+}
+
+void build_pairs(pair_entry *pairs, const huff_lookup &look) {
+  constexpr std::uint32_t kMask = (1u << kPairBits) - 1;
+  for (std::uint32_t p = 0; p <= kMask; ++p) {
+    pair_entry &e = pairs[p];
+    e = {};
+    int symbol = 0;
+    const int l = short_symbol(look, p, kPairBits, &symbol);
+    const int s = symbol & 15;
+    if (l == 0 || l + s > kPairBits) continue;
+    e.symbol = static_cast<std::uint8_t>(symbol);
+    e.length = static_cast<std::uint8_t>(l + s);
+    e.value = static_cast<std::int16_t>(extend((p >> (kPairBits - l - s)) & ((1u << s) - 1), s));
+    if (symbol == 0) continue;
+    const int used = l + s;
+    const std::uint32_t rest = (p << used) & kMask;
+    int symbol2 = 0;
+    const int l2 = short_symbol(look, rest, kPairBits - used, &symbol2);
+    const int s2 = symbol2 & 15;
+    if (l2 == 0 || used + l2 + s2 > kPairBits) continue;
+    e.length2 = static_cast<std::uint8_t>(used + l2 + s2);
+    e.run2 = symbol2 == 0 ? kPairEndOfBlock : static_cast<std::uint8_t>(symbol2 >> 4);
+    e.value2 = static_cast<std::int16_t>(extend((rest >> (kPairBits - l2 - s2)) & ((1u << s2) - 1), s2));
+  }
+}
+
 // A symbol whose code is longer than kFastBits bits, or that matches no code: symbol 0, after
 // the bits of every length that has codes. `bits`: the next 16 bits of data. Gives the symbol and
 // the code's length.
@@ -346,11 +405,17 @@ struct bit_cursor {
   // At least 32 bits: a 16-bit code and 15 extra bits at most.
   void ensure32() {
     if (count >= 32) return;
+    // Most refills find the window well stocked and free of FF bytes: done here, in registers.
+    if (in.valid - in.next >= kRefillMargin && fill_from_window(word, count)) return;
     in.word = word;
     in.count = count;
     fill_bits();
     word = in.word;
     count = in.count;
+  }
+  void drop(int n) {
+    word <<= n;
+    count -= n;
   }
   std::uint32_t take(int n) {
     if (n == 0) return 0;
@@ -399,13 +464,45 @@ unsigned decode_block(jpg_component &c, std::int16_t *x) {
   c.pred = static_cast<std::int16_t>(c.pred + bits.coefficient(*c.dc_table, &symbol));
   x[0] = static_cast<std::int16_t>(c.pred * quant[0]);
   unsigned rows = 1;
-  for (int k = 1; k < 64; ++k) {
-    const std::int32_t value = bits.coefficient(ac, &symbol);
+  const pair_entry *const pairs = c.ac_pairs;
+  // k: the next zig-zag position. A run past the end lands on position 63, and a coefficient
+  // there ends the block without reading what follows (its end of block included).
+  for (int k = 1;;) {
+    bits.ensure32();
+    const pair_entry e = pairs[bits.word >> (64 - kPairBits)];
+    if (e.length2 != 0) {
+      const int first = k + (e.symbol >> 4);
+      if (e.run2 == kPairEndOfBlock) {
+        if (first < 63) {
+          bits.drop(e.length2);
+          x[zig_zag[first]] = static_cast<std::int16_t>(static_cast<std::int32_t>(quant[first]) * e.value);
+          rows |= block_bits[first];
+          break;
+        }
+      } else if (first + 1 + e.run2 <= 63) {
+        const int second = first + 1 + e.run2;
+        bits.drop(e.length2);
+        x[zig_zag[first]] = static_cast<std::int16_t>(static_cast<std::int32_t>(quant[first]) * e.value);
+        x[zig_zag[second]] = static_cast<std::int16_t>(static_cast<std::int32_t>(quant[second]) * e.value2);
+        rows |= block_bits[first] | block_bits[second];
+        k = second + 1;
+        if (k > 63) break;
+        continue;
+      }
+    }
+    std::int32_t value = e.value;
+    if (e.length != 0) {
+      bits.drop(e.length);
+      symbol = e.symbol;
+    } else {
+      value = bits.coefficient(ac, &symbol);
+    }
     // Size 0 has value 0 and any other size a non-zero value: run 0, size 0 is the end of block.
     if (symbol == 0) break;
-    k = std::min(k + (symbol >> 4), 63);  // a run past the end lands on position 63
+    k = std::min(k + (symbol >> 4), 63);
     x[zig_zag[k]] = static_cast<std::int16_t>(static_cast<std::int32_t>(quant[k]) * value);
     rows |= block_bits[k];
+    if (++k > 63) break;
   }
   in.word = bits.word;
   in.count = bits.count;
@@ -652,6 +749,7 @@ void jpg_set_component_params() {
     c.v = k.geometry[3 + 2 * i];
     c.dc_table = &call.dc_lookup[(tables >> 4) == 0 ? 0 : 1];
     c.ac_table = &call.ac_lookup[(tables & 15) == 0 ? 0 : 1];
+    c.ac_pairs = call.ac_pairs[(tables & 15) == 0 ? 0 : 1];
   }
 }
 
@@ -818,6 +916,7 @@ int jpeg_decompress_scan(int stream, int width, int height, int components,
   for (int i = 0; i < 2; ++i) {
     build_lookup(call.dc_lookup[i], jpgdec.kept.dc[i]);
     build_lookup(call.ac_lookup[i], jpgdec.kept.ac[i]);
+    build_pairs(call.ac_pairs[i], call.ac_lookup[i]);
   }
   jpg_set_component_params();
 
