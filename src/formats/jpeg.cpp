@@ -343,40 +343,28 @@ void build_lookup(huff_lookup &look, const huff_table &t) {
   }
 }
 
-// The first symbol within the `avail` high bits of `bits` (a kPairBits-bit value): its code
-// length, or 0 when no code that short matches.
-int short_symbol(const huff_lookup &look, std::uint32_t bits, int avail, int *symbol) {
-  for (int l = 1; l <= avail; ++l) {
-    const std::uint32_t code = bits >> (kPairBits - l);
-    if (code < look.limit[l]) {
-      *symbol = look.table->symbols[static_cast<std::int32_t>(code) + look.offset[l]] & 0xFF;
-      return l;
-    }
-  }
-  return 0;
-}
-
+// Built from the table's kFastBits look-up, which gives the first code of any bits: read with
+// the bits after the first coefficient, it gives the second, if that one is short enough to
+// lie within the kPairBits.
 void build_pairs(pair_entry *pairs, const huff_lookup &look) {
   constexpr std::uint32_t kMask = (1u << kPairBits) - 1;
   for (std::uint32_t p = 0; p <= kMask; ++p) {
     pair_entry &e = pairs[p];
     e = {};
-    int symbol = 0;
-    const int l = short_symbol(look, p, kPairBits, &symbol);
-    const int s = symbol & 15;
+    const huff_entry &f = look.fast[p >> (kPairBits - kFastBits)];
+    const int l = f.lengths & 15, s = f.symbol & 15;
     if (l == 0 || l + s > kPairBits) continue;
-    e.symbol = static_cast<std::uint8_t>(symbol);
-    e.length = static_cast<std::uint8_t>(l + s);
-    e.value = static_cast<std::int16_t>(extend((p >> (kPairBits - l - s)) & ((1u << s) - 1), s));
-    if (symbol == 0) continue;
     const int used = l + s;
+    e.symbol = f.symbol;
+    e.length = static_cast<std::uint8_t>(used);
+    e.value = static_cast<std::int16_t>(extend((p >> (kPairBits - used)) & ((1u << s) - 1), s));
+    if (f.symbol == 0) continue;
     const std::uint32_t rest = (p << used) & kMask;
-    int symbol2 = 0;
-    const int l2 = short_symbol(look, rest, kPairBits - used, &symbol2);
-    const int s2 = symbol2 & 15;
+    const huff_entry &g = look.fast[rest >> (kPairBits - kFastBits)];
+    const int l2 = g.lengths & 15, s2 = g.symbol & 15;
     if (l2 == 0 || used + l2 + s2 > kPairBits) continue;
     e.length2 = static_cast<std::uint8_t>(used + l2 + s2);
-    e.run2 = symbol2 == 0 ? kPairEndOfBlock : static_cast<std::uint8_t>(symbol2 >> 4);
+    e.run2 = g.symbol == 0 ? kPairEndOfBlock : static_cast<std::uint8_t>(g.symbol >> 4);
     e.value2 = static_cast<std::int16_t>(extend((rest >> (kPairBits - l2 - s2)) & ((1u << s2) - 1), s2));
   }
 }
