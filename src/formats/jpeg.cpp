@@ -62,7 +62,9 @@ constexpr int kRefillMargin = 10;
 constexpr int kMaxPastEndBytes = 16;
 constexpr std::int32_t kMaxDimension = 32767;
 constexpr int kFastBits = 9;
+constexpr int kPairBits = 10;
 constexpr unsigned kAcBit = 0x100;
+constexpr unsigned kWideBit = 0x200;
 
 // Markers (ITU-T T.81 Table B.1).
 constexpr std::uint16_t kSoi = 0xFFD8;
@@ -109,6 +111,20 @@ struct huff_lookup {
   int last_length;  // the longest length that has codes: what a failed decode reads
 };
 
+// An AC table's codes looked up by the next kPairBits bits, for the block loop: the first
+// coefficient (code and extra bits) as in huff_entry, and where the bits left over hold a whole
+// second symbol with its extra bits, that one too. Grain and texture give long runs of small
+// coefficients with short codes, two of which often fit.
+struct pair_entry {
+  std::int16_t value;   // the first coefficient
+  std::int16_t value2;  // the second one
+  std::uint8_t symbol;  // the first symbol (0: end of block)
+  std::uint8_t length;  // code and extra bits of the first; 0: they do not fit
+  std::uint8_t length2;  // code and extra bits of both; 0: no second symbol fits
+  std::uint8_t run2;     // the second symbol's run, or kPairEndOfBlock
+};
+constexpr std::uint8_t kPairEndOfBlock = 0xFF;
+
 struct jpg_component {
   std::int16_t pred;
   std::int8_t *strip;
@@ -118,6 +134,7 @@ struct jpg_component {
   std::int16_t v;
   const huff_lookup *dc_table;
   const huff_lookup *ac_table;
+  const pair_entry *ac_pairs;
 };
 
 // The bit reader. `window` holds up to 4000 entropy-coded bytes; `word` holds the next bits
@@ -151,6 +168,7 @@ struct jpeg_decoder {
     std::uint16_t restart_interval;  // MCUs between restart markers; 0: none
     std::uint8_t scan[kScanHeaderBytes];
     huff_lookup dc_lookup[2], ac_lookup[2];
+    pair_entry ac_pairs[2][1 << kPairBits];
     jpg_component component[3];  // Y, Cb, Cr, each with its strip of 8 x v sample rows
     bit_reader in;
   } call;
@@ -237,22 +255,26 @@ inline std::uint64_t get_be64(const std::uint8_t *p) {
 #endif
 }
 
-// Tops the bit word up to at least 57 bits. Where the window holds 8 more bytes none of which
-// is FF, they need no unstuffing and go in at once; otherwise byte by byte.
+// Tops `word` (`count` bits) up to at least 57 bits from the window's next 8 bytes when none of
+// them is FF: they need no unstuffing and go in at once. False, touching nothing, otherwise.
+inline bool fill_from_window(std::uint64_t &word, int &count) {
+  if (in.valid - in.next < 8) return false;
+  const std::uint64_t next8 = get_be64(in.window + in.next);
+  const std::uint64_t inverted = ~next8;  // an FF byte reads as a zero byte here
+  if (((inverted - 0x0101010101010101u) & ~inverted & 0x8080808080808080u) != 0) return false;
+  const int bytes = (64 - count) >> 3;
+  const int bits = 8 * bytes;
+  word |= (next8 >> (64 - bits)) << (64 - bits - count);
+  in.next += bytes;
+  count += bits;
+  return true;
+}
+
+// Tops the bit word up to at least 57 bits: 8 bytes at once where fill_from_window can,
+// otherwise byte by byte.
 void fill_bits() {
   if (in.valid - in.next < kRefillMargin && !in.ended) refill_window();
-  if (in.valid - in.next >= 8) {
-    const std::uint64_t next8 = get_be64(in.window + in.next);
-    const std::uint64_t inverted = ~next8;  // an FF byte reads as a zero byte here
-    if (((inverted - 0x0101010101010101u) & ~inverted & 0x8080808080808080u) == 0) {
-      const int bytes = (64 - in.count) >> 3;
-      const int bits = 8 * bytes;
-      in.word |= (next8 >> (64 - bits)) << (64 - bits - in.count);
-      in.next += bytes;
-      in.count += bits;
-      return;
-    }
-  }
+  if (fill_from_window(in.word, in.count)) return;
   while (in.count <= 56) {
     if (in.valid - in.next < kRefillMargin && !in.ended) refill_window();
     std::uint32_t b = 0;
@@ -321,6 +343,32 @@ void build_lookup(huff_lookup &look, const huff_table &t) {
   }
 }
 
+// Built from the table's kFastBits look-up, which gives the first code of any bits: read with
+// the bits after the first coefficient, it gives the second, if that one is short enough to
+// lie within the kPairBits.
+void build_pairs(pair_entry *pairs, const huff_lookup &look) {
+  constexpr std::uint32_t kMask = (1u << kPairBits) - 1;
+  for (std::uint32_t p = 0; p <= kMask; ++p) {
+    pair_entry &e = pairs[p];
+    e = {};
+    const huff_entry &f = look.fast[p >> (kPairBits - kFastBits)];
+    const int l = f.lengths & 15, s = f.symbol & 15;
+    if (l == 0 || l + s > kPairBits) continue;
+    const int used = l + s;
+    e.symbol = f.symbol;
+    e.length = static_cast<std::uint8_t>(used);
+    e.value = static_cast<std::int16_t>(extend((p >> (kPairBits - used)) & ((1u << s) - 1), s));
+    if (f.symbol == 0) continue;
+    const std::uint32_t rest = (p << used) & kMask;
+    const huff_entry &g = look.fast[rest >> (kPairBits - kFastBits)];
+    const int l2 = g.lengths & 15, s2 = g.symbol & 15;
+    if (l2 == 0 || used + l2 + s2 > kPairBits) continue;
+    e.length2 = static_cast<std::uint8_t>(used + l2 + s2);
+    e.run2 = g.symbol == 0 ? kPairEndOfBlock : static_cast<std::uint8_t>(g.symbol >> 4);
+    e.value2 = static_cast<std::int16_t>(extend((rest >> (kPairBits - l2 - s2)) & ((1u << s2) - 1), s2));
+  }
+}
+
 // A symbol whose code is longer than kFastBits bits, or that matches no code: symbol 0, after
 // the bits of every length that has codes. `bits`: the next 16 bits of data. Gives the symbol and
 // the code's length.
@@ -345,11 +393,17 @@ struct bit_cursor {
   // At least 32 bits: a 16-bit code and 15 extra bits at most.
   void ensure32() {
     if (count >= 32) return;
+    // Most refills find the window well stocked and free of FF bytes: done here, in registers.
+    if (in.valid - in.next >= kRefillMargin && fill_from_window(word, count)) return;
     in.word = word;
     in.count = count;
     fill_bits();
     word = in.word;
     count = in.count;
+  }
+  void drop(int n) {
+    word <<= n;
+    count -= n;
   }
   std::uint32_t take(int n) {
     if (n == 0) return 0;
@@ -380,12 +434,13 @@ struct bit_cursor {
 
 // Decodes one block into `x` (natural order, dequantised, 16-bit wrapping products); returns a
 // mask of the coefficient rows that may hold a non-zero value (bit i for row i), with kAcBit set
-// when a coefficient other than the DC term was decoded.
+// when a coefficient other than the DC term was decoded and kWideBit when one in columns 4..7 was.
 unsigned decode_block(jpg_component &c, std::int16_t *x) {
-  // For zig-zag position k, the bit of its row in the mask.
-  static constexpr auto row_bit = [] {
-    std::array<std::uint8_t, 64> bits{};
-    for (int k = 0; k < 64; ++k) bits[k] = static_cast<std::uint8_t>(1u << (zig_zag[k] >> 3));
+  // For zig-zag position k (past the DC term), the bits it sets in the mask.
+  static constexpr auto block_bits = [] {
+    std::array<std::uint16_t, 64> bits{};
+    for (int k = 1; k < 64; ++k)
+      bits[k] = static_cast<std::uint16_t>((1u << (zig_zag[k] >> 3)) | kAcBit | ((zig_zag[k] & 7) >= 4 ? kWideBit : 0));
     return bits;
   }();
   std::memset(x, 0, 64 * sizeof *x);
@@ -397,13 +452,45 @@ unsigned decode_block(jpg_component &c, std::int16_t *x) {
   c.pred = static_cast<std::int16_t>(c.pred + bits.coefficient(*c.dc_table, &symbol));
   x[0] = static_cast<std::int16_t>(c.pred * quant[0]);
   unsigned rows = 1;
-  for (int k = 1; k < 64; ++k) {
-    const std::int32_t value = bits.coefficient(ac, &symbol);
+  const pair_entry *const pairs = c.ac_pairs;
+  // k: the next zig-zag position. A run past the end lands on position 63, and a coefficient
+  // there ends the block without reading what follows (its end of block included).
+  for (int k = 1;;) {
+    bits.ensure32();
+    const pair_entry e = pairs[bits.word >> (64 - kPairBits)];
+    if (e.length2 != 0) {
+      const int first = k + (e.symbol >> 4);
+      if (e.run2 == kPairEndOfBlock) {
+        if (first < 63) {
+          bits.drop(e.length2);
+          x[zig_zag[first]] = static_cast<std::int16_t>(static_cast<std::int32_t>(quant[first]) * e.value);
+          rows |= block_bits[first];
+          break;
+        }
+      } else if (first + 1 + e.run2 <= 63) {
+        const int second = first + 1 + e.run2;
+        bits.drop(e.length2);
+        x[zig_zag[first]] = static_cast<std::int16_t>(static_cast<std::int32_t>(quant[first]) * e.value);
+        x[zig_zag[second]] = static_cast<std::int16_t>(static_cast<std::int32_t>(quant[second]) * e.value2);
+        rows |= block_bits[first] | block_bits[second];
+        k = second + 1;
+        if (k > 63) break;
+        continue;
+      }
+    }
+    std::int32_t value = e.value;
+    if (e.length != 0) {
+      bits.drop(e.length);
+      symbol = e.symbol;
+    } else {
+      value = bits.coefficient(ac, &symbol);
+    }
     // Size 0 has value 0 and any other size a non-zero value: run 0, size 0 is the end of block.
     if (symbol == 0) break;
-    k = std::min(k + (symbol >> 4), 63);  // a run past the end lands on position 63
+    k = std::min(k + (symbol >> 4), 63);
     x[zig_zag[k]] = static_cast<std::int16_t>(static_cast<std::int32_t>(quant[k]) * value);
-    rows |= row_bit[k] | kAcBit;
+    rows |= block_bits[k];
+    if (++k > 63) break;
   }
   in.word = bits.word;
   in.count = bits.count;
@@ -441,45 +528,56 @@ inline void store_high8(void *to, __m128i v) {
 // is), so with E the sum over even u and O over odd u, output row r is E + O and row 7 - r is
 // E - O: four rows of sums give all eight. For output row r < 4 and group g, the pairs of
 // table entries that meet first-pass rows (4g, 4g + 2) and (4g + 1, 4g + 3).
+// The first pass takes its outputs by even and odd column: for input pair p, (A[c][2p],
+// A[c][2p + 1]) for c = 0, 2, 4, 6 in `even_columns` and c = 1, 3, 5, 7 in `odd_columns`, so
+// that the two halves of its 32-bit sums interleave straight into natural column order.
 struct idct_halves {
   __m128i even[4][2], odd[4][2];
+  __m128i even_columns[4], odd_columns[4];
 };
 
 const idct_halves idct_halves_table = [] {
   idct_halves h;
   auto pair = [](std::int16_t a, std::int16_t b) {
-    return _mm_set1_epi32(static_cast<int>(static_cast<std::uint16_t>(a) |
-                                           (static_cast<std::uint32_t>(static_cast<std::uint16_t>(b)) << 16)));
+    return static_cast<int>(static_cast<std::uint16_t>(a) |
+                            (static_cast<std::uint32_t>(static_cast<std::uint16_t>(b)) << 16));
   };
   const std::int16_t *m = idct_kernel.m;
   for (int r = 0; r < 4; ++r)
     for (int g = 0; g < 2; ++g) {
-      h.even[r][g] = pair(m[r * 8 + 4 * g], m[r * 8 + 4 * g + 2]);
-      h.odd[r][g] = pair(m[r * 8 + 4 * g + 1], m[r * 8 + 4 * g + 3]);
+      h.even[r][g] = _mm_set1_epi32(pair(m[r * 8 + 4 * g], m[r * 8 + 4 * g + 2]));
+      h.odd[r][g] = _mm_set1_epi32(pair(m[r * 8 + 4 * g + 1], m[r * 8 + 4 * g + 3]));
     }
+  for (int p = 0; p < 4; ++p) {
+    auto column = [&](int c) { return pair(m[c * 8 + 2 * p], m[c * 8 + 2 * p + 1]); };
+    h.even_columns[p] = _mm_setr_epi32(column(0), column(2), column(4), column(6));
+    h.odd_columns[p] = _mm_setr_epi32(column(1), column(3), column(5), column(7));
+  }
   return h;
 }();
 
 // The first pass over the marked rows, using the first `Pairs` pairs of columns (the others are
-// zero in every marked row).
+// zero in every marked row). A value kept as 16 bits after the shift by 15 is bits 15..30 of the
+// sum: shifted left by one, the high half of its 32-bit lane, which a mask or a shift puts in
+// place beside its neighbour's.
 template <int Pairs>
 void idct_first_pass(const std::int16_t *coef, unsigned rows, __m128i t[8]) {
-  const jpeg_kernel &k = idct_kernel;
-  const __m128i bias = _mm_set1_epi32(16384);
+  const idct_halves &k = idct_halves_table;
+  const __m128i bias = _mm_set1_epi32(16384), high = _mm_set1_epi32(static_cast<int>(0xFFFF0000u));
   for (unsigned m = rows; m != 0; m &= m - 1) {
     const int i = __builtin_ctz(m);
     const __m128i in = _mm_loadu_si128(reinterpret_cast<const __m128i *>(coef + 8 * i));
-    __m128i lo = _mm_add_epi32(bias, _mm_madd_epi16(_mm_shuffle_epi32(in, 0x00), k.row_lo[0]));
-    __m128i hi = _mm_add_epi32(bias, _mm_madd_epi16(_mm_shuffle_epi32(in, 0x00), k.row_hi[0]));
-    lo = _mm_add_epi32(lo, _mm_madd_epi16(_mm_shuffle_epi32(in, 0x55), k.row_lo[1]));
-    hi = _mm_add_epi32(hi, _mm_madd_epi16(_mm_shuffle_epi32(in, 0x55), k.row_hi[1]));
+    __m128i even = _mm_add_epi32(bias, _mm_madd_epi16(_mm_shuffle_epi32(in, 0x00), k.even_columns[0]));
+    __m128i odd = _mm_add_epi32(bias, _mm_madd_epi16(_mm_shuffle_epi32(in, 0x00), k.odd_columns[0]));
+    even = _mm_add_epi32(even, _mm_madd_epi16(_mm_shuffle_epi32(in, 0x55), k.even_columns[1]));
+    odd = _mm_add_epi32(odd, _mm_madd_epi16(_mm_shuffle_epi32(in, 0x55), k.odd_columns[1]));
     if constexpr (Pairs == 4) {
-      lo = _mm_add_epi32(lo, _mm_madd_epi16(_mm_shuffle_epi32(in, 0xAA), k.row_lo[2]));
-      hi = _mm_add_epi32(hi, _mm_madd_epi16(_mm_shuffle_epi32(in, 0xAA), k.row_hi[2]));
-      lo = _mm_add_epi32(lo, _mm_madd_epi16(_mm_shuffle_epi32(in, 0xFF), k.row_lo[3]));
-      hi = _mm_add_epi32(hi, _mm_madd_epi16(_mm_shuffle_epi32(in, 0xFF), k.row_hi[3]));
+      even = _mm_add_epi32(even, _mm_madd_epi16(_mm_shuffle_epi32(in, 0xAA), k.even_columns[2]));
+      odd = _mm_add_epi32(odd, _mm_madd_epi16(_mm_shuffle_epi32(in, 0xAA), k.odd_columns[2]));
+      even = _mm_add_epi32(even, _mm_madd_epi16(_mm_shuffle_epi32(in, 0xFF), k.even_columns[3]));
+      odd = _mm_add_epi32(odd, _mm_madd_epi16(_mm_shuffle_epi32(in, 0xFF), k.odd_columns[3]));
     }
-    t[i] = jpeg_pack_wrap(_mm_srai_epi32(lo, 15), _mm_srai_epi32(hi, 15));
+    t[i] = _mm_or_si128(_mm_srli_epi32(_mm_slli_epi32(even, 1), 16), _mm_and_si128(_mm_slli_epi32(odd, 1), high));
   }
 }
 
@@ -515,33 +613,19 @@ void idct_columns(const __m128i t[8], std::int8_t *out, int stride) {
 }
 #endif
 
-}  // namespace
-
-// The inverse transform of jpeg_common.h into an 8 x 8 area of a strip. `rows` marks the
-// coefficient rows that may be non-zero; the others are taken as zero. Most blocks of a photo
-// hold a few low-frequency coefficients only, so the sums skip the pairs of columns (first pass)
-// and the rows (second pass) that are zero: 32-bit sums wrap the same whatever terms are left
-// out when those are zero.
-void jpeg_idct_rows(const std::int16_t *coef, unsigned rows, std::int8_t *out, int stride) {
-  const jpeg_kernel &k = idct_kernel;
-  if (rows == 0 || (rows == 1 && std::all_of(coef + 1, coef + 8, [](std::int16_t v) { return v == 0; })))
-    return idct_dc_only(coef[0], out, stride);
 #if defined(__SSE2__)
-  // Bit p: column pair p holds a non-zero coefficient in a marked row.
-  __m128i any = _mm_setzero_si128();
-  for (unsigned m = rows; m != 0; m &= m - 1)
-    any = _mm_or_si128(any, _mm_loadu_si128(reinterpret_cast<const __m128i *>(coef + 8 * __builtin_ctz(m))));
-  const int column_pairs =
-      _mm_movemask_ps(_mm_castsi128_ps(_mm_cmpeq_epi32(any, _mm_setzero_si128()))) ^ 15;
+// The transform of a block with coefficients beyond its DC term: `rows` marks the coefficient
+// rows that may be non-zero, `wide` says whether columns 4..7 of those rows may be.
+void idct_sse2(const std::int16_t *coef, unsigned rows, bool wide, std::int8_t *out, int stride) {
   __m128i t[8];
-  for (__m128i &row : t) row = _mm_setzero_si128();
-  if (column_pairs >= 4)
+  for (unsigned m = ~rows & 0xFF; m != 0; m &= m - 1) t[__builtin_ctz(m)] = _mm_setzero_si128();
+  if (wide)
     idct_first_pass<4>(coef, rows, t);
   else
     idct_first_pass<2>(coef, rows, t);
   if (rows == 1) {
     // Only the first row: A[r][0] is one value for every r, so every output row is the same.
-    const __m128i first = _mm_set1_epi32(k.m[0]), bias = _mm_set1_epi32(16384);
+    const __m128i first = _mm_set1_epi32(idct_kernel.m[0]), bias = _mm_set1_epi32(16384);
     const __m128i lo = _mm_madd_epi16(_mm_unpacklo_epi16(t[0], _mm_setzero_si128()), first);
     const __m128i hi = _mm_madd_epi16(_mm_unpackhi_epi16(t[0], _mm_setzero_si128()), first);
     const __m128i v = _mm_packs_epi32(_mm_srai_epi32(_mm_add_epi32(lo, bias), 15),
@@ -554,7 +638,27 @@ void jpeg_idct_rows(const std::int16_t *coef, unsigned rows, std::int8_t *out, i
   } else {
     idct_columns<1>(t, out, stride);
   }
+}
+#endif
+
+}  // namespace
+
+// The inverse transform of jpeg_common.h into an 8 x 8 area of a strip. `rows` marks the
+// coefficient rows that may be non-zero; the others are taken as zero. Most blocks of a photo
+// hold a few low-frequency coefficients only, so the sums skip the pairs of columns (first pass)
+// and the rows (second pass) that are zero: 32-bit sums wrap the same whatever terms are left
+// out when those are zero.
+void jpeg_idct_rows(const std::int16_t *coef, unsigned rows, std::int8_t *out, int stride) {
+  if (rows == 0 || (rows == 1 && std::all_of(coef + 1, coef + 8, [](std::int16_t v) { return v == 0; })))
+    return idct_dc_only(coef[0], out, stride);
+#if defined(__SSE2__)
+  __m128i any = _mm_setzero_si128();
+  for (unsigned m = rows; m != 0; m &= m - 1)
+    any = _mm_or_si128(any, _mm_loadu_si128(reinterpret_cast<const __m128i *>(coef + 8 * __builtin_ctz(m))));
+  idct_sse2(coef, rows, _mm_movemask_epi8(_mm_cmpeq_epi16(_mm_unpackhi_epi64(any, any), _mm_setzero_si128())) != 0xFFFF,
+            out, stride);
 #else
+  const jpeg_kernel &k = idct_kernel;
   std::int16_t t[64] = {};
   for (int i = 0; i < 8; ++i) {
     if (!(rows & (1u << i))) continue;
@@ -633,6 +737,7 @@ void jpg_set_component_params() {
     c.v = k.geometry[3 + 2 * i];
     c.dc_table = &call.dc_lookup[(tables >> 4) == 0 ? 0 : 1];
     c.ac_table = &call.ac_lookup[(tables & 15) == 0 ? 0 : 1];
+    c.ac_pairs = call.ac_pairs[(tables & 15) == 0 ? 0 : 1];
   }
 }
 
@@ -799,6 +904,7 @@ int jpeg_decompress_scan(int stream, int width, int height, int components,
   for (int i = 0; i < 2; ++i) {
     build_lookup(call.dc_lookup[i], jpgdec.kept.dc[i]);
     build_lookup(call.ac_lookup[i], jpgdec.kept.ac[i]);
+    build_pairs(call.ac_pairs[i], call.ac_lookup[i]);
   }
   jpg_set_component_params();
 
@@ -815,7 +921,11 @@ int jpeg_decompress_scan(int stream, int width, int height, int components,
             const unsigned rows = decode_block(c, coef);
             std::int8_t *const block = at + 8 * bv * c.stride + 8 * bh;
             if (rows & kAcBit)
+#if defined(__SSE2__)
+              idct_sse2(coef, rows & 0xFF, (rows & kWideBit) != 0, block, c.stride);
+#else
               jpeg_idct_rows(coef, rows & 0xFF, block, c.stride);
+#endif
             else
               idct_dc_only(coef[0], block, c.stride);
           }
