@@ -1,6 +1,7 @@
 // The JPEG writer's kernels (see jpeg_encode.h) and its forward transform (see jpeg_common.h).
 #include "formats/jpeg_encode.h"
 
+#include "core/transpose8.h"
 #include "formats/jpeg_common.h"
 
 namespace pxv {
@@ -74,14 +75,8 @@ template <typename Sink>
 inline void forward_transform(const std::int8_t *in, int stride, Sink sink) {
   // Transpose the 8 x 8 bytes: pairs of rows, then of pairs, then of quads interleaved leave
   // columns 2i and 2i + 1 in c[i]; then widen with sign.
-  __m128i r[8];
-  for (int y = 0; y < 8; ++y) r[y] = _mm_loadl_epi64(reinterpret_cast<const __m128i *>(in + y * stride));
-  const __m128i a0 = _mm_unpacklo_epi8(r[0], r[1]), a1 = _mm_unpacklo_epi8(r[2], r[3]);
-  const __m128i a2 = _mm_unpacklo_epi8(r[4], r[5]), a3 = _mm_unpacklo_epi8(r[6], r[7]);
-  const __m128i b0 = _mm_unpacklo_epi16(a0, a1), b1 = _mm_unpackhi_epi16(a0, a1);
-  const __m128i b2 = _mm_unpacklo_epi16(a2, a3), b3 = _mm_unpackhi_epi16(a2, a3);
-  const __m128i c[4] = {_mm_unpacklo_epi32(b0, b2), _mm_unpackhi_epi32(b0, b2), _mm_unpacklo_epi32(b1, b3),
-                        _mm_unpackhi_epi32(b1, b3)};
+  __m128i c[4];
+  transpose_bytes_8x8(in, stride, c);
   __m128i column[8];
   for (int i = 0; i < 4; ++i) {
     column[2 * i] = _mm_srai_epi16(_mm_unpacklo_epi8(c[i], c[i]), 8);

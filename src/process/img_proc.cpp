@@ -45,6 +45,7 @@
 #include "core/dib.h"
 #include "core/image.h"
 #include "core/img_util.h"
+#include "core/transpose8.h"
 #include "formats/bmp_input.h"
 #include "output/color_raster.h"
 
@@ -326,14 +327,8 @@ std::uint64_t transpose_bits8x8(std::uint64_t x) {
 // Eight rows of eight bytes into eight columns, by interleaving bytes, then pairs, then fours.
 void transpose_bytes8x8(const std::uint8_t *src, std::ptrdiff_t src_stride, std::uint8_t *dest,
                         std::ptrdiff_t dest_stride) {
-  __m128i r[8];
-  for (int k = 0; k < 8; ++k) r[k] = _mm_loadl_epi64(reinterpret_cast<const __m128i *>(src + k * src_stride));
-  const __m128i a0 = _mm_unpacklo_epi8(r[0], r[1]), a1 = _mm_unpacklo_epi8(r[2], r[3]);
-  const __m128i a2 = _mm_unpacklo_epi8(r[4], r[5]), a3 = _mm_unpacklo_epi8(r[6], r[7]);
-  const __m128i b0 = _mm_unpacklo_epi16(a0, a1), b1 = _mm_unpackhi_epi16(a0, a1);
-  const __m128i b2 = _mm_unpacklo_epi16(a2, a3), b3 = _mm_unpackhi_epi16(a2, a3);
-  const __m128i c[4] = {_mm_unpacklo_epi32(b0, b2), _mm_unpackhi_epi32(b0, b2), _mm_unpacklo_epi32(b1, b3),
-                        _mm_unpackhi_epi32(b1, b3)};
+  __m128i c[4];
+  transpose_bytes_8x8(src, src_stride, c);
   for (int k = 0; k < 4; ++k) {
     _mm_storel_epi64(reinterpret_cast<__m128i *>(dest + 2 * k * dest_stride), c[k]);
     _mm_storel_epi64(reinterpret_cast<__m128i *>(dest + (2 * k + 1) * dest_stride), _mm_unpackhi_epi64(c[k], c[k]));
