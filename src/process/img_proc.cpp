@@ -564,13 +564,25 @@ void scale_8raster(const std::uint8_t *src, std::uint8_t *dest, std::uint64_t st
 void scale_24raster(const std::uint8_t *src, std::uint8_t *dest, std::uint64_t step, std::int32_t new_width) {
   if (new_width < 1) return;
   const std::uint64_t last_source = (std::uint64_t(static_cast<std::uint32_t>(new_width - 1)) * step) >> 8;
+  // The pixels that move as words: those before the first whose source is the last one sampled
+  // (the step is 0 only when every pixel samples source pixel 0, the last one), and not the last.
+  const std::uint64_t before_last = step == 0 ? 0 : (last_source * 256 + step - 1) / step;
+  const std::int32_t words = static_cast<std::int32_t>(std::min<std::uint64_t>(before_last, std::uint64_t(new_width - 1)));
   std::uint64_t at = 0;
   std::int32_t i = 0;
-  for (; i < new_width - 1 && (at >> 8) < last_source; ++i, at += step) {
+  const auto move_word = [&](std::int32_t k, std::uint64_t from) {
     std::uint32_t pixel;
-    std::memcpy(&pixel, src + 3 * (at >> 8), 4);
-    std::memcpy(dest + 3 * i, &pixel, 4);
+    std::memcpy(&pixel, src + 3 * (from >> 8), 4);
+    std::memcpy(dest + 3 * k, &pixel, 4);
+  };
+  // Four at a time, the stores in order so each one's stray fourth byte is overwritten next.
+  for (; i + 4 <= words; i += 4, at += 4 * step) {
+    move_word(i, at);
+    move_word(i + 1, at + step);
+    move_word(i + 2, at + 2 * step);
+    move_word(i + 3, at + 3 * step);
   }
+  for (; i < words; ++i, at += step) move_word(i, at);
   for (; i < new_width; ++i, at += step) std::memcpy(dest + 3 * i, src + 3 * (at >> 8), 3);
 }
 

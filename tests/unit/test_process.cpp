@@ -190,6 +190,18 @@ TEST_F(Process, TurnKernelsEqualPlainTranscriptions) {
 TEST_F(Process, ResizingSamplesNearestFromTheBottomLeft) {
   EXPECT_EQ(pxv::resize_step(10, 3), 853u);
   EXPECT_EQ(pxv::resize_step(1 << 30, 1), std::uint64_t(1) << 38) << "the product does not wrap";
+  // The 24-bit scaler moves pixels as words: beside plain sampling, on rows sized exactly so
+  // that a word read or written past either row's end is caught.
+  std::mt19937 rng(9);
+  for (int trial = 0; trial < 400; ++trial) {
+    const int from = 1 + int(rng() % 70), to = 1 + int(rng() % (trial < 20 ? 20000 : 300));
+    Bytes src(std::size_t(3) * from), got(std::size_t(3) * to), want(got.size());
+    for (std::uint8_t &b : src) b = std::uint8_t(rng());
+    const std::uint64_t step = pxv::resize_step(from, to);
+    for (int i = 0; i < to; ++i) std::copy_n(&src[3 * (i * step >> 8)], 3, &want[3 * std::size_t(i)]);
+    pxv::scale_24raster(src.data(), got.data(), step, to);
+    ASSERT_EQ(got, want) << from << " to " << to;
+  }
   using Row = std::vector<int>;
   for (auto [in, out] : {std::pair<Row, Row>{{7, 8, 9}, {7, 7, 8, 8, 9, 9}}, {{7, 8, 9, 10}, {7, 9}},
                          {{0, 1, 2, 3, 4, 5, 6, 7, 8, 9}, {0, 3, 6}}}) {
