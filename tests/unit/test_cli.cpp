@@ -90,8 +90,9 @@ TEST(CliConvert, TypeByNameNumberOrEndingAndCrop) {
   EXPECT_TRUE(!ok && has(why, "(result -6)")) << "Group 4 takes bilevel images only: " << why;
 }
 
-// A refused save (a crop outside the image) and one that runs out of room leave the output as it
-// was, or absent, for every type. A file size limit whose signal is ignored fails every write
+// A refused save (a crop outside the image, a depth the type does not take), one that runs out of
+// room and one into a folder that is not there leave the output as it was, or absent, for every
+// type. A file size limit whose signal is ignored fails every write
 // past it, as a full disk does, without the rights to mount one.
 TEST(CliConvert, AFailedSaveLeavesTheOutputAsItWas) {
   const std::string dir = pxv_test::scratch_path("kept"), small = picture_file("small.bmp", 24);
@@ -106,11 +107,13 @@ TEST(CliConvert, AFailedSaveLeavesTheOutputAsItWas) {
     const std::string kept = dir + "/kept" + std::to_string(type), as = " -q --type " + std::to_string(type) + depth;
     pxv("convert " + small + " " + kept + as, &ok);  // a first page to add to, or any file
     const Bytes before = pxv_test::read_file(kept);
-    for (const std::string &out : {kept, dir + "/absent"}) {
+    for (const std::string &out : {kept, dir + "/absent", dir + "/no/such/folder"}) {
       pxv("convert " + small + " " + out + " --crop 100,100,10,10" + as, &ok);
       EXPECT_FALSE(ok) << type;
+      // Refused: a 24-bit picture as a type that takes at most 8 bits.
+      if (*depth && type != PXV_SAVE_TIFF_LZW) EXPECT_TRUE(has(pxv("convert " + small + " " + out + " -q --type " + std::to_string(type), &ok), "(result -6)") && !ok) << type;
       ok = pxv_test::run("trap '' XFSZ; ulimit -f 16; exec " PXV_CLI " convert " + noise + " " + out + as, &why);
-      EXPECT_TRUE(!ok && has(why, "(result -10)")) << type << why;
+      EXPECT_TRUE(!ok && has(why, out.ends_with("folder") ? "(result -8)" : "(result -10)")) << type << why;
     }
     EXPECT_TRUE(!before.empty() && pxv_test::read_file(kept) == before) << type;
   }
