@@ -1,13 +1,9 @@
 #!/usr/bin/python3
-"""Hostile headers against every reader, through the pxv CLI.
-
-Each case is a small file whose header states the largest sizes its fields can hold, sizes whose
-row arithmetic overflows 32 bits, tables and chains that point back at themselves or far past the
-file's end. Every run must end within 10 seconds, without a signal or a sanitizer report, with the
-result expected: a refusal code, or a load that fits the default block cap (and then an output).
-`convert` loads through the CLI's own header callback, `info` through the library's.
-
-usage: hostile_headers.py PXV
+"""Hostile headers of every format through pxv: the largest sizes each header can state, row sizes
+that overflow 32 bits, tables and chains that loop or point far past the file's end. Each run
+must end within 10 s, without a signal or sanitizer report, with the result expected: a refusal
+code, or a load within the default block cap and its output. `convert` loads through pxv's own
+header callback, `info` through the library's.
 """
 import os
 import re
@@ -132,11 +128,11 @@ def eps(tiff_offset, tiff_length, preview=b''):
 
 
 def convert(expect, page=None):
-    return ('convert', page, expect)
+    return 'convert', page, expect
 
 
 def info(expect, page=None):
-    return ('info', page, expect)
+    return 'info', page, expect
 
 
 def both(expect):
@@ -233,7 +229,7 @@ def run(pxv, folder, path, command, page, expect):
 
 def main():
     if len(sys.argv) != 2:
-        sys.exit(__doc__)
+        sys.exit('usage: hostile_headers.py PXV')
     pxv = os.path.abspath(sys.argv[1])
     failures = 0
     with tempfile.TemporaryDirectory(prefix='hostile-') as folder:

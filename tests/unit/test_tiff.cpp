@@ -1,4 +1,4 @@
-// The TIFF and EPS readers on hand-built files: tag fields, the policy of the directory and of
+// The TIFF reader on hand-built files: tag fields, the policy of the directory and of
 // each strip decoder, the plane spool, and the fast LZW decoder against a plain one.
 #include <gtest/gtest.h>
 
@@ -257,7 +257,7 @@ TEST(TiffRows, FastKernelsMatchThePlainRowConversion) {
   }
 }
 
-// ---- Strip decoders and EPS ------------------------------------------------------------------
+// ---- Strip decoders ----------------------------------------------------------------------------
 
 TEST(TiffPackBits, CopyPastTheRowAndEndOfData) {
   // Rows of 3. Row 0: a copy of four bytes of which three fit: the fourth is consumed and
@@ -311,16 +311,6 @@ TEST(TiffCcitt, ZeroBitsEndAtTheEndOfTheData) {
   const Capture c = capture_load(f);
   EXPECT_GE(c.result, 0);
   EXPECT_TRUE(c.row_numbers.empty());
-}
-
-TEST(Eps, OnePageOnly) {
-  // The binary header: magic, PostScript at 32 (length 0), the TIFF preview's offset and length.
-  const Bytes tiff = one_strip_file(3, 1, 8, 1, 1, 1, {10, 20, 30});
-  Bytes f(32, 0);
-  for (auto [at, value] : {std::pair{0, 0xC6D3D0C5u}, {4, 32u}, {20, 32u}, {24, std::uint32_t(tiff.size())}})
-    pxv::put_le32(&f[at], value);
-  f.insert(f.end(), tiff.begin(), tiff.end());
-  EXPECT_EQ(capture_load(f, 1).result, PXV_ERR_PAGE) << "one page only";
 }
 
 // ---- The fast LZW decoder against a plain one --------------------------------------------------
