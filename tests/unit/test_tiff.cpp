@@ -113,23 +113,6 @@ TEST(TiffDirectory, HeaderFieldsFromTheTags) {
             (std::vector<int>{3, 1, 24, 12, 256, 385}));
 }
 
-TEST(TiffDirectory, ALoopingChainEndsAtTheRevisit) {
-  // Three pages of one row, told apart by width; the third directory links back to the first.
-  TiffFile t;
-  for (int page = 0; page < 3; ++page) {
-    t.new_ifd();
-    simple_ifd(t, 1 + page, 1, 8, 1, 1, 1, {t.blob({std::uint8_t(page * 50), 0, 0, 0})});
-  }
-  Bytes f = t.build();
-  pxv::put_le32(&f[f.size() - 4], pxv::get_le32(&f[4]));
-  const Capture third = capture_load(f, 2), past = capture_load(f, 5);
-  ASSERT_GE(third.result, 0);
-  EXPECT_EQ(header32(third, 4), 3);
-  EXPECT_EQ(third.rows[0][0], 100);
-  EXPECT_EQ(past.result, PXV_ERR_PAGE);
-  EXPECT_EQ(past.header_calls, 0);
-}
-
 TEST(TiffDirectory, UnreadablePagesDeliverNoRowsAndImpossibleSizesAreRefused) {
   // Group 4 data on a page that claims 24 bits per pixel: no row is read past the bilevel row
   // buffer. (Unknown compressions deliver no rows either: a corpus file.)
