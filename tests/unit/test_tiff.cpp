@@ -1,4 +1,4 @@
-// The TIFF and EPS readers on hand-built files: tag fields, the policy of the directory and of
+// The TIFF reader on hand-built files: tag fields, the policy of the directory and of
 // each strip decoder, the plane spool, and the fast LZW decoder against a plain one.
 #include <gtest/gtest.h>
 
@@ -111,23 +111,6 @@ TEST(TiffDirectory, HeaderFieldsFromTheTags) {
   EXPECT_EQ((std::vector<int>{header32(c, 4), header32(c, 8), pxv::get_le16(&c.header[14]), header32(c, 20),
                               header32(c, 24), header32(c, 28)}),
             (std::vector<int>{3, 1, 24, 12, 256, 385}));
-}
-
-TEST(TiffDirectory, ALoopingChainEndsAtTheRevisit) {
-  // Three pages of one row, told apart by width; the third directory links back to the first.
-  TiffFile t;
-  for (int page = 0; page < 3; ++page) {
-    t.new_ifd();
-    simple_ifd(t, 1 + page, 1, 8, 1, 1, 1, {t.blob({std::uint8_t(page * 50), 0, 0, 0})});
-  }
-  Bytes f = t.build();
-  pxv::put_le32(&f[f.size() - 4], pxv::get_le32(&f[4]));
-  const Capture third = capture_load(f, 2), past = capture_load(f, 5);
-  ASSERT_GE(third.result, 0);
-  EXPECT_EQ(header32(third, 4), 3);
-  EXPECT_EQ(third.rows[0][0], 100);
-  EXPECT_EQ(past.result, PXV_ERR_PAGE);
-  EXPECT_EQ(past.header_calls, 0);
 }
 
 TEST(TiffDirectory, UnreadablePagesDeliverNoRowsAndImpossibleSizesAreRefused) {
@@ -257,7 +240,7 @@ TEST(TiffRows, FastKernelsMatchThePlainRowConversion) {
   }
 }
 
-// ---- Strip decoders and EPS ------------------------------------------------------------------
+// ---- Strip decoders ----------------------------------------------------------------------------
 
 TEST(TiffPackBits, CopyPastTheRowAndEndOfData) {
   // Rows of 3. Row 0: a copy of four bytes of which three fit: the fourth is consumed and
@@ -311,16 +294,6 @@ TEST(TiffCcitt, ZeroBitsEndAtTheEndOfTheData) {
   const Capture c = capture_load(f);
   EXPECT_GE(c.result, 0);
   EXPECT_TRUE(c.row_numbers.empty());
-}
-
-TEST(Eps, OnePageOnly) {
-  // The binary header: magic, PostScript at 32 (length 0), the TIFF preview's offset and length.
-  const Bytes tiff = one_strip_file(3, 1, 8, 1, 1, 1, {10, 20, 30});
-  Bytes f(32, 0);
-  for (auto [at, value] : {std::pair{0, 0xC6D3D0C5u}, {4, 32u}, {20, 32u}, {24, std::uint32_t(tiff.size())}})
-    pxv::put_le32(&f[at], value);
-  f.insert(f.end(), tiff.begin(), tiff.end());
-  EXPECT_EQ(capture_load(f, 1).result, PXV_ERR_PAGE) << "one page only";
 }
 
 // ---- The fast LZW decoder against a plain one --------------------------------------------------
