@@ -56,6 +56,7 @@ struct pcx_input {
   int next;
   int have;
   std::uint64_t values_wanted;  // values the rows still to be finished take
+  bool ended;                   // a read came back short: every byte from here on reads as 0
 };
 
 void fill_input(pcx_input *in) {
@@ -67,6 +68,7 @@ void fill_input(pcx_input *in) {
   }
   std::int32_t got = img_read_mem(in->stream, in->buf, static_cast<std::uint32_t>(want));
   if (got < 0) got = 0;
+  if (static_cast<std::uint64_t>(got) < want) in->ended = true;
   std::memset(in->buf + got, 0, static_cast<std::size_t>(want - static_cast<std::uint64_t>(got)));
   in->next = 0;
   in->have = static_cast<int>(want);
@@ -82,6 +84,12 @@ void read_scan_line(pcx_input *in, std::uint8_t *line, int total) {
   int filled = 0;
   const std::uint64_t wanted_at_start = in->values_wanted;
   while (filled < total) {
+    // Past the end of a cut-off file the rest of the line is zeros (a 0 byte is the value 0):
+    // set at once, since a 128-byte header can ask for a gigabyte of them.
+    if (in->ended && in->next == in->have) {
+      std::memset(line + filled, 0, static_cast<std::size_t>(total - filled));
+      break;
+    }
     in->values_wanted = wanted_at_start - static_cast<std::uint64_t>(filled);
     const std::uint8_t b = next_byte(in);
     if ((b & kRunFlags) == kRunFlags) {
@@ -187,7 +195,7 @@ int pcx_decomp(int stream, int y_min, int y_max, int bytes_per_line, int planes,
   std::memset(out, 0, out_bytes);
   std::memset(scan, 0, scan_bytes);
   const int total = bytes_per_line * planes;
-  pcx_input in{stream, input, 0, 0, static_cast<std::uint64_t>(height) * static_cast<std::uint64_t>(total)};
+  pcx_input in{stream, input, 0, 0, static_cast<std::uint64_t>(height) * static_cast<std::uint64_t>(total), false};
 
   const std::uint8_t *plane0 = scan;
   const std::uint8_t *plane1 = planes > 1 ? scan + bytes_per_line : scan;

@@ -64,11 +64,13 @@ Block *find_block(const void *handle) {
 // A large image's first touch of each 4 KiB page is a page fault: for a 12-MPixel DIB that is
 // some 9000 faults, which cost a load about as much as decoding half the file. Large blocks ask
 // for 2 MiB pages instead where the system offers them (only whole 2 MiB spans inside the block
-// get one, so the block's resident size stays what it touches).
+// get one, so the block's resident size stays what it touches). Not above 64 MiB: the system
+// may compact memory to find each 2 MiB page, and for a gigabyte block (which a 128-byte header
+// can ask for) first touch took 6-7 s here against 1.2 s in 4 KiB pages.
 void advise_large_pages(void *data, std::size_t bytes) {
 #if defined(MADV_HUGEPAGE)
-  constexpr std::size_t kLargeBlock = std::size_t{8} << 20, kPage = 4096;
-  if (bytes < kLargeBlock) return;
+  constexpr std::size_t kLargeBlock = std::size_t{8} << 20, kLargestAdvised = std::size_t{64} << 20, kPage = 4096;
+  if (bytes < kLargeBlock || bytes > kLargestAdvised) return;
   const auto first = (reinterpret_cast<std::uintptr_t>(data) + kPage - 1) & ~(kPage - 1);
   const auto end = (reinterpret_cast<std::uintptr_t>(data) + bytes) & ~(kPage - 1);
   madvise(reinterpret_cast<void *>(first), end - first, MADV_HUGEPAGE);
