@@ -162,7 +162,7 @@ std::uint32_t next_stop(std::uint32_t n, std::uint32_t limit, std::uint32_t widt
 // its way to memory: a load inside one earlier store is forwarded from it, one spanning two
 // waits, and the word load spans two less often.
 inline void copy_string(std::uint8_t *dst, const std::uint8_t *src, std::uint32_t length) {
-  if (length <= 8) {
+  if (length <= 8) [[likely]] {
     std::uint64_t word;
     std::memcpy(&word, src, 8);
     std::memcpy(dst, &word, 8);
