@@ -67,9 +67,9 @@ void refill_input() {
   }
 }
 
-// The code of `width` bits at the reader's position, least significant bit first as GIF packs
-// them. A code of at most 12 bits spans at most three bytes; the buffer has room for a 4-byte
-// window behind the data.
+// The code at `bit_position` of the input, `mask` holding as many low bits as the code is wide,
+// least significant bit first as GIF packs them. A code of at most 12 bits spans at most three
+// bytes; the buffer has room for a 4-byte window behind the data.
 inline std::uint32_t code_at(const std::uint8_t *input, std::uint32_t bit_position, std::uint32_t mask) {
   std::uint32_t window;
   std::memcpy(&window, input + (bit_position >> 3), 4);
