@@ -4,6 +4,10 @@
 
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "core/dib.h"
 #include "core/image.h"
 #include "core/img_util.h"
@@ -63,14 +67,14 @@ void refill_input() {
   }
 }
 
-// The code of `width` bits at the reader's position, least significant bit first as GIF packs
-// them. A code of at most 12 bits spans at most three bytes; the buffer has room for a 4-byte
-// window behind the data.
-inline std::uint32_t code_at(std::uint32_t width) {
+// The code at `bit_position` of the input, `mask` holding as many low bits as the code is wide,
+// least significant bit first as GIF packs them. A code of at most 12 bits spans at most three
+// bytes; the buffer has room for a 4-byte window behind the data.
+inline std::uint32_t code_at(const std::uint8_t *input, std::uint32_t bit_position, std::uint32_t mask) {
   std::uint32_t window;
-  std::memcpy(&window, reader.buf + (reader.bit_position >> 3), 4);
+  std::memcpy(&window, input + (bit_position >> 3), 4);
   static_assert(std::endian::native == std::endian::little, "the window's first byte is its lowest");
-  return (window >> (reader.bit_position & 7)) & ((1u << width) - 1);
+  return (window >> (bit_position & 7)) & mask;
 }
 
 // The next code when fewer than 12 bits are left: the buffer is refilled first (the bytes come
@@ -78,7 +82,7 @@ inline std::uint32_t code_at(std::uint32_t width) {
 int getcode_near_end(std::uint32_t width) {
   if (reader.valid * 8 - reader.bit_position < kWidestCode && !reader.data_ended) refill_input();
   if (width > reader.valid * 8 - reader.bit_position) return -1;
-  const std::uint32_t code = code_at(width);
+  const std::uint32_t code = code_at(reader.buf, reader.bit_position, (1u << width) - 1);
   reader.bit_position += width;
   return static_cast<int>(code);
 }
@@ -113,22 +117,36 @@ void advance_row(row_order *order) {
 
 std::int32_t gif_size_for_long(std::int32_t width, int bits) { return size_for_long(width, bits); }
 
-void gif_pack_bytes(std::uint8_t *row, int width, int bits) {
+void gif_pack_row(std::uint8_t *row, const std::uint8_t *indices, int width, int bits) {
   if (bits == 1) {
     for (int i = 0; i * 8 < width; ++i) {
       std::uint8_t byte = 0;
       for (int k = 0; k < 8; ++k) {
         const int x = i * 8 + k;
-        if (x < width) byte |= static_cast<std::uint8_t>((row[x] & 1) << (7 - k));
+        if (x < width) byte |= static_cast<std::uint8_t>((indices[x] & 1) << (7 - k));
       }
       row[i] = byte;
     }
   } else if (bits == 4) {
-    for (int i = 0; i * 2 < width; ++i) {
-      const int x = i * 2;
-      const int second = x + 1 < width ? (row[x + 1] & 0x0F) : 0;
-      row[i] = static_cast<std::uint8_t>(((row[x] & 0x0F) << 4) | second);
+    int x = 0;
+#if defined(__SSE2__)
+    // Thirty-two pixels at a time: each 16-bit lane holds a pair, the first pixel in its low byte,
+    // which moves up a nibble while the second comes down to meet it; the lanes then narrow to
+    // bytes.
+    const __m128i nibble = _mm_set1_epi16(0x0F);
+    auto pairs = [&](const std::uint8_t *p) {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+      return _mm_or_si128(_mm_slli_epi16(_mm_and_si128(v, nibble), 4), _mm_and_si128(_mm_srli_epi16(v, 8), nibble));
+    };
+    for (; x + 32 <= width; x += 32)
+      _mm_storeu_si128(reinterpret_cast<__m128i *>(row + x / 2), _mm_packus_epi16(pairs(indices + x), pairs(indices + x + 16)));
+#endif
+    for (; x < width; x += 2) {
+      const int second = x + 1 < width ? (indices[x + 1] & 0x0F) : 0;
+      row[x / 2] = static_cast<std::uint8_t>(((indices[x] & 0x0F) << 4) | second);
     }
+  } else {
+    std::memcpy(row, indices, static_cast<std::size_t>(width));
   }
 }
 
@@ -155,16 +173,19 @@ int decode_gif_lzw_strip(int width, const std::uint8_t *header, PXV_RASTER_PROC 
   auto *row = static_cast<std::uint8_t *>(img_fmalloc(static_cast<std::size_t>(row_size)));
   if (out == nullptr || row == nullptr) return kNoMemory;
   std::memset(row, 0, static_cast<std::size_t>(row_size));
-  const int packed_bytes = bits == 1 ? (width + 7) / 8 : bits == 4 ? (width + 1) / 2 : width;
   lzw_strings &t = *gifdec.strings;
   const std::uint32_t clear = static_cast<std::uint32_t>(gifdec.clear_code);
   const std::uint32_t end = static_cast<std::uint32_t>(gifdec.end_code);
   const std::uint32_t first_width = static_cast<std::uint32_t>(gifdec.root_bits) + 1;
   const std::uint32_t row_width = static_cast<std::uint32_t>(width);
 
-  // The table state lives in locals while the image decodes (the output's stores could otherwise
-  // alias it).
+  // The table state and the reader's position live in locals while the image decodes (the
+  // output's stores could otherwise alias them).
+  const std::uint8_t *const input = reader.buf;
+  std::uint32_t bit_position = reader.bit_position;
+  std::uint32_t input_bits = reader.valid * 8;
   std::uint32_t code_width = first_width;
+  std::uint32_t mask = (1u << code_width) - 1;
   std::uint32_t next = clear + 2;
   std::uint32_t limit = 1u << code_width;
   std::uint32_t prev = 0;
@@ -175,11 +196,14 @@ int decode_gif_lzw_strip(int width, const std::uint8_t *header, PXV_RASTER_PROC 
 
   for (;;) {
     std::uint32_t c;
-    if (reader.bit_position + kWidestCode <= reader.valid * 8) {
-      c = code_at(code_width);
-      reader.bit_position += code_width;
+    if (bit_position + kWidestCode <= input_bits) {
+      c = code_at(input, bit_position, mask);
+      bit_position += code_width;
     } else {
+      reader.bit_position = bit_position;
       const int code = getcode_near_end(code_width);
+      bit_position = reader.bit_position;
+      input_bits = reader.valid * 8;
       if (code < 0) break;  // the data ended without End-of-Data: the rows so far stand
       c = static_cast<std::uint32_t>(code);
     }
@@ -189,6 +213,7 @@ int decode_gif_lzw_strip(int width, const std::uint8_t *header, PXV_RASTER_PROC 
     }
     if (c == clear) {
       code_width = first_width;
+      mask = (1u << code_width) - 1;
       next = clear + 2;
       limit = 1u << code_width;
       need_root = true;
@@ -210,6 +235,7 @@ int decode_gif_lzw_strip(int width, const std::uint8_t *header, PXV_RASTER_PROC 
         // No early change: the width grows once the next code no longer fits.
         if (next == limit && code_width < kMaxCodeWidth) {
           ++code_width;
+          mask = 2 * mask + 1;
           limit <<= 1;
         }
       }
@@ -218,9 +244,7 @@ int decode_gif_lzw_strip(int width, const std::uint8_t *header, PXV_RASTER_PROC 
     if (count >= row_width) {
       std::uint32_t begin = 0;
       while (count - begin >= row_width && order.delivered < height) {
-        std::uint8_t *line = out + begin;
-        gif_pack_bytes(line, width, bits);
-        std::memcpy(row, line, static_cast<std::size_t>(packed_bytes));
+        gif_pack_row(row, out + begin, width, bits);
         raster(row, priv, order.row, row_size);
         advance_row(&order);
         begin += row_width;

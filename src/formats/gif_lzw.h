@@ -22,9 +22,9 @@ int init_gif_lzw(int stream, std::uint8_t *input, std::uint16_t flags);
 // impossible code or the end of the data.
 int decode_gif_lzw_strip(int width, const std::uint8_t *header, PXV_RASTER_PROC raster, void *priv);
 
-// Packs one row of one-byte indices in place: 1 bit (eight pixels a byte, the first in the most
-// significant bit) or 4 bits (two a byte, the first in the high half). 8 bits is left alone.
-void gif_pack_bytes(std::uint8_t *row, int width, int bits);
+// Packs one row of one-byte indices into `row`: 1 bit (eight pixels a byte, the first in the most
+// significant bit), 4 bits (two a byte, the first in the high half) or 8 bits (copied).
+void gif_pack_row(std::uint8_t *row, const std::uint8_t *indices, int width, int bits);
 
 std::int32_t gif_size_for_long(std::int32_t width, int bits);
 

@@ -162,7 +162,7 @@ std::uint32_t next_stop(std::uint32_t n, std::uint32_t limit, std::uint32_t widt
 // its way to memory: a load inside one earlier store is forwarded from it, one spanning two
 // waits, and the word load spans two less often.
 inline void copy_string(std::uint8_t *dst, const std::uint8_t *src, std::uint32_t length) {
-  if (length <= 8) {
+  if (length <= 8) [[likely]] {
     std::uint64_t word;
     std::memcpy(&word, src, 8);
     std::memcpy(dst, &word, 8);
@@ -265,7 +265,8 @@ int decode_lzw_strip(std::uint32_t *row_index) {
   // alias it), and goes through the decoder around the rare paths.
   tiff_lzw_decoder &d = tiff_strtable;
   lzw_entry *const entries = d.entries;
-  std::uint8_t *const buffer = reinterpret_cast<std::uint8_t *>(entries) + kTableBytes;
+  // The buffer is reached from the table's address, which spares a register in the loop.
+  auto buffer = [entries](std::uint32_t at) { return reinterpret_cast<std::uint8_t *>(entries) + kTableBytes + at; };
   d.bit_pos = 0;
   read_block(d, 0);
   // A row not completed by the previous strip is dropped; its bytes stay as output that codes
@@ -300,7 +301,7 @@ int decode_lzw_strip(std::uint32_t *row_index) {
     }
     std::uint32_t code;
     if (bit_pos < bits_safe) {
-      code = code_at(buffer, bit_pos, width);
+      code = code_at(buffer(0), bit_pos, width);
       bit_pos += width;
     } else {
       d.bit_pos = bit_pos;
@@ -317,7 +318,7 @@ int decode_lzw_strip(std::uint32_t *row_index) {
     if (code < n && entry_pos(e) != kGone) {
       // The common case: a code whose string is in the window.
       size = entry_length(e);
-      copy_string(buffer + out, buffer + entry_pos(e), size);
+      copy_string(buffer(out), buffer(entry_pos(e)), size);
     } else if (code == kEoi) {
       rc = 1;
       break;
@@ -336,7 +337,7 @@ int decode_lzw_strip(std::uint32_t *row_index) {
         rc = -3;
         break;
       }
-      buffer[out] = static_cast<std::uint8_t>(code);
+      *buffer(out) = static_cast<std::uint8_t>(code);
       next = make_entry(out, 2, code);
       out += 1;
       n = kFirstFree;
@@ -345,14 +346,15 @@ int decode_lzw_strip(std::uint32_t *row_index) {
     } else if (code == n) {
       // KwKwK: the code about to be made, the previous string followed by its own first byte.
       size = entry_length(next);
-      copy_string(buffer + out, buffer + entry_pos(next), size - 1);
-      buffer[out + size - 1] = buffer[entry_pos(next)];
+      copy_string(buffer(out), buffer(entry_pos(next)), size - 1);
+      *buffer(out + size - 1) = *buffer(entry_pos(next));
     } else if (code < n) {
       // A string that left the window is written from what was kept of it, and is back in
       // the window from here.
       d.out = out;
       write_walking(d, code);
-      size = entry_length(e);
+      // Read again rather than kept across the call, which would hold a register in the loop.
+      size = entry_length(entries[code]);
       set_pos(entries[code], out);
     } else {
       rc = -3;
