@@ -1,5 +1,6 @@
-// The TIFF reader on hand-built files: tag fields, the policy of the directory and of
-// each strip decoder, the plane spool, and the fast LZW decoder against a plain one.
+// The TIFF reader on hand-built files: tag fields, the policy of the directory and of each strip
+// decoder, the plane spool, the fast LZW decoder against a plain one, and files read through
+// mapped views against the same files read.
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "core/bytes.h"
+#include "core/formats.h"
 #include "core/img_util.h"
 #include "platform/testing.h"
 #include "support/support.h"
@@ -427,6 +429,51 @@ TEST(TiffLzwKernel, MatchesThePlainDecoderOnRandomStreams) {
     Capture c = capture_load(f);
     for (Bytes &row : c.rows) row.resize(row.empty() ? 0 : std::size_t(width));
     ASSERT_EQ(c.rows, plain_lzw(f, offsets, width, height)) << "trial " << trial;
+  }
+}
+
+// ---- Mapped and read files ---------------------------------------------------------------------
+
+// A file of several views loads alike mapped, read (mapping refused from the start, or from the
+// second view on) and from memory: RGB strips of a row each, decoded where the views lie
+// (uncompressed, PackBits) or read through the cache (LZW), some lying past the end of the file
+// and the last cut short by it. No view stays mapped.
+TEST(TiffCache, MappedReadAndMemoryLoadsAgree) {
+  std::mt19937 rng(7);
+  for (const int compression : {1, 32773, 5}) {
+    const int width = 700, height = 1500;
+    TiffFile t;
+    CodeWriter lzw(rng, false);
+    std::vector<std::uint32_t> offsets;
+    for (int y = 0; y < height; ++y) {
+      Bytes strip = compression == 5 ? lzw.strip(1500, true, 0) : Bytes(1500 + rng() % 1200);
+      if (compression != 5) for (std::uint8_t &b : strip) b = std::uint8_t(rng());
+      offsets.push_back(y % 97 == 5 ? std::uint32_t(1) << 30 : t.blob(strip));
+    }
+    const std::uint32_t offsets_at = t.blob({});
+    simple_ifd(t, width, height, 8, 3, compression, 2, offsets);
+    t.add(278, LONG, {1});  // RowsPerStrip
+    Bytes f = t.build();
+    ASSERT_GT(f.size(), 2500000u);
+    pxv::put_le32(&f[offsets_at + 4 * (height - 1)], std::uint32_t(f.size() - 10));
+
+    const std::uint64_t views = pxv_platform::file_views_mapped();
+    const Capture mapped = capture_load(f);
+    ASSERT_GE(mapped.result, 0);
+    EXPECT_TRUE(!pxv_test::kStandinControls || pxv_platform::file_views_mapped() - views >= 4);
+    Capture memory;
+    ASSERT_GE(pxv_test::read_memory(pxv::open_tiff, f, &memory), 0);
+    EXPECT_EQ(memory.rows, mapped.rows) << compression;
+    EXPECT_EQ(memory.row_numbers, mapped.row_numbers) << compression;
+    for (const unsigned refused : {1u, 3u}) {
+      if (!pxv_test::kStandinControls) break;
+      pxv_platform::fail_file_mapping(refused);
+      const Capture read = capture_load(f);
+      pxv_platform::fail_file_mapping(0);
+      EXPECT_EQ(read.rows, mapped.rows) << compression << " " << refused;
+      EXPECT_EQ(read.row_numbers, mapped.row_numbers) << compression << " " << refused;
+    }
+    EXPECT_EQ(pxv_platform::live_file_views(), 0u);
   }
 }
 
