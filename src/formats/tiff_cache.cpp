@@ -6,10 +6,10 @@
 //
 // A window is a mapped view of the file where the file can be mapped: the decoders then read
 // the page cache's own pages, and no copy of the file passes through the kernel into a buffer
-// of ours, which for an image of quick strips costs as much as decoding them. Views are about
-// 1 MiB, start at a multiple of the 64 KiB granularity Windows places them at, never reach past
-// the file's length, and the one replaced is unmapped, so a load keeps at most two of them
-// resident. Where mapping is refused (a pipe, an empty file, no address space left) or fails
+// of ours, which for an image of quick strips costs as much as decoding them. Views are 512 KiB
+// (smaller ones cost more in mapping calls than they save), start at a multiple of the 64 KiB
+// granularity Windows places them at, never reach past the file's length, and the one replaced
+// is unmapped, so a load keeps at most two of them resident. Where mapping is refused (a pipe, an empty file, no address space left) or fails
 // midway, windows are read into buffers instead, with the same bytes in the end.
 //
 // On POSIX a mapped file that another process truncates while it is read raises SIGBUS on the
@@ -26,7 +26,7 @@ namespace pxv {
 namespace {
 
 constexpr std::uint32_t kCacheWindowBytes = 1u << 17;
-constexpr std::uint32_t kViewBytes = 1u << 20;
+constexpr std::uint32_t kViewBytes = 1u << 19;
 constexpr std::uint64_t kViewGranularity = 1u << 16;
 
 // The window that holds the reader's position, or null. A window holds its end too when the

@@ -435,9 +435,9 @@ TEST(TiffLzwKernel, MatchesThePlainDecoderOnRandomStreams) {
 // ---- Mapped and read files ---------------------------------------------------------------------
 
 // A file of several views loads alike mapped, read (mapping refused from the start, or from the
-// second view on) and from memory: RGB strips of a row each, decoded where the views lie
-// (uncompressed, PackBits) or read through the cache (LZW), some lying past the end of the file
-// and the last cut short by it. No view stays mapped.
+// second view on), from memory, and into the DIB: RGB strips of a row each, decoded where the
+// views lie (uncompressed, PackBits) or read through the cache (LZW), some lying past the end of
+// the file and the last cut short by it. No view stays mapped.
 TEST(TiffCache, MappedReadAndMemoryLoadsAgree) {
   std::mt19937 rng(7);
   for (const int compression : {1, 32773, 5}) {
@@ -465,6 +465,11 @@ TEST(TiffCache, MappedReadAndMemoryLoadsAgree) {
     ASSERT_GE(pxv_test::read_memory(pxv::open_tiff, f, &memory), 0);
     EXPECT_EQ(memory.rows, mapped.rows) << compression;
     EXPECT_EQ(memory.row_numbers, mapped.row_numbers) << compression;
+    // The library's own load converts the rows in the DIB, storing past the cache at this size.
+    const int handle = IMG_decompress_bitmap(pxv_test::scratch_path("capture.bin").c_str());
+    const Capture dib = pxv_test::read_handle(handle);
+    IMG_delete_bitmap(handle);
+    for (const int y : mapped.row_numbers) ASSERT_EQ(dib.rows[std::size_t(height - 1 - y)], mapped.rows[std::size_t(y)]) << y;
     for (const unsigned refused : {1u, 3u}) {
       if (!pxv_test::kStandinControls) break;
       pxv_platform::fail_file_mapping(refused);
