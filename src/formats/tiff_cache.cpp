@@ -28,6 +28,9 @@ namespace {
 constexpr std::uint32_t kCacheWindowBytes = 1u << 17;
 constexpr std::uint32_t kViewBytes = 1u << 19;
 constexpr std::uint64_t kViewGranularity = 1u << 16;
+// Reads shorter than this (the elements of StripOffsets) get a view of two granules, which holds
+// 64 KiB past the position at least: the strip data's large view is not worth its pages there.
+constexpr std::uint32_t kSmallRead = 1u << 12;
 
 // The window that holds the reader's position, or null. A window holds its end too when the
 // file ends there, so that reads at the end find it and answer nothing.
@@ -61,9 +64,10 @@ void stop_mapping() {
   cache.mapping = nullptr;
 }
 
-// Maps the view that holds the reader's position into `w`; false when the view cannot be had.
-// At or past the end of the file the window is empty and ends the file.
-bool map_window(tiff_cache_window &w) {
+// Maps the view that holds the reader's position into `w`, for a read of `want` bytes; false
+// when the view cannot be had. At or past the end of the file the window is empty and ends the
+// file.
+bool map_window(tiff_cache_window &w, std::uint32_t want) {
   tiff_read_cache &cache = tiffstruct.cache;
   if (cache.pos >= cache.length) {
     w.start = cache.pos;
@@ -71,7 +75,8 @@ bool map_window(tiff_cache_window &w) {
     return true;
   }
   const std::uint64_t base = cache.pos & ~(kViewGranularity - 1);
-  const auto bytes = static_cast<std::uint32_t>(std::min<std::uint64_t>(kViewBytes, cache.length - base));
+  const std::uint64_t most = want < kSmallRead ? 2 * kViewGranularity : kViewBytes;
+  const auto bytes = static_cast<std::uint32_t>(std::min(most, cache.length - base));
   const void *view = MapViewOfFile(cache.mapping, FILE_MAP_READ, static_cast<DWORD>(base >> 32),
                                    static_cast<DWORD>(base), bytes);
   if (view == nullptr) return false;
@@ -93,14 +98,21 @@ bool read_window(tiff_cache_window &w) {
   return true;
 }
 
-// Refills the window used less recently so that it holds the reader's position; null when the
-// stream cannot be read there. A view that cannot be mapped ends mapping for the rest of the
-// load: the windows are read from then on.
-tiff_cache_window *fill_window() {
+// Refills a window so that it holds the reader's position, for a read of `want` bytes; null
+// when the stream cannot be read there. The window replaced is one that the reader has just read
+// to its end (it is done with, and unmapping it before the next is mapped keeps one view of the
+// strip data resident, not two), else the one used less recently. A view that cannot be mapped
+// ends mapping for the rest of the load: the windows are read from then on.
+tiff_cache_window *fill_window(std::uint32_t want) {
   tiff_read_cache &cache = tiffstruct.cache;
-  tiff_cache_window &w = cache.window[0].used <= cache.window[1].used ? cache.window[0] : cache.window[1];
+  tiff_cache_window *passed = nullptr;
+  for (tiff_cache_window &c : cache.window)
+    if (c.size != 0 && c.start + c.size == cache.pos) passed = &c;
+  tiff_cache_window &w = passed != nullptr                               ? *passed
+                         : cache.window[0].used <= cache.window[1].used ? cache.window[0]
+                                                                        : cache.window[1];
   release_view(w);
-  if (cache.mapping != nullptr && !map_window(w)) stop_mapping();
+  if (cache.mapping != nullptr && !map_window(w, want)) stop_mapping();
   if (cache.mapping == nullptr && !read_window(w)) return nullptr;
   w.used = ++cache.clock;
   return &w;
@@ -130,7 +142,7 @@ std::int32_t cached_read(std::uint8_t *dst, std::uint32_t count) {
       if (static_cast<std::uint32_t>(got) < count - done) break;
       continue;
     }
-    if (fill_window() == nullptr) break;
+    if (fill_window(count - done) == nullptr) break;
   }
   return static_cast<std::int32_t>(done);
 }
@@ -191,7 +203,7 @@ std::uint32_t tiff_borrow(const std::uint8_t **data) {
   tiff_read_cache &cache = tiffstruct.cache;
   if (!cache.on) return 0;
   tiff_cache_window *w = window_at_position();
-  if (w == nullptr) w = fill_window();
+  if (w == nullptr) w = fill_window(UINT32_MAX);
   if (w == nullptr) return 0;
   const std::uint32_t at = static_cast<std::uint32_t>(cache.pos - w->start);
   *data = w->data + at;
