@@ -83,11 +83,13 @@ void swap_triplets(std::uint8_t *dst, const std::uint8_t *src, std::uint32_t r) 
 // word would read past `src` or reach past the whole triplets, are done one at a time.
 #if defined(__SSE2__)
 struct triplet_masks {
-  alignas(16) std::uint8_t m[3][3][16];  // [phase][q % 3 of the byte][byte]: 0xFF where taken
+  // [phase][q % 3 of the byte][byte]: 0xFF where taken. Phases 0, 1, 2, 0, 1, so that three
+  // words on from any phase find their masks in a row.
+  alignas(16) std::uint8_t m[5][3][16];
 };
 constexpr triplet_masks make_triplet_masks() {
   triplet_masks t{};
-  for (int phase = 0; phase < 3; ++phase)
+  for (int phase = 0; phase < 5; ++phase)
     for (int j = 0; j < 16; ++j) t.m[phase][(phase + j) % 3][j] = 0xFF;
   return t;
 }
@@ -101,17 +103,24 @@ void swap_triplets_apart(std::uint8_t *dst, const std::uint8_t *src, std::uint32
   std::uint32_t i = 0;
   for (; i < q && i < whole; ++i) dst[i] = src[i + 2 - 2 * (i % 3)];
   if (i == q) {
-    for (std::uint32_t phase = q % 3; q + 18 <= r && q + 16 <= whole; q += 16, phase = phase == 2 ? 0 : phase + 1) {
-      const auto *m = reinterpret_cast<const __m128i *>(kTripletMasks.m[phase]);
-      const __m128i v = _mm_or_si128(
-          _mm_and_si128(_mm_loadu_si128(reinterpret_cast<const __m128i *>(src + q + 2)), _mm_load_si128(m)),
-          _mm_or_si128(_mm_and_si128(_mm_loadu_si128(reinterpret_cast<const __m128i *>(src + q)), _mm_load_si128(m + 1)),
-                       _mm_and_si128(_mm_loadu_si128(reinterpret_cast<const __m128i *>(src + q - 2)), _mm_load_si128(m + 2))));
+    auto word = [dst, src](std::uint32_t at, const std::uint8_t (*m)[16]) {
+      auto load = [](const void *p) { return _mm_loadu_si128(static_cast<const __m128i *>(p)); };
+      auto mask = [](const std::uint8_t *p) { return _mm_load_si128(reinterpret_cast<const __m128i *>(p)); };
+      const __m128i v = _mm_or_si128(_mm_and_si128(load(src + at + 2), mask(m[0])),
+                                     _mm_or_si128(_mm_and_si128(load(src + at), mask(m[1])),
+                                                  _mm_and_si128(load(src + at - 2), mask(m[2]))));
       if constexpr (Stream)
-        _mm_stream_si128(reinterpret_cast<__m128i *>(dst + q), v);
+        _mm_stream_si128(reinterpret_cast<__m128i *>(dst + at), v);
       else
-        _mm_store_si128(reinterpret_cast<__m128i *>(dst + q), v);
+        _mm_store_si128(reinterpret_cast<__m128i *>(dst + at), v);
+    };
+    const auto *m = &kTripletMasks.m[q % 3];
+    for (; q + 50 <= r && q + 48 <= whole; q += 48) {
+      word(q, m[0]);
+      word(q + 16, m[1]);
+      word(q + 32, m[2]);
     }
+    for (std::uint32_t k = 0; q + 18 <= r && q + 16 <= whole; q += 16) word(q, m[k++]);
     if constexpr (Stream) _mm_sfence();
     for (i = q; i < whole; ++i) dst[i] = src[i + 2 - 2 * (i % 3)];
   }
