@@ -30,7 +30,7 @@ constexpr std::uint32_t kViewBytes = 1u << 19;
 constexpr std::uint64_t kViewGranularity = 1u << 16;
 // Reads shorter than this (the elements of StripOffsets) get a view of two granules, which holds
 // 64 KiB past the position at least: the strip data's large view is not worth its pages there.
-constexpr std::uint32_t kSmallRead = 1u << 12;
+constexpr std::uint32_t kSmallRead = 16;
 
 // The window that holds the reader's position, or null. A window holds its end too when the
 // file ends there, so that reads at the end find it and answer nothing.
