@@ -1,16 +1,17 @@
 // The read cache of a file stream while its strips are decoded. A file written with a strip per
 // row would otherwise cost four system calls per row (two seeks, the strip offset, a block of
 // the strip). Two windows, so that the StripOffsets array and the strip data do not evict each
-// other; the one used less recently is replaced. Reads answer what the stream itself would: the
-// bytes at the position, as many as it has up to the count.
+// other (see fill_window for which one is replaced). Reads answer what the stream itself would:
+// the bytes at the position, as many as it has up to the count.
 //
 // A window is a mapped view of the file where the file can be mapped: the decoders then read
 // the page cache's own pages, and no copy of the file passes through the kernel into a buffer
 // of ours, which for an image of quick strips costs as much as decoding them. Views are 512 KiB
-// (smaller ones cost more in mapping calls than they save), start at a multiple of the 64 KiB
-// granularity Windows places them at, never reach past the file's length, and the one replaced
-// is unmapped, so a load keeps at most two of them resident. Where mapping is refused (a pipe, an empty file, no address space left) or fails
-// midway, windows are read into buffers instead, with the same bytes in the end.
+// (smaller ones cost more in mapping calls than they save; reads of a few bytes take 128 KiB),
+// start at a multiple of the 64 KiB granularity Windows places them at, never reach past the
+// file's length, and the one replaced is unmapped, so a load keeps at most two of them resident.
+// Where mapping is refused (a pipe, an empty file, no address space left) or fails midway,
+// windows are read into buffers instead, with the same bytes in the end.
 //
 // On POSIX a mapped file that another process truncates while it is read raises SIGBUS on the
 // pages past its new end; libtiff's mapped reads take the same risk, and Windows forbids

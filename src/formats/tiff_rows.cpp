@@ -79,8 +79,9 @@ void swap_triplets(std::uint8_t *dst, const std::uint8_t *src, std::uint32_t r) 
 // for it. The words are stored at 16-byte boundaries of `dst`, whole: with Stream they go
 // straight to memory instead of reading every line of a DIB larger than the cache into it
 // first (an sfence then orders them before whatever the caller stores next). The masks repeat
-// every three words, 16 being 1 modulo 3. Bytes before the first boundary, and from where a
-// word would read past `src` or reach past the whole triplets, are done one at a time.
+// every three words, 16 being 1 modulo 3, so three words are done a turn with their nine masks
+// at hand. Bytes before the first boundary, and from where a word would read past `src` or
+// reach past the whole triplets, are done one at a time.
 #if defined(__SSE2__)
 struct triplet_masks {
   // [phase][q % 3 of the byte][byte]: 0xFF where taken. Phases 0, 1, 2, 0, 1, so that three
