@@ -222,15 +222,6 @@ inline void fill_words(std::uint8_t *dst, std::uint8_t v, std::uint32_t n) {
   } while (k < n);
 }
 
-// The compressed bytes, in a mapped file, come from memory the row has not touched; the hardware
-// fetches ahead within a page only, so the decoder asks for the bytes this far ahead itself.
-constexpr std::uint32_t kPrefetchAhead = 512;
-#if defined(__GNUC__)
-#define PXV_PREFETCH(p) __builtin_prefetch(p)
-#else
-#define PXV_PREFETCH(p) ((void)0)
-#endif
-
 int tiff_decomp_pack() {
   const std::uint32_t r = tiffstruct.rows.decode_bytes;
   // A row takes its bytes and a control byte for every 128 of them at most, plus a run or copy
@@ -250,7 +241,6 @@ int tiff_decomp_pack() {
         std::uint32_t pos = win.pos;
         const std::uint32_t stop = win.end - kWholeControl;
         do {
-          PXV_PREFETCH(in + pos + kPrefetchAhead);
           const std::uint32_t n = in[pos++];
           if (n < 128) {
             copy_words(out + produced, in + pos, n + 1);
