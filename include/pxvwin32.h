@@ -163,18 +163,6 @@ UINT WINAPI _lwrite(HFILE file, LPCCH buffer, UINT bytes);
 LONG WINAPI _llseek(HFILE file, LONG offset, int origin);
 HFILE WINAPI _lclose(HFILE file);
 
-/* Kernel: read-only views of a file. A file handle is the HFILE's value (as on Win32, where an
-   HFILE holds a HANDLE); views start at multiples of the 64 KiB allocation granularity. */
-#define PAGE_READONLY 0x02
-#define FILE_MAP_READ 0x0004
-typedef struct _SECURITY_ATTRIBUTES *LPSECURITY_ATTRIBUTES;
-HANDLE WINAPI CreateFileMappingA(HANDLE file, LPSECURITY_ATTRIBUTES attributes, DWORD protect,
-                                 DWORD size_high, DWORD size_low, LPCSTR name);
-LPVOID WINAPI MapViewOfFile(HANDLE mapping, DWORD access, DWORD offset_high, DWORD offset_low,
-                            SIZE_T bytes);
-BOOL WINAPI UnmapViewOfFile(LPCVOID base);
-BOOL WINAPI CloseHandle(HANDLE object);
-
 /* Kernel: strings. */
 int WINAPI lstrcmpiA(LPCSTR a, LPCSTR b);
 LPSTR WINAPI lstrcpyA(LPSTR dst, LPCSTR src);

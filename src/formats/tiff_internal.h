@@ -44,19 +44,14 @@ struct tiff_entry {
 
 // The read cache of a file stream while its strips are decoded (tiff_cache.cpp).
 struct tiff_cache_window {
-  const std::uint8_t *data;  // buffer, or a mapped view of the file
-  std::uint8_t *buffer;      // where reads fill the window
-  bool mapped;
-  bool ends_file;            // no byte of the file lies past the window
+  std::uint8_t *data;
   std::uint64_t start;
   std::uint32_t size;
-  std::uint64_t used;  // when it was last read from
+  std::uint64_t used;  // when it was last read from; 0: never filled
 };
 struct tiff_read_cache {
   bool on;
-  HANDLE mapping;          // the file's mapping, or null: windows are read
-  std::uint64_t length;    // of the file, where it is mapped
-  std::uint64_t pos;       // the stream position as the reader sees it
+  std::uint64_t pos;  // the stream position as the reader sees it
   std::uint64_t clock;
   tiff_cache_window window[2];
 };

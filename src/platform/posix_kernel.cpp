@@ -171,35 +171,6 @@ int avoid_memory_stream_number(int fd) {
   return other;
 }
 
-// File mappings: a mapping object keeps its own descriptor of the file (Win32's keeps the file
-// open after the caller closes it too); views are recorded with their lengths for munmap.
-constexpr std::uint64_t kMapGranularity = 64 * 1024;
-
-struct Mapping {
-  int fd;
-  std::uint64_t size;
-};
-
-struct MappingState {
-  std::unordered_map<const void *, Mapping *> objects;
-  std::unordered_map<const void *, std::size_t> views;
-  std::uint64_t mapped = 0;
-  unsigned fail_countdown = 0;
-  bool failing = false;
-};
-
-MappingState &mappings() {
-  static MappingState *state = new MappingState;
-  return *state;
-}
-
-// Says whether fault injection wants this mapping call to fail: the armed one and all after it.
-bool mapping_refused() {
-  MappingState &m = mappings();
-  if (m.fail_countdown != 0 && --m.fail_countdown == 0) m.failing = true;
-  return m.failing;
-}
-
 void fill_ofstruct(LPOFSTRUCT info, LPCSTR name, int error) {
   if (info == nullptr) return;
   std::memset(info, 0, sizeof *info);
@@ -341,65 +312,6 @@ LONG WINAPI _llseek(HFILE file, LONG offset, int origin) {
 HFILE WINAPI _lclose(HFILE file) {
   files().write_caps.erase(file);
   return close(file) == 0 ? 0 : HFILE_ERROR;
-}
-
-// Read-only mappings of a whole file, as the library asks for them (size 0: the file's size). A
-// mapping of an empty file, or of anything but a regular file, fails as on Win32.
-HANDLE WINAPI CreateFileMappingA(HANDLE file, LPSECURITY_ATTRIBUTES, DWORD protect, DWORD size_high,
-                                 DWORD size_low, LPCSTR name) {
-  const auto fd = static_cast<int>(reinterpret_cast<std::intptr_t>(file));
-  struct stat st;
-  if (mapping_refused() || protect != PAGE_READONLY || name != nullptr || fd < 0 ||
-      fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
-    return nullptr;
-  std::uint64_t size = (std::uint64_t{size_high} << 32) | size_low;
-  if (size == 0) size = static_cast<std::uint64_t>(st.st_size);
-  if (size == 0 || size > static_cast<std::uint64_t>(st.st_size)) return nullptr;
-  const int own = fcntl(fd, F_DUPFD_CLOEXEC, 0);
-  if (own < 0) return nullptr;
-  auto *m = new Mapping{own, size};
-  mappings().objects[m] = m;
-  return m;
-}
-
-LPVOID WINAPI MapViewOfFile(HANDLE mapping, DWORD access, DWORD offset_high, DWORD offset_low, SIZE_T bytes) {
-  auto it = mappings().objects.find(mapping);
-  if (mapping_refused() || it == mappings().objects.end() || access != FILE_MAP_READ) return nullptr;
-  const Mapping &m = *it->second;
-  const std::uint64_t offset = (std::uint64_t{offset_high} << 32) | offset_low;
-  // Win32 refuses a view that starts off the granularity or reaches past the mapping's end.
-  if (offset % kMapGranularity != 0 || offset >= m.size || bytes > m.size - offset) return nullptr;
-  if (bytes == 0) bytes = static_cast<SIZE_T>(m.size - offset);
-  // Populated at once: the library maps a view to read it through, and a fault per page, or
-  // even per 16 pages, costs more than filling the page table in one call.
-#if defined(MAP_POPULATE)
-  constexpr int kPopulate = MAP_POPULATE;
-#else
-  constexpr int kPopulate = 0;
-#endif
-  void *view = mmap(nullptr, bytes, PROT_READ, MAP_SHARED | kPopulate, m.fd, static_cast<off_t>(offset));
-  if (view == MAP_FAILED) return nullptr;
-  mappings().views[view] = bytes;
-  ++mappings().mapped;
-  return view;
-}
-
-BOOL WINAPI UnmapViewOfFile(LPCVOID base) {
-  auto it = mappings().views.find(base);
-  if (it == mappings().views.end()) return FALSE;
-  munmap(const_cast<void *>(base), it->second);
-  mappings().views.erase(it);
-  return TRUE;
-}
-
-// Only mapping objects are handles of this stand-in; their views stay valid once it is closed.
-BOOL WINAPI CloseHandle(HANDLE object) {
-  auto it = mappings().objects.find(object);
-  if (it == mappings().objects.end()) return FALSE;
-  close(it->second->fd);
-  delete it->second;
-  mappings().objects.erase(it);
-  return TRUE;
 }
 
 int WINAPI lstrcmpiA(LPCSTR a, LPCSTR b) {
@@ -551,11 +463,5 @@ std::uint64_t allocation_count() { return memory().allocations; }
 std::size_t live_blocks() { return memory().by_address.size(); }
 void cap_file_writes(HFILE file, std::uint64_t bytes) { files().write_caps[file] = bytes; }
 void cap_next_file_writes(std::int64_t bytes) { files().next_cap = bytes; }
-void fail_file_mapping(unsigned n) {
-  mappings().fail_countdown = n;
-  mappings().failing = false;
-}
-std::size_t live_file_views() { return mappings().views.size() + mappings().objects.size(); }
-std::uint64_t file_views_mapped() { return mappings().mapped; }
 
 }  // namespace pxv_platform

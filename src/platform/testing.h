@@ -27,14 +27,6 @@ void cap_file_writes(HFILE file, std::uint64_t bytes);
 // The same cap for the next file that OpenFile opens for writing; a negative value disarms.
 void cap_next_file_writes(std::int64_t bytes);
 
-// Make file mapping fail from the n-th CreateFileMappingA or MapViewOfFile call from now on
-// (1 = the very next, and every one after it); 0 disarms.
-void fail_file_mapping(unsigned n);
-// Number of file mapping objects and mapped views currently open, and of views mapped since the
-// process started.
-std::size_t live_file_views();
-std::uint64_t file_views_mapped();
-
 // Number of GDI objects alive now: bitmaps, palettes, pens, device contexts (memory and printer
 // DCs, those from GetDC until ReleaseDC and from BeginPaint until EndPaint; stock objects and the
 // screen itself excluded), so a test

@@ -31,11 +31,6 @@ void cap_file_writes(HFILE, std::uint64_t) { no_fault_injection("cap_file_writes
 void cap_next_file_writes(std::int64_t bytes) {
   if (bytes >= 0) no_fault_injection("cap_next_file_writes");
 }
-void fail_file_mapping(unsigned n) {
-  if (n != 0) no_fault_injection("fail_file_mapping");
-}
-std::size_t live_file_views() { return 0; }
-std::uint64_t file_views_mapped() { return 0; }
 std::size_t live_gdi_objects() { return 0; }
 void fail_gdi_creation(unsigned n) {
   if (n != 0) no_fault_injection("fail_gdi_creation");

@@ -1,6 +1,6 @@
 // The TIFF reader on hand-built files: tag fields, the policy of the directory and of each strip
-// decoder, the plane spool, the fast LZW decoder against a plain one, and files read through
-// mapped views against the same files read.
+// decoder, the plane spool, the fast LZW decoder against a plain one, and large files through
+// the read cache against the same files in memory.
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -432,13 +432,13 @@ TEST(TiffLzwKernel, MatchesThePlainDecoderOnRandomStreams) {
   }
 }
 
-// ---- Mapped and read files ---------------------------------------------------------------------
+// ---- Large files through the read cache -------------------------------------------------------
 
-// A file of several views loads alike mapped, read (mapping refused from the start, or from the
-// second view on), from memory, and into the DIB: RGB strips of a row each, decoded where the
-// views lie (uncompressed, PackBits) or read through the cache (LZW), some lying past the end of
-// the file and the last cut short by it. No view stays mapped.
-TEST(TiffCache, MappedReadAndMemoryLoadsAgree) {
+// A file of many cache windows loads alike from the file, from memory, and into the DIB (whose
+// rows are stored past the cache at this size): RGB strips of a row each, decoded where the
+// windows lie (uncompressed, PackBits) or read through them (LZW), some lying past the end of
+// the file and the last cut short by it.
+TEST(TiffCache, FileMemoryAndDibLoadsAgree) {
   std::mt19937 rng(7);
   for (const int compression : {1, 32773, 5}) {
     const int width = 700, height = 1500;
@@ -454,31 +454,17 @@ TEST(TiffCache, MappedReadAndMemoryLoadsAgree) {
     simple_ifd(t, width, height, 8, 3, compression, 2, offsets);
     t.add(278, LONG, {1});  // RowsPerStrip
     Bytes f = t.build();
-    ASSERT_GT(f.size(), 2500000u);
     pxv::put_le32(&f[offsets_at + 4 * (height - 1)], std::uint32_t(f.size() - 10));
-
-    const std::uint64_t views = pxv_platform::file_views_mapped();
-    const Capture mapped = capture_load(f);
-    ASSERT_GE(mapped.result, 0);
-    EXPECT_TRUE(!pxv_test::kStandinControls || pxv_platform::file_views_mapped() - views >= 4);
+    const Capture file = capture_load(f);
+    ASSERT_GE(file.result, 0);
     Capture memory;
     ASSERT_GE(pxv_test::read_memory(pxv::open_tiff, f, &memory), 0);
-    EXPECT_EQ(memory.rows, mapped.rows) << compression;
-    EXPECT_EQ(memory.row_numbers, mapped.row_numbers) << compression;
-    // The library's own load converts the rows in the DIB, storing past the cache at this size.
+    EXPECT_EQ(memory.rows, file.rows) << compression;
+    EXPECT_EQ(memory.row_numbers, file.row_numbers) << compression;
     const int handle = IMG_decompress_bitmap(pxv_test::scratch_path("capture.bin").c_str());
     const Capture dib = pxv_test::read_handle(handle);
     IMG_delete_bitmap(handle);
-    for (const int y : mapped.row_numbers) ASSERT_EQ(dib.rows[std::size_t(height - 1 - y)], mapped.rows[std::size_t(y)]) << y;
-    for (const unsigned refused : {1u, 3u}) {
-      if (!pxv_test::kStandinControls) break;
-      pxv_platform::fail_file_mapping(refused);
-      const Capture read = capture_load(f);
-      pxv_platform::fail_file_mapping(0);
-      EXPECT_EQ(read.rows, mapped.rows) << compression << " " << refused;
-      EXPECT_EQ(read.row_numbers, mapped.row_numbers) << compression << " " << refused;
-    }
-    EXPECT_EQ(pxv_platform::live_file_views(), 0u);
+    for (const int y : file.row_numbers) ASSERT_EQ(dib.rows[std::size_t(height - 1 - y)], file.rows[std::size_t(y)]) << y;
   }
 }
 
