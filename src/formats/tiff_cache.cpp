@@ -1,9 +1,14 @@
 // The read cache of a file stream while its strips are decoded. A file written with a strip per
 // row would otherwise cost four system calls per row (two seeks, the strip offset, a block of
 // the strip). Two windows, so that the StripOffsets array and the strip data do not evict each
-// other; the one used less recently is refilled. A window shorter than kCacheWindowBytes ends at
+// other (see fill_window for which is refilled). A window shorter than kCacheWindowBytes ends at
 // the end of the file. Reads answer what the stream itself would: the bytes at the position, as
 // many as it has up to the count.
+//
+// The file is read into the windows rather than mapped: a window stays in the core's cache, so
+// the decoders read it from there, and the kernel's copy into it costs less than mapping the
+// page cache's pages a view at a time and unmapping them (a 12 MiB PackBits load took 3.5 ms
+// through mapped views of 512 KiB, against 2.9-3.3 ms read).
 #include <algorithm>
 #include <cstring>
 
@@ -21,7 +26,7 @@ tiff_cache_window *window_at_position() {
   tiff_read_cache &cache = tiffstruct.cache;
   tiff_cache_window *hit = nullptr;
   for (tiff_cache_window &w : cache.window) {
-    if (w.data != nullptr && cache.pos >= w.start && cache.pos - w.start <= w.size &&
+    if (w.used != 0 && cache.pos >= w.start && cache.pos - w.start <= w.size &&
         (cache.pos - w.start < w.size || w.size < kCacheWindowBytes))
       hit = &w;
   }
@@ -33,10 +38,17 @@ bool seek_stream_to_position() {
   return pos <= INT32_MAX && img_seek_mem(tiffstruct.stream, static_cast<std::int32_t>(pos), kSeekSet) >= 0;
 }
 
-// Refills the window used less recently from the reader's position (the stream positioned there).
+// Refills a window from the reader's position (the stream positioned there): one that the
+// reader has just read to its end, as the strip data's is when the data goes on, else the one
+// used less recently.
 tiff_cache_window &fill_window() {
   tiff_read_cache &cache = tiffstruct.cache;
-  tiff_cache_window &w = cache.window[0].used <= cache.window[1].used ? cache.window[0] : cache.window[1];
+  tiff_cache_window *passed = nullptr;
+  for (tiff_cache_window &c : cache.window)
+    if (c.used != 0 && c.start + c.size == cache.pos) passed = &c;
+  tiff_cache_window &w = passed != nullptr                               ? *passed
+                         : cache.window[0].used <= cache.window[1].used ? cache.window[0]
+                                                                        : cache.window[1];
   const std::int32_t got = img_read_mem(tiffstruct.stream, w.data, kCacheWindowBytes);
   w.start = cache.pos;
   w.size = got > 0 ? static_cast<std::uint32_t>(got) : 0;

@@ -47,7 +47,7 @@ struct tiff_cache_window {
   std::uint8_t *data;
   std::uint64_t start;
   std::uint32_t size;
-  std::uint64_t used;  // when it was last read from
+  std::uint64_t used;  // when it was last read from; 0: never filled
 };
 struct tiff_read_cache {
   bool on;
@@ -69,6 +69,7 @@ struct tiff_row_layout {
   std::uint32_t clear_to;      // conv_row is read up to here: zeros past the decoded bytes
   bool swap_on_copy;           // three chunky samples: RGB to BGR as the row is copied in
   bool in_dib;                 // rows may be converted in their place in the library's own DIB
+  bool stream_stores;          // in_dib, and rows are stored past the cache
 };
 
 // The spool of a planar image (tiff_planar.cpp). Where the planes before the last fit in

@@ -73,6 +73,62 @@ void swap_triplets(std::uint8_t *dst, const std::uint8_t *src, std::uint32_t r) 
   if (dst != src && i < r) std::memcpy(dst + i, src + i, r - i);
 }
 
+// swap_triplets into a `dst` apart from `src`, for rows written into the DIB: byte q of a whole
+// triplet takes src[q + 2], src[q] or src[q - 2] as q % 3 is 0, 1 or 2, so an output word takes
+// the three source words at those distances and keeps from each the bytes whose positions ask
+// for it. The words are stored at 16-byte boundaries of `dst`, whole: with Stream they go
+// straight to memory instead of reading every line of a DIB larger than the cache into it
+// first (an sfence then orders them before whatever the caller stores next). The masks repeat
+// every three words, 16 being 1 modulo 3, so three words are done a turn with their nine masks
+// at hand. Bytes before the first boundary, and from where a word would read past `src` or
+// reach past the whole triplets, are done one at a time.
+#if defined(__SSE2__)
+struct triplet_masks {
+  // [phase][q % 3 of the byte][byte]: 0xFF where taken. Phases 0, 1, 2, 0, 1, so that three
+  // words on from any phase find their masks in a row.
+  alignas(16) std::uint8_t m[5][3][16];
+};
+constexpr triplet_masks make_triplet_masks() {
+  triplet_masks t{};
+  for (int phase = 0; phase < 5; ++phase)
+    for (int j = 0; j < 16; ++j) t.m[phase][(phase + j) % 3][j] = 0xFF;
+  return t;
+}
+constexpr triplet_masks kTripletMasks = make_triplet_masks();
+
+template <bool Stream>
+void swap_triplets_apart(std::uint8_t *dst, const std::uint8_t *src, std::uint32_t r) {
+  const std::uint32_t whole = r - r % 3;
+  std::uint32_t q = static_cast<std::uint32_t>(-reinterpret_cast<std::uintptr_t>(dst) & 15u);
+  if (q < 2) q += 16;
+  std::uint32_t i = 0;
+  for (; i < q && i < whole; ++i) dst[i] = src[i + 2 - 2 * (i % 3)];
+  if (i == q) {
+    auto word = [dst, src](std::uint32_t at, const std::uint8_t (*m)[16]) {
+      auto load = [](const void *p) { return _mm_loadu_si128(static_cast<const __m128i *>(p)); };
+      auto mask = [](const std::uint8_t *p) { return _mm_load_si128(reinterpret_cast<const __m128i *>(p)); };
+      const __m128i v = _mm_or_si128(_mm_and_si128(load(src + at + 2), mask(m[0])),
+                                     _mm_or_si128(_mm_and_si128(load(src + at), mask(m[1])),
+                                                  _mm_and_si128(load(src + at - 2), mask(m[2]))));
+      if constexpr (Stream)
+        _mm_stream_si128(reinterpret_cast<__m128i *>(dst + at), v);
+      else
+        _mm_store_si128(reinterpret_cast<__m128i *>(dst + at), v);
+    };
+    const auto *m = &kTripletMasks.m[q % 3];
+    for (; q + 50 <= r && q + 48 <= whole; q += 48) {
+      word(q, m[0]);
+      word(q + 16, m[1]);
+      word(q + 32, m[2]);
+    }
+    for (std::uint32_t k = 0; q + 18 <= r && q + 16 <= whole; q += 16) word(q, m[k++]);
+    if constexpr (Stream) _mm_sfence();
+    for (i = q; i < whole; ++i) dst[i] = src[i + 2 - 2 * (i % 3)];
+  }
+  if (i < r) std::memcpy(dst + i, src + i, r - i);
+}
+#endif
+
 // Undoes horizontal differencing in place: byte i += byte i - S for every i from S to r - 1
 // (S = 3: by pixel of three samples; S = 1: by byte), modulo 256. Each byte depends on the one S
 // before it; in 16-byte words the sums are formed by doubling shifts (S, 2S, 4S, 8S), so a word
@@ -215,6 +271,19 @@ void convert_row(std::uint8_t *row, std::uint32_t index, bool swapped, bool in_d
   deliver_row(row, index, swapped, in_dib);
 }
 
+// RGB to BGR into the row's place in the DIB, the stores streamed past the cache where the DIB
+// is larger than the cache would keep of it.
+void swap_into_dib(std::uint8_t *dst, const std::uint8_t *src, std::uint32_t r) {
+#if defined(__SSE2__)
+  if (tiffstruct.rows.stream_stores)
+    swap_triplets_apart<true>(dst, src, r);
+  else
+    swap_triplets_apart<false>(dst, src, r);
+#else
+  swap_triplets(dst, src, r);
+#endif
+}
+
 }  // namespace
 
 void convert_and_deliver(std::uint8_t *row, std::uint32_t index, bool swapped, bool in_dib) {
@@ -257,6 +326,9 @@ bool tiff_begin_rows() {
   l.in_dib = tiffstruct.raster == raster_to_dib && t.photometric != kSeparated &&
              (t.samples_per_pixel == 1 || t.samples_per_pixel == 3) &&
              l.chunky_bytes <= static_cast<std::uint32_t>(l.row_size);
+  // A DIB over 2 MiB, about what a core keeps of a cache shared with others, would be written
+  // out of the cache during the load anyway.
+  l.stream_stores = l.in_dib && std::uint64_t{static_cast<std::uint32_t>(l.row_size)} * t.image_length > (2u << 20);
   l.conv_row = static_cast<std::uint8_t *>(img_fmalloc(l.conv_capacity));
   return l.conv_row != nullptr;
 }
@@ -278,6 +350,8 @@ bool tiff_raster_to_dib(const std::uint8_t *source, std::uint32_t index) {
   const bool predicted = l.swap_on_copy && tiffstruct.tags.predictor == 2 && tiffstruct.tags.photometric != kWhiteIsZero;
   if (predicted)
     undo_predictor<3, true>(row, n, source);
+  else if (l.swap_on_copy && in_dib)
+    swap_into_dib(row, source, n);
   else if (l.swap_on_copy)
     swap_triplets(row, source, n);
   else

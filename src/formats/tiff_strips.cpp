@@ -202,14 +202,24 @@ int tiff_decomp_none() {
 // past the row's end, into bytes that later ones overwrite or that lie past the decoded row.
 constexpr std::uint32_t kPackBitsSlack = 128;
 
+// n is at least 1.
 inline void copy_words(std::uint8_t *dst, const std::uint8_t *src, std::uint32_t n) {
-  for (std::uint32_t k = 0; k < n; k += 16) std::memcpy(dst + k, src + k, 16);
+  std::uint32_t k = 0;
+  do {
+    std::memcpy(dst + k, src + k, 16);
+    k += 16;
+  } while (k < n);
 }
 
+// The fill word is made in a register: most runs are a few bytes, and one word does them.
 inline void fill_words(std::uint8_t *dst, std::uint8_t v, std::uint32_t n) {
-  std::uint8_t word[16];
-  std::memset(word, v, sizeof word);
-  for (std::uint32_t k = 0; k < n; k += 16) std::memcpy(dst + k, word, 16);
+  const std::uint64_t half = 0x0101010101010101u * v;
+  std::uint32_t k = 0;
+  do {
+    std::memcpy(dst + k, &half, 8);
+    std::memcpy(dst + k + 8, &half, 8);
+    k += 16;
+  } while (k < n);
 }
 
 int tiff_decomp_pack() {

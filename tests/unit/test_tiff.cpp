@@ -1,5 +1,6 @@
-// The TIFF reader on hand-built files: tag fields, the policy of the directory and of
-// each strip decoder, the plane spool, and the fast LZW decoder against a plain one.
+// The TIFF reader on hand-built files: tag fields, the policy of the directory and of each strip
+// decoder, the plane spool, the fast LZW decoder against a plain one, and large files through
+// the read cache against the same files in memory.
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "core/bytes.h"
+#include "core/formats.h"
 #include "core/img_util.h"
 #include "platform/testing.h"
 #include "support/support.h"
@@ -427,6 +429,42 @@ TEST(TiffLzwKernel, MatchesThePlainDecoderOnRandomStreams) {
     Capture c = capture_load(f);
     for (Bytes &row : c.rows) row.resize(row.empty() ? 0 : std::size_t(width));
     ASSERT_EQ(c.rows, plain_lzw(f, offsets, width, height)) << "trial " << trial;
+  }
+}
+
+// ---- Large files through the read cache -------------------------------------------------------
+
+// A file of many cache windows loads alike from the file, from memory, and into the DIB (whose
+// rows are stored past the cache at this size): RGB strips of a row each, decoded where the
+// windows lie (uncompressed, PackBits) or read through them (LZW), some lying past the end of
+// the file and the last cut short by it.
+TEST(TiffCache, FileMemoryAndDibLoadsAgree) {
+  std::mt19937 rng(7);
+  for (const int compression : {1, 32773, 5}) {
+    const int width = 700, height = 1500;
+    TiffFile t;
+    CodeWriter lzw(rng, false);
+    std::vector<std::uint32_t> offsets;
+    for (int y = 0; y < height; ++y) {
+      Bytes strip = compression == 5 ? lzw.strip(1500, true, 0) : Bytes(1500 + rng() % 1200);
+      if (compression != 5) for (std::uint8_t &b : strip) b = std::uint8_t(rng());
+      offsets.push_back(y % 97 == 5 ? std::uint32_t(1) << 30 : t.blob(strip));
+    }
+    const std::uint32_t offsets_at = t.blob({});
+    simple_ifd(t, width, height, 8, 3, compression, 2, offsets);
+    t.add(278, LONG, {1});  // RowsPerStrip
+    Bytes f = t.build();
+    pxv::put_le32(&f[offsets_at + 4 * (height - 1)], std::uint32_t(f.size() - 10));
+    const Capture file = capture_load(f);
+    ASSERT_GE(file.result, 0);
+    Capture memory;
+    ASSERT_GE(pxv_test::read_memory(pxv::open_tiff, f, &memory), 0);
+    EXPECT_EQ(memory.rows, file.rows) << compression;
+    EXPECT_EQ(memory.row_numbers, file.row_numbers) << compression;
+    const int handle = IMG_decompress_bitmap(pxv_test::scratch_path("capture.bin").c_str());
+    const Capture dib = pxv_test::read_handle(handle);
+    IMG_delete_bitmap(handle);
+    for (const int y : file.row_numbers) ASSERT_EQ(dib.rows[std::size_t(height - 1 - y)], file.rows[std::size_t(y)]) << y;
   }
 }
 
