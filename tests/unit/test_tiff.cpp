@@ -171,7 +171,9 @@ TEST(TiffRows, PlanarRgbThroughTheSpool) {
     result = failed.result;
     pxv_platform::fail_allocation(0);
     EXPECT_TRUE(result >= 0 || result == PXV_ERR_NO_MEMORY) << result;
-    if (result >= 0) EXPECT_EQ(failed.rows, c.rows);
+    if (result >= 0) {
+      EXPECT_EQ(failed.rows, c.rows);
+    }
     EXPECT_EQ(pxv::img_work_blocks_in_use(), 0);
   }
   // A plane whose strip lies past the end of the file reads as 0.
