@@ -43,6 +43,21 @@ TEST(GlobalMemory, LockCountsHandleLookupAndFixedBlocks) {
   EXPECT_EQ(GlobalHandle(fixed), fixed);
   GlobalUnlock(fixed);
   EXPECT_EQ(GlobalFree(fixed), nullptr);
+  // The stand-in keeps a freed large block for the next one of about its size, cleared when
+  // asked, and not for one so much smaller that most of it would lie idle.
+  if (!pxv_test::kStandinControls) return;
+  constexpr SIZE_T big = 3 << 20;
+  HGLOBAL first = GlobalAlloc(GMEM_FIXED, big);
+  std::memset(first, 7, big);
+  GlobalFree(first);
+  HGLOBAL again = GlobalAlloc(GPTR, big - 100);
+  EXPECT_EQ(again, first);
+  EXPECT_EQ(GlobalSize(again), big - 100);
+  EXPECT_EQ(static_cast<unsigned char *>(again)[big - 101], 0);
+  GlobalFree(again);
+  HGLOBAL smaller = GlobalAlloc(GMEM_FIXED, big / 2);
+  EXPECT_NE(smaller, first);
+  GlobalFree(smaller);
 }
 
 TEST(GlobalMemory, ReAllocKeepsContentAndMovesOnlyWhereAllowed) {
