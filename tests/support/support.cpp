@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -111,11 +112,7 @@ std::uint8_t *PackedDib::row(int stored_row) {
 }
 
 PackedDib make_packed_dib(int width, int height, int bits, std::uint32_t clr_used) {
-  PackedDib d;
-  d.width = width;
-  d.height = height;
-  d.bits = bits;
-  d.bytes.assign(40, 0);
+  PackedDib d{width, height, bits, Bytes(40, 0)};
   std::uint8_t *h = d.bytes.data();
   put_le32(h + 0, 40);                     // biSize
   put_le32(h + 4, std::uint32_t(width));   // biWidth
@@ -127,11 +124,14 @@ PackedDib make_packed_dib(int width, int height, int bits, std::uint32_t clr_use
   put_le32(h + 20, std::uint32_t(d.row_bytes() * height));  // biSizeImage
   d.bytes.resize(40 + table + std::size_t(d.row_bytes()) * height, 0);
   // A table whose entries differ in every component, so swapped channels show.
-  for (int i = 0; i < table / 4; ++i) {
-    d.bytes[40 + 4 * i + 0] = std::uint8_t(i * 7);
-    d.bytes[40 + 4 * i + 1] = std::uint8_t(i * 13 + 1);
-    d.bytes[40 + 4 * i + 2] = std::uint8_t(255 - i);
-  }
+  for (int i = 0; i < table / 4; ++i)
+    d.bytes[40 + 4 * i] = std::uint8_t(i * 7), d.bytes[41 + 4 * i] = std::uint8_t(i * 13 + 1), d.bytes[42 + 4 * i] = std::uint8_t(255 - i);
+  return d;
+}
+
+PackedDib gray_dib(int width, int height, int bits) {
+  PackedDib d = make_packed_dib(width, height, bits);
+  for (int i = 0; i < d.table_bytes() / 4; ++i) std::fill_n(&d.bytes[40 + 4 * i], 3, std::uint8_t(i));
   return d;
 }
 

@@ -58,6 +58,8 @@ struct PackedDib {
   int table_bytes() const;
 };
 PackedDib make_packed_dib(int width, int height, int bits, std::uint32_t clr_used = 0);
+// A palette image whose table is gray: entry i is (i, i, i).
+PackedDib gray_dib(int width, int height, int bits = 8);
 // A recognisable picture: every pixel a function of its place and the bit count.
 void draw_test_picture(PackedDib &dib);
 // A new handle holding that picture.

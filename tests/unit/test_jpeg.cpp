@@ -97,20 +97,6 @@ struct JpegBuilder {
   }
 };
 
-// The entropy-coded bytes of a file we wrote: from after the SOS segment to before FF D9.
-Bytes entropy_data(const Bytes &file) {
-  std::size_t p = 2;
-  for (int marker = 0; marker != 0xDA && p + 4 <= file.size(); p += 2 + std::size_t((file[p + 2] << 8) | file[p + 3]))
-    marker = file[p + 1];
-  return file.size() < p + 2 ? Bytes{} : Bytes(file.begin() + std::ptrdiff_t(p), file.end() - 2);
-}
-
-PackedDib gray_dib(int width, int height) {
-  PackedDib d = make_packed_dib(width, height, 8);
-  for (int i = 0; i < 256; ++i) std::memset(&d.bytes[40 + 4 * i], i, 3);
-  return d;
-}
-
 // A one-component file with the given tables and entropy-coded bytes.
 Bytes hand_built_gray(int width, int height, std::uint8_t q, const std::vector<int> &dc_counts, const Bytes &dc_symbols,
                       const std::vector<int> &ac_counts, const Bytes &ac_symbols, const Bytes &entropy) {
@@ -312,16 +298,6 @@ TEST(JpegWriter, QualityLevelsGiveTheDocumentedTables) {
   EXPECT_EQ(tables(-5).first[63], 1) << "a negative level is taken as 0";
 }
 
-TEST(JpegWriter, ConstantBlockCodesDcAndEndOfBlockThenFlushesWithZeroBits) {
-  IMGLOW_set_comp_quality(0);
-  PackedDib d = gray_dib(8, 8);
-  std::memset(d.row(0), 128, std::size_t(d.row_bytes()) * 8);
-  // Sample 0 everywhere: DC size 0 (code 00), end of block (1010): 001010, padded with 0-bits to
-  // one 16-bit unit.
-  EXPECT_EQ(entropy_data(save_jpeg(d)), (Bytes{0x28, 0x00}));
-  // (Byte stuffing is checked by libjpeg decoding the writer's files in the oracle test.)
-}
-
 // The writer's kernels against their arithmetic written out plainly: the colour transform with
 // its clamps, the transform with truncating division, and block coding through a bit writer that
 // leaves in 16-bit units with 0xFF stuffing.
@@ -469,14 +445,12 @@ TEST(JpegReader, UnboundedMemoryReadStopsAtEoiAndTruncatedDataDeliversEveryRow) 
   // The vector holds exactly the file: a read past FF D9 would leave it (and the sanitizer
   // would say so). The result equals the bounded read.
   const Capture b = decode_jpeg(f, 0, false);
-  ASSERT_EQ(b.result, 0);
-  EXPECT_EQ(decode_jpeg(f).rows, b.rows);
+  EXPECT_TRUE(b.result == 0 && decode_jpeg(f).rows == b.rows);
   f.resize(f.size() - 200);  // no EOI, half the scan gone
   const Capture cut = decode_jpeg(f);
-  ASSERT_EQ(cut.result, 0);
   std::vector<int> each_row(30);
   std::iota(each_row.begin(), each_row.end(), 0);
-  EXPECT_EQ(cut.row_numbers, each_row) << "every row once";
+  EXPECT_TRUE(cut.result == 0 && cut.row_numbers == each_row) << "every row once";
 }
 
 TEST(JpegReader, ZeroDimensionsAreReportedNotRefused) {
@@ -486,9 +460,7 @@ TEST(JpegReader, ZeroDimensionsAreReportedNotRefused) {
     return decode_jpeg(hand_built_gray(width, height, 1, {1}, {0x00}, {1}, {0x00}, Bytes(8, 0x00)));
   };
   const Capture flat = gray(16, 0), thin = gray(0, 8);
-  EXPECT_EQ(flat.result, 0);
-  EXPECT_TRUE(flat.rows.empty());
-  EXPECT_NE(thin.result, PXV_ERR_DATA);
+  EXPECT_TRUE(flat.result == 0 && flat.rows.empty() && thin.result != PXV_ERR_DATA);
   ASSERT_EQ(thin.header.size(), 1064u);
   EXPECT_EQ((std::vector<int>{flat.width(), flat.height(), thin.width(), thin.height()}), (std::vector<int>{16, 0, 0, 8}));
 }
