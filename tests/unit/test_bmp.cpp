@@ -59,29 +59,25 @@ TEST(BmpReader, HeadersAndStoredRows) {
   }
   Capture refused, unknown, two;
   refused.header_result = -1;
-  EXPECT_EQ(read_bmp(windows_bmp(4, 1, 8, 0, 256, Bytes(4)), &refused), -1) << "the header callback's code";
-  EXPECT_TRUE(refused.row_numbers.empty());
-  EXPECT_EQ(read_bmp(windows_bmp(4, 2, 8, 3, 256, Bytes(8, 1)), &unknown), 1);
-  EXPECT_TRUE(unknown.row_numbers.empty()) << "unknown compression: a header and no rows";
+  EXPECT_TRUE(read_bmp(windows_bmp(4, 1, 8, 0, 256, Bytes(4)), &refused) == -1 && refused.row_numbers.empty()) << "the header callback's code";
+  EXPECT_TRUE(read_bmp(windows_bmp(4, 2, 8, 3, 256, Bytes(8, 1)), &unknown) == 1 && unknown.row_numbers.empty()) << "unknown compression: a header and no rows";
   // Two table entries on an 8-bit file: the table is the full 1024 bytes from offset 54, the
   // pixel bytes that follow the two entries included.
   Bytes file = windows_bmp(4, 1, 8, 0, 2, {9, 8, 7, 6});
   file.resize(54 + 1024, 0xEE);
-  ASSERT_EQ(read_bmp(file, &two), 1);
-  ASSERT_EQ(two.header.size(), 40u + 1024u);
+  ASSERT_TRUE(read_bmp(file, &two) == 1 && two.header.size() == 40 + 1024);
   EXPECT_EQ((Bytes{two.header[40 + 8], two.header[40 + 1023]}), (Bytes{9, 0xEE}));
   EXPECT_EQ(delivered(two), (Rows{{0, {9, 8, 7, 6}}}));
   // Top-down, one row missing from the file: it reads as 0.
   Capture d;
   ASSERT_EQ(read_bmp(windows_bmp(4, -3, 8, 0, 256, {1, 1, 1, 1, 2, 2, 2, 2}), &d), 1);
-  EXPECT_EQ(pxv::get_le32(&d.header[pxv::kBiHeight]), 3u);
+  EXPECT_EQ(pxv::get_le32(&d.header[pxv::kBiHeight]), 3u) << "stored bottom-up";
   EXPECT_EQ(delivered(d), (Rows{{0, {1, 1, 1, 1}}, {1, {2, 2, 2, 2}}, {2, {0, 0, 0, 0}}}));
   // 24 bits, 4000 pixels: 12000 bytes a row, more than one 10000-byte block.
   Bytes data(12000 * 3);
   for (std::size_t i = 0; i < data.size(); ++i) data[i] = std::uint8_t(i * 7 + i / 9973);
   Capture wide;
-  ASSERT_EQ(read_bmp(windows_bmp(4000, 3, 24, 0, 0, data), &wide), 1);
-  ASSERT_EQ(wide.row_numbers.size(), 3u);
+  ASSERT_TRUE(read_bmp(windows_bmp(4000, 3, 24, 0, 0, data), &wide) == 1 && wide.row_numbers.size() == 3);
   for (int r = 0; r < 3; ++r)
     EXPECT_EQ(delivered(wide)[r], std::pair(2 - r, Bytes(data.begin() + r * 12000, data.begin() + (r + 1) * 12000)));
 }

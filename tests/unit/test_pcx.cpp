@@ -66,8 +66,7 @@ TEST(PcxRead, ColourTableRules) {
     std::copy(colours.begin(), colours.end(), h.begin() + 16);
     Capture c = capture_load(h + line);
     ASSERT_EQ(c.bits(), 1);
-    EXPECT_EQ(Bytes(c.header.begin() + 40, c.header.begin() + 48), table);
-    EXPECT_EQ(part(c.rows[0], 0, 2), row);
+    EXPECT_TRUE(part(c.header, 40, 8) == table && part(c.rows[0], 0, 2) == row);
   }
   // (Version 3's default table comes from a corpus file.) Palette information 2 on a 4-bit
   // image: the grey ramp 0, 16, ..., 240.
@@ -164,8 +163,7 @@ TEST(DcxWrite, PagesTheTableAndTheTemporaryFile) {
   for (int i = 1; i < 100; ++i) ASSERT_EQ(IMG_save_bitmap(h, "over.dcx", PXV_SAVE_DCX), 0) << i;
   const Bytes full = read_file("over.dcx");
   EXPECT_NE(pxv::get_le32(&full[400]), 0u);
-  EXPECT_LT(IMG_save_bitmap(h, "over.dcx", PXV_SAVE_DCX), 0);
-  EXPECT_EQ(read_file("over.dcx"), full);
+  EXPECT_TRUE(IMG_save_bitmap(h, "over.dcx", PXV_SAVE_DCX) < 0 && read_file("over.dcx") == full);
   // Failed writes remove the temporary file: the output takes the table but not the page, or the
   // temporary file cannot take the page.
   if (pxv_test::kStandinControls) {
@@ -173,9 +171,8 @@ TEST(DcxWrite, PagesTheTableAndTheTemporaryFile) {
     pxv_platform::cap_file_writes(out, 600);
     EXPECT_EQ(IMG_save_bitmap_fd(h, out, PXV_SAVE_DCX), PXV_ERR_SHORT_WRITE);
     _lclose(out);
-    EXPECT_FALSE(file_exists("temp.pcx"));
     pxv_platform::cap_next_file_writes(100);
-    EXPECT_EQ(IMG_save_bitmap(h, "cut2.dcx", PXV_SAVE_DCX), PXV_ERR_SHORT_WRITE);
+    EXPECT_TRUE(!file_exists("temp.pcx") && IMG_save_bitmap(h, "cut2.dcx", PXV_SAVE_DCX) == PXV_ERR_SHORT_WRITE);
     pxv_platform::cap_next_file_writes(-1);
     EXPECT_FALSE(file_exists("temp.pcx"));
   }
