@@ -212,8 +212,7 @@ TEST_F(Gdi, EightBitScreenRealisesAPaletteAndReadsBackLogicalIndices) {
   // order; the last 12 find no room.
   PALETTEENTRY system[256];
   ASSERT_EQ(GetSystemPaletteEntries(screen, 0, 256, system), 256u);
-  EXPECT_EQ(system[9].peGreen, 202) << "the static sky blue";
-  EXPECT_EQ(system[10].peBlue, 85) << "3-3-2 entry 1";
+  EXPECT_TRUE(system[9].peGreen == 202 && system[10].peBlue == 85) << "the static sky blue, then 3-3-2 entry 1";
   // Six static matches (0, 3, 28, 31, 224, 227) come before 3-3-2 colour 241, the 236th other.
   EXPECT_EQ(std::memcmp(&system[245], &lp->palPalEntry[241], 3), 0);
 
@@ -230,8 +229,7 @@ TEST_F(Gdi, EightBitScreenRealisesAPaletteAndReadsBackLogicalIndices) {
   auto *qi = reinterpret_cast<BITMAPINFO *>(query.data());
   qi->bmiHeader = {sizeof(BITMAPINFOHEADER), 256, 1, 1, 8, BI_RGB, 0, 0, 0, 0, 0};
   EXPECT_NE(GetDIBits(dc, bitmap, 0, 1, nullptr, qi, DIB_RGB_COLORS), 0);
-  EXPECT_EQ(qi->bmiHeader.biSizeImage, 256u);
-  EXPECT_EQ(qi->bmiColors[7].rgbGreen, lp->palPalEntry[7].peGreen);
+  EXPECT_TRUE(qi->bmiHeader.biSizeImage == 256 && qi->bmiColors[7].rgbGreen == lp->palPalEntry[7].peGreen);
   // Without a palette of its own a DC reads system indices, with the system palette as table.
   HDC plain = CreateCompatibleDC(screen);
   const std::vector<std::uint32_t> raw = read_bitmap(plain, bitmap, 8, table);
@@ -290,8 +288,7 @@ TEST_F(Gdi, MappingModesRoundLikeMulDivAndRestoreExactly) {
         ++black;
         outside += x < corners[0].x || x >= corners[1].x || y < corners[0].y || y >= corners[1].y;
       }
-  EXPECT_EQ(black, (corners[1].x - corners[0].x) * (corners[1].y - corners[0].y));
-  EXPECT_EQ(outside, 0);
+  EXPECT_TRUE(black == (corners[1].x - corners[0].x) * (corners[1].y - corners[0].y) && outside == 0);
 }
 
 TEST_F(Gdi, PrintersAnswerEscapesAndHandOverWhitePages) {
@@ -317,8 +314,7 @@ TEST_F(Gdi, PrintersAnswerEscapesAndHandOverWhitePages) {
 
   EXPECT_EQ(PxvTakePrinterPage(dc), nullptr) << "no page before StartPage";
   DOCINFOA doc{sizeof(DOCINFOA), "test", nullptr, nullptr, 0};
-  EXPECT_GT(StartDocA(dc, &doc), 0);
-  EXPECT_GT(StartPage(dc), 0);
+  EXPECT_TRUE(StartDocA(dc, &doc) > 0 && StartPage(dc) > 0);
   PatBlt(dc, 0, 0, 40, 10, BLACKNESS);
   PatBlt(dc, 0, 2, 40, 3, DSTINVERT);    // not further down: no report
   PatBlt(dc, 5, 20, 1, 100, BLACKNESS);  // clipped at the page's end
@@ -333,8 +329,7 @@ TEST_F(Gdi, PrintersAnswerEscapesAndHandOverWhitePages) {
   DeleteObject(page);
   page = PxvTakePrinterPage(dc);
   EXPECT_EQ(read_bitmap(dc, page, 24)[0], 0xFFFFFFu) << "a new page starts white";
-  EXPECT_GT(EndPage(dc), 0);
-  EXPECT_GT(EndDoc(dc), 0);
+  EXPECT_TRUE(EndPage(dc) > 0 && EndDoc(dc) > 0);
   DeleteObject(page);
   DeleteDC(dc);
 
@@ -365,14 +360,12 @@ TEST_F(Gdi, ObjectsAreCheckedCountedAndCanBeMadeToFail) {
   HDC other = CreateCompatibleDC(nullptr);
   EXPECT_EQ(SelectObject(other, colour), nullptr) << "a bitmap is in one DC at most";
   EXPECT_TRUE(DeleteObject(colour));
-  EXPECT_FALSE(DeleteObject(colour)) << "a stale handle is refused";
-  EXPECT_EQ(GetObjectA(colour, 0, nullptr), 0);
+  EXPECT_TRUE(!DeleteObject(colour) && GetObjectA(colour, 0, nullptr) == 0) << "a stale handle is refused";
   HBITMAP small = CreateCompatibleBitmap(dc, 3, 3);
   BITMAP bm{};
   GetObjectA(small, sizeof bm, &bm);
   EXPECT_EQ(bm.bmBitsPixel, 1) << "the DC holds the monochrome stock bitmap again";
-  EXPECT_EQ(SelectObject(dc, small), stock);
-  EXPECT_EQ(SelectObject(dc, stock), small);
+  EXPECT_TRUE(SelectObject(dc, small) == stock && SelectObject(dc, stock) == small);
   EXPECT_EQ(CreateBitmap(16385, 1, 1, 8, nullptr), nullptr) << "sizes beyond 16384 are refused";
   EXPECT_EQ(DeleteDC(small), FALSE) << "a bitmap is no DC";
   DeleteObject(small);
@@ -402,8 +395,7 @@ TEST_F(Gdi, ObjectsAreCheckedCountedAndCanBeMadeToFail) {
   }
   HDC open = GetDC(window);
   PxvDestroyWindow(window);
-  EXPECT_EQ(ReleaseDC(nullptr, open), 0) << "a destroyed window's DCs went with it";
-  EXPECT_EQ(pxv_platform::live_gdi_objects(), live);
+  EXPECT_TRUE(ReleaseDC(nullptr, open) == 0 && pxv_platform::live_gdi_objects() == live) << "a destroyed window's DCs went with it";
   DeleteDC(base);
 }
 
