@@ -65,8 +65,7 @@ TEST(CliInfo, DescribesAnImageFailsClearlyAndHelpsEveryCommand) {
   EXPECT_TRUE(!ok && has(out, "(result -1)") && has(out, "needs 927.0 MiB, above --limit-memory 64MiB")) << out;
   EXPECT_TRUE(has(pxv("--limit-memory=64m info " + huge, &ok), "(result -1)") && !ok);
   for (const char *command : {"", "info ", "convert ", "render ", "print ", "crop ", "tour "}) {
-    EXPECT_TRUE(has(pxv(std::string(command) + "--help", &ok), "usage: pxv")) << command;
-    EXPECT_TRUE(ok) << command;
+    EXPECT_TRUE(has(pxv(std::string(command) + "--help", &ok), "usage: pxv") && ok) << command;
   }
 }
 
@@ -162,8 +161,7 @@ TEST(CliConvert, LoadsAsTheLibraryDoes) {
   bool ok = false;
   pxv("convert " + in + " " + out, &ok);
   const int h = IMG_decompress_bitmap(in.c_str());
-  ASSERT_GE(h, 0);
-  EXPECT_EQ(IMG_save_bitmap(h, ours.c_str(), PXV_SAVE_BMP), 0);
+  ASSERT_TRUE(h >= 0 && IMG_save_bitmap(h, ours.c_str(), PXV_SAVE_BMP) == 0);
   IMG_delete_bitmap(h);
   EXPECT_TRUE(ok && pxv_test::read_file(out) == pxv_test::read_file(ours));
 }

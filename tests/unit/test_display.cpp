@@ -47,20 +47,18 @@ TEST_F(Display, ColorRowFetchAndIsColor) {
   EXPECT_TRUE(expanded(d8, 7, 1) == expanded(d8, 1, 1) && expanded(d8, -3, 1) == expanded(d8, 0, 1)) << "row numbers are clamped";
   PackedDib d4 = grays(4, {0, 255});
   EXPECT_EQ(expanded(d4, 0, 1)[3], 253) << "4 bits: not lowered";
-  PackedDib d24 = make_packed_dib(1, 1, 24);
+  PackedDib d24 = make_packed_dib(1, 1, 24), short_table = make_packed_dib(2, 1, 8, 1);  // index 200 lies past its one entry
   std::fill_n(d24.row(0), 3, 255);
-  EXPECT_EQ(expanded(d24, 0, 0)[3], 213);
-  PackedDib short_table = make_packed_dib(2, 1, 8, 1);  // index 200 lies past its one entry
   short_table.row(0)[1] = 200;
-  EXPECT_EQ(expanded(short_table, 0, 1), (std::vector<int>{0, 0, 0, 0}));
+  EXPECT_TRUE(expanded(d24, 0, 0)[3] == 213 && expanded(short_table, 0, 1) == (std::vector<int>{0, 0, 0, 0}));
   PackedDib d1 = make_packed_dib(8, 1, 1);
   EXPECT_EQ(expanded(d1, 0, 0), (std::vector<int>{-1, -1, -1, -1})) << "1-bit rows write nothing";
 
   PackedDib gray = grays(8, std::vector<int>(256, 9));
-  EXPECT_EQ(pxv::is_color(IMG_create_handle(gray.bytes.data())), 0);
+  const int all_gray = IMG_create_handle(gray.bytes.data());
   gray.bytes[42 + 4 * 77] = 1, gray.bytes[40 + 4 * 77] = gray.bytes[41 + 4 * 77] = 0;  // red 1
-  EXPECT_EQ(pxv::is_color(IMG_create_handle(gray.bytes.data())), 1);
-  EXPECT_EQ(pxv::is_color(picture_handle(2, 2, 24)), 1);
+  EXPECT_EQ((std::vector<int>{pxv::is_color(all_gray), pxv::is_color(IMG_create_handle(gray.bytes.data())), pxv::is_color(picture_handle(2, 2, 24))}),
+            (std::vector<int>{0, 1, 1}));
 }
 
 TEST_F(Display, BitmapPalette) {
@@ -150,8 +148,7 @@ TEST_F(Display, DepthEightShowsThreeThreeTwoColours) {
   for (std::size_t i = 40; i < d.bytes.size(); ++i) d.bytes[i] = std::uint8_t(rng());
   const int h = IMG_create_handle(d.bytes.data());
   Screen screen(50, 40, 8);
-  ASSERT_EQ(IMG_bitmap_palette(h, screen.dc), 0);
-  ASSERT_EQ(IMG_display_bitmap(h, screen.dc, 5, 4, 43, 30), 0);
+  ASSERT_TRUE(IMG_bitmap_palette(h, screen.dc) == 0 && IMG_display_bitmap(h, screen.dc, 5, 4, 43, 30) == 0);
   const std::vector<std::uint32_t> system = system_palette(screen.dc);
   expect_shown(screen.pixels(), from_function(handle_rgb(h), [&](std::uint32_t c, int, int) { return nearest(system, colour332(index332(c))); }), 5, 4, "depth 8");
 }
