@@ -282,7 +282,7 @@ TEST_F(Process, ContrastBrightnessGammaAndInversion) {
   ramp.row(0)[0] = 10, ramp.row(0)[1] = 200;
   const int inv = IMG_create_handle(ramp.bytes.data());
   ASSERT_EQ(IMG_invert_bitmap(inv, nullptr, 0), 0);
-  EXPECT_EQ(read_handle(inv).packed(), part(ramp.bytes, 0, 1064) + Bytes{245, 55, 255, 255});
+  EXPECT_EQ(read_handle(inv).packed(), part(ramp.bytes, 0, 1064) + (Bytes{245, 55, 255, 255}));
 }
 
 // The sharpening kernel over a whole image at once, as the library's comment states it.
