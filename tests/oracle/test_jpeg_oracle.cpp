@@ -36,8 +36,7 @@ double psnr(const Bytes &a, const Bytes &b) {
 // A picture with smooth gradients, hard edges and fine detail, as a DIB (blue, green, red; or
 // gray through a gray table); `bgr` gets its pixels top row first, gray ones thrice.
 PackedDib test_picture(int w, int h, bool gray, Bytes *bgr) {
-  PackedDib d = make_packed_dib(w, h, gray ? 8 : 24);
-  for (int i = 0; gray && i < 256; ++i) std::memset(&d.bytes[40 + 4 * i], i, 3);
+  PackedDib d = gray ? gray_dib(w, h) : make_packed_dib(w, h, 24);
   for (int y = 0; y < h; ++y)
     for (int x = 0; x < w; ++x) {
       const bool box = (x / 9 + y / 7) % 3 == 0;

@@ -74,13 +74,11 @@ TEST(WrittenFiles, ColourReducedImagesReadByPeers) {
     int (*run)(int);
     int bits;
   };
-  const Reduce reductions[] = {{[](int h) { return IMG_color_gray(h, nullptr, 0); }, 8},
-                               {[](int h) { return IMG_mediancut_color(h, nullptr, 0); }, 8},
-                               {[](int h) { return IMG_popularity_color(h, nullptr, 0); }, 8},
-                               {[](int h) { return IMG_diffusion_mono(h, nullptr, 0); }, 1},
-                               {[](int h) { return IMG_halftone_mono(h, nullptr, 0); }, 1},
-                               {[](int h) { return IMG_bayer_color(h, nullptr, 0); }, 4},
-                               {[](int h) { return IMG_dither_to_palette(h, host); }, 4}};
+  const Reduce reductions[] = {
+      {[](int h) { return IMG_color_gray(h, nullptr, 0); }, 8}, {[](int h) { return IMG_mediancut_color(h, nullptr, 0); }, 8},
+      {[](int h) { return IMG_popularity_color(h, nullptr, 0); }, 8}, {[](int h) { return IMG_diffusion_mono(h, nullptr, 0); }, 1},
+      {[](int h) { return IMG_halftone_mono(h, nullptr, 0); }, 1}, {[](int h) { return IMG_bayer_color(h, nullptr, 0); }, 4},
+      {[](int h) { return IMG_dither_to_palette(h, host); }, 4}};
   std::vector<std::string> files;
   std::vector<Rgb> saved;
   std::vector<int> depths;
@@ -128,13 +126,12 @@ TEST(WrittenFiles, ColourReducedImagesReadByPeers) {
                          files, &log)) << log;
   std::istringstream pillow(log);
   for (std::size_t i = 0; i < files.size(); ++i) {
-    int depth = 0, colours = 0;
+    int depth = 0;
     pillow >> depth;
     EXPECT_EQ(depth, depths[i]) << files[i] << " as Pillow reads it";
     std::string count;
     ASSERT_TRUE(run_peer("/usr/bin/identify -format %k {in} 2>/dev/null", files[i], "", &count)) << count;
-    colours = std::stoi(count);
-    EXPECT_LE(colours, 1 << depths[i]) << files[i] << " as ImageMagick reads it";
+    EXPECT_LE(std::stoi(count), 1 << depths[i]) << files[i] << " as ImageMagick reads it";
   }
 }
 

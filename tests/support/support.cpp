@@ -1,8 +1,8 @@
 #include "support.h"
 
-#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -73,8 +73,8 @@ void write_file(const std::string &path, const Bytes &bytes) {
 }
 
 bool file_exists(const std::string &path) {
-  struct stat st;
-  return stat(path.c_str(), &st) == 0;
+  std::error_code ec;
+  return std::filesystem::exists(path, ec);
 }
 
 HFILE open_file(const std::string &path, int mode) {
@@ -106,16 +106,10 @@ int file_to_file(const std::string &in, const std::string &out, const FileOp &op
 int PackedDib::row_bytes() const { return pxv::size_for_long(width, bits); }
 int PackedDib::table_bytes() const { return int(pxv::Palette_Size(bytes.data())); }
 
-std::uint8_t *PackedDib::row(int stored_row) {
-  return bytes.data() + 40 + table_bytes() + stored_row * row_bytes();
-}
+std::uint8_t *PackedDib::row(int stored_row) { return bytes.data() + 40 + table_bytes() + stored_row * row_bytes(); }
 
 PackedDib make_packed_dib(int width, int height, int bits, std::uint32_t clr_used) {
-  PackedDib d;
-  d.width = width;
-  d.height = height;
-  d.bits = bits;
-  d.bytes.assign(40, 0);
+  PackedDib d{width, height, bits, Bytes(40, 0)};
   std::uint8_t *h = d.bytes.data();
   put_le32(h + 0, 40);                     // biSize
   put_le32(h + 4, std::uint32_t(width));   // biWidth
@@ -127,11 +121,14 @@ PackedDib make_packed_dib(int width, int height, int bits, std::uint32_t clr_use
   put_le32(h + 20, std::uint32_t(d.row_bytes() * height));  // biSizeImage
   d.bytes.resize(40 + table + std::size_t(d.row_bytes()) * height, 0);
   // A table whose entries differ in every component, so swapped channels show.
-  for (int i = 0; i < table / 4; ++i) {
-    d.bytes[40 + 4 * i + 0] = std::uint8_t(i * 7);
-    d.bytes[40 + 4 * i + 1] = std::uint8_t(i * 13 + 1);
-    d.bytes[40 + 4 * i + 2] = std::uint8_t(255 - i);
-  }
+  for (int i = 0; i < table / 4; ++i)
+    d.bytes[40 + 4 * i] = std::uint8_t(i * 7), d.bytes[41 + 4 * i] = std::uint8_t(i * 13 + 1), d.bytes[42 + 4 * i] = std::uint8_t(255 - i);
+  return d;
+}
+
+PackedDib gray_dib(int width, int height, int bits) {
+  PackedDib d = make_packed_dib(width, height, bits);
+  for (int i = 0; i < d.table_bytes() / 4; ++i) std::fill_n(&d.bytes[40 + 4 * i], 3, std::uint8_t(i));
   return d;
 }
 
@@ -185,8 +182,7 @@ Bytes bmp_file_header(std::uint32_t file_size, std::uint32_t offset) {
 }
 
 Bytes with_field(Bytes b, std::size_t at, int size, std::uint32_t value) {
-  if (size == 2) put_le16(&b[at], value);
-  else put_le32(&b[at], value);
+  size == 2 ? put_le16(&b[at], value) : put_le32(&b[at], value);
   return b;
 }
 
@@ -197,10 +193,7 @@ std::array<int, 4> crop_rect(int handle) {
 }
 
 std::vector<std::array<LONG, 3>> progress_calls;
-int record_progress(LONG user, LONG total, LONG row) {
-  progress_calls.push_back({user, total, row});
-  return 0;
-}
+int record_progress(LONG user, LONG total, LONG row) { return progress_calls.push_back({user, total, row}), 0; }
 
 Bytes save_mem(int handle, int type, std::size_t room, int expect) {
   Bytes out(room, 0xAA);
@@ -229,9 +222,6 @@ Capture read_handle(int handle) {
   return out;
 }
 
-int Capture::width() const { return int(get_le32(&header[4])); }
-int Capture::height() const { return int(get_le32(&header[8])); }
-int Capture::bits() const { return header[14]; }
 int Capture::index(int x, int y) const {
   const Bytes &r = rows[std::size_t(y)];
   return bits() == 1 ? (r[x / 8] >> (7 - x % 8)) & 1 : bits() == 4 ? (r[x / 2] >> (x % 2 ? 0 : 4)) & 15 : r[x];
@@ -259,10 +249,7 @@ int Capture::on_row(unsigned char *row, void *capture, int row_number, int bytes
 }
 
 int read_memory(Reader reader, const Bytes &bytes, Capture *c, std::uint32_t position, bool bounded) {
-  if (bounded)
-    pxv::reset_mem_io_bounded(bytes.data(), std::uint32_t(bytes.size()));
-  else
-    pxv::reset_mem_io(bytes.data());
+  bounded ? pxv::reset_mem_io_bounded(bytes.data(), std::uint32_t(bytes.size())) : pxv::reset_mem_io(bytes.data());
   c->result = reader(position, Capture::on_row, c, Capture::on_header, pxv::kMemoryStream);
   pxv::img_ffree_all();
   return c->result;

@@ -58,6 +58,8 @@ struct PackedDib {
   int table_bytes() const;
 };
 PackedDib make_packed_dib(int width, int height, int bits, std::uint32_t clr_used = 0);
+// A palette image whose table is gray: entry i is (i, i, i).
+PackedDib gray_dib(int width, int height, int bits = 8);
 // A recognisable picture: every pixel a function of its place and the bit count.
 void draw_test_picture(PackedDib &dib);
 // A new handle holding that picture.
@@ -102,9 +104,9 @@ struct Capture {
   Bytes header;                  // 40 bytes + the colour table, as the reader built it
   std::vector<int> row_numbers;  // in delivery order
   std::vector<Bytes> rows;       // by row number, as last delivered
-  int width() const;
-  int height() const;
-  int bits() const;
+  int width() const { return int(header[4] | header[5] << 8 | header[6] << 16 | std::uint32_t(header[7]) << 24); }
+  int height() const { return int(header[8] | header[9] << 8 | header[10] << 16 | std::uint32_t(header[11]) << 24); }
+  int bits() const { return header[14]; }
   int index(int x, int y) const;  // the index of pixel x in row y (1, 4 or 8 bits)
   Bytes packed() const;           // header and rows in one block, as a packed DIB
   static int on_header(unsigned char *header, void *capture);

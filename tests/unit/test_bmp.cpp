@@ -55,34 +55,28 @@ TEST(BmpReader, HeadersAndStoredRows) {
   for (auto [w, h, bits, code] : {std::array{0, 4, 8, PXV_ERR_DATA}, {-3, 4, 8, PXV_ERR_DATA}, {4, 0, 8, PXV_ERR_DATA},
                                   {4, 4, 32, PXV_ERR_TYPE}, {4, 4, 3, PXV_ERR_DATA}}) {
     Capture d;
-    EXPECT_EQ(read_bmp(windows_bmp(w, h, bits, 0, 0, Bytes(64)), &d), code) << w << "x" << h << ", " << bits;
-    EXPECT_EQ(d.header_calls, 0);
+    EXPECT_TRUE(read_bmp(windows_bmp(w, h, bits, 0, 0, Bytes(64)), &d) == code && d.header_calls == 0) << w << "x" << h << ", " << bits;
   }
   Capture refused, unknown, two;
   refused.header_result = -1;
-  EXPECT_EQ(read_bmp(windows_bmp(4, 1, 8, 0, 256, Bytes(4)), &refused), -1) << "the header callback's code";
-  EXPECT_TRUE(refused.row_numbers.empty());
-  EXPECT_EQ(read_bmp(windows_bmp(4, 2, 8, 3, 256, Bytes(8, 1)), &unknown), 1);
-  EXPECT_TRUE(unknown.row_numbers.empty()) << "unknown compression: a header and no rows";
+  EXPECT_TRUE(read_bmp(windows_bmp(4, 1, 8, 0, 256, Bytes(4)), &refused) == -1 && refused.row_numbers.empty()) << "the header callback's code";
+  EXPECT_TRUE(read_bmp(windows_bmp(4, 2, 8, 3, 256, Bytes(8, 1)), &unknown) == 1 && unknown.row_numbers.empty()) << "unknown compression: a header and no rows";
   // Two table entries on an 8-bit file: the table is the full 1024 bytes from offset 54, the
   // pixel bytes that follow the two entries included.
   Bytes file = windows_bmp(4, 1, 8, 0, 2, {9, 8, 7, 6});
   file.resize(54 + 1024, 0xEE);
-  ASSERT_EQ(read_bmp(file, &two), 1);
-  ASSERT_EQ(two.header.size(), 40u + 1024u);
-  EXPECT_EQ((Bytes{two.header[40 + 8], two.header[40 + 1023]}), (Bytes{9, 0xEE}));
-  EXPECT_EQ(delivered(two), (Rows{{0, {9, 8, 7, 6}}}));
+  ASSERT_TRUE(read_bmp(file, &two) == 1 && two.header.size() == 40 + 1024);
+  EXPECT_TRUE((Bytes{two.header[40 + 8], two.header[40 + 1023]}) == (Bytes{9, 0xEE}) && delivered(two) == (Rows{{0, {9, 8, 7, 6}}}));
   // Top-down, one row missing from the file: it reads as 0.
   Capture d;
   ASSERT_EQ(read_bmp(windows_bmp(4, -3, 8, 0, 256, {1, 1, 1, 1, 2, 2, 2, 2}), &d), 1);
-  EXPECT_EQ(pxv::get_le32(&d.header[pxv::kBiHeight]), 3u);
+  EXPECT_EQ(pxv::get_le32(&d.header[pxv::kBiHeight]), 3u) << "stored bottom-up";
   EXPECT_EQ(delivered(d), (Rows{{0, {1, 1, 1, 1}}, {1, {2, 2, 2, 2}}, {2, {0, 0, 0, 0}}}));
   // 24 bits, 4000 pixels: 12000 bytes a row, more than one 10000-byte block.
   Bytes data(12000 * 3);
   for (std::size_t i = 0; i < data.size(); ++i) data[i] = std::uint8_t(i * 7 + i / 9973);
   Capture wide;
-  ASSERT_EQ(read_bmp(windows_bmp(4000, 3, 24, 0, 0, data), &wide), 1);
-  ASSERT_EQ(wide.row_numbers.size(), 3u);
+  ASSERT_TRUE(read_bmp(windows_bmp(4000, 3, 24, 0, 0, data), &wide) == 1 && wide.row_numbers.size() == 3);
   for (int r = 0; r < 3; ++r)
     EXPECT_EQ(delivered(wide)[r], std::pair(2 - r, Bytes(data.begin() + r * 12000, data.begin() + (r + 1) * 12000)));
 }
@@ -122,8 +116,7 @@ TEST(BmpRle, RecordsDecodeAsDocumented) {
       data.insert(data.end(), {std::uint8_t(std::min(left, step)), std::uint8_t(run)});
     data.insert(data.end(), {1, std::uint8_t(bits == 8 ? 8 : 0x90), 0, 1});
     Capture d;
-    ASSERT_EQ(read_bmp(windows_bmp(width, 1, bits, bits == 8 ? 1 : 2, 1 << bits, data), &d), 1);
-    ASSERT_EQ(d.row_numbers, std::vector<int>{0});
+    ASSERT_TRUE(read_bmp(windows_bmp(width, 1, bits, bits == 8 ? 1 : 2, 1 << bits, data), &d) == 1 && d.row_numbers == std::vector<int>{0});
     const Bytes &row = d.rows[0];
     const std::size_t last = std::size_t(width - 1) * bits / 8;
     EXPECT_EQ((std::vector<int>{row[0], row[last - 1], row[last]}), (std::vector<int>{run, run, bits == 8 ? 8 : 0x90}));

@@ -54,10 +54,9 @@ TEST(CliInfo, DescribesAnImageFailsClearlyAndHelpsEveryCommand) {
   EXPECT_TRUE(ok && has(out, "width:     40") && has(out, "bit count: 4") && has(out, "colours:   16")) << out;
   out = pxv("info " + pxv_test::scratch_path("missing.bmp"), &ok);
   EXPECT_TRUE(!ok && has(out, "cannot be opened or read (result -2)")) << out;
-  pxv("info " + file + " --page 3", &ok);
-  EXPECT_FALSE(ok) << "a BMP has no page 3";
-  pxv("frobnicate", &ok);
-  EXPECT_FALSE(ok);
+  bool frobnicated = true;
+  pxv("info " + file + " --page 3", &ok), pxv("frobnicate", &frobnicated);
+  EXPECT_TRUE(!ok && !frobnicated) << "a BMP has no page 3; no such command";
   // A 54-byte header asking for 927 MiB is refused under --limit-memory before any allocation,
   // by pxv's load, which says what the image needs, and by the library's block limit.
   const std::string huge = pxv_test::scratch_path("huge.bmp");
@@ -66,8 +65,7 @@ TEST(CliInfo, DescribesAnImageFailsClearlyAndHelpsEveryCommand) {
   EXPECT_TRUE(!ok && has(out, "(result -1)") && has(out, "needs 927.0 MiB, above --limit-memory 64MiB")) << out;
   EXPECT_TRUE(has(pxv("--limit-memory=64m info " + huge, &ok), "(result -1)") && !ok);
   for (const char *command : {"", "info ", "convert ", "render ", "print ", "crop ", "tour "}) {
-    EXPECT_TRUE(has(pxv(std::string(command) + "--help", &ok), "usage: pxv")) << command;
-    EXPECT_TRUE(ok) << command;
+    EXPECT_TRUE(has(pxv(std::string(command) + "--help", &ok), "usage: pxv") && ok) << command;
   }
 }
 
@@ -76,8 +74,7 @@ TEST(CliConvert, TypeByNameNumberOrEndingAndCrop) {
   bool ok = false;
   std::string out = pxv_test::scratch_path("out.tiff");
   pxv("convert " + in + " " + out, &ok);  // "tiff" is known to the CLI, not to the library
-  EXPECT_TRUE(ok);
-  EXPECT_EQ(IMGLOW_get_filetype(out.c_str()), PXV_SAVE_TIFF);
+  EXPECT_TRUE(ok && IMGLOW_get_filetype(out.c_str()) == PXV_SAVE_TIFF);
   std::string gif = pxv_test::scratch_path("out.data");
   pxv("convert " + in + " " + gif + " --type=gif", &ok);
   EXPECT_EQ(IMGLOW_get_filetype(gif.c_str()), PXV_SAVE_GIF);
@@ -130,9 +127,7 @@ TEST(CliConvert, BatchGoesOnPastAFailureAndSaysWhichFailed) {
   std::string dir = pxv_test::scratch_path("batch_out");
   bool ok = true;
   std::string out = pxv("convert " + a + " " + bad + " " + b + " --out-dir " + dir + " -j 2 --type pcx", &ok);
-  EXPECT_FALSE(ok);
-  EXPECT_TRUE(has(out, "batch_bad.gif: unknown or unsupported type (result -6)")) << out;
-  EXPECT_TRUE(has(out, "1 of 3 files failed")) << out;
+  EXPECT_TRUE(!ok && has(out, "batch_bad.gif: unknown or unsupported type (result -6)") && has(out, "1 of 3 files failed")) << out;
   for (const char *name : {"/batch_a.pcx", "/batch_b.pcx"})
     EXPECT_EQ(IMGLOW_get_filetype((dir + name).c_str()), PXV_SAVE_PCX) << name;
   pxv("convert " + a + " " + b + " --out-dir " + dir + " -j 2 --type pcx", &ok);
@@ -168,8 +163,7 @@ TEST(CliConvert, LoadsAsTheLibraryDoes) {
   bool ok = false;
   pxv("convert " + in + " " + out, &ok);
   const int h = IMG_decompress_bitmap(in.c_str());
-  ASSERT_GE(h, 0);
-  EXPECT_EQ(IMG_save_bitmap(h, ours.c_str(), PXV_SAVE_BMP), 0);
+  ASSERT_TRUE(h >= 0 && IMG_save_bitmap(h, ours.c_str(), PXV_SAVE_BMP) == 0);
   IMG_delete_bitmap(h);
   EXPECT_TRUE(ok && pxv_test::read_file(out) == pxv_test::read_file(ours));
 }
@@ -187,12 +181,12 @@ TEST(CliRenderPrint, SaveWhatTheDeviceShows) {
   const int a = IMG_decompress_bitmap(in.c_str()), b = IMG_decompress_bitmap(shown.c_str());
   EXPECT_TRUE(a >= 0 && b >= 0 && pxv_test::handle_rgb(a) == pxv_test::handle_rgb(b));
   IMG_delete_bitmap(a), IMG_delete_bitmap(b);
-  out = pxv("render " + in + " " + pal + " --depth 8 --size 64x48 --map lometric", &ok);
-  EXPECT_TRUE(ok) << out;
-  out = pxv("print " + in + " " + page + " --dpi 300 --colors 2 --page a4", &ok);
-  EXPECT_TRUE(ok) << out;
-  out = pxv("print " + in + " " + ps + " --dpi 100 --colors 2 --postscript --page letter", &ok);
-  EXPECT_TRUE(ok) << out;
+  for (const std::string &command : {"render " + in + " " + pal + " --depth 8 --size 64x48 --map lometric",
+                                     "print " + in + " " + page + " --dpi 300 --colors 2 --page a4",
+                                     "print " + in + " " + ps + " --dpi 100 --colors 2 --postscript --page letter"}) {
+    out = pxv(command, &ok);
+    EXPECT_TRUE(ok) << command << ": " << out;
+  }
   const char *check =
       "import sys\n"
       "for f, size, mode in zip(sys.argv[1::3], sys.argv[2::3], sys.argv[3::3]):\n"
@@ -232,16 +226,14 @@ TEST(CliConvert, ColourOperationsInOrder) {
   pxv("convert " + in + " " + gray + " --gray --dither bayer", &ok);
   EXPECT_TRUE(ok && size_of(gray)[2] == 1);
   std::string out = pxv("convert " + in + " " + gray + " --dither bayer --gray", &ok);
-  EXPECT_FALSE(ok);
-  EXPECT_TRUE(has(out, "--gray: unknown or unsupported type (result -6)") && has(out, "--gray takes 4-, 8- and 24-bit images")) << out;
+  EXPECT_TRUE(!ok && has(out, "--gray: unknown or unsupported type (result -6)") && has(out, "--gray takes 4-, 8- and 24-bit images")) << out;
   out = pxv("convert " + palette + " " + gray + " --quantize popular", &ok);
   EXPECT_TRUE(!ok && has(out, "--quantize popular takes 24-bit images")) << out;
   const std::string direct = pxv_test::scratch_path("direct.bmp"), loaded = pxv_test::scratch_path("loaded.bmp");
+  bool loaded_ok = false;
   pxv("convert " + in + " " + direct + " --dither palette " + palette + " --direct", &ok);
-  EXPECT_TRUE(ok);
-  pxv("convert " + in + " " + loaded + " --dither=palette " + palette, &ok);
-  EXPECT_TRUE(ok);
-  EXPECT_EQ(pxv_test::read_file(direct), pxv_test::read_file(loaded));
+  pxv("convert " + in + " " + loaded + " --dither=palette " + palette, &loaded_ok);
+  EXPECT_TRUE(ok && loaded_ok && pxv_test::read_file(direct) == pxv_test::read_file(loaded));
   out = pxv("convert " + palette + " " + direct + " --remap " + in, &ok);
   EXPECT_TRUE(!ok && has(out, "no colour table")) << out;
 }
@@ -262,10 +254,10 @@ TEST(CliConvert, ProcessingInOrderAndDirect) {
   pxv("convert " + palette + " " + out + " --contrast 30 --brightness -5", &ok);
   EXPECT_TRUE(ok && pxv_test::read_file(out) == pxv_test::read_file(library));
   for (const std::string op : {"--flip x", "--resize 7x9", "--brightness -5 --contrast 30", "--gamma 2.2", "--to8"}) {
-    pxv("convert " + in + " " + out + " " + op, &ok);
-    EXPECT_TRUE(ok) << op;
+    bool loaded = false;
+    pxv("convert " + in + " " + out + " " + op, &loaded);
     pxv("convert " + in + " " + direct + " " + op + " --direct", &ok);
-    EXPECT_TRUE(ok && pxv_test::read_file(out) == pxv_test::read_file(direct)) << op;
+    EXPECT_TRUE(loaded && ok && pxv_test::read_file(out) == pxv_test::read_file(direct)) << op;
   }
   std::string said = pxv("convert " + palette + " " + out + " --sharpen 16", &ok);
   EXPECT_TRUE(!ok && has(said, "--sharpen AMOUNT takes 1- and 24-bit, and gray 4- and 8-bit images")) << said;

@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <functional>
+#include <tuple>
 
 #include "core/bytes.h"
 #include "devices.h"
@@ -85,8 +85,7 @@ TEST_F(Clipboard, DirectColourDibsBecomeTwentyFourBits) {
   for (std::size_t i = 0; i < dibs.size(); ++i) {
     pxv_test::set_clipboard({{CF_DIB, pxv_test::global_copy(dibs[i])}});
     const Bytes written = save();
-    ASSERT_EQ(written.size(), 54u + 7 * 100) << sources[i];
-    EXPECT_EQ(pxv::get_le16(written.data() + 28), 24);
+    ASSERT_TRUE(written.size() == 54 + 7 * 100 && pxv::get_le16(written.data() + 28) == 24) << sources[i];
     expect_peers_read(originals[i]);
   }
 }
@@ -110,8 +109,7 @@ TEST_F(Clipboard, DeviceBitmapsTakeTheSystemPaletteAsTheirTable) {
     pxv_test::set_clipboard({{CF_BITMAP, CreateBitmap(2, 1, 1, bits, row)}});
     save();
     Rgb got;
-    ASSERT_TRUE(pxv_test::peer_decode(pxv_test::kPillow, out, &got));
-    EXPECT_EQ(pxv_test::rgb_at(got, 1, 0), colour) << bits;
+    EXPECT_TRUE(pxv_test::peer_decode(pxv_test::kPillow, out, &got) && pxv_test::rgb_at(got, 1, 0) == colour) << bits;
   }
   // Without a system palette the table stays black.
   PxvSetScreen(1024, 768, 24);
@@ -125,30 +123,21 @@ TEST_F(Clipboard, RefusalsMakeNoFileAndCloseTheClipboard) {
   pxv_test::set_clipboard({{CF_DIB, pxv_test::global_copy(dib.bytes)}});
   HWND other = PxvCreateWindow(10, 10);
   ASSERT_TRUE(OpenClipboard(other));
-  EXPECT_EQ(IMG_save_clipboard(out.c_str(), nullptr), PXV_ERR_GDI) << "open for another window";
-  EXPECT_FALSE(pxv_test::file_exists(out));
+  EXPECT_TRUE(IMG_save_clipboard(out.c_str(), nullptr) == PXV_ERR_GDI && !pxv_test::file_exists(out)) << "open for another window";
   CloseClipboard();
   PxvDestroyWindow(other);
 
-  const std::function<void(Bytes &)> hostile[] = {
-      [](Bytes &b) { pxv::put_le32(b.data() + 16, 1); },                 // RLE8
-      [](Bytes &b) { pxv::put_le32(b.data() + 8, std::uint32_t(-3)); },  // top-down
-      [](Bytes &b) { pxv::put_le32(b.data() + 4, 0); },                  // no width
-      [](Bytes &b) { pxv::put_le32(b.data(), 12); },                     // an OS/2 header
-      [](Bytes &b) { pxv::put_le32(b.data() + 32, 257); },               // more colours than 8 bits hold
-      [](Bytes &b) { pxv::put_le16(b.data() + 14, 2); },                 // 2 bits
-      [](Bytes &b) { b.pop_back(); },                                    // the last row cut short
-      [](Bytes &b) { b.resize(39); },                                    // not even a header
-  };
-  for (std::size_t i = 0; i < std::size(hostile); ++i) {
-    Bytes bytes = dib.bytes;
-    hostile[i](bytes);
+  // RLE8, top-down, no width, an OS/2 header, more colours than 8 bits hold, 2 bits; the last row
+  // cut short; not even a header.
+  for (auto [at, size, value] : {std::tuple{16, 4, 1u}, {8, 4, std::uint32_t(-3)}, {4, 4, 0u}, {0, 4, 12u}, {32, 4, 257u}, {14, 2, 2u},
+                                 {-1, 0, 0u}, {-2, 0, 0u}}) {
+    Bytes bytes = at >= 0 ? pxv_test::with_field(dib.bytes, std::size_t(at), size, value) : dib.bytes;
+    bytes.resize(at == -1 ? bytes.size() - 1 : at == -2 ? 39 : bytes.size());
     pxv_test::set_clipboard({{CF_DIB, pxv_test::global_copy(bytes)}});
-    EXPECT_TRUE(save(PXV_ERR_GDI).empty()) << i;
+    EXPECT_TRUE(save(PXV_ERR_GDI).empty()) << at;
   }
   pxv_test::set_clipboard({{CF_DIB, pxv_test::global_copy(dib.bytes)}});
-  EXPECT_EQ(IMG_save_clipboard(pxv_test::scratch_path("no/such/folder.bmp").c_str(), nullptr), PXV_ERR_NO_MEMORY);
-  EXPECT_TRUE(OpenClipboard(nullptr)) << "closed again";
+  EXPECT_TRUE(IMG_save_clipboard(pxv_test::scratch_path("no/such/folder.bmp").c_str(), nullptr) == PXV_ERR_NO_MEMORY && OpenClipboard(nullptr)) << "closed again";
   CloseClipboard();
 }
 

@@ -43,26 +43,22 @@ PackedDib grays(int bits, std::vector<int> levels) {
 TEST_F(Display, ColorRowFetchAndIsColor) {
   PackedDib d8 = grays(8, {0, 255, 42, 41});
   EXPECT_EQ(expanded(d8, 0, 1), (std::vector<int>{255, 255, 255, 213})) << "253 lowered by 40";
-  EXPECT_EQ(expanded(d8, 0, 2)[3], 1);
-  EXPECT_EQ(expanded(d8, 0, 3)[3], 0) << "40 and below become 0";
-  EXPECT_EQ(expanded(d8, 7, 1), expanded(d8, 1, 1)) << "row numbers are clamped into the image";
-  EXPECT_EQ(expanded(d8, -3, 1), expanded(d8, 0, 1));
+  EXPECT_TRUE(expanded(d8, 0, 2)[3] == 1 && expanded(d8, 0, 3)[3] == 0) << "40 and below become 0";
+  EXPECT_TRUE(expanded(d8, 7, 1) == expanded(d8, 1, 1) && expanded(d8, -3, 1) == expanded(d8, 0, 1)) << "row numbers are clamped";
   PackedDib d4 = grays(4, {0, 255});
   EXPECT_EQ(expanded(d4, 0, 1)[3], 253) << "4 bits: not lowered";
-  PackedDib d24 = make_packed_dib(1, 1, 24);
+  PackedDib d24 = make_packed_dib(1, 1, 24), short_table = make_packed_dib(2, 1, 8, 1);  // index 200 lies past its one entry
   std::fill_n(d24.row(0), 3, 255);
-  EXPECT_EQ(expanded(d24, 0, 0)[3], 213);
-  PackedDib short_table = make_packed_dib(2, 1, 8, 1);  // index 200 lies past its one entry
   short_table.row(0)[1] = 200;
-  EXPECT_EQ(expanded(short_table, 0, 1), (std::vector<int>{0, 0, 0, 0}));
+  EXPECT_TRUE(expanded(d24, 0, 0)[3] == 213 && expanded(short_table, 0, 1) == (std::vector<int>{0, 0, 0, 0}));
   PackedDib d1 = make_packed_dib(8, 1, 1);
   EXPECT_EQ(expanded(d1, 0, 0), (std::vector<int>{-1, -1, -1, -1})) << "1-bit rows write nothing";
 
   PackedDib gray = grays(8, std::vector<int>(256, 9));
-  EXPECT_EQ(pxv::is_color(IMG_create_handle(gray.bytes.data())), 0);
+  const int all_gray = IMG_create_handle(gray.bytes.data());
   gray.bytes[42 + 4 * 77] = 1, gray.bytes[40 + 4 * 77] = gray.bytes[41 + 4 * 77] = 0;  // red 1
-  EXPECT_EQ(pxv::is_color(IMG_create_handle(gray.bytes.data())), 1);
-  EXPECT_EQ(pxv::is_color(picture_handle(2, 2, 24)), 1);
+  EXPECT_EQ((std::vector<int>{pxv::is_color(all_gray), pxv::is_color(IMG_create_handle(gray.bytes.data())), pxv::is_color(picture_handle(2, 2, 24))}),
+            (std::vector<int>{0, 1, 1}));
 }
 
 TEST_F(Display, BitmapPalette) {
@@ -76,9 +72,8 @@ TEST_F(Display, BitmapPalette) {
   const std::size_t objects = pxv_platform::live_gdi_objects();
   ASSERT_EQ(IMG_bitmap_palette(h4, screen.dc), 0);
   EXPECT_EQ(pxv_platform::live_gdi_objects(), objects) << "the old palette is deleted";
-  ASSERT_EQ(GetPaletteEntries(pxv::live_image(h4)->palette, 0, 256, e), 16u);
   // The test table's entry 5 is blue 35, green 66, red 250.
-  EXPECT_EQ(rgb(e[5].peRed, e[5].peGreen, e[5].peBlue), rgb(250, 66, 35));
+  EXPECT_TRUE(GetPaletteEntries(pxv::live_image(h4)->palette, 0, 256, e) == 16 && rgb(e[5].peRed, e[5].peGreen, e[5].peBlue) == rgb(250, 66, 35));
   EXPECT_EQ(IMG_bitmap_palette(h4 + 1, screen.dc), PXV_ERR_HANDLE);
 }
 
@@ -153,8 +148,7 @@ TEST_F(Display, DepthEightShowsThreeThreeTwoColours) {
   for (std::size_t i = 40; i < d.bytes.size(); ++i) d.bytes[i] = std::uint8_t(rng());
   const int h = IMG_create_handle(d.bytes.data());
   Screen screen(50, 40, 8);
-  ASSERT_EQ(IMG_bitmap_palette(h, screen.dc), 0);
-  ASSERT_EQ(IMG_display_bitmap(h, screen.dc, 5, 4, 43, 30), 0);
+  ASSERT_TRUE(IMG_bitmap_palette(h, screen.dc) == 0 && IMG_display_bitmap(h, screen.dc, 5, 4, 43, 30) == 0);
   const std::vector<std::uint32_t> system = system_palette(screen.dc);
   expect_shown(screen.pixels(), from_function(handle_rgb(h), [&](std::uint32_t c, int, int) { return nearest(system, colour332(index332(c))); }), 5, 4, "depth 8");
 }
@@ -202,8 +196,7 @@ TEST_F(Display, DeviceBitmapsRoundTrip) {
     HBITMAP bitmap = IMG_dib_to_ddb(h, 13, 9);
     const int back = IMG_create_handle_ddb(bitmap, nullptr);
     ASSERT_GE(back, 0);
-    EXPECT_EQ(read_handle(back).bits(), 24);
-    EXPECT_EQ(handle_rgb(back).pixels, handle_rgb(h).pixels) << bits << " bits";
+    EXPECT_TRUE(read_handle(back).bits() == 24 && handle_rgb(back).pixels == handle_rgb(h).pixels) << bits << " bits";
     ASSERT_EQ(IMG_display_ddb(bitmap, screen.dc, 3, 4), 0);
     expect_shown(screen.pixels(), handle_rgb(h), 3, 4, "IMG_display_ddb");
     DeleteObject(bitmap);
@@ -228,8 +221,7 @@ TEST_F(Display, DeviceBitmapsRoundTrip) {
     }
   EXPECT_GT(fitted, 1000);
   HBITMAP refused = IMG_dib_to_ddb(h + 5, 4, 4);
-  EXPECT_TRUE(PXV_DDB_FAILED(refused));
-  EXPECT_EQ(reinterpret_cast<std::intptr_t>(refused), PXV_ERR_HANDLE);
+  EXPECT_TRUE(PXV_DDB_FAILED(refused) && reinterpret_cast<std::intptr_t>(refused) == PXV_ERR_HANDLE);
   EXPECT_EQ(IMG_display_bitmap(-1, screen.dc, 0, 0, 4, 4), PXV_ERR_HANDLE);
 }
 

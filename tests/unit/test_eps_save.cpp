@@ -39,12 +39,10 @@ TEST(EpsWrite, EightBitTableProgramAndLongRows) {
   EXPECT_NE(text.find("600 2 8 [600 0 0 -2 0 2] {read8_24} false 3 colorimage\r\n"), std::string::npos);
   // Each row of 1200 digits stands on one line.
   const std::size_t rows = text.find("colorimage\r\n") + 12;
-  EXPECT_EQ(text.find("\r\n", rows), rows + 1200);
-  EXPECT_EQ(text.substr(rows + 2 * 1202 - 2), "\r\ngrestore\r\nshowpage\r\n");
+  EXPECT_TRUE(text.find("\r\n", rows) == rows + 1200 && text.substr(rows + 2 * 1202 - 2) == "\r\ngrestore\r\nshowpage\r\n");
   // No binary header: this library's own loader refuses the file.
   const std::string file = scratch_path("eight.eps");
-  EXPECT_EQ(IMG_save_bitmap(h, file.c_str(), PXV_SAVE_EPS), 0);
-  EXPECT_EQ(IMG_decompress_bitmap(file.c_str()), PXV_ERR_TYPE);
+  EXPECT_TRUE(IMG_save_bitmap(h, file.c_str(), PXV_SAVE_EPS) == 0 && IMG_decompress_bitmap(file.c_str()) == PXV_ERR_TYPE);
   IMG_delete_bitmap(h);
 }
 

@@ -195,24 +195,15 @@ TEST_F(OperationFaults, EveryAllocationOfAnOperationFailingInTurn) {
     bool mirrors_after_transposing = false;
   };
   const Op ops[] = {
-      {"mediancut", 24, [](int h) { return IMG_mediancut_color(h, nullptr, 0); }},
-      {"popularity", 24, [](int h) { return IMG_popularity_color(h, nullptr, 0); }},
-      {"gray", 24, [](int h) { return IMG_color_gray(h, nullptr, 0); }},
-      {"map", 24, [](int h) { return IMG_map_to_palette(h, host); }},
-      {"bayer mono", 24, [](int h) { return IMG_bayer_mono(h, nullptr, 0); }},
-      {"halftone", 24, [](int h) { return IMG_halftone_mono(h, nullptr, 0); }},
-      {"diffusion mono", 24, [](int h) { return IMG_diffusion_mono(h, nullptr, 0); }},
-      {"bayer colour", 24, [](int h) { return IMG_bayer_color(h, nullptr, 0); }},
-      {"diffusion colour", 24, [](int h) { return IMG_diffusion_color(h, nullptr, 0); }},
-      {"dither to palette", 24, [](int h) { return IMG_dither_to_palette(h, host); }},
-      {"rotate 90", 4, [](int h) { return IMG_rotate_bitmap(h, 90, nullptr, 0); }, true},
-      {"rotate 270", 1, [](int h) { return IMG_rotate_bitmap(h, 270, nullptr, 0); }, true},
-      {"rotate 180", 24, [](int h) { return IMG_rotate_bitmap(h, 180, nullptr, 0); }},
-      {"resize", 8, [](int h) { return IMG_resize_bitmap(h, 29, 3, nullptr, 0); }},
-      {"set_lut", 8, [](int h) { return IMG_set_lut(h, 20, 3, nullptr, 0); }},
-      {"sharpen", 24, [](int h) { return IMG_sharpen_bitmap(h, 64); }},
-      {"flip x", 4, [](int h) { return IMG_flip_bitmapx(h, nullptr, 0); }},
-      {"flip y", 24, [](int h) { return IMG_flip_bitmapy(h, nullptr, 0); }},
+      {"mediancut", 24, [](int h) { return IMG_mediancut_color(h, nullptr, 0); }}, {"popularity", 24, [](int h) { return IMG_popularity_color(h, nullptr, 0); }},
+      {"gray", 24, [](int h) { return IMG_color_gray(h, nullptr, 0); }}, {"map", 24, [](int h) { return IMG_map_to_palette(h, host); }},
+      {"bayer mono", 24, [](int h) { return IMG_bayer_mono(h, nullptr, 0); }}, {"halftone", 24, [](int h) { return IMG_halftone_mono(h, nullptr, 0); }},
+      {"diffusion mono", 24, [](int h) { return IMG_diffusion_mono(h, nullptr, 0); }}, {"bayer colour", 24, [](int h) { return IMG_bayer_color(h, nullptr, 0); }},
+      {"diffusion colour", 24, [](int h) { return IMG_diffusion_color(h, nullptr, 0); }}, {"dither to palette", 24, [](int h) { return IMG_dither_to_palette(h, host); }},
+      {"rotate 90", 4, [](int h) { return IMG_rotate_bitmap(h, 90, nullptr, 0); }, true}, {"rotate 270", 1, [](int h) { return IMG_rotate_bitmap(h, 270, nullptr, 0); }, true},
+      {"rotate 180", 24, [](int h) { return IMG_rotate_bitmap(h, 180, nullptr, 0); }}, {"resize", 8, [](int h) { return IMG_resize_bitmap(h, 29, 3, nullptr, 0); }},
+      {"set_lut", 8, [](int h) { return IMG_set_lut(h, 20, 3, nullptr, 0); }}, {"sharpen", 24, [](int h) { return IMG_sharpen_bitmap(h, 64); }},
+      {"flip x", 4, [](int h) { return IMG_flip_bitmapx(h, nullptr, 0); }}, {"flip y", 24, [](int h) { return IMG_flip_bitmapy(h, nullptr, 0); }},
       {"invert", 8, [](int h) { return IMG_invert_bitmap(h, nullptr, 0); }},
       {"24 to 8", 24, IMG_24_to_8}};
   auto picture = [](int bits) {
@@ -234,8 +225,7 @@ TEST_F(OperationFaults, EveryAllocationOfAnOperationFailingInTurn) {
     const auto turned = state(transposed);
     const std::size_t blocks = pxv_platform::live_blocks();
     fail_in_turn([&] { return op.run(h); }, [&](unsigned n, int rc) {
-      EXPECT_EQ(rc, PXV_ERR_NO_MEMORY) << "allocation " << n;
-      EXPECT_EQ(pxv_platform::live_blocks(), blocks) << "allocation " << n;
+      EXPECT_TRUE(rc == PXV_ERR_NO_MEMORY && pxv_platform::live_blocks() == blocks) << "allocation " << n;
       const bool left_transposed = op.mirrors_after_transposing && n > transposing;
       const pxv::image_object *now = pxv::live_image(h);
       EXPECT_TRUE(now->dib == nullptr && now->saved_palette == record.saved_palette && (left_transposed || now->dib_handle == record.dib_handle));
@@ -262,12 +252,11 @@ TEST_F(OperationFaults, TheFileVariantsFailCleanly) {
     bool in_place;
     unsigned allocations;  // before anything is written
   };
-  const Variant variants[] = {{[](HFILE i, HFILE o) { return IMG_flip_bitmap_fd(i, o, 1, 1); }, false, 2},
-                              {[](HFILE i, HFILE o) { return IMG_resize_bitmap_fd(i, o, 20, 9); }, false, 2},
-                              {IMG_24_to_8_fd, false, 2},
-                              {[](HFILE i, HFILE o) { return IMG_dither_to_palette_fd(i, o, host); }, false, 3},
-                              {[](HFILE i, HFILE) { return IMG_set_lut_fd(i, 10, 10); }, true, 1},
-                              {[](HFILE i, HFILE) { return IMG_GammaCorrection(i, 2.0f); }, true, 1}};
+  const Variant variants[] = {
+      {[](HFILE i, HFILE o) { return IMG_flip_bitmap_fd(i, o, 1, 1); }, false, 2}, {IMG_24_to_8_fd, false, 2},
+      {[](HFILE i, HFILE o) { return IMG_resize_bitmap_fd(i, o, 20, 9); }, false, 2},
+      {[](HFILE i, HFILE o) { return IMG_dither_to_palette_fd(i, o, host); }, false, 3},
+      {[](HFILE i, HFILE) { return IMG_set_lut_fd(i, 10, 10); }, true, 1}, {[](HFILE i, HFILE) { return IMG_GammaCorrection(i, 2.0f); }, true, 1}};
   for (std::size_t k = 0; k < std::size(variants); ++k) {
     const Variant &v = variants[k];
     auto run = [&](unsigned fail_at, std::int64_t cap) {
@@ -287,8 +276,7 @@ TEST_F(OperationFaults, TheFileVariantsFailCleanly) {
     };
     for (unsigned n = 1; n <= v.allocations; ++n) {
       EXPECT_EQ(run(n, -1), PXV_ERR_NO_MEMORY) << k << ", allocation " << n;
-      EXPECT_TRUE(pxv_test::read_file(out).empty());
-      EXPECT_EQ(pxv_test::read_file(in), source);
+      EXPECT_TRUE(pxv_test::read_file(out).empty() && pxv_test::read_file(in) == source);
     }
     // In the file header, in the info header, in the dithered file's table, in its first row
     // and in its last.
@@ -319,10 +307,8 @@ class OutputFaults : public pxv_test::HandleTest {
     for (bool gdi : {false, true})
       fail_in_turn(counted, [&](unsigned n, int rc) {
         SCOPED_TRACE(what + (gdi ? ": GDI object " : ": allocation ") + std::to_string(n));
-        EXPECT_EQ(rc, PXV_ERR_NO_MEMORY);
-        EXPECT_EQ(pxv_platform::live_blocks(), blocks);
-        EXPECT_EQ(pxv_platform::live_gdi_objects(), objects);
-        EXPECT_EQ(live_slots(), slots);
+        EXPECT_TRUE(rc == PXV_ERR_NO_MEMORY && pxv_platform::live_blocks() == blocks && pxv_platform::live_gdi_objects() == objects &&
+                    live_slots() == slots);
       }, gdi);
     EXPECT_TRUE(read_handle(image) == before) << what;
   }

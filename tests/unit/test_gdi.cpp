@@ -25,8 +25,7 @@ const std::uint8_t *bits_of(const PackedDib &d) { return d.bytes.data() + 40 + d
 struct Box {
   int x, y, width, height;
 };
-int stretch(HDC dc, Box to, Box from, const PackedDib &d, DWORD rop = SRCCOPY,
-            UINT usage = DIB_RGB_COLORS) {
+int stretch(HDC dc, Box to, Box from, const PackedDib &d, DWORD rop = SRCCOPY, UINT usage = DIB_RGB_COLORS) {
   return StretchDIBits(dc, to.x, to.y, to.width, to.height, from.x, from.y, from.width, from.height,
                        bits_of(d), info_of(d), usage, rop);
 }
@@ -50,8 +49,7 @@ std::vector<std::uint32_t> read_bitmap(HDC dc, HBITMAP bitmap, int bits, RGBQUAD
   EXPECT_EQ(GetObjectA(bitmap, sizeof bm, &bm), int(sizeof bm));
   std::vector<std::uint8_t> info(sizeof(BITMAPINFOHEADER) + 256 * sizeof(RGBQUAD));
   auto *bi = reinterpret_cast<BITMAPINFO *>(info.data());
-  bi->bmiHeader = {
-      sizeof(BITMAPINFOHEADER), bm.bmWidth, bm.bmHeight, 1, WORD(bits), BI_RGB, 0, 0, 0, 0, 0};
+  bi->bmiHeader = {sizeof(BITMAPINFOHEADER), bm.bmWidth, bm.bmHeight, 1, WORD(bits), BI_RGB, 0, 0, 0, 0, 0};
   const int stride = (bm.bmWidth * bits + 31) / 32 * 4;
   std::vector<std::uint8_t> rows(std::size_t(stride) * bm.bmHeight);
   EXPECT_EQ(GetDIBits(dc, bitmap, 0, bm.bmHeight, rows.data(), bi, DIB_RGB_COLORS), bm.bmHeight);
@@ -60,11 +58,16 @@ std::vector<std::uint32_t> read_bitmap(HDC dc, HBITMAP bitmap, int bits, RGBQUAD
   for (int y = bm.bmHeight - 1; y >= 0; --y)
     for (int x = 0; x < bm.bmWidth; ++x) {
       const std::uint8_t *p = rows.data() + std::size_t(y) * stride;
-      if (bits == 24)
-        out.push_back(p[3 * x] | p[3 * x + 1] << 8 | p[3 * x + 2] << 16);
-      else
-        out.push_back((p[x * bits / 8] >> (8 - bits - x * bits % 8)) & ((1 << bits) - 1));
+      out.push_back(bits == 24 ? p[3 * x] | p[3 * x + 1] << 8 | p[3 * x + 2] << 16
+                               : (p[x * bits / 8] >> (8 - bits - x * bits % 8)) & ((1 << bits) - 1));
     }
+  return out;
+}
+
+// The answers of GetDeviceCaps to several questions.
+std::vector<int> caps(HDC dc, std::initializer_list<int> indices) {
+  std::vector<int> out;
+  for (int i : indices) out.push_back(GetDeviceCaps(dc, i) & (i == RASTERCAPS ? RC_PALETTE : ~0));
   return out;
 }
 
@@ -94,8 +97,7 @@ TEST_F(Gdi, StretchDibitsSamplesCentresMirrorsClipsAndAppliesRops) {
   const PackedDib src = dib24(5, 2, [](int x, int y) { return std::uint32_t((x + 1) << 20 | y); });
   const auto px = [](int x, int y) { return std::uint32_t((x + 1) << 20 | y); };
   // 5 source pixels onto 2: centres (2d + 1) * 5 / 4 give source pixels 1 and 3.
-  EXPECT_EQ(stretch(c.dc, {0, 0, 2, 1}, {0, 1, 5, 1}, src), 1)
-      << "source y 1 counts from the bottom: the top row";
+  EXPECT_EQ(stretch(c.dc, {0, 0, 2, 1}, {0, 1, 5, 1}, src), 1) << "source y 1 counts from the bottom: the top row";
   // Mirrored: a negative width from x 7 covers 4..7 and runs right to left; pixels 0..3 of the
   // bottom row (y 1 from the top) are taken.
   stretch(c.dc, {7, 1, -4, 1}, {0, 0, 4, 1}, src);
@@ -112,18 +114,11 @@ TEST_F(Gdi, StretchDibitsSamplesCentresMirrorsClipsAndAppliesRops) {
   // The raster operations on a pixel holding 0x0F0F0F (source 0x3C3CF0 from a 1 x 1 DIB).
   const PackedDib base = dib24(1, 1, [](int, int) { return 0x0F0F0Fu; });
   const PackedDib one = dib24(1, 1, [](int, int) { return 0x3C3CF0u; });
-  const struct {
-    DWORD rop;
-    std::uint32_t want;
-  } rops[] = {{SRCCOPY, 0x3C3CF0},
-              {SRCAND, 0x0C0C00},
-              {SRCPAINT, 0x3F3FFF},
-              {SRCINVERT, 0x3333FF},
-              {NOTSRCCOPY, 0xC3C30F}};
-  for (const auto &r : rops) {
+  for (auto [rop, want] : {std::pair<DWORD, std::uint32_t>{SRCCOPY, 0x3C3CF0}, {SRCAND, 0x0C0C00}, {SRCPAINT, 0x3F3FFF},
+                            {SRCINVERT, 0x3333FF}, {NOTSRCCOPY, 0xC3C30F}}) {
     stretch(c.dc, {0, 0, 1, 1}, {0, 0, 1, 1}, base);
-    EXPECT_EQ(stretch(c.dc, {0, 0, 1, 1}, {0, 0, 1, 1}, one, r.rop), 1);
-    EXPECT_EQ(read_bitmap(c.dc, c.bitmap, 24)[0], r.want) << std::hex << r.rop;
+    EXPECT_EQ(stretch(c.dc, {0, 0, 1, 1}, {0, 0, 1, 1}, one, rop), 1);
+    EXPECT_EQ(read_bitmap(c.dc, c.bitmap, 24)[0], want) << std::hex << rop;
   }
   // Other codes and usages draw nothing and answer 0.
   const std::uint32_t before = read_bitmap(c.dc, c.bitmap, 24)[0];
@@ -168,20 +163,16 @@ TEST_F(Gdi, RowStretchEqualsThePixelModel) {
 TEST_F(Gdi, DepthsConvertToTheNearestColourAndBitBltCopiesTheBitmapSize) {
   // An 8-bit DIB drawn on 24 bits keeps its table's colours; on 1 and 4 bits the nearest.
   PackedDib d8 = pxv_test::make_packed_dib(3, 1, 8);
-  const std::uint8_t table[3][3] = {
-      {0, 0, 200}, {140, 140, 140}, {40, 40, 40}};  // blue, green, red
+  const std::uint8_t table[3][3] = {{0, 0, 200}, {140, 140, 140}, {40, 40, 40}};  // blue, green, red
   for (int i = 0; i < 3; ++i) {
     std::copy(table[i], table[i] + 3, d8.bytes.data() + 40 + 4 * i);
     d8.row(0)[i] = std::uint8_t(i);
   }
   const Canvas c24(3, 1, 24), c4(3, 1, 4), c1(3, 1, 1);
-  for (const Canvas *c : {&c24, &c4, &c1})
-    EXPECT_EQ(stretch(c->dc, {0, 0, 3, 1}, {0, 0, 3, 1}, d8), 1);
-  EXPECT_EQ(read_bitmap(c24.dc, c24.bitmap, 24),
-            (std::vector<std::uint32_t>{0xC80000, 0x8C8C8C, 0x282828}));
+  for (const Canvas *c : {&c24, &c4, &c1}) EXPECT_EQ(stretch(c->dc, {0, 0, 3, 1}, {0, 0, 3, 1}, d8), 1);
+  EXPECT_EQ(read_bitmap(c24.dc, c24.bitmap, 24), (std::vector<std::uint32_t>{0xC80000, 0x8C8C8C, 0x282828}));
   // VGA: (200, 0, 0) is nearest bright red (9); 140 grey is dark grey (8); 40 grey black (0).
-  EXPECT_EQ(read_bitmap(c4.dc, c4.bitmap, 4), (std::vector<std::uint32_t>{9, 8, 0}));
-  EXPECT_EQ(read_bitmap(c1.dc, c1.bitmap, 1), (std::vector<std::uint32_t>{0, 1, 0}));
+  EXPECT_TRUE(read_bitmap(c4.dc, c4.bitmap, 4) == (std::vector<std::uint32_t>{9, 8, 0}) && read_bitmap(c1.dc, c1.bitmap, 1) == (std::vector<std::uint32_t>{0, 1, 0}));
 
   // BitBlt across depths goes through the colour; a target larger than the bitmap keeps the
   // rest, so copying the bitmap's size changes exactly that.
@@ -189,22 +180,19 @@ TEST_F(Gdi, DepthsConvertToTheNearestColourAndBitBltCopiesTheBitmapSize) {
   PatBlt(wide.dc, 0, 0, 5, 2, WHITENESS);
   BITMAP bm{};
   GetObjectA(c4.bitmap, sizeof bm, &bm);
-  EXPECT_EQ(bm.bmWidthBytes, 2) << "rows of whole 16-bit words, as device bitmaps have";
-  EXPECT_TRUE(BitBlt(wide.dc, 1, 1, bm.bmWidth, bm.bmHeight, c4.dc, 0, 0, SRCCOPY));
+  // Rows of whole 16-bit words, as device bitmaps have.
+  EXPECT_TRUE(bm.bmWidthBytes == 2 && BitBlt(wide.dc, 1, 1, bm.bmWidth, bm.bmHeight, c4.dc, 0, 0, SRCCOPY));
   EXPECT_EQ(read_bitmap(wide.dc, wide.bitmap, 24),
             (std::vector<std::uint32_t>{0xFFFFFF, 0xFFFFFF, 0xFFFFFF, 0xFFFFFF, 0xFFFFFF, 0xFFFFFF,
                                         0xFF0000, 0x808080, 0x000000, 0xFFFFFF}));
   EXPECT_TRUE(PatBlt(wide.dc, 4, 0, -2, 1, DSTINVERT)) << "a negative width covers 3..4";
-  EXPECT_EQ(read_bitmap(wide.dc, wide.bitmap, 24)[3], 0u);
-  EXPECT_EQ(read_bitmap(wide.dc, wide.bitmap, 24)[2], 0xFFFFFFu);
+  EXPECT_TRUE(read_bitmap(wide.dc, wide.bitmap, 24)[2] == 0xFFFFFF && read_bitmap(wide.dc, wide.bitmap, 24)[3] == 0);
 }
 
 TEST_F(Gdi, EightBitScreenRealisesAPaletteAndReadsBackLogicalIndices) {
   const pxv_test::Screen window(16, 16, 8);
   HDC screen = window.dc;
-  EXPECT_EQ(GetDeviceCaps(screen, RASTERCAPS) & RC_PALETTE, RC_PALETTE);
-  EXPECT_EQ(GetDeviceCaps(screen, SIZEPALETTE), 256);
-  EXPECT_EQ(GetDeviceCaps(screen, NUMCOLORS), 20);
+  EXPECT_EQ(caps(screen, {RASTERCAPS, SIZEPALETTE, NUMCOLORS}), (std::vector<int>{RC_PALETTE, 256, 20}));
   HDC dc = CreateCompatibleDC(screen);
   HBITMAP bitmap = CreateCompatibleBitmap(screen, 256, 1);
   HGDIOBJ old = SelectObject(dc, bitmap);
@@ -223,8 +211,7 @@ TEST_F(Gdi, EightBitScreenRealisesAPaletteAndReadsBackLogicalIndices) {
   // order; the last 12 find no room.
   PALETTEENTRY system[256];
   ASSERT_EQ(GetSystemPaletteEntries(screen, 0, 256, system), 256u);
-  EXPECT_EQ(system[9].peGreen, 202) << "the static sky blue";
-  EXPECT_EQ(system[10].peBlue, 85) << "3-3-2 entry 1";
+  EXPECT_TRUE(system[9].peGreen == 202 && system[10].peBlue == 85) << "the static sky blue, then 3-3-2 entry 1";
   // Six static matches (0, 3, 28, 31, 224, 227) come before 3-3-2 colour 241, the 236th other.
   EXPECT_EQ(std::memcmp(&system[245], &lp->palPalEntry[241], 3), 0);
 
@@ -241,14 +228,11 @@ TEST_F(Gdi, EightBitScreenRealisesAPaletteAndReadsBackLogicalIndices) {
   auto *qi = reinterpret_cast<BITMAPINFO *>(query.data());
   qi->bmiHeader = {sizeof(BITMAPINFOHEADER), 256, 1, 1, 8, BI_RGB, 0, 0, 0, 0, 0};
   EXPECT_NE(GetDIBits(dc, bitmap, 0, 1, nullptr, qi, DIB_RGB_COLORS), 0);
-  EXPECT_EQ(qi->bmiHeader.biSizeImage, 256u);
-  EXPECT_EQ(qi->bmiColors[7].rgbGreen, lp->palPalEntry[7].peGreen);
+  EXPECT_TRUE(qi->bmiHeader.biSizeImage == 256 && qi->bmiColors[7].rgbGreen == lp->palPalEntry[7].peGreen);
   // Without a palette of its own a DC reads system indices, with the system palette as table.
   HDC plain = CreateCompatibleDC(screen);
   const std::vector<std::uint32_t> raw = read_bitmap(plain, bitmap, 8, table);
-  EXPECT_EQ(raw[1], 10u);
-  EXPECT_EQ(raw[255], 255u);
-  EXPECT_EQ(table[10].rgbBlue, 85);
+  EXPECT_TRUE(raw[1] == 10 && raw[255] == 255 && table[10].rgbBlue == 85);
 
   DeleteDC(plain);
   SelectObject(dc, old);
@@ -260,25 +244,20 @@ TEST_F(Gdi, EightBitScreenRealisesAPaletteAndReadsBackLogicalIndices) {
 TEST_F(Gdi, MappingModesRoundLikeMulDivAndRestoreExactly) {
   pxv_test::Printer a4(2480, 3508, 300, 2);
   HDC dc = a4.dc;
-  EXPECT_EQ(GetDeviceCaps(dc, HORZSIZE), 210);
-  EXPECT_EQ(GetDeviceCaps(dc, VERTSIZE), 297);
+  EXPECT_EQ(caps(dc, {HORZSIZE, VERTSIZE}), (std::vector<int>{210, 297}));
   EXPECT_EQ(SetMapMode(dc, MM_LOMETRIC), MM_TEXT);
   SetViewportOrgEx(dc, 5, 7, nullptr);
   POINT p[2] = {{100, -100}, {-254, 0}};
   ASSERT_TRUE(LPtoDP(dc, p, 2));
   // 2480 pixels on 2100 units, 3508 on -2970: 118.1 -> 118, 118.11 -> 118, -300.0 -> -300.
-  EXPECT_EQ(p[0].x, 5 + 118);
-  EXPECT_EQ(p[0].y, 7 + 118);
-  EXPECT_EQ(p[1].x, 5 - 300);
+  EXPECT_EQ((std::vector<LONG>{p[0].x, p[0].y, p[1].x}), (std::vector<LONG>{5 + 118, 7 + 118, 5 - 300}));
   SetMapMode(dc, MM_ANISOTROPIC);
   SetWindowExtEx(dc, 2, 2, nullptr);
   SetViewportExtEx(dc, 1, 1, nullptr);
   SetViewportOrgEx(dc, 0, 0, nullptr);
   POINT half[2] = {{1, -1}, {3, -3}};
   LPtoDP(dc, half, 2);
-  EXPECT_EQ(half[0].x, 1) << "halves round away from zero";
-  EXPECT_EQ(half[0].y, -1);
-  EXPECT_EQ(half[1].y, -2);
+  EXPECT_EQ((std::vector<LONG>{half[0].x, half[0].y, half[1].y}), (std::vector<LONG>{1, -1, -2})) << "halves round away from zero";
 
   // The library's switch to device units and back: every mode comes back as it was, the
   // isotropic one included, whose extents depend on the order they are set in.
@@ -308,8 +287,7 @@ TEST_F(Gdi, MappingModesRoundLikeMulDivAndRestoreExactly) {
         ++black;
         outside += x < corners[0].x || x >= corners[1].x || y < corners[0].y || y >= corners[1].y;
       }
-  EXPECT_EQ(black, (corners[1].x - corners[0].x) * (corners[1].y - corners[0].y));
-  EXPECT_EQ(outside, 0);
+  EXPECT_TRUE(black == (corners[1].x - corners[0].x) * (corners[1].y - corners[0].y) && outside == 0);
 }
 
 TEST_F(Gdi, PrintersAnswerEscapesAndHandOverWhitePages) {
@@ -323,26 +301,19 @@ TEST_F(Gdi, PrintersAnswerEscapesAndHandOverWhitePages) {
   laser.user = &seen;
   HDC dc = PxvCreatePrinterDC(&laser);
   ASSERT_NE(dc, nullptr);
-  EXPECT_EQ(GetDeviceCaps(dc, TECHNOLOGY), DT_RASPRINTER);
-  EXPECT_EQ(GetDeviceCaps(dc, LOGPIXELSY), 300);
-  EXPECT_EQ(GetDeviceCaps(dc, HORZRES), 40);
-  EXPECT_EQ(GetDeviceCaps(dc, NUMCOLORS), 2);
+  EXPECT_EQ(caps(dc, {TECHNOLOGY, LOGPIXELSY, HORZRES, NUMCOLORS}), (std::vector<int>{DT_RASPRINTER, 300, 40, 2}));
   for (int esc : {QUERYESCSUPPORT, GETSCALINGFACTOR, GETTECHNOLOGY, 9999})
-    EXPECT_EQ(Escape(dc, QUERYESCSUPPORT, sizeof esc, reinterpret_cast<LPCSTR>(&esc), nullptr),
-              int(esc != 9999))
-        << esc;
+    EXPECT_EQ(Escape(dc, QUERYESCSUPPORT, sizeof esc, reinterpret_cast<LPCSTR>(&esc), nullptr), int(esc != 9999)) << esc;
   POINT factors{};
   EXPECT_EQ(Escape(dc, GETSCALINGFACTOR, 0, nullptr, &factors), 1);
-  EXPECT_EQ(factors.x, 1);
-  EXPECT_EQ(factors.y, 2);
+  EXPECT_TRUE(factors.x == 1 && factors.y == 2);
   char technology[32] = {};
   EXPECT_GT(Escape(dc, GETTECHNOLOGY, 0, nullptr, technology), 0);
   EXPECT_STREQ(technology, "PCL");
 
   EXPECT_EQ(PxvTakePrinterPage(dc), nullptr) << "no page before StartPage";
   DOCINFOA doc{sizeof(DOCINFOA), "test", nullptr, nullptr, 0};
-  EXPECT_GT(StartDocA(dc, &doc), 0);
-  EXPECT_GT(StartPage(dc), 0);
+  EXPECT_TRUE(StartDocA(dc, &doc) > 0 && StartPage(dc) > 0);
   PatBlt(dc, 0, 0, 40, 10, BLACKNESS);
   PatBlt(dc, 0, 2, 40, 3, DSTINVERT);    // not further down: no report
   PatBlt(dc, 5, 20, 1, 100, BLACKNESS);  // clipped at the page's end
@@ -351,16 +322,13 @@ TEST_F(Gdi, PrintersAnswerEscapesAndHandOverWhitePages) {
   BITMAP bm{};
   GetObjectA(page, sizeof bm, &bm);
   EXPECT_EQ(bm.bmBitsPixel, 1);
-  const std::vector<std::uint32_t> ink = read_bitmap(dc, page, 24);
-  EXPECT_EQ(ink[0], 0u);
-  EXPECT_EQ(ink[3 * 40], 0xFFFFFFu) << "inverted black";
-  EXPECT_EQ(ink[15 * 40], 0xFFFFFFu) << "untouched white";
+  const std::vector<std::uint32_t> ink = read_bitmap(dc, page, 24);  // black, inverted black, untouched white
+  EXPECT_EQ((std::vector<std::uint32_t>{ink[0], ink[3 * 40], ink[15 * 40]}), (std::vector<std::uint32_t>{0, 0xFFFFFF, 0xFFFFFF}));
   EXPECT_GT(StartPage(dc), 0);
   DeleteObject(page);
   page = PxvTakePrinterPage(dc);
   EXPECT_EQ(read_bitmap(dc, page, 24)[0], 0xFFFFFFu) << "a new page starts white";
-  EXPECT_GT(EndPage(dc), 0);
-  EXPECT_GT(EndDoc(dc), 0);
+  EXPECT_TRUE(EndPage(dc) > 0 && EndDoc(dc) > 0);
   DeleteObject(page);
   DeleteDC(dc);
 
@@ -369,19 +337,14 @@ TEST_F(Gdi, PrintersAnswerEscapesAndHandOverWhitePages) {
     int colors;
     const char *technology;
     int bits, numcolors;
-  } depths[] = {{2, nullptr, 1, 2},
-                {16, nullptr, 4, 16},
-                {256, nullptr, 8, 256},
-                {1 << 24, nullptr, 24, -1},
-                {2, "postscript", 24, 2}};
+  } depths[] = {{2, nullptr, 1, 2}, {16, nullptr, 4, 16}, {256, nullptr, 8, 256}, {1 << 24, nullptr, 24, -1}, {2, "postscript", 24, 2}};
   for (const auto &d : depths) {
     const PXV_PRINTER p = pxv_test::printer_description(8, 8, 72, d.colors, d.technology);
     HDC pdc = PxvCreatePrinterDC(&p);
     HBITMAP b = CreateCompatibleBitmap(pdc, 2, 2);
     GetObjectA(b, sizeof bm, &bm);
-    EXPECT_EQ(bm.bmBitsPixel, d.bits) << d.colors;
-    EXPECT_EQ(GetDeviceCaps(pdc, NUMCOLORS), d.numcolors);
-    EXPECT_EQ(Escape(pdc, GETTECHNOLOGY, 0, nullptr, technology), int(d.technology != nullptr));
+    EXPECT_EQ((std::vector<int>{bm.bmBitsPixel, GetDeviceCaps(pdc, NUMCOLORS), Escape(pdc, GETTECHNOLOGY, 0, nullptr, technology)}),
+              (std::vector<int>{d.bits, d.numcolors, int(d.technology != nullptr)})) << d.colors;
     DeleteObject(b);
     DeleteDC(pdc);
   }
@@ -395,16 +358,14 @@ TEST_F(Gdi, ObjectsAreCheckedCountedAndCanBeMadeToFail) {
   HDC other = CreateCompatibleDC(nullptr);
   EXPECT_EQ(SelectObject(other, colour), nullptr) << "a bitmap is in one DC at most";
   EXPECT_TRUE(DeleteObject(colour));
-  EXPECT_FALSE(DeleteObject(colour)) << "a stale handle is refused";
-  EXPECT_EQ(GetObjectA(colour, 0, nullptr), 0);
+  EXPECT_TRUE(!DeleteObject(colour) && GetObjectA(colour, 0, nullptr) == 0) << "a stale handle is refused";
   HBITMAP small = CreateCompatibleBitmap(dc, 3, 3);
   BITMAP bm{};
   GetObjectA(small, sizeof bm, &bm);
   EXPECT_EQ(bm.bmBitsPixel, 1) << "the DC holds the monochrome stock bitmap again";
-  EXPECT_EQ(SelectObject(dc, small), stock);
-  EXPECT_EQ(SelectObject(dc, stock), small);
-  EXPECT_EQ(CreateBitmap(16385, 1, 1, 8, nullptr), nullptr) << "sizes beyond 16384 are refused";
-  EXPECT_EQ(DeleteDC(small), FALSE) << "a bitmap is no DC";
+  EXPECT_TRUE(SelectObject(dc, small) == stock && SelectObject(dc, stock) == small);
+  // Sizes beyond 16384 are refused; a bitmap is no DC.
+  EXPECT_TRUE(CreateBitmap(16385, 1, 1, 8, nullptr) == nullptr && DeleteDC(small) == FALSE);
   DeleteObject(small);
   DeleteDC(other);
   DeleteDC(dc);
@@ -417,12 +378,8 @@ TEST_F(Gdi, ObjectsAreCheckedCountedAndCanBeMadeToFail) {
   LOGPALETTE lp{0x300, 1, {{1, 2, 3, 0}}};
   for (unsigned n = 1; n <= 6; ++n) {
     pxv_platform::fail_gdi_creation(n);
-    HGDIOBJ made[6] = {CreateBitmap(2, 2, 1, 8, nullptr),
-                       CreateCompatibleDC(nullptr),
-                       CreatePalette(&lp),
-                       GetDC(window),
-                       PxvCreatePrinterDC(&p),
-                       CreateCompatibleBitmap(base, 2, 2)};
+    HGDIOBJ made[6] = {CreateBitmap(2, 2, 1, 8, nullptr), CreateCompatibleDC(nullptr), CreatePalette(&lp),
+                       GetDC(window),                     PxvCreatePrinterDC(&p),     CreateCompatibleBitmap(base, 2, 2)};
     pxv_platform::fail_gdi_creation(0);
     for (unsigned k = 0; k < 6; ++k) EXPECT_EQ(made[k] == nullptr, k + 1 == n) << n << " " << k;
     EXPECT_EQ(pxv_platform::live_gdi_objects(), live + 5);
@@ -436,8 +393,7 @@ TEST_F(Gdi, ObjectsAreCheckedCountedAndCanBeMadeToFail) {
   }
   HDC open = GetDC(window);
   PxvDestroyWindow(window);
-  EXPECT_EQ(ReleaseDC(nullptr, open), 0) << "a destroyed window's DCs went with it";
-  EXPECT_EQ(pxv_platform::live_gdi_objects(), live);
+  EXPECT_TRUE(ReleaseDC(nullptr, open) == 0 && pxv_platform::live_gdi_objects() == live) << "a destroyed window's DCs went with it";
   DeleteDC(base);
 }
 

@@ -31,18 +31,13 @@ class Handles : public ::testing::Test {
 TEST_F(Handles, LowestFreeSlotIsReusedAndCountDropsOneSlotOnly) {
   const std::size_t blocks = pxv_platform::live_blocks();
   ASSERT_EQ(new_image(), 0);
-  EXPECT_EQ(IMG_delete_bitmap(0), 0);
-  EXPECT_EQ(dis, nullptr);
+  EXPECT_TRUE(IMG_delete_bitmap(0) == 0 && dis == nullptr);
   EXPECT_EQ(pxv_platform::live_blocks(), blocks) << "record, DIB and table all freed with the last";
   for (int expected : {0, 1, 2}) ASSERT_EQ(new_image(), expected);
-  EXPECT_EQ(IMG_delete_bitmap(1), 0);
-  EXPECT_EQ(next_dib_handle, 3);
-  EXPECT_EQ(new_image(), 1);
-  EXPECT_EQ(IMG_delete_bitmap(1), 0);
-  EXPECT_EQ(IMG_delete_bitmap(2), 0);
+  EXPECT_TRUE(IMG_delete_bitmap(1) == 0 && next_dib_handle == 3 && new_image() == 1);
+  EXPECT_TRUE(IMG_delete_bitmap(1) == 0 && IMG_delete_bitmap(2) == 0);
   EXPECT_EQ(next_dib_handle, 2) << "slot 1 below is free, yet the length drops by one";
-  EXPECT_EQ(new_image(), 1);
-  EXPECT_EQ(new_image(), 2);
+  EXPECT_TRUE(new_image() == 1 && new_image() == 2);
 }
 
 TEST_F(Handles, InvalidHandlesNeverReachMemory) {
@@ -53,16 +48,14 @@ TEST_F(Handles, InvalidHandlesNeverReachMemory) {
     int v = 123;
     unsigned char header[1064];
     EXPECT_EQ(IMG_delete_bitmap(bad), PXV_ERR_HANDLE) << bad;
-    EXPECT_EQ(IMG_get_croprect(bad, &v, &v, &v, &v), PXV_ERR_HANDLE) << bad;
-    EXPECT_EQ(v, 123);
+    EXPECT_TRUE(IMG_get_croprect(bad, &v, &v, &v, &v) == PXV_ERR_HANDLE && v == 123) << bad;
     EXPECT_EQ(IMG_set_croprect(bad, 1, 2, 3, 4), PXV_ERR_HANDLE) << bad;
     EXPECT_EQ(IMG_bitmap_info(bad, &v, &v, &v), nullptr) << bad;
     EXPECT_EQ(IMGLOW_get_bitmap_header(bad, header), PXV_ERR_HANDLE) << bad;
     EXPECT_EQ(IMG_save_bitmap_mem(bad, header, PXV_SAVE_BMP), PXV_ERR_HANDLE) << bad;
     EXPECT_EQ(IMG_bitmap_handle(bad), reinterpret_cast<HGLOBAL>(std::intptr_t{PXV_ERR_HANDLE}));
   }
-  EXPECT_EQ(IMG_delete_bitmap(1), 0);
-  EXPECT_EQ(next_dib_handle, 1) << "free slot 0 still counts until it is used and given back";
+  EXPECT_TRUE(IMG_delete_bitmap(1) == 0 && next_dib_handle == 1) << "free slot 0 still counts until it is used and given back";
   EXPECT_EQ(new_image(), 0);
 }
 
@@ -73,11 +66,9 @@ TEST_F(Handles, CreateCopiesHeaderTableAndRowsInStoredOrder) {
     const int h = IMG_create_handle(dib.bytes.data());
     const pxv_test::Capture got = pxv_test::read_handle(h);
     EXPECT_EQ(got.packed(), dib.bytes) << bits;
-    EXPECT_EQ(pxv_test::crop_rect(h), (std::array<int, 4>{0, 0, 13, 7}));
-    EXPECT_EQ(live_image(h)->rop, 0xCC0020u);
+    EXPECT_TRUE(pxv_test::crop_rect(h) == (std::array<int, 4>{0, 0, 13, 7}) && live_image(h)->rop == 0xCC0020u);
     // The crop rectangle is stored as given, and the header copy holds the table's entries only.
-    EXPECT_EQ(IMG_set_croprect(h, -5, 20, 1000, -3), 0);
-    EXPECT_EQ(pxv_test::crop_rect(h), (std::array<int, 4>{-5, 20, 1000, -3}));
+    EXPECT_TRUE(IMG_set_croprect(h, -5, 20, 1000, -3) == 0 && pxv_test::crop_rect(h) == (std::array<int, 4>{-5, 20, 1000, -3}));
     unsigned char buffer[1064];
     std::memset(buffer, 0xAA, sizeof buffer);
     EXPECT_EQ(IMGLOW_get_bitmap_header(h, buffer), 0);
@@ -92,8 +83,7 @@ TEST_F(Handles, CreateRefusesHeadersItCannotHold) {
     field == kBiBitCount ? put_le16(dib.bytes.data() + field, value) : put_le32(dib.bytes.data() + field, value);
     EXPECT_EQ(IMG_create_handle(dib.bytes.data()), PXV_ERR_DATA) << field;
   }
-  EXPECT_EQ(IMG_create_handle(nullptr), PXV_ERR_DATA);
-  EXPECT_EQ(next_dib_handle, 0) << "no slot was taken";
+  EXPECT_TRUE(IMG_create_handle(nullptr) == PXV_ERR_DATA && next_dib_handle == 0) << "no slot was taken";
 }
 
 TEST_F(Handles, NocopyTakesTheBlockAndBitmapHandleGivesItBack) {
@@ -101,16 +91,14 @@ TEST_F(Handles, NocopyTakesTheBlockAndBitmapHandleGivesItBack) {
   pxv_test::draw_test_picture(dib);
   HGLOBAL block = pxv_test::global_copy(dib.bytes);
   HGLOBAL short_block = pxv_test::global_copy(pxv_test::Bytes(dib.bytes.begin(), dib.bytes.end() - 1));
-  EXPECT_EQ(IMG_create_handle_nocopy(short_block), PXV_ERR_DATA) << "shorter than its header says";
-  EXPECT_EQ(IMG_create_handle_nocopy(nullptr), PXV_ERR_NO_MEMORY);
+  // Shorter than its header says; no block.
+  EXPECT_TRUE(IMG_create_handle_nocopy(short_block) == PXV_ERR_DATA && IMG_create_handle_nocopy(nullptr) == PXV_ERR_NO_MEMORY);
   GlobalFree(short_block);
   const int h = IMG_create_handle_nocopy(block);
   ASSERT_EQ(h, 0);
   int w = 0, ht = 0, bits = 0;
-  EXPECT_EQ(IMG_bitmap_info(h, &w, &ht, &bits), block) << "nothing copied";
-  EXPECT_EQ(w * 100 + ht * 10 + bits, 944) << "9 x 4, 4 bits";
-  EXPECT_EQ(IMG_bitmap_handle(h), block);
-  EXPECT_EQ(next_dib_handle, 0) << "the handle is gone";
+  EXPECT_TRUE(IMG_bitmap_info(h, &w, &ht, &bits) == block && w * 100 + ht * 10 + bits == 944) << "nothing copied; 9 x 4, 4 bits";
+  EXPECT_TRUE(IMG_bitmap_handle(h) == block && next_dib_handle == 0) << "the handle is gone";
   // The block outlives the handle and is the caller's now.
   EXPECT_EQ(std::memcmp(GlobalLock(block), dib.bytes.data(), dib.bytes.size()), 0);
   GlobalUnlock(block);
@@ -141,14 +129,10 @@ TEST_F(Handles, AllocationFailureAtEachStepLeavesTheDibUnlocked) {
 
 TEST(Names, DefaultsSetAndTruncation) {
   char name[200], date[40];
-  EXPECT_EQ(IMGLOW_get_bitmap_name(name, date), 0);
-  EXPECT_GT(std::strlen(name), 0u);
-  EXPECT_STREQ(date, "11-24-1992");
+  EXPECT_TRUE(IMGLOW_get_bitmap_name(name, date) == 0 && std::strlen(name) > 0 && std::string(date) == "11-24-1992");
   EXPECT_EQ(IMGLOW_set_bitmap_name(std::string(500, 'n').c_str(), std::string(100, 'd').c_str()), 0);
   IMGLOW_get_bitmap_name(name, date);
-  EXPECT_EQ(std::string(name), std::string(199, 'n'));
-  EXPECT_EQ(std::string(date), std::string(39, 'd'));
-  EXPECT_EQ(WEP(0), 1);
+  EXPECT_TRUE(std::string(name) == std::string(199, 'n') && std::string(date) == std::string(39, 'd') && WEP(0) == 1);
 }
 
 }  // namespace

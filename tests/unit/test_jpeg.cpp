@@ -97,20 +97,6 @@ struct JpegBuilder {
   }
 };
 
-// The entropy-coded bytes of a file we wrote: from after the SOS segment to before FF D9.
-Bytes entropy_data(const Bytes &file) {
-  std::size_t p = 2;
-  for (int marker = 0; marker != 0xDA && p + 4 <= file.size(); p += 2 + std::size_t((file[p + 2] << 8) | file[p + 3]))
-    marker = file[p + 1];
-  return file.size() < p + 2 ? Bytes{} : Bytes(file.begin() + std::ptrdiff_t(p), file.end() - 2);
-}
-
-PackedDib gray_dib(int width, int height) {
-  PackedDib d = make_packed_dib(width, height, 8);
-  for (int i = 0; i < 256; ++i) std::memset(&d.bytes[40 + 4 * i], i, 3);
-  return d;
-}
-
 // A one-component file with the given tables and entropy-coded bytes.
 Bytes hand_built_gray(int width, int height, std::uint8_t q, const std::vector<int> &dc_counts, const Bytes &dc_symbols,
                       const std::vector<int> &ac_counts, const Bytes &ac_symbols, const Bytes &entropy) {
@@ -142,8 +128,7 @@ TEST(JpegTransform, FastTransformsMatchPlainOnRandomBlocks) {
     plain_idct(x, want);
     pxv::jpeg_idct_rows(x, rows, fast, 8);
     pxv::jpeg_idct(x, all_rows, 8);
-    ASSERT_EQ(std::memcmp(want, fast, 64), 0) << "trial " << trial;
-    ASSERT_EQ(std::memcmp(want, all_rows, 64), 0) << "trial " << trial;
+    ASSERT_TRUE(std::memcmp(want, fast, 64) == 0 && std::memcmp(want, all_rows, 64) == 0) << "trial " << trial;
     // Forward: random samples, a checkerboard of the extremes, or the full byte range; in a
     // strip whose row stride is wider than the block, as the writer uses.
     std::int8_t s[64], strip[8 * 24] = {};
@@ -270,9 +255,7 @@ TEST(JpegWriter, HeaderSegmentsByteForByteWithAnnexKTables) {
                                   1, 0, 96, 0, 96, 0, 0,                           // 96 dpi, no thumbnail
                                   0xFF, 0xDB, 0, 132, 0x00}));                     // DQT, table 0
   // Table K.1 in zig-zag order starts 16 11 12 14 12 10 and ends 99; K.2 starts 17 18 18 24 21 24.
-  EXPECT_EQ(part(f, 25, 6), (Bytes{16, 11, 12, 14, 12, 10}));
-  EXPECT_EQ(f[25 + 63], 99);
-  EXPECT_EQ(part(f, 89, 7), (Bytes{0x01, 17, 18, 18, 24, 21, 24}));
+  EXPECT_TRUE(part(f, 25, 6) == (Bytes{16, 11, 12, 14, 12, 10}) && f[25 + 63] == 99 && part(f, 89, 7) == (Bytes{0x01, 17, 18, 18, 24, 21, 24}));
   EXPECT_EQ(part(f, 154, 19), (Bytes{0xFF, 0xC0, 0, 17, 8, 0, 3, 0, 17, 3, 1, 0x21, 0, 2, 0x11, 1, 3, 0x11, 1}));
   // DHT: DC 0 (K.3), AC 0 (K.5), DC 1 (K.4), AC 1 (K.6); then SOS and, at the end, EOI.
   std::size_t p = 173;
@@ -282,8 +265,7 @@ TEST(JpegWriter, HeaderSegmentsByteForByteWithAnnexKTables) {
   }
   EXPECT_EQ(part(f, 178, 16), (Bytes{0, 1, 5, 1, 1, 1, 1, 1, 1, 0, 0, 0, 0, 0, 0, 0}));
   EXPECT_EQ(f[206 + 5 + 16 + 161], 0xFA);  // the last AC luminance symbol
-  EXPECT_EQ(part(f, p, 14), (Bytes{0xFF, 0xDA, 0, 12, 3, 1, 0x00, 2, 0x11, 3, 0x11, 0, 63, 0}));
-  EXPECT_EQ(part(f, f.size() - 2, 2), (Bytes{0xFF, 0xD9}));
+  EXPECT_TRUE(part(f, p, 14) == (Bytes{0xFF, 0xDA, 0, 12, 3, 1, 0x00, 2, 0x11, 3, 0x11, 0, 63, 0}) && part(f, f.size() - 2, 2) == (Bytes{0xFF, 0xD9}));
   // Gray: one component and only the luminance tables.
   PackedDib g = gray_dib(20, 9);
   draw_test_picture(g);
@@ -310,16 +292,6 @@ TEST(JpegWriter, QualityLevelsGiveTheDocumentedTables) {
   const auto ten = tables(10);  // luma 11 .. 151, chroma 21 .. 255
   EXPECT_EQ((Bytes{ten.first[0], ten.first[63], ten.second[0], ten.second[63]}), (Bytes{11, 151, 21, 255}));
   EXPECT_EQ(tables(-5).first[63], 1) << "a negative level is taken as 0";
-}
-
-TEST(JpegWriter, ConstantBlockCodesDcAndEndOfBlockThenFlushesWithZeroBits) {
-  IMGLOW_set_comp_quality(0);
-  PackedDib d = gray_dib(8, 8);
-  std::memset(d.row(0), 128, std::size_t(d.row_bytes()) * 8);
-  // Sample 0 everywhere: DC size 0 (code 00), end of block (1010): 001010, padded with 0-bits to
-  // one 16-bit unit.
-  EXPECT_EQ(entropy_data(save_jpeg(d)), (Bytes{0x28, 0x00}));
-  // (Byte stuffing is checked by libjpeg decoding the writer's files in the oracle test.)
 }
 
 // The writer's kernels against their arithmetic written out plainly: the colour transform with
@@ -414,13 +386,11 @@ TEST(JpegReader, StartOfImageSearchAndSegmentsThatRunOut) {
   Bytes prefixed{'j', 'u', 'n', 'k', 0xFF, 0x00, 0xFF};
   prefixed.insert(prefixed.end(), good.begin(), good.end());
   const Capture b = decode_jpeg(prefixed);
-  ASSERT_EQ(b.result, 0);
-  EXPECT_EQ(b.rows, decode_jpeg(good).rows) << "junk before SOI is skipped";
+  EXPECT_TRUE(b.result == 0 && b.rows == decode_jpeg(good).rows) << "junk before SOI is skipped";
   EXPECT_EQ(decode_jpeg(prefixed, 4).result, 0) << "the search starts at the position word's offset";
   // No FF D8 at all: refused at the end of the data, and on the memory stream without a known
   // end, after a bounded search that stays inside these 70000 bytes.
-  EXPECT_EQ(decode_jpeg(Bytes(100, 0xFF)).result, PXV_ERR_DATA);
-  EXPECT_EQ(decode_jpeg(Bytes(70000, 0x00), 0, false).result, PXV_ERR_DATA);
+  EXPECT_TRUE(decode_jpeg(Bytes(100, 0xFF)).result == PXV_ERR_DATA && decode_jpeg(Bytes(70000, 0x00), 0, false).result == PXV_ERR_DATA);
   // An endless chain of empty comment segments on the memory stream without a known end.
   Bytes chain{0xFF, 0xD8};
   for (int i = 0; i < 5000; ++i) chain.insert(chain.end(), {0xFF, 0xFE, 0x00, 0x02});
@@ -453,12 +423,11 @@ TEST(JpegReader, FramesAndTablesTheDecoderDoesNotCover) {
     b.sos(1);
     return decode_jpeg(b.end()).result;
   };
-  EXPECT_EQ(with({0xFF, 0xDB, 0, 67, 0x20}, 69, 1), PXV_ERR_DATA) << "DQT precision 2";
-  EXPECT_EQ(with({0xFF, 0xDB, 0, 67, 0x04}, 69, 1), PXV_ERR_DATA) << "DQT identifier 4";
-  EXPECT_EQ(with({0xFF, 0xC4, 0, 19, 0x02}, 21), PXV_ERR_DATA) << "DHT identifier 2";
-  Bytes big{0xFF, 0xC4, 0x01, 0xA3, 0x10};  // 16 x 26 = 416 symbols
+  // DQT precision 2, DQT identifier 4, DHT identifier 2, a DHT of 16 x 26 = 416 symbols.
+  Bytes big{0xFF, 0xC4, 0x01, 0xA3, 0x10};
   big.insert(big.end(), 16, 26);
-  EXPECT_EQ(with(big, 4 + 0x1A3), PXV_ERR_DATA);
+  EXPECT_EQ((std::vector<int>{with({0xFF, 0xDB, 0, 67, 0x20}, 69, 1), with({0xFF, 0xDB, 0, 67, 0x04}, 69, 1), with({0xFF, 0xC4, 0, 19, 0x02}, 21), with(big, 4 + 0x1A3)}),
+            std::vector<int>(4, PXV_ERR_DATA));
 }
 
 TEST(JpegReader, UnboundedMemoryReadStopsAtEoiAndTruncatedDataDeliversEveryRow) {
@@ -471,12 +440,11 @@ TEST(JpegReader, UnboundedMemoryReadStopsAtEoiAndTruncatedDataDeliversEveryRow) 
   const Capture b = decode_jpeg(f, 0, false);
   ASSERT_EQ(b.result, 0);
   EXPECT_EQ(decode_jpeg(f).rows, b.rows);
-  f.resize(f.size() - 200);  // no EOI, half the scan gone
+  f.erase(f.end() - 200, f.end());  // no EOI, half the scan gone
   const Capture cut = decode_jpeg(f);
-  ASSERT_EQ(cut.result, 0);
   std::vector<int> each_row(30);
   std::iota(each_row.begin(), each_row.end(), 0);
-  EXPECT_EQ(cut.row_numbers, each_row) << "every row once";
+  EXPECT_TRUE(cut.result == 0 && cut.row_numbers == each_row) << "every row once";
 }
 
 TEST(JpegReader, ZeroDimensionsAreReportedNotRefused) {
@@ -486,9 +454,7 @@ TEST(JpegReader, ZeroDimensionsAreReportedNotRefused) {
     return decode_jpeg(hand_built_gray(width, height, 1, {1}, {0x00}, {1}, {0x00}, Bytes(8, 0x00)));
   };
   const Capture flat = gray(16, 0), thin = gray(0, 8);
-  EXPECT_EQ(flat.result, 0);
-  EXPECT_TRUE(flat.rows.empty());
-  EXPECT_NE(thin.result, PXV_ERR_DATA);
+  EXPECT_TRUE(flat.result == 0 && flat.rows.empty() && thin.result != PXV_ERR_DATA);
   ASSERT_EQ(thin.header.size(), 1064u);
   EXPECT_EQ((std::vector<int>{flat.width(), flat.height(), thin.width(), thin.height()}), (std::vector<int>{16, 0, 0, 8}));
 }

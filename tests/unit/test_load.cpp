@@ -52,20 +52,17 @@ TEST(Detection, TableOrderOnCraftedPrefixesAndFileTypeCodes) {
     pxv_test::write_file(name, c.bytes);
     EXPECT_EQ(IMGLOW_get_filetype(name.c_str()), c.type) << c.key;
   }
-  EXPECT_EQ(IMGLOW_get_filetype(""), PXV_ERR_READ);
-  EXPECT_EQ(IMGLOW_get_filetype(pxv_test::scratch_path("missing").c_str()), PXV_ERR_READ);
+  EXPECT_TRUE(IMGLOW_get_filetype("") == PXV_ERR_READ && IMGLOW_get_filetype(pxv_test::scratch_path("missing").c_str()) == PXV_ERR_READ);
 }
 
 TEST(LoadEntryPoints, FailuresAndUnknownFormats) {
-  EXPECT_EQ(IMG_decompress_bitmap(""), PXV_ERR_READ);
-  EXPECT_EQ(IMG_decompress_bitmap(nullptr), PXV_ERR_READ);
+  EXPECT_TRUE(IMG_decompress_bitmap("") == PXV_ERR_READ && IMG_decompress_bitmap(nullptr) == PXV_ERR_READ);
   EXPECT_EQ(IMG_decompress_bitmap(pxv_test::scratch_path("absent.bmp").c_str()), PXV_ERR_READ);
   const std::string name = pxv_test::scratch_path("unknown.bin");
   pxv_test::write_file(name, Bytes(64, 0x20));
   const int blocks_before = img_work_blocks_in_use();
-  EXPECT_EQ(IMG_decompress_bitmap(name.c_str()), PXV_ERR_TYPE);
+  EXPECT_TRUE(IMG_decompress_bitmap(name.c_str()) == PXV_ERR_TYPE && img_work_blocks_in_use() == blocks_before);
   EXPECT_EQ(hdib, PXV_ERR_TYPE) << "the load's result is left in hdib";
-  EXPECT_EQ(img_work_blocks_in_use(), blocks_before);
   Bytes memory(600, 0x20);
   EXPECT_EQ(IMG_decompress_bitmap_mem(memory.data(), 0), PXV_ERR_TYPE);
   auto header = [](unsigned char *, void *) { return 1; };
@@ -96,12 +93,10 @@ class LoadCallbacks : public ::testing::Test {
 
 TEST_F(LoadCallbacks, DibHasRoomForHeightRoundedToFourAndRowsLandBottomUp) {
   Bytes h = header_record(3, 5, 8, 4);
-  ASSERT_EQ(fill_dib_struct(h.data(), &header_address), 1);
-  EXPECT_EQ(header_address, h.data());
+  ASSERT_TRUE(fill_dib_struct(h.data(), &header_address) == 1 && header_address == h.data());
   image_object *image = live_image(hdib);
   EXPECT_EQ(GlobalSize(image->dib_handle), 40u + 16 + 4 * 8) << "height 5 gets room for 8 rows";
-  EXPECT_EQ(image->row_bytes * 100 + image->crop_width * 10 + image->crop_height, 435);
-  EXPECT_EQ(std::memcmp(image->dib, h.data(), 40 + 16), 0);
+  EXPECT_TRUE(image->row_bytes * 100 + image->crop_width * 10 + image->crop_height == 435 && std::memcmp(image->dib, h.data(), 40 + 16) == 0);
   std::uint8_t row[4] = {1, 2, 3, 4}, other[4] = {9, 9, 9, 9}, big[64];
   raster_to_dib(row, &header_address, 0, 4);  // top row lands in the last stored row
   EXPECT_EQ(std::memcmp(image->dib + 56 + 4 * 4, row, 4), 0);
@@ -112,8 +107,7 @@ TEST_F(LoadCallbacks, DibHasRoomForHeightRoundedToFourAndRowsLandBottomUp) {
   raster_to_dib(big, &header_address, 5, 4);
   raster_to_dib(big, &header_address, -1, 4);
   raster_to_dib(big, &header_address, 2, 64);
-  EXPECT_EQ(image->dib[56 + 2 * 4 + 3], 7);
-  EXPECT_EQ(std::memcmp(image->dib + 56 + 4 * 4, row, 4), 0);
+  EXPECT_TRUE(image->dib[56 + 2 * 4 + 3] == 7 && std::memcmp(image->dib + 56 + 4 * 4, row, 4) == 0);
 }
 
 TEST_F(LoadCallbacks, HostileHeadersAreRefusedBeforeAnyLargeAllocation) {
@@ -129,8 +123,7 @@ TEST_F(LoadCallbacks, HostileHeadersAreRefusedBeforeAnyLargeAllocation) {
   for (const auto &c : cases) {
     Bytes h = header_record(c.width, c.height, c.bits, c.clr_used);
     const std::uint64_t allocations = pxv_platform::allocation_count();
-    EXPECT_EQ(fill_dib_struct(h.data(), &header_address), PXV_ERR_NO_MEMORY) << c.width << "x" << c.height;
-    EXPECT_EQ(pxv_platform::allocation_count(), allocations) << c.width << "x" << c.height;
+    EXPECT_TRUE(fill_dib_struct(h.data(), &header_address) == PXV_ERR_NO_MEMORY && pxv_platform::allocation_count() == allocations) << c.width << "x" << c.height;
   }
   // Sizes that fit 32 bits but pass the block limit fail like an exhausted heap.
   if (!pxv_test::kStandinControls) return;

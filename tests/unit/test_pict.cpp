@@ -16,8 +16,7 @@ TEST(PictWrite, PackingCountsAndDirectRows) {
   EXPECT_EQ(packed(Bytes{1, 2, 2, 3, 3, 3, 3, 4, 5, 5}), (Bytes{12, 0, 1, 1, 2, 2, 0xFD, 3, 0, 4, 1, 5, 5}));
   // 250 bytes take a 1-byte count, 252 a 2-byte one; 250 bytes of pairs would pack to 375, so
   // they go as two literal packets.
-  EXPECT_EQ(packed(Bytes(250, 1)).size(), 1u + 4);
-  EXPECT_EQ(part(packed(Bytes(252, 1)), 0, 2), (Bytes{0, 4}));
+  EXPECT_TRUE(packed(Bytes(250, 1)).size() == 1 + 4 && part(packed(Bytes(252, 1)), 0, 2) == (Bytes{0, 4}));
   Bytes pairs(250);
   for (std::size_t i = 0; i < pairs.size(); ++i) pairs[i] = std::uint8_t(i / 2);
   EXPECT_EQ(packed(pairs)[0], 252);
@@ -34,14 +33,12 @@ TEST(PictWrite, PackingCountsAndDirectRows) {
 
 TEST(PictRead, PagesTwoBitPixMapsAndCutFiles) {
   const Bytes two_bit = read_file(corpus_path("pict/gen_v2_pixmap_2bit.pict"));
-  EXPECT_EQ(capture_load(two_bit, 1).result, PXV_ERR_PAGE);
   // 2-bit pixels are widened to 4 bits (their values are checked against the corpus reference).
-  EXPECT_EQ(capture_load(two_bit).bits(), 4);
+  EXPECT_TRUE(capture_load(two_bit, 1).result == PXV_ERR_PAGE && capture_load(two_bit).bits() == 4);
   // A cut file loads; the rows past the data are zeros.
   const Bytes eight = read_file(corpus_path("pict/gen_v2_pixmap_8bit.pict"));
   const Capture c = capture_load(part(eight, 0, eight.size() / 2));
-  ASSERT_GE(c.result, 0);
-  ASSERT_EQ(int(c.row_numbers.size()), c.height());
+  ASSERT_TRUE(c.result >= 0 && int(c.row_numbers.size()) == c.height());
   EXPECT_EQ(c.rows.back(), Bytes(c.rows.back().size(), 0));
 }
 

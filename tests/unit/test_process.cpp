@@ -54,13 +54,6 @@ int indexed(int width, int height, const std::vector<int> &top_down, int bits = 
   return IMG_create_handle(d.bytes.data());
 }
 
-// A palette image whose table is gray: entry i is (i, i, i).
-PackedDib gray_dib(int width, int height, int bits) {
-  PackedDib d = make_packed_dib(width, height, bits);
-  for (int i = 0; i < d.table_bytes() / 4; ++i) std::fill_n(&d.bytes[40 + 4 * i], 3, std::uint8_t(i));
-  return d;
-}
-
 using Process = HandleTest;
 
 TEST_F(Process, MirrorsAndTurnsMoveWholePixels) {
@@ -75,8 +68,7 @@ TEST_F(Process, MirrorsAndTurnsMoveWholePixels) {
     PackedDib d = make_packed_dib(k.width, 1, k.bits);
     std::copy(k.in.begin(), k.in.end(), d.row(0));
     const int h = IMG_create_handle(d.bytes.data());
-    ASSERT_EQ(IMG_flip_bitmapx(h, nullptr, 0), 0);
-    EXPECT_EQ(read_handle(h).rows[0], k.out) << k.bits;
+    EXPECT_TRUE(IMG_flip_bitmapx(h, nullptr, 0) == 0 && read_handle(h).rows[0] == k.out) << k.bits;
   }
   // The crop rectangle follows each mirror; the progress callback reports every row.
   int h = picture_handle(13, 5, 8);
@@ -128,8 +120,7 @@ TEST_F(Process, IdentitiesAtEveryBitCount) {
       IMG_set_croprect(h, 2, 1, 5, 3);
       const Capture before = read_handle(h);
       ASSERT_EQ(steps(h), 0);
-      EXPECT_TRUE(read_handle(h) == before);
-      EXPECT_EQ(crop_rect(h), (Crop{2, 1, 5, 3}));
+      EXPECT_TRUE(read_handle(h) == before && crop_rect(h) == (Crop{2, 1, 5, 3}));
       IMG_delete_bitmap(h);
     }
   }
@@ -188,8 +179,7 @@ TEST_F(Process, TurnKernelsEqualPlainTranscriptions) {
 }
 
 TEST_F(Process, ResizingSamplesNearestFromTheBottomLeft) {
-  EXPECT_EQ(pxv::resize_step(10, 3), 853u);
-  EXPECT_EQ(pxv::resize_step(1 << 30, 1), std::uint64_t(1) << 38) << "the product does not wrap";
+  EXPECT_TRUE(pxv::resize_step(10, 3) == 853 && pxv::resize_step(1 << 30, 1) == std::uint64_t(1) << 38) << "the product does not wrap";
   // The 24-bit scaler moves pixels as words: beside plain sampling, on rows sized exactly so
   // that a word read or written past either row's end is caught.
   std::mt19937 rng(9);
@@ -221,31 +211,17 @@ TEST_F(Process, ResizingSamplesNearestFromTheBottomLeft) {
   HGLOBAL saved = image->saved_palette_handle;
   progress_calls.clear();
   ASSERT_EQ(IMG_resize_bitmap(h, 1, 1, record_progress, 3), 0);
-  EXPECT_EQ(grid(h).values, std::vector<int>{4});
-  EXPECT_EQ(crop_rect(h), (Crop{0, 0, 1, 1}));
+  EXPECT_TRUE(grid(h).values == std::vector<int>{4} && crop_rect(h) == (Crop{0, 0, 1, 1}));
   EXPECT_TRUE(image->display_width == 1 && image->display_height == 1 && image->saved_palette_handle == saved);
   EXPECT_EQ(progress_calls, (std::vector<std::array<LONG, 3>>{{3, 1, 0}}));
-  EXPECT_EQ(IMG_resize_bitmap(h, 0, 5, nullptr, 0), PXV_ERR_TYPE);
-  EXPECT_EQ(IMG_resize_bitmap(h, 5, -1, nullptr, 0), PXV_ERR_TYPE);
-  EXPECT_EQ(IMG_resize_bitmap(h + 1, 5, 5, nullptr, 0), PXV_ERR_HANDLE);
+  EXPECT_EQ((std::vector<int>{IMG_resize_bitmap(h, 0, 5, nullptr, 0), IMG_resize_bitmap(h, 5, -1, nullptr, 0), IMG_resize_bitmap(h + 1, 5, 5, nullptr, 0)}),
+            (std::vector<int>{PXV_ERR_TYPE, PXV_ERR_TYPE, PXV_ERR_HANDLE}));
 }
 
-// The whole-word row kernels beside their plain rules on random rows: the 24-bit sampler (its
-// source and destination exactly as long as the pixels, so that a word read or written past
-// either end shows under ASan) and the computed tone at every contrast and brightness where it
-// switches between arithmetic and table, and at random ones.
-TEST(ProcessKernels, MatchPlainRulesOnRandomRows) {
+// The whole-word tone kernel beside its table at every contrast and brightness where it switches
+// between arithmetic and table, and at random ones.
+TEST(ProcessKernels, ToneMatchesItsTableOnRandomRows) {
   std::mt19937 rng(7);
-  for (int run = 0; run < 300; ++run) {
-    const int old_width = 1 + int(rng() % 40), new_width = 1 + int(rng() % 40);
-    std::vector<std::uint8_t> src(3 * std::size_t(old_width)), got(3 * std::size_t(new_width)), want(got.size());
-    for (auto &b : src) b = std::uint8_t(rng());
-    const std::uint64_t step = pxv::resize_step(old_width, new_width);
-    pxv::scale_24raster(src.data(), got.data(), step, new_width);
-    for (int i = 0; i < new_width; ++i)
-      for (int c = 0; c < 3; ++c) want[3 * i + c] = src[3 * ((i * step) >> 8) + c];
-    ASSERT_EQ(got, want) << old_width << " -> " << new_width;
-  }
   std::vector<std::uint8_t> all(256 + 37);
   for (std::size_t i = 0; i < all.size(); ++i) all[i] = std::uint8_t(i * 7 + 3);
   std::vector<std::pair<int, int>> settings = {{-129, 0}, {-128, -32767}, {32639, 0}, {32640, 0},
@@ -289,15 +265,13 @@ TEST_F(Process, ContrastBrightnessGammaAndInversion) {
   const int once = picture_handle(9, 3, 8), twice = picture_handle(9, 3, 8), deep = picture_handle(9, 3, 24);
   progress_calls.clear();
   ASSERT_EQ(IMG_set_lut(once, 64, 0, record_progress, 4), 0);
-  EXPECT_EQ(progress_calls.size(), 256u);
-  EXPECT_EQ(progress_calls[255], (std::array<LONG, 3>{4, 256, 255}));
+  EXPECT_TRUE(progress_calls.size() == 256 && progress_calls[255] == (std::array<LONG, 3>{4, 256, 255}));
   for (int i = 0; i < 2; ++i) ASSERT_EQ(IMG_set_lut(twice, 64, 0, nullptr, 0), 0);
   EXPECT_EQ(read_handle(once).header, read_handle(twice).header);
   const std::uint8_t first = read_handle(deep).rows[0][4];
   for (int i = 0; i < 2; ++i) ASSERT_EQ(IMG_set_lut(deep, 64, 0, nullptr, 0), 0);
   EXPECT_EQ(read_handle(deep).rows[0][4], tone(64, 0, tone(64, 0, {first}))[0]);
-  ASSERT_EQ(IMG_mediancut_color(once, nullptr, 0), 0);
-  EXPECT_EQ(pxv::live_image(once)->saved_palette_handle, nullptr);
+  EXPECT_TRUE(IMG_mediancut_color(once, nullptr, 0) == 0 && pxv::live_image(once)->saved_palette_handle == nullptr);
   const Bytes table332 = read_handle(once).header;
   ASSERT_EQ(IMG_set_lut(once, 0, 0, nullptr, 0), 0);
   EXPECT_EQ(Bytes(pxv::live_image(once)->saved_palette, pxv::live_image(once)->saved_palette + 1024), part(table332, 40, 1024));
@@ -308,8 +282,7 @@ TEST_F(Process, ContrastBrightnessGammaAndInversion) {
   ramp.row(0)[0] = 10, ramp.row(0)[1] = 200;
   const int inv = IMG_create_handle(ramp.bytes.data());
   ASSERT_EQ(IMG_invert_bitmap(inv, nullptr, 0), 0);
-  EXPECT_EQ(read_handle(inv).rows[0], (Bytes{245, 55, 255, 255}));
-  EXPECT_EQ(read_handle(inv).header, Bytes(ramp.bytes.begin(), ramp.bytes.begin() + 1064));
+  EXPECT_EQ(read_handle(inv).packed(), part(ramp.bytes, 0, 1064) + (Bytes{245, 55, 255, 255}));
 }
 
 // The sharpening kernel over a whole image at once, as the library's comment states it.
@@ -354,8 +327,7 @@ TEST_F(Process, SharpeningInBandsIsTheKernelOverTheWholeImage) {
   gray.bytes[40 + 4 * 200 + 1] = 1;  // one entry not gray
   h = IMG_create_handle(gray.bytes.data());
   const Capture before = read_handle(h);
-  EXPECT_EQ(IMG_sharpen_bitmap(h, 16), PXV_ERR_TYPE);
-  EXPECT_TRUE(read_handle(h).rows == before.rows);
+  EXPECT_TRUE(IMG_sharpen_bitmap(h, 16) == PXV_ERR_TYPE && read_handle(h).rows == before.rows);
   // 1 bit: 0 and 255, thresholded at 128.
   h = picture_handle(19, 6, 1);
   expected = grid(h);
@@ -381,10 +353,8 @@ TEST_F(Process, To8TruncatesToThe332Palette) {
   const int h = IMG_create_handle(d.bytes.data());
   ASSERT_EQ(IMG_24_to_8(h), 0);
   const Capture c = read_handle(h);
-  EXPECT_EQ(c.rows[0], (Bytes{255, 0, 224, 28, 3, 115, 0, 0}));
-  EXPECT_EQ(pxv::get_le32(&c.header[32]), 0u);
-  EXPECT_EQ(part(c.header, 40 + 4 * 224, 4), (Bytes{0, 0, 255, 0}));
-  EXPECT_EQ(part(c.header, 40 + 4 * 146, 4), (Bytes{170, 145, 145, 0}));
+  EXPECT_TRUE(c.rows[0] == (Bytes{255, 0, 224, 28, 3, 115, 0, 0}) && pxv::get_le32(&c.header[32]) == 0);
+  EXPECT_TRUE(part(c.header, 40 + 4 * 224, 4) == (Bytes{0, 0, 255, 0}) && part(c.header, 40 + 4 * 146, 4) == (Bytes{170, 145, 145, 0}));
   for (int bits : {1, 4, 8}) EXPECT_EQ(IMG_24_to_8(picture_handle(3, 3, bits)), PXV_ERR_TYPE);
 }
 
@@ -459,12 +429,10 @@ TEST_F(Process, FileVariantsRefuseBeforeWriting) {
   };
   // Field offsets in the file: data offset 10, biSize 14, width 18, height 22, bit count 28,
   // compression 30, colours used 46.
-  for (const Case &k : {Case{14, 4, 108, PXV_ERR_DATA, PXV_ERR_TYPE}, Case{14, 4, 12, PXV_ERR_TYPE, PXV_ERR_TYPE},
-                        Case{30, 4, 1, PXV_ERR_TYPE, PXV_ERR_TYPE}, Case{22, 4, 0xFFFFFFFCu, PXV_ERR_TYPE, PXV_ERR_TYPE},
-                        Case{28, 2, 16, PXV_ERR_TYPE, PXV_ERR_TYPE}, Case{10, 4, 1077, PXV_ERR_DATA, PXV_ERR_DATA},
-                        Case{10, 4, 54, PXV_ERR_DATA, PXV_ERR_DATA}, Case{18, 4, 0, PXV_ERR_DATA, PXV_ERR_DATA},
-                        Case{46, 4, 257, PXV_ERR_DATA, PXV_ERR_DATA}, Case{18, 4, 0x7FFFFFFF, PXV_ERR_DATA, PXV_ERR_DATA},
-                        Case{10, 4, 0x10000000, 0, 0}}) {
+  for (const Case &k : {Case{14, 4, 108, PXV_ERR_DATA, PXV_ERR_TYPE}, Case{14, 4, 12, PXV_ERR_TYPE, PXV_ERR_TYPE}, Case{30, 4, 1, PXV_ERR_TYPE, PXV_ERR_TYPE},
+                        Case{22, 4, 0xFFFFFFFCu, PXV_ERR_TYPE, PXV_ERR_TYPE}, Case{28, 2, 16, PXV_ERR_TYPE, PXV_ERR_TYPE}, Case{10, 4, 1077, PXV_ERR_DATA, PXV_ERR_DATA},
+                        Case{10, 4, 54, PXV_ERR_DATA, PXV_ERR_DATA}, Case{18, 4, 0, PXV_ERR_DATA, PXV_ERR_DATA}, Case{46, 4, 257, PXV_ERR_DATA, PXV_ERR_DATA},
+                        Case{18, 4, 0x7FFFFFFF, PXV_ERR_DATA, PXV_ERR_DATA}, Case{10, 4, 0x10000000, 0, 0}}) {
     const Bytes b = with_field(good, k.at, k.bytes, k.value);
     write_file(bad, b);
     EXPECT_EQ(run_fd(bad, flip_fd(1, 0), &written), k.flip) << k.at;

@@ -61,8 +61,7 @@ TEST_F(SaveContext, CropOutsideTheImageIsClippedAndFetchStaysInside) {
   std::uint8_t row[64];
   std::memset(row, 0xEE, sizeof row);
   get_save_raster(&c, row, 1, 64);
-  EXPECT_EQ(row[15], std::uint8_t(1 * 7 + 15));
-  EXPECT_EQ(row[16] | row[63], 0);
+  EXPECT_TRUE(row[15] == std::uint8_t(1 * 7 + 15) && (row[16] | row[63]) == 0);
   get_save_raster(&c, row, 2, 8);
   EXPECT_EQ(row[0], 0);
   for (auto r : {std::array<int, 4>{16, 0, 4, 4}, {0, 8, 4, 4}, {-10, 0, 10, 4}, {0, 0, 0, 8}, {0, 0, 8, -1}}) {
@@ -84,15 +83,13 @@ TEST_F(SaveContext, FileNamesTypesAndCreation) {
   // Appending types open an existing file without emptying it.
   pxv_test::write_file(pages, {9, 9, 9});
   IMG_set_croprect(h, 100, 100, 1, 1);  // nothing to write: the file is opened, not touched
-  EXPECT_EQ(IMG_save_bitmap(h, pages.c_str(), -1), PXV_ERR_DATA);
-  EXPECT_EQ(pxv_test::read_file(pages), (Bytes{9, 9, 9}));
-  EXPECT_EQ(IMG_save_bitmap(h, pxv_test::scratch_path("no/such/dir.bmp").c_str(), -1), PXV_ERR_CREATE);
-  EXPECT_EQ(IMG_save_bitmap(h, "", 1), PXV_ERR_CREATE);
-  EXPECT_EQ(IMG_save_bitmap(-1, odd.c_str(), 1), PXV_ERR_HANDLE);
+  EXPECT_TRUE(IMG_save_bitmap(h, pages.c_str(), -1) == PXV_ERR_DATA && pxv_test::read_file(pages) == (Bytes{9, 9, 9}));
+  const std::string absent = pxv_test::scratch_path("no/such/dir.bmp");
+  EXPECT_EQ((std::vector<int>{IMG_save_bitmap(h, absent.c_str(), -1), IMG_save_bitmap(h, "", 1), IMG_save_bitmap(-1, odd.c_str(), 1)}),
+            (std::vector<int>{PXV_ERR_CREATE, PXV_ERR_CREATE, PXV_ERR_HANDLE}));
   IMG_set_croprect(h, 0, 0, 8, 8);
   std::uint8_t out[16];
-  EXPECT_EQ(IMG_save_bitmap_mem(h, out, 16), PXV_ERR_TYPE);
-  EXPECT_EQ(IMG_save_bitmap_mem(h, out, -1), PXV_ERR_TYPE);
+  EXPECT_TRUE(IMG_save_bitmap_mem(h, out, 16) == PXV_ERR_TYPE && IMG_save_bitmap_mem(h, out, -1) == PXV_ERR_TYPE);
   unsigned char header[1064] = {};
   EXPECT_EQ(IMGLOW_save_bitmap_mem(out, header, 42, get_save_raster, nullptr), PXV_ERR_TYPE);
   // Bit counts and sizes a writer cannot store are refused from the header, before any row is

@@ -119,13 +119,10 @@ TEST(TiffDirectory, UnreadablePagesDeliverNoRowsAndImpossibleSizesAreRefused) {
   // Group 4 data on a page that claims 24 bits per pixel: no row is read past the bilevel row
   // buffer. (Unknown compressions deliver no rows either: a corpus file.)
   const Capture g4 = capture_load(one_strip_file(40, 3, 24, 1, 4, 1, Bytes(16, 7)));
-  EXPECT_GE(g4.result, 0);
-  EXPECT_EQ(g4.header_calls, 1);
-  EXPECT_TRUE(g4.row_numbers.empty());
+  EXPECT_TRUE(g4.result >= 0 && g4.header_calls == 1 && g4.row_numbers.empty());
   for (int width : {0, 0x7FFFFFFF}) {
     const Capture c = capture_load(one_strip_file(width, 100000, 8, 1, 1, 1, {}));
-    EXPECT_EQ(c.result, PXV_ERR_DATA) << width;
-    EXPECT_EQ(c.header_calls, 0);
+    EXPECT_TRUE(c.result == PXV_ERR_DATA && c.header_calls == 0) << width;
   }
   EXPECT_EQ(capture_load(Bytes{'I', 'I', 42, 0, 8}).result, PXV_ERR_NO_MEMORY) << "short header";
 }
@@ -134,9 +131,8 @@ TEST(TiffRows, CmykThroughTheChannelMask) {
   // C, M, Y, K per pixel: pure black ink; then cyan 100 with black 50.
   const Bytes f = one_strip_file(2, 1, 8, 4, 1, 5, {0, 0, 0, 255, 100, 0, 0, 50});
   const Capture all = capture_load(f), no_black = capture_load(f, 0, 0x07);
-  ASSERT_GE(all.result, 0);
+  ASSERT_TRUE(all.result >= 0 && no_black.result >= 0);
   EXPECT_EQ(all.rows[0], (Bytes{0, 0, 0, 205, 205, 105, 0, 0}));
-  ASSERT_GE(no_black.result, 0);
   EXPECT_EQ(pxv_test::part(no_black.rows[0], 0, 6), (Bytes{255, 255, 255, 255, 255, 155}));
   const std::string path = pxv_test::scratch_path("cmyk.tif");
   pxv_test::write_file(path, Bytes{'I', 'I'});
@@ -158,8 +154,7 @@ TEST(TiffRows, PlanarRgbThroughTheSpool) {
   t.add(284, SHORT, {2});  // PlanarConfiguration: separate planes
   const Bytes f = t.build();
   const Capture c = capture_load(f);  // in the test program's scratch folder, where plane.tmp goes
-  EXPECT_GE(c.result, 0);
-  EXPECT_FALSE(pxv_test::file_exists("plane.tmp")) << "the spool is deleted";
+  EXPECT_TRUE(c.result >= 0 && !pxv_test::file_exists("plane.tmp")) << "the spool is deleted";
   EXPECT_EQ(c.row_numbers, (std::vector<int>{0, 1})) << "each row once";
   EXPECT_EQ(pxv_test::part(c.rows[1], 0, 6), (Bytes{205, 105, 5, 206, 106, 6}));
   // Every allocation failing in turn answers -1, and the dispatcher frees what is left; where
@@ -251,8 +246,7 @@ TEST(TiffPackBits, CopyPastTheRowAndEndOfData) {
   // dropped. Row 1: one byte, then the data ends and the rest of the row is 0.
   const Capture c = capture_load(one_strip_file(3, 2, 8, 1, 32773, 1, {0x03, 1, 2, 3, 4, 0x00, 5}));
   ASSERT_GE(c.result, 0);
-  EXPECT_EQ(pxv_test::part(c.rows[0], 0, 3), (Bytes{1, 2, 3}));
-  EXPECT_EQ(pxv_test::part(c.rows[1], 0, 3), (Bytes{5, 0, 0}));
+  EXPECT_TRUE(pxv_test::part(c.rows[0], 0, 3) == (Bytes{1, 2, 3}) && pxv_test::part(c.rows[1], 0, 3) == (Bytes{5, 0, 0}));
 }
 
 // Bits written as text, most significant first; the last byte padded with 0.
@@ -296,8 +290,7 @@ TEST(TiffCcitt, ZeroBitsEndAtTheEndOfTheData) {
   ASSERT_EQ(f.size(), end);
   f.resize(end + 300, 0);
   const Capture c = capture_load(f);
-  EXPECT_GE(c.result, 0);
-  EXPECT_TRUE(c.row_numbers.empty());
+  EXPECT_TRUE(c.result >= 0 && c.row_numbers.empty());
 }
 
 // ---- The fast LZW decoder against a plain one --------------------------------------------------
@@ -461,8 +454,7 @@ TEST(TiffCache, FileMemoryAndDibLoadsAgree) {
     ASSERT_GE(file.result, 0);
     Capture memory;
     ASSERT_GE(pxv_test::read_memory(pxv::open_tiff, f, &memory), 0);
-    EXPECT_EQ(memory.rows, file.rows) << compression;
-    EXPECT_EQ(memory.row_numbers, file.row_numbers) << compression;
+    EXPECT_TRUE(memory.rows == file.rows && memory.row_numbers == file.row_numbers) << compression;
     const int handle = IMG_decompress_bitmap(pxv_test::scratch_path("capture.bin").c_str());
     const Capture dib = pxv_test::read_handle(handle);
     IMG_delete_bitmap(handle);

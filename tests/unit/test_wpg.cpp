@@ -28,29 +28,25 @@ TEST(WpgRead, PacketsDepthsAndLimits) {
   Bytes cut = wpg(4, 7, 8, {4, 1, 2, 3, 4, 0, 3, 0x86, 9, 0x80, 4, 2, 5});
   cut.resize(cut.size() - 2);
   Capture c = capture_load(cut);
-  ASSERT_EQ(c.result, 0);
-  ASSERT_EQ(c.rows.size(), 7u);
+  ASSERT_TRUE(c.result == 0 && c.rows.size() == 7);
   for (int r = 0; r < 4; ++r) EXPECT_EQ(part(c.rows[r], 0, 4), (Bytes{1, 2, 3, 4})) << r;
-  EXPECT_EQ(part(c.rows[4], 0, 4), (Bytes{9, 9, 9, 9}));
-  EXPECT_EQ(part(c.rows[5], 0, 4), (Bytes{255, 255, 255, 255}));
-  EXPECT_EQ(part(c.rows[6], 0, 4), (Bytes{5, 0, 0, 0}));
+  EXPECT_EQ((std::vector<Bytes>{part(c.rows[4], 0, 4), part(c.rows[5], 0, 4), part(c.rows[6], 0, 4)}),
+            (std::vector<Bytes>{{9, 9, 9, 9}, {255, 255, 255, 255}, {5, 0, 0, 0}}));
   // Repeat count 0 fills the image; the 256 grays without a map.
   c = capture_load(wpg(2, 5, 8, {2, 7, 8, 0, 0}));
   for (int r = 0; r < 5; ++r) EXPECT_EQ(part(c.rows[r], 0, 2), (Bytes{7, 8}));
   EXPECT_EQ(c.header[40 + 4 * 200], 200);
   // Depth 2 widens to 4 bits under the map's entries; depth 24 is red, green, blue.
   c = capture_load(wpg(4, 1, 2, {1, 0x1B}, {255, 0, 0, 0, 255, 0, 0, 0, 255, 9, 9, 9}));
-  EXPECT_EQ(c.bits(), 4);
-  EXPECT_EQ(part(c.rows[0], 0, 2), (Bytes{0x01, 0x23}));
+  EXPECT_TRUE(c.bits() == 4 && part(c.rows[0], 0, 2) == (Bytes{0x01, 0x23}));
   EXPECT_EQ(part(c.header, 40, 16), (Bytes{0, 0, 255, 0, 0, 255, 0, 0, 255, 0, 0, 0, 9, 9, 9, 0}));
   EXPECT_EQ(c.header[40 + 4 * 4 + 2], 0);  // past the map: black
   c = capture_load(wpg(2, 1, 24, {6, 10, 20, 30, 40, 50, 60}));
   EXPECT_EQ(part(c.rows[0], 0, 6), (Bytes{30, 20, 10, 60, 50, 40}));
   // Refusals: a depth with no DIB, width 0, no bitmap record, a page past the first.
-  EXPECT_EQ(capture_load(wpg(2, 1, 3, {0, 0})).result, PXV_ERR_DATA);
-  EXPECT_EQ(capture_load(wpg(0, 1, 8, {0, 0})).result, PXV_ERR_DATA);
-  EXPECT_EQ(capture_load(part(wpg(2, 1, 8, {}), 0, 16)).result, PXV_ERR_READ);
-  EXPECT_EQ(capture_load(wpg(2, 1, 8, {0, 0}), 1).result, PXV_ERR_PAGE);
+  EXPECT_EQ((std::vector<int>{capture_load(wpg(2, 1, 3, {0, 0})).result, capture_load(wpg(0, 1, 8, {0, 0})).result,
+                              capture_load(part(wpg(2, 1, 8, {}), 0, 16)).result, capture_load(wpg(2, 1, 8, {0, 0}), 1).result}),
+            (std::vector<int>{PXV_ERR_DATA, PXV_ERR_DATA, PXV_ERR_READ, PXV_ERR_PAGE}));
 }
 
 TEST(WpgWrite, Records) {
