@@ -156,6 +156,9 @@ std::uint8_t *row_target(std::uint32_t index, bool *in_dib);
 // Converts and delivers the chunky row put together at `row`, row_target's answer; `swapped`:
 // its triplets are in BGR order already.
 void convert_and_deliver(std::uint8_t *row, std::uint32_t index, bool swapped, bool in_dib);
+// Whether the RGB swap may use SSSE3 where the processor has it (the default); off, it takes
+// the SSE2 path every x86 has, so that both can be checked on one machine.
+void tiff_allow_ssse3(bool on);
 
 // Planar spooling (tiff_planar.cpp): the spool is opened before the strips are decoded, takes
 // the plane rows, and is turned into rows and deleted afterwards.

@@ -15,6 +15,7 @@
 #include "core/bytes.h"
 #include "core/formats.h"
 #include "core/img_util.h"
+#include "formats/tiff_internal.h"
 #include "platform/testing.h"
 #include "support/support.h"
 
@@ -200,6 +201,7 @@ TEST(TiffRows, FastKernelsMatchThePlainRowConversion) {
   // running sums by sample, RGB to BGR, zero padding.
   std::mt19937 rng(7);
   for (int trial = 0; trial < 240; ++trial) {
+    pxv::tiff_allow_ssse3(trial < 120);  // the RGB swap's SSSE3 words, then its SSE2 ones
     const int samples = trial % 3 == 0 ? 1 : 3, width = 1 + int(rng() % 90), height = 1 + int(rng() % 4);
     const bool planar = samples == 3 && trial % 4 == 1, packbits = trial % 2 == 0, predictor = rng() % 2;
     const int photometric = samples == 3 ? 2 : int(rng() % 2), row_bytes = width * samples, planes = planar ? 3 : 1;
@@ -237,6 +239,7 @@ TEST(TiffRows, FastKernelsMatchThePlainRowConversion) {
       ASSERT_EQ(c.rows[y], row) << "trial " << trial << ", row " << y;
     }
   }
+  pxv::tiff_allow_ssse3(true);
 }
 
 // ---- Strip decoders ----------------------------------------------------------------------------
@@ -436,6 +439,7 @@ TEST(TiffLzwKernel, MatchesThePlainDecoderOnRandomStreams) {
 TEST(TiffCache, FileMemoryAndDibLoadsAgree) {
   std::mt19937 rng(7);
   for (const int compression : {1, 32773, 5}) {
+    pxv::tiff_allow_ssse3(compression != 1);  // uncompressed rows take the SSE2 swap
     const int width = 700, height = 1500;
     TiffFile t;
     CodeWriter lzw(rng, false);
@@ -460,6 +464,7 @@ TEST(TiffCache, FileMemoryAndDibLoadsAgree) {
     IMG_delete_bitmap(handle);
     for (const int y : file.row_numbers) ASSERT_EQ(dib.rows[std::size_t(height - 1 - y)], file.rows[std::size_t(y)]) << y;
   }
+  pxv::tiff_allow_ssse3(true);
 }
 
 }  // namespace
