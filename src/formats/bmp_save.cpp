@@ -2,18 +2,14 @@
 // Both writers give the uncompressed size in the file header and biSizeImage, also for RLE
 // files, and place the pixel data right after the colour table.
 #include <algorithm>
-#include <bit>
 #include <cstdint>
 #include <cstring>
-
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 #include "core/dib.h"
 #include "core/formats.h"
 #include "core/image.h"
 #include "core/img_util.h"
+#include "formats/run_scan.h"
 
 namespace pxv {
 
@@ -68,86 +64,48 @@ int write_encoded_row(int stream, rle_output &out) {
   return ok ? kOk : kShortWrite;
 }
 
-// The first x from `from` on at which pixel x equals pixel x + 1, found 16 pixels at a time
-// while pixel x + 16 is still before `limit`; where that stops, the caller goes on pixel by pixel.
-std::int32_t first_equal_pair(const std::uint8_t *row, std::int32_t from, std::int32_t limit) {
-  std::int32_t x = from;
-#if defined(__SSE2__)
-  for (; x + 16 < limit; x += 16) {
-    const __m128i here = _mm_loadu_si128(reinterpret_cast<const __m128i *>(row + x));
-    const __m128i next = _mm_loadu_si128(reinterpret_cast<const __m128i *>(row + x + 1));
-    const unsigned equal = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(here, next)));
-    if (equal != 0) return x + std::countr_zero(equal);
-  }
-#else
-  (void)row;
-  (void)limit;
-#endif
-  return x;
-}
-
-// The first x from `from` on at which pixel x is not `v`, found 16 pixels at a time while they
-// all lie before `limit`; where that stops, the caller goes on pixel by pixel.
-std::int32_t first_other(const std::uint8_t *row, std::int32_t from, std::int32_t limit, std::uint8_t v) {
-  std::int32_t x = from;
-#if defined(__SSE2__)
-  const __m128i value = _mm_set1_epi8(static_cast<char>(v));
-  for (; x + 16 <= limit; x += 16) {
-    const __m128i here = _mm_loadu_si128(reinterpret_cast<const __m128i *>(row + x));
-    const unsigned other = ~static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(here, value))) & 0xFFFFu;
-    if (other != 0) return x + std::countr_zero(other);
-  }
-#else
-  (void)row;
-  (void)limit;
-  (void)v;
-#endif
-  return x;
-}
-
 }  // namespace
 
 int save_bmp8_raster(int stream, const std::uint8_t *row, std::int32_t width) {
+  // The output is at most two bytes a pixel and the end of line; 16 bytes past it take the
+  // word copies of an absolute run. The equality bits go in front of it, in the same block.
   const std::uint32_t size = 4 * std::uint32_t(width) + 4;
-  auto *buffer = static_cast<std::uint8_t *>(img_fmalloc(size));
-  if (buffer == nullptr) return kNoMemory;
-  rle_output out{buffer, size, 0};
-  // A pixel beyond the row's end never equals anything.
-  const auto same_as_next = [row, width](std::int32_t x) {
-    return x + 1 < width && row[x + 1] == row[x];
-  };
+  const std::size_t bit_bytes = pair_bits::words_for(width) * sizeof(std::uint64_t);
+  auto *block = static_cast<std::uint8_t *>(img_fmalloc(bit_bytes + size + 16));
+  if (block == nullptr) return kNoMemory;
+  pair_bits equal{reinterpret_cast<std::uint64_t *>(block)};
+  equal.build(row, width);
+  rle_output out{block + bit_bytes, size, 0};
   std::int32_t x = 0;
   while (x < width) {
-    if (same_as_next(x) || x >= width - 3) {
-      // Encoded run. No absolute run may begin in the last three pixels.
-      const std::uint8_t v = row[x];
-      const std::int32_t limit = std::min(width, x + kRle8MaxRun);
-      std::int32_t end = first_other(row, x + 1, limit, v);
-      while (end < limit && row[end] == v) ++end;
-      const int count = end - x;
+    const std::int32_t limit = std::min(width, x + kRle8MaxRun);
+    if (equal.at(x) || x >= width - 3) {
+      // Encoded run: on to the first pixel that differs from the next. No absolute run may
+      // begin in the last three pixels.
+      const std::int32_t end = equal.next<false>(x, limit - 1) + 1;
+      out.put(static_cast<std::uint8_t>(end - x));
+      out.put(row[x]);
       x = end;
-      out.put(static_cast<std::uint8_t>(count));
-      out.put(v);
     } else {
-      // Absolute run: three pixels taken as they are, then on until two neighbours agree. Its
-      // end is found first and its pixels copied as one block.
-      const std::int32_t limit = std::min(width, x + kRle8MaxRun);
-      std::int32_t end = first_equal_pair(row, x + 3, limit);
-      while (end < limit && !same_as_next(end)) ++end;
+      // Absolute run: three pixels taken as they are, then on until two neighbours agree.
+      const std::int32_t end = equal.next<true>(x + 3, limit);
       const int count = end - x;
       out.put(0);
       out.put(static_cast<std::uint8_t>(count));
-      if (out.length + std::uint32_t(count) <= out.size) {
+      if (end + 15 <= width)
+        copy_words(out.bytes + out.length, row + x, count);
+      else
         std::memcpy(out.bytes + out.length, row + x, static_cast<std::size_t>(count));
-        out.length += std::uint32_t(count);
-      } else {
-        for (std::int32_t i = x; i < end; ++i) out.put(row[i]);
-      }
+      out.length += std::uint32_t(count);
       x = end;
       if ((count & 1) != 0) out.put(0);  // pad to a 16-bit boundary
     }
   }
-  return write_encoded_row(stream, out);
+  out.put(0);  // end of line
+  out.put(0);
+  const bool ok = img_write_all(stream, out.bytes, out.length);
+  img_ffree(block);  // one block per row: given back at once, or a tall image fills the list
+  return ok ? kOk : kShortWrite;
 }
 
 int save_bmp4_raster(int stream, const std::uint8_t *row, std::int32_t width) {

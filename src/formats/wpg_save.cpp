@@ -31,23 +31,28 @@ constexpr std::uint32_t kPageHeight = 13200;
 constexpr std::uint32_t kBitmapFieldBytes = 20;
 
 // Packs one row: runs of two or more equal bytes, and literal packets that stop before a pair
-// of equal bytes; both at most 127 bytes.
-std::int32_t pack_row(const std::uint8_t *row, std::int32_t length, std::uint8_t *out) {
+// of equal bytes; both at most 127 bytes. A longer stretch is cut at 127 bytes, and the rest is
+// found again as the next packet. `out` has room for 16 bytes past the packed row.
+std::int32_t pack_row(const std::uint8_t *row, std::int32_t length, const pair_bits &equal, std::uint8_t *out) {
   std::int32_t n = 0, i = 0;
   while (i < length) {
-    if (i + 1 < length && row[i + 1] == row[i]) {
-      const int count = run_length(row + i, length - i, kMaxPacket);
-      out[n++] = static_cast<std::uint8_t>(0x80 | count);
+    const std::int32_t limit = std::min(length, i + kMaxPacket);
+    if (equal.at(i)) {
+      const std::int32_t end = equal.next<false>(i, limit - 1) + 1;
+      out[n++] = static_cast<std::uint8_t>(0x80 | (end - i));
       out[n++] = row[i];
-      i += count;
+      i = end;
       continue;
     }
-    // A longer stretch is cut at 127 bytes; the rest is found again as the next packet.
-    std::int32_t count = copy_literal(row + i, length - i, false, out + n + 1);
-    if (count > kMaxPacket) count = kMaxPacket;
+    const std::int32_t end = equal.next<true>(i + 1, limit);
+    const std::int32_t count = end - i;
     out[n] = static_cast<std::uint8_t>(count);
+    if (end + 15 <= length)
+      copy_words(out + n + 1, row + i, count);
+    else
+      std::memcpy(out + n + 1, row + i, static_cast<std::size_t>(count));
     n += 1 + count;
-    i += count;
+    i = end;
   }
   return n;
 }
@@ -56,13 +61,17 @@ std::int32_t pack_row(const std::uint8_t *row, std::int32_t length, std::uint8_t
 
 int save_wpg_raster(int stream, const std::uint8_t *row, std::int32_t length,
                     std::uint32_t *data_length) {
-  // Worst case: a one-byte literal before every run of two, 4 bytes for 3; and room for
-  // copy_literal's 16 bytes past a stretch.
-  auto *out = static_cast<std::uint8_t *>(img_fmalloc(2 * static_cast<std::size_t>(length) + 32));
-  if (out == nullptr) return kNoMemory;
-  const std::int32_t n = pack_row(row, length, out);
+  // Worst case: a one-byte literal before every run of two, 4 bytes for 3; and room for the
+  // word copies' 16 bytes past a stretch. The equality bits go in front, in the same block.
+  const std::size_t bit_bytes = pair_bits::words_for(length) * sizeof(std::uint64_t);
+  auto *block = static_cast<std::uint8_t *>(img_fmalloc(bit_bytes + 2 * static_cast<std::size_t>(length) + 32));
+  if (block == nullptr) return kNoMemory;
+  pair_bits equal{reinterpret_cast<std::uint64_t *>(block)};
+  equal.build(row, length);
+  std::uint8_t *out = block + bit_bytes;
+  const std::int32_t n = pack_row(row, length, equal, out);
   const bool written = img_write_all(stream, out, static_cast<std::uint32_t>(n));
-  img_ffree(out);  // one block per row: given back at once, or a tall image would fill the list
+  img_ffree(block);  // one block per row: given back at once, or a tall image would fill the list
   if (!written) return kShortWrite;
   *data_length += static_cast<std::uint32_t>(n);
   return kOk;

@@ -201,6 +201,15 @@ Bytes save_mem(int handle, int type, std::size_t room, int expect) {
   return out;
 }
 
+Bytes random_runs(std::mt19937 &rng, int length) {
+  Bytes row;
+  while (int(row.size()) < length) {
+    const int run = rng() % 4 == 0 ? 1 + int(rng() % 300) : 1 + int(rng() % 3);
+    row.insert(row.end(), std::size_t(std::min(run, length - int(row.size()))), std::uint8_t(rng() % 5));
+  }
+  return row;
+}
+
 Bytes encode_row(int (*writer)(int, const std::uint8_t *, int), const Bytes &row) {
   const std::string path = scratch_path("row.bin");
   HFILE f = open_file(path, OF_CREATE);

@@ -4,6 +4,7 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -93,6 +94,9 @@ int record_progress(LONG user, LONG total, LONG row);
 
 // Saves a handle to a block of `room` bytes of 0xAA through the memory save; checks the result.
 Bytes save_mem(int handle, int type, std::size_t room = 1 << 16, int expect = 0);
+// A row of `length` bytes in runs of 1 to 300 of a few values, mostly short: what run-length
+// writers meet in a dithered picture, with runs past their 127- or 255-byte limits.
+Bytes random_runs(std::mt19937 &rng, int length);
 // What a row writer (PCX, PICT) makes of one row, through a scratch file.
 Bytes encode_row(int (*writer)(int stream, const std::uint8_t *row, int length), const Bytes &row);
 

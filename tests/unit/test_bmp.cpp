@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <random>
 #include <tuple>
 #include <vector>
 
@@ -160,6 +161,40 @@ TEST(BmpWriter, RleRows) {
   for (int i = 0; i < 600; ++i) row[i] = std::uint8_t(i * 3 + (i >> 8));  // no equal neighbours
   const Bytes out = encode(8, row, 600);
   EXPECT_EQ((Bytes{out[0], out[1], out[257], out[258], out[259]}), (Bytes{0, 255, 0, 0, 255})) << "runs of 255";
+}
+
+// RLE8 as documented, pixel by pixel.
+Bytes plain_rle8(const Bytes &row, int width) {
+  Bytes out;
+  auto same_as_next = [&](int x) { return x + 1 < width && row[x + 1] == row[x]; };
+  for (int x = 0; x < width;) {
+    const int limit = std::min(width, x + 255);
+    int end = x + 1;
+    if (same_as_next(x) || x >= width - 3) {
+      while (end < limit && row[end] == row[x]) ++end;
+      out.insert(out.end(), {std::uint8_t(end - x), row[x]});
+    } else {
+      for (end = x + 3; end < limit && !same_as_next(end);) ++end;
+      out.insert(out.end(), {0, std::uint8_t(end - x)});
+      out.insert(out.end(), row.begin() + x, row.begin() + end);
+      if ((end - x) % 2) out.push_back(0);
+    }
+    x = end;
+  }
+  out.insert(out.end(), {0, 0});
+  return out;
+}
+
+TEST(BmpWriter, Rle8MatchesAPlainEncoderOnRandomRows) {
+  // Runs of 1 to 300 pixels from a few values, so that runs of every length, absolute runs
+  // broken by pairs, both 255-pixel limits and the last three pixels all come up, across the
+  // encoder's 64-pixel words. The rows are exactly as long as their width.
+  std::mt19937 rng(12);
+  for (int trial = 0; trial < 400; ++trial) {
+    const int width = 1 + int(rng() % 700);
+    const Bytes row = pxv_test::random_runs(rng, width);
+    ASSERT_EQ(encode(8, row, width), plain_rle8(row, width)) << "trial " << trial << ", width " << width;
+  }
 }
 
 TEST(BmpWriter, RleFileHeaderGivesUncompressedSizesAndLostBuffersAreShortWrites) {
