@@ -432,14 +432,19 @@ TEST(JpegReader, FramesAndTablesTheDecoderDoesNotCover) {
 
 TEST(JpegReader, UnboundedMemoryReadStopsAtEoiAndTruncatedDataDeliversEveryRow) {
   IMGLOW_set_comp_quality(0);
-  PackedDib d = make_packed_dib(40, 30, 24);
+  PackedDib d = make_packed_dib(41, 30, 24);
   draw_test_picture(d);
   Bytes f = save_jpeg(d);
   // The vector holds exactly the file: a read past FF D9 would leave it (and the sanitizer
-  // would say so). The result equals the bounded read.
+  // would say so). The result equals the bounded read, and the library's own load, which
+  // converts rows in the DIB (41 pixels: a 9-pixel tail, one byte of padding), gives the same.
   const Capture b = decode_jpeg(f, 0, false);
   ASSERT_EQ(b.result, 0);
   EXPECT_EQ(decode_jpeg(f).rows, b.rows);
+  const int handle = IMG_decompress_bitmap_mem(f.data(), 0);
+  const Capture dib = pxv_test::read_handle(handle);
+  IMG_delete_bitmap(handle);
+  EXPECT_EQ(std::vector<Bytes>(dib.rows.rbegin(), dib.rows.rend()), b.rows);
   f.erase(f.end() - 200, f.end());  // no EOI, half the scan gone
   const Capture cut = decode_jpeg(f);
   std::vector<int> each_row(30);
