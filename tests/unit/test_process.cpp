@@ -77,17 +77,31 @@ TEST_F(Process, MirrorsAndTurnsMoveWholePixels) {
   ASSERT_EQ(IMG_flip_bitmapx(h, record_progress, 9) | IMG_flip_bitmapy(h, record_progress, 9), 0);
   EXPECT_EQ(crop_rect(h), (Crop{7, 0, 5, 3}));
   EXPECT_TRUE(progress_calls.size() == 10 && progress_calls[9] == (std::array<LONG, 3>{9, 5, 4}));
-  // A clockwise turn: the top row is the old left column from the bottom up. Other angles only
-  // transpose, which the top-to-bottom mirror makes the same turn.
-  const std::vector<int> abc = {1, 2, 3, 4, 5, 6};  // top row 1 2 3, bottom row 4 5 6
-  for (int angle : {90, 0, 45, -90}) {
-    h = indexed(3, 2, abc);
-    ASSERT_EQ(IMG_rotate_bitmap(h, angle, nullptr, 0), 0);
-    if (angle != 90) {
-      ASSERT_EQ(IMG_flip_bitmapy(h, nullptr, 0), 0);
-    }
+  // Angles other than 90, 180 and 270 only transpose, which the top-to-bottom mirror makes the
+  // clockwise turn: the top row is the old left column from the bottom up.
+  for (int angle : {0, 45, -90}) {
+    h = indexed(3, 2, {1, 2, 3, 4, 5, 6});  // top row 1 2 3, bottom row 4 5 6
+    ASSERT_TRUE(IMG_rotate_bitmap(h, angle, nullptr, 0) == 0 && IMG_flip_bitmapy(h, nullptr, 0) == 0);
     EXPECT_EQ(grid(h), (Grid{2, 3, {4, 1, 5, 2, 6, 3}})) << angle;
   }
+  // Every turn and mirror at every bit count, and at sizes turned in several bands (600 x 100 in
+  // bands of 32 rows; 2200 x 30 at 4 bits ends on a band that starts mid-word): where each pixel
+  // of the result comes from.
+  for (const auto [w, ht, bits] : {std::array{13, 7, 1}, {13, 7, 4}, {13, 7, 8}, {13, 7, 24}, {600, 100, 8}, {2200, 30, 4}})
+    for (int op : {90, 180, 270, 0, -1}) {  // 0 mirrors left to right, -1 top to bottom
+      h = picture_handle(w, ht, bits);
+      const Rgb before = handle_rgb(h);
+      ASSERT_EQ(op > 0 ? IMG_rotate_bitmap(h, op, nullptr, 0) : op == 0 ? IMG_flip_bitmapx(h, nullptr, 0) : IMG_flip_bitmapy(h, nullptr, 0), 0);
+      const Rgb after = handle_rgb(h);
+      ASSERT_EQ(after.width, op == 90 || op == 270 ? ht : w) << op;
+      for (int y = 0; y < after.height; ++y)
+        for (int x = 0; x < after.width; ++x) {
+          const int sx = op == 90 ? y : op == 270 ? w - 1 - y : op == -1 ? x : w - 1 - x, sy = op == 90 ? ht - 1 - x : op == 270 ? x : op == 0 ? y : ht - 1 - y;
+          ASSERT_TRUE(std::equal(&after.pixels[3 * std::size_t(y * after.width + x)], &after.pixels[3 * std::size_t(y * after.width + x) + 3],
+                                 &before.pixels[3 * std::size_t(sy * w + sx)])) << op << " at " << w << "x" << ht << "x" << bits << ": " << x << "," << y;
+        }
+      IMG_delete_bitmap(h);
+    }
   // The crop rectangle and the display size turn too: (x, y, w, h) -> (H - y - h, x, h, w).
   h = picture_handle(13, 7, 4);
   IMG_set_croprect(h, 2, 1, 5, 3);
