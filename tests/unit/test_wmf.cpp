@@ -42,7 +42,6 @@ TEST(WmfReader, WalkAndHeaderChecks) {
   Capture c;
   EXPECT_TRUE(read_wmf(metafile(3, 2, 4, 0, rows, 40, 16, bitblt), &c) == 1 && c.row_numbers == (std::vector<int>{1, 0})) << "BitBlt passed over";
   EXPECT_EQ(read_wmf(metafile(3, 2, 4, 0, rows), &c, 0xC0000001u), PXV_ERR_PAGE);
-  EXPECT_EQ(read_wmf(metafile(3, 2, 4, 0, rows, 40, 16, {0, 0, 0, 0, 1, 1}), &c), PXV_ERR_TYPE) << "a record of size 0 ends the walk";
   // Header size, height, RLE8 at 4 bits, more colours than 4 bits hold: refused before the
   // header callback.
   for (auto [height, compression, size, used] : {std::array{2u, 0u, 12u, 16u}, {0xFFFFFFFFu, 0u, 40u, 16u},
