@@ -3,7 +3,6 @@
 // no file. Pillow and ImageMagick read what is written.
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <tuple>
 
 #include "core/bytes.h"

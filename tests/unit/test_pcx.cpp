@@ -1,7 +1,6 @@
 // The PCX and DCX readers' runs, colour-table rules, refused layouts and page tables, and what
 // the writers put in lines, headers and page tables.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <array>
 #include <random>

@@ -3,7 +3,6 @@
 // the read cache against the same files in memory.
 #include <gtest/gtest.h>
 
-#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
