@@ -121,8 +121,7 @@ TEST_F(Gdi, StretchDibitsSamplesCentresMirrorsClipsAndAppliesRops) {
   }
   // Other codes and usages draw nothing and answer 0.
   const std::uint32_t before = read_bitmap(c.dc, c.bitmap, 24)[0];
-  EXPECT_EQ(stretch(c.dc, {0, 0, 1, 1}, {0, 0, 1, 1}, one, 0x00F00021), 0);
-  EXPECT_EQ(stretch(c.dc, {0, 0, 1, 1}, {0, 0, 1, 1}, one, SRCCOPY, DIB_PAL_COLORS), 0);
+  EXPECT_TRUE(stretch(c.dc, {0, 0, 1, 1}, {0, 0, 1, 1}, one, 0x00F00021) == 0 && stretch(c.dc, {0, 0, 1, 1}, {0, 0, 1, 1}, one, SRCCOPY, DIB_PAL_COLORS) == 0);
   EXPECT_EQ(read_bitmap(c.dc, c.bitmap, 24)[0], before);
 }
 
