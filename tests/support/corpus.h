@@ -2,13 +2,7 @@
 // that load real files share: loading a page, and comparing pixels.
 #pragma once
 
-#include <functional>
-#include <map>
-#include <ostream>
 #include <string>
-#include <vector>
-
-#include <gtest/gtest.h>
 
 #include "support.h"
 

@@ -11,7 +11,6 @@
 #include "core/image.h"
 #include "devices.h"
 #include "output/color_raster.h"
-#include "peers.h"
 #include "platform/testing.h"
 
 using namespace pxv_test;
@@ -121,15 +120,11 @@ std::vector<std::uint32_t> system_palette(HDC dc) {
 }
 
 TEST_F(Display, DepthTwentyFourSamplesByEightEightSteps) {
-  // ImageMagick's decode is the picture; shown 1:1, enlarged and a little reduced (runs of
-  // consecutive pixels with a skip between), a 1- or 4-bit crop from the byte that holds its
-  // left edge.
+  // Shown 1:1, enlarged and a little reduced (runs of consecutive pixels with a skip between),
+  // a 1- or 4-bit crop from the byte that holds its left edge.
   for (int bits : {1, 4, 8, 24}) {
-    const std::string file = scratch_path("shown" + std::to_string(bits) + ".bmp");
     const int h = picture_handle(45, 31, bits);
-    ASSERT_EQ(IMG_save_bitmap(h, file.c_str(), PXV_SAVE_BMP), 0);
-    Rgb picture;
-    ASSERT_TRUE(peer_decode("/usr/bin/convert {in} -depth 8 ppm:{out}", file, &picture));
+    const Rgb picture = handle_rgb(h);
     IMG_set_croprect(h, 7, 3, 30, 20);
     const int x0 = bits == 1 ? 0 : bits == 4 ? 6 : 7;
     for (auto [w, ht] : {std::pair{30, 20}, std::pair{70, 50}, std::pair{26, 17}}) {

@@ -4,7 +4,6 @@
 // work block behind.
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <functional>
 #include <string>
 #include <tuple>

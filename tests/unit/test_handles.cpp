@@ -47,13 +47,11 @@ TEST_F(Handles, InvalidHandlesNeverReachMemory) {
   for (int bad : {-1, -7, 0, 2, 1000}) {
     int v = 123;
     unsigned char header[1064];
-    EXPECT_EQ(IMG_delete_bitmap(bad), PXV_ERR_HANDLE) << bad;
-    EXPECT_TRUE(IMG_get_croprect(bad, &v, &v, &v, &v) == PXV_ERR_HANDLE && v == 123) << bad;
-    EXPECT_EQ(IMG_set_croprect(bad, 1, 2, 3, 4), PXV_ERR_HANDLE) << bad;
-    EXPECT_EQ(IMG_bitmap_info(bad, &v, &v, &v), nullptr) << bad;
-    EXPECT_EQ(IMGLOW_get_bitmap_header(bad, header), PXV_ERR_HANDLE) << bad;
-    EXPECT_EQ(IMG_save_bitmap_mem(bad, header, PXV_SAVE_BMP), PXV_ERR_HANDLE) << bad;
-    EXPECT_EQ(IMG_bitmap_handle(bad), reinterpret_cast<HGLOBAL>(std::intptr_t{PXV_ERR_HANDLE}));
+    EXPECT_EQ((std::vector<std::intptr_t>{IMG_delete_bitmap(bad), IMG_get_croprect(bad, &v, &v, &v, &v), IMG_set_croprect(bad, 1, 2, 3, 4),
+                                          IMGLOW_get_bitmap_header(bad, header), IMG_save_bitmap_mem(bad, header, PXV_SAVE_BMP),
+                                          reinterpret_cast<std::intptr_t>(IMG_bitmap_handle(bad))}),
+              std::vector<std::intptr_t>(6, PXV_ERR_HANDLE)) << bad;
+    EXPECT_TRUE(IMG_bitmap_info(bad, &v, &v, &v) == nullptr && v == 123) << bad;
   }
   EXPECT_TRUE(IMG_delete_bitmap(1) == 0 && next_dib_handle == 1) << "free slot 0 still counts until it is used and given back";
   EXPECT_EQ(new_image(), 0);

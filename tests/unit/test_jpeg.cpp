@@ -2,7 +2,6 @@
 // and the reader's policy on bit-level edge cases and on files it does not cover.
 #include <gtest/gtest.h>
 
-#include <array>
 #include <cstring>
 #include <numeric>
 #include <random>

@@ -1,7 +1,6 @@
 // The PCX and DCX readers' runs, colour-table rules, refused layouts and page tables, and what
 // the writers put in lines, headers and page tables.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <array>
 #include <random>
@@ -95,15 +94,12 @@ TEST(PcxRead, LayoutsAndPages) {
   _lclose(f);
 }
 
-TEST(DcxRead, PageTable) {
-  // Two pages: the identifier, offsets 16 and 16 + the first page's size, the 0 end.
-  const Bytes page = pcx_header(5, 8, 3, 1, 3, 3) + Bytes(9, 0x40);
-  const std::string path = scratch_path("two.dcx");
-  const Bytes table = {0xB1, 0x68, 0xDE, 0x3A, 16, 0, 0, 0, std::uint8_t(16 + page.size()), 0, 0, 0, 0, 0, 0, 0};
-  write_file(path, table + page + page);
-  EXPECT_EQ(load_page(path, 2), -2) << "past the last page";
+TEST(DcxRead, PageTableCutShort) {
+  // A table that runs into the end of the file without its 0 entry. (A page past the last:
+  // hostile_headers.py's 1023-page table.)
+  const std::string path = scratch_path("cut.dcx");
   write_file(path, Bytes{0xB1, 0x68, 0xDE, 0x3A, 8, 0});
-  EXPECT_EQ(load_page(path, 1), -2) << "a table that runs into the end of the file without its 0 entry";
+  EXPECT_EQ(load_page(path, 1), -2);
 }
 
 TEST(PcxWrite, LinesAndHeaders) {

