@@ -131,8 +131,8 @@ std::uint32_t swap_words_sse2(std::uint8_t *dst, const std::uint8_t *src, std::u
 // With SSSE3 a word is two byte shuffles: of the 16 source bytes from q - 2 (which hold every
 // byte taken from two before its place, and those taken from its own place but the last two)
 // and of the 16 from q + 2 (the rest). Six ops a word against the ten of the masks above; a
-// quarter of a 12-MPixel RGB load went to this swap. [phase][byte]: the source byte's index in
-// its word, or -128 (not taken), phases 0, 1, 2, 0, 1 as above.
+// sixth of a 4-MPixel RGB PackBits load went to this swap. [phase][byte]: the source byte's
+// index in its word, or -128 (not taken), phases 0, 1, 2, 0, 1 as above.
 struct triplet_shuffles {
   alignas(16) std::int8_t low[5][16];
   alignas(16) std::int8_t high[5][16];
